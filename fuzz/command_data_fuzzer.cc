@@ -1,0 +1,25 @@
+// Feeds arbitrary decoded bodies through the call envelope parser and, when
+// it accepts them, through dispatch; every reply must be a message clients
+// can parse.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "rpc/rpc_dispatch.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string body(reinterpret_cast<const char*>(data), size);
+  CZEVComponentDescriptor descriptor;
+  std::string request, error;
+  bool parsed = parseCommandData(body, &descriptor, &request, &error);
+  if (parsed != error.empty()) abort();  // success exactly when there is no failure text
+  std::string payload, failure;
+  bool exr = processCommandData(body, "", &payload, &failure);
+  if (exr) {
+    CZEVRPCExceptionResponse response;
+    if (!response.ParseFromString(payload)) abort();
+    if (response.code().empty()) abort();
+  }
+  return 0;
+}

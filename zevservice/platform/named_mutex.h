@@ -1,0 +1,38 @@
+// System-wide named mutexes ("Global\..."), held as lock files in the runtime
+// folder: the name with "\" and "/" turned into "_", mode 0666 so that any
+// account may open it. The kernel drops the lock when its holder dies.
+#ifndef ZEV_PLATFORM_NAMED_MUTEX_H_
+#define ZEV_PLATFORM_NAMED_MUTEX_H_
+
+#include <memory>
+#include <string>
+
+class NamedMutex {
+ public:
+  // Creates or opens the mutex and tries to take it without waiting.
+  // *already_exists is set when another open holder (in this or another
+  // process) has it; the returned handle then does not own it. Null when the
+  // lock file cannot be opened (no runtime folder, no permission).
+  static std::unique_ptr<NamedMutex> Create(const std::string& name, bool* already_exists);
+
+  ~NamedMutex();  // releases the mutex if owned
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+
+  bool owned() const { return owned_; }
+  // Tries again to take a mutex that another holder had. True when owned.
+  bool TryAcquire();
+  const std::string& path() const { return path_; }
+
+ private:
+  NamedMutex(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+  const int fd_;
+  const std::string path_;
+  bool owned_ = false;
+};
+
+// The lock file's name for a mutex name.
+std::string NamedMutexFileName(const std::string& name);
+
+#endif  // ZEV_PLATFORM_NAMED_MUTEX_H_

@@ -1,0 +1,243 @@
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+extern char** environ;
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+namespace {
+
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+int PidfdSendSignal(int pidfd, int sig) {
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string ExeBaseName(pid_t pid) {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/%d/exe", static_cast<int>(pid));
+  char buf[PATH_MAX];
+  ssize_t n = readlink(link, buf, sizeof(buf) - 1);
+  if (n <= 0) return std::string();
+  std::string path(buf, static_cast<size_t>(n));
+  static const char kDeleted[] = " (deleted)";
+  if (path.size() > sizeof(kDeleted) - 1 &&
+      path.compare(path.size() - (sizeof(kDeleted) - 1), std::string::npos, kDeleted) == 0) {
+    path.resize(path.size() - (sizeof(kDeleted) - 1));
+  }
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& text) {
+  std::vector<std::string> args;
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n && IsBlank(text[i])) ++i;
+  if (i >= n) return args;
+
+  // The program name: no backslash rules, quotes only delimit.
+  std::string program;
+  if (text[i] == '"') {
+    ++i;
+    while (i < n && text[i] != '"') program.push_back(text[i++]);
+    if (i < n) ++i;
+  } else {
+    while (i < n && !IsBlank(text[i])) program.push_back(text[i++]);
+  }
+  args.push_back(program);
+
+  for (;;) {
+    while (i < n && IsBlank(text[i])) ++i;
+    if (i >= n) break;
+    std::string arg;
+    bool quoted = false;
+    while (i < n) {
+      char c = text[i];
+      if (c == '\\') {
+        size_t slashes = 0;
+        while (i < n && text[i] == '\\') ++slashes, ++i;
+        if (i < n && text[i] == '"') {
+          arg.append(slashes / 2, '\\');
+          if (slashes % 2 == 1) {
+            arg.push_back('"');
+            ++i;
+          }
+        } else {
+          arg.append(slashes, '\\');
+        }
+        continue;
+      }
+      if (c == '"') {
+        if (quoted && i + 1 < n && text[i + 1] == '"') {
+          arg.push_back('"');
+          i += 2;
+          continue;
+        }
+        quoted = !quoted;
+        ++i;
+        continue;
+      }
+      if (!quoted && IsBlank(c)) break;
+      arg.push_back(c);
+      ++i;
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+
+ProcessHandle::ProcessHandle(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+
+ProcessHandle::~ProcessHandle() {
+  // A child that already ended is reaped here so that it does not linger as
+  // a zombie; one still running is left alone.
+  if (!reaped_) Reap(false);
+  if (pidfd_ >= 0) close(pidfd_);
+}
+
+bool ProcessHandle::Reap(bool block) {
+  if (reaped_) return true;
+  siginfo_t info;
+  memset(&info, 0, sizeof(info));
+  for (;;) {
+    int rc = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_), &info,
+                    WEXITED | (block ? 0 : WNOHANG));
+    if (rc == 0) break;
+    if (errno == EINTR) continue;
+    return false;
+  }
+  if (info.si_pid == 0) return false;  // still running
+  reaped_ = true;
+  if (info.si_code == CLD_EXITED) {
+    exit_code_ = info.si_status;
+  } else {
+    exit_code_ = 128 + info.si_status;
+  }
+  return true;
+}
+
+bool ProcessHandle::Wait(int timeout_ms) {
+  if (reaped_) return true;
+  struct pollfd p = {pidfd_, POLLIN, 0};
+  const int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMillis() + timeout_ms;
+  for (;;) {
+    int wait_ms = -1;
+    if (deadline >= 0) {
+      int64_t left = deadline - MonotonicMillis();
+      wait_ms = left > 0 ? static_cast<int>(left) : 0;
+    }
+    int n = poll(&p, 1, wait_ms);
+    if (n > 0) return Reap(true);
+    if (n < 0 && errno != EINTR) return false;
+    if (n == 0 && wait_ms == 0) return false;
+  }
+}
+
+int ProcessHandle::ExitCode() {
+  Reap(false);
+  return exit_code_;
+}
+
+bool ProcessHandle::Terminate() {
+  if (reaped_) return true;
+  if (PidfdSendSignal(pidfd_, SIGKILL) == 0) return true;
+  return errno == ESRCH;
+}
+
+std::unique_ptr<ProcessHandle> StartProcessArgv(const std::vector<std::string>& argv,
+                                                const StartOptions& options, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return nullptr;
+  };
+  if (argv.empty() || argv[0].empty()) return fail("empty command line");
+
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.null_stdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (!options.working_dir.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.working_dir.c_str());
+  }
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t empty, all;
+  sigemptyset(&empty);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  int rc = argv[0].find('/') != std::string::npos
+               ? posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ)
+               : posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return fail(std::string("cannot start ") + argv[0] + ": " + strerror(rc));
+
+  // Our unreaped child cannot be replaced by another process of the same id,
+  // so the pidfd is sure to refer to it.
+  int fd = PidfdOpen(pid);
+  if (fd < 0) {
+    int saved = errno;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return fail(std::string("pidfd_open failed: ") + strerror(saved));
+  }
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return std::make_unique<ProcessHandle>(pid, fd);
+}
+
+std::unique_ptr<ProcessHandle> StartProcess(const std::string& command_line,
+                                            const StartOptions& options, std::string* error) {
+  return StartProcessArgv(SplitCommandLine(command_line), options, error);
+}
+
+bool TerminateProcessById(pid_t pid) { return pid > 0 && kill(pid, SIGKILL) == 0; }
+
+std::vector<pid_t> FindProcessesByName(const std::string& name) {
+  std::vector<pid_t> found;
+  if (name.empty()) return found;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  const pid_t self = getpid();
+  while (struct dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self) continue;
+    if (ExeBaseName(static_cast<pid_t>(pid)) == name) found.push_back(static_cast<pid_t>(pid));
+  }
+  closedir(proc);
+  return found;
+}
+
+bool TerminateProcessesByName(const std::string& name) {
+  bool ok = true;
+  for (pid_t pid : FindProcessesByName(name)) {
+    if (kill(pid, SIGKILL) != 0 && errno != ESRCH) ok = false;
+  }
+  return ok;
+}

@@ -1,0 +1,250 @@
+#include "platform/registry.h"
+
+#include <sqlite3.h>
+#include <strings.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS reg_values("
+    " root INTEGER NOT NULL,"
+    " key TEXT NOT NULL COLLATE NOCASE,"
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " value TEXT NOT NULL,"
+    " PRIMARY KEY(root, key, name)) WITHOUT ROWID;";
+
+// One connection per process, reopened when the common data folder moves.
+class Store {
+ public:
+  static Store& Get() {
+    static Store* store = new Store();  // lives until process exit
+    return *store;
+  }
+
+  // Runs `fn` with an open connection under the store's lock. `create` makes
+  // the database file when it does not exist yet.
+  template <typename Fn>
+  bool With(bool create, Fn fn) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!Open(create)) return false;
+    return fn(db_);
+  }
+
+ private:
+  bool Open(bool create) {
+    std::string path = RegistryDatabasePath();
+    if (path.empty()) return false;
+    if (db_ != nullptr && path == path_ && FileExists(path)) return true;
+    Close();
+    if (!create && !FileExists(path)) return false;
+    if (create && !CreateDirectories(GetCommonDataDir())) return false;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+      Close();
+      return false;
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+    if (sqlite3_exec(db_, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      Close();
+      return false;
+    }
+    path_ = path;
+    return true;
+  }
+
+  void Close() {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+    db_ = nullptr;
+    path_.clear();
+  }
+
+  std::mutex mu_;
+  sqlite3* db_ = nullptr;  // guarded by mu_
+  std::string path_;       // guarded by mu_
+};
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  void Bind(int index, int value) { sqlite3_bind_int(stmt_, index, value); }
+  void Bind(int index, const std::string& value) {
+    sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+  }
+  int Step() { return sqlite3_step(stmt_); }
+  std::string Column(int index) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, index));
+    int len = sqlite3_column_bytes(stmt_, index);
+    return text ? std::string(text, static_cast<size_t>(len)) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+std::string NormaliseKey(const std::string& key) {
+  size_t begin = key.find_first_not_of('\\');
+  if (begin == std::string::npos) return std::string();
+  size_t end = key.find_last_not_of('\\');
+  return key.substr(begin, end - begin + 1);
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  size_t n = strlen(prefix);
+  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+// Number of UTF-16 units of valid UTF-8 text.
+size_t Utf16Units(const std::string& text) {
+  size_t units = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) == 0x80) continue;
+    units += c >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+// LIKE pattern matching everything strictly below `key` ("key\%"), with the
+// LIKE wildcards of the key escaped.
+std::string BelowPattern(const std::string& key) {
+  std::string out;
+  for (char c : key) {
+    if (c == '%' || c == '_' || c == '!') out.push_back('!');
+    out.push_back(c);
+  }
+  return out + "\\%";
+}
+
+}  // namespace
+
+std::string RegistryDatabasePath() {
+  std::string common = GetCommonDataDir();
+  return common.empty() ? std::string() : JoinPath(common, "registry.db");
+}
+
+std::string RegResolveKey(RegRoot root, const std::string& key, RegView view) {
+  std::string k = NormaliseKey(key);
+  if (view != RegView::kWow64_32) return k;
+  if (root == RegRoot::kLocalMachine && StartsWithNoCase(k, "SOFTWARE\\") &&
+      !StartsWithNoCase(k, "SOFTWARE\\WOW6432Node\\") && strcasecmp(k.c_str(), "SOFTWARE\\WOW6432Node") != 0) {
+    return k.substr(0, 9) + "WOW6432Node\\" + k.substr(9);
+  }
+  if (root == RegRoot::kClassesRoot && (StartsWithNoCase(k, "CLSID\\") || strcasecmp(k.c_str(), "CLSID") == 0)) {
+    return "WOW6432Node\\" + k;
+  }
+  return k;
+}
+
+bool RegReadString(RegRoot root, const std::string& key, const std::string& value_name,
+                   std::string* text, RegView view) {
+  std::string k = RegResolveKey(root, key, view);
+  return Store::Get().With(false, [&](sqlite3* db) {
+    Statement st(db, "SELECT value FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
+    if (!st.ok()) return false;
+    st.Bind(1, static_cast<int>(root));
+    st.Bind(2, k);
+    st.Bind(3, value_name);
+    if (st.Step() != SQLITE_ROW) return false;
+    std::string value = st.Column(0);
+    if (Utf16Units(value) > kRegReadLimitUnits) return false;
+    *text = std::move(value);
+    return true;
+  });
+}
+
+bool RegWriteString(RegRoot root, const std::string& key, const std::string& value_name,
+                    const std::string& text, RegView view) {
+  if (!IsValidUtf8(text) || !IsValidUtf8(key) || !IsValidUtf8(value_name)) return false;
+  std::string k = RegResolveKey(root, key, view);
+  if (k.empty()) return false;
+  return Store::Get().With(true, [&](sqlite3* db) {
+    // An existing row keeps the spelling of its key and name; only the value changes.
+    Statement st(db,
+                 "INSERT INTO reg_values(root, key, name, value) VALUES(?1, ?2, ?3, ?4) "
+                 "ON CONFLICT(root, key, name) DO UPDATE SET value=excluded.value;");
+    if (!st.ok()) return false;
+    st.Bind(1, static_cast<int>(root));
+    st.Bind(2, k);
+    st.Bind(3, value_name);
+    st.Bind(4, text);
+    return st.Step() == SQLITE_DONE;
+  });
+}
+
+bool RegDeleteValue(RegRoot root, const std::string& key, const std::string& value_name,
+                    RegView view) {
+  std::string k = RegResolveKey(root, key, view);
+  return Store::Get().With(false, [&](sqlite3* db) {
+    Statement st(db, "DELETE FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
+    if (!st.ok()) return false;
+    st.Bind(1, static_cast<int>(root));
+    st.Bind(2, k);
+    st.Bind(3, value_name);
+    return st.Step() == SQLITE_DONE && sqlite3_changes(db) > 0;
+  });
+}
+
+bool RegDeleteTree(RegRoot root, const std::string& key, RegView view) {
+  std::string k = RegResolveKey(root, key, view);
+  if (k.empty()) return false;
+  return Store::Get().With(false, [&](sqlite3* db) {
+    Statement st(db,
+                 "DELETE FROM reg_values WHERE root=?1 AND (key=?2 OR key LIKE ?3 ESCAPE '!');");
+    if (!st.ok()) return false;
+    st.Bind(1, static_cast<int>(root));
+    st.Bind(2, k);
+    st.Bind(3, BelowPattern(k));
+    return st.Step() == SQLITE_DONE && sqlite3_changes(db) > 0;
+  });
+}
+
+bool RegList(RegRoot root, const std::string& key, std::vector<RegEntry>* entries, RegView view) {
+  std::string k = RegResolveKey(root, key, view);
+  entries->clear();
+  if (!FileExists(RegistryDatabasePath())) return true;  // an empty store lists nothing
+  return Store::Get().With(false, [&](sqlite3* db) {
+    Statement st(db, k.empty()
+                         ? "SELECT key, name, value FROM reg_values WHERE root=?1 ORDER BY key, name;"
+                         : "SELECT key, name, value FROM reg_values WHERE root=?1 AND "
+                           "(key=?2 OR key LIKE ?3 ESCAPE '!') ORDER BY key, name;");
+    if (!st.ok()) return false;
+    st.Bind(1, static_cast<int>(root));
+    if (!k.empty()) {
+      st.Bind(2, k);
+      st.Bind(3, BelowPattern(k));
+    }
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) entries->push_back({st.Column(0), st.Column(1), st.Column(2)});
+    return rc == SQLITE_DONE;
+  });
+}
+
+bool ParseRegRoot(const std::string& text, RegRoot* root) {
+  if (strcasecmp(text.c_str(), "HKCR") == 0 || strcasecmp(text.c_str(), "HKEY_CLASSES_ROOT") == 0) {
+    *root = RegRoot::kClassesRoot;
+    return true;
+  }
+  if (strcasecmp(text.c_str(), "HKLM") == 0 || strcasecmp(text.c_str(), "HKEY_LOCAL_MACHINE") == 0) {
+    *root = RegRoot::kLocalMachine;
+    return true;
+  }
+  return false;
+}
+
+const char* RegRootName(RegRoot root) {
+  return root == RegRoot::kClassesRoot ? "HKEY_CLASSES_ROOT" : "HKEY_LOCAL_MACHINE";
+}

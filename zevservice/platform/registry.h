@@ -1,0 +1,60 @@
+// The registry: REG_SZ values kept in one SQLite database,
+// "<common>/registry.db", shared by every process of an instance (the
+// service, zevctl, tests).
+//
+// Key paths use "\" between their parts and compare without regard to ASCII
+// case, as do value names; the default value of a key has the empty name.
+// Leading and trailing "\" of a key path are ignored. Every write is one
+// transaction (WAL, synchronous FULL): after a crash a value is either the old
+// or the new one. All functions are safe from any thread and any process;
+// none throws or logs.
+#ifndef ZEV_PLATFORM_REGISTRY_H_
+#define ZEV_PLATFORM_REGISTRY_H_
+
+#include <string>
+#include <vector>
+
+enum class RegRoot { kClassesRoot, kLocalMachine };
+
+// kWow64_32 is the 32-bit view (KEY_WOW64_32KEY): "SOFTWARE\X" under the
+// local machine becomes "SOFTWARE\WOW6432Node\X", "CLSID\X" under the classes
+// root becomes "WOW6432Node\CLSID\X".
+enum class RegView { kDefault, kWow64_32 };
+
+// Largest value RegReadString returns: 2,097,152 bytes of UTF-16 data.
+constexpr size_t kRegReadLimitUnits = 1048576;
+
+// Reads a value. False when the key or value is missing, the store cannot be
+// read, or the value is longer than kRegReadLimitUnits UTF-16 units.
+bool RegReadString(RegRoot root, const std::string& key, const std::string& value_name,
+                   std::string* text, RegView view = RegView::kDefault);
+// Creates or replaces a value. False when the text is not valid UTF-8 or the
+// store cannot be written.
+bool RegWriteString(RegRoot root, const std::string& key, const std::string& value_name,
+                    const std::string& text, RegView view = RegView::kDefault);
+// Removes one value. False when it did not exist or the store failed.
+bool RegDeleteValue(RegRoot root, const std::string& key, const std::string& value_name,
+                    RegView view = RegView::kDefault);
+// Removes a key with every value at or below it. False when nothing was there.
+bool RegDeleteTree(RegRoot root, const std::string& key, RegView view = RegView::kDefault);
+
+struct RegEntry {
+  std::string key;  // as it was first written
+  std::string name;
+  std::string value;
+};
+// Every value at or below `key` (all of the root for an empty key), ordered
+// by key and name. False when the store cannot be read.
+bool RegList(RegRoot root, const std::string& key, std::vector<RegEntry>* entries,
+             RegView view = RegView::kDefault);
+
+// "HKCR"/"HKEY_CLASSES_ROOT", "HKLM"/"HKEY_LOCAL_MACHINE" (any case).
+bool ParseRegRoot(const std::string& text, RegRoot* root);
+const char* RegRootName(RegRoot root);
+
+// The key path after normalisation and, for the 32-bit view, redirection.
+std::string RegResolveKey(RegRoot root, const std::string& key, RegView view);
+// Full path of the database file; empty without a common data folder.
+std::string RegistryDatabasePath();
+
+#endif  // ZEV_PLATFORM_REGISTRY_H_

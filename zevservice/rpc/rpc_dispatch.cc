@@ -1,0 +1,135 @@
+#include "rpc/rpc_dispatch.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+
+#include "platform/text.h"
+
+const char kRPCCodeUnknown[] = "20000";
+const char kRPCCodeException[] = "20003";
+const char kRPCCodeParseFailed[] = "20005";
+const char kRPCUnknownErrorText[] = "unkonwn error";
+
+namespace {
+
+// "Function %s.%s: signature does not match" and "...: registered twice".
+// Sent as UTF-8: a protobuf string field must hold UTF-8.
+const char kNoMethodFormat[] = "函数 %s.%s 签名不匹配";
+const char kDuplicateFormat[] = "函数 %s.%s 重复注册";
+
+// Created on first use, so that executors constructed during the static
+// initialisation of any translation unit find it. Filled before main and only
+// read afterwards, so lookups need no lock.
+std::map<std::string, CZEVBaseRPCExecute*>& Registry() {
+  static auto* registry = new std::map<std::string, CZEVBaseRPCExecute*>();
+  return *registry;
+}
+
+std::string MethodKey(const std::string& server_id, const std::string& method_name) {
+  return ToLowerAscii(server_id + "." + method_name);
+}
+
+}  // namespace
+
+void registerMethod(const std::string& server_id, const std::string& method_name,
+                    CZEVBaseRPCExecute* executor) {
+  auto inserted = Registry().emplace(MethodKey(server_id, method_name), executor);
+  if (!inserted.second) {
+    raiseRPCError(kRPCErrorDuplicate, kDuplicateFormat, server_id.c_str(), method_name.c_str());
+  }
+}
+
+void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
+                  std::string& response) {
+  auto it = Registry().find(MethodKey(descriptor.serverid(), descriptor.methodcode()));
+  if (it == Registry().end()) {
+    raiseRPCError(kRPCErrorNoMethod, kNoMethodFormat, descriptor.serverid().c_str(),
+                  descriptor.methodcode().c_str());
+  }
+  it->second->execute(descriptor, request, response);
+}
+
+CZEVBaseRPCExecute* findMethod(const std::string& server_id, const std::string& method_name) {
+  auto it = Registry().find(MethodKey(server_id, method_name));
+  return it == Registry().end() ? nullptr : it->second;
+}
+
+void raiseRPCError(int32_t code, const char* format, ...) {
+  char buf[1000];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(buf, sizeof(buf), format, args);
+  va_end(args);
+  std::string message(buf, n < 0 ? 0 : std::min<size_t>(static_cast<size_t>(n), sizeof(buf) - 1));
+  if (static_cast<size_t>(n) >= sizeof(buf)) message.resize(Utf8CutLength(message, message.size()));
+  throw EZEVRPC(code, message);
+}
+
+bool parseCommandData(const std::string& body, CZEVComponentDescriptor* descriptor,
+                      std::string* request, std::string* error) {
+  CZEVRPCCommandData command;
+  if (!command.ParseFromString(body)) {
+    *error = "[ERROR]:CommandData parse Error";
+    return false;
+  }
+  *request = command.request();
+  if (!descriptor->ParseFromString(command.componentdescriptor())) {
+    *error = "[ERROR]:ComponentDescriptor ParseFromArray return false";
+    return false;
+  }
+  if (descriptor->serverid().empty()) {
+    *error = "[ERROR]:Serverid in ComponentDescriptor is empty";
+    return false;
+  }
+  if (descriptor->methodcode().empty()) {
+    *error = "[ERROR]:Methodcode in ComponentDescriptor is empty";
+    return false;
+  }
+  return true;
+}
+
+std::string buildExceptionResponse(const std::string& message, const std::string& code,
+                                   const std::string& class_name,
+                                   const std::string& except_call_stack, const std::string& data,
+                                   const std::string& cause) {
+  CZEVRPCExceptionResponse response;
+  response.set_message(SanitizeUtf8(message));
+  response.set_class_(SanitizeUtf8(class_name));
+  response.set_code(SanitizeUtf8(code));
+  response.set_exceptcallstack(SanitizeUtf8(except_call_stack));
+  response.set_data(SanitizeUtf8(data));
+  response.set_cause(SanitizeUtf8(cause));
+  std::string out;
+  response.SerializeToString(&out);
+  return out;
+}
+
+bool executeCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
+                 std::string* payload) {
+  try {
+    std::string response;
+    dispatchCall(descriptor, request, response);
+    *payload = std::move(response);
+    return false;
+  } catch (const std::exception& e) {
+    *payload = buildExceptionResponse(e.what(), kRPCCodeException);
+  } catch (...) {
+    *payload = buildExceptionResponse(kRPCUnknownErrorText, kRPCCodeUnknown);
+  }
+  return true;
+}
+
+bool processCommandData(const std::string& body, const std::string& parse_failure_message,
+                        std::string* payload, std::string* failure_text) {
+  CZEVComponentDescriptor descriptor;
+  std::string request;
+  failure_text->clear();
+  if (!parseCommandData(body, &descriptor, &request, failure_text)) {
+    *payload = buildExceptionResponse(
+        parse_failure_message.empty() ? *failure_text : parse_failure_message, kRPCCodeParseFailed);
+    return true;
+  }
+  return executeCall(descriptor, request, payload);
+}
