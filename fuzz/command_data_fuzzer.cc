@@ -6,7 +6,15 @@
 #include <cstdlib>
 #include <string>
 
+#include <google/protobuf/stubs/logging.h>
+
 #include "rpc/rpc_dispatch.h"
+
+// Protobuf's complaints about invalid UTF-8 would flood the output.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  google::protobuf::SetLogHandler(nullptr);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string body(reinterpret_cast<const char*>(data), size);

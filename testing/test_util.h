@@ -6,8 +6,10 @@
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/paths.h"
 
@@ -47,5 +49,17 @@ class ScopedCommonDataDir {
  private:
   ScopedTempDir dir_;
 };
+
+// Waits until the file holds `text` (the log is written by a background
+// thread). False when it did not appear within the time.
+inline bool WaitForFileContaining(const std::string& path, const std::string& text, int timeout_ms = 10000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    std::string data;
+    if (ReadFileToString(path, &data) && data.find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
 
 #endif  // ZEV_TESTING_TEST_UTIL_H_

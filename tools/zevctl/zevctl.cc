@@ -1,5 +1,11 @@
 // zevctl: the command-line client of the ZEV service.
 //
+//   zevctl echo TEXT [--port N] [--host H]
+//   zevctl call SERVERID METHOD [--in FILE] [--out FILE] [--port N] [--host H]
+//       request bytes from FILE or standard input; the answer's bytes go to
+//       FILE, or are printed in hexadecimal
+//   zevctl seal            standard input sealed: the etag line, then the body line
+//   zevctl open ETAG       the sealed body on standard input opened to standard output
 //   zevctl reg get ROOT KEY [NAME] [--32]
 //   zevctl reg set ROOT KEY NAME VALUE [--32]
 //   zevctl reg delete ROOT KEY [NAME] [--32]     (without NAME: the key and all below it)
@@ -7,19 +13,37 @@
 //
 // ROOT is HKCR or HKLM (or their long names). The store is the one of the
 // instance that ZEV_COMMON_APPDATA names (see GetCommonDataDir). Use "" for
-// the default value's empty NAME. Exit status: 0 success, 1 failure, 2 usage.
+// the default value's empty NAME. Calls find the service's port in the
+// registry ("zevservicePort") unless --port is given. Exit status: 0
+// success, 1 failure (including an exception response), 2 usage.
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/StreamCopier.h>
+#include <Poco/URI.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
+#include "common/zevclasses/ZEVRPCDefine.pb.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
+#include "rpc/echo_server.h"
+#include "rpc/payload_envelope.h"
 
 namespace {
 
 int Usage() {
   fprintf(stderr,
           "usage:\n"
+          "  zevctl echo TEXT [--port N] [--host H]\n"
+          "  zevctl call SERVERID METHOD [--in FILE] [--out FILE] [--port N] [--host H]\n"
+          "  zevctl seal < PLAIN\n"
+          "  zevctl open ETAG < BODY\n"
           "  zevctl reg get ROOT KEY [NAME] [--32]\n"
           "  zevctl reg set ROOT KEY NAME VALUE [--32]\n"
           "  zevctl reg delete ROOT KEY [NAME] [--32]\n"
@@ -94,12 +118,182 @@ int Registry(std::vector<std::string> args) {
   return Usage();
 }
 
+struct CallOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  std::string in_file;
+  std::string out_file;
+};
+
+// Takes "--name value" options out of args.
+bool TakeOptions(std::vector<std::string>* args, CallOptions* options) {
+  for (size_t i = 0; i < args->size();) {
+    const std::string& a = (*args)[i];
+    if (a == "--port" || a == "--host" || a == "--in" || a == "--out") {
+      if (i + 1 >= args->size()) return false;
+      const std::string value = (*args)[i + 1];
+      if (a == "--port") options->port = atoi(value.c_str());
+      if (a == "--host") options->host = value;
+      if (a == "--in") options->in_file = value;
+      if (a == "--out") options->out_file = value;
+      args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    } else {
+      ++i;
+    }
+  }
+  return true;
+}
+
+std::string ReadStdin() {
+  std::string data;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(STDIN_FILENO, buf, sizeof(buf))) > 0) data.append(buf, static_cast<size_t>(n));
+  return data;
+}
+
+// Seals and posts one call to "/rpc". True when a reply was opened; *exr and
+// *answer hold its flag and bytes.
+bool PostCall(const CallOptions& options, const std::string& server_id, const std::string& method,
+              const std::string& request, std::string* exr, std::string* answer) {
+  int port = options.port;
+  if (port == 0) {
+    std::string text;
+    if (!RegReadString(RegRoot::kClassesRoot, "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port",
+                       "zevservicePort", &text)) {
+      fprintf(stderr, "zevctl: no service port in the registry of %s (is the service running? or give --port)\n",
+              GetCommonDataDir().c_str());
+      return false;
+    }
+    port = atoi(text.c_str());
+  }
+  CZEVComponentDescriptor descriptor;
+  descriptor.set_componentid("zevctl");
+  descriptor.set_serverid(server_id);
+  descriptor.set_methodcode(method);
+  descriptor.set_clientidentifier("zevctl");
+  CZEVRPCCommandData command;
+  command.set_componentdescriptor(descriptor.SerializeAsString());
+  command.set_request(request);
+  std::string body, etag;
+  encodePayload(command.SerializeAsString(), &body, &etag);
+  try {
+    Poco::Net::HTTPClientSession session(options.host, static_cast<Poco::UInt16>(port));
+    session.setTimeout(Poco::Timespan(30, 0));
+    Poco::Net::HTTPRequest http(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag,
+                                Poco::Net::HTTPMessage::HTTP_1_1);
+    http.setContentType("text/plain");
+    http.setContentLength64(static_cast<int64_t>(body.size()));
+    session.sendRequest(http) << body;
+    Poco::Net::HTTPResponse response;
+    std::istream& in = session.receiveResponse(response);
+    std::string reply;
+    Poco::StreamCopier::copyToString(in, reply);
+    if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
+      fprintf(stderr, "zevctl: HTTP %d from %s:%d\n", static_cast<int>(response.getStatus()), options.host.c_str(), port);
+      return false;
+    }
+    *exr = response.get("exr", "");
+    if (!decodePayload(reply, response.get("etag", ""), answer)) {
+      fprintf(stderr, "zevctl: the reply could not be opened\n");
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "zevctl: cannot call %s:%d: %s\n", options.host.c_str(), port, e.what());
+    return false;
+  }
+}
+
+// Prints an exception response; returns the exit status 1.
+int PrintException(const std::string& answer) {
+  CZEVRPCExceptionResponse e;
+  if (!e.ParseFromString(answer)) {
+    printf("exr: 1\n(undecodable exception response)\n");
+    return 1;
+  }
+  printf("exr: 1\ncode: %s\nmessage: %s\n", e.code().c_str(), e.message().c_str());
+  if (!e.class_().empty()) printf("class: %s\n", e.class_().c_str());
+  if (!e.exceptcallstack().empty()) printf("exceptCallStack: %s\n", e.exceptcallstack().c_str());
+  if (!e.data().empty()) printf("data: %s\n", e.data().c_str());
+  if (!e.cause().empty()) printf("cause: %s\n", e.cause().c_str());
+  return 1;
+}
+
+int Echo(std::vector<std::string> args) {
+  CallOptions options;
+  if (!TakeOptions(&args, &options) || args.size() != 1) return Usage();
+  CZEVEchoRequest request;
+  request.set_request(args[0]);
+  std::string exr, answer;
+  if (!PostCall(options, kEchoServerId, "echo", request.SerializeAsString(), &exr, &answer)) return 1;
+  if (exr != "0") return PrintException(answer);
+  CZEVEchoResponse response;
+  if (!response.ParseFromString(answer)) {
+    fprintf(stderr, "zevctl: the echo answer does not parse\n");
+    return 1;
+  }
+  printf("exr: 0\nresponse: %s\n", response.response().c_str());
+  return 0;
+}
+
+int Call(std::vector<std::string> args) {
+  CallOptions options;
+  if (!TakeOptions(&args, &options) || args.size() != 2) return Usage();
+  std::string request;
+  if (options.in_file.empty()) {
+    request = ReadStdin();
+  } else if (!ReadFileToString(options.in_file, &request)) {
+    fprintf(stderr, "zevctl: cannot read %s\n", options.in_file.c_str());
+    return 1;
+  }
+  std::string exr, answer;
+  if (!PostCall(options, args[0], args[1], request, &exr, &answer)) return 1;
+  if (exr != "0") return PrintException(answer);
+  printf("exr: 0\n");
+  if (!options.out_file.empty()) {
+    if (!WriteFileAtomically(options.out_file, answer)) {
+      fprintf(stderr, "zevctl: cannot write %s\n", options.out_file.c_str());
+      return 1;
+    }
+    printf("answer: %zu bytes written to %s\n", answer.size(), options.out_file.c_str());
+    return 0;
+  }
+  printf("answer:");
+  for (unsigned char c : answer) printf(" %02x", c);
+  printf("\n");
+  return 0;
+}
+
+int Seal() {
+  std::string body, etag;
+  encodePayload(ReadStdin(), &body, &etag);
+  printf("%s\n%s\n", etag.c_str(), body.c_str());
+  return 0;
+}
+
+int Open(const std::vector<std::string>& args) {
+  if (args.size() != 1) return Usage();
+  std::string plain;
+  if (!decodePayload(ReadStdin(), args[0], &plain)) {
+    fprintf(stderr, "zevctl: the payload could not be opened\n");
+    return 1;
+  }
+  fwrite(plain.data(), 1, plain.size(), stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "-h" || args[0] == "--help") return Usage();
-  if (args[0] == "reg") return Registry(std::vector<std::string>(args.begin() + 1, args.end()));
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (args[0] == "reg") return Registry(rest);
+  if (args[0] == "echo") return Echo(rest);
+  if (args[0] == "call") return Call(rest);
+  if (args[0] == "seal") return Seal();
+  if (args[0] == "open") return Open(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();
 }

@@ -177,7 +177,13 @@ std::unique_ptr<ProcessHandle> StartProcessArgv(const std::vector<std::string>& 
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.null_stdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.stdin_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
+  } else if (options.null_stdin) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  if (options.stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdout_fd, 1);
+  if (options.stderr_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stderr_fd, 2);
   if (!options.working_dir.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.working_dir.c_str());
   }

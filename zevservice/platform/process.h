@@ -56,8 +56,14 @@ class ProcessHandle : public Waitable {
 };
 
 struct StartOptions {
-  std::string working_dir;    // empty: the caller's current folder
-  bool null_stdin = true;     // the child reads /dev/null instead of our input
+  std::string working_dir;  // empty: the caller's current folder
+  bool null_stdin = true;   // the child reads /dev/null instead of our input
+  // Descriptors that become the child's standard input, output and error
+  // (-1: as above for input, inherited for the others). The caller keeps
+  // and closes its own copies.
+  int stdin_fd = -1;
+  int stdout_fd = -1;
+  int stderr_fd = -1;
 };
 
 // Starts the program named by the first argument of `command_line` (looked up

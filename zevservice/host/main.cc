@@ -1,0 +1,39 @@
+// zevsvc: the ZEV service.
+//   zevsvc -application   run in the foreground, driven by numbers on standard input
+//   zevsvc [-service]     run under systemd (Type=notify)
+#include <google/protobuf/stubs/logging.h>
+#include <strings.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/log.h"
+#include "host/service.h"
+
+namespace {
+
+// Protobuf reports malformed input (for example invalid UTF-8 in a string
+// field of a call) on standard error; it belongs in the process log.
+void ProtobufToLog(google::protobuf::LogLevel level, const char* /*file*/, int /*line*/,
+                   const std::string& message) {
+  LogWrite(level >= google::protobuf::LOGLEVEL_ERROR ? 2 : 1, "protobuf: %s", message.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BlockControlSignals();
+  google::protobuf::SetLogHandler(ProtobufToLog);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && (strcasecmp(args[0].c_str(), "install") == 0 ||
+                        strcasecmp(args[0].c_str(), "uninstall") == 0)) {
+    DebugPrint("Failed to %s ZEVService\n", args[0].c_str());
+    fprintf(stderr, "zevsvc: %s is not available in this build\n", args[0].c_str());
+    return -1;
+  }
+  CZEVService::instance().Run(args);
+  return 0;
+}

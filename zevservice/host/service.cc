@@ -1,0 +1,272 @@
+#include "host/service.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "hosting/manager.h"
+#include "host/log.h"
+#include "platform/paths.h"
+
+namespace {
+
+// Checkpoint of the pending reports; never reset while the process lives.
+uint32_t checkpoint_counter = 1;
+
+bool IsPending(uint32_t state) {
+  return state == kServiceStartPending || state == kServiceStopPending || state == kServiceContinuePending ||
+         state == kServicePausePending;
+}
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case kServiceStopped: return "stopped";
+    case kServiceStartPending: return "start pending";
+    case kServiceStopPending: return "stop pending";
+    case kServiceRunning: return "running";
+    case kServiceContinuePending: return "continue pending";
+    case kServicePausePending: return "pause pending";
+    case kServicePaused: return "paused";
+    default: return "unknown";
+  }
+}
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&set, sig);
+  return set;
+}
+
+class SignalFd {
+ public:
+  SignalFd() {
+    sigset_t set = ControlSignals();
+    fd_ = signalfd(-1, &set, SFD_CLOEXEC);
+  }
+  ~SignalFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int fd() const { return fd_; }
+  // The next signal, or 0 on failure.
+  int Read() {
+    struct signalfd_siginfo info;
+    for (;;) {
+      ssize_t n = read(fd_, &info, sizeof(info));
+      if (n == sizeof(info)) return static_cast<int>(info.ssi_signo);
+      if (n < 0 && errno == EINTR) continue;
+      return 0;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+void Prompt() {
+  fputs("Please input the num to Control the process: 0: Pause; 1: Resume; 2: Stop.\n", stdout);
+  fflush(stdout);
+}
+
+// The console loop of application mode: numbers from standard input, one or
+// more per line; SIGINT or SIGTERM also stop. At the end of input only the
+// signals are waited for, so the loop never spins.
+void ConsoleLoop(CZEVServiceBase* service) {
+  SignalFd signals;
+  bool input_open = true;
+  std::string pending;
+  Prompt();
+  for (;;) {
+    struct pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    int n = poll(fds, input_open ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      int sig = signals.Read();
+      if (sig == SIGINT || sig == SIGTERM) {
+        service->Stop();
+        return;
+      }
+      continue;
+    }
+    if (!input_open || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buf[4096];
+    ssize_t got = read(STDIN_FILENO, buf, sizeof(buf));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      input_open = false;  // end of input: wait for a signal instead
+      continue;
+    }
+    pending.append(buf, static_cast<size_t>(got));
+    size_t eol;
+    while ((eol = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, eol);
+      pending.erase(0, eol + 1);
+      size_t pos = 0;
+      while (pos < line.size()) {
+        size_t start = line.find_first_not_of(" \t\r", pos);
+        if (start == std::string::npos) break;
+        size_t end = line.find_first_of(" \t\r", start);
+        if (end == std::string::npos) end = line.size();
+        std::string token = line.substr(start, end - start);
+        pos = end;
+        char* stop = nullptr;
+        long value = strtol(token.c_str(), &stop, 10);
+        bool number = stop != token.c_str() && *stop == '\0';
+        if (number && value == 0) {
+          service->Pause();
+        } else if (number && value == 1) {
+          service->Continue();
+        } else if (number && value == 2) {
+          service->Stop();
+          return;
+        } else {
+          fputs("unknown type!\n", stdout);
+        }
+        Prompt();
+      }
+    }
+  }
+}
+
+// Service mode under systemd: the start-up runs on a service thread while the
+// main thread takes the controls from signals. Controls that arrive while the
+// start is pending are acted on once it is over.
+void ServiceLoop(CZEVServiceBase* service) {
+  SignalFd signals;
+  std::thread service_thread([service] { service->Start(); });
+  auto started = [&] {
+    if (service_thread.joinable()) service_thread.join();
+  };
+  for (;;) {
+    struct pollfd fds[1] = {{signals.fd(), POLLIN, 0}};
+    if (poll(fds, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    int sig = signals.Read();
+    started();
+    if (sig == SIGTERM || sig == SIGINT) {
+      service->Stop();
+      break;
+    }
+    if (sig == SIGUSR1) service->Pause();
+    if (sig == SIGUSR2) service->Continue();
+    if (sig == SIGHUP) service->Interrogate();
+  }
+  started();
+}
+
+}  // namespace
+
+void SystemdStatusSink::Report(const ServiceStatus& status) {
+  std::string message;
+  if (status.dwCurrentState == kServiceRunning) message += "READY=1\n";
+  if (status.dwCurrentState == kServiceStopPending) message += "STOPPING=1\n";
+  message += std::string("STATUS=") + StateName(status.dwCurrentState);
+  sd_notify(0, message.c_str());
+}
+
+void BlockControlSignals() {
+  sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+std::string CZEVServiceBase::DataDirectory() {
+  std::string common = GetCommonDataDir();
+  return common.empty() ? std::string() : common + "/Varnel/ZEV/2.0";
+}
+
+void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wait_hint) {
+  if (run_mode_ == kRunModeApplication) return;
+  current_state_ = state;
+  status_.dwCurrentState = state;
+  status_.dwWin32ExitCode = exit_code;
+  status_.dwWaitHint = wait_hint;
+  if (IsPending(state)) {
+    status_.dwControlsAccepted = 0;
+    status_.dwCheckPoint = checkpoint_counter++;
+  } else {
+    status_.dwControlsAccepted = kServiceControlsAccepted;
+    status_.dwCheckPoint = 0;
+  }
+  if (sink_ != nullptr) sink_->Report(status_);
+}
+
+void CZEVServiceBase::Start() {
+  SetStatus(kServiceStartPending);
+  std::string data_dir = DataDirectory();
+  LogInit(data_dir, "zevservice");
+  LogWrite(1, "###########################################");
+  LogWrite(1, "ZEVService started!");
+  // The crash-report client does nothing on Linux; the step is kept so that
+  // the log reads the same.
+  LogWrite(1, "Init YRA module.");
+  OnStart();
+  SetStatus(kServiceRunning);
+}
+
+void CZEVServiceBase::Stop() {
+  SetStatus(kServiceStopPending);
+  OnStop();
+  SetStatus(kServiceStopped);
+}
+
+void CZEVServiceBase::Pause() {
+  SetStatus(kServicePausePending);
+  OnPause();
+  SetStatus(kServicePaused);
+}
+
+void CZEVServiceBase::Continue() {
+  SetStatus(kServiceContinuePending);
+  OnContinue();
+  SetStatus(kServiceRunning);
+}
+
+void CZEVServiceBase::Shutdown() {
+  OnShutdown();
+  SetStatus(kServiceStopped);
+}
+
+void CZEVServiceBase::Interrogate() { SetStatus(current_state_); }
+
+bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
+  if (!args.empty()) {
+    if (strcasecmp(args[0].c_str(), "-application") == 0) run_mode_ = kRunModeApplication;
+    if (strcasecmp(args[0].c_str(), "-service") == 0) run_mode_ = kRunModeService;
+  }
+  if (run_mode_ == kRunModeApplication) {
+    Start();
+    ConsoleLoop(this);
+    return true;
+  }
+  if (getenv("NOTIFY_SOCKET") == nullptr) {
+    DebugPrint("StartServiceCtrlDispatcher failed: not started by the service manager (no NOTIFY_SOCKET); "
+               "use -application to run in the foreground");
+    return false;
+  }
+  static SystemdStatusSink sink;
+  set_status_sink(&sink);
+  ServiceLoop(this);
+  return true;
+}
+
+CZEVService& CZEVService::instance() {
+  static CZEVService* service = new CZEVService();  // lives until process exit
+  return *service;
+}
+
+void CZEVService::OnStart() { CZEVManager::instance().Start(); }
+
+void CZEVService::OnStop() { CZEVManager::instance().Quit(); }

@@ -1,0 +1,107 @@
+// The service object: turns service-manager controls (or console commands)
+// into calls on the component manager and reports each change of state.
+#ifndef ZEV_HOST_SERVICE_H_
+#define ZEV_HOST_SERVICE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Service states, with the numbers of the service control protocol.
+constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStartPending = 2;
+constexpr uint32_t kServiceStopPending = 3;
+constexpr uint32_t kServiceRunning = 4;
+constexpr uint32_t kServiceContinuePending = 5;
+constexpr uint32_t kServicePausePending = 6;
+constexpr uint32_t kServicePaused = 7;
+// Controls accepted in every non-pending state: stop, pause/continue,
+// shutdown, session change.
+constexpr uint32_t kServiceControlsAccepted = 0x87;
+
+constexpr int kRunModeService = 1;
+constexpr int kRunModeApplication = 2;
+
+struct ServiceStatus {
+  uint32_t dwServiceType = 16;  // own process
+  uint32_t dwCurrentState = 0;
+  uint32_t dwControlsAccepted = 0;
+  uint32_t dwWin32ExitCode = 0;
+  uint32_t dwServiceSpecificExitCode = 0;
+  uint32_t dwCheckPoint = 0;
+  uint32_t dwWaitHint = 0;
+};
+
+// Where status reports go: systemd's notify socket in production.
+class IServiceStatusSink {
+ public:
+  virtual ~IServiceStatusSink() = default;
+  virtual void Report(const ServiceStatus& status) = 0;
+};
+
+// A sink that sends sd_notify messages (READY=1 when running, STOPPING=1 on
+// stop pending, STATUS= with the state's name).
+class SystemdStatusSink : public IServiceStatusSink {
+ public:
+  void Report(const ServiceStatus& status) override;
+};
+
+class CZEVServiceBase {
+ public:
+  virtual ~CZEVServiceBase() = default;
+
+  virtual void OnStart() {}
+  virtual void OnStop() {}
+  virtual void OnPause() {}
+  virtual void OnContinue() {}
+  virtual void OnShutdown() {}
+  virtual void OnSessionChange(uint32_t /*event_type*/, void* /*event_data*/) {}
+
+  // Reports a state. Does nothing in application mode. Pending states carry
+  // the next checkpoint and accept no controls; others carry checkpoint 0 and
+  // kServiceControlsAccepted.
+  void SetStatus(uint32_t state, uint32_t exit_code = 0, uint32_t wait_hint = 0);
+
+  // Start-up: start pending, data directory and log, OnStart, running.
+  void Start();
+  void Stop();       // stop pending, OnStop, stopped
+  void Pause();      // pause pending, OnPause, paused
+  void Continue();   // continue pending, OnContinue, running
+  void Shutdown();   // OnShutdown, stopped (the component manager is not quit)
+  void Interrogate();
+
+  // Chooses the run mode from the first argument ("-application" or
+  // "-service", any case) and runs the console loop or the service loop.
+  // False when service mode was asked for outside the service manager.
+  bool Run(const std::vector<std::string>& args);
+
+  int run_mode() const { return run_mode_; }
+  uint32_t current_state() const { return current_state_; }
+  const ServiceStatus& status() const { return status_; }
+  // The status sink (not owned; must outlive the service). Null: no reports.
+  void set_status_sink(IServiceStatusSink* sink) { sink_ = sink; }
+  void set_run_mode(int mode) { run_mode_ = mode; }
+
+  // The data directory: <common data folder>/Varnel/ZEV/2.0 (empty without one).
+  static std::string DataDirectory();
+
+ private:
+  int run_mode_ = kRunModeService;
+  uint32_t current_state_ = kServiceStopped;
+  ServiceStatus status_;
+  IServiceStatusSink* sink_ = nullptr;
+};
+
+class CZEVService : public CZEVServiceBase {
+ public:
+  static CZEVService& instance();
+  void OnStart() override;
+  void OnStop() override;
+};
+
+// Blocks the control signals (SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in
+// the calling thread and every thread it starts later; they are then taken
+// from a signalfd by the run loops. Call first thing in main.
+void BlockControlSignals();
+
+#endif  // ZEV_HOST_SERVICE_H_

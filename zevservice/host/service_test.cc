@@ -1,0 +1,230 @@
+#include "host/service.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "testing/test_util.h"
+
+namespace {
+
+class RecordingSink : public IServiceStatusSink {
+ public:
+  void Report(const ServiceStatus& status) override { reports.push_back(status); }
+  std::vector<ServiceStatus> reports;
+};
+
+class CountingService : public CZEVServiceBase {
+ public:
+  void OnStart() override { ++starts; }
+  void OnStop() override { ++stops; }
+  int starts = 0;
+  int stops = 0;
+};
+
+// Reads from `fd` until the collected text holds `text`; false at the deadline.
+bool ReadUntil(int fd, const std::string& text, std::string* collected, int timeout_ms = 20000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (collected->find(text) == std::string::npos) {
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now()).count());
+    if (left <= 0) return false;
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, left) <= 0) continue;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) return collected->find(text) != std::string::npos;
+    collected->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The port the service published, waiting for it to appear.
+int WaitForPort(int timeout_ms = 20000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::string value;
+    if (RegReadString(RegRoot::kClassesRoot, "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port",
+                      "zevservicePort", &value)) {
+      return atoi(value.c_str());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
+}
+
+std::string RunZevctl(const std::string& args) {
+  FILE* p = popen((std::string(ZEVCTL_PATH) + " " + args + " 2>&1").c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::string LogPath(const ScopedCommonDataDir& common) {
+  return common.path() + "/Varnel/ZEV/2.0/zevservice.1.txt";
+}
+
+}  // namespace
+
+TEST(ServiceStatus, PendingStatesCarryCheckpointsAndAcceptNoControls) {
+  CountingService service;
+  RecordingSink sink;
+  service.set_status_sink(&sink);
+  service.Pause();
+  service.Continue();
+  ASSERT_EQ(sink.reports.size(), 4u);
+  EXPECT_EQ(sink.reports[0].dwCurrentState, kServicePausePending);
+  EXPECT_EQ(sink.reports[0].dwControlsAccepted, 0u);
+  EXPECT_EQ(sink.reports[1].dwCurrentState, kServicePaused);
+  EXPECT_EQ(sink.reports[1].dwCheckPoint, 0u);
+  EXPECT_EQ(sink.reports[1].dwControlsAccepted, kServiceControlsAccepted);
+  EXPECT_EQ(sink.reports[2].dwCurrentState, kServiceContinuePending);
+  EXPECT_EQ(sink.reports[2].dwCheckPoint, sink.reports[0].dwCheckPoint + 1);
+  EXPECT_EQ(sink.reports[3].dwCurrentState, kServiceRunning);
+  EXPECT_EQ(sink.reports[3].dwServiceType, 16u);
+
+  service.Interrogate();
+  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceRunning);
+  service.Shutdown();
+  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceStopped);
+  EXPECT_EQ(service.stops, 0);  // a system shutdown does not quit the manager
+  service.Stop();
+  EXPECT_EQ(service.stops, 1);
+  EXPECT_EQ(sink.reports[sink.reports.size() - 2].dwCurrentState, kServiceStopPending);
+}
+
+TEST(ServiceStatus, ApplicationModeReportsNothing) {
+  CountingService service;
+  RecordingSink sink;
+  service.set_status_sink(&sink);
+  service.set_run_mode(kRunModeApplication);
+  service.Pause();
+  service.Stop();
+  EXPECT_TRUE(sink.reports.empty());
+  EXPECT_EQ(service.current_state(), kServiceStopped);
+  EXPECT_EQ(service.stops, 1);
+}
+
+// The real service binary in application mode, driven like a person would.
+TEST(ZevsvcApplication, AnswersCallsAndObeysConsoleNumbers) {
+  ScopedCommonDataDir common;
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  StartOptions options;
+  options.stdin_fd = in[0];
+  options.stdout_fd = out[1];
+  auto svc = StartProcessArgv({ZEVSVC_PATH, "-APPLICATION"}, options);
+  close(in[0]);
+  close(out[1]);
+  ASSERT_NE(svc, nullptr);
+  std::string console;
+  ASSERT_TRUE(ReadUntil(out[0], "Please input the num", &console));
+  int port = WaitForPort();
+  ASSERT_GE(port, 61024);
+  ASSERT_LE(port, 61124);
+
+  EXPECT_EQ(RunZevctl("echo \"hello there\""), "exr: 0\nresponse: hello there\n");
+  EXPECT_EQ(RunZevctl("echo x --port " + std::to_string(port)), "exr: 0\nresponse: x\n");
+
+  ASSERT_EQ(write(in[1], "5\nabc\n", 6), 6);
+  ASSERT_TRUE(ReadUntil(out[0], "unknown type!\nPlease input the num to Control the process: 0: Pause; 1: Resume; "
+                                "2: Stop.\nunknown type!", &console));
+  ASSERT_EQ(write(in[1], "0 1\n", 4), 4);
+  EXPECT_FALSE(svc->Wait(100));
+  ASSERT_EQ(write(in[1], "2\n", 2), 2);
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+  close(in[1]);
+  close(out[0]);
+
+  std::string log;
+  ASSERT_TRUE(ReadFileToString(LogPath(common), &log));
+  for (const char* line : {"[1] ###########################################", "[1] ZEVService started!",
+                           "[1] Create mutex for ZEVSevice.exe success.", "[3] Http server start ok",
+                           "[1] get rpc request", "[1] finised rpc request", "[3] ZEVService quit"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+}
+
+TEST(ZevsvcApplication, WaitsForASignalAfterTheEndOfInput) {
+  ScopedCommonDataDir common;
+  auto svc = StartProcessArgv({ZEVSVC_PATH, "-application"});  // standard input is /dev/null
+  ASSERT_NE(svc, nullptr);
+  ASSERT_NE(WaitForPort(), 0);
+  EXPECT_FALSE(svc->Wait(300));  // still serving after the end of input
+  EXPECT_NE(RunZevctl("echo ok").find("response: ok"), std::string::npos);
+  kill(svc->pid(), SIGTERM);
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+  EXPECT_TRUE(WaitForFileContaining(LogPath(common), "ZEVService quit", 1000));
+}
+
+TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
+  ScopedCommonDataDir common;
+  unsetenv("NOTIFY_SOCKET");
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  StartOptions options;
+  options.stderr_fd = err[1];
+  auto svc = StartProcessArgv({ZEVSVC_PATH}, options);
+  close(err[1]);
+  ASSERT_NE(svc, nullptr);
+  std::string text;
+  ReadUntil(err[0], "StartServiceCtrlDispatcher failed", &text);
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+  EXPECT_NE(text.find("StartServiceCtrlDispatcher failed"), std::string::npos);
+  EXPECT_FALSE(FileExists(LogPath(common)));
+  close(err[0]);
+
+  auto install = StartProcessArgv({ZEVSVC_PATH, "Install", "extra"});
+  ASSERT_TRUE(install->Wait(20000));
+  EXPECT_EQ(install->ExitCode(), 255);
+}
+
+// systemd cannot run here as PID 1; a datagram socket stands in for its
+// notify socket, which is all that Type=notify services talk to.
+TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
+  ScopedCommonDataDir common;
+  std::string socket_path = common.path() + "/notify.sock";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", socket_path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+  auto svc = StartProcessArgv({ZEVSVC_PATH, "-service"});
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_NE(svc, nullptr);
+
+  auto next = [&](int timeout_ms) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return std::string();
+    char buf[1024];
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  };
+  EXPECT_EQ(next(20000), "STATUS=start pending");
+  EXPECT_EQ(next(20000), "READY=1\nSTATUS=running");
+  EXPECT_NE(WaitForPort(), 0);
+  kill(svc->pid(), SIGUSR1);
+  EXPECT_EQ(next(20000), "STATUS=pause pending");
+  EXPECT_EQ(next(20000), "STATUS=paused");
+  kill(svc->pid(), SIGTERM);
+  EXPECT_EQ(next(20000), "STOPPING=1\nSTATUS=stop pending");
+  EXPECT_EQ(next(20000), "STATUS=stopped");
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+  close(fd);
+}

@@ -1,0 +1,113 @@
+#include "hosting/manager.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/log.h"
+#include "platform/ports.h"
+#include "platform/registry.h"
+#include "testing/test_util.h"
+
+namespace {
+
+// Listens on a port so that it is taken.
+class Listener {
+ public:
+  explicit Listener(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && listen(fd_, 1) == 0;
+  }
+  ~Listener() { close(fd_); }
+  bool ok() const { return ok_; }
+
+ private:
+  int fd_;
+  bool ok_;
+};
+
+// A run of `count` free ports above the service's own range.
+int FreeRange(int count) {
+  for (int start = 47100; start < 48000; start += count) {
+    bool all = true;
+    for (int p = start; p < start + count && all; ++p) all = IsPortAvailable(p);
+    if (all) return start;
+  }
+  return 0;
+}
+
+class Manager : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    log_dir_ = new ScopedTempDir();
+    LogInit(log_dir_->path(), "zevservice");
+  }
+  static std::string LogPath() { return log_dir_->Sub("zevservice.1.txt"); }
+
+  ScopedCommonDataDir common_;
+  static ScopedTempDir* log_dir_;
+};
+ScopedTempDir* Manager::log_dir_ = nullptr;
+
+}  // namespace
+
+TEST_F(Manager, ListensOnTheFirstFreePortAndPublishesIt) {
+  int first = FreeRange(5);
+  ASSERT_NE(first, 0);
+  Listener a(first), b(first + 1);
+  ASSERT_TRUE(a.ok() && b.ok());
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 4;
+  CZEVManager manager(options);
+  ASSERT_TRUE(manager.Start());
+  EXPECT_EQ(manager.port(), first + 2);
+  for (const char* key : {kPortKey, kPortKeyWow64}) {
+    std::string value;
+    ASSERT_TRUE(RegReadString(RegRoot::kClassesRoot, key, kPortValueName, &value));
+    EXPECT_EQ(value, std::to_string(first + 2));
+  }
+  EXPECT_FALSE(IsPortAvailable(first + 2));
+  EXPECT_TRUE(WaitForFileContaining(LogPath(), "The port(" + std::to_string(first + 1) + ") is not available."));
+  EXPECT_TRUE(WaitForFileContaining(LogPath(), "Successfully written to the discovered port(" +
+                                                   std::to_string(first + 2) + ")."));
+  manager.Quit();
+  EXPECT_TRUE(WaitForFileContaining(LogPath(), "ZEVService quit"));
+  Listener again(first + 2);
+  EXPECT_TRUE(again.ok());  // the endpoint is gone
+}
+
+TEST_F(Manager, GivesUpWhileAnotherInstanceHoldsTheMutex) {
+  bool exists = false;
+  auto other = NamedMutex::Create(kInstanceMutexName, &exists);
+  ASSERT_TRUE(other && other->owned());
+  ManagerOptions options;
+  options.instance_attempts = 3;
+  options.instance_retry_ms = 10;
+  options.first_port = FreeRange(2);
+  options.last_port = options.first_port + 1;
+  CZEVManager manager(options);
+  EXPECT_FALSE(manager.Start());
+  EXPECT_EQ(manager.port(), 0);  // nothing else was done
+  EXPECT_TRUE(WaitForFileContaining(LogPath(), "------last moudle still living-----"));
+  std::string value;
+  EXPECT_FALSE(RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
+
+  other.reset();  // the earlier instance ends: the next start succeeds
+  EXPECT_TRUE(manager.Start());
+  EXPECT_NE(manager.port(), 0);
+}
+
+TEST_F(Manager, PickPortHandlesFullAndReversedRanges) {
+  int first = FreeRange(2);
+  Listener a(first), b(first + 1);
+  EXPECT_EQ(PickPort(first, first + 1), 0);
+  EXPECT_EQ(PickPort(first + 1, first), first + 1);
+  EXPECT_TRUE(WaitForFileContaining(LogPath(), "maxPort is smaller than the incoming port."));
+}
