@@ -27,6 +27,17 @@ std::string ToHex(const unsigned char* digest, unsigned len) {
   return out;
 }
 
+// Digests fetched once: OpenSSL 3 looks an implicit EVP_sha256() up again on
+// every use, which dominates the cost of hashing a few bytes.
+const EVP_MD* Sha256() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md != nullptr ? md : EVP_sha256();
+}
+const EVP_MD* Md5() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  return md != nullptr ? md : EVP_md5();
+}
+
 std::string DigestHex(const EVP_MD* md, const void* data, size_t length) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned len = 0;
@@ -38,13 +49,13 @@ std::string DigestHex(const EVP_MD* md, const void* data, size_t length) {
 
 std::string Md5Hex(const char* text) {
   if (text == nullptr) return std::string();
-  return DigestHex(EVP_md5(), text, strlen(text));
+  return DigestHex(Md5(), text, strlen(text));
 }
 
-std::string Md5HexBytes(const void* data, size_t length) { return DigestHex(EVP_md5(), data, length); }
+std::string Md5HexBytes(const void* data, size_t length) { return DigestHex(Md5(), data, length); }
 
 std::string Sha256Hex(const void* data, size_t length) {
-  return DigestHex(EVP_sha256(), data, length);
+  return DigestHex(Sha256(), data, length);
 }
 
 std::string FileSha256Hex(const std::string& path) {
@@ -52,7 +63,7 @@ std::string FileSha256Hex(const std::string& path) {
   if (fd < 0) return std::string();
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   MdCtx ctx(EVP_MD_CTX_new());
-  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+  bool ok = ctx && EVP_DigestInit_ex(ctx.get(), Sha256(), nullptr) == 1;
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kFileChunk]);
   while (ok) {
     ssize_t n = read(fd, buf.get(), kFileChunk);

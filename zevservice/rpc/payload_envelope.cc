@@ -93,40 +93,83 @@ bool EtagToBlock(const std::string& etag, unsigned char* block) {
   return pair == 16;
 }
 
-// zlib inflate into a growing buffer, never beyond kMaxDecodedPayload.
-bool Inflate(const std::string& compressed, size_t start_size, std::string* out) {
-  z_stream zs;
-  memset(&zs, 0, sizeof(zs));
-  if (inflateInit(&zs) != Z_OK) return false;
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-  zs.avail_in = static_cast<uInt>(compressed.size());
-  out->resize(std::min(std::max<size_t>(start_size, 256), kMaxDecodedPayload));
-  size_t produced = 0;
-  int rc;
-  for (;;) {
-    if (produced == out->size()) {
-      if (out->size() >= kMaxDecodedPayload) {
-        rc = Z_MEM_ERROR;
-        break;
+// zlib streams kept per thread: setting one up allocates some 256 KiB,
+// which costs more than compressing a small call. Reset streams produce the
+// same bytes as fresh ones.
+class ThreadDeflater {
+ public:
+  ThreadDeflater() {
+    memset(&zs_, 0, sizeof(zs_));
+    ok_ = deflateInit(&zs_, 1) == Z_OK;
+  }
+  ~ThreadDeflater() {
+    if (ok_) deflateEnd(&zs_);
+  }
+  // compress2(level 1) of `in`; false only when zlib fails.
+  bool Compress(const std::string& in, std::string* out) {
+    if (!ok_ || deflateReset(&zs_) != Z_OK) return false;
+    out->resize(deflateBound(&zs_, in.size()));
+    zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    zs_.avail_in = static_cast<uInt>(in.size());
+    zs_.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
+    zs_.avail_out = static_cast<uInt>(out->size());
+    if (deflate(&zs_, Z_FINISH) != Z_STREAM_END) return false;
+    out->resize(zs_.total_out);
+    return true;
+  }
+
+ private:
+  z_stream zs_;
+  bool ok_;
+};
+
+class ThreadInflater {
+ public:
+  ThreadInflater() {
+    memset(&zs_, 0, sizeof(zs_));
+    ok_ = inflateInit(&zs_) == Z_OK;
+  }
+  ~ThreadInflater() {
+    if (ok_) inflateEnd(&zs_);
+  }
+  // Inflates a whole zlib stream into *out, growing it from `start_size`,
+  // never beyond kMaxDecodedPayload. False for a corrupt, truncated or
+  // oversized stream.
+  bool Inflate(const std::string& compressed, size_t start_size, std::string* out) {
+    if (!ok_ || inflateReset(&zs_) != Z_OK) return false;
+    zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    zs_.avail_in = static_cast<uInt>(compressed.size());
+    out->resize(std::min(std::max<size_t>(start_size, 256), kMaxDecodedPayload));
+    size_t produced = 0;
+    int rc;
+    for (;;) {
+      if (produced == out->size()) {
+        if (out->size() >= kMaxDecodedPayload) {
+          rc = Z_MEM_ERROR;
+          break;
+        }
+        out->resize(std::min(out->size() * 2, kMaxDecodedPayload));
       }
-      out->resize(std::min(out->size() * 2, kMaxDecodedPayload));
+      zs_.next_out = reinterpret_cast<Bytef*>(&(*out)[produced]);
+      zs_.avail_out = static_cast<uInt>(out->size() - produced);
+      rc = inflate(&zs_, Z_NO_FLUSH);
+      produced = out->size() - zs_.avail_out;
+      if (rc == Z_STREAM_END) break;
+      if (rc != Z_OK && rc != Z_BUF_ERROR) break;
+      if (rc == Z_BUF_ERROR && zs_.avail_in == 0) break;  // truncated stream
     }
-    zs.next_out = reinterpret_cast<Bytef*>(&(*out)[produced]);
-    zs.avail_out = static_cast<uInt>(out->size() - produced);
-    rc = inflate(&zs, Z_NO_FLUSH);
-    produced = out->size() - zs.avail_out;
-    if (rc == Z_STREAM_END) break;
-    if (rc != Z_OK && rc != Z_BUF_ERROR) break;
-    if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;  // truncated stream
+    if (rc != Z_STREAM_END) {
+      out->clear();
+      return false;
+    }
+    out->resize(produced);
+    return true;
   }
-  inflateEnd(&zs);
-  if (rc != Z_STREAM_END) {
-    out->clear();
-    return false;
-  }
-  out->resize(produced);
-  return true;
-}
+
+ private:
+  z_stream zs_;
+  bool ok_;
+};
 
 }  // namespace
 
@@ -173,27 +216,25 @@ std::string Base64Decode(const std::string& text) {
     for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<int8_t>(i);
     return t;
   }();
-  std::string out;
-  out.reserve(text.size() / 4 * 3 + 3);
-  uint32_t acc = 0;
-  int have = 0;
-  for (unsigned char c : text) {
-    int v = table[c];
-    if (v < 0) break;  // "=" or a foreign character ends the data
-    acc = acc << 6 | static_cast<uint32_t>(v);
-    if (++have == 4) {
-      out.push_back(static_cast<char>(acc >> 16));
-      out.push_back(static_cast<char>(acc >> 8));
-      out.push_back(static_cast<char>(acc));
-      acc = 0;
-      have = 0;
-    }
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  // The data ends at "=" or the first character outside the alphabet.
+  size_t n = 0;
+  while (n < text.size() && table[in[n]] >= 0) ++n;
+  std::string out(n / 4 * 3 + (n % 4 == 3 ? 2 : n % 4 == 2 ? 1 : 0), '\0');
+  auto* o = reinterpret_cast<unsigned char*>(&out[0]);
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint32_t v = static_cast<uint32_t>(table[in[i]]) << 18 | static_cast<uint32_t>(table[in[i + 1]]) << 12 |
+                 static_cast<uint32_t>(table[in[i + 2]]) << 6 | static_cast<uint32_t>(table[in[i + 3]]);
+    *o++ = static_cast<unsigned char>(v >> 16);
+    *o++ = static_cast<unsigned char>(v >> 8);
+    *o++ = static_cast<unsigned char>(v);
   }
-  if (have == 2) {
-    out.push_back(static_cast<char>(acc >> 4));
-  } else if (have == 3) {
-    out.push_back(static_cast<char>(acc >> 10));
-    out.push_back(static_cast<char>(acc >> 2));
+  if (n - i >= 2) {
+    uint32_t v = static_cast<uint32_t>(table[in[i]]) << 18 | static_cast<uint32_t>(table[in[i + 1]]) << 12;
+    if (n - i == 3) v |= static_cast<uint32_t>(table[in[i + 2]]) << 6;
+    *o++ = static_cast<unsigned char>(v >> 16);
+    if (n - i == 3) *o++ = static_cast<unsigned char>(v >> 8);
   }
   return out;
 }
@@ -202,13 +243,16 @@ void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* 
   std::string key, iv;
   PayloadKeyForSeed(seed, &key, &iv);
 
-  uLongf compressed_len = compressBound(plain.size());
-  std::string compressed(compressed_len, '\0');
-  if (compress2(reinterpret_cast<Bytef*>(&compressed[0]), &compressed_len,
-                reinterpret_cast<const Bytef*>(plain.data()), plain.size(), 1) != Z_OK) {
-    compressed_len = 0;  // cannot happen with a bound-sized buffer
+  thread_local ThreadDeflater deflater;
+  std::string compressed;
+  if (!deflater.Compress(plain, &compressed)) {
+    // zlib cannot fail on a bound-sized buffer; fall back to the one-shot call.
+    uLongf compressed_len = compressBound(plain.size());
+    compressed.assign(compressed_len, '\0');
+    compress2(reinterpret_cast<Bytef*>(&compressed[0]), &compressed_len,
+              reinterpret_cast<const Bytef*>(plain.data()), plain.size(), 1);
+    compressed.resize(compressed_len);
   }
-  compressed.resize(compressed_len);
 
   std::string cipher;
   Aes128Cbc(kOperationEncrypt, kPaddingPkcs, reinterpret_cast<const unsigned char*>(key.data()),
@@ -260,7 +304,8 @@ bool decodePayload(const std::string& body, const std::string& etag, std::string
                  reinterpret_cast<const unsigned char*>(iv.data()), cipher, &compressed)) {
     return false;
   }
-  // The first buffer is the decrypted length rounded up to 256 bytes.
-  size_t start = (cipher.size() + 255) / 256 * 256;
-  return Inflate(compressed, start, plain);
+  // Calls compress about 3:1; starting there saves growing the buffer.
+  size_t start = (compressed.size() * 4 + 255) / 256 * 256;
+  thread_local ThreadInflater inflater;
+  return inflater.Inflate(compressed, start, plain);
 }

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# HTTP echo calls against the real service, with wrk on loopback, beside the
+# same server answering "/" in the same run: 1 and 16 keep-alive connections,
+# DURATION seconds each (default 10). The call is sealed once up front; the
+# service's decoding is stateless, so wrk can send the same bytes again.
+#   bash bench/http_bench.sh [BUILD_DIR] [DURATION]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/release}
+duration=${2:-10}
+command -v wrk >/dev/null || { echo "wrk is missing (scripts/setup.sh installs it)"; exit 1; }
+
+data=$(mktemp -d)
+trap 'kill $svc 2>/dev/null || true; wait $svc 2>/dev/null || true; rm -rf "$data"' EXIT
+export ZEV_COMMON_APPDATA=$data
+"$build/zevservice/host/zevsvc" -application </dev/null >/dev/null 2>&1 &
+svc=$!
+for _ in $(seq 100); do
+  port=$("$build/tools/zevctl/zevctl" reg get HKCR 'CLSID\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\Port' zevservicePort 2>/dev/null || true)
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "the service did not come up"; exit 1; }
+
+# Seal one echo call: descriptor {serverId, "echo"}, request {request: "hello"}.
+python3 - "$data/call.bin" <<'PY'
+import sys
+def field(no, data): return bytes([no << 3 | 2, len(data)]) + data
+desc = field(2, b"{56BFCC2A-7009-4287-93B0-4B857963F151}") + field(3, b"echo")
+open(sys.argv[1], "wb").write(field(1, desc) + field(2, field(1, b"hello, benchmark")))
+PY
+"$build/tools/zevctl/zevctl" seal < "$data/call.bin" > "$data/sealed.txt"
+etag=$(sed -n 1p "$data/sealed.txt")
+body=$(sed -n 2p "$data/sealed.txt")
+cat > "$data/rpc.lua" <<LUA
+wrk.method = "POST"
+wrk.body = "$body"
+wrk.headers["Content-Type"] = "text/plain"
+LUA
+
+run() {  # connections, path, script
+  local extra=()
+  [ -n "${3:-}" ] && extra=(-s "$3")
+  wrk -t "$(( $1 < 2 ? 1 : 2 ))" -c "$1" -d "${duration}s" --latency "${extra[@]}" "http://127.0.0.1:$port$2" |
+    awk -v label="$4" '/Requests\/sec/ {rps=$2} /^ +50%/ {p50=$2} /^ +99%/ {p99=$2} /Non-2xx/ {bad=$0}
+      END {printf "%-28s %10s calls/s   median %8s   p99 %8s %s\n", label, rps, p50, p99, bad}'
+}
+echo "http_bench: service on port $port, ${duration}s per run"
+for c in 1 16; do
+  run "$c" "/" "" "\"/\" (baseline) c=$c"
+  run "$c" "/rpc?key=$etag" "$data/rpc.lua" "echo over /rpc c=$c"
+done
