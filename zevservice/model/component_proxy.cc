@@ -1,0 +1,101 @@
+#include "model/component_proxy.h"
+
+#include <google/protobuf/util/message_differencer.h>
+
+#include "model/catalogue.h"
+#include "platform/digest.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+std::string ResourceFilePath(const std::string& component_dir, const std::string& directory,
+                             const std::string& installed_name) {
+  std::string dir = directory;
+  for (char& c : dir) {
+    if (c == '\\') c = '/';
+  }
+  // A leading separator would otherwise climb to the root of the file system.
+  while (!dir.empty() && dir.front() == '/') dir.erase(0, 1);
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return component_dir + "/" + dir + installed_name;
+}
+
+void CZEVComponentProxy::SetInstallRoot(const std::string& path) {
+  install_root_ = path;
+  ReplaceAll(install_root_, "\"", "");
+}
+
+const CZEVVersion* CZEVComponentProxy::FirstVersion() const {
+  if (!component_.has_versions() || component_.versions().version_size() == 0) return nullptr;
+  return &component_.versions().version(0);
+}
+
+std::string CZEVComponentProxy::GetVersion() const {
+  const CZEVVersion* v = FirstVersion();
+  return v ? v->version() : std::string();
+}
+
+int CZEVComponentProxy::GetArchType() const {
+  const CZEVVersion* v = FirstVersion();
+  return v ? v->archtype() : 0;
+}
+
+std::string CZEVComponentProxy::GetArchName() const {
+  const CZEVVersion* v = FirstVersion();
+  return v ? ArchName(v->archtype()) : "atNone";
+}
+
+int CZEVComponentProxy::GetBits() const {
+  const CZEVVersion* v = FirstVersion();
+  return v ? ArchBits(v->archtype()) : 0;
+}
+
+bool CZEVComponentProxy::GetManifest(CZEVManifest* manifest) const {
+  const CZEVVersion* v = FirstVersion();
+  if (v == nullptr) return false;
+  *manifest = v->manifest();
+  return true;
+}
+
+int64_t CZEVComponentProxy::GetUpdateTime() const {
+  const CZEVVersion* v = FirstVersion();
+  return v ? v->manifest().updatetime() : 0;
+}
+
+std::string CZEVComponentProxy::GetInstallDir() const {
+  return install_root_ + "/" + app_code_ + "/" + GetComponentID() + "/" + GetVersion() + "/" + GetArchName();
+}
+
+int32_t CZEVComponentProxy::CheckInstalledFiles(std::string* error) const {
+  const std::string folder = GetInstallDir();
+  const CZEVVersion* v = FirstVersion();
+  if (v == nullptr) {
+    *error = "spath manifest error";
+    return -4;
+  }
+  for (const CZEVResource& resource : v->manifest().resources().resource()) {
+    // Catalogue texts are UTF-8, as are paths here, so the directory needs no conversion.
+    std::string installed;
+    if (!getRawname(resource.name(), &installed)) {
+      *error = folder + "/" + resource.name() + "format error";
+      return -1;
+    }
+    std::string path = ResourceFilePath(folder, resource.directory(), installed);
+    if (!FileExists(path)) {
+      *error = path + " is not exists";
+      return -2;
+    }
+    if (FileSha256Hex(path) != resource.hash()) {
+      *error = path + " hash check error: deshash:" + resource.hash();
+      return -3;
+    }
+  }
+  return 0;
+}
+
+bool CZEVComponentProxy::operator==(const CZEVComponentProxy& other) const {
+  return update_flag_ == other.update_flag_ && install_root_ == other.install_root_ &&
+         app_name_ == other.app_name_ && app_code_ == other.app_code_ &&
+         app_description_ == other.app_description_ && version_text_ == other.version_text_ &&
+         source_type_ == other.source_type_ &&
+         google::protobuf::util::MessageDifferencer::Equals(component_, other.component_);
+}

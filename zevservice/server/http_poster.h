@@ -1,0 +1,67 @@
+// HttpPoster: a small synchronous HTTP(S) client for form-encoded POSTs, on
+// libcurl. Any server certificate is accepted (issuer, host name and dates
+// are not checked), as the strategy server deployments expect.
+//
+// One object serves one thread at a time; it keeps its connection open from
+// one request to the next.
+#ifndef ZEV_SERVER_HTTP_POSTER_H_
+#define ZEV_SERVER_HTTP_POSTER_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+// Result codes of Post.
+constexpr int32_t kHttpOk = 0;            // status 200-299 or 302; the body is returned
+constexpr int32_t kHttpFailed = -1;       // bad URL or header, unreadable or other status
+constexpr int32_t kHttpTransportError = -2;  // cannot connect, send or receive (time-outs too)
+constexpr int32_t kHttpNotModified = -6;  // status 304
+
+class HttpPoster {
+ public:
+  // Time-outs in seconds: resolve, connect, send, receive. The service uses
+  // 10, 10, 15, 15. Resolve and connect together bound the connection set-up;
+  // send and receive each end a request that moves no byte for that long.
+  HttpPoster(int32_t resolve_timeout, int32_t connect_timeout, int32_t send_timeout,
+             int32_t receive_timeout);
+  ~HttpPoster();
+  HttpPoster(const HttpPoster&) = delete;
+  HttpPoster& operator=(const HttpPoster&) = delete;
+
+  // POSTs `body` to `url` with "Connection: Keep-Alive" and "Content-Type:
+  // application/x-www-form-urlencoded", then `headers` in key order. The
+  // response body (all of it, zero bytes included) is appended to *response,
+  // whatever the status. A header name or value with a line break or a name
+  // with a colon is refused (-1) before anything is sent. Redirects are
+  // followed (http and https only).
+  int32_t Post(const std::string& user_agent, const std::string& url, const std::string& body,
+               std::string* response, const std::map<std::string, std::string>* headers = nullptr);
+
+  // The HTTP status of the last request (0 when none arrived).
+  long last_status() const { return last_status_; }
+  // libcurl's description of the last transport failure (empty otherwise).
+  const std::string& last_error() const { return last_error_; }
+  // The path and query of the last URL ("/api/event", "?a=1").
+  const std::string& url_path() const { return url_path_; }
+  const std::string& extra_info() const { return extra_info_; }
+  bool secure() const { return secure_; }
+
+ private:
+  const int32_t resolve_timeout_;
+  const int32_t connect_timeout_;
+  const int32_t send_timeout_;
+  const int32_t receive_timeout_;
+  void* curl_ = nullptr;  // CURL*, kept between requests for connection reuse
+  std::string url_path_;
+  std::string extra_info_;
+  bool secure_ = false;
+  long last_status_ = 0;
+  std::string last_error_;
+};
+
+// POSTs empty form data to host:port with an HttpPoster (time-outs 10, 10,
+// 15, 15) and checks that the body is exactly "It is working.". *body
+// receives what came back.
+bool CheckLocalEndpoint(const std::string& host, int port, std::string* body);
+
+#endif  // ZEV_SERVER_HTTP_POSTER_H_

@@ -1,0 +1,189 @@
+// HttpPoster against real servers on loopback: a Python HTTP(S) server
+// (started per test) and our own RPC endpoint for CheckLocalEndpoint.
+#include "server/http_poster.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "rpc/http_server.h"
+#include "testing/test_util.h"
+
+namespace {
+
+// Runs http_test_server.py and learns its port.
+class TestServer {
+ public:
+  explicit TestServer(const std::vector<std::string>& extra = {}) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::vector<std::string> argv = {"python3", HTTP_TEST_SERVER_PATH};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    StartOptions options;
+    options.stdout_fd = out[1];
+    process_ = StartProcessArgv(argv, options);
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    close(out[0]);
+    port_ = atoi(line.c_str());
+  }
+  ~TestServer() {
+    if (process_) {
+      process_->Terminate();
+      process_->Wait(kInfinite);
+    }
+  }
+  int port() const { return port_; }
+  std::string Url(const std::string& scheme, const std::string& path) const {
+    return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  std::unique_ptr<ProcessHandle> process_;
+  int port_ = 0;
+};
+
+bool Shell(const std::string& command) { return system(command.c_str()) == 0; }
+
+}  // namespace
+
+TEST(HttpPoster, ResultCodesFollowTheStatus) {
+  TestServer server;
+  ASSERT_NE(server.port(), 0);
+  HttpPoster poster(10, 10, 15, 15);
+  std::string body;
+  EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "a=1", &body), kHttpOk);
+  EXPECT_NE(body.find("\"body\": \"a=1\""), std::string::npos) << body;
+
+  struct Case {
+    int status;
+    int32_t code;
+  };
+  for (Case c : {Case{201, kHttpOk}, Case{302, kHttpOk}, Case{304, kHttpNotModified}, Case{404, kHttpFailed},
+                 Case{500, kHttpFailed}}) {
+    body.clear();
+    EXPECT_EQ(poster.Post("ua", server.Url("http", "/status/" + std::to_string(c.status)), "", &body), c.code)
+        << c.status;
+    EXPECT_EQ(poster.last_status(), c.status);
+    if (c.status != 304) {
+      EXPECT_EQ(body, "status " + std::to_string(c.status));  // read whatever the status
+    }
+  }
+  body.clear();
+  EXPECT_EQ(poster.Post("ua", server.Url("http", "/redirect"), "r=1", &body), kHttpOk);
+  EXPECT_NE(body.find("\"path\": \"/echo?redirected=1\""), std::string::npos) << body;
+}
+
+TEST(HttpPoster, SendsTheFixedHeadersThenTheGivenOnesInKeyOrder) {
+  TestServer server;
+  HttpPoster poster(10, 10, 15, 15);
+  std::map<std::string, std::string> headers = {{"X-B", "2"}, {"X-A", "1"}};
+  std::string body;
+  ASSERT_EQ(poster.Post("winhttp zev/2.0", server.Url("http", "/echo/path?q=1&r=2"), "x", &body, &headers), kHttpOk);
+  EXPECT_EQ(poster.url_path(), "/echo/path");
+  EXPECT_EQ(poster.extra_info(), "?q=1&r=2");
+  EXPECT_NE(body.find("\"path\": \"/echo/path?q=1&r=2\""), std::string::npos) << body;
+  size_t conn = body.find("[\"Connection\", \"Keep-Alive\"]");
+  size_t type = body.find("[\"Content-Type\", \"application/x-www-form-urlencoded\"]");
+  size_t a = body.find("[\"X-A\", \"1\"]");
+  size_t b = body.find("[\"X-B\", \"2\"]");
+  ASSERT_NE(conn, std::string::npos) << body;
+  ASSERT_NE(type, std::string::npos) << body;
+  EXPECT_LT(conn, type);
+  EXPECT_LT(type, a);
+  EXPECT_LT(a, b);
+  EXPECT_NE(body.find("[\"User-Agent\", \"winhttp zev/2.0\"]"), std::string::npos);
+
+  // The connection is kept for the next request.
+  auto port_of = [](const std::string& doc) { return doc.substr(doc.find("\"client_port\"")); };
+  std::string again;
+  ASSERT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &again), kHttpOk);
+  EXPECT_EQ(port_of(body).substr(0, 22), port_of(again).substr(0, 22));
+
+  std::map<std::string, std::string> injected = {{"X-Evil", "a\r\nX-Other: b"}};
+  EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &injected), kHttpFailed);
+  std::map<std::string, std::string> colon = {{"X:Y", "1"}};
+  EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &colon), kHttpFailed);
+}
+
+TEST(HttpPoster, KeepsZeroBytesOfTheBody) {
+  TestServer server;
+  HttpPoster poster(10, 10, 15, 15);
+  std::string body;
+  ASSERT_EQ(poster.Post("ua", server.Url("http", "/zero"), "", &body), kHttpOk);
+  std::string expected;
+  for (int i = 0; i < 600; ++i) expected += std::string("ab\0cd", 5);
+  EXPECT_EQ(body, expected);
+}
+
+TEST(HttpPoster, TransportFailuresAndBadUrls) {
+  TestServer server;
+  HttpPoster quick(1, 1, 1, 1);
+  std::string body;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(quick.Post("ua", server.Url("http", "/hang"), "", &body), kHttpTransportError);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));  // it ended; it did not hang
+  EXPECT_FALSE(quick.last_error().empty());
+
+  // A port nobody listens on.
+  int closed_port = server.port();
+  {
+    TestServer other;
+    closed_port = other.port();
+  }
+  EXPECT_EQ(quick.Post("ua", "http://127.0.0.1:" + std::to_string(closed_port) + "/", "", &body), kHttpTransportError);
+
+  EXPECT_EQ(quick.Post("ua", "not a url at all", "", &body), kHttpFailed);
+  EXPECT_EQ(quick.Post("ua", "ftp://127.0.0.1/file", "", &body), kHttpFailed);
+  EXPECT_EQ(quick.Post("ua", "", "", &body), kHttpFailed);
+}
+
+TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
+  ScopedTempDir tmp;
+  const std::string d = tmp.path();
+  ASSERT_TRUE(Shell("cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem "
+                    "-days 2 -subj /CN=zev-test >/dev/null 2>&1"));
+  // An expired certificate needs explicit dates, which only "openssl ca" sets.
+  ASSERT_TRUE(WriteFileAtomically(d + "/ca.cnf",
+                                  "[ ca ]\ndefault_ca = ca_default\n[ ca_default ]\ndir = .\ndatabase = index.txt\n"
+                                  "serial = serial\nnew_certs_dir = .\ndefault_md = sha256\npolicy = any\n"
+                                  "[ any ]\ncommonName = supplied\n"));
+  ASSERT_TRUE(Shell("cd " + d + " && touch index.txt && echo 01 > serial && "
+                    "openssl req -new -newkey rsa:2048 -nodes -keyout old.key -out old.csr -subj /CN=zev-old "
+                    ">/dev/null 2>&1 && openssl ca -batch -config ca.cnf -selfsign -keyfile old.key -in old.csr "
+                    "-out old.pem -startdate 20200101000000Z -enddate 20200102000000Z >/dev/null 2>&1"));
+  for (const char* name : {"self", "old"}) {
+    TestServer server({"--tls", d + "/" + name + ".pem", d + "/" + name + ".key"});
+    ASSERT_NE(server.port(), 0) << name;
+    HttpPoster poster(10, 10, 15, 15);
+    std::string body;
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "tls", &body), kHttpOk) << name << poster.last_error();
+    EXPECT_TRUE(poster.secure());
+    EXPECT_NE(body.find("\"body\": \"tls\""), std::string::npos);
+  }
+}
+
+TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
+  TestServer other;
+  CZEVHttpServer endpoint;
+  endpoint.setIp("127.0.0.1");
+  int port = 0;
+  for (int candidate = 47900; candidate < 48000 && port == 0; ++candidate) {
+    endpoint.setPort(candidate);
+    if (endpoint.start()) port = candidate;
+  }
+  ASSERT_NE(port, 0);
+  std::string body;
+  EXPECT_TRUE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
+  EXPECT_EQ(body, "It is working.");
+  endpoint.stop();
+  EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
+  EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", other.port(), &body));  // answers, but not the text
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""A small HTTP(S) server for the HttpPoster tests. Prints its port on the
+first line of standard output, then serves until it is killed.
+
+  http_test_server.py [--tls CERT KEY]
+
+POST paths:
+  /echo...        200, a JSON body: method, path, client port, headers in order, body
+  /status/NNN     status NNN with the body "status NNN" (no Location for 302)
+  /redirect       302 to /echo
+  /zero           200 with a body holding zero bytes
+  /hang           reads the request and never answers
+"""
+import http.server
+import json
+import socketserver
+import ssl
+import sys
+import time
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):  # keep the test output quiet
+        pass
+
+    def reply(self, status, body, headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        if status != 304:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if status != 304:
+            self.wfile.write(body)
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0"))
+        body = self.rfile.read(length) if length else b""
+        path = self.path
+        if path.startswith("/echo") or path == "/":
+            doc = {"method": self.command, "path": path, "client_port": self.client_address[1],
+                   "headers": [[k, v] for k, v in self.headers.items()], "body": body.decode("latin-1")}
+            self.reply(200, json.dumps(doc).encode())
+        elif path.startswith("/status/"):
+            code = int(path[len("/status/"):])
+            self.reply(code, ("status %d" % code).encode())
+        elif path == "/redirect":
+            self.reply(302, b"moved", [("Location", "/echo?redirected=1")])
+        elif path == "/zero":
+            self.reply(200, b"ab\x00cd" * 600)
+        elif path == "/hang":
+            time.sleep(3600)
+        else:
+            self.reply(404, b"no such path")
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    server = Server(("127.0.0.1", 0), Handler)
+    if len(sys.argv) == 4 and sys.argv[1] == "--tls":
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
