@@ -1,7 +1,7 @@
 // zevctl: the command-line client of the ZEV service.
 //
-//   zevctl echo TEXT [--port N] [--host H]
-//   zevctl call SERVERID METHOD [--in FILE] [--out FILE] [--port N] [--host H]
+//   zevctl echo TEXT [--port N] [--host H] [--pipe]
+//   zevctl call SERVERID METHOD [--in FILE] [--out FILE] [--port N] [--host H] [--pipe]
 //       request bytes from FILE or standard input; the answer's bytes go to
 //       FILE, or are printed in hexadecimal
 //   zevctl seal            standard input sealed: the etag line, then the body line
@@ -14,17 +14,22 @@
 // ROOT is HKCR or HKLM (or their long names). The store is the one of the
 // instance that ZEV_COMMON_APPDATA names (see GetCommonDataDir). Use "" for
 // the default value's empty NAME. Calls find the service's port in the
-// registry ("zevservicePort") unless --port is given. Exit status: 0
+// registry ("zevservicePort") unless --port is given; with --pipe they go
+// over the service's local socket instead of HTTP. Exit status: 0
 // success, 1 failure (including an exception response), 2 usage.
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <map>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -33,15 +38,17 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "rpc/echo_server.h"
+#include "rpc/ipc_server.h"
 #include "rpc/payload_envelope.h"
+#include "rpc/pipe_processor.h"
 
 namespace {
 
 int Usage() {
   fprintf(stderr,
           "usage:\n"
-          "  zevctl echo TEXT [--port N] [--host H]\n"
-          "  zevctl call SERVERID METHOD [--in FILE] [--out FILE] [--port N] [--host H]\n"
+          "  zevctl echo TEXT [--port N] [--host H] [--pipe]\n"
+          "  zevctl call SERVERID METHOD [--in FILE] [--out FILE] [--port N] [--host H] [--pipe]\n"
           "  zevctl seal < PLAIN\n"
           "  zevctl open ETAG < BODY\n"
           "  zevctl reg get ROOT KEY [NAME] [--32]\n"
@@ -123,12 +130,18 @@ struct CallOptions {
   int port = 0;
   std::string in_file;
   std::string out_file;
+  bool pipe = false;
 };
 
 // Takes "--name value" options out of args.
 bool TakeOptions(std::vector<std::string>* args, CallOptions* options) {
   for (size_t i = 0; i < args->size();) {
     const std::string& a = (*args)[i];
+    if (a == "--pipe") {
+      options->pipe = true;
+      args->erase(args->begin() + static_cast<long>(i));
+      continue;
+    }
     if (a == "--port" || a == "--host" || a == "--in" || a == "--out") {
       if (i + 1 >= args->size()) return false;
       const std::string value = (*args)[i + 1];
@@ -152,12 +165,58 @@ std::string ReadStdin() {
   return data;
 }
 
+// Sends one sealed call over the service's socket; true with the reply's
+// extended response and body.
+bool PipeExchange(const std::string& etag, const std::string& body, std::string* extend, std::string* reply_body) {
+  std::string path = PipeSocketPath(kServicePipeName);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    fprintf(stderr, "zevctl: cannot connect to %s: %s\n", path.c_str(), strerror(errno));
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  std::string tag = "zevctl-" + std::to_string(getpid());
+  std::string frame = EncodeFrame({tag, "key:" + etag, body});
+  for (size_t sent = 0; sent < frame.size();) {
+    ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
+    if (n <= 0) {
+      fprintf(stderr, "zevctl: cannot send to %s\n", path.c_str());
+      close(fd);
+      return false;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  std::string in;
+  char buf[65536];
+  for (;;) {
+    Frame reply;
+    size_t used = 0;
+    FrameStatus status = DecodeFrame(in.data(), in.size(), &reply, &used);
+    if (status == FrameStatus::kComplete) {
+      *extend = reply.header;
+      *reply_body = reply.body;
+      close(fd);
+      return true;
+    }
+    ssize_t n = status == FrameStatus::kBad ? -1 : read(fd, buf, sizeof(buf));
+    if (n <= 0) {
+      fprintf(stderr, "zevctl: no valid reply from %s\n", path.c_str());
+      close(fd);
+      return false;
+    }
+    in.append(buf, static_cast<size_t>(n));
+  }
+}
+
 // Seals and posts one call to "/rpc". True when a reply was opened; *exr and
 // *answer hold its flag and bytes.
 bool PostCall(const CallOptions& options, const std::string& server_id, const std::string& method,
               const std::string& request, std::string* exr, std::string* answer) {
   int port = options.port;
-  if (port == 0) {
+  if (port == 0 && !options.pipe) {
     std::string text;
     if (!RegReadString(RegRoot::kClassesRoot, "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port",
                        "zevservicePort", &text)) {
@@ -177,6 +236,17 @@ bool PostCall(const CallOptions& options, const std::string& server_id, const st
   command.set_request(request);
   std::string body, etag;
   encodePayload(command.SerializeAsString(), &body, &etag);
+  if (options.pipe) {
+    std::string extend, reply;
+    if (!PipeExchange(etag, body, &extend, &reply)) return false;
+    std::map<std::string, std::string> items = SplitExtend(extend);
+    *exr = items.count("exr") ? items["exr"] : "";
+    if (!decodePayload(reply, items.count("etag") ? items["etag"] : "", answer)) {
+      fprintf(stderr, "zevctl: the reply could not be opened\n");
+      return false;
+    }
+    return true;
+  }
   try {
     Poco::Net::HTTPClientSession session(options.host, static_cast<Poco::UInt16>(port));
     session.setTimeout(Poco::Timespan(30, 0));

@@ -52,7 +52,7 @@ CZEVManager::~CZEVManager() {
   bool started;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    started = instance_mutex_ || http_server_;
+    started = instance_mutex_ || http_server_ || pipe_server_;
   }
   if (started) Quit();
 }
@@ -99,6 +99,11 @@ bool CZEVManager::Start() {
       LogWrite(3, "Http server start failed");
     }
   }
+
+  if (pipe_server_ == nullptr) {
+    pipe_server_ = &CZEVPipeServerImpl::instance();
+    pipe_server_->start();
+  }
   return true;
 }
 
@@ -107,6 +112,10 @@ void CZEVManager::Quit() {
   if (http_server_) {
     http_server_->stop();
     http_server_.reset();
+  }
+  if (pipe_server_ != nullptr) {
+    pipe_server_->stop();
+    pipe_server_ = nullptr;
   }
   instance_mutex_.reset();
   LogWrite(3, "ZEVService quit");

@@ -9,6 +9,7 @@
 
 #include "platform/named_mutex.h"
 #include "rpc/http_server.h"
+#include "rpc/pipe_processor.h"
 
 extern const char kInstanceMutexName[];  // "Global\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
 extern const char kPortKeyWow64[];       // "WOW6432Node\CLSID\{B3B39D20-...}\Port"
@@ -34,11 +35,12 @@ class CZEVManager {
   CZEVManager& operator=(const CZEVManager&) = delete;
 
   // Takes the single-instance mutex (retrying), ends hosts left from an
-  // earlier run, starts the HTTP endpoint on the first free port of the range
-  // and writes the port to the registry. False when the instance mutex could
-  // not be had (nothing else is done then).
+  // earlier run, starts the HTTP endpoint on the first free port of the range,
+  // writes the port to the registry and starts the pipe server. False when
+  // the instance mutex could not be had (nothing else is done then).
   bool Start();
-  // Stops the endpoint and releases the instance mutex; logs "ZEVService quit".
+  // Stops the HTTP endpoint, then the pipe server, and releases the instance
+  // mutex; logs "ZEVService quit".
   void Quit();
 
   // The picked port (0 before Start or when none was free).
@@ -49,6 +51,7 @@ class CZEVManager {
   mutable std::mutex mu_;
   std::unique_ptr<NamedMutex> instance_mutex_;   // guarded by mu_
   std::unique_ptr<CZEVHttpServer> http_server_;  // guarded by mu_
+  CZEVPipeServerImpl* pipe_server_ = nullptr;    // guarded by mu_; process-wide, not owned
   int port_ = 0;                                 // guarded by mu_
 };
 

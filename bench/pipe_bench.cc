@@ -1,0 +1,220 @@
+// Echo calls over the service's local socket with 1 and 16 concurrent
+// clients, beside the HTTP echo of the same service (POCO keep-alive
+// clients) and beside a bare Unix-socket ping-pong of the same frame sizes
+// without envelope or dispatch (the floor). The service must be running on
+// the data folder that ZEV_COMMON_APPDATA names (bench/pipe_bench.sh does it).
+//   pipe_bench PORT [SECONDS]
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/StreamCopier.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "rpc/echo_server.h"
+#include "rpc/ipc_server.h"
+#include "rpc/payload_envelope.h"
+
+namespace {
+
+int Connect(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  for (size_t sent = 0; sent < bytes.size();) {
+    ssize_t n = write(fd, bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadFrame(int fd, std::string* in, Frame* frame) {
+  char buf[65536];
+  for (;;) {
+    size_t used = 0;
+    FrameStatus s = DecodeFrame(in->data(), in->size(), frame, &used);
+    if (s == FrameStatus::kComplete) {
+      in->erase(0, used);
+      return true;
+    }
+    if (s == FrameStatus::kBad) return false;
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) return false;
+    in->append(buf, static_cast<size_t>(n));
+  }
+}
+
+struct Result {
+  double rate;
+  int64_t p50, p99;
+};
+
+// Runs `clients` threads, each doing calls with its own `make_call()` until
+// the time is up.
+Result Drive(int clients, double seconds, const std::function<std::function<bool()>()>& make_call) {
+  std::vector<std::vector<int64_t>> samples(clients);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      auto call = make_call();
+      while (!stop) {
+        int64_t t0 = NowNanos();
+        if (!call()) break;
+        samples[c].push_back(NowNanos() - t0);
+      }
+    });
+  }
+  int64_t start = NowNanos();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& t : threads) t.join();
+  double elapsed = (NowNanos() - start) / 1e9;
+  std::vector<int64_t> all;
+  for (auto& s : samples) all.insert(all.end(), s.begin(), s.end());
+  return {all.size() / elapsed, Quantile(all, 0.5), Quantile(all, 0.99)};
+}
+
+void Print(const char* name, int clients, const Result& r) {
+  printf("%-34s c=%-2d %9.0f calls/s   median %7.1f us   p99 %8.1f us\n", name, clients, r.rate, r.p50 / 1e3,
+         r.p99 / 1e3);
+}
+
+// The floor: a Unix-socket server that answers each frame with a frame of the
+// reply's size, with no envelope and no dispatch.
+class PingPongServer {
+ public:
+  PingPongServer(const std::string& path, size_t reply_size) : path_(path), reply_(reply_size, 'r') {
+    unlink(path.c_str());
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    listen(fd_, 128);
+    acceptor_ = std::thread([this] {
+      for (;;) {
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        workers_.emplace_back([this, c] {
+          std::string in;
+          Frame f;
+          while (ReadFrame(c, &in, &f)) {
+            if (!WriteAll(c, EncodeFrame({f.tag, "", reply_}))) break;
+          }
+          close(c);
+        });
+      }
+    });
+  }
+  ~PingPongServer() {
+    shutdown(fd_, SHUT_RDWR);
+    close(fd_);
+    acceptor_.join();
+    for (auto& w : workers_) w.join();
+    unlink(path_.c_str());
+  }
+
+ private:
+  std::string path_;
+  std::string reply_;
+  int fd_;
+  std::thread acceptor_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: pipe_bench PORT [SECONDS]\n");
+    return 2;
+  }
+  int port = atoi(argv[1]);
+  double seconds = argc > 2 ? atof(argv[2]) : 5;
+  CZEVComponentDescriptor d;
+  d.set_serverid(kEchoServerId);
+  d.set_methodcode("echo");
+  CZEVEchoRequest r;
+  r.set_request("hello, benchmark");
+  CZEVRPCCommandData cmd;
+  cmd.set_componentdescriptor(d.SerializeAsString());
+  cmd.set_request(r.SerializeAsString());
+  std::string body, etag;
+  encodePayload(cmd.SerializeAsString(), &body, &etag);
+  const std::string frame = EncodeFrame({"bench", "key:" + etag, body});
+  const std::string path = PipeSocketPath(kServicePipeName);
+
+  // Size of the service's reply frame, for the floor.
+  size_t reply_body_size = 0;
+  {
+    int fd = Connect(path);
+    std::string in;
+    Frame f;
+    if (fd < 0 || !WriteAll(fd, frame) || !ReadFrame(fd, &in, &f)) {
+      fprintf(stderr, "no service listening on %s\n", path.c_str());
+      return 1;
+    }
+    reply_body_size = f.header.size() + f.body.size();
+    close(fd);
+  }
+  std::string floor_path = path + ".pingpong";
+  PingPongServer floor(floor_path, reply_body_size);
+
+  printf("pipe_bench: request frame %zu bytes, reply payload %zu bytes, %.0f s per run\n", frame.size(),
+         reply_body_size, seconds);
+  for (int clients : {1, 16}) {
+    Print("bare Unix-socket ping-pong (floor)", clients, Drive(clients, seconds, [&] {
+      auto fd = std::make_shared<int>(Connect(floor_path));
+      auto in = std::make_shared<std::string>();
+      return std::function<bool()>([fd, in, &frame] {
+        Frame f;
+        return WriteAll(*fd, frame) && ReadFrame(*fd, in.get(), &f);
+      });
+    }));
+    Print("echo over the pipe", clients, Drive(clients, seconds, [&] {
+      auto fd = std::make_shared<int>(Connect(path));
+      auto in = std::make_shared<std::string>();
+      return std::function<bool()>([fd, in, &frame] {
+        Frame f;
+        return WriteAll(*fd, frame) && ReadFrame(*fd, in.get(), &f);
+      });
+    }));
+    Print("echo over HTTP (same service)", clients, Drive(clients, seconds, [&] {
+      auto session = std::make_shared<Poco::Net::HTTPClientSession>("127.0.0.1", static_cast<Poco::UInt16>(port));
+      return std::function<bool()>([session, &body, &etag] {
+        try {
+          Poco::Net::HTTPRequest req(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag, "HTTP/1.1");
+          req.setContentLength64(static_cast<int64_t>(body.size()));
+          session->sendRequest(req) << body;
+          Poco::Net::HTTPResponse resp;
+          std::string out;
+          Poco::StreamCopier::copyToString(session->receiveResponse(resp), out);
+          return resp.getStatus() == 200;
+        } catch (...) {
+          return false;
+        }
+      });
+    }));
+  }
+  return 0;
+}

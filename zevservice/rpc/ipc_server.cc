@@ -1,0 +1,401 @@
+#include "rpc/ipc_server.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "host/log.h"
+#include "platform/paths.h"
+
+const char kServicePipeName[] = "\\\\.\\pipe\\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}";
+const char kServicePipeServerName[] = "ZEVServicePipeServer";
+
+namespace {
+
+constexpr size_t kPoolWorkers = 10;
+constexpr int kBacklog = 128;
+
+uint32_t GetLE32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 | static_cast<uint32_t>(u[2]) << 16 |
+         static_cast<uint32_t>(u[3]) << 24;
+}
+
+void PutLE32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+
+// True when a socket file at `path` has nobody listening behind it.
+bool IsStaleSocket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  bool stale = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 && errno == ECONNREFUSED;
+  close(fd);
+  return stale;
+}
+
+struct WriteRequest {
+  uv_write_t request;
+  std::string bytes;  // alive until the write callback
+};
+
+}  // namespace
+
+struct CZEVIPCServer::Client {
+  uv_pipe_t handle;  // first, so that the handle's address is the client's
+  CZEVIPCServer* server = nullptr;
+  uint64_t id = 0;
+  std::string buffer;  // bytes of frames not yet complete
+  bool closing = false;
+};
+
+std::string PipeSocketPath(const std::string& pipe_name) {
+  static const char kPrefix[] = "\\\\.\\pipe\\";
+  std::string name = pipe_name;
+  if (name.compare(0, sizeof(kPrefix) - 1, kPrefix) == 0) name = name.substr(sizeof(kPrefix) - 1);
+  for (char& c : name) {
+    if (c == '\\' || c == '/') c = '_';
+  }
+  std::string dir = GetRuntimeDir();
+  return dir.empty() || name.empty() ? std::string() : JoinPath(dir, name);
+}
+
+std::string EncodeFrame(const Frame& frame) {
+  std::string out;
+  out.reserve(kFrameFixedSize + frame.header.size() + frame.body.size());
+  out.push_back(static_cast<char>(kFrameMagic0));
+  out.push_back(static_cast<char>(kFrameMagic1));
+  std::string tag = frame.tag.substr(0, kFrameTagSize);
+  tag.resize(kFrameTagSize, '\0');
+  out += tag;
+  PutLE32(&out, static_cast<uint32_t>(frame.header.size()));
+  out += frame.header;
+  PutLE32(&out, static_cast<uint32_t>(frame.body.size()));
+  out += frame.body;
+  return out;
+}
+
+FrameStatus DecodeFrame(const char* data, size_t size, Frame* frame, size_t* consumed) {
+  if (size >= 1 && static_cast<uint8_t>(data[0]) != kFrameMagic0) return FrameStatus::kBad;
+  if (size >= 2 && static_cast<uint8_t>(data[1]) != kFrameMagic1) return FrameStatus::kBad;
+  if (size < 22) return FrameStatus::kNeedMore;
+  uint64_t header_len = GetLE32(data + 18);
+  if (header_len > kMaxFrameSize - kFrameFixedSize) return FrameStatus::kBad;
+  if (size < 22 + header_len + 4) return FrameStatus::kNeedMore;
+  uint64_t body_len = GetLE32(data + 22 + header_len);
+  if (kFrameFixedSize + header_len + body_len > kMaxFrameSize) return FrameStatus::kBad;
+  uint64_t total = kFrameFixedSize + header_len + body_len;
+  if (size < total) return FrameStatus::kNeedMore;
+  frame->tag.assign(data + 2, kFrameTagSize);
+  frame->header.assign(data + 22, header_len);
+  frame->body.assign(data + 26 + header_len, body_len);
+  *consumed = total;
+  return FrameStatus::kComplete;
+}
+
+CZEVIPCServer& CZEVIPCServer::instance() {
+  static CZEVIPCServer* server = new CZEVIPCServer();  // lives until process exit
+  return *server;
+}
+
+CZEVIPCServer::CZEVIPCServer() = default;
+
+CZEVIPCServer::~CZEVIPCServer() { stop(); }
+
+void CZEVIPCServer::setHandler(Handler handler) {
+  if (handler) handler_ = std::move(handler);
+}
+
+size_t CZEVIPCServer::client_count() {
+  std::lock_guard<std::mutex> lock(client_mu_);
+  return clients_.size();
+}
+
+bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name) {
+  if (pipe_name.empty()) {
+    LogWrite(3, "The pipe name is empty.");
+    return false;
+  }
+  if (loop_thread_) {
+    LogWrite(1, "The pipe server(%s:%s) has started.", name.c_str(), pipe_name.c_str());
+    return true;
+  }
+  if (stopped_) {
+    LogWrite(3, "The pipe server(%s:%s) was stopped and cannot start again.", name.c_str(), pipe_name.c_str());
+    return false;
+  }
+  name_ = name;
+  pipe_name_ = pipe_name;
+  socket_path_ = PipeSocketPath(pipe_name);
+  if (socket_path_.empty() || socket_path_.size() >= sizeof(sockaddr_un{}.sun_path)) {
+    LogWrite(3, "uv_pipe_bind failed, error: %d:%s", UV_ENAMETOOLONG,
+             socket_path_.empty() ? "no runtime folder for the pipe" : uv_strerror(UV_ENAMETOOLONG));
+    return false;
+  }
+
+  int rc = uv_loop_init(&loop_);
+  if (rc != 0) {
+    LogWrite(3, "uv_loop_init failed, error: %d:%s", rc, uv_strerror(rc));
+    return false;
+  }
+  loop_initialised_ = true;
+  bool listener_open = false, async_open = false;
+  auto fail = [&](const char* what, int code) {
+    LogWrite(3, "%s failed, error: %d:%s", what, code, uv_strerror(code));
+    if (listener_open) uv_close(reinterpret_cast<uv_handle_t*>(&listener_), nullptr);
+    if (async_open) uv_close(reinterpret_cast<uv_handle_t*>(&async_), nullptr);
+    uv_run(&loop_, UV_RUN_DEFAULT);  // runs the close callbacks
+    uv_loop_close(&loop_);
+    loop_initialised_ = false;
+    return false;
+  };
+  if ((rc = uv_pipe_init(&loop_, &listener_, 0)) != 0) return fail("uv_pipe_init", rc);
+  listener_open = true;
+  listener_.data = this;
+  if (access(socket_path_.c_str(), F_OK) == 0) {
+    // A socket left by a process that died; a live one keeps its file.
+    if (IsStaleSocket(socket_path_)) unlink(socket_path_.c_str());
+  }
+  if ((rc = uv_pipe_bind(&listener_, socket_path_.c_str())) != 0) return fail("uv_pipe_bind", rc);
+  if ((rc = uv_pipe_chmod(&listener_, UV_READABLE | UV_WRITABLE)) != 0) return fail("uv_pipe_chmod", rc);
+  if ((rc = uv_listen(reinterpret_cast<uv_stream_t*>(&listener_), kBacklog, OnConnection)) != 0) {
+    return fail("uv_listen", rc);
+  }
+  if ((rc = uv_async_init(&loop_, &async_, OnAsync)) != 0) return fail("uv_async_init", rc);
+  async_open = true;
+  async_.data = this;
+
+  pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers);
+  {
+    std::lock_guard<std::mutex> lock(queue_mu_);
+    loop_alive_ = true;
+  }
+  loop_thread_ = std::make_unique<std::thread>([this] {
+    LogWrite(1, "The main loop of uv started.");
+    uv_run(&loop_, UV_RUN_DEFAULT);
+    LogWrite(1, "The main loop of uv end.");
+  });
+  return true;
+}
+
+bool CZEVIPCServer::stop() {
+  if (stopped_.exchange(true)) {
+    LogWrite(1, "The pipe server has been stopped.");
+    return true;
+  }
+  if (!loop_thread_) return true;  // never started
+  LogWrite(1, "Stop the named pipe server: %s:%s", name_.c_str(), pipe_name_.c_str());
+  {
+    // libuv handles belong to the loop thread: it runs the stop steps.
+    std::lock_guard<std::mutex> lock(queue_mu_);
+    stop_requested_ = true;
+    uv_async_send(&async_);
+  }
+  LogWrite(1, "Wait for the thread of main loop to exit.");
+  loop_thread_->join();
+  int rc = uv_loop_close(&loop_);
+  if (rc != 0) LogWrite(3, "uv_loop_close failed, error: %d:%s", rc, uv_strerror(rc));
+  loop_initialised_ = false;
+  // Requests still in the pool finish; their replies are dropped.
+  pool_.reset();
+  unlink(socket_path_.c_str());
+  return true;
+}
+
+void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
+  auto* server = static_cast<CZEVIPCServer*>(listener->data);
+  if (status != 0) {
+    LogWrite(3, "Connection establishment failed, error: %d:%s.", status, uv_strerror(status));
+    return;
+  }
+  auto* client = new (std::nothrow) Client();
+  if (client == nullptr) {
+    LogWrite(3, "Failed to allocate memory for client.");
+    LogWrite(3, "Connection establishment failed.");
+    return;
+  }
+  client->server = server;
+  int rc = uv_pipe_init(&server->loop_, &client->handle, 0);
+  if (rc != 0) {
+    LogWrite(3, "uv_pipe_init failed, error: %d:%s", rc, uv_strerror(rc));
+    LogWrite(3, "Connection establishment failed.");
+    delete client;
+    return;
+  }
+  client->handle.data = client;
+  auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
+  if ((rc = uv_accept(listener, stream)) != 0) {
+    LogWrite(3, "uv_accept failed, error: %d:%s", rc, uv_strerror(rc));
+  } else if ((rc = uv_read_start(stream, OnAlloc, OnRead)) != 0) {
+    LogWrite(3, "uv_read_start failed, error: %d:%s", rc, uv_strerror(rc));
+  }
+  if (rc != 0) {
+    LogWrite(3, "Connection establishment failed.");
+    uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
+    return;
+  }
+  client->id = server->next_client_id_++;
+  std::lock_guard<std::mutex> lock(server->client_mu_);
+  server->clients_[client->id] = client;
+}
+
+void CZEVIPCServer::OnAlloc(uv_handle_t* /*handle*/, size_t suggested, uv_buf_t* buf) {
+  buf->base = new (std::nothrow) char[suggested];
+  buf->len = buf->base ? suggested : 0;
+}
+
+void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
+  std::unique_ptr<char[]> owned(buf->base);
+  auto* client = static_cast<Client*>(stream->data);
+  CZEVIPCServer* server = client->server;
+  if (nread < 0) {
+    server->CloseClient(client);
+    return;
+  }
+  if (nread == 0) {
+    LogWrite(1, "No data was read from the pipe.");
+    return;
+  }
+  client->buffer.append(buf->base, static_cast<size_t>(nread));
+  size_t offset = 0;
+  for (;;) {
+    Frame frame;
+    size_t consumed = 0;
+    FrameStatus status =
+        DecodeFrame(client->buffer.data() + offset, client->buffer.size() - offset, &frame, &consumed);
+    if (status == FrameStatus::kNeedMore) break;
+    if (status == FrameStatus::kBad) {
+      LogWrite(3, "Failed to parse the msg from client(%p).", static_cast<void*>(&client->handle));
+      server->CloseClient(client);
+      return;
+    }
+    offset += consumed;
+    try {
+      server->pool_->enqueue([server, id = client->id, f = std::move(frame)]() mutable {
+        server->HandleFrame(id, std::move(f));
+      });
+    } catch (const std::exception&) {
+      LogWrite(1, "An exception occurred while enqueuing a task to the thread pool.");
+    }
+  }
+  client->buffer.erase(0, offset);
+}
+
+void CZEVIPCServer::CloseClient(Client* client) {
+  if (client->closing) return;
+  client->closing = true;
+  {
+    std::lock_guard<std::mutex> lock(client_mu_);
+    clients_.erase(client->id);
+  }
+  auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
+  int rc = uv_read_stop(stream);
+  if (rc != 0) LogWrite(3, "uv_read_stop failed, error: %d:%s", rc, uv_strerror(rc));
+  auto* request = new uv_shutdown_t;
+  request->data = client;
+  rc = uv_shutdown(request, stream, OnShutdown);
+  if (rc != 0) {
+    // Nothing to flush (the peer is gone, or the stream is already shut): close at once.
+    if (rc != UV_ENOTCONN) LogWrite(3, "uv_shutdown failed, error: %d:%s", rc, uv_strerror(rc));
+    delete request;
+    uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
+  }
+}
+
+void CZEVIPCServer::OnShutdown(uv_shutdown_t* request, int /*status*/) {
+  auto* client = static_cast<Client*>(request->data);
+  delete request;
+  if (!uv_is_closing(reinterpret_cast<uv_handle_t*>(&client->handle))) {
+    uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
+  }
+}
+
+void CZEVIPCServer::OnClientClosed(uv_handle_t* handle) { delete static_cast<Client*>(handle->data); }
+
+void CZEVIPCServer::HandleFrame(uint64_t client_id, Frame frame) {
+  if (!handler_) return;
+  CZEVIPCRequest request;
+  request.setExtend(frame.header);
+  request.setBody(frame.body);
+  CZEVIPCResponse response;
+  handler_(request, response);
+  QueueReply(client_id, EncodeFrame({frame.tag, response.getExtend(), response.getBody()}));
+}
+
+void CZEVIPCServer::QueueReply(uint64_t client_id, std::string bytes) {
+  std::lock_guard<std::mutex> lock(queue_mu_);
+  if (!loop_alive_) return;  // the server stopped: the reply is dropped
+  replies_.push_back({client_id, std::move(bytes)});
+  uv_async_send(&async_);
+}
+
+void CZEVIPCServer::OnAsync(uv_async_t* async) {
+  auto* server = static_cast<CZEVIPCServer*>(async->data);
+  std::deque<Reply> replies;
+  bool stop;
+  {
+    std::lock_guard<std::mutex> lock(server->queue_mu_);
+    replies.swap(server->replies_);
+    stop = server->stop_requested_;
+  }
+  for (Reply& reply : replies) {
+    Client* client = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(server->client_mu_);
+      auto it = server->clients_.find(reply.client_id);
+      if (it != server->clients_.end()) client = it->second;
+    }
+    if (client == nullptr || client->closing) continue;  // the client left: drop the reply
+    auto* write = new WriteRequest;
+    write->bytes = std::move(reply.bytes);
+    write->request.data = write;
+    uv_buf_t buf = uv_buf_init(&write->bytes[0], static_cast<unsigned>(write->bytes.size()));
+    int rc = uv_write(&write->request, reinterpret_cast<uv_stream_t*>(&client->handle), &buf, 1, OnWrite);
+    if (rc != 0) {
+      LogWrite(1, "uv_write failed, error: %d:%s.", rc, uv_strerror(rc));
+      delete write;
+    }
+  }
+  if (stop) server->RunStopOnLoop();
+}
+
+void CZEVIPCServer::OnWrite(uv_write_t* request, int status) {
+  if (status != 0 && status != UV_ECANCELED) {
+    LogWrite(1, "uv_write failed, error: %d:%s.", status, uv_strerror(status));
+  }
+  delete static_cast<WriteRequest*>(request->data);
+}
+
+void CZEVIPCServer::RunStopOnLoop() {
+  uv_close(reinterpret_cast<uv_handle_t*>(&listener_), nullptr);
+  std::map<uint64_t, Client*> clients;
+  {
+    std::lock_guard<std::mutex> lock(client_mu_);
+    clients = clients_;
+  }
+  for (auto& [id, client] : clients) {
+    LogWrite(1, "Close this client connection: %p.", static_cast<void*>(&client->handle));
+    // Closed at once rather than shut down: a client that stopped reading
+    // would keep a shutdown (and with it the whole stop) waiting forever.
+    client->closing = true;
+    {
+      std::lock_guard<std::mutex> lock(client_mu_);
+      clients_.erase(id);
+    }
+    uv_read_stop(reinterpret_cast<uv_stream_t*>(&client->handle));
+    uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
+  }
+  {
+    std::lock_guard<std::mutex> lock(queue_mu_);
+    loop_alive_ = false;
+    replies_.clear();
+  }
+  // With every handle closed the loop runs out of work and uv_run returns.
+  uv_close(reinterpret_cast<uv_handle_t*>(&async_), nullptr);
+}

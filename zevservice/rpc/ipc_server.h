@@ -1,0 +1,148 @@
+// The named-pipe RPC server: a Unix stream socket (the Linux form of the
+// named pipe) served by one libuv loop thread, with a pool of 10 workers
+// that parse frames, call the request handler and frame the replies.
+//
+// Frame, both directions, integers little-endian:
+//   magic 0x0D 0x7A | tag (16 bytes) | H (uint32) | header (H) | B (uint32) | body (B)
+// Bytes on a connection are a stream: every complete frame in it is taken in
+// order, partial frames wait for the rest. A connection whose next frame does
+// not start with the magic, or declares more than kMaxFrameSize bytes, is
+// closed (the stream has no way to find the next frame).
+#ifndef ZEV_RPC_IPC_SERVER_H_
+#define ZEV_RPC_IPC_SERVER_H_
+
+#include <uv.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "rpc/thread_pool.h"
+
+constexpr uint8_t kFrameMagic0 = 0x0D;
+constexpr uint8_t kFrameMagic1 = 0x7A;
+constexpr size_t kFrameTagSize = 16;
+constexpr size_t kFrameFixedSize = 26;
+constexpr size_t kMaxFrameSize = 64u << 20;
+
+extern const char kServicePipeName[];  // "\\.\pipe\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}"
+extern const char kServicePipeServerName[];  // "ZEVServicePipeServer"
+
+// The socket path of a pipe name: the part after "\\.\pipe\" (or the whole
+// name) inside the runtime folder. Empty without a runtime folder.
+std::string PipeSocketPath(const std::string& pipe_name);
+
+struct Frame {
+  std::string tag;  // kFrameTagSize bytes
+  std::string header;
+  std::string body;
+};
+// Serialises a frame (the tag is cut or zero-padded to 16 bytes).
+std::string EncodeFrame(const Frame& frame);
+// Result of looking at the front of a stream.
+enum class FrameStatus { kComplete, kNeedMore, kBad };
+// Looks at the bytes at the front of a stream; on kComplete fills *frame and
+// *consumed with the frame's size.
+FrameStatus DecodeFrame(const char* data, size_t size, Frame* frame, size_t* consumed);
+
+class IZEVIPCRequest {
+ public:
+  virtual ~IZEVIPCRequest() = default;
+  virtual const std::string& getBody() const = 0;
+  virtual void setBody(const std::string& body) = 0;
+  virtual const std::string& getExtend() const = 0;
+  virtual void setExtend(const std::string& extend) = 0;
+};
+using IZEVIPCResponse = IZEVIPCRequest;
+
+class CZEVIPCMessage : public IZEVIPCRequest {
+ public:
+  const std::string& getBody() const override { return body_; }
+  void setBody(const std::string& body) override { body_ = body; }
+  const std::string& getExtend() const override { return extend_; }
+  void setExtend(const std::string& extend) override { extend_ = extend; }
+
+ private:
+  std::string body_;
+  std::string extend_;
+};
+using CZEVIPCRequest = CZEVIPCMessage;
+using CZEVIPCResponse = CZEVIPCMessage;
+
+class CZEVIPCServer {
+ public:
+  using Handler = std::function<void(IZEVIPCRequest& request, IZEVIPCResponse& response)>;
+
+  // The process-wide server, created on first use.
+  static CZEVIPCServer& instance();
+
+  CZEVIPCServer();
+  ~CZEVIPCServer();  // stop(), then joins the pool
+  CZEVIPCServer(const CZEVIPCServer&) = delete;
+  CZEVIPCServer& operator=(const CZEVIPCServer&) = delete;
+
+  // Stores the handler when it is not empty. Call before start.
+  void setHandler(Handler handler);
+  // Binds the socket of `pipe_name` (mode 0666; a stale socket file left by
+  // a dead process is replaced) and starts the loop thread. True when
+  // listening, or already started.
+  bool start(const std::string& name, const std::string& pipe_name);
+  // Closes the listener and every client, ends and joins the loop thread,
+  // and removes the socket file. Replies still being made are dropped.
+  // Always true; a second call only logs.
+  bool stop();
+
+  const std::string& socket_path() const { return socket_path_; }
+  // Number of connected clients (for tests and logs).
+  size_t client_count();
+
+ private:
+  struct Client;
+  struct Reply {
+    uint64_t client_id;
+    std::string bytes;
+  };
+
+  static void OnConnection(uv_stream_t* server, int status);
+  static void OnAlloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf);
+  static void OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
+  static void OnAsync(uv_async_t* async);
+  static void OnClientClosed(uv_handle_t* handle);
+  static void OnShutdown(uv_shutdown_t* request, int status);
+  static void OnWrite(uv_write_t* request, int status);
+
+  void CloseClient(Client* client);    // loop thread
+  void HandleFrame(uint64_t client_id, Frame frame);  // pool thread
+  void QueueReply(uint64_t client_id, std::string bytes);  // any thread
+  void RunStopOnLoop();                // loop thread
+
+  std::string name_;
+  std::string pipe_name_;
+  std::string socket_path_;
+  Handler handler_;
+  std::unique_ptr<std::thread> loop_thread_;
+  uv_loop_t loop_;
+  uv_pipe_t listener_;
+  uv_async_t async_;
+  bool loop_initialised_ = false;
+
+  std::mutex client_mu_;
+  std::map<uint64_t, Client*> clients_;  // guarded by client_mu_; owned by the loop thread
+  uint64_t next_client_id_ = 1;          // loop thread only
+
+  std::mutex queue_mu_;
+  std::deque<Reply> replies_;  // guarded by queue_mu_
+  bool loop_alive_ = false;    // guarded by queue_mu_; async_ may be signalled
+  bool stop_requested_ = false;  // guarded by queue_mu_
+
+  std::atomic<bool> stopped_{false};
+  std::unique_ptr<CZEVThreadPool> pool_;
+};
+
+#endif  // ZEV_RPC_IPC_SERVER_H_

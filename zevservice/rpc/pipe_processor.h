@@ -1,0 +1,68 @@
+// The pipe's request processing: CZEVPipeServerImpl owns the pipe server for
+// the component manager and runs a CZEVServicePipeProcessorImpl for every
+// request, which opens the sealed call named by the "key" item of the
+// extended request, dispatches it and seals the answer.
+#ifndef ZEV_RPC_PIPE_PROCESSOR_H_
+#define ZEV_RPC_PIPE_PROCESSOR_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "rpc/ipc_server.h"
+
+class IZEVIPCProcessor {
+ public:
+  virtual ~IZEVIPCProcessor() = default;
+  // 0 when the call was dispatched and returned, -1 otherwise.
+  virtual int32_t process(IZEVIPCRequest& request, IZEVIPCResponse& response) = 0;
+};
+
+class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
+ public:
+  CZEVServicePipeProcessorImpl();  // takes a new request id
+
+  // Fills the response: the sealed answer as body, "etag:<etag>;exr:<0|1>" as
+  // extended response. Every failure is answered (exr 1, an exception response).
+  int32_t process(IZEVIPCRequest& request, IZEVIPCResponse& response) override;
+  // Opens the request's body with its "key" item. 0 with *plain set, or -1
+  // with the failure text set.
+  int32_t parseExtend(const IZEVIPCRequest& request, std::string* plain);
+
+  int32_t request_id() const { return request_id_; }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  const int32_t request_id_;
+  std::string failure_;
+};
+
+// Splits an extended request: items cut at every ";" (a final empty piece is
+// ignored), each item at its first ":" into name and value; an item without
+// ":" has the whole item as name and value; a later name replaces an earlier.
+std::map<std::string, std::string> SplitExtend(const std::string& header);
+
+// A request id from a new GUID (|Data1| + Data2 + Data3 + Data4[1,3,5,7],
+// wrapping, then its absolute value).
+int32_t NewRequestId();
+
+class CZEVPipeServerImpl {
+ public:
+  // The process-wide pipe server owner, on CZEVIPCServer::instance().
+  static CZEVPipeServerImpl& instance();
+
+  explicit CZEVPipeServerImpl(CZEVIPCServer* server);  // installs the handler; `server` must outlive it
+  ~CZEVPipeServerImpl();                               // stop()
+
+  // Starts listening on the service pipe; logs "Pipe start failed: %ld" on failure.
+  bool start();
+  bool stop();
+
+  // The request handler (runs on the server's pool threads).
+  void HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response);
+
+ private:
+  CZEVIPCServer* const server_;  // not owned
+};
+
+#endif  // ZEV_RPC_PIPE_PROCESSOR_H_

@@ -1,0 +1,130 @@
+#include "rpc/pipe_processor.h"
+
+#include <gtest/gtest.h>
+
+#include "rpc/echo_server.h"
+#include "rpc/payload_envelope.h"
+
+namespace {
+
+std::string SealedEcho(const std::string& text, const std::string& server, std::string* etag) {
+  CZEVComponentDescriptor d;
+  d.set_serverid(server);
+  d.set_methodcode("echo");
+  CZEVEchoRequest r;
+  r.set_request(text);
+  CZEVRPCCommandData c;
+  c.set_componentdescriptor(d.SerializeAsString());
+  c.set_request(r.SerializeAsString());
+  std::string body;
+  encodePayload(c.SerializeAsString(), &body, etag);
+  return body;
+}
+
+struct Answer {
+  int32_t result;
+  std::string exr;
+  std::string plain;
+};
+
+Answer Process(const std::string& header, const std::string& body) {
+  CZEVIPCRequest request;
+  request.setExtend(header);
+  request.setBody(body);
+  CZEVIPCResponse response;
+  CZEVServicePipeProcessorImpl processor;
+  Answer a;
+  a.result = processor.process(request, response);
+  std::map<std::string, std::string> items = SplitExtend(response.getExtend());
+  EXPECT_EQ(response.getExtend().rfind("etag:", 0), 0u);
+  a.exr = items["exr"];
+  EXPECT_TRUE(decodePayload(response.getBody(), items["etag"], &a.plain));
+  return a;
+}
+
+CZEVRPCExceptionResponse Exception(const Answer& a) {
+  CZEVRPCExceptionResponse e;
+  EXPECT_TRUE(e.ParseFromString(a.plain));
+  return e;
+}
+
+}  // namespace
+
+TEST(PipeFrame, EncodesAndFindsFramesInAStream) {
+  std::string one = EncodeFrame({"0123456789abcdef", "key:x", "body"});
+  ASSERT_EQ(one.size(), 26u + 5 + 4);
+  EXPECT_EQ(one.substr(0, 2), "\x0D\x7A");
+  std::string empty = EncodeFrame({"t", "", ""});
+  EXPECT_EQ(empty.size(), 26u);
+
+  std::string stream = one + empty;
+  Frame f;
+  size_t used = 0;
+  ASSERT_EQ(DecodeFrame(stream.data(), stream.size(), &f, &used), FrameStatus::kComplete);
+  EXPECT_EQ(f.tag, "0123456789abcdef");
+  EXPECT_EQ(f.header, "key:x");
+  EXPECT_EQ(f.body, "body");
+  ASSERT_EQ(DecodeFrame(stream.data() + used, stream.size() - used, &f, &used), FrameStatus::kComplete);
+  EXPECT_EQ(f.tag, std::string("t") + std::string(15, '\0'));
+  EXPECT_TRUE(f.header.empty() && f.body.empty());
+
+  for (size_t cut = 0; cut < one.size(); ++cut) {
+    EXPECT_EQ(DecodeFrame(one.data(), cut, &f, &used), FrameStatus::kNeedMore) << cut;
+  }
+  EXPECT_EQ(DecodeFrame("\x0D\x7B", 2, &f, &used), FrameStatus::kBad);
+  EXPECT_EQ(DecodeFrame("x", 1, &f, &used), FrameStatus::kBad);
+  std::string huge = one.substr(0, 18) + std::string("\xff\xff\xff\x7f", 4);
+  EXPECT_EQ(DecodeFrame(huge.data(), huge.size(), &f, &used), FrameStatus::kBad);
+}
+
+TEST(PipeProcessor, SplitsTheExtendedRequestByItsRules) {
+  auto items = SplitExtend("a:1;key:K:V;;plain;a:2;");
+  EXPECT_EQ(items["a"], "2");
+  EXPECT_EQ(items["key"], "K:V");
+  EXPECT_EQ(items["plain"], "plain");
+  EXPECT_EQ(items.count(""), 1u);  // an empty piece inside the text is kept
+  EXPECT_EQ(items.size(), 4u);
+  EXPECT_TRUE(SplitExtend("").empty());
+  EXPECT_GE(NewRequestId(), 0);
+}
+
+TEST(PipeProcessor, AnswersCallsAndEveryKindOfFailure) {
+  std::string etag;
+  std::string body = SealedEcho("piped", kEchoServerId, &etag);
+  Answer ok = Process("x:1;key:" + etag + ";y:2", body);
+  EXPECT_EQ(ok.result, 0);
+  EXPECT_EQ(ok.exr, "0");
+  CZEVEchoResponse echo;
+  ASSERT_TRUE(echo.ParseFromString(ok.plain));
+  EXPECT_EQ(echo.response(), "piped");
+
+  struct Case {
+    std::string header, body, message;
+  };
+  std::string bad_body = body;
+  bad_body[5] = bad_body[5] == 'A' ? 'B' : 'A';
+  const Case cases[] = {
+      {"", body, " Extend request is empty"},
+      {"etag:" + etag, body, "Extend request key not exist"},
+      {"key:" + etag, "", "Encoce request string is empty"},
+      {"key:" + etag, bad_body, "request decryptData is empty:[" + bad_body + "]\nkey:[" + etag + "]"},
+  };
+  for (const Case& c : cases) {
+    Answer a = Process(c.header, c.body);
+    EXPECT_EQ(a.result, -1);
+    EXPECT_EQ(a.exr, "1");
+    CZEVRPCExceptionResponse e = Exception(a);
+    EXPECT_EQ(e.code(), "20005");
+    EXPECT_EQ(e.message(), c.message);
+  }
+
+  std::string garbage_body, garbage_etag;
+  encodePayload("\xff\xff", &garbage_body, &garbage_etag);
+  EXPECT_EQ(Exception(Process("key:" + garbage_etag, garbage_body)).message(), "[ERROR]:CommandData parse Error");
+
+  body = SealedEcho("x", "{no-such-server}", &etag);
+  Answer missing = Process("key:" + etag, body);
+  EXPECT_EQ(missing.result, -1);
+  EXPECT_EQ(missing.exr, "1");
+  EXPECT_EQ(Exception(missing).code(), "20003");
+}
