@@ -63,6 +63,15 @@ bool ReadFrame(int fd, std::string* in, Frame* frame) {
   }
 }
 
+// A connected socket, closed with its last owner.
+struct Socket {
+  explicit Socket(int f) : fd(f) {}
+  ~Socket() {
+    if (fd >= 0) close(fd);
+  }
+  int fd;
+};
+
 struct Result {
   double rate;
   int64_t p50, p99;
@@ -180,23 +189,24 @@ int main(int argc, char** argv) {
   std::string floor_path = path + ".pingpong";
   PingPongServer floor(floor_path, reply_body_size);
 
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("pipe_bench: request frame %zu bytes, reply payload %zu bytes, %.0f s per run\n", frame.size(),
          reply_body_size, seconds);
   for (int clients : {1, 16}) {
     Print("bare Unix-socket ping-pong (floor)", clients, Drive(clients, seconds, [&] {
-      auto fd = std::make_shared<int>(Connect(floor_path));
+      auto sock = std::make_shared<Socket>(Connect(floor_path));
       auto in = std::make_shared<std::string>();
-      return std::function<bool()>([fd, in, &frame] {
+      return std::function<bool()>([sock, in, &frame] {
         Frame f;
-        return WriteAll(*fd, frame) && ReadFrame(*fd, in.get(), &f);
+        return WriteAll(sock->fd, frame) && ReadFrame(sock->fd, in.get(), &f);
       });
     }));
     Print("echo over the pipe", clients, Drive(clients, seconds, [&] {
-      auto fd = std::make_shared<int>(Connect(path));
+      auto sock = std::make_shared<Socket>(Connect(path));
       auto in = std::make_shared<std::string>();
-      return std::function<bool()>([fd, in, &frame] {
+      return std::function<bool()>([sock, in, &frame] {
         Frame f;
-        return WriteAll(*fd, frame) && ReadFrame(*fd, in.get(), &f);
+        return WriteAll(sock->fd, frame) && ReadFrame(sock->fd, in.get(), &f);
       });
     }));
     Print("echo over HTTP (same service)", clients, Drive(clients, seconds, [&] {
