@@ -13,23 +13,10 @@
 #include "rpc/ipc_server.h"
 #include "rpc/payload_envelope.h"
 #include "rpc/pipe_processor.h"
+#include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
 namespace {
-
-std::string SealedEcho(const std::string& text, const std::string& server, std::string* etag) {
-  CZEVComponentDescriptor d;
-  d.set_serverid(server);
-  d.set_methodcode("echo");
-  CZEVEchoRequest r;
-  r.set_request(text);
-  CZEVRPCCommandData c;
-  c.set_componentdescriptor(d.SerializeAsString());
-  c.set_request(r.SerializeAsString());
-  std::string body;
-  encodePayload(c.SerializeAsString(), &body, etag);
-  return body;
-}
 
 class Connection {
  public:
@@ -114,16 +101,6 @@ std::string ExceptionMessage(const Opened& o) {
   return e.code() + " " + e.message();
 }
 
-std::string RunAndRead(const std::string& command) {
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 class ServicePipe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -158,7 +135,7 @@ TEST_F(ServicePipe, EchoesWithTheTagAndAnyItemsAroundTheKey) {
   Connection c(*path_);
   ASSERT_TRUE(c.connected());
   std::string etag;
-  std::string body = SealedEcho("over the socket", kEchoServerId, &etag);
+  std::string body = SealEcho("over the socket", kEchoServerId, &etag);
   const std::string tag = "0123456789ABCDEF";
   for (const std::string& header : {"key:" + etag, "a:1;key:" + etag + ";b:2"}) {
     ASSERT_TRUE(c.Send(EncodeFrame({tag, header, body})));
@@ -174,11 +151,11 @@ TEST_F(ServicePipe, EchoesWithTheTagAndAnyItemsAroundTheKey) {
 TEST_F(ServicePipe, AnswersMalformedCallsWithExceptionResponses) {
   Connection c(*path_);
   std::string etag;
-  std::string body = SealedEcho("x", kEchoServerId, &etag);
+  std::string body = SealEcho("x", kEchoServerId, &etag);
   std::string bad_body = body;
   bad_body[4] = bad_body[4] == 'A' ? 'B' : 'A';
   std::string other_etag;
-  std::string unknown = SealedEcho("x", "{nobody}", &other_etag);
+  std::string unknown = SealEcho("x", "{nobody}", &other_etag);
   struct Case {
     std::string header, body, expected;
   };
@@ -202,15 +179,15 @@ TEST_F(ServicePipe, TakesLargeJoinedAndSplitFrames) {
   Connection c(*path_);
   std::string big(300 * 1024, 'b');
   std::string e1, e2, e3;
-  std::string b1 = SealedEcho(big, kEchoServerId, &e1);
+  std::string b1 = SealEcho(big, kEchoServerId, &e1);
   ASSERT_TRUE(c.Send(EncodeFrame({"big", "key:" + e1, b1})));
   Frame reply;
   ASSERT_TRUE(c.Receive(&reply));
   EXPECT_EQ(EchoText(Open(reply)), big);
 
   // Two frames in one write: both are answered (in either order).
-  std::string b2 = SealedEcho("first", kEchoServerId, &e2);
-  std::string b3 = SealedEcho("second", kEchoServerId, &e3);
+  std::string b2 = SealEcho("first", kEchoServerId, &e2);
+  std::string b3 = SealEcho("second", kEchoServerId, &e3);
   ASSERT_TRUE(c.Send(EncodeFrame({"one", "key:" + e2, b2}) + EncodeFrame({"two", "key:" + e3, b3})));
   std::map<std::string, std::string> by_tag;
   for (int i = 0; i < 2; ++i) {
@@ -242,7 +219,7 @@ TEST_F(ServicePipe, ClosesAConnectionThatLosesTheFrameBoundary) {
   // Other clients are not affected.
   Connection fine(*path_);
   std::string etag;
-  std::string body = SealedEcho("still here", kEchoServerId, &etag);
+  std::string body = SealEcho("still here", kEchoServerId, &etag);
   ASSERT_TRUE(fine.Send(EncodeFrame({"t", "key:" + etag, body})));
   Frame reply;
   ASSERT_TRUE(fine.Receive(&reply));
@@ -251,7 +228,7 @@ TEST_F(ServicePipe, ClosesAConnectionThatLosesTheFrameBoundary) {
 
 TEST_F(ServicePipe, SurvivesClientsThatLeaveAndServesManyAtOnce) {
   std::string etag;
-  std::string body = SealedEcho(std::string(100000, 'l'), kEchoServerId, &etag);
+  std::string body = SealEcho(std::string(100000, 'l'), kEchoServerId, &etag);
   for (int i = 0; i < 20; ++i) {
     Connection gone(*path_);
     ASSERT_TRUE(gone.Send(EncodeFrame({"gone", "key:" + etag, body})));
@@ -265,7 +242,7 @@ TEST_F(ServicePipe, SurvivesClientsThatLeaveAndServesManyAtOnce) {
       for (int i = 0; i < 15; ++i) {
         std::string text = "client " + std::to_string(t) + " call " + std::to_string(i);
         std::string e;
-        std::string b = SealedEcho(text, kEchoServerId, &e);
+        std::string b = SealEcho(text, kEchoServerId, &e);
         Frame reply;
         if (c.Send(EncodeFrame({std::to_string(i), "key:" + e, b})) && c.Receive(&reply)) {
           CZEVEchoResponse r;

@@ -11,6 +11,7 @@
 
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -60,15 +61,7 @@ int WaitForPort(int timeout_ms = 20000) {
   return 0;
 }
 
-std::string RunZevctl(const std::string& args) {
-  FILE* p = popen((std::string(ZEVCTL_PATH) + " " + args + " 2>&1").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string RunZevctl(const std::string& args) { return RunAndRead(std::string(ZEVCTL_PATH) + " " + args); }
 
 std::string LogPath(const ScopedCommonDataDir& common) {
   return common.path() + "/Varnel/ZEV/2.0/zevservice.1.txt";

@@ -16,6 +16,7 @@
 #include "rpc/echo_server.h"
 #include "rpc/payload_envelope.h"
 #include "rpc/rpc_method.h"
+#include "testing/rpc_test_util.h"
 
 namespace {
 
@@ -80,25 +81,6 @@ Reply Send(Poco::Net::HTTPClientSession& session, const std::string& method, con
   return reply;
 }
 
-std::string SealedCall(const std::string& server, const std::string& method, const std::string& request,
-                       std::string* etag) {
-  CZEVComponentDescriptor d;
-  d.set_serverid(server);
-  d.set_methodcode(method);
-  CZEVRPCCommandData c;
-  c.set_componentdescriptor(d.SerializeAsString());
-  c.set_request(request);
-  std::string body;
-  encodePayload(c.SerializeAsString(), &body, etag);
-  return body;
-}
-
-std::string EchoBytes(const std::string& text) {
-  CZEVEchoRequest r;
-  r.set_request(text);
-  return r.SerializeAsString();
-}
-
 class HttpEndpoint : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -136,7 +118,7 @@ TEST_F(HttpEndpoint, EchoCallsAnswerOverOneKeptAliveConnection) {
   Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(port_));
   for (const std::string& text : std::vector<std::string>{"abc", "", std::string(300 * 1024, 'k')}) {
     std::string etag;
-    std::string body = SealedCall(kEchoServerId, "echo", EchoBytes(text), &etag);
+    std::string body = SealCall(kEchoServerId, "echo", EchoRequestBytes(text), &etag);
     Reply reply = Send(session, "POST", "/rpc?key=" + etag, body);
     ASSERT_EQ(reply.status, 200);
     EXPECT_EQ(reply.Get("exr"), "0");
@@ -148,7 +130,7 @@ TEST_F(HttpEndpoint, EchoCallsAnswerOverOneKeptAliveConnection) {
   }
   // A chunked request gets a chunked answer.
   std::string etag;
-  std::string body = SealedCall(kEchoServerId, "echo", EchoBytes("chunked"), &etag);
+  std::string body = SealCall(kEchoServerId, "echo", EchoRequestBytes("chunked"), &etag);
   Reply reply = Send(session, "POST", "/rpc?key=" + etag, body, /*chunked=*/true);
   EXPECT_EQ(reply.Get("Transfer-Encoding"), "chunked");
   std::string plain;
@@ -182,7 +164,7 @@ TEST_F(HttpEndpoint, UndecodableCallsAnswer20005WithTheCorsFieldsInOrder) {
 
   // A wrong key, and a body that decodes to garbage.
   std::string etag;
-  std::string body = SealedCall(kEchoServerId, "echo", EchoBytes("x"), &etag);
+  std::string body = SealCall(kEchoServerId, "echo", EchoRequestBytes("x"), &etag);
   reply = Send(session, "POST", "/rpc?key=00000000-0000-0000-0000-000000000000", body);
   EXPECT_EQ(reply.Get("exr"), "1");
   std::string garbage_body, garbage_etag;
@@ -196,11 +178,11 @@ TEST_F(HttpEndpoint, UndecodableCallsAnswer20005WithTheCorsFieldsInOrder) {
 TEST_F(HttpEndpoint, TheLastKeyParameterCountsAndFailingCallsSendOneExr) {
   Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(port_));
   std::string etag;
-  std::string body = SealedCall(kEchoServerId, "echo", EchoBytes("twice"), &etag);
+  std::string body = SealCall(kEchoServerId, "echo", EchoRequestBytes("twice"), &etag);
   Reply reply = Send(session, "POST", "/rpc?key=00000000-0000-0000-0000-000000000000&key=" + etag, body);
   EXPECT_EQ(reply.Get("exr"), "0");
 
-  body = SealedCall("{http-test}", "FAIL", "", &etag);
+  body = SealCall("{http-test}", "FAIL", "", &etag);
   reply = Send(session, "POST", "/rpc?key=" + etag, body);
   EXPECT_EQ(reply.Count("exr"), 1);
   EXPECT_EQ(reply.Get("exr"), "1");
@@ -221,7 +203,7 @@ TEST_F(HttpEndpoint, ConcurrentClientsAllGetTheirOwnAnswers) {
       for (int i = 0; i < 20; ++i) {
         std::string text = "client " + std::to_string(c) + " call " + std::to_string(i);
         std::string etag;
-        std::string body = SealedCall(kEchoServerId, "echo", EchoBytes(text), &etag);
+        std::string body = SealCall(kEchoServerId, "echo", EchoRequestBytes(text), &etag);
         Reply reply = Send(session, "POST", "/rpc?key=" + etag, body);
         std::string plain;
         CZEVEchoResponse response;

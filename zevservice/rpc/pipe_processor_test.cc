@@ -4,22 +4,9 @@
 
 #include "rpc/echo_server.h"
 #include "rpc/payload_envelope.h"
+#include "testing/rpc_test_util.h"
 
 namespace {
-
-std::string SealedEcho(const std::string& text, const std::string& server, std::string* etag) {
-  CZEVComponentDescriptor d;
-  d.set_serverid(server);
-  d.set_methodcode("echo");
-  CZEVEchoRequest r;
-  r.set_request(text);
-  CZEVRPCCommandData c;
-  c.set_componentdescriptor(d.SerializeAsString());
-  c.set_request(r.SerializeAsString());
-  std::string body;
-  encodePayload(c.SerializeAsString(), &body, etag);
-  return body;
-}
 
 struct Answer {
   int32_t result;
@@ -90,7 +77,7 @@ TEST(PipeProcessor, SplitsTheExtendedRequestByItsRules) {
 
 TEST(PipeProcessor, AnswersCallsAndEveryKindOfFailure) {
   std::string etag;
-  std::string body = SealedEcho("piped", kEchoServerId, &etag);
+  std::string body = SealEcho("piped", kEchoServerId, &etag);
   Answer ok = Process("x:1;key:" + etag + ";y:2", body);
   EXPECT_EQ(ok.result, 0);
   EXPECT_EQ(ok.exr, "0");
@@ -122,7 +109,7 @@ TEST(PipeProcessor, AnswersCallsAndEveryKindOfFailure) {
   encodePayload("\xff\xff", &garbage_body, &garbage_etag);
   EXPECT_EQ(Exception(Process("key:" + garbage_etag, garbage_body)).message(), "[ERROR]:CommandData parse Error");
 
-  body = SealedEcho("x", "{no-such-server}", &etag);
+  body = SealEcho("x", "{no-such-server}", &etag);
   Answer missing = Process("key:" + etag, body);
   EXPECT_EQ(missing.result, -1);
   EXPECT_EQ(missing.exr, "1");

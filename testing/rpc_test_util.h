@@ -1,0 +1,50 @@
+// Helpers for tests that make RPC calls: sealed call envelopes and running a
+// command to read its output.
+#ifndef ZEV_TESTING_RPC_TEST_UTIL_H_
+#define ZEV_TESTING_RPC_TEST_UTIL_H_
+
+#include <cstdio>
+#include <string>
+
+#include "common/zevclasses/ZEVRPCDefine.pb.h"
+#include "rpc/payload_envelope.h"
+
+// Seals a CZEVRPCCommandData for server.method with `request` bytes; returns
+// the body and sets *etag.
+inline std::string SealCall(const std::string& server, const std::string& method, const std::string& request,
+                            std::string* etag) {
+  CZEVComponentDescriptor d;
+  d.set_serverid(server);
+  d.set_methodcode(method);
+  CZEVRPCCommandData c;
+  c.set_componentdescriptor(d.SerializeAsString());
+  c.set_request(request);
+  std::string body;
+  encodePayload(c.SerializeAsString(), &body, etag);
+  return body;
+}
+
+inline std::string EchoRequestBytes(const std::string& text) {
+  CZEVEchoRequest r;
+  r.set_request(text);
+  return r.SerializeAsString();
+}
+
+// Seals an echo call of `text` to `server`.
+inline std::string SealEcho(const std::string& text, const std::string& server, std::string* etag) {
+  return SealCall(server, "echo", EchoRequestBytes(text), etag);
+}
+
+// Runs a shell command and returns what it wrote (standard error included).
+inline std::string RunAndRead(const std::string& command) {
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  std::string out;
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+#endif  // ZEV_TESTING_RPC_TEST_UTIL_H_
