@@ -17,3 +17,9 @@ if(ZEV_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+if(ZEV_FUZZ)
+  # Every library is instrumented, so that the fuzzers are guided by coverage
+  # of the code they exercise, not only of their own entry points.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,155 @@
+// The container implementations behind xson values, and the value
+// operations the exported functions and the readers share.
+#ifndef ZEV_XSON_CONTAINERS_H_
+#define ZEV_XSON_CONTAINERS_H_
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "xson/xson.h"
+
+namespace xson {
+
+// Deepest nesting of arrays and objects the readers and writers follow; a
+// deeper (or self-containing) value fails instead of exhausting the stack.
+constexpr int kMaxDepth = 512;
+
+// Clears a value: releases its container or reference, zeroes the record.
+void ClearValue(value_t* value);
+// destination := shared copy of source (destination cleared first).
+bool SetValue(const value_t* source, value_t* destination);
+// Makes a value of the type (and size), as XsonValueSetType2.
+bool SetValueType(value_t* value, uint8_t type, uint8_t size, bool keep_size);
+// Sets an integer of the given width (size 0-3), sign-extended.
+void SetInteger(value_t* value, int64_t number, uint8_t size);
+// The integer read at its width.
+int64_t GetInteger(const value_t& value);
+bool IsContainerType(uint8_t type);
+
+template <typename Interface>
+class RefCounted : public Interface {
+ public:
+  uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  uint32_t Release() override {
+    uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) DeleteSelf();
+    return left;
+  }
+
+ protected:
+  virtual void DeleteSelf() = 0;
+  virtual ~RefCounted() = default;
+
+ private:
+  std::atomic<uint32_t> refs_{1};
+};
+
+class xson_str8_t final : public RefCounted<mbstr_t> {
+ public:
+  uint64_t Count() override { return text_.size(); }
+  bool Clear() override;
+  bool Clone(complex_t** out) override;
+  bool CopyTo(complex_t* destination) override;
+  bool Assign(const char* text, int64_t length) override;
+  const char* CStr() override { return text_.c_str(); }
+  const std::string& text() const { return text_; }
+
+ protected:
+  void DeleteSelf() override { delete this; }
+
+ private:
+  std::string text_;  // short texts stay inside the object
+};
+
+class xson_str16_t final : public RefCounted<wcstr_t> {
+ public:
+  uint64_t Count() override { return text_.size(); }
+  bool Clear() override;
+  bool Clone(complex_t** out) override;
+  bool CopyTo(complex_t* destination) override;
+  bool Assign(const char16_t* text, int64_t length) override;
+  const char16_t* CStr() override { return text_.c_str(); }
+  const std::u16string& text() const { return text_; }
+
+ protected:
+  void DeleteSelf() override { delete this; }
+
+ private:
+  std::u16string text_;
+};
+
+class xson_buffer_t final : public RefCounted<buffer_t> {
+ public:
+  uint64_t Count() override { return bytes_.size(); }
+  bool Clear() override;
+  bool Clone(complex_t** out) override;
+  bool CopyTo(complex_t* destination) override;
+  bool Assign(const void* bytes, uint64_t length) override;
+  uint8_t* Data() override { return bytes_.empty() ? nullptr : bytes_.data(); }
+  bool Resize(uint64_t count) override;
+
+ protected:
+  void DeleteSelf() override { delete this; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+class xson_array_t final : public RefCounted<array_t> {
+ public:
+  ~xson_array_t() override { Clear(); }
+  uint64_t Count() override { return items_.size(); }
+  bool Clear() override;
+  bool Clone(complex_t** out) override;
+  bool CopyTo(complex_t* destination) override;
+  value_t* At(uint64_t index, bool create) override;
+  bool SetAt(uint64_t index, const value_t* value) override;
+  bool GetAt(uint64_t index, value_t* out) override;
+  bool RemoveAt(uint64_t index) override;
+  bool Enumerate(array_callback callback, void* user) override;
+  bool Resize(uint64_t count) override;
+  bool Append(const value_t* value) override;
+
+ protected:
+  void DeleteSelf() override { delete this; }
+
+ private:
+  std::vector<value_t> items_;
+};
+
+class xson_object_t final : public RefCounted<object_t> {
+ public:
+  ~xson_object_t() override { Clear(); }
+  uint64_t Count() override { return members_.size(); }
+  bool Clear() override;
+  bool Clone(complex_t** out) override;
+  bool CopyTo(complex_t* destination) override;
+  value_t* Find(const char* name, bool create) override;
+  bool Set(const char* name, const value_t* value) override;
+  bool Get(const char* name, value_t* out) override;
+  bool Remove(const char* name) override;
+  bool Enumerate(object_callback callback, void* user) override;
+  const std::map<std::string, value_t>& members() const { return members_; }
+
+ protected:
+  void DeleteSelf() override { delete this; }
+
+ private:
+  std::map<std::string, value_t> members_;
+};
+
+// Output sink that appends to a string.
+class string_output_t : public ioutput_t {
+ public:
+  bool Write(const void* bytes, size_t length) override {
+    text.append(static_cast<const char*>(bytes), length);
+    return true;
+  }
+  std::string text;
+};
+
+}  // namespace xson
+
+#endif  // ZEV_XSON_CONTAINERS_H_
