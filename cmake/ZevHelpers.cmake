@@ -42,3 +42,14 @@ function(zev_cc_test)
   add_test(NAME ${ZEV_NAME} COMMAND ${ZEV_NAME})
   set_tests_properties(${ZEV_NAME} PROPERTIES TIMEOUT 600)
 endfunction()
+
+# Copies libhwid.so (tools/hwid) next to `target`'s executable after each
+# build of it: programs load it from their own directory. Call in the
+# directory that defines `target`.
+function(zev_place_hwid target)
+  if(TARGET ${target})
+    add_dependencies(${target} hwid)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hwid> $<TARGET_FILE_DIR:${target}>/libhwid.so)
+  endif()
+endfunction()

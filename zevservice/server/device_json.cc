@@ -1,0 +1,27 @@
+#include "server/device_json.h"
+
+#include <json/json.h>
+
+#include "platform/text.h"
+
+bool BuildDeviceJson(const IdentityInfo& identity, const SystemInfoRecord& system, std::string* json) {
+  if (identity.deviceId.empty()) return false;
+  Json::Value root(Json::objectValue);  // members are kept in byte order of their names
+  root["deviceId"] = identity.deviceId;
+  root["arch"] = identity.bits == 64 ? 2 : 1;
+  root["platform"] = identity.platform == "windows" ? 1 : 2;
+  root["hardwareId"] = identity.hardwareId;
+  root["uid"] = identity.uid;
+  root["ip"] = system.ip;
+  root["macaddr"] = system.mac;
+  root["pcName"] = system.pcName;
+  root["osType"] = system.osType;
+  root["osVersion"] = system.osVersion;
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  writer["emitUTF8"] = true;  // texts go as they are held
+  std::string text = TrimLineEnd(Json::writeString(writer, root));
+  if (text.empty()) return false;
+  *json = text;
+  return true;
+}
