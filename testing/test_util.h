@@ -38,11 +38,11 @@ class ScopedCommonDataDir {
  public:
   ScopedCommonDataDir() {
     setenv("ZEV_COMMON_APPDATA", dir_.path().c_str(), 1);
-    ResetCommonDataDirForTesting();
+    ForgetCommonDataDir();
   }
   ~ScopedCommonDataDir() {
     unsetenv("ZEV_COMMON_APPDATA");
-    ResetCommonDataDirForTesting();
+    ForgetCommonDataDir();
   }
   const std::string& path() const { return dir_.path(); }
 

@@ -74,6 +74,9 @@ class HardwareId final : public IZEVHardwareId {
     } else if (kind == 2) {
       id = MachineId();
     } else if (kind == 3) {
+      // The host may have moved its data folder since this library first
+      // looked (the library keeps its own copy of the lookup).
+      ForgetCommonDataDir();
       RegReadString(RegRoot::kLocalMachine, kDeviceGuidKey, "guid", &id, RegView::kWow64_32);
     } else {
       return static_cast<int32_t>(0x80070057);  // E_INVALIDARG

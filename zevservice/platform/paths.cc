@@ -127,7 +127,7 @@ std::string GetCommonDataDir() {
   return cache;
 }
 
-void ResetCommonDataDirForTesting() {
+void ForgetCommonDataDir() {
   std::lock_guard<std::mutex> lock(CommonDirMutex());
   CommonDirCache().clear();
 }

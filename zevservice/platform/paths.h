@@ -14,8 +14,10 @@
 // empty. The first non-empty answer stays in effect for the life of the
 // process; after an empty answer the lookup runs again on the next call.
 std::string GetCommonDataDir();
-// Forgets the remembered answer of GetCommonDataDir (tests move the folder).
-void ResetCommonDataDirForTesting();
+// Forgets the remembered answer of GetCommonDataDir: the next call looks the
+// folder up again (a loaded library that must follow its host's setting;
+// tests that move the folder).
+void ForgetCommonDataDir();
 
 // The folder below the common data folder that holds runtime objects (lock
 // files of named mutexes, sockets): "<common>/run", created on demand.

@@ -40,16 +40,16 @@ TEST(Paths, FileAndUrlNamePieces) {
 TEST(Paths, CommonDataDirComesFromTheEnvironmentAndIsRemembered) {
   ScopedTempDir a, b;
   setenv("ZEV_COMMON_APPDATA", (a.path() + "/").c_str(), 1);
-  ResetCommonDataDirForTesting();
+  ForgetCommonDataDir();
   EXPECT_EQ(GetCommonDataDir(), a.path());
   setenv("ZEV_COMMON_APPDATA", b.path().c_str(), 1);
   EXPECT_EQ(GetCommonDataDir(), a.path());  // the first answer stays
-  ResetCommonDataDirForTesting();
+  ForgetCommonDataDir();
   EXPECT_EQ(GetCommonDataDir(), b.path());
   EXPECT_EQ(GetRuntimeDir(), b.path() + "/run");
   EXPECT_TRUE(DirectoryExists(b.path() + "/run"));
   unsetenv("ZEV_COMMON_APPDATA");
-  ResetCommonDataDirForTesting();
+  ForgetCommonDataDir();
 }
 
 TEST(Paths, ModulePathNamesThisTest) {

@@ -6,7 +6,10 @@ first line of standard output, then serves until it is killed.
 
 POST paths:
   /echo...        200, a JSON body: method, path, client port, headers in order, body
-  /status/NNN     status NNN with the body "status NNN" (no Location for 302)
+  /status/NNN...  status NNN with the body "status NNN" (no Location for 302)
+  /denied...      200 {"code":401,"msg":"denied"}
+  /notjson...     200 with a body that is not JSON
+  /baddata...     200 {"code":0,"msg":"ok","data":"abc"} (data that does not decrypt)
   /redirect       302 to /echo
   /zero           200 with a body holding zero bytes
   /hang           reads the request and never answers
@@ -44,8 +47,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                    "headers": [[k, v] for k, v in self.headers.items()], "body": body.decode("latin-1")}
             self.reply(200, json.dumps(doc).encode())
         elif path.startswith("/status/"):
-            code = int(path[len("/status/"):])
+            code = int(path.split("/")[2])
             self.reply(code, ("status %d" % code).encode())
+        elif path.startswith("/denied"):
+            self.reply(200, b'{"code":401,"msg":"denied"}')
+        elif path.startswith("/notjson"):
+            self.reply(200, b"not json at all")
+        elif path.startswith("/baddata"):
+            self.reply(200, b'{"code":0,"msg":"ok","data":"abc"}')
         elif path == "/redirect":
             self.reply(302, b"moved", [("Location", "/echo?redirected=1")])
         elif path == "/zero":

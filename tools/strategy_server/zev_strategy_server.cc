@@ -1,0 +1,173 @@
+// zev-strategy-server: a small strategy server that serves one catalogue
+// file to the machines that ask, so that the server road can be run and
+// tested for real.
+//
+//   zev-strategy-server --listen HOST:PORT --catalogue FILE [--events FILE]
+//
+// POST /api/application/upgrade-list: checks "accessKeyId" and "signature"
+//   (MD5 of the sealed content and the signing secret), opens the content
+//   (the device JSON) and answers {"code":0,"msg":"ok","data":SEALED}, where
+//   SEALED is the catalogue file (read anew for every request) sealed for the
+//   client. A wrong key or signature answers {"code":401,"msg":"denied"}.
+// POST /api/event: the same check; the opened report is appended as one line
+//   to the events file; answers {"code":0,"msg":"ok"}.
+// Anything malformed gets a JSON error reply with a non-zero code.
+// With port 0 the chosen port is printed on standard output.
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/StreamCopier.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/digest.h"
+#include "platform/paths.h"
+#include "server/server_channel.h"
+
+namespace {
+
+struct Settings {
+  std::string catalogue;
+  std::string events;
+};
+
+std::mutex events_mu;
+
+std::string Reply(int code, const std::string& msg, const std::string& data = "", bool with_data = false) {
+  std::string out = "{\"code\":" + std::to_string(code) + ",\"msg\":\"" + msg + "\"";
+  if (with_data) out += ",\"data\":\"" + data + "\"";  // base64 needs no escaping
+  return out + "}";
+}
+
+// The value of `name` in a form body ("a=1&content=..."), decoded.
+bool FormValue(const std::string& body, const std::string& name, std::string* value) {
+  size_t start = 0;
+  while (start <= body.size()) {
+    size_t end = body.find('&', start);
+    if (end == std::string::npos) end = body.size();
+    std::string pair = body.substr(start, end - start);
+    size_t eq = pair.find('=');
+    if (eq != std::string::npos && pair.substr(0, eq) == name) {
+      *value = UrlDecode(pair.substr(eq + 1));
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+class Handler : public Poco::Net::HTTPRequestHandler {
+ public:
+  explicit Handler(const Settings& settings) : settings_(settings) {}
+
+  void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+    std::string reply;
+    try {
+      reply = Answer(request);
+    } catch (const std::exception& e) {
+      reply = Reply(500, "server error");
+    }
+    response.setContentType("application/json");
+    response.setContentLength64(static_cast<int64_t>(reply.size()));
+    response.send() << reply;
+  }
+
+ private:
+  std::string Answer(Poco::Net::HTTPServerRequest& request) {
+    const std::string path = request.getURI();
+    if (request.getMethod() != "POST") return Reply(405, "POST only");
+    if (path != kCatalogueEndpoint && path != kEventEndpoint) return Reply(404, "no such path");
+    std::string body;
+    if (request.hasContentLength() && request.getContentLength64() > (64 << 20)) return Reply(413, "too large");
+    Poco::StreamCopier::copyToString(request.stream(), body);
+    std::string sealed;
+    if (!FormValue(body, "content", &sealed)) return Reply(400, "no content");
+    if (request.get("accessKeyId", "") != kAccessKeyId ||
+        request.get("signature", "") != Md5Hex((sealed + kSigningSecret).c_str())) {
+      return Reply(401, "denied");
+    }
+    std::string content = DecryptText(sealed, ContentKey());
+    if (path == kEventEndpoint) {
+      if (content.empty() || content.find('\n') != std::string::npos) return Reply(400, "bad report");
+      if (!settings_.events.empty()) {
+        std::lock_guard<std::mutex> lock(events_mu);
+        int fd = open(settings_.events.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) return Reply(500, "cannot write events");
+        std::string line = content + "\n";
+        bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        close(fd);
+        if (!ok) return Reply(500, "cannot write events");
+      }
+      return Reply(0, "ok");
+    }
+    std::string catalogue;
+    if (!ReadFileToString(settings_.catalogue, &catalogue)) return Reply(500, "no catalogue");
+    return Reply(0, "ok", EncryptText(catalogue, ContentKey()), true);
+  }
+
+  const Settings& settings_;
+};
+
+class Factory : public Poco::Net::HTTPRequestHandlerFactory {
+ public:
+  explicit Factory(const Settings& settings) : settings_(settings) {}
+  Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
+    return new Handler(settings_);
+  }
+
+ private:
+  const Settings& settings_;
+};
+
+int Usage() {
+  fprintf(stderr, "usage: zev-strategy-server --listen HOST:PORT --catalogue FILE [--events FILE]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string listen;
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) return Usage();
+    if (a == "--listen") listen = argv[++i];
+    else if (a == "--catalogue") settings.catalogue = argv[++i];
+    else if (a == "--events") settings.events = argv[++i];
+    else return Usage();
+  }
+  size_t colon = listen.rfind(':');
+  if (listen.empty() || colon == std::string::npos || settings.catalogue.empty()) return Usage();
+
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts
+
+  try {
+    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress(listen.substr(0, colon), listen.substr(colon + 1)), 64);
+    Poco::Net::HTTPServer server(new Factory(settings), socket, new Poco::Net::HTTPServerParams());
+    server.start();
+    printf("%d\n", static_cast<int>(socket.address().port()));
+    fflush(stdout);
+    int sig = 0;
+    sigwait(&set, &sig);
+    server.stopAll(true);
+  } catch (const std::exception& e) {
+    fprintf(stderr, "zev-strategy-server: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,65 @@
+// Event reporting: download and host events are queued from any thread and
+// sent to the strategy server ("/api/event") in signed batches of at most 50,
+// one batch every period (5 seconds), fire and forget.
+#ifndef ZEV_SERVER_EVENT_REPORTER_H_
+#define ZEV_SERVER_EVENT_REPORTER_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/machine_info.h"
+#include "rpc/message_queue.h"
+#include "rpc/task_timer.h"
+#include "server/server_channel.h"
+
+struct EventElement {
+  std::string appCode;
+  std::string componentLibraryId;
+  std::string version;
+  std::string reserved;  // always empty
+  int32_t eventState = 0;
+  int64_t eventTimestamp = 0;  // milliseconds since 1970-01-01 UTC
+  std::string eventMessage;
+  std::string eventContent;
+};
+
+constexpr size_t kEventBatchSize = 50;
+
+class CZEVEventReporter {
+ public:
+  // Sends every `period` units of `unit` (5 seconds in the service), the first
+  // run at once. Tests pass a short unit.
+  explicit CZEVEventReporter(std::chrono::nanoseconds unit = std::chrono::seconds(1), int64_t period = 5);
+  ~CZEVEventReporter();  // stops the timer (waiting for a send under way)
+
+  // Appends the events; false (nothing done) for an empty list.
+  bool QueueEvents(const std::vector<EventElement>& events);
+  size_t pending() const { return queue_.size(); }
+
+ private:
+  void SendBatch();
+  void PostEvents(const std::vector<EventElement>& events);
+
+  CZEVServerChannel channel_;  // used on the timer thread only
+  CZEVMessageQueue<EventElement> queue_;
+  std::unique_ptr<TaskTimer> timer_;  // last: its thread uses the members above
+  uint64_t timer_id_ = 0;
+};
+
+// The process-wide reporter, created on first use.
+CZEVEventReporter& GetEventReporter();
+
+// The report JSON: machine facts and the qualifying events (appCode,
+// componentLibraryId and version set, timestamp > 0), each with a new
+// eventId; "eventList" is null when none qualifies. Empty (nothing to send)
+// when the deviceId is empty.
+std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord& system,
+                           const std::vector<EventElement>& events);
+
+// Milliseconds since 1970-01-01 UTC now.
+int64_t NowMillis();
+
+#endif  // ZEV_SERVER_EVENT_REPORTER_H_

@@ -1,0 +1,174 @@
+#include "server/server_channel.h"
+
+#include <json/json.h>
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "platform/digest.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+#include "rpc/payload_envelope.h"
+#include "server/device_json.h"
+#include "strategy/catalogue_json.h"
+
+const char kAccessKeyId[] = "a61e0c9b57d2f384";
+const char kSigningSecret[] = "3f9a27c1d84e6b05";
+const char kChannelIV[] = "9e4c1a7f30b85d26";
+const char kDefaultServerBaseUrl[] = "http://127.0.0.1:61200";
+const char kServerUserAgent[] = "winhttp zev/2.0";
+const char kServerUrlKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Url";
+const char kCatalogueEndpoint[] = "/api/application/upgrade-list";
+const char kEventEndpoint[] = "/api/event";
+
+namespace {
+
+struct CipherCtxDeleter {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+
+// AES-256-CBC without OpenSSL's padding over whole blocks.
+bool Aes256Cbc(bool encrypt, const std::string& key, const std::string& in, std::string* out) {
+  if (key.size() != 32 || in.size() % 16 != 0) return false;
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr,
+                                reinterpret_cast<const unsigned char*>(key.data()),
+                                reinterpret_cast<const unsigned char*>(kChannelIV), encrypt ? 1 : 0) != 1) {
+    fputs(encrypt ? "Unable to set encryption key in AES\n" : "Unable to set decryption key in AES\n", stderr);
+    return false;
+  }
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  out->assign(in.size(), '\0');
+  int n = 0, final_n = 0;
+  if (EVP_CipherUpdate(ctx.get(), reinterpret_cast<unsigned char*>(&(*out)[0]), &n,
+                       reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size())) != 1 ||
+      EVP_CipherFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(&(*out)[0]) + n, &final_n) != 1) {
+    return false;
+  }
+  return true;
+}
+
+bool ParseStrictObjectOrArray(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  builder["allowComments"] = false;
+  builder["strictRoot"] = true;
+  builder["failIfExtra"] = false;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  return reader->parse(text.data(), text.data() + text.size(), root, &errors) &&
+         (root->isObject() || root->isArray());
+}
+
+}  // namespace
+
+std::string ContentKey() { return Md5Hex(kSigningSecret); }
+
+std::string EncryptText(const std::string& plain, const std::string& key) {
+  std::string text = plain.substr(0, plain.find('\0'));
+  size_t pad = 16 - text.size() % 16;
+  text.append(pad, static_cast<char>(pad));
+  std::string cipher;
+  if (!Aes256Cbc(true, key, text, &cipher)) return std::string();
+  return Base64Encode(cipher);
+}
+
+std::string DecryptText(const std::string& text, const std::string& key) {
+  std::string cipher = Base64Decode(text);
+  if (cipher.empty() || cipher.size() % 16 != 0) {
+    fprintf(stderr, "Invalid string to be decoded, string length %d is not multiple of 16\n",
+            static_cast<int>(cipher.size()));
+    return std::string();
+  }
+  std::string plain;
+  if (!Aes256Cbc(false, key, cipher, &plain)) return std::string();
+  size_t pad = static_cast<unsigned char>(plain.back());
+  if (pad == 0 || pad > plain.size()) return std::string();  // not a padding we make
+  plain.resize(plain.size() - pad);
+  return plain.substr(0, plain.find('\0'));
+}
+
+void SealContent(const std::string& plain, std::string* sealed, std::string* signature) {
+  *sealed = EncryptText(plain, ContentKey());
+  *signature = Md5Hex((*sealed + kSigningSecret).c_str());
+}
+
+std::string GetServerBaseUrl() {
+  std::string url;
+  if (!RegReadString(RegRoot::kLocalMachine, kServerUrlKey, "", &url)) return kDefaultServerBaseUrl;
+  return url;
+}
+
+std::string UrlDecode(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out.push_back(' ');
+    } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hex(text[i + 1]) << 4 | hex(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+CZEVServerChannel::CZEVServerChannel()
+    : poster_(10, 10, 15, 15), request_url_(GetServerBaseUrl() + kCatalogueEndpoint), content_key_(ContentKey()) {
+  GetSystemInfoRecord(&system_);
+  GetIdentityInfo(&identity_);
+}
+
+int32_t CZEVServerChannel::PostSealed(const std::string& endpoint, const std::string& content, std::string* reply) {
+  std::string sealed, signature;
+  SealContent(content, &sealed, &signature);
+  std::map<std::string, std::string> headers = {
+      {"accessKeyId", kAccessKeyId}, {"encryptType", "0"}, {"signature", signature}};
+  request_url_ = GetServerBaseUrl() + endpoint;
+  return poster_.Post(kServerUserAgent, request_url_, "content=" + UrlEncode(sealed), reply, &headers);
+}
+
+int32_t CZEVServerChannel::RequestCatalogue(CZEVApplications* apps, std::string* error) {
+  std::string content;
+  BuildDeviceJson(identity_, system_, &content);  // empty without a deviceId; sent all the same
+  std::string reply;
+  int32_t rc = PostSealed(kCatalogueEndpoint, content, &reply);
+  if (rc != 0) {
+    *error = "get components from server http return error:" + std::to_string(rc);
+    return rc;
+  }
+  Json::Value root;
+  if (!ParseStrictObjectOrArray(reply, &root)) {
+    *error = "get components from server msg format error";
+    return kCatalogueFormatError;
+  }
+  int32_t code = 0;
+  std::string message, data;
+  if (root.isObject()) {
+    const Json::Value& c = root["code"];
+    if (c.isIntegral() && c.isInt()) code = c.asInt();
+    const Json::Value& m = root["msg"];
+    if (m.isString()) message = m.asString();
+    const Json::Value& d = root["data"];
+    if (d.isString()) data = d.asString();
+  }
+  if (code != 0) {
+    *error = "get components from server retCode:" + std::to_string(code) + ".  Error msg:" + Utf8ToAnsi(message);
+    return code;
+  }
+  std::string plain = Utf8ToAnsi(DecryptText(data, content_key_));
+  if (!ReadServerCatalogue(plain, apps)) {
+    *error = "convert FatesJson to ProtoApps error json :" + plain;
+    return kCatalogueFormatError;
+  }
+  return 0;
+}

@@ -1,0 +1,67 @@
+// Talking to the strategy server: sealing and signing payloads, the request
+// envelope, and the catalogue request. A channel serves one thread at a time.
+#ifndef ZEV_SERVER_SERVER_CHANNEL_H_
+#define ZEV_SERVER_SERVER_CHANNEL_H_
+
+#include <cstdint>
+#include <string>
+
+#include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "platform/machine_info.h"
+#include "server/http_poster.h"
+
+extern const char kAccessKeyId[];       // sent in clear with every request
+extern const char kSigningSecret[];     // appended to the sealed text before the signature digest
+extern const char kChannelIV[];         // 16 bytes, the same in both directions
+extern const char kDefaultServerBaseUrl[];
+extern const char kServerUserAgent[];   // "winhttp zev/2.0"
+extern const char kServerUrlKey[];      // HKLM key whose default value is the base URL
+extern const char kCatalogueEndpoint[];  // "/api/application/upgrade-list"
+extern const char kEventEndpoint[];      // "/api/event"
+
+// Codes of RequestCatalogue besides 0, the HTTP codes and the server's own.
+constexpr int32_t kCatalogueFormatError = 5000;
+
+// The AES-256 key: the 32 characters of the hex MD5 of the signing secret.
+std::string ContentKey();
+// AES-256-CBC of the text up to its first zero byte, PKCS#7 padded, as base64.
+std::string EncryptText(const std::string& plain, const std::string& key);
+// The reverse: empty when the text does not decode to whole blocks or its
+// padding is not one this side made (last byte 0 or larger than the data);
+// the plain text is cut at its first zero byte.
+std::string DecryptText(const std::string& text, const std::string& key);
+// sealed := EncryptText(plain, ContentKey()); signature := MD5 hex of
+// sealed + signing secret.
+void SealContent(const std::string& plain, std::string* sealed, std::string* signature);
+// The registry's base URL (read anew each call), else the default.
+std::string GetServerBaseUrl();
+// Decodes an application/x-www-form-urlencoded value ("+" is a blank).
+std::string UrlDecode(const std::string& text);
+
+class CZEVServerChannel {
+ public:
+  // Fills the machine records (identity and system) once.
+  CZEVServerChannel();
+
+  // Seals `content`, posts it to base URL + `endpoint` with the signed
+  // envelope, and returns the HttpPoster result code with the reply body.
+  int32_t PostSealed(const std::string& endpoint, const std::string& content, std::string* reply);
+
+  // Asks the server for this machine's catalogue. 0 with *apps replaced;
+  // otherwise the HTTP code (-1, -2, -6), 5000 (reply or list malformed) or
+  // the server's code, with *error set.
+  int32_t RequestCatalogue(CZEVApplications* apps, std::string* error);
+
+  const IdentityInfo& identity() const { return identity_; }
+  const SystemInfoRecord& system() const { return system_; }
+  IdentityInfo* mutable_identity() { return &identity_; }
+
+ private:
+  HttpPoster poster_;
+  std::string request_url_;
+  const std::string content_key_;
+  SystemInfoRecord system_;
+  IdentityInfo identity_;
+};
+
+#endif  // ZEV_SERVER_SERVER_CHANNEL_H_
