@@ -52,7 +52,13 @@ bool Has(const Json::Value& object, const char* key) {
 std::string Text(const Json::Value& object, const char* key) {
   const Json::Value& v = Member(object, key);
   if (v.isNull()) return std::string();
-  if (v.isString()) return v.asString();
+  if (v.isString()) {
+    // Catalogue texts end up in protobuf string fields, which hold UTF-8
+    // only; a document with other bytes in a text is malformed.
+    std::string text = v.asString();
+    if (!IsValidUtf8(text)) throw FormatError();
+    return text;
+  }
   if (v.isBool() || v.isNumeric()) return v.asString();
   throw FormatError();
 }

@@ -113,6 +113,7 @@ TEST(CatalogueJson, FormatErrorsEndTheWholeDocument) {
            std::string("[1,2"),
            std::string("/* c */ []"),
            std::string("\"text\""),
+           "[" + App("{\"entryPoint\":\"\xff\",\"resources\":[]}") + "]",  // not UTF-8
        }) {
     EXPECT_FALSE(ReadServerCatalogue(bad, &apps)) << bad;
     ASSERT_EQ(apps.application_size(), 1);

@@ -1,0 +1,27 @@
+// Arbitrary text through ReadServerCatalogue: never a crash, and whatever is
+// accepted serialises and parses again (every text is UTF-8).
+#include <google/protobuf/stubs/logging.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "strategy/catalogue_json.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  google::protobuf::SetLogHandler(nullptr);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string text(reinterpret_cast<const char*>(data), size);
+  CZEVApplications apps;
+  if (ReadServerCatalogue(text, &apps)) {
+    std::string bytes;
+    if (!apps.SerializeToString(&bytes)) abort();
+    CZEVApplications again;
+    if (!again.ParseFromString(bytes)) abort();
+  }
+  return 0;
+}
