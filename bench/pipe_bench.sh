@@ -5,16 +5,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 seconds=${2:-5}
-data=$(mktemp -d)
-trap 'kill $svc 2>/dev/null || true; wait $svc 2>/dev/null || true; rm -rf "$data"' EXIT
-export ZEV_COMMON_APPDATA=$data
-"$build/zevservice/host/zevsvc" -application </dev/null >/dev/null 2>&1 &
-svc=$!
-for _ in $(seq 100); do
-  port=$("$build/tools/zevctl/zevctl" reg get HKCR 'CLSID\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\Port' zevservicePort 2>/dev/null || true)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the service did not come up"; exit 1; }
+source "$root/bench/start_service.sh"
 sleep 0.5
 "$build/bench/pipe_bench" "$port" "$seconds"

@@ -137,48 +137,6 @@ int64_t GetInteger(const value_t& value) {
   }
 }
 
-bool xson_str8_t::Clear() {
-  text_.clear();
-  return true;
-}
-bool xson_str8_t::Clone(complex_t** out) { return CloneInto(this, out); }
-bool xson_str8_t::CopyTo(complex_t* destination) {
-  auto* d = dynamic_cast<xson_str8_t*>(destination);
-  if (d == nullptr) return false;
-  if (d != this) d->text_ = text_;
-  return true;
-}
-bool xson_str8_t::Assign(const char* text, int64_t length) {
-  if (text == nullptr) return length == 0 && Clear();
-  if (length < 0) {
-    text_.assign(text);
-  } else {
-    text_.assign(text, static_cast<size_t>(length));
-  }
-  return true;
-}
-
-bool xson_str16_t::Clear() {
-  text_.clear();
-  return true;
-}
-bool xson_str16_t::Clone(complex_t** out) { return CloneInto(this, out); }
-bool xson_str16_t::CopyTo(complex_t* destination) {
-  auto* d = dynamic_cast<xson_str16_t*>(destination);
-  if (d == nullptr) return false;
-  if (d != this) d->text_ = text_;
-  return true;
-}
-bool xson_str16_t::Assign(const char16_t* text, int64_t length) {
-  if (text == nullptr) return length == 0 && Clear();
-  if (length < 0) {
-    text_.assign(text);
-  } else {
-    text_.assign(text, static_cast<size_t>(length));
-  }
-  return true;
-}
-
 bool xson_buffer_t::Clear() {
   bytes_.clear();
   return true;

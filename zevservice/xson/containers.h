@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -46,39 +47,53 @@ class RefCounted : public Interface {
   std::atomic<uint32_t> refs_{1};
 };
 
-class xson_str8_t final : public RefCounted<mbstr_t> {
+// Narrow (mbstr_t) and UTF-16 (wcstr_t) strings share one implementation.
+// Short texts stay inside the object (the string's own small buffer).
+template <typename Char, typename Interface>
+class xson_string_t final : public RefCounted<Interface> {
  public:
+  using Text = std::basic_string<Char>;
   uint64_t Count() override { return text_.size(); }
-  bool Clear() override;
-  bool Clone(complex_t** out) override;
-  bool CopyTo(complex_t* destination) override;
-  bool Assign(const char* text, int64_t length) override;
-  const char* CStr() override { return text_.c_str(); }
-  const std::string& text() const { return text_; }
+  bool Clear() override {
+    text_.clear();
+    return true;
+  }
+  bool Clone(complex_t** out) override {
+    if (out == nullptr) return false;
+    auto* copy = new (std::nothrow) xson_string_t();
+    if (copy == nullptr) return false;
+    copy->text_ = text_;
+    *out = copy;
+    return true;
+  }
+  bool CopyTo(complex_t* destination) override {
+    auto* d = dynamic_cast<xson_string_t*>(destination);
+    if (d == nullptr) return false;
+    if (d != this) d->text_ = text_;
+    return true;
+  }
+  // A negative length means up to the terminating NUL.
+  bool Assign(const Char* text, int64_t length) override {
+    if (text == nullptr) return length == 0 && Clear();
+    if (length < 0) {
+      text_.assign(text);
+    } else {
+      text_.assign(text, static_cast<size_t>(length));
+    }
+    return true;
+  }
+  const Char* CStr() override { return text_.c_str(); }
+  const Text& text() const { return text_; }
 
  protected:
   void DeleteSelf() override { delete this; }
 
  private:
-  std::string text_;  // short texts stay inside the object
+  Text text_;
 };
 
-class xson_str16_t final : public RefCounted<wcstr_t> {
- public:
-  uint64_t Count() override { return text_.size(); }
-  bool Clear() override;
-  bool Clone(complex_t** out) override;
-  bool CopyTo(complex_t* destination) override;
-  bool Assign(const char16_t* text, int64_t length) override;
-  const char16_t* CStr() override { return text_.c_str(); }
-  const std::u16string& text() const { return text_; }
-
- protected:
-  void DeleteSelf() override { delete this; }
-
- private:
-  std::u16string text_;
-};
+using xson_str8_t = xson_string_t<char, mbstr_t>;
+using xson_str16_t = xson_string_t<char16_t, wcstr_t>;
 
 class xson_buffer_t final : public RefCounted<buffer_t> {
  public:
