@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,6 +51,8 @@ class CZEVLogQueue {
   static constexpr size_t kSwitchSize = 3145728;  // 3 MiB
   static constexpr size_t kMaxQueuedLines = 10000;
   static constexpr size_t kMaxLineLength = 8191;
+  // How long the writer lets a batch gather after its first line.
+  static constexpr std::chrono::milliseconds kBatchWindow{2};
 
   struct Options {
     size_t switch_size = kSwitchSize;
