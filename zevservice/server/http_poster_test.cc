@@ -12,42 +12,22 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "rpc/http_server.h"
+#include "testing/port_server.h"
 #include "testing/test_util.h"
 
 namespace {
 
-// Runs http_test_server.py and learns its port.
-class TestServer {
+// Runs http_test_server.py (with `extra` arguments) and learns its port.
+class TestServer : public PortServer {
  public:
-  explicit TestServer(const std::vector<std::string>& extra = {}) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    std::vector<std::string> argv = {"python3", HTTP_TEST_SERVER_PATH};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    StartOptions options;
-    options.stdout_fd = out[1];
-    process_ = StartProcessArgv(argv, options);
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-    close(out[0]);
-    port_ = atoi(line.c_str());
-  }
-  ~TestServer() {
-    if (process_) {
-      process_->Terminate();
-      process_->Wait(kInfinite);
-    }
-  }
-  int port() const { return port_; }
-  std::string Url(const std::string& scheme, const std::string& path) const {
-    return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
-  }
+  explicit TestServer(const std::vector<std::string>& extra = {}) : PortServer(Argv(extra)) {}
 
  private:
-  std::unique_ptr<ProcessHandle> process_;
-  int port_ = 0;
+  static std::vector<std::string> Argv(const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {"python3", HTTP_TEST_SERVER_PATH};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
 };
 
 bool Shell(const std::string& command) { return system(command.c_str()) == 0; }

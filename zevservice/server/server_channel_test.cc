@@ -16,41 +16,10 @@
 #include "platform/text.h"
 #include "rpc/payload_envelope.h"
 #include "server/event_reporter.h"
+#include "testing/port_server.h"
 #include "testing/test_util.h"
 
 namespace {
-
-// Starts a server program that prints its port on its first line.
-class PortServer {
- public:
-  explicit PortServer(const std::vector<std::string>& argv) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    StartOptions options;
-    options.stdout_fd = out[1];
-    process_ = StartProcessArgv(argv, options);
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-    close(out[0]);
-    port_ = atoi(line.c_str());
-  }
-  ~PortServer() {
-    if (process_) {
-      kill(process_->pid(), SIGTERM);
-      process_->Wait(kInfinite);
-    }
-  }
-  std::string Base(const std::string& prefix = "") const {
-    return "http://127.0.0.1:" + std::to_string(port_) + prefix;
-  }
-  int port() const { return port_; }
-
- private:
-  std::unique_ptr<ProcessHandle> process_;
-  int port_ = 0;
-};
 
 const char kCatalogue[] =
     "[{\"code\":\"app\",\"name\":\"App\",\"description\":\"d\",\"components\":[{\"libraryId\":\"comp\","
