@@ -4,6 +4,7 @@
 
 #include "platform/guid.h"
 #include "platform/text.h"
+#include "strategy/catalogue_json.h"
 
 int64_t NowMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -74,14 +75,8 @@ void CZEVEventReporter::PostEvents(const std::vector<EventElement>& events) {
   std::string reply;
   if (channel_.PostSealed(kEventEndpoint, json, &reply) != 0) return;
   // The reply's code and message change nothing; it is read for completeness.
-  Json::CharReaderBuilder builder;
-  builder["allowComments"] = false;
-  builder["strictRoot"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
-  std::string errors;
-  std::string text = Utf8ToAnsi(reply);
-  reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  ParseStrictJson(Utf8ToAnsi(reply), &root);
 }
 
 CZEVEventReporter& GetEventReporter() {

@@ -50,17 +50,6 @@ bool Aes256Cbc(bool encrypt, const std::string& key, const std::string& in, std:
   return true;
 }
 
-bool ParseStrictObjectOrArray(const std::string& text, Json::Value* root) {
-  Json::CharReaderBuilder builder;
-  builder["allowComments"] = false;
-  builder["strictRoot"] = true;
-  builder["failIfExtra"] = false;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  return reader->parse(text.data(), text.data() + text.size(), root, &errors) &&
-         (root->isObject() || root->isArray());
-}
-
 }  // namespace
 
 std::string ContentKey() { return Md5Hex(kSigningSecret); }
@@ -147,7 +136,7 @@ int32_t CZEVServerChannel::RequestCatalogue(CZEVApplications* apps, std::string*
     return rc;
   }
   Json::Value root;
-  if (!ParseStrictObjectOrArray(reply, &root)) {
+  if (!ParseStrictJson(reply, &root)) {
     *error = "get components from server msg format error";
     return kCatalogueFormatError;
   }

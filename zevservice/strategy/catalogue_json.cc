@@ -23,22 +23,6 @@ constexpr int kProcessBits = sizeof(void*) * 8;
 
 struct FormatError {};
 
-bool ParseStrict(const std::string& text, Json::Value* root) {
-  Json::CharReaderBuilder builder;
-  builder["allowComments"] = false;
-  builder["strictRoot"] = true;
-  builder["allowDroppedNullPlaceholders"] = false;
-  builder["allowNumericKeys"] = false;
-  builder["allowSingleQuotes"] = false;
-  builder["failIfExtra"] = false;
-  builder["rejectDupKeys"] = false;
-  builder["allowSpecialFloats"] = false;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), root, &errors)) return false;
-  return root->isArray() || root->isObject();
-}
-
 const Json::Value& Member(const Json::Value& object, const char* key) {
   static const Json::Value null_value;
   const Json::Value* v = object.isObject() ? object.find(key, key + strlen(key)) : nullptr;
@@ -237,6 +221,22 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
 
 }  // namespace
 
+bool ParseStrictJson(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  builder["allowComments"] = false;
+  builder["strictRoot"] = true;
+  builder["allowDroppedNullPlaceholders"] = false;
+  builder["allowNumericKeys"] = false;
+  builder["allowSingleQuotes"] = false;
+  builder["failIfExtra"] = false;
+  builder["rejectDupKeys"] = false;
+  builder["allowSpecialFloats"] = false;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), root, &errors)) return false;
+  return root->isArray() || root->isObject();
+}
+
 std::string NormaliseResourceDirectory(const std::string& directory) {
   if (directory.empty()) return "/";
   std::string d = directory;
@@ -264,7 +264,7 @@ std::string ResolveServerDownloadDir(const std::string& text) {
 
 bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
   Json::Value root;
-  if (!ParseStrict(json, &root)) return false;
+  if (!ParseStrictJson(json, &root)) return false;
   try {
     CZEVApplications fresh;
     if (root.isObject()) {
@@ -293,7 +293,7 @@ bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* 
     return false;
   }
   Json::Value root;
-  if (!ParseStrict(text, &root)) {
+  if (!ParseStrictJson(text, &root)) {
     LogWrite(1, "file json format error: %s", path.c_str());
     return false;
   }

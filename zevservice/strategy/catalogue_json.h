@@ -12,8 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "model/component_proxy.h"
+
+// Parses `text` strictly: no comments, and the root must be an array or an
+// object. Shared by every reader of the strategy server's documents.
+bool ParseStrictJson(const std::string& text, Json::Value* root);
 
 // Replaces *apps by the applications of a server document (a JSON array of
 // application objects; an empty array or object gives an empty catalogue).
