@@ -13,7 +13,7 @@
 #include <string>
 
 #include "bench/bench_util.h"
-#include "strategy/catalogue_json.h"
+#include "model/catalogue_json.h"
 
 namespace {
 

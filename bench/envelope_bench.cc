@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/bench_util.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "host/log.h"
+#include "base/log.h"
 #include "platform/paths.h"
 
 #ifdef ZEV_HAVE_SPDLOG

@@ -22,7 +22,7 @@
 #include "bench/bench_util.h"
 #include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 
 namespace {
 

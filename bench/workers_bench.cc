@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "rpc/task_timer.h"
-#include "rpc/thread_pool.h"
+#include "base/task_timer.h"
+#include "base/thread_pool.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ void TimerBench() {
   std::mutex mu;
   std::condition_variable cv;
   {
-    TaskTimer timer(std::chrono::seconds(1));
+    TaskTimer timer;
     std::vector<Clock::time_point> due(n);
     for (int i = 0; i < n; ++i) {
       due[i] = Clock::now() + std::chrono::seconds(1);

@@ -8,6 +8,7 @@
 
 #include <google/protobuf/stubs/logging.h>
 
+#include "rpc/echo_server.h"
 #include "rpc/rpc_dispatch.h"
 
 // Protobuf's complaints about invalid UTF-8 would flood the output.
@@ -22,8 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string request, error;
   bool parsed = parseCommandData(body, &descriptor, &request, &error);
   if (parsed != error.empty()) abort();  // success exactly when there is no failure text
+  static CZEVMethodRegistry* methods = [] {
+    auto* m = new CZEVMethodRegistry();
+    RegisterEchoMethods(*m);
+    return m;
+  }();
   std::string payload, failure;
-  bool exr = processCommandData(body, "", &payload, &failure);
+  bool exr = processCommandData(*methods, body, "", &payload, &failure);
   if (exr) {
     CZEVRPCExceptionResponse response;
     if (!response.ParseFromString(payload)) abort();

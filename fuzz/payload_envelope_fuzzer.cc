@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);

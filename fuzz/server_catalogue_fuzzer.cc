@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "strategy/catalogue_json.h"
+#include "model/catalogue_json.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   google::protobuf::SetLogHandler(nullptr);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite twice: once
-# as built for use, once under AddressSanitizer + UndefinedBehaviorSanitizer;
-# then the thread-sharing tests under ThreadSanitizer.
+# Installs what is missing, checks the layer order of the sources, builds,
+# and runs the whole test suite three times: as built for use, under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 # With ZEV_FUZZ_SECONDS > 0 (default 10 in CI, 0 elsewhere) the fuzz targets
 # are built with clang and run for that many seconds each.
 set -euo pipefail
@@ -17,6 +17,10 @@ if [ "${CI:-}" = "true" ]; then
 fi
 jobs=$(nproc)
 
+echo "== layer order"
+python3 scripts/check_layers.py --self-test
+python3 scripts/check_layers.py
+
 echo "== build and test (RelWithDebInfo)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEV_WERROR=$werror
 cmake --build build/release -j "$jobs"
@@ -29,18 +33,22 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-echo "== values shared between threads (ThreadSanitizer)"
+echo "== build and test (ThreadSanitizer)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEV_TSAN=ON -DZEV_BUILD_BENCH=OFF \
   -DZEV_WERROR=$werror
-cmake --build build/tsan -j "$jobs" --target zev_xson_test zev_rpc_test
-TSAN_OPTIONS=halt_on_error=1 build/tsan/zevservice/xson/zev_xson_test
-TSAN_OPTIONS=halt_on_error=1 build/tsan/zevservice/rpc/zev_rpc_test --gtest_filter='ThreadPool*:MessageQueue*:TaskTimer*'
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan --output-on-failure -j "$jobs"
 
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "== fuzz targets (${fuzz_seconds}s each)"
   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEV_FUZZ=ON \
     -DZEV_BUILD_TESTS=OFF -DZEV_BUILD_BENCH=OFF
   cmake --build build/fuzz -j "$jobs"
+  # A target that crashes on purpose must fail the fuzz run.
+  if bash scripts/fuzz.sh build/fuzz 5 build/fuzz/fuzz/fuzz_selftest_crash >/dev/null 2>&1; then
+    echo "scripts/fuzz.sh passed a crashing target"
+    exit 1
+  fi
   bash scripts/fuzz.sh build/fuzz "$fuzz_seconds"
 fi
 echo "== all tests passed"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 
 // Seals a CZEVRPCCommandData for server.method with `request` bytes; returns
 // the body and sets *etag.

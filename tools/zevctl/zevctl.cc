@@ -39,7 +39,7 @@
 #include "platform/registry.h"
 #include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 #include "rpc/pipe_processor.h"
 
 namespace {

@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/log.h"
+#include "base/log.h"
 #include "host/service.h"
+#include "host/service_context.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zevsvc: %s is not available in this build\n", args[0].c_str());
     return -1;
   }
+  // The composition root is built here, once, before any thread starts.
+  CZEVServiceContext::Default();
   CZEVService::instance().Run(args);
   return 0;
 }

@@ -11,7 +11,7 @@
 #include "platform/process.h"
 #include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 #include "rpc/pipe_processor.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"

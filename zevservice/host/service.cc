@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "hosting/manager.h"
-#include "host/log.h"
+#include "host/service_context.h"
+#include "base/log.h"
 #include "platform/paths.h"
 
 namespace {
@@ -205,8 +205,7 @@ void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wai
 
 void CZEVServiceBase::Start() {
   SetStatus(kServiceStartPending);
-  std::string data_dir = DataDirectory();
-  LogInit(data_dir, "zevservice");
+  LogInit(LogDirectory(), "zevservice");
   LogWrite(1, "###########################################");
   LogWrite(1, "ZEVService started!");
   // The crash-report client does nothing on Linux; the step is kept so that
@@ -263,10 +262,12 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
 }
 
 CZEVService& CZEVService::instance() {
-  static CZEVService* service = new CZEVService();  // lives until process exit
+  static CZEVService* service = new CZEVService(&CZEVServiceContext::Default());  // lives until process exit
   return *service;
 }
 
-void CZEVService::OnStart() { CZEVManager::instance().Start(); }
+void CZEVService::OnStart() { context_->manager().Start(); }
 
-void CZEVService::OnStop() { CZEVManager::instance().Quit(); }
+void CZEVService::OnStop() { context_->manager().Quit(); }
+
+std::string CZEVService::LogDirectory() const { return context_->data_dir(); }

@@ -84,6 +84,8 @@ class CZEVServiceBase {
 
   // The data directory: <common data folder>/Varnel/ZEV/2.0 (empty without one).
   static std::string DataDirectory();
+  // Where Start() opens the log; DataDirectory() unless a service says otherwise.
+  virtual std::string LogDirectory() const { return DataDirectory(); }
 
  private:
   int run_mode_ = kRunModeService;
@@ -92,11 +94,21 @@ class CZEVServiceBase {
   IServiceStatusSink* sink_ = nullptr;
 };
 
+class CZEVServiceContext;
+
+// The service on a composition root: start and stop run its manager.
 class CZEVService : public CZEVServiceBase {
  public:
+  // The service of the default context.
   static CZEVService& instance();
+  // `context` (not owned) must outlive the service.
+  explicit CZEVService(CZEVServiceContext* context) : context_(context) {}
   void OnStart() override;
   void OnStop() override;
+  std::string LogDirectory() const override;
+
+ private:
+  CZEVServiceContext* const context_;
 };
 
 // Blocks the control signals (SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in

@@ -197,7 +197,9 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", socket_path.c_str());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
   setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
-  auto svc = StartProcessArgv({ZEVSVC_PATH, "-service"});
+  StartOptions options;
+  options.pass_notify_socket = true;
+  auto svc = StartProcessArgv({ZEVSVC_PATH, "-service"}, options);
   unsetenv("NOTIFY_SOCKET");
   ASSERT_NE(svc, nullptr);
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "host/log.h"
+#include "base/log.h"
 #include "platform/ports.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -27,11 +27,11 @@ int PickPort(int first, int last) {
   return 0;
 }
 
-bool WritePortToRegistry(int port) {
+bool WritePortToRegistry(int port, RegistryStore* registry) {
   const std::string text = std::to_string(port);
   bool ok = true;
   for (const char* key : {kPortKeyWow64, kPortKey}) {
-    if (!RegWriteString(RegRoot::kClassesRoot, key, kPortValueName, text)) {
+    if (!registry->WriteString(RegRoot::kClassesRoot, key, kPortValueName, text)) {
       DebugPrint("setStringKeyValue failed.");
       ok = false;
       break;
@@ -42,56 +42,86 @@ bool WritePortToRegistry(int port) {
 }
 
 CZEVManager& CZEVManager::instance() {
-  static CZEVManager* manager = new CZEVManager();  // lives until process exit
+  static CZEVManager* manager = [] {
+    ManagerDeps deps;
+    deps.pipe_server = &CZEVPipeServerImpl::instance();
+    return new CZEVManager(deps);  // lives until process exit
+  }();
   return *manager;
 }
 
-CZEVManager::CZEVManager(ManagerOptions options) : options_(options) {}
+CZEVManager::CZEVManager(ManagerDeps deps, ManagerOptions options) : deps_(std::move(deps)), options_(options) {}
 
 CZEVManager::~CZEVManager() {
   bool started;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    started = instance_mutex_ || http_server_ || pipe_server_;
+    started = instance_mutex_ || http_server_ || pipe_started_;
   }
   if (started) Quit();
 }
 
 int CZEVManager::port() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::mutex> lock(state_mu_);
   return port_;
 }
 
+bool CZEVManager::WaitBeforeRetry(int ms) {
+  std::unique_lock<std::mutex> lock(state_mu_);
+  deps_.clock->WaitFor(lock, quit_cv_, ms, [this] { return quitting_; });
+  return !quitting_;
+}
+
 bool CZEVManager::Start() {
-  std::lock_guard<std::mutex> lock(mu_);
-  for (int attempt = 1; !instance_mutex_ || !instance_mutex_->owned(); ++attempt) {
+  {
+    std::lock_guard<std::mutex> lock(state_mu_);
+    quitting_ = false;
+  }
+  // The instance mutex is taken without holding mu_: the waits between
+  // attempts must not keep a Quit() waiting for all of them.
+  std::unique_ptr<NamedMutex> instance_mutex;
+  for (int attempt = 1;; ++attempt) {
     bool exists = false;
-    instance_mutex_ = NamedMutex::Create(kInstanceMutexName, &exists);
-    if (instance_mutex_ && !exists) {
+    instance_mutex = deps_.run_dir.empty() ? NamedMutex::Create(kInstanceMutexName, &exists)
+                                           : NamedMutex::CreateIn(deps_.run_dir, kInstanceMutexName, &exists);
+    if (instance_mutex && !exists) {
       LogWrite(1, "Create mutex for ZEVSevice.exe success.");
       break;
     }
     LogWrite(2, "Create mutex for ZEVSevice.exe failed, errno: %ld. And try it 3 second later.",
              static_cast<long>(exists ? 183 : errno));  // 183: ERROR_ALREADY_EXISTS
-    std::this_thread::sleep_for(std::chrono::milliseconds(options_.instance_retry_ms));
+    instance_mutex.reset();
+    if (!WaitBeforeRetry(options_.instance_retry_ms)) {
+      LogWrite(2, "Stop asked while waiting for the instance mutex.");
+      return false;
+    }
     if (attempt >= options_.instance_attempts) {
       LogWrite(3, "------last moudle still living-----");
-      instance_mutex_.reset();
       return false;
     }
   }
 
+  std::lock_guard<std::mutex> lock(mu_);
+  {
+    std::lock_guard<std::mutex> state(state_mu_);
+    if (quitting_) return false;  // Quit() ran while the mutex was being taken
+  }
+  instance_mutex_ = std::move(instance_mutex);
   TerminateProcessesByName(kHostProgramName);
 
   if (!http_server_) {
-    port_ = PickPort(options_.first_port, options_.last_port);
-    http_server_ = std::make_unique<CZEVHttpServer>();
+    int port = PickPort(options_.first_port, options_.last_port);
+    {
+      std::lock_guard<std::mutex> state(state_mu_);
+      port_ = port;
+    }
+    http_server_ = std::make_unique<CZEVHttpServer>(deps_.methods);
     http_server_->setIp("0.0.0.0");
-    http_server_->setPort(port_);
+    http_server_->setPort(port);
     if (http_server_->start()) {
       LogWrite(3, "Http server start ok");
-      if (WritePortToRegistry(port_)) {
-        LogWrite(1, "Successfully written to the discovered port(%d).", port_);
+      if (WritePortToRegistry(port, deps_.registry)) {
+        LogWrite(1, "Successfully written to the discovered port(%d).", port);
       } else {
         LogWrite(3, "Failed to write the obtained port number.");
       }
@@ -100,22 +130,27 @@ bool CZEVManager::Start() {
     }
   }
 
-  if (pipe_server_ == nullptr) {
-    pipe_server_ = &CZEVPipeServerImpl::instance();
-    pipe_server_->start();
+  if (deps_.pipe_server != nullptr && !pipe_started_) {
+    pipe_started_ = deps_.pipe_server->start();
+    if (!pipe_started_) LogWrite(3, "The pipe server did not start; calls over the socket are not served.");
   }
   return true;
 }
 
 void CZEVManager::Quit() {
+  {
+    std::lock_guard<std::mutex> state(state_mu_);
+    quitting_ = true;
+  }
+  quit_cv_.notify_all();
   std::lock_guard<std::mutex> lock(mu_);
   if (http_server_) {
     http_server_->stop();
     http_server_.reset();
   }
-  if (pipe_server_ != nullptr) {
-    pipe_server_->stop();
-    pipe_server_ = nullptr;
+  if (pipe_started_) {
+    deps_.pipe_server->stop();
+    pipe_started_ = false;
   }
   instance_mutex_.reset();
   LogWrite(3, "ZEVService quit");

@@ -1,13 +1,17 @@
 // The component manager's start-up and shutdown: single instance, the RPC
-// port and its publication in the registry, the HTTP endpoint.
+// port and its publication in the registry, the HTTP endpoint and the pipe
+// server.
 #ifndef ZEV_HOSTING_MANAGER_H_
 #define ZEV_HOSTING_MANAGER_H_
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "base/clock.h"
 #include "platform/named_mutex.h"
+#include "platform/registry.h"
 #include "rpc/http_server.h"
 #include "rpc/pipe_processor.h"
 
@@ -24,35 +28,62 @@ struct ManagerOptions {
   int last_port = 61124;
 };
 
+// What the composition root hands the manager. Nothing here is owned by the
+// manager; all of it must outlive it.
+struct ManagerDeps {
+  Clock* clock = Clock::Real();
+  // Where the port is published.
+  RegistryStore* registry = &RegistryStore::Default();
+  // The methods the HTTP endpoint serves.
+  const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance();
+  // The pipe front end; null: none is started.
+  CZEVPipeServerImpl* pipe_server = nullptr;
+  // Folder of the instance lock file; empty: the runtime folder.
+  std::string run_dir;
+};
+
 class CZEVManager {
  public:
-  // The process-wide manager, created on first use.
+  // The process-wide manager of the default composition root, created on
+  // first use.
   static CZEVManager& instance();
 
-  explicit CZEVManager(ManagerOptions options = ManagerOptions());
-  ~CZEVManager();
+  explicit CZEVManager(ManagerDeps deps, ManagerOptions options = ManagerOptions());
+  ~CZEVManager();  // Quit() when started
   CZEVManager(const CZEVManager&) = delete;
   CZEVManager& operator=(const CZEVManager&) = delete;
 
   // Takes the single-instance mutex (retrying), ends hosts left from an
   // earlier run, starts the HTTP endpoint on the first free port of the range,
   // writes the port to the registry and starts the pipe server. False when
-  // the instance mutex could not be had (nothing else is done then).
+  // the instance mutex could not be had, or Quit() ended the retries (nothing
+  // else is done then).
   bool Start();
-  // Stops the HTTP endpoint, then the pipe server, and releases the instance
-  // mutex; logs "ZEVService quit".
+  // Ends a Start() that waits between instance attempts at once; then stops
+  // the HTTP endpoint and the pipe server, and releases the instance mutex;
+  // logs "ZEVService quit". May run on any thread while Start() runs.
   void Quit();
 
   // The picked port (0 before Start or when none was free).
   int port() const;
 
  private:
+  // Waits up to `ms` on the clock; false when Quit() came first.
+  bool WaitBeforeRetry(int ms);
+
+  const ManagerDeps deps_;
   const ManagerOptions options_;
-  mutable std::mutex mu_;
+  // Serialises Start and Quit. Never held while Start waits between
+  // attempts, so that Quit can end the wait.
+  std::mutex mu_;
   std::unique_ptr<NamedMutex> instance_mutex_;   // guarded by mu_
   std::unique_ptr<CZEVHttpServer> http_server_;  // guarded by mu_
-  CZEVPipeServerImpl* pipe_server_ = nullptr;    // guarded by mu_; process-wide, not owned
-  int port_ = 0;                                 // guarded by mu_
+  bool pipe_started_ = false;                    // guarded by mu_
+
+  mutable std::mutex state_mu_;
+  std::condition_variable quit_cv_;
+  bool quitting_ = false;  // guarded by state_mu_
+  int port_ = 0;           // guarded by state_mu_
 };
 
 // The first available port from `first` to `last` inclusive, logging each
@@ -60,8 +91,8 @@ class CZEVManager {
 // logs "maxPort is smaller than the incoming port." and gives `first`.
 int PickPort(int first, int last);
 
-// Writes the port under both port keys of the classes root. False (with
-// debugger output) when either write failed.
-bool WritePortToRegistry(int port);
+// Writes the port under both port keys of the classes root of `registry`.
+// False (with debugger output) when either write failed.
+bool WritePortToRegistry(int port, RegistryStore* registry = &RegistryStore::Default());
 
 #endif  // ZEV_HOSTING_MANAGER_H_

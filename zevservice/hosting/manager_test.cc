@@ -6,9 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "host/log.h"
+#include <thread>
+
+#include "base/log.h"
 #include "platform/ports.h"
 #include "platform/registry.h"
+#include "rpc/echo_server.h"
+#include "testing/fake_clock.h"
+#include "testing/log_util.h"
+#include "testing/sync.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -50,7 +56,19 @@ class Manager : public ::testing::Test {
   }
   static std::string LogPath() { return log_dir_->Sub("zevservice.1.txt"); }
 
-  ScopedCommonDataDir common_;
+  // Deps on the test's own folder and registry store.
+  ManagerDeps Deps(CZEVPipeServerImpl* pipe = nullptr) {
+    ManagerDeps deps;
+    deps.registry = &registry_;
+    deps.methods = &methods_;
+    deps.pipe_server = pipe;
+    deps.run_dir = common_.Sub("run");
+    return deps;
+  }
+
+  ScopedTempDir common_;
+  RegistryStore registry_{common_.path()};
+  CZEVMethodRegistry methods_;
   static ScopedTempDir* log_dir_;
 };
 ScopedTempDir* Manager::log_dir_ = nullptr;
@@ -65,39 +83,48 @@ TEST_F(Manager, ListensOnTheFirstFreePortAndPublishesIt) {
   ManagerOptions options;
   options.first_port = first;
   options.last_port = first + 4;
-  CZEVManager manager(options);
+  CZEVManager manager(Deps(), options);
   ASSERT_TRUE(manager.Start());
   EXPECT_EQ(manager.port(), first + 2);
   for (const char* key : {kPortKey, kPortKeyWow64}) {
     std::string value;
-    ASSERT_TRUE(RegReadString(RegRoot::kClassesRoot, key, kPortValueName, &value));
+    ASSERT_TRUE(registry_.ReadString(RegRoot::kClassesRoot, key, kPortValueName, &value));
     EXPECT_EQ(value, std::to_string(first + 2));
   }
   EXPECT_FALSE(IsPortAvailable(first + 2));
-  EXPECT_TRUE(WaitForFileContaining(LogPath(), "The port(" + std::to_string(first + 1) + ") is not available."));
-  EXPECT_TRUE(WaitForFileContaining(LogPath(), "Successfully written to the discovered port(" +
+  EXPECT_TRUE(LogFileContains(LogPath(), "The port(" + std::to_string(first + 1) + ") is not available."));
+  EXPECT_TRUE(LogFileContains(LogPath(), "Successfully written to the discovered port(" +
                                                    std::to_string(first + 2) + ")."));
   manager.Quit();
-  EXPECT_TRUE(WaitForFileContaining(LogPath(), "ZEVService quit"));
+  EXPECT_TRUE(LogFileContains(LogPath(), "ZEVService quit"));
   Listener again(first + 2);
   EXPECT_TRUE(again.ok());  // the endpoint is gone
 }
 
 TEST_F(Manager, GivesUpWhileAnotherInstanceHoldsTheMutex) {
   bool exists = false;
-  auto other = NamedMutex::Create(kInstanceMutexName, &exists);
+  auto other = NamedMutex::CreateIn(common_.Sub("run"), kInstanceMutexName, &exists);
   ASSERT_TRUE(other && other->owned());
   ManagerOptions options;
   options.instance_attempts = 3;
-  options.instance_retry_ms = 10;
   options.first_port = FreeRange(2);
   options.last_port = options.first_port + 1;
-  CZEVManager manager(options);
+  FakeClock clock;
+  ManagerDeps deps = Deps();
+  deps.clock = &clock;
+  CZEVManager manager(deps, options);
+  std::thread release([&] {
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+      clock.Advance(3000);  // the 3 s between attempts
+    }
+  });
   EXPECT_FALSE(manager.Start());
+  release.join();
   EXPECT_EQ(manager.port(), 0);  // nothing else was done
-  EXPECT_TRUE(WaitForFileContaining(LogPath(), "------last moudle still living-----"));
+  EXPECT_TRUE(LogFileContains(LogPath(), "------last moudle still living-----"));
   std::string value;
-  EXPECT_FALSE(RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
+  EXPECT_FALSE(registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
 
   other.reset();  // the earlier instance ends: the next start succeeds
   EXPECT_TRUE(manager.Start());
@@ -109,5 +136,52 @@ TEST_F(Manager, PickPortHandlesFullAndReversedRanges) {
   Listener a(first), b(first + 1);
   EXPECT_EQ(PickPort(first, first + 1), 0);
   EXPECT_EQ(PickPort(first + 1, first), first + 1);
-  EXPECT_TRUE(WaitForFileContaining(LogPath(), "maxPort is smaller than the incoming port."));
+  EXPECT_TRUE(LogFileContains(LogPath(), "maxPort is smaller than the incoming port."));
+}
+
+TEST_F(Manager, QuitEndsTheWaitForTheInstanceMutexAtOnce) {
+  bool exists = false;
+  auto other = NamedMutex::CreateIn(common_.Sub("run"), kInstanceMutexName, &exists);
+  ASSERT_TRUE(other && other->owned());
+  FakeClock clock;  // never moved: only the stop can end the waits
+  ManagerDeps deps = Deps();
+  deps.clock = &clock;
+  CZEVManager manager(deps);
+  std::atomic<bool> started{true};
+  Latch returned;
+  std::thread start([&] {
+    started = manager.Start();
+    returned.Open();
+  });
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));  // waiting between attempts
+  manager.Quit();  // must not wait for the 33 s of attempts
+  ASSERT_TRUE(returned.Wait());
+  start.join();
+  EXPECT_FALSE(started);
+  EXPECT_EQ(manager.port(), 0);
+  EXPECT_TRUE(LogFileContains(LogPath(), "Stop asked while waiting for the instance mutex."));
+}
+
+TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
+  int first = FreeRange(2);
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 1;
+  {
+    CZEVIPCServer server;
+    server.setRuntimeDir(common_.Sub("run"));
+    CZEVPipeServerImpl pipe(&server, &methods_);
+    CZEVManager manager(Deps(&pipe), options);
+    ASSERT_TRUE(manager.Start());
+    EXPECT_TRUE(FileExists(server.socket_path()));
+    manager.Quit();
+    EXPECT_FALSE(FileExists(server.socket_path()));
+  }
+  // A socket path longer than the kernel takes: nothing listens, and it is said.
+  CZEVIPCServer server;
+  server.setRuntimeDir(common_.Sub(std::string(120, 'd')));
+  CZEVPipeServerImpl pipe(&server, &methods_);
+  CZEVManager manager(Deps(&pipe), options);
+  ASSERT_TRUE(manager.Start());
+  EXPECT_TRUE(LogFileContains(LogPath(), "The pipe server did not start; calls over the socket are not served."));
 }

@@ -1,5 +1,7 @@
 #include "platform/guid.h"
 
+#include "platform/bytes.h"
+
 #include <sys/random.h>
 
 #include <cstdio>
@@ -59,11 +61,8 @@ GUID TextToGuid(const std::string& text) {
       if (c != kShape[i]) return GUID();
       continue;
     }
-    int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else return GUID();
+    int v = HexDigitValue(c);
+    if (v < 0) return GUID();
     if (nibble % 2 == 0) bytes[nibble / 2] = static_cast<unsigned char>(v << 4);
     else bytes[nibble / 2] = static_cast<unsigned char>(bytes[nibble / 2] | v);
     ++nibble;

@@ -19,10 +19,13 @@ std::string NamedMutexFileName(const std::string& name) {
 }
 
 std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool* already_exists) {
+  return CreateIn(GetRuntimeDir(), name, already_exists);
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::CreateIn(const std::string& dir, const std::string& name,
+                                                 bool* already_exists) {
   if (already_exists) *already_exists = false;
-  if (name.empty()) return nullptr;
-  std::string dir = GetRuntimeDir();
-  if (dir.empty()) return nullptr;
+  if (name.empty() || dir.empty() || !CreateDirectories(dir)) return nullptr;
   std::string path = JoinPath(dir, NamedMutexFileName(name));
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);  // someone else's file: flock needs no write

@@ -14,6 +14,10 @@ class NamedMutex {
   // process) has it; the returned handle then does not own it. Null when the
   // lock file cannot be opened (no runtime folder, no permission).
   static std::unique_ptr<NamedMutex> Create(const std::string& name, bool* already_exists);
+  // The same with the lock file in `dir` (created if missing) instead of the
+  // runtime folder.
+  static std::unique_ptr<NamedMutex> CreateIn(const std::string& dir, const std::string& name,
+                                              bool* already_exists);
 
   ~NamedMutex();  // releases the mutex if owned
   NamedMutex(const NamedMutex&) = delete;

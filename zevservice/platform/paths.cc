@@ -16,6 +16,19 @@
 #define ZEV_VERSION_TEXT "2.0.0.0"
 #endif
 
+bool WriteAll(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 namespace {
 
 std::mutex& CommonDirMutex() {
@@ -57,19 +70,6 @@ std::string TempNameBeside(const std::string& target) {
   std::random_device rd;
   return target + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" +
          std::to_string(rd());
-}
-
-bool WriteAll(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Copies `source` into a new temporary file beside `target`, then either

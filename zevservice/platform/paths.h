@@ -66,6 +66,9 @@ bool CopyFileTo(const std::string& source, const std::string& target);
 bool WriteFileAtomically(const std::string& path, const std::string& data);
 // Reads a whole file; false when it cannot be read.
 bool ReadFileToString(const std::string& path, std::string* data);
+// Writes all `len` bytes, resuming after signals and short writes. False on
+// the first failed write (errno tells why).
+bool WriteAll(int fd, const char* data, size_t len);
 // Joins two path pieces with exactly one "/".
 std::string JoinPath(const std::string& a, const std::string& b);
 

@@ -138,18 +138,8 @@ bool ProcessHandle::Reap(bool block) {
 bool ProcessHandle::Wait(int timeout_ms) {
   if (reaped_) return true;
   struct pollfd p = {pidfd_, POLLIN, 0};
-  const int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMillis() + timeout_ms;
-  for (;;) {
-    int wait_ms = -1;
-    if (deadline >= 0) {
-      int64_t left = deadline - MonotonicMillis();
-      wait_ms = left > 0 ? static_cast<int>(left) : 0;
-    }
-    int n = poll(&p, 1, wait_ms);
-    if (n > 0) return Reap(true);
-    if (n < 0 && errno != EINTR) return false;
-    if (n == 0 && wait_ms == 0) return false;
-  }
+  int n = PollUntil(&p, 1, DeadlineAfter(timeout_ms));
+  return n > 0 && Reap(true);
 }
 
 int ProcessHandle::ExitCode() {
@@ -187,6 +177,9 @@ std::unique_ptr<ProcessHandle> StartProcessArgv(const std::vector<std::string>& 
   if (!options.working_dir.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.working_dir.c_str());
   }
+  // Nothing else crosses: a child that outlives us must not keep our
+  // listening sockets, the log or any other descriptor open.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t empty, all;
@@ -196,10 +189,18 @@ std::unique_ptr<ProcessHandle> StartProcessArgv(const std::vector<std::string>& 
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+  // The service manager's notify socket is ours alone: a child that wrote
+  // to it would speak for the service.
+  std::vector<char*> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    if (options.pass_notify_socket || strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.push_back(*e);
+  }
+  env.push_back(nullptr);
+
   pid_t pid = -1;
   int rc = argv[0].find('/') != std::string::npos
-               ? posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ)
-               : posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+               ? posix_spawn(&pid, args[0], &actions, &attr, args.data(), env.data())
+               : posix_spawnp(&pid, args[0], &actions, &attr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return fail(std::string("cannot start ") + argv[0] + ": " + strerror(rc));

@@ -64,6 +64,9 @@ struct StartOptions {
   int stdin_fd = -1;
   int stdout_fd = -1;
   int stderr_fd = -1;
+  // Children never see the service manager's NOTIFY_SOCKET, unless the
+  // caller stands in for the service manager itself (tests).
+  bool pass_notify_socket = false;
 };
 
 // Starts the program named by the first argument of `command_line` (looked up

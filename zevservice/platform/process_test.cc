@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -189,4 +190,30 @@ TEST(Session, ExpansionKnowsBothSyntaxesAndLeavesUnknownNamesAlone) {
   EXPECT_EQ(out, "\"with blank\"");
   EXPECT_FALSE(ExpandForUser(nullptr, "", &out));
   unsetenv("ZEV_TEST_EXPAND");
+}
+
+TEST(Process, ChildrenInheritOnlyTheStandardDescriptorsAndNoNotifySocket) {
+  // A descriptor without close-on-exec, as a library might leave one.
+  int leaked = open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaked, 0);
+  int high = dup2(leaked, 77);
+  ASSERT_EQ(high, 77);
+  setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  StartOptions options;
+  options.stdout_fd = out[1];
+  auto child = StartProcessArgv({"/bin/sh", "-c", "ls /proc/$$/fd; echo notify=${NOTIFY_SOCKET-unset}"}, options);
+  close(out[1]);
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_TRUE(child);
+  std::string text;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(out[0], buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  EXPECT_TRUE(child->Wait(kInfinite));
+  close(leaked);
+  close(high);
+  EXPECT_EQ(text, "0\n1\n2\nnotify=unset\n");
 }

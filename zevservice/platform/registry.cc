@@ -21,58 +21,6 @@ const char kSchema[] =
     " value TEXT NOT NULL,"
     " PRIMARY KEY(root, key, name)) WITHOUT ROWID;";
 
-// One connection per process, reopened when the common data folder moves.
-class Store {
- public:
-  static Store& Get() {
-    static Store* store = new Store();  // lives until process exit
-    return *store;
-  }
-
-  // Runs `fn` with an open connection under the store's lock. `create` makes
-  // the database file when it does not exist yet.
-  template <typename Fn>
-  bool With(bool create, Fn fn) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!Open(create)) return false;
-    return fn(db_);
-  }
-
- private:
-  bool Open(bool create) {
-    std::string path = RegistryDatabasePath();
-    if (path.empty()) return false;
-    if (db_ != nullptr && path == path_ && FileExists(path)) return true;
-    Close();
-    if (!create && !FileExists(path)) return false;
-    if (create && !CreateDirectories(GetCommonDataDir())) return false;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-      Close();
-      return false;
-    }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
-    if (sqlite3_exec(db_, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-      Close();
-      return false;
-    }
-    path_ = path;
-    return true;
-  }
-
-  void Close() {
-    if (db_ != nullptr) sqlite3_close_v2(db_);
-    db_ = nullptr;
-    path_.clear();
-  }
-
-  std::mutex mu_;
-  sqlite3* db_ = nullptr;  // guarded by mu_
-  std::string path_;       // guarded by mu_
-};
-
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
@@ -131,10 +79,62 @@ std::string BelowPattern(const std::string& key) {
 
 }  // namespace
 
-std::string RegistryDatabasePath() {
-  std::string common = GetCommonDataDir();
+RegistryStore& RegistryStore::Default() {
+  static RegistryStore* store = new RegistryStore(std::string());  // lives until process exit
+  return *store;
+}
+
+RegistryStore::RegistryStore(std::string common_dir) : common_dir_(std::move(common_dir)) {}
+
+RegistryStore::~RegistryStore() {
+  std::lock_guard<std::mutex> lock(mu_);
+  Close();
+}
+
+std::string RegistryStore::CommonDir() const { return common_dir_.empty() ? GetCommonDataDir() : common_dir_; }
+
+std::string RegistryStore::DatabasePath() const {
+  std::string common = CommonDir();
   return common.empty() ? std::string() : JoinPath(common, "registry.db");
 }
+
+template <typename Fn>
+bool RegistryStore::With(bool create, Fn fn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!Open(create)) return false;
+  return fn(db_);
+}
+
+bool RegistryStore::Open(bool create) {
+  std::string path = DatabasePath();
+  if (path.empty()) return false;
+  if (db_ != nullptr && path == path_ && FileExists(path)) return true;
+  Close();
+  if (!create && !FileExists(path)) return false;
+  if (create && !CreateDirectories(CommonDir())) return false;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    Close();
+    return false;
+  }
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+  if (sqlite3_exec(db_, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Close();
+    return false;
+  }
+  path_ = path;
+  return true;
+}
+
+void RegistryStore::Close() {
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+  path_.clear();
+}
+
+std::string RegistryDatabasePath() { return RegistryStore::Default().DatabasePath(); }
 
 std::string RegResolveKey(RegRoot root, const std::string& key, RegView view) {
   std::string k = NormaliseKey(key);
@@ -149,10 +149,10 @@ std::string RegResolveKey(RegRoot root, const std::string& key, RegView view) {
   return k;
 }
 
-bool RegReadString(RegRoot root, const std::string& key, const std::string& value_name,
-                   std::string* text, RegView view) {
+bool RegistryStore::ReadString(RegRoot root, const std::string& key, const std::string& value_name,
+                               std::string* text, RegView view) {
   std::string k = RegResolveKey(root, key, view);
-  return Store::Get().With(false, [&](sqlite3* db) {
+  return With(false, [&](sqlite3* db) {
     Statement st(db, "SELECT value FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
     if (!st.ok()) return false;
     st.Bind(1, static_cast<int>(root));
@@ -166,12 +166,12 @@ bool RegReadString(RegRoot root, const std::string& key, const std::string& valu
   });
 }
 
-bool RegWriteString(RegRoot root, const std::string& key, const std::string& value_name,
-                    const std::string& text, RegView view) {
+bool RegistryStore::WriteString(RegRoot root, const std::string& key, const std::string& value_name,
+                                const std::string& text, RegView view) {
   if (!IsValidUtf8(text) || !IsValidUtf8(key) || !IsValidUtf8(value_name)) return false;
   std::string k = RegResolveKey(root, key, view);
   if (k.empty()) return false;
-  return Store::Get().With(true, [&](sqlite3* db) {
+  return With(true, [&](sqlite3* db) {
     // An existing row keeps the spelling of its key and name; only the value changes.
     Statement st(db,
                  "INSERT INTO reg_values(root, key, name, value) VALUES(?1, ?2, ?3, ?4) "
@@ -185,10 +185,10 @@ bool RegWriteString(RegRoot root, const std::string& key, const std::string& val
   });
 }
 
-bool RegDeleteValue(RegRoot root, const std::string& key, const std::string& value_name,
-                    RegView view) {
+bool RegistryStore::DeleteValue(RegRoot root, const std::string& key, const std::string& value_name,
+                                RegView view) {
   std::string k = RegResolveKey(root, key, view);
-  return Store::Get().With(false, [&](sqlite3* db) {
+  return With(false, [&](sqlite3* db) {
     Statement st(db, "DELETE FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
     if (!st.ok()) return false;
     st.Bind(1, static_cast<int>(root));
@@ -198,10 +198,10 @@ bool RegDeleteValue(RegRoot root, const std::string& key, const std::string& val
   });
 }
 
-bool RegDeleteTree(RegRoot root, const std::string& key, RegView view) {
+bool RegistryStore::DeleteTree(RegRoot root, const std::string& key, RegView view) {
   std::string k = RegResolveKey(root, key, view);
   if (k.empty()) return false;
-  return Store::Get().With(false, [&](sqlite3* db) {
+  return With(false, [&](sqlite3* db) {
     Statement st(db,
                  "DELETE FROM reg_values WHERE root=?1 AND (key=?2 OR key LIKE ?3 ESCAPE '!');");
     if (!st.ok()) return false;
@@ -212,11 +212,11 @@ bool RegDeleteTree(RegRoot root, const std::string& key, RegView view) {
   });
 }
 
-bool RegList(RegRoot root, const std::string& key, std::vector<RegEntry>* entries, RegView view) {
+bool RegistryStore::List(RegRoot root, const std::string& key, std::vector<RegEntry>* entries, RegView view) {
   std::string k = RegResolveKey(root, key, view);
   entries->clear();
-  if (!FileExists(RegistryDatabasePath())) return true;  // an empty store lists nothing
-  return Store::Get().With(false, [&](sqlite3* db) {
+  if (!FileExists(DatabasePath())) return true;  // an empty store lists nothing
+  return With(false, [&](sqlite3* db) {
     Statement st(db, k.empty()
                          ? "SELECT key, name, value FROM reg_values WHERE root=?1 ORDER BY key, name;"
                          : "SELECT key, name, value FROM reg_values WHERE root=?1 AND "
@@ -231,6 +231,28 @@ bool RegList(RegRoot root, const std::string& key, std::vector<RegEntry>* entrie
     while ((rc = st.Step()) == SQLITE_ROW) entries->push_back({st.Column(0), st.Column(1), st.Column(2)});
     return rc == SQLITE_DONE;
   });
+}
+
+bool RegReadString(RegRoot root, const std::string& key, const std::string& value_name, std::string* text,
+                   RegView view) {
+  return RegistryStore::Default().ReadString(root, key, value_name, text, view);
+}
+
+bool RegWriteString(RegRoot root, const std::string& key, const std::string& value_name, const std::string& text,
+                    RegView view) {
+  return RegistryStore::Default().WriteString(root, key, value_name, text, view);
+}
+
+bool RegDeleteValue(RegRoot root, const std::string& key, const std::string& value_name, RegView view) {
+  return RegistryStore::Default().DeleteValue(root, key, value_name, view);
+}
+
+bool RegDeleteTree(RegRoot root, const std::string& key, RegView view) {
+  return RegistryStore::Default().DeleteTree(root, key, view);
+}
+
+bool RegList(RegRoot root, const std::string& key, std::vector<RegEntry>* entries, RegView view) {
+  return RegistryStore::Default().List(root, key, entries, view);
 }
 
 bool ParseRegRoot(const std::string& text, RegRoot* root) {

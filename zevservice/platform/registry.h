@@ -11,8 +11,11 @@
 #ifndef ZEV_PLATFORM_REGISTRY_H_
 #define ZEV_PLATFORM_REGISTRY_H_
 
+#include <mutex>
 #include <string>
 #include <vector>
+
+struct sqlite3;
 
 enum class RegRoot { kClassesRoot, kLocalMachine };
 
@@ -23,6 +26,54 @@ enum class RegView { kDefault, kWow64_32 };
 
 // Largest value RegReadString returns: 2,097,152 bytes of UTF-16 data.
 constexpr size_t kRegReadLimitUnits = 1048576;
+
+struct RegEntry {
+  std::string key;  // as it was first written
+  std::string name;
+  std::string value;
+};
+
+// One store: "registry.db" in a common data folder, with one connection
+// that is opened on first use and reopened when the file was removed.
+class RegistryStore {
+ public:
+  // The store the free functions below use: it follows GetCommonDataDir()
+  // at every call. Never destroyed.
+  static RegistryStore& Default();
+
+  // A store in `common_dir`; an empty folder means GetCommonDataDir().
+  explicit RegistryStore(std::string common_dir);
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
+
+  // The operations of the free functions of the same names (RegReadString,
+  // RegWriteString, RegDeleteValue, RegDeleteTree, RegList) on this store.
+  bool ReadString(RegRoot root, const std::string& key, const std::string& value_name, std::string* text,
+                  RegView view = RegView::kDefault);
+  bool WriteString(RegRoot root, const std::string& key, const std::string& value_name, const std::string& text,
+                   RegView view = RegView::kDefault);
+  bool DeleteValue(RegRoot root, const std::string& key, const std::string& value_name,
+                   RegView view = RegView::kDefault);
+  bool DeleteTree(RegRoot root, const std::string& key, RegView view = RegView::kDefault);
+  bool List(RegRoot root, const std::string& key, std::vector<RegEntry>* entries,
+            RegView view = RegView::kDefault);
+
+  // Full path of the database file; empty without a common data folder.
+  std::string DatabasePath() const;
+
+ private:
+  std::string CommonDir() const;
+  template <typename Fn>
+  bool With(bool create, Fn fn);
+  bool Open(bool create);  // mu_ held
+  void Close();            // mu_ held
+
+  const std::string common_dir_;
+  std::mutex mu_;
+  sqlite3* db_ = nullptr;  // guarded by mu_
+  std::string path_;       // guarded by mu_
+};
 
 // Reads a value. False when the key or value is missing, the store cannot be
 // read, or the value is longer than kRegReadLimitUnits UTF-16 units.
@@ -38,11 +89,6 @@ bool RegDeleteValue(RegRoot root, const std::string& key, const std::string& val
 // Removes a key with every value at or below it. False when nothing was there.
 bool RegDeleteTree(RegRoot root, const std::string& key, RegView view = RegView::kDefault);
 
-struct RegEntry {
-  std::string key;  // as it was first written
-  std::string name;
-  std::string value;
-};
 // Every value at or below `key` (all of the root for an empty key), ordered
 // by key and name. False when the store cannot be read.
 bool RegList(RegRoot root, const std::string& key, std::vector<RegEntry>* entries,

@@ -59,27 +59,32 @@ int WaitForAny(const std::vector<Waitable*>& objects, int timeout_ms) {
     if (objects[i] == nullptr || objects[i]->WaitFd() < 0) return kWaitFailed;
     fds[i] = {objects[i]->WaitFd(), POLLIN, 0};
   }
-  const int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMillis() + timeout_ms;
+  const int64_t deadline = DeadlineAfter(timeout_ms);
+  for (;;) {
+    int n = PollUntil(fds.data(), fds.size(), deadline);
+    if (n < 0) return kWaitFailed;
+    if (n == 0) return kWaitTimeout;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents & (POLLERR | POLLNVAL)) return kWaitFailed;
+      if ((fds[i].revents & (POLLIN | POLLHUP)) && objects[i]->TryAcquire()) {
+        return static_cast<int>(i);
+      }
+    }
+    // Another waiter took every signal first: wait again for what is left.
+  }
+}
+
+int64_t DeadlineAfter(int timeout_ms) { return timeout_ms < 0 ? -1 : MonotonicMillis() + timeout_ms; }
+
+int PollUntil(struct pollfd* fds, size_t count, int64_t deadline_ms) {
   for (;;) {
     int wait_ms = -1;
-    if (deadline >= 0) {
-      int64_t left = deadline - MonotonicMillis();
+    if (deadline_ms >= 0) {
+      int64_t left = deadline_ms - MonotonicMillis();
       wait_ms = left > 0 ? static_cast<int>(left) : 0;
     }
-    int n = poll(fds.data(), fds.size(), wait_ms);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return kWaitFailed;
-    }
-    if (n > 0) {
-      for (size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents & (POLLERR | POLLNVAL)) return kWaitFailed;
-        if ((fds[i].revents & (POLLIN | POLLHUP)) && objects[i]->TryAcquire()) {
-          return static_cast<int>(i);
-        }
-      }
-      // Another waiter took every signal first: wait again for what is left.
-    }
-    if (deadline >= 0 && MonotonicMillis() >= deadline) return kWaitTimeout;
+    int n = poll(fds, count, wait_ms);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
   }
 }

@@ -4,6 +4,9 @@
 #ifndef ZEV_PLATFORM_WAIT_H_
 #define ZEV_PLATFORM_WAIT_H_
 
+#include <poll.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -51,6 +54,13 @@ class Event : public Waitable {
 // Waits until one of `objects` is signalled and acquires it. Returns the
 // lowest index among those signalled, kWaitTimeout when the time ran out, or
 // kWaitFailed (an invalid object, or poll failed).
+// poll(2) until `deadline_ms` on the MonotonicMillis() clock (-1: no
+// deadline), resumed after signals. The number of ready descriptors, 0 when
+// the deadline passed, -1 on failure.
+int PollUntil(struct pollfd* fds, size_t count, int64_t deadline_ms);
+// The deadline for a wait of `timeout_ms` from now; -1 stays -1 (forever).
+int64_t DeadlineAfter(int timeout_ms);
+
 int WaitForAny(const std::vector<Waitable*>& objects, int timeout_ms);
 
 // Milliseconds of CLOCK_MONOTONIC, cut to 32 bits (wraps after ~49.7 days).

@@ -7,7 +7,6 @@ void CZEVEchoServerecho::handle(CZEVEchoServer& /*server*/, const CZEVEchoReques
   response.set_response(request.request());
 }
 
-namespace {
-// Registers "echo" before main runs.
-CZEVEchoServerecho echo_executor;
-}  // namespace
+void RegisterEchoMethods(CZEVMethodRegistry& methods) {
+  methods.registerMethod(std::make_unique<CZEVEchoServerecho>());
+}

@@ -21,4 +21,7 @@ class CZEVEchoServerecho
               CZEVEchoResponse& response) override;
 };
 
+// Registers "echo" in `methods`.
+void RegisterEchoMethods(CZEVMethodRegistry& methods);
+
 #endif  // ZEV_RPC_ECHO_SERVER_H_

@@ -7,15 +7,17 @@
 
 #include <cstdlib>
 
-#include "host/log.h"
+#include "base/log.h"
 #include "platform/paths.h"
-#include "rpc/payload_envelope.h"
-#include "rpc/rpc_dispatch.h"
+#include "rpc/call_pipeline.h"
 
 namespace zev {
 namespace {
 
 const char kParseFailedText[] = "Failed to parse the request data.";
+// The one parse failure the endpoint does not log: a body that is no call
+// envelope at all.
+const char kCommandDataParseError[] = "[ERROR]:CommandData parse Error";
 
 class CZEVRequestInfoImp : public IZEVRequestInfo {
  public:
@@ -130,10 +132,6 @@ class CResponseInfoImp : public IZEVResponseInfo {
 
 }  // namespace
 
-CZEVServiceHttpProcessorImpl* CZEVServiceHttpProcessorImpl::instance() {
-  static CZEVServiceHttpProcessorImpl* processor = new CZEVServiceHttpProcessorImpl();
-  return processor;
-}
 
 int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResponseInfo& response) {
   response.addHeader("Access-Control-Allow-Methods", "GET, POST, OPTIONS, PUT, DELETE");
@@ -146,45 +144,27 @@ int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResp
   response.setTransferEncoding(request.getTransferEncoding());
   LogWrite(1, "get rpc request");
 
-  bool decoded = false;
-  CZEVComponentDescriptor descriptor;
-  std::string call_request;
   bool too_large = false;
   const std::string& body = request.getBody(&too_large);
   std::map<std::string, std::string> parameters;
   request.getQueryParameters(parameters);
   auto key = parameters.find("key");
-  std::string plain;
-  if (!too_large && key != parameters.end() && decodePayload(body, key->second, &plain)) {
-    std::string error;
-    if (parseCommandData(plain, &descriptor, &call_request, &error)) {
-      decoded = true;
-    } else if (error != "[ERROR]:CommandData parse Error") {
-      LogWrite(3, "%s", error.c_str());
-    }
-  }
-
-  std::string exr = "1";
-  std::string payload;
-  if (decoded) {
-    try {
-      dispatchCall(descriptor, call_request, payload);
-      exr = "0";
-    } catch (const std::exception& e) {
-      payload = buildExceptionResponse(e.what(), kRPCCodeException);
-      LogWrite(3, "[ERROR]:Catch ecExecuteException");
-    } catch (...) {
-      payload = buildExceptionResponse(kRPCUnknownErrorText, kRPCCodeUnknown);
-      LogWrite(3, "[ERROR]:Catch ecUnknownError");
-    }
+  CallReply reply;
+  if (too_large || key == parameters.end()) {
+    reply = RejectCall(kParseFailedText);
   } else {
-    payload = buildExceptionResponse(kParseFailedText, kRPCCodeParseFailed);
+    CallHooks hooks;
+    hooks.rejection_message = [](CallFailure, const std::string&) { return std::string(kParseFailedText); };
+    hooks.on_failure = [](CallFailure failure, const std::string& text) {
+      if (failure == CallFailure::kParse && text != kCommandDataParseError) LogWrite(3, "%s", text.c_str());
+      if (failure == CallFailure::kExecute) LogWrite(3, "[ERROR]:Catch ecExecuteException");
+      if (failure == CallFailure::kUnknown) LogWrite(3, "[ERROR]:Catch ecUnknownError");
+    };
+    reply = ProcessSealedCall(*methods_, body, key->second, hooks);
   }
-  response.addHeader("exr", exr);
-  std::string sealed, etag;
-  encodePayload(payload, &sealed, &etag);
-  response.addHeader("etag", etag);
-  response.sendBody(sealed);
+  response.addHeader("exr", reply.exr ? "1" : "0");
+  response.addHeader("etag", reply.etag);
+  response.sendBody(reply.body);
   LogWrite(1, "finised rpc request");
   return 200;
 }
@@ -264,7 +244,7 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
 
 }  // namespace zev
 
-CZEVHttpServer::CZEVHttpServer() = default;
+CZEVHttpServer::CZEVHttpServer(const CZEVMethodRegistry* methods) : processor_(methods) {}
 
 CZEVHttpServer::~CZEVHttpServer() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -287,7 +267,7 @@ bool CZEVHttpServer::start() {
   // Application object at a time and does not run one twice.
   application_.reset();
   application_ = std::make_unique<zev::CZEVHttpServerApplication>();
-  application_->addProcessor("/rpc", zev::CZEVServiceHttpProcessorImpl::instance());
+  application_->addProcessor("/rpc", &processor_);
   int rc;
   try {
     rc = application_->run({GetModulePath(), ip_, std::to_string(port_)});

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <string>
 
+#include "rpc/rpc_dispatch.h"
+
 namespace zev {
 
 // Largest request body read; a larger one is answered as undecodable.
@@ -65,12 +67,16 @@ class IZEVEventProcessor {
 };
 
 // The processor bound to "/rpc": opens the sealed call, dispatches it, and
-// answers status 200 with the CORS fields, "exr" and "etag". Stateless;
-// one process-wide instance, used by many worker threads at once.
+// answers status 200 with the CORS fields, "exr" and "etag". Used by many
+// worker threads at once.
 class CZEVServiceHttpProcessorImpl : public IZEVEventProcessor {
  public:
-  static CZEVServiceHttpProcessorImpl* instance();
+  // `methods` (not owned) must outlive the processor.
+  explicit CZEVServiceHttpProcessorImpl(const CZEVMethodRegistry* methods) : methods_(methods) {}
   int32_t process(IZEVRequestInfo& request, IZEVResponseInfo& response) override;
+
+ private:
+  const CZEVMethodRegistry* const methods_;
 };
 
 using PathTable = std::map<std::string, IZEVEventProcessor*>;
@@ -125,7 +131,9 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
 // last stop stops listening. start/stop serialise on the entry's lock.
 class CZEVHttpServer {
  public:
-  CZEVHttpServer();  // binds "/rpc" to the process-wide processor
+  // Binds "/rpc" to a processor on `methods` (not owned; must outlive the
+  // server).
+  explicit CZEVHttpServer(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance());
   ~CZEVHttpServer();
   CZEVHttpServer(const CZEVHttpServer&) = delete;
   CZEVHttpServer& operator=(const CZEVHttpServer&) = delete;
@@ -148,6 +156,7 @@ class CZEVHttpServer {
   int32_t port_ = 0;
   std::mutex mu_;
   std::atomic<int32_t> users_{0};
+  zev::CZEVServiceHttpProcessorImpl processor_;
   std::unique_ptr<zev::CZEVHttpServerApplication> application_;
 };
 

@@ -14,8 +14,10 @@
 #include <thread>
 
 #include "rpc/echo_server.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 #include "rpc/rpc_method.h"
+#include "server/http_poster.h"
+#include "testing/port_server.h"
 #include "testing/rpc_test_util.h"
 
 namespace {
@@ -32,7 +34,17 @@ class ThrowingMethod : public CZEVRPCMethod<ThrowingServer, CZEVEchoRequest, CZE
     throw std::runtime_error("handler failed");
   }
 };
-ThrowingMethod throwing_method;
+
+// The methods the endpoint of these tests serves: echo and "fail".
+CZEVMethodRegistry* TestMethods() {
+  static CZEVMethodRegistry* methods = [] {
+    auto* m = new CZEVMethodRegistry();
+    RegisterEchoMethods(*m);
+    m->registerMethod(std::make_unique<ThrowingMethod>());
+    return m;
+  }();
+  return methods;
+}
 
 int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -94,7 +106,7 @@ class HttpEndpoint : public ::testing::Test {
   }
 
   int port_ = 0;
-  CZEVHttpServer server_;
+  CZEVHttpServer server_{TestMethods()};
 };
 
 }  // namespace
@@ -253,4 +265,22 @@ TEST(HttpServerEntry, RefusesPortZeroAndAPortInUse) {
   EXPECT_FALSE(server.start());  // nothing listens, so no success and no user
   EXPECT_EQ(server.users(), 0);
   close(fd);
+}
+
+TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
+  PortServer other({"python3", HTTP_TEST_SERVER_PATH});
+  CZEVHttpServer endpoint;
+  endpoint.setIp("127.0.0.1");
+  int port = 0;
+  for (int candidate = 47900; candidate < 48000 && port == 0; ++candidate) {
+    endpoint.setPort(candidate);
+    if (endpoint.start()) port = candidate;
+  }
+  ASSERT_NE(port, 0);
+  std::string body;
+  EXPECT_TRUE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
+  EXPECT_EQ(body, "It is working.");
+  endpoint.stop();
+  EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
+  EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", other.port(), &body));  // answers, but not the text
 }

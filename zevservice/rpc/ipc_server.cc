@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/log.h"
+#include "base/log.h"
+#include "platform/bytes.h"
 #include "platform/paths.h"
 
 const char kServicePipeName[] = "\\\\.\\pipe\\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}";
@@ -17,16 +18,6 @@ namespace {
 
 constexpr size_t kPoolWorkers = 10;
 constexpr int kBacklog = 128;
-
-uint32_t GetLE32(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(u[0]) | static_cast<uint32_t>(u[1]) << 8 | static_cast<uint32_t>(u[2]) << 16 |
-         static_cast<uint32_t>(u[3]) << 24;
-}
-
-void PutLE32(std::string* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
-}
 
 // True when a socket file at `path` has nobody listening behind it.
 bool IsStaleSocket(const std::string& path) {
@@ -55,14 +46,15 @@ struct CZEVIPCServer::Client {
   bool closing = false;
 };
 
-std::string PipeSocketPath(const std::string& pipe_name) {
+std::string PipeSocketPath(const std::string& pipe_name) { return PipeSocketPath(GetRuntimeDir(), pipe_name); }
+
+std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name) {
   static const char kPrefix[] = "\\\\.\\pipe\\";
   std::string name = pipe_name;
   if (name.compare(0, sizeof(kPrefix) - 1, kPrefix) == 0) name = name.substr(sizeof(kPrefix) - 1);
   for (char& c : name) {
     if (c == '\\' || c == '/') c = '_';
   }
-  std::string dir = GetRuntimeDir();
   return dir.empty() || name.empty() ? std::string() : JoinPath(dir, name);
 }
 
@@ -74,9 +66,9 @@ std::string EncodeFrame(const Frame& frame) {
   std::string tag = frame.tag.substr(0, kFrameTagSize);
   tag.resize(kFrameTagSize, '\0');
   out += tag;
-  PutLE32(&out, static_cast<uint32_t>(frame.header.size()));
+  AppendLE32(&out, static_cast<uint32_t>(frame.header.size()));
   out += frame.header;
-  PutLE32(&out, static_cast<uint32_t>(frame.body.size()));
+  AppendLE32(&out, static_cast<uint32_t>(frame.body.size()));
   out += frame.body;
   return out;
 }
@@ -122,17 +114,15 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
     LogWrite(3, "The pipe name is empty.");
     return false;
   }
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mu_);
   if (loop_thread_) {
     LogWrite(1, "The pipe server(%s:%s) has started.", name.c_str(), pipe_name.c_str());
     return true;
   }
-  if (stopped_) {
-    LogWrite(3, "The pipe server(%s:%s) was stopped and cannot start again.", name.c_str(), pipe_name.c_str());
-    return false;
-  }
   name_ = name;
   pipe_name_ = pipe_name;
-  socket_path_ = PipeSocketPath(pipe_name);
+  if (!runtime_dir_.empty()) CreateDirectories(runtime_dir_);
+  socket_path_ = PipeSocketPath(runtime_dir_.empty() ? GetRuntimeDir() : runtime_dir_, pipe_name);
   if (socket_path_.empty() || socket_path_.size() >= sizeof(sockaddr_un{}.sun_path)) {
     LogWrite(3, "uv_pipe_bind failed, error: %d:%s", UV_ENAMETOOLONG,
              socket_path_.empty() ? "no runtime folder for the pipe" : uv_strerror(UV_ENAMETOOLONG));
@@ -175,6 +165,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   {
     std::lock_guard<std::mutex> lock(queue_mu_);
     loop_alive_ = true;
+    stop_requested_ = false;
   }
   loop_thread_ = std::make_unique<std::thread>([this] {
     LogWrite(1, "The main loop of uv started.");
@@ -185,11 +176,11 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
 }
 
 bool CZEVIPCServer::stop() {
-  if (stopped_.exchange(true)) {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mu_);
+  if (!loop_thread_) {
     LogWrite(1, "The pipe server has been stopped.");
     return true;
   }
-  if (!loop_thread_) return true;  // never started
   LogWrite(1, "Stop the named pipe server: %s:%s", name_.c_str(), pipe_name_.c_str());
   {
     // libuv handles belong to the loop thread: it runs the stop steps.
@@ -199,6 +190,7 @@ bool CZEVIPCServer::stop() {
   }
   LogWrite(1, "Wait for the thread of main loop to exit.");
   loop_thread_->join();
+  loop_thread_.reset();  // a later start begins anew
   int rc = uv_loop_close(&loop_);
   if (rc != 0) LogWrite(3, "uv_loop_close failed, error: %d:%s", rc, uv_strerror(rc));
   loop_initialised_ = false;

@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "rpc/thread_pool.h"
+#include "base/thread_pool.h"
 
 constexpr uint8_t kFrameMagic0 = 0x0D;
 constexpr uint8_t kFrameMagic1 = 0x7A;
@@ -37,6 +37,8 @@ extern const char kServicePipeServerName[];  // "ZEVServicePipeServer"
 // The socket path of a pipe name: the part after "\\.\pipe\" (or the whole
 // name) inside the runtime folder. Empty without a runtime folder.
 std::string PipeSocketPath(const std::string& pipe_name);
+// The same inside `dir`.
+std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name);
 
 struct Frame {
   std::string tag;  // kFrameTagSize bytes
@@ -89,13 +91,18 @@ class CZEVIPCServer {
 
   // Stores the handler when it is not empty. Call before start.
   void setHandler(Handler handler);
+  // The folder of the socket file (empty: the runtime folder of the common
+  // data folder). Call before start.
+  void setRuntimeDir(const std::string& dir) { runtime_dir_ = dir; }
   // Binds the socket of `pipe_name` (mode 0666; a stale socket file left by
   // a dead process is replaced) and starts the loop thread. True when
-  // listening, or already started.
+  // listening, or already started; a stopped server starts anew. False, with
+  // the reason logged, when nothing listens.
   bool start(const std::string& name, const std::string& pipe_name);
   // Closes the listener and every client, ends and joins the loop thread,
   // and removes the socket file. Replies still being made are dropped.
-  // Always true; a second call only logs.
+  // Always true; a call on a stopped server only logs. start and stop may
+  // be called from any thread, one at a time.
   bool stop();
 
   const std::string& socket_path() const { return socket_path_; }
@@ -125,6 +132,7 @@ class CZEVIPCServer {
   std::string name_;
   std::string pipe_name_;
   std::string socket_path_;
+  std::string runtime_dir_;
   Handler handler_;
   std::unique_ptr<std::thread> loop_thread_;
   uv_loop_t loop_;
@@ -141,7 +149,7 @@ class CZEVIPCServer {
   bool loop_alive_ = false;    // guarded by queue_mu_; async_ may be signalled
   bool stop_requested_ = false;  // guarded by queue_mu_
 
-  std::atomic<bool> stopped_{false};
+  std::mutex lifecycle_mu_;  // held for the whole of start and stop
   std::unique_ptr<CZEVThreadPool> pool_;
 };
 

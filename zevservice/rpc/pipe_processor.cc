@@ -3,10 +3,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "host/log.h"
+#include "base/log.h"
 #include "platform/guid.h"
-#include "rpc/payload_envelope.h"
-#include "rpc/rpc_dispatch.h"
+#include "rpc/call_pipeline.h"
 
 std::map<std::string, std::string> SplitExtend(const std::string& header) {
   std::map<std::string, std::string> items;
@@ -45,74 +44,62 @@ int32_t NewRequestId() {
   return id == INT32_MIN ? INT32_MAX : std::abs(id);
 }
 
-CZEVServicePipeProcessorImpl::CZEVServicePipeProcessorImpl() : request_id_(NewRequestId()) {}
+CZEVServicePipeProcessorImpl::CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods)
+    : methods_(methods), request_id_(NewRequestId()) {}
 
-int32_t CZEVServicePipeProcessorImpl::parseExtend(const IZEVIPCRequest& request, std::string* plain) {
+int32_t CZEVServicePipeProcessorImpl::parseExtend(const IZEVIPCRequest& request, std::string* key) {
   const std::string& header = request.getExtend();
-  const std::string& body = request.getBody();
   if (header.empty()) {
     failure_ = " Extend request is empty";
     return -1;
   }
   std::map<std::string, std::string> items = SplitExtend(header);
-  auto key = items.find("key");
-  if (key == items.end()) {
+  auto found = items.find("key");
+  if (found == items.end()) {
     failure_ = "Extend request key not exist";
     return -1;
   }
-  if (body.empty()) {
+  if (request.getBody().empty()) {
     failure_ = "Encoce request string is empty";
     return -1;
   }
-  if (!decodePayload(body, key->second, plain) || plain->empty()) {
-    failure_ = "request decryptData is empty:[" + body + "]" + "\nkey:[" + key->second + "]";
-    return -1;
-  }
+  *key = found->second;
   return 0;
 }
 
 int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCResponse& response) {
   failure_.clear();
-  std::string exr = "exr:1";
-  std::string payload;
-  int32_t result = -1;
-  try {
-    std::string plain;
-    CZEVComponentDescriptor descriptor;
-    std::string call_request;
-    if (parseExtend(request, &plain) != 0) {
-      payload = buildExceptionResponse(failure_, kRPCCodeParseFailed);
-    } else if (!parseCommandData(plain, &descriptor, &call_request, &failure_)) {
-      payload = buildExceptionResponse(failure_, kRPCCodeParseFailed);
-    } else {
-      exr = "exr:0";
-      result = 0;
-      dispatchCall(descriptor, call_request, payload);
-    }
-  } catch (const std::exception& e) {
-    exr = "exr:1";
-    result = -1;
-    payload = buildExceptionResponse(e.what(), kRPCCodeException);
-    failure_ = payload;
-  } catch (...) {
-    exr = "exr:1";
-    result = -1;
-    payload = buildExceptionResponse(kRPCUnknownErrorText, kRPCCodeUnknown);
-    failure_ = payload;
+  std::string key;
+  CallReply reply;
+  if (parseExtend(request, &key) != 0) {
+    reply = RejectCall(failure_);
+  } else {
+    CallHooks hooks;
+    hooks.empty_plain_is_open_failure = true;
+    // A call that does not open or parse is answered, and logged, with its
+    // failure text; a failed method is logged by its exception response.
+    hooks.rejection_message = [&](CallFailure failure, const std::string& text) {
+      failure_ = failure == CallFailure::kOpen
+                     ? "request decryptData is empty:[" + request.getBody() + "]" + "\nkey:[" + key + "]"
+                     : text;
+      return failure_;
+    };
+    reply = ProcessSealedCall(*methods_, request.getBody(), key, hooks);
+    if (reply.failure == CallFailure::kExecute || reply.failure == CallFailure::kUnknown) failure_ = reply.payload;
   }
-  std::string body, etag;
-  encodePayload(payload, &body, &etag);
-  response.setBody(body);
-  response.setExtend("etag:" + etag + ";" + exr);
-  return result;
+  response.setBody(reply.body);
+  response.setExtend("etag:" + reply.etag + ";" + (reply.exr ? "exr:1" : "exr:0"));
+  return reply.exr ? -1 : 0;
 }
 
 CZEVPipeServerImpl& CZEVPipeServerImpl::instance() {
-  static CZEVPipeServerImpl* impl = new CZEVPipeServerImpl(&CZEVIPCServer::instance());
+  static CZEVPipeServerImpl* impl =
+      new CZEVPipeServerImpl(&CZEVIPCServer::instance(), &CZEVMethodRegistry::instance());
   return *impl;
 }
 
-CZEVPipeServerImpl::CZEVPipeServerImpl(CZEVIPCServer* server) : server_(server) {
+CZEVPipeServerImpl::CZEVPipeServerImpl(CZEVIPCServer* server, const CZEVMethodRegistry* methods)
+    : server_(server), methods_(methods) {
   server_->setHandler([this](IZEVIPCRequest& request, IZEVIPCResponse& response) { HandleRequest(request, response); });
 }
 
@@ -129,7 +116,7 @@ bool CZEVPipeServerImpl::start() {
 bool CZEVPipeServerImpl::stop() { return server_->stop(); }
 
 void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response) {
-  CZEVServicePipeProcessorImpl processor;
+  CZEVServicePipeProcessorImpl processor(methods_);
   const long id = processor.request_id();
   try {
     LogWrite(1, "[PIPE]: Request start: %ld", id);

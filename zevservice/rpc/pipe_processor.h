@@ -10,6 +10,7 @@
 #include <string>
 
 #include "rpc/ipc_server.h"
+#include "rpc/rpc_dispatch.h"
 
 class IZEVIPCProcessor {
  public:
@@ -20,19 +21,21 @@ class IZEVIPCProcessor {
 
 class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
  public:
-  CZEVServicePipeProcessorImpl();  // takes a new request id
+  // Takes a new request id. `methods` (not owned) must outlive the processor.
+  explicit CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance());
 
   // Fills the response: the sealed answer as body, "etag:<etag>;exr:<0|1>" as
   // extended response. Every failure is answered (exr 1, an exception response).
   int32_t process(IZEVIPCRequest& request, IZEVIPCResponse& response) override;
-  // Opens the request's body with its "key" item. 0 with *plain set, or -1
-  // with the failure text set.
-  int32_t parseExtend(const IZEVIPCRequest& request, std::string* plain);
+  // Checks the extended request and takes its "key" item. 0 with *key set,
+  // or -1 with the failure text set.
+  int32_t parseExtend(const IZEVIPCRequest& request, std::string* key);
 
   int32_t request_id() const { return request_id_; }
   const std::string& failure() const { return failure_; }
 
  private:
+  const CZEVMethodRegistry* const methods_;
   const int32_t request_id_;
   std::string failure_;
 };
@@ -48,10 +51,12 @@ int32_t NewRequestId();
 
 class CZEVPipeServerImpl {
  public:
-  // The process-wide pipe server owner, on CZEVIPCServer::instance().
+  // The process-wide pipe server owner, on CZEVIPCServer::instance() and the
+  // service's method registry.
   static CZEVPipeServerImpl& instance();
 
-  explicit CZEVPipeServerImpl(CZEVIPCServer* server);  // installs the handler; `server` must outlive it
+  // Installs the handler. `server` and `methods` (not owned) must outlive it.
+  CZEVPipeServerImpl(CZEVIPCServer* server, const CZEVMethodRegistry* methods);
   ~CZEVPipeServerImpl();                               // stop()
 
   // Starts listening on the service pipe; logs "Pipe start failed: %ld" on failure.
@@ -62,7 +67,8 @@ class CZEVPipeServerImpl {
   void HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response);
 
  private:
-  CZEVIPCServer* const server_;  // not owned
+  CZEVIPCServer* const server_;               // not owned
+  const CZEVMethodRegistry* const methods_;   // not owned
 };
 
 #endif  // ZEV_RPC_PIPE_PROCESSOR_H_

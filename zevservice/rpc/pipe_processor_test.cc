@@ -1,12 +1,50 @@
 #include "rpc/pipe_processor.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "rpc/echo_server.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 #include "testing/rpc_test_util.h"
+#include "testing/test_util.h"
 
 namespace {
+
+CZEVMethodRegistry* EchoMethods() {
+  static CZEVMethodRegistry* methods = [] {
+    auto* m = new CZEVMethodRegistry();
+    RegisterEchoMethods(*m);
+    return m;
+  }();
+  return methods;
+}
+
+// Sends one frame over a new connection to `path` and reads the reply
+// frame. False when the connection or the exchange fails.
+bool Exchange(const std::string& path, const Frame& frame, Frame* reply) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    close(fd);
+    return false;
+  }
+  std::string bytes = EncodeFrame(frame);
+  bool ok = WriteAll(fd, bytes.data(), bytes.size());
+  std::string in;
+  size_t used = 0;
+  char buf[4096];
+  while (ok && DecodeFrame(in.data(), in.size(), reply, &used) == FrameStatus::kNeedMore) {
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n <= 0) ok = false;
+    else in.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok;
+}
 
 struct Answer {
   int32_t result;
@@ -19,7 +57,7 @@ Answer Process(const std::string& header, const std::string& body) {
   request.setExtend(header);
   request.setBody(body);
   CZEVIPCResponse response;
-  CZEVServicePipeProcessorImpl processor;
+  CZEVServicePipeProcessorImpl processor(EchoMethods());
   Answer a;
   a.result = processor.process(request, response);
   std::map<std::string, std::string> items = SplitExtend(response.getExtend());
@@ -114,4 +152,30 @@ TEST(PipeProcessor, AnswersCallsAndEveryKindOfFailure) {
   EXPECT_EQ(missing.result, -1);
   EXPECT_EQ(missing.exr, "1");
   EXPECT_EQ(Exception(missing).code(), "20003");
+}
+
+TEST(PipeServer, AStoppedServerStartsAgainForReal) {
+  ScopedTempDir run;
+  CZEVIPCServer server;
+  server.setRuntimeDir(run.path());
+  CZEVPipeServerImpl pipe(&server, EchoMethods());
+  std::string etag;
+  std::string body = SealEcho("again", kEchoServerId, &etag);
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(pipe.start()) << round;
+    ASSERT_TRUE(pipe.start());  // already listening
+    Frame reply;
+    ASSERT_TRUE(Exchange(server.socket_path(), {"tag", "key:" + etag, body}, &reply)) << round;
+    std::map<std::string, std::string> items = SplitExtend(reply.header);
+    EXPECT_EQ(items["exr"], "0");
+    std::string plain;
+    ASSERT_TRUE(decodePayload(reply.body, items["etag"], &plain));
+    CZEVEchoResponse echo;
+    ASSERT_TRUE(echo.ParseFromString(plain));
+    EXPECT_EQ(echo.response(), "again");
+    EXPECT_TRUE(pipe.stop());
+    EXPECT_TRUE(pipe.stop());  // a second stop only logs
+    Frame none;
+    EXPECT_FALSE(Exchange(server.socket_path(), {"tag", "key:" + etag, body}, &none));
+  }
 }

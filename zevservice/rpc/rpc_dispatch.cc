@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "base/log.h"
 #include "platform/text.h"
 
 const char kRPCCodeUnknown[] = "20000";
@@ -19,41 +20,56 @@ namespace {
 const char kNoMethodFormat[] = "函数 %s.%s 签名不匹配";
 const char kDuplicateFormat[] = "函数 %s.%s 重复注册";
 
-// Created on first use, so that executors constructed during the static
-// initialisation of any translation unit find it. Filled before main and only
-// read afterwards, so lookups need no lock.
-std::map<std::string, CZEVBaseRPCExecute*>& Registry() {
-  static auto* registry = new std::map<std::string, CZEVBaseRPCExecute*>();
-  return *registry;
-}
-
 std::string MethodKey(const std::string& server_id, const std::string& method_name) {
   return ToLowerAscii(server_id + "." + method_name);
 }
 
 }  // namespace
 
-void registerMethod(const std::string& server_id, const std::string& method_name,
-                    CZEVBaseRPCExecute* executor) {
-  auto inserted = Registry().emplace(MethodKey(server_id, method_name), executor);
-  if (!inserted.second) {
-    raiseRPCError(kRPCErrorDuplicate, kDuplicateFormat, server_id.c_str(), method_name.c_str());
+CZEVMethodRegistry& CZEVMethodRegistry::instance() {
+  static auto* registry = new CZEVMethodRegistry();  // reached by transport threads until exit
+  return *registry;
+}
+
+bool CZEVMethodRegistry::registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor) {
+  if (!executor) return false;
+  const std::string server_id = executor->getServerId();
+  const std::string method_name = executor->getMethodName();
+  {
+    std::unique_lock<std::shared_mutex> lock(mu_);
+    // try_emplace leaves the executor alone when the key is taken.
+    if (methods_.try_emplace(MethodKey(server_id, method_name), std::move(executor)).second) return true;
   }
+  LogWrite(3, kDuplicateFormat, server_id.c_str(), method_name.c_str());
+  return false;
+}
+
+void CZEVMethodRegistry::dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
+                                      std::string& response) const {
+  CZEVBaseRPCExecute* executor = findMethod(descriptor.serverid(), descriptor.methodcode());
+  if (executor == nullptr) {
+    raiseRPCError(kRPCErrorNoMethod, kNoMethodFormat, descriptor.serverid().c_str(),
+                  descriptor.methodcode().c_str());
+  }
+  executor->execute(descriptor, request, response);
+}
+
+CZEVBaseRPCExecute* CZEVMethodRegistry::findMethod(const std::string& server_id,
+                                                   const std::string& method_name) const {
+  const std::string key = MethodKey(server_id, method_name);
+  std::shared_lock<std::shared_mutex> lock(mu_);
+  auto it = methods_.find(key);
+  return it == methods_.end() ? nullptr : it->second.get();
+}
+
+size_t CZEVMethodRegistry::size() const {
+  std::shared_lock<std::shared_mutex> lock(mu_);
+  return methods_.size();
 }
 
 void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
                   std::string& response) {
-  auto it = Registry().find(MethodKey(descriptor.serverid(), descriptor.methodcode()));
-  if (it == Registry().end()) {
-    raiseRPCError(kRPCErrorNoMethod, kNoMethodFormat, descriptor.serverid().c_str(),
-                  descriptor.methodcode().c_str());
-  }
-  it->second->execute(descriptor, request, response);
-}
-
-CZEVBaseRPCExecute* findMethod(const std::string& server_id, const std::string& method_name) {
-  auto it = Registry().find(MethodKey(server_id, method_name));
-  return it == Registry().end() ? nullptr : it->second;
+  CZEVMethodRegistry::instance().dispatchCall(descriptor, request, response);
 }
 
 void raiseRPCError(int32_t code, const char* format, ...) {
@@ -106,11 +122,11 @@ std::string buildExceptionResponse(const std::string& message, const std::string
   return out;
 }
 
-bool executeCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
-                 std::string* payload) {
+bool executeCall(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
+                 const std::string& request, std::string* payload) {
   try {
     std::string response;
-    dispatchCall(descriptor, request, response);
+    methods.dispatchCall(descriptor, request, response);
     *payload = std::move(response);
     return false;
   } catch (const std::exception& e) {
@@ -121,8 +137,9 @@ bool executeCall(const CZEVComponentDescriptor& descriptor, const std::string& r
   return true;
 }
 
-bool processCommandData(const std::string& body, const std::string& parse_failure_message,
-                        std::string* payload, std::string* failure_text) {
+bool processCommandData(const CZEVMethodRegistry& methods, const std::string& body,
+                        const std::string& parse_failure_message, std::string* payload,
+                        std::string* failure_text) {
   CZEVComponentDescriptor descriptor;
   std::string request;
   failure_text->clear();
@@ -131,5 +148,5 @@ bool processCommandData(const std::string& body, const std::string& parse_failur
         parse_failure_message.empty() ? *failure_text : parse_failure_message, kRPCCodeParseFailed);
     return true;
   }
-  return executeCall(descriptor, request, payload);
+  return executeCall(methods, descriptor, request, payload);
 }

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <exception>
+#include <map>
+#include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
@@ -37,8 +40,8 @@ class EZEVRPC : public EZEVException {
   using EZEVException::EZEVException;
 };
 
-// Base of the executors: one object per method, with static storage duration.
-// The registry does not own them.
+// Base of the executors: one object per method, owned by the registry it was
+// registered in.
 class CZEVBaseRPCExecute {
  public:
   virtual ~CZEVBaseRPCExecute() = default;
@@ -52,20 +55,43 @@ class CZEVBaseRPCExecute {
                            const std::string& request_json, std::string& response_json) = 0;
 };
 
-// Stores `executor` under lower-case(server_id + "." + method_name). Throws
-// EZEVRPC 30002 when the key is taken. Called during static initialisation.
-void registerMethod(const std::string& server_id, const std::string& method_name,
-                    CZEVBaseRPCExecute* executor);
+// The methods a transport can reach, each stored under
+// lower-case(server id + "." + method name). Modules register theirs through
+// a function of their own (RegisterEchoMethods, ...) that the service calls
+// before its transports start; lookups may then run on any thread, also
+// while further methods are registered.
+class CZEVMethodRegistry {
+ public:
+  // The service's registry, created on first use; tests build their own.
+  static CZEVMethodRegistry& instance();
 
-// Runs the executor registered for the descriptor's serverId and methodCode
-// (compared without regard to ASCII case). Throws EZEVRPC 30001, naming the
-// ids as sent, when there is none; executor exceptions pass through. Safe to
-// call from any thread once static initialisation is over.
+  CZEVMethodRegistry() = default;
+  CZEVMethodRegistry(const CZEVMethodRegistry&) = delete;
+  CZEVMethodRegistry& operator=(const CZEVMethodRegistry&) = delete;
+
+  // Takes the executor and stores it under its ids. False for a null
+  // executor, and when the key is taken: the duplicate is dropped and the
+  // 30002 message is logged.
+  bool registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor);
+  // Runs the executor registered for the descriptor's serverId and
+  // methodCode (compared without regard to ASCII case). Throws EZEVRPC 30001,
+  // naming the ids as sent, when there is none; executor exceptions pass
+  // through.
+  void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
+                    std::string& response) const;
+  // The executor registered under the ids (any letter case), or null. It
+  // lives as long as the registry.
+  CZEVBaseRPCExecute* findMethod(const std::string& server_id, const std::string& method_name) const;
+  size_t size() const;
+
+ private:
+  mutable std::shared_mutex mu_;
+  std::map<std::string, std::unique_ptr<CZEVBaseRPCExecute>> methods_;  // guarded by mu_
+};
+
+// dispatchCall on the service's registry.
 void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
                   std::string& response);
-
-// The executor registered under the ids (any letter case), or null.
-CZEVBaseRPCExecute* findMethod(const std::string& server_id, const std::string& method_name);
 
 // Throws EZEVRPC with `code` and the printf-formatted message, cut at 999
 // bytes (never inside a UTF-8 character).
@@ -93,15 +119,16 @@ std::string buildExceptionResponse(const std::string& message, const std::string
 // Runs dispatchCall and maps its outcome: returns false ("exr" 0) with the
 // response bytes in *payload, or true ("exr" 1) with an exception response
 // (code 20003 with what() for a standard exception, 20000 for anything else).
-bool executeCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
-                 std::string* payload);
+bool executeCall(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
+                 const std::string& request, std::string* payload);
 
 // The whole shared step for a decoded body: parse, then executeCall. A body
 // that fails to parse answers exr 1 with code 20005 and
 // `parse_failure_message`, or the failure text itself when that is empty.
 // Returns the exr flag; *failure_text receives the parse failure text (empty
 // when parsing succeeded) so that the transport can log it.
-bool processCommandData(const std::string& body, const std::string& parse_failure_message,
-                        std::string* payload, std::string* failure_text);
+bool processCommandData(const CZEVMethodRegistry& methods, const std::string& body,
+                        const std::string& parse_failure_message, std::string* payload,
+                        std::string* failure_text);
 
 #endif  // ZEV_RPC_RPC_DISPATCH_H_

@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
+#include "rpc/echo_server.h"
 #include "rpc/rpc_method.h"
 
 namespace {
 
-// This test never names the echo executor: that it answers shows the linker
-// kept the self-registering object of the static library.
 const char kEchoId[] = "{56BFCC2A-7009-4287-93B0-4B857963F151}";
 const char kNoMethodPrefix[] = "函数 ";
 
@@ -53,7 +52,6 @@ class TestThrowsInt : public CZEVRPCMethod<TestServer, CZEVEchoRequest, CZEVEcho
   TestThrowsInt() : CZEVRPCMethod("throwsInt") {}
   void handle(TestServer&, const CZEVEchoRequest&, CZEVEchoResponse&) override { throw 42; }
 };
-TestThrowsInt throws_int;
 
 class TestThrowsStd : public CZEVRPCMethod<TestServer, CZEVEchoRequest, CZEVEchoResponse> {
  public:
@@ -62,13 +60,24 @@ class TestThrowsStd : public CZEVRPCMethod<TestServer, CZEVEchoRequest, CZEVEcho
     throw std::runtime_error("bad call from " + server.descriptor().componentid());
   }
 };
-TestThrowsStd throws_std;
+
+// The registry of these tests: echo and the two throwing methods.
+CZEVMethodRegistry& Methods() {
+  static CZEVMethodRegistry* methods = [] {
+    auto* m = new CZEVMethodRegistry();
+    RegisterEchoMethods(*m);
+    m->registerMethod(std::make_unique<TestThrowsInt>());
+    m->registerMethod(std::make_unique<TestThrowsStd>());
+    return m;
+  }();
+  return *methods;
+}
 
 }  // namespace
 
 TEST(Dispatch, EchoAnswersTheRequestTextWhateverTheLetterCase) {
   std::string payload, failure;
-  bool exr = processCommandData(Command(Descriptor(ToLowerAscii(kEchoId), "ECHO"), EchoRequest("abc")),
+  bool exr = processCommandData(Methods(), Command(Descriptor(ToLowerAscii(kEchoId), "ECHO"), EchoRequest("abc")),
                                 "Failed to parse the request data.", &payload, &failure);
   EXPECT_FALSE(exr);
   EXPECT_TRUE(failure.empty());
@@ -79,18 +88,18 @@ TEST(Dispatch, EchoAnswersTheRequestTextWhateverTheLetterCase) {
 
 TEST(Dispatch, JsonFormatAndEmptyOrBrokenRequestsStillRunTheBinaryHandler) {
   std::string payload, failure;
-  EXPECT_FALSE(processCommandData(Command(Descriptor(kEchoId, "echo", dfJSON), EchoRequest("j")), "",
+  EXPECT_FALSE(processCommandData(Methods(), Command(Descriptor(kEchoId, "echo", dfJSON), EchoRequest("j")), "",
                                   &payload, &failure));
   CZEVEchoResponse response;
   ASSERT_TRUE(response.ParseFromString(payload));
   EXPECT_EQ(response.response(), "j");
 
-  EXPECT_FALSE(processCommandData(Command(Descriptor(kEchoId, "echo"), ""), "", &payload, &failure));
+  EXPECT_FALSE(processCommandData(Methods(), Command(Descriptor(kEchoId, "echo"), ""), "", &payload, &failure));
   EXPECT_TRUE(payload.empty());  // an empty response serialises to zero bytes
 
   // Field 1 read, then a truncated field: the handler runs with what was read.
   std::string broken = EchoRequest("part") + "\x12\x05" "ab";
-  EXPECT_FALSE(processCommandData(Command(Descriptor(kEchoId, "echo"), broken), "", &payload, &failure));
+  EXPECT_FALSE(processCommandData(Methods(), Command(Descriptor(kEchoId, "echo"), broken), "", &payload, &failure));
   ASSERT_TRUE(response.ParseFromString(payload));
   EXPECT_EQ(response.response(), "part");
 }
@@ -101,7 +110,7 @@ TEST(Dispatch, UnknownMethodAnswersCode20003NamingTheIdsAsSent) {
   d.set_methodcode("DoIt");
   try {
     std::string response;
-    dispatchCall(d, "", response);
+    Methods().dispatchCall(d, "", response);
     FAIL() << "no exception";
   } catch (const EZEVRPC& e) {
     EXPECT_EQ(e.code(), kRPCErrorNoMethod);
@@ -109,7 +118,7 @@ TEST(Dispatch, UnknownMethodAnswersCode20003NamingTheIdsAsSent) {
   }
 
   std::string payload;
-  EXPECT_TRUE(executeCall(d, "", &payload));
+  EXPECT_TRUE(executeCall(Methods(), d, "", &payload));
   CZEVRPCExceptionResponse e = ParseException(payload);  // valid UTF-8, so it parses
   EXPECT_EQ(e.code(), "20003");
   EXPECT_EQ(e.message().rfind(kNoMethodPrefix, 0), 0u);
@@ -123,26 +132,30 @@ TEST(Dispatch, HandlerExceptionsMapToTheirCodes) {
   d.set_serverid("{test}");
   d.set_methodcode("throwsStd");
   std::string payload;
-  EXPECT_TRUE(executeCall(d, "", &payload));
+  EXPECT_TRUE(executeCall(Methods(), d, "", &payload));
   CZEVRPCExceptionResponse e = ParseException(payload);
   EXPECT_EQ(e.code(), "20003");
   EXPECT_EQ(e.message(), "bad call from caller");
 
   d.set_methodcode("throwsInt");
-  EXPECT_TRUE(executeCall(d, "", &payload));
+  EXPECT_TRUE(executeCall(Methods(), d, "", &payload));
   e = ParseException(payload);
   EXPECT_EQ(e.code(), "20000");
   EXPECT_EQ(e.message(), "unkonwn error");
 }
 
-TEST(Dispatch, DuplicateRegistrationIsRefusedWithCode30002) {
-  try {
-    registerMethod(kEchoId, "Echo", nullptr);
-    FAIL() << "no exception";
-  } catch (const EZEVRPC& e) {
-    EXPECT_EQ(e.code(), kRPCErrorDuplicate);
-    EXPECT_NE(std::string(e.what()).find("重复注册"), std::string::npos);
-  }
+TEST(Dispatch, DuplicateRegistrationIsRefusedAndTheFirstMethodStays) {
+  CZEVMethodRegistry methods;
+  RegisterEchoMethods(methods);
+  CZEVBaseRPCExecute* first = methods.findMethod(kEchoId, "echo");
+  ASSERT_NE(first, nullptr);
+  EXPECT_FALSE(methods.registerMethod(std::make_unique<CZEVEchoServerecho>()));  // "echo" again
+  EXPECT_FALSE(methods.registerMethod(nullptr));
+  EXPECT_EQ(methods.size(), 1u);
+  EXPECT_EQ(methods.findMethod(kEchoId, "ECHO"), first);
+  // A registry of its own knows nothing of another's methods.
+  CZEVMethodRegistry empty;
+  EXPECT_EQ(empty.findMethod(kEchoId, "echo"), nullptr);
 }
 
 TEST(Dispatch, ParseFailuresAreRefusedBeforeDispatchWithCode20005) {
@@ -161,7 +174,7 @@ TEST(Dispatch, ParseFailuresAreRefusedBeforeDispatchWithCode20005) {
   };
   for (const Case& c : cases) {
     std::string payload, failure;
-    EXPECT_TRUE(processCommandData(c.body, "Failed to parse the request data.", &payload, &failure));
+    EXPECT_TRUE(processCommandData(Methods(), c.body, "Failed to parse the request data.", &payload, &failure));
     EXPECT_EQ(failure, c.text);
     CZEVRPCExceptionResponse e = ParseException(payload);
     EXPECT_EQ(e.code(), "20005");
@@ -169,7 +182,7 @@ TEST(Dispatch, ParseFailuresAreRefusedBeforeDispatchWithCode20005) {
     EXPECT_TRUE(e.class_().empty() && e.exceptcallstack().empty() && e.data().empty() &&
                 e.cause().empty());
     // The pipe answers with the failure text itself.
-    processCommandData(c.body, "", &payload, &failure);
+    processCommandData(Methods(), c.body, "", &payload, &failure);
     EXPECT_EQ(ParseException(payload).message(), c.text);
   }
   // The same invalid bytes are fine in a bytes field.
@@ -210,7 +223,7 @@ TEST(Dispatch, JsonMappingUsesTheDeclaredFieldNames) {
   EXPECT_NE(json.find("\"class\":\"K\""), std::string::npos) << json;
 
   // The echo executor's JSON form.
-  CZEVBaseRPCExecute* executor = findMethod(kEchoId, "echo");
+  CZEVBaseRPCExecute* executor = Methods().findMethod(kEchoId, "echo");
   ASSERT_NE(executor, nullptr);
   EXPECT_EQ(executor->getServerId(), kEchoId);
   EXPECT_EQ(executor->getMethodName(), "echo");
@@ -219,5 +232,5 @@ TEST(Dispatch, JsonMappingUsesTheDeclaredFieldNames) {
   EXPECT_EQ(out, "{\"response\":\"hi\"}");
   executor->executeJson(CZEVComponentDescriptor(), "not json", out);
   EXPECT_EQ(out, "{}");
-  EXPECT_EQ(findMethod(kEchoId, "nothing"), nullptr);
+  EXPECT_EQ(Methods().findMethod(kEchoId, "nothing"), nullptr);
 }

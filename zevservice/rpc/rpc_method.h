@@ -1,6 +1,7 @@
 // CZEVRPCMethod: the executor shape every RPC method shares. A method class
 // derives from it, names its server class and messages, and implements
-// `handle`; one static object of the class registers it.
+// `handle`; the module's registration function hands an object of it to a
+// CZEVMethodRegistry.
 //
 //   class CZEVEchoServerecho
 //       : public CZEVRPCMethod<CZEVEchoServer, CZEVEchoRequest, CZEVEchoResponse> {
@@ -67,12 +68,9 @@ class CZEVRPCMethod : public CZEVBaseRPCExecute {
   virtual void handle(ServerT& server, const RequestT& request, ResponseT& response) = 0;
 
  protected:
-  // Takes the server id from a server object made from an empty descriptor,
-  // then registers. Runs during static initialisation.
+  // Takes the server id from a server object made from an empty descriptor.
   explicit CZEVRPCMethod(const char* method_name)
-      : server_id_(ServerT(CZEVComponentDescriptor()).getServerId()), method_name_(method_name) {
-    registerMethod(server_id_, method_name_, this);
-  }
+      : server_id_(ServerT(CZEVComponentDescriptor()).getServerId()), method_name_(method_name) {}
 
  private:
   const std::string server_id_;

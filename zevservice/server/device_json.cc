@@ -4,12 +4,16 @@
 
 #include "platform/text.h"
 
+int ArchitectureCode(const IdentityInfo& identity) { return identity.bits == 64 ? 2 : 1; }
+
+int PlatformCode(const IdentityInfo& identity) { return identity.platform == "windows" ? 1 : 2; }
+
 bool BuildDeviceJson(const IdentityInfo& identity, const SystemInfoRecord& system, std::string* json) {
   if (identity.deviceId.empty()) return false;
   Json::Value root(Json::objectValue);  // members are kept in byte order of their names
   root["deviceId"] = identity.deviceId;
-  root["arch"] = identity.bits == 64 ? 2 : 1;
-  root["platform"] = identity.platform == "windows" ? 1 : 2;
+  root["arch"] = ArchitectureCode(identity);
+  root["platform"] = PlatformCode(identity);
   root["hardwareId"] = identity.hardwareId;
   root["uid"] = identity.uid;
   root["ip"] = system.ip;

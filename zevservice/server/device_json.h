@@ -6,6 +6,11 @@
 
 #include "platform/machine_info.h"
 
+// The server's codes for the identity's word size (2 for 64 bits, else 1)
+// and platform (1 for "windows", else 2).
+int ArchitectureCode(const IdentityInfo& identity);
+int PlatformCode(const IdentityInfo& identity);
+
 // One compact JSON object, members in byte order of their names: "arch" (2
 // for 64 bits, else 1), "deviceId", "hardwareId", "ip", "macaddr", "osType",
 // "osVersion", "pcName", "platform" (1 for "windows", else 2), "uid". False,

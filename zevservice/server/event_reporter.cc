@@ -3,13 +3,11 @@
 #include <json/json.h>
 
 #include "platform/guid.h"
+#include "server/device_json.h"
 #include "platform/text.h"
-#include "strategy/catalogue_json.h"
+#include "model/catalogue_json.h"
 
-int64_t NowMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowMillis() { return Clock::Real()->WallMillis(); }
 
 std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord& system,
                            const std::vector<EventElement>& events) {
@@ -18,8 +16,8 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
   root["uid"] = identity.uid;
   root["hid"] = identity.hardwareId;
   root["deviceId"] = identity.deviceId;
-  root["archType"] = identity.bits == 64 ? 2 : 1;
-  root["platform"] = identity.platform == "windows" ? 1 : 2;
+  root["archType"] = ArchitectureCode(identity);
+  root["platform"] = PlatformCode(identity);
   root["macAddress"] = system.mac;
   root["computerName"] = system.pcName;
   root["version"] = identity.exeVersion;
@@ -48,8 +46,8 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
   return TrimLineEnd(Json::writeString(writer, root));
 }
 
-CZEVEventReporter::CZEVEventReporter(std::chrono::nanoseconds unit, int64_t period) {
-  timer_ = std::make_unique<TaskTimer>(unit);
+CZEVEventReporter::CZEVEventReporter(Clock* clock, int64_t period) {
+  timer_ = std::make_unique<TaskTimer>(clock);
   timer_id_ = timer_->schedule(0, [this](uint64_t) { SendBatch(); }, period);
 }
 

@@ -4,15 +4,15 @@
 #ifndef ZEV_SERVER_EVENT_REPORTER_H_
 #define ZEV_SERVER_EVENT_REPORTER_H_
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "platform/machine_info.h"
-#include "rpc/message_queue.h"
-#include "rpc/task_timer.h"
+#include "base/message_queue.h"
+#include "base/task_timer.h"
 #include "server/server_channel.h"
 
 struct EventElement {
@@ -30,9 +30,9 @@ constexpr size_t kEventBatchSize = 50;
 
 class CZEVEventReporter {
  public:
-  // Sends every `period` units of `unit` (5 seconds in the service), the first
-  // run at once. Tests pass a short unit.
-  explicit CZEVEventReporter(std::chrono::nanoseconds unit = std::chrono::seconds(1), int64_t period = 5);
+  // Sends every `period` seconds of `clock` (not owned; must outlive the
+  // reporter), the first run at once.
+  explicit CZEVEventReporter(Clock* clock = Clock::Real(), int64_t period = 5);
   ~CZEVEventReporter();  // stops the timer (waiting for a send under way)
 
   // Appends the events; false (nothing done) for an empty list.
@@ -59,7 +59,7 @@ CZEVEventReporter& GetEventReporter();
 std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord& system,
                            const std::vector<EventElement>& events);
 
-// Milliseconds since 1970-01-01 UTC now.
+// Milliseconds since 1970-01-01 UTC now, on the real clock.
 int64_t NowMillis();
 
 #endif  // ZEV_SERVER_EVENT_REPORTER_H_

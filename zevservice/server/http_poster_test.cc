@@ -11,7 +11,6 @@
 
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "rpc/http_server.h"
 #include "testing/port_server.h"
 #include "testing/test_util.h"
 
@@ -148,22 +147,4 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     EXPECT_TRUE(poster.secure());
     EXPECT_NE(body.find("\"body\": \"tls\""), std::string::npos);
   }
-}
-
-TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
-  TestServer other;
-  CZEVHttpServer endpoint;
-  endpoint.setIp("127.0.0.1");
-  int port = 0;
-  for (int candidate = 47900; candidate < 48000 && port == 0; ++candidate) {
-    endpoint.setPort(candidate);
-    if (endpoint.start()) port = candidate;
-  }
-  ASSERT_NE(port, 0);
-  std::string body;
-  EXPECT_TRUE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
-  EXPECT_EQ(body, "It is working.");
-  endpoint.stop();
-  EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
-  EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", other.port(), &body));  // answers, but not the text
 }

@@ -7,12 +7,14 @@
 #include <map>
 #include <memory>
 
+#include "platform/bytes.h"
 #include "platform/digest.h"
 #include "platform/registry.h"
 #include "platform/text.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/crypto_algorithm.h"
+#include "crypto/payload_envelope.h"
 #include "server/device_json.h"
-#include "strategy/catalogue_json.h"
+#include "model/catalogue_json.h"
 
 const char kAccessKeyId[] = "a61e0c9b57d2f384";
 const char kSigningSecret[] = "3f9a27c1d84e6b05";
@@ -25,14 +27,10 @@ const char kEventEndpoint[] = "/api/event";
 
 namespace {
 
-struct CipherCtxDeleter {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
 // AES-256-CBC without OpenSSL's padding over whole blocks.
 bool Aes256Cbc(bool encrypt, const std::string& key, const std::string& in, std::string* out) {
   if (key.size() != 32 || in.size() % 16 != 0) return false;
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter> ctx(EVP_CIPHER_CTX_new());
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr,
                                 reinterpret_cast<const unsigned char*>(key.data()),
                                 reinterpret_cast<const unsigned char*>(kChannelIV), encrypt ? 1 : 0) != 1) {
@@ -92,17 +90,11 @@ std::string GetServerBaseUrl() {
 std::string UrlDecode(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out.push_back(' ');
-    } else if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hex(text[i + 1]) << 4 | hex(text[i + 2])));
+    } else if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 && HexDigitValue(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigitValue(text[i + 1]) << 4 | HexDigitValue(text[i + 2])));
       i += 2;
     } else {
       out.push_back(text[i]);

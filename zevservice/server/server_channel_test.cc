@@ -14,8 +14,9 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/text.h"
-#include "rpc/payload_envelope.h"
+#include "crypto/payload_envelope.h"
 #include "server/event_reporter.h"
+#include "testing/fake_clock.h"
 #include "testing/port_server.h"
 #include "testing/test_util.h"
 
@@ -134,11 +135,17 @@ TEST(EventReporter, SendsBatchesOfFiftyAndDropsEventsThatDoNotQualify) {
     events[i].eventTimestamp = NowMillis();
   }
   {
-    // A period of 5 units of 40 ms instead of 5 seconds.
-    CZEVEventReporter reporter(std::chrono::milliseconds(40), 5);
+    FakeClock clock;
+    CZEVEventReporter reporter(&clock, 5);
     EXPECT_FALSE(reporter.QueueEvents({}));
     ASSERT_TRUE(reporter.QueueEvents(events));
-    for (int i = 0; i < 500 && Lines(events_file).size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Each period of 5 s releases one batch; the timer waits again once the
+    // batch has been posted.
+    for (int i = 0; i < 6 && Lines(events_file).size() < 3; ++i) {
+      ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+      EXPECT_EQ(clock.NextDeadline() - clock.MonotonicMillis(), 5000);
+      if (Lines(events_file).size() < 3) clock.AdvanceSeconds(5);
+    }
     EXPECT_EQ(reporter.pending(), 0u);
   }
   std::vector<std::string> lines = Lines(events_file);
@@ -166,7 +173,8 @@ TEST(EventReporter, SendsBatchesOfFiftyAndDropsEventsThatDoNotQualify) {
 TEST(EventReporter, LosesEventsWhenTheServerIsUnreachable) {
   ScopedCommonDataDir common;
   SetBaseUrl("http://127.0.0.1:1");
-  CZEVEventReporter reporter(std::chrono::milliseconds(20), 5);
+  FakeClock clock;
+  CZEVEventReporter reporter(&clock, 5);
   std::vector<EventElement> events(60);
   for (auto& e : events) {
     e.appCode = "a";
@@ -175,6 +183,9 @@ TEST(EventReporter, LosesEventsWhenTheServerIsUnreachable) {
     e.eventTimestamp = 1;
   }
   reporter.QueueEvents(events);
-  for (int i = 0; i < 500 && reporter.pending() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 6 && reporter.pending() > 0; ++i) {
+    ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+    if (reporter.pending() > 0) clock.AdvanceSeconds(5);
+  }
   EXPECT_EQ(reporter.pending(), 0u);  // taken and gone, never queued again
 }

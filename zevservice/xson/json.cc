@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "xson/codec.h"
 #include "xson/containers.h"
 
@@ -12,24 +13,6 @@ namespace {
 constexpr uint64_t kMaxJsonArray = 0x1000000;
 constexpr uint64_t kMaxJsonObject = 0x10000;
 constexpr size_t kMaxReaderName = 255;
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 // Narrow strings hold UTF-8 here; ill-formed bytes become U+FFFD so that the
 // text written is always valid JSON.
@@ -275,18 +258,11 @@ class Reader {
     return true;
   }
 
-  static int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
-
   bool ReadHex4(uint32_t* value) {
     if (end_ - p_ < 4) return Fail("Bad unicode escape sequence in string: four digits expected.");
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
-      int h = Hex(p_[i]);
+      int h = HexDigitValue(p_[i]);
       if (h < 0) return Fail("Bad unicode escape sequence in string: hexadecimal digit expected.");
       v = v << 4 | static_cast<uint32_t>(h);
     }

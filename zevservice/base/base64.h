@@ -1,0 +1,12 @@
+// Base64 with the standard alphabet and "=" padding.
+#ifndef ZEV_BASE_BASE64_H_
+#define ZEV_BASE_BASE64_H_
+
+#include <string>
+
+std::string Base64Encode(const std::string& bytes);
+// Decodes up to the first "=" or character outside the alphabet; whatever
+// follows is ignored. A trailing single character (no whole byte) is dropped.
+std::string Base64Decode(const std::string& text);
+
+#endif  // ZEV_BASE_BASE64_H_

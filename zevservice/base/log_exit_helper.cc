@@ -1,0 +1,21 @@
+// Test helper: logs many lines and returns from main at once, so that the
+// test can check that the exit path writes every queued line.
+//   log_exit_helper DIR COUNT
+#include <cstdlib>
+
+#include "base/log.h"
+
+namespace {
+struct LogsOnDestruction {
+  ~LogsOnDestruction() { LogWrite(3, "static destructor"); }
+};
+LogsOnDestruction logs_on_destruction;  // destroyed after the log's exit handler ran
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 || !LogInit(argv[1], "zevservice")) return 1;
+  int count = atoi(argv[2]);
+  LogWrite(1, "start");
+  for (int i = 0; i < count; ++i) LogWrite(1, "line %d", i);
+  return 0;
+}

@@ -1,0 +1,57 @@
+// CZEVThreadPool: a fixed set of worker threads fed from one task queue.
+// Safe for use from any number of threads.
+#ifndef ZEV_BASE_THREAD_POOL_H_
+#define ZEV_BASE_THREAD_POOL_H_
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+class CZEVThreadPool {
+ public:
+  // Starts `workers` threads.
+  explicit CZEVThreadPool(size_t workers);
+  // Runs every task queued so far, then joins the workers. Must not run on a
+  // worker of this pool.
+  ~CZEVThreadPool();
+  CZEVThreadPool(const CZEVThreadPool&) = delete;
+  CZEVThreadPool& operator=(const CZEVThreadPool&) = delete;
+
+  // Queues f(args...) and returns the future of its result; an exception it
+  // throws is stored in the future. Throws std::runtime_error "enqueue on
+  // stopped CZEVThreadPool" once the pool began to stop.
+  template <typename F, typename... Args>
+  auto enqueue(F&& f, Args&&... args) -> std::future<std::invoke_result_t<F, Args...>> {
+    using Result = std::invoke_result_t<F, Args...>;
+    auto task = std::make_shared<std::packaged_task<Result()>>(
+        std::bind(std::forward<F>(f), std::forward<Args>(args)...));
+    std::future<Result> future = task->get_future();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopped_) throw std::runtime_error("enqueue on stopped CZEVThreadPool");
+      tasks_.emplace_back([task] { (*task)(); });
+    }
+    wake_.notify_one();
+    return future;
+  }
+
+  size_t size() const { return workers_.size(); }
+
+ private:
+  void WorkerLoop();
+
+  std::vector<std::thread> workers_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;  // guarded by mu_
+  bool stopped_ = false;                     // guarded by mu_
+};
+
+#endif  // ZEV_BASE_THREAD_POOL_H_

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "base/message_queue.h"
+#include "base/task_timer.h"
+#include "base/thread_pool.h"
+#include "testing/fake_clock.h"
+#include "testing/sync.h"
+
+namespace {
+
+
+}  // namespace
+
+TEST(ThreadPool, RunsAsManyTasksAtOnceAsItHasWorkers) {
+  Latch release;
+  std::atomic<int> running{0}, peak{0}, started{0};
+  std::vector<std::future<int>> results;
+  {
+    CZEVThreadPool pool(10);
+    for (int i = 0; i < 11; ++i) {
+      results.push_back(pool.enqueue([&, i] {
+        int now = ++running;
+        int p = peak.load();
+        while (now > p && !peak.compare_exchange_weak(p, now)) {
+        }
+        ++started;
+        release.Wait();
+        --running;
+        return i;
+      }));
+    }
+    while (started.load() < 10) std::this_thread::yield();
+    EXPECT_EQ(results[10].wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(started.load(), 10);  // the eleventh waits for a free worker
+    release.Open();
+    EXPECT_EQ(results[10].get(), 10);
+  }
+  EXPECT_EQ(peak.load(), 10);
+}
+
+TEST(ThreadPool, StoresExceptionsAndRefusesWorkOnceStopping) {
+  std::atomic<bool> refused{false};
+  std::future<void> failing;
+  {
+    CZEVThreadPool pool(2);
+    failing = pool.enqueue([] { throw std::logic_error("task failed"); });
+    pool.enqueue([&] {
+      // Runs while the destructor waits for it: enqueue must now throw.
+      for (int i = 0; i < 5000 && !refused; ++i) {
+        try {
+          pool.enqueue([] {});
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } catch (const std::runtime_error& e) {
+          refused = std::string(e.what()) == "enqueue on stopped CZEVThreadPool";
+        }
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_THROW(failing.get(), std::logic_error);
+}
+
+TEST(MessageQueue, PopWaitsForAPushAndKeepsOrder) {
+  CZEVMessageQueue<int> queue;
+  int value = 0;
+  EXPECT_FALSE(queue.pop(value, false));
+  std::thread consumer([&] {
+    int got = 0;
+    queue.pop(got, true);
+    value = got;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  queue.push(7);
+  consumer.join();
+  EXPECT_EQ(value, 7);
+  queue.push(1);
+  queue.push(2);
+  EXPECT_TRUE(queue.pop(value, false));
+  EXPECT_EQ(value, 1);
+  EXPECT_TRUE(queue.pop(value, true));
+  EXPECT_EQ(value, 2);
+}
+
+TEST(TaskTimer, PeriodicEntriesRunAtOnceThenEveryIntervalAfterTheRunEnded) {
+  FakeClock clock;
+  Counter counter;
+  TaskTimer timer(&clock);
+  timer.schedule(0, [&](uint64_t) {
+    counter.Hit(clock.MonotonicMillis());
+    clock.AdvanceSeconds(1);  // the run's own time adds to the period
+  }, 5);
+  ASSERT_TRUE(counter.WaitFor(1));
+  for (int run = 2; run <= 3; ++run) {
+    ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+    clock.AdvanceSeconds(4);
+    EXPECT_FALSE(counter.WaitFor(run, std::chrono::milliseconds(20)));  // 1 s short of the interval
+    clock.AdvanceSeconds(1);
+    ASSERT_TRUE(counter.WaitFor(run));
+  }
+  auto times = counter.values();
+  EXPECT_EQ(times[1] - times[0], 6000);
+  EXPECT_EQ(times[2] - times[1], 6000);
+}
+
+TEST(TaskTimer, OneShotEntriesRunOnceAndTheirIdsAreReused) {
+  FakeClock clock;
+  Counter counter;
+  TaskTimer timer(&clock);
+  uint64_t id = timer.schedule(5, [&](uint64_t) { counter.Hit(); });
+  EXPECT_EQ(id, 0u);
+  EXPECT_EQ(timer.schedule(100, [](uint64_t) {}), 1u);
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  clock.AdvanceSeconds(4);
+  EXPECT_FALSE(counter.WaitFor(1, std::chrono::milliseconds(20)));
+  clock.AdvanceSeconds(1);
+  ASSERT_TRUE(counter.WaitFor(1));
+  // Once the timer waits for the next entry, the finished one's id is free.
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  EXPECT_EQ(timer.schedule(1000, [](uint64_t) {}), 0u);
+  EXPECT_EQ(counter.count(), 1);
+  EXPECT_FALSE(timer.cancel(2));  // equal to the number of entries
+  EXPECT_TRUE(timer.cancel(0));
+}
+
+TEST(TaskTimer, CancelFromInsideTheCallbackStopsFurtherRuns) {
+  FakeClock clock;
+  Counter counter;
+  TaskTimer timer(&clock);
+  timer.schedule(0, [&](uint64_t self) {
+    counter.Hit();
+    timer.cancel(self);
+  }, 1);
+  ASSERT_TRUE(counter.WaitFor(1));
+  clock.AdvanceSeconds(5);
+  Latch later;
+  timer.schedule(0, [&](uint64_t) { later.Open(); });  // runs after any due run
+  ASSERT_TRUE(later.Wait());
+  EXPECT_EQ(counter.count(), 1);
+}
+
+TEST(TaskTimer, CancelledEntriesNeverRunAndDestructionWaitsForARunningCallback) {
+  FakeClock clock;
+  Counter never;
+  std::atomic<bool> finished{false};
+  Latch running;
+  {
+    TaskTimer timer(&clock);
+    uint64_t id = timer.schedule(2, [&](uint64_t) { never.Hit(); });
+    EXPECT_TRUE(timer.cancel(id));
+    timer.schedule(0, [&](uint64_t) {
+      running.Open();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the destructor must wait for this
+      finished = true;
+    });
+    ASSERT_TRUE(running.Wait());
+    clock.AdvanceSeconds(3);
+  }
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(never.count(), 0);
+}

@@ -1,0 +1,77 @@
+// The composition root: built once in main, it owns what the whole process
+// shares (the data folders as values, the registry store, the clock, the
+// method registry, the transports) and hands each module what it needs. The
+// process-wide instance() accessors answer the default context's objects;
+// tests build a context of their own on a folder of their own.
+#ifndef ZEV_HOST_SERVICE_CONTEXT_H_
+#define ZEV_HOST_SERVICE_CONTEXT_H_
+
+#include <memory>
+#include <string>
+
+#include "base/clock.h"
+#include "hosting/manager.h"
+#include "platform/registry.h"
+#include "rpc/ipc_server.h"
+#include "rpc/pipe_processor.h"
+#include "rpc/rpc_dispatch.h"
+
+// Registers every RPC method the service offers in `methods`.
+void RegisterServiceMethods(CZEVMethodRegistry& methods);
+
+class CZEVServiceContext {
+ public:
+  struct Options {
+    // The common data folder; empty: none (nothing below it can be used).
+    std::string common_dir;
+    Clock* clock = Clock::Real();  // not owned; must outlive the context
+    ManagerOptions manager;
+  };
+
+  // The process's context: the common data folder as the environment gives
+  // it at the first call, the process-wide registry store, method registry,
+  // pipe server and manager. Never destroyed.
+  static CZEVServiceContext& Default();
+
+  // A context with objects of its own (tests).
+  explicit CZEVServiceContext(Options options);
+  ~CZEVServiceContext();
+  CZEVServiceContext(const CZEVServiceContext&) = delete;
+  CZEVServiceContext& operator=(const CZEVServiceContext&) = delete;
+
+  const std::string& common_dir() const { return common_dir_; }
+  // <common>/Varnel/ZEV/2.0: the log and the service's own files.
+  const std::string& data_dir() const { return data_dir_; }
+  // <common>/run: lock files and sockets.
+  const std::string& run_dir() const { return run_dir_; }
+
+  Clock* clock() const { return clock_; }
+  RegistryStore& registry() { return *registry_; }
+  CZEVMethodRegistry& methods() { return *methods_; }
+  CZEVPipeServerImpl& pipe_server() { return *pipe_server_; }
+  CZEVManager& manager() { return *manager_; }
+
+ private:
+  struct DefaultTag {};
+  explicit CZEVServiceContext(DefaultTag);
+
+  const std::string common_dir_;
+  const std::string data_dir_;
+  const std::string run_dir_;
+  Clock* const clock_;
+
+  // Owned by a test's context; the default context points at the
+  // process-wide objects instead.
+  std::unique_ptr<RegistryStore> own_registry_;
+  std::unique_ptr<CZEVMethodRegistry> own_methods_;
+  std::unique_ptr<CZEVIPCServer> own_ipc_server_;
+  std::unique_ptr<CZEVPipeServerImpl> own_pipe_server_;
+  std::unique_ptr<CZEVManager> own_manager_;
+
+  RegistryStore* registry_;
+  CZEVMethodRegistry* methods_;
+  CZEVPipeServerImpl* pipe_server_;
+  CZEVManager* manager_;
+};
+
+#endif  // ZEV_HOST_SERVICE_CONTEXT_H_

@@ -1,0 +1,46 @@
+// The catalogue as JSON: the application list the strategy server returns,
+// and the "Config.json" of every unpacked component package. Both are read
+// strictly (no comments; the root is an array or an object).
+//
+// Reading rules for every key: absent or null reads as "" or 0; a text key
+// also takes a number or a boolean (as its JSON text); an integer key also
+// takes a boolean or a real within range; anything else is a format error,
+// which ends the whole document.
+#ifndef ZEV_MODEL_CATALOGUE_JSON_H_
+#define ZEV_MODEL_CATALOGUE_JSON_H_
+
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+#include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "model/component_proxy.h"
+
+// Parses `text` strictly: no comments, and the root must be an array or an
+// object. Shared by every reader of the strategy server's documents.
+bool ParseStrictJson(const std::string& text, Json::Value* root);
+
+// Replaces *apps by the applications of a server document (a JSON array of
+// application objects; an empty array or object gives an empty catalogue).
+// False, with *apps untouched, on a parse or format error.
+bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps);
+
+// Reads <folder>/Config.json (one application object or an array of them)
+// and appends one entry per version produced. False when the file is missing,
+// unreadable or malformed (entries already appended stay; callers discard them).
+bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* entries);
+
+// A resource's "directory" as a relative folder with "/" separators and a
+// trailing "/": "" -> "/", "bin\x64" -> "bin/x64/", "/lib" -> "lib/".
+std::string NormaliseResourceDirectory(const std::string& directory);
+
+// The server's "downloadDir": the default download folder for a text shorter
+// than 4 characters or without a console user, else the text expanded with
+// that user's environment (quotes removed).
+std::string ResolveServerDownloadDir(const std::string& text);
+
+// <common data folder>/Varnel/ZEV/download.
+std::string DefaultDownloadDir();
+
+#endif  // ZEV_MODEL_CATALOGUE_JSON_H_

@@ -1,0 +1,51 @@
+// The road every sealed call takes, whatever transport brought it: open the
+// payload envelope with the call's key, parse the call envelope, dispatch to
+// the registered method, and seal the answer (or an exception response).
+// The transports differ only in the texts they answer and log, which they
+// give through CallHooks.
+#ifndef ZEV_RPC_CALL_PIPELINE_H_
+#define ZEV_RPC_CALL_PIPELINE_H_
+
+#include <functional>
+#include <string>
+
+#include "rpc/rpc_dispatch.h"
+
+// Where a call failed.
+enum class CallFailure {
+  kNone,
+  kOpen,     // the envelope did not open with the key (or there was no key)
+  kParse,    // the opened body is not a call envelope (parseCommandData's text)
+  kExecute,  // the method threw a standard exception (its what())
+  kUnknown,  // the method threw something else
+};
+
+struct CallHooks {
+  // The message of the 20005 exception response for a call that did not open
+  // (kOpen) or parse (kParse); `text` is the parse failure text (empty for
+  // kOpen). Unset: the text itself.
+  std::function<std::string(CallFailure failure, const std::string& text)> rejection_message;
+  // Told once for every call that failed, with the failure text (for kExecute
+  // and kUnknown the exception's text), for the transport's log line.
+  std::function<void(CallFailure failure, const std::string& text)> on_failure;
+  // Whether an envelope that opens to nothing counts as not opened (the
+  // pipe's rule) rather than as an empty call envelope.
+  bool empty_plain_is_open_failure = false;
+};
+
+struct CallReply {
+  bool exr = true;        // "exr": false for an answer, true for an exception response
+  std::string payload;    // the reply before sealing
+  std::string body;       // the sealed reply
+  std::string etag;       // its etag
+  CallFailure failure = CallFailure::kNone;
+};
+
+// Runs one sealed call through `methods`. Never throws.
+CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string& sealed_body,
+                            const std::string& key, const CallHooks& hooks);
+// A sealed 20005 exception response with `message`, for calls a transport
+// refuses before they reach the pipeline.
+CallReply RejectCall(const std::string& message);
+
+#endif  // ZEV_RPC_CALL_PIPELINE_H_

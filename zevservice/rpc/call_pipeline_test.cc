@@ -1,0 +1,123 @@
+#include "rpc/call_pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "crypto/payload_envelope.h"
+#include "rpc/echo_server.h"
+#include "rpc/rpc_method.h"
+#include "testing/rpc_test_util.h"
+
+namespace {
+
+class FailingServer : public CZEVRPCServer {
+ public:
+  using CZEVRPCServer::CZEVRPCServer;
+  std::string getServerId() const override { return "{PIPELINE}"; }
+};
+class FailsWithText : public CZEVRPCMethod<FailingServer, CZEVEchoRequest, CZEVEchoResponse> {
+ public:
+  FailsWithText() : CZEVRPCMethod("text") {}
+  void handle(FailingServer&, const CZEVEchoRequest&, CZEVEchoResponse&) override {
+    throw std::runtime_error("method failed");
+  }
+};
+class FailsWithInt : public CZEVRPCMethod<FailingServer, CZEVEchoRequest, CZEVEchoResponse> {
+ public:
+  FailsWithInt() : CZEVRPCMethod("int") {}
+  void handle(FailingServer&, const CZEVEchoRequest&, CZEVEchoResponse&) override { throw 7; }
+};
+
+class Pipeline : public ::testing::Test {
+ protected:
+  Pipeline() {
+    RegisterEchoMethods(methods_);
+    methods_.registerMethod(std::make_unique<FailsWithText>());
+    methods_.registerMethod(std::make_unique<FailsWithInt>());
+    hooks_.on_failure = [this](CallFailure failure, const std::string& text) { told_.push_back({failure, text}); };
+  }
+
+  // Opens a reply and parses its exception response.
+  static CZEVRPCExceptionResponse Exception(const CallReply& reply) {
+    std::string plain;
+    EXPECT_TRUE(decodePayload(reply.body, reply.etag, &plain));
+    CZEVRPCExceptionResponse e;
+    EXPECT_TRUE(e.ParseFromString(plain));
+    return e;
+  }
+
+  CZEVMethodRegistry methods_;
+  CallHooks hooks_;
+  std::vector<std::pair<CallFailure, std::string>> told_;
+};
+
+}  // namespace
+
+TEST_F(Pipeline, AnswersASealedCallWithASealedReply) {
+  std::string etag;
+  std::string body = SealEcho("hello", kEchoServerId, &etag);
+  CallReply reply = ProcessSealedCall(methods_, body, etag, hooks_);
+  EXPECT_FALSE(reply.exr);
+  EXPECT_EQ(reply.failure, CallFailure::kNone);
+  std::string plain;
+  ASSERT_TRUE(decodePayload(reply.body, reply.etag, &plain));
+  CZEVEchoResponse response;
+  ASSERT_TRUE(response.ParseFromString(plain));
+  EXPECT_EQ(response.response(), "hello");
+  EXPECT_EQ(plain, reply.payload);
+  EXPECT_TRUE(told_.empty());
+}
+
+TEST_F(Pipeline, CallsThatDoNotOpenOrParseAreRejectedWithTheTransportsText) {
+  hooks_.rejection_message = [](CallFailure failure, const std::string& text) {
+    return std::string(failure == CallFailure::kOpen ? "open:" : "parse:") + text;
+  };
+  std::string etag;
+  std::string body = SealEcho("x", kEchoServerId, &etag);
+  CallReply reply = ProcessSealedCall(methods_, body, "00000000-0000-0000-0000-000000000000", hooks_);
+  EXPECT_TRUE(reply.exr);
+  EXPECT_EQ(reply.failure, CallFailure::kOpen);
+  EXPECT_EQ(Exception(reply).message(), "open:");
+  EXPECT_EQ(Exception(reply).code(), "20005");
+
+  std::string garbage_etag, garbage;
+  encodePayload("\xFF\xFF\xFF", &garbage, &garbage_etag);
+  reply = ProcessSealedCall(methods_, garbage, garbage_etag, hooks_);
+  EXPECT_EQ(reply.failure, CallFailure::kParse);
+  EXPECT_EQ(Exception(reply).message(), "parse:[ERROR]:CommandData parse Error");
+  ASSERT_EQ(told_.size(), 2u);
+  EXPECT_EQ(told_[1].second, "[ERROR]:CommandData parse Error");
+
+  // An envelope that opens to nothing: an empty call envelope, or (the
+  // pipe's rule) not opened at all.
+  std::string empty_etag, empty;
+  encodePayload("", &empty, &empty_etag);
+  EXPECT_EQ(ProcessSealedCall(methods_, empty, empty_etag, hooks_).failure, CallFailure::kParse);
+  hooks_.empty_plain_is_open_failure = true;
+  EXPECT_EQ(ProcessSealedCall(methods_, empty, empty_etag, hooks_).failure, CallFailure::kOpen);
+}
+
+TEST_F(Pipeline, FailedMethodsAnswerTheirCodes) {
+  std::string etag;
+  CallReply reply = ProcessSealedCall(methods_, SealCall("{pipeline}", "TEXT", "", &etag), etag, hooks_);
+  EXPECT_TRUE(reply.exr);
+  EXPECT_EQ(reply.failure, CallFailure::kExecute);
+  EXPECT_EQ(Exception(reply).code(), "20003");
+  EXPECT_EQ(Exception(reply).message(), "method failed");
+
+  reply = ProcessSealedCall(methods_, SealCall("{PIPELINE}", "int", "", &etag), etag, hooks_);
+  EXPECT_EQ(reply.failure, CallFailure::kUnknown);
+  EXPECT_EQ(Exception(reply).code(), "20000");
+
+  reply = ProcessSealedCall(methods_, SealCall("{PIPELINE}", "none", "", &etag), etag, hooks_);
+  EXPECT_EQ(reply.failure, CallFailure::kExecute);  // no such method: 30001 inside, 20003 outside
+  EXPECT_EQ(Exception(reply).code(), "20003");
+  ASSERT_EQ(told_.size(), 3u);
+  EXPECT_EQ(told_[0], std::make_pair(CallFailure::kExecute, std::string("method failed")));
+
+  CallReply rejected = RejectCall("no key");
+  EXPECT_TRUE(rejected.exr);
+  EXPECT_EQ(Exception(rejected).message(), "no key");
+  EXPECT_EQ(Exception(rejected).code(), "20005");
+}
