@@ -3,7 +3,9 @@
 // clients) and beside a bare Unix-socket ping-pong of the same frame sizes
 // without envelope or dispatch (the floor). The service must be running on
 // the data folder that ZEV_COMMON_APPDATA names (bench/pipe_bench.sh does it).
-//   pipe_bench PORT [SECONDS]
+// With the service's PID, the context switches of all its threads per call
+// are printed too.
+//   pipe_bench PORT [SECONDS] [SERVICE_PID]
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
@@ -12,7 +14,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <atomic>
+#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -75,7 +80,29 @@ struct Socket {
 struct Result {
   double rate;
   int64_t p50, p99;
+  double switches_per_call = -1;
 };
+
+// Voluntary and involuntary context switches of every thread of `pid`
+// (0: not measured).
+int64_t ContextSwitches(int pid) {
+  if (pid <= 0) return 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  int64_t total = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream status(dir + "/" + e->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.find("ctxt_switches:") != std::string::npos) total += atoll(line.substr(line.find(':') + 1).c_str());
+    }
+  }
+  closedir(d);
+  return total;
+}
+int service_pid = 0;
 
 // Runs `clients` threads, each doing calls with its own `make_call()` until
 // the time is up.
@@ -94,18 +121,24 @@ Result Drive(int clients, double seconds, const std::function<std::function<bool
     });
   }
   int64_t start = NowNanos();
+  int64_t switches_before = ContextSwitches(service_pid);
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   stop = true;
   for (auto& t : threads) t.join();
+  int64_t switches = ContextSwitches(service_pid) - switches_before;
   double elapsed = (NowNanos() - start) / 1e9;
   std::vector<int64_t> all;
   for (auto& s : samples) all.insert(all.end(), s.begin(), s.end());
-  return {all.size() / elapsed, Quantile(all, 0.5), Quantile(all, 0.99)};
+  Result r{all.size() / elapsed, Quantile(all, 0.5), Quantile(all, 0.99)};
+  if (service_pid > 0 && !all.empty()) r.switches_per_call = static_cast<double>(switches) / all.size();
+  return r;
 }
 
 void Print(const char* name, int clients, const Result& r) {
-  printf("%-34s c=%-2d %9.0f calls/s   median %7.1f us   p99 %8.1f us\n", name, clients, r.rate, r.p50 / 1e3,
+  printf("%-34s c=%-2d %9.0f calls/s   median %7.1f us   p99 %8.1f us", name, clients, r.rate, r.p50 / 1e3,
          r.p99 / 1e3);
+  if (r.switches_per_call >= 0) printf("   service switches/call %5.2f", r.switches_per_call);
+  printf("\n");
 }
 
 // The floor: a Unix-socket server that answers each frame with a frame of the
@@ -160,6 +193,7 @@ int main(int argc, char** argv) {
   }
   int port = atoi(argv[1]);
   double seconds = argc > 2 ? atof(argv[2]) : 5;
+  service_pid = argc > 3 ? atoi(argv[3]) : 0;
   CZEVComponentDescriptor d;
   d.set_serverid(kEchoServerId);
   d.set_methodcode("echo");
@@ -193,14 +227,18 @@ int main(int argc, char** argv) {
   printf("pipe_bench: request frame %zu bytes, reply payload %zu bytes, %.0f s per run\n", frame.size(),
          reply_body_size, seconds);
   for (int clients : {1, 16}) {
-    Print("bare Unix-socket ping-pong (floor)", clients, Drive(clients, seconds, [&] {
+    const int pid = service_pid;
+    service_pid = 0;  // the floor runs in this process
+    Result floor_result = Drive(clients, seconds, [&] {
       auto sock = std::make_shared<Socket>(Connect(floor_path));
       auto in = std::make_shared<std::string>();
       return std::function<bool()>([sock, in, &frame] {
         Frame f;
         return WriteAll(sock->fd, frame) && ReadFrame(sock->fd, in.get(), &f);
       });
-    }));
+    });
+    service_pid = pid;
+    Print("bare Unix-socket ping-pong (floor)", clients, floor_result);
     Print("echo over the pipe", clients, Drive(clients, seconds, [&] {
       auto sock = std::make_shared<Socket>(Connect(path));
       auto in = std::make_shared<std::string>();

@@ -7,4 +7,4 @@ build=${1:-$root/build/release}
 seconds=${2:-5}
 source "$root/bench/start_service.sh"
 sleep 0.5
-"$build/bench/pipe_bench" "$port" "$seconds"
+"$build/bench/pipe_bench" "$port" "$seconds" "$svc"

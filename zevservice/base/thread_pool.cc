@@ -14,16 +14,33 @@ CZEVThreadPool::~CZEVThreadPool() {
   for (std::thread& worker : workers_) worker.join();
 }
 
+bool CZEVThreadPool::Post(std::function<void()> task) {
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopped_) return false;
+    tasks_.push_back(std::move(task));
+    wake = idle_ > waking_ && tasks_.size() > waking_;
+    if (wake) ++waking_;
+  }
+  if (wake) wake_.notify_one();
+  return true;
+}
+
 void CZEVThreadPool::WorkerLoop() {
+  std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    std::function<void()> task;
-    {
-      std::unique_lock<std::mutex> lock(mu_);
-      wake_.wait(lock, [this] { return stopped_ || !tasks_.empty(); });
-      if (stopped_ && tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
+    while (!stopped_ && tasks_.empty()) {
+      ++idle_;
+      wake_.wait(lock);
+      --idle_;
+      if (waking_ > 0) --waking_;  // this wake-up used one signal (or a spurious one, which is as good)
     }
+    if (tasks_.empty()) return;  // stopped, and the queue ran dry
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
     task();
+    lock.lock();
   }
 }

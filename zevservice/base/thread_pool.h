@@ -33,14 +33,13 @@ class CZEVThreadPool {
     auto task = std::make_shared<std::packaged_task<Result()>>(
         std::bind(std::forward<F>(f), std::forward<Args>(args)...));
     std::future<Result> future = task->get_future();
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (stopped_) throw std::runtime_error("enqueue on stopped CZEVThreadPool");
-      tasks_.emplace_back([task] { (*task)(); });
-    }
-    wake_.notify_one();
+    if (!Post([task] { (*task)(); })) throw std::runtime_error("enqueue on stopped CZEVThreadPool");
     return future;
   }
+
+  // Queues `task` without a future (no allocation beyond the queue's). False,
+  // with nothing queued, once the pool began to stop. A task must not throw.
+  bool Post(std::function<void()> task);
 
   size_t size() const { return workers_.size(); }
 
@@ -51,6 +50,11 @@ class CZEVThreadPool {
   std::mutex mu_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;  // guarded by mu_
+  // Workers asleep on wake_, and how many of them were signalled but have not
+  // taken a task yet: a task gets a signal only when no signalled worker is
+  // already on its way and someone sleeps at all.
+  size_t idle_ = 0;     // guarded by mu_
+  size_t waking_ = 0;   // guarded by mu_
   bool stopped_ = false;                     // guarded by mu_
 };
 

@@ -268,11 +268,9 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
       return;
     }
     offset += consumed;
-    try {
-      server->pool_->enqueue([server, id = client->id, f = std::move(frame)]() mutable {
-        server->HandleFrame(id, std::move(f));
-      });
-    } catch (const std::exception&) {
+    if (!server->pool_->Post([server, id = client->id, f = std::move(frame)]() mutable {
+          server->HandleFrame(id, std::move(f));
+        })) {
       LogWrite(1, "An exception occurred while enqueuing a task to the thread pool.");
     }
   }
