@@ -1,11 +1,14 @@
 #include "rpc/ipc_server.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "base/log.h"
 #include "platform/bytes.h"
@@ -18,6 +21,8 @@ namespace {
 
 constexpr size_t kPoolWorkers = 10;
 constexpr int kBacklog = 128;
+// A log line about refused or failed connections at most this often.
+constexpr uint64_t kAcceptLogIntervalMs = 60000;
 
 // True when a socket file at `path` has nobody listening behind it.
 bool IsStaleSocket(const std::string& path) {
@@ -38,12 +43,20 @@ struct WriteRequest {
 
 }  // namespace
 
+// Loop thread only.
 struct CZEVIPCServer::Client {
   uv_pipe_t handle;  // first, so that the handle's address is the client's
   CZEVIPCServer* server = nullptr;
   uint64_t id = 0;
   std::string buffer;  // bytes of frames not yet complete
   bool closing = false;
+  // Frames handed to the pool whose replies have not been queued for
+  // writing yet, and whether reading is held back until the client drains.
+  size_t in_flight = 0;
+  bool paused = false;
+  // When the first byte of the frame still incomplete arrived (uv_now); 0
+  // between frames.
+  uint64_t partial_since = 0;
 };
 
 std::string PipeSocketPath(const std::string& pipe_name) { return PipeSocketPath(GetRuntimeDir(), pipe_name); }
@@ -153,13 +166,20 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
     if (IsStaleSocket(socket_path_)) unlink(socket_path_.c_str());
   }
   if ((rc = uv_pipe_bind(&listener_, socket_path_.c_str())) != 0) return fail("uv_pipe_bind", rc);
-  if ((rc = uv_pipe_chmod(&listener_, UV_READABLE | UV_WRITABLE)) != 0) return fail("uv_pipe_chmod", rc);
+  // Every local user may call; nobody but us may replace the socket. A mode
+  // added to the umask's result would leave execute bits (0777).
+  if (chmod(socket_path_.c_str(), 0666) != 0) return fail("chmod", uv_translate_sys_error(errno));
   if ((rc = uv_listen(reinterpret_cast<uv_stream_t*>(&listener_), kBacklog, OnConnection)) != 0) {
     return fail("uv_listen", rc);
   }
   if ((rc = uv_async_init(&loop_, &async_, OnAsync)) != 0) return fail("uv_async_init", rc);
   async_open = true;
   async_.data = this;
+  if ((rc = uv_timer_init(&loop_, &sweep_)) != 0) return fail("uv_timer_init", rc);
+  sweep_.data = this;
+  const uint64_t period = std::max<uint64_t>(partial_frame_timeout_ms_ / 4, 10);
+  uv_timer_start(&sweep_, OnSweep, period, period);
+  last_accept_log_ = 0;
 
   pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers);
   {
@@ -200,10 +220,37 @@ bool CZEVIPCServer::stop() {
   return true;
 }
 
+bool CZEVIPCServer::AcceptLogDue() {
+  const uint64_t now = uv_now(&loop_);
+  if (last_accept_log_ != 0 && now - last_accept_log_ < kAcceptLogIntervalMs) return false;
+  last_accept_log_ = now == 0 ? 1 : now;
+  return true;
+}
+
 void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
   auto* server = static_cast<CZEVIPCServer*>(listener->data);
   if (status != 0) {
-    LogWrite(3, "Connection establishment failed, error: %d:%s.", status, uv_strerror(status));
+    // Out of descriptors, for instance: what is open keeps being served, and
+    // the log is told once a minute rather than for every attempt.
+    if (server->AcceptLogDue()) {
+      LogWrite(3, "Connection establishment failed, error: %d:%s.", status, uv_strerror(status));
+    }
+    return;
+  }
+  size_t connected;
+  {
+    std::lock_guard<std::mutex> lock(server->client_mu_);
+    connected = server->clients_.size();
+  }
+  if (connected >= server->max_clients_) {
+    // Taken and closed at once, so that the client learns it and the
+    // listener's backlog does not fill.
+    auto* refused = new uv_pipe_t;
+    uv_pipe_init(&server->loop_, refused, 0);
+    if (uv_accept(listener, reinterpret_cast<uv_stream_t*>(refused)) == 0 && server->AcceptLogDue()) {
+      LogWrite(3, "The pipe server has %zu connections, its limit; new ones are refused.", connected);
+    }
+    uv_close(reinterpret_cast<uv_handle_t*>(refused), [](uv_handle_t* h) { delete reinterpret_cast<uv_pipe_t*>(h); });
     return;
   }
   auto* client = new (std::nothrow) Client();
@@ -255,6 +302,7 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
     return;
   }
   client->buffer.append(buf->base, static_cast<size_t>(nread));
+  if (client->partial_since == 0) client->partial_since = std::max<uint64_t>(uv_now(&server->loop_), 1);
   size_t offset = 0;
   for (;;) {
     Frame frame;
@@ -268,13 +316,54 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
       return;
     }
     offset += consumed;
-    if (!server->pool_->Post([server, id = client->id, f = std::move(frame)]() mutable {
+    if (server->pool_->Post([server, id = client->id, f = std::move(frame)]() mutable {
           server->HandleFrame(id, std::move(f));
         })) {
+      ++client->in_flight;
+    } else {
       LogWrite(1, "An exception occurred while enqueuing a task to the thread pool.");
     }
   }
   client->buffer.erase(0, offset);
+  // The clock of a partial frame starts again with each completed one.
+  if (client->buffer.empty()) client->partial_since = 0;
+  else if (offset > 0) client->partial_since = std::max<uint64_t>(uv_now(&server->loop_), 1);
+  server->UpdateReading(client);
+}
+
+void CZEVIPCServer::UpdateReading(Client* client) {
+  if (client->closing) return;
+  auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
+  const size_t unsent = stream->write_queue_size;
+  if (!client->paused && (unsent > max_unsent_bytes_ || client->in_flight > kMaxInFlightFrames)) {
+    // A client that sends without reading its replies would otherwise make
+    // us hold every reply (and every queued request) in memory.
+    uv_read_stop(stream);
+    client->paused = true;
+  } else if (client->paused && unsent <= max_unsent_bytes_ / 2 && client->in_flight <= kMaxInFlightFrames / 2) {
+    if (uv_read_start(stream, OnAlloc, OnRead) == 0) client->paused = false;
+  }
+}
+
+void CZEVIPCServer::OnSweep(uv_timer_t* timer) {
+  auto* server = static_cast<CZEVIPCServer*>(timer->data);
+  const uint64_t now = uv_now(&server->loop_);
+  std::vector<Client*> expired;
+  {
+    std::lock_guard<std::mutex> lock(server->client_mu_);
+    for (auto& [id, client] : server->clients_) {
+      // A paused client is ours to wait for, not its.
+      if (client->partial_since != 0 && !client->paused &&
+          now - client->partial_since >= server->partial_frame_timeout_ms_) {
+        expired.push_back(client);
+      }
+    }
+  }
+  for (Client* client : expired) {
+    LogWrite(2, "Closing a connection whose frame did not complete within %llu ms.",
+             static_cast<unsigned long long>(server->partial_frame_timeout_ms_));
+    server->CloseClient(client);
+  }
 }
 
 void CZEVIPCServer::CloseClient(Client* client) {
@@ -342,6 +431,7 @@ void CZEVIPCServer::OnAsync(uv_async_t* async) {
       if (it != server->clients_.end()) client = it->second;
     }
     if (client == nullptr || client->closing) continue;  // the client left: drop the reply
+    if (client->in_flight > 0) --client->in_flight;
     auto* write = new WriteRequest;
     write->bytes = std::move(reply.bytes);
     write->request.data = write;
@@ -351,6 +441,7 @@ void CZEVIPCServer::OnAsync(uv_async_t* async) {
       LogWrite(1, "uv_write failed, error: %d:%s.", rc, uv_strerror(rc));
       delete write;
     }
+    server->UpdateReading(client);
   }
   if (stop) server->RunStopOnLoop();
 }
@@ -359,11 +450,18 @@ void CZEVIPCServer::OnWrite(uv_write_t* request, int status) {
   if (status != 0 && status != UV_ECANCELED) {
     LogWrite(1, "uv_write failed, error: %d:%s.", status, uv_strerror(status));
   }
+  // A cancelled write belongs to a client being closed, which may be gone.
+  if (status == 0) {
+    auto* client = static_cast<Client*>(request->handle->data);
+    if (client->paused) client->server->UpdateReading(client);
+  }
   delete static_cast<WriteRequest*>(request->data);
 }
 
 void CZEVIPCServer::RunStopOnLoop() {
   uv_close(reinterpret_cast<uv_handle_t*>(&listener_), nullptr);
+  uv_timer_stop(&sweep_);
+  uv_close(reinterpret_cast<uv_handle_t*>(&sweep_), nullptr);
   std::map<uint64_t, Client*> clients;
   {
     std::lock_guard<std::mutex> lock(client_mu_);

@@ -109,6 +109,20 @@ class CZEVIPCServer {
   // Number of connected clients (for tests and logs).
   size_t client_count();
 
+  // Limits, each set before start. A connection whose frame has not
+  // completed within `ms` of its first byte is closed (idle connections
+  // between frames stay). Reading from a connection stops while its unsent
+  // replies exceed `bytes` (or kMaxInFlightFrames of its requests wait for
+  // an answer) and resumes once they have drained to half. At most
+  // `clients` connections are served; more are accepted and closed at once.
+  void setPartialFrameTimeout(uint64_t ms) { partial_frame_timeout_ms_ = ms; }
+  void setMaxUnsentBytes(size_t bytes) { max_unsent_bytes_ = bytes; }
+  void setMaxClients(size_t clients) { max_clients_ = clients; }
+  static constexpr uint64_t kDefaultPartialFrameTimeoutMs = 30000;
+  static constexpr size_t kDefaultMaxUnsentBytes = 4u << 20;
+  static constexpr size_t kDefaultMaxClients = 4096;
+  static constexpr size_t kMaxInFlightFrames = 64;
+
  private:
   struct Client;
   struct Reply {
@@ -123,6 +137,10 @@ class CZEVIPCServer {
   static void OnClientClosed(uv_handle_t* handle);
   static void OnShutdown(uv_shutdown_t* request, int status);
   static void OnWrite(uv_write_t* request, int status);
+  static void OnSweep(uv_timer_t* timer);
+
+  void UpdateReading(Client* client);  // loop thread
+  bool AcceptLogDue();                 // loop thread
 
   void CloseClient(Client* client);    // loop thread
   void HandleFrame(uint64_t client_id, Frame frame);  // pool thread
@@ -138,6 +156,11 @@ class CZEVIPCServer {
   uv_loop_t loop_;
   uv_pipe_t listener_;
   uv_async_t async_;
+  uv_timer_t sweep_;               // closes connections stuck inside a frame
+  uint64_t last_accept_log_ = 0;   // loop thread only
+  uint64_t partial_frame_timeout_ms_ = kDefaultPartialFrameTimeoutMs;
+  size_t max_unsent_bytes_ = kDefaultMaxUnsentBytes;
+  size_t max_clients_ = kDefaultMaxClients;
   bool loop_initialised_ = false;
 
   std::mutex client_mu_;

@@ -6,7 +6,13 @@
 
 #include "base/log.h"
 #include "platform/guid.h"
+#include "platform/text.h"
 #include "rpc/call_pipeline.h"
+
+std::string CapEchoedText(const std::string& text) {
+  if (text.size() <= kMaxEchoedText) return text;
+  return text.substr(0, Utf8CutLength(text, kMaxEchoedText)) + "...(" + std::to_string(text.size()) + " bytes)";
+}
 
 std::map<std::string, std::string> SplitExtend(const std::string& header) {
   std::map<std::string, std::string> items;
@@ -93,7 +99,8 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
     // failure text; a failed method is logged by its exception response.
     hooks.rejection_message = [&](CallFailure failure, const std::string& text) {
       failure_ = failure == CallFailure::kOpen
-                     ? "request decryptData is empty:[" + request.getBody() + "]" + "\nkey:[" + key + "]"
+                     ? "request decryptData is empty:[" + CapEchoedText(request.getBody()) + "]" + "\nkey:[" +
+                           CapEchoedText(key) + "]"
                      : text;
       return failure_;
     };
@@ -135,7 +142,7 @@ void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse&
     LogWrite(1, "[PIPE]: Request start: %ld", id);
     if (processor.process(request, response) != 0) {
       // The failure text may be a serialised message: it prints up to its first zero byte.
-      LogWrite(1, "[PIPE]: Request (%ld) faild: %s", id, processor.failure().c_str());
+      LogWrite(1, "[PIPE]: Request (%ld) faild: %s", id, CapEchoedText(processor.failure()).c_str());
     }
     LogWrite(1, "[PIPE]: Request end: %ld", id);
   } catch (...) {

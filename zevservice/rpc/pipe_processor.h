@@ -40,6 +40,12 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
   std::string failure_;
 };
 
+// Longest request text a failure answer or log line repeats.
+constexpr size_t kMaxEchoedText = 1024;
+// `text` cut to kMaxEchoedText bytes on a character boundary, with its full
+// size noted after the cut; shorter text as it is.
+std::string CapEchoedText(const std::string& text);
+
 // Splits an extended request: items cut at every ";" (a final empty piece is
 // ignored), each item at its first ":" into name and value; an item without
 // ":" has the whole item as name and value; a later name replaces an earlier.
