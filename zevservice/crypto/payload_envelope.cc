@@ -114,13 +114,17 @@ class ThreadInflater {
     if (ok_) inflateEnd(&zs_);
   }
   // Inflates a whole zlib stream into *out, growing it from `start_size`,
-  // never beyond kMaxDecodedPayload. False for a corrupt, truncated or
-  // oversized stream.
-  bool Inflate(const std::string& compressed, size_t start_size, std::string* out) {
-    if (!ok_ || inflateReset(&zs_) != Z_OK) return false;
+  // never beyond kMaxDecodedPayload, each size taken from `reservation`
+  // first (when given).
+  DecodeStatus Inflate(const std::string& compressed, size_t start_size, std::string* out,
+                       ByteReservation* reservation) {
+    if (!ok_ || inflateReset(&zs_) != Z_OK) return DecodeStatus::kInvalid;
     zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
     zs_.avail_in = static_cast<uInt>(compressed.size());
-    out->resize(std::min(std::max<size_t>(start_size, 256), kMaxDecodedPayload));
+    size_t size = std::min(std::max<size_t>(start_size, 256), kMaxDecodedPayload);
+    // Growing copies the old buffer into the new one: both are held at once.
+    if (reservation != nullptr && !reservation->GrowTo(size)) return DecodeStatus::kOverBudget;
+    out->resize(size);
     size_t produced = 0;
     int rc;
     for (;;) {
@@ -129,7 +133,13 @@ class ThreadInflater {
           rc = Z_MEM_ERROR;
           break;
         }
-        out->resize(std::min(out->size() * 2, kMaxDecodedPayload));
+        size_t grown = std::min(out->size() * 2, kMaxDecodedPayload);
+        if (reservation != nullptr && !reservation->GrowTo(out->size() + grown)) {
+          out->clear();
+          out->shrink_to_fit();
+          return DecodeStatus::kOverBudget;
+        }
+        out->resize(grown);
       }
       zs_.next_out = reinterpret_cast<Bytef*>(&(*out)[produced]);
       zs_.avail_out = static_cast<uInt>(out->size() - produced);
@@ -141,10 +151,11 @@ class ThreadInflater {
     }
     if (rc != Z_STREAM_END) {
       out->clear();
-      return false;
+      out->shrink_to_fit();
+      return DecodeStatus::kInvalid;
     }
     out->resize(produced);
-    return true;
+    return DecodeStatus::kOk;
   }
 
  private:
@@ -206,35 +217,41 @@ void encodePayload(const std::string& plain, std::string* body, std::string* eta
 }
 
 bool decodePayload(const std::string& body, const std::string& etag, std::string* plain) {
+  return decodePayloadWithin(body, etag, plain, nullptr) == DecodeStatus::kOk;
+}
+
+DecodeStatus decodePayloadWithin(const std::string& body, const std::string& etag, std::string* plain,
+                                 ByteReservation* reservation) {
+  constexpr DecodeStatus kInvalid = DecodeStatus::kInvalid;
   plain->clear();
   std::string cipher = Base64Decode(body);
 
   unsigned char sealed[kEtagBlockSize];
-  if (!EtagToBlock(etag, sealed)) return false;
+  if (!EtagToBlock(etag, sealed)) return kInvalid;
   std::string block;
   if (!Aes128Cbc(kOperationDecrypt, kPaddingNone, kEtagKey, kEtagIV,
                  std::string(reinterpret_cast<const char*>(sealed), sizeof(sealed)), &block) ||
       block.size() != kEtagBlockSize) {
-    return false;
+    return kInvalid;
   }
   const auto* b = reinterpret_cast<const unsigned char*>(block.data());
-  if (Checksum(b) != b[15]) return false;
+  if (Checksum(b) != b[15]) return kInvalid;
   int32_t seed = static_cast<int32_t>(GetLE32(b + 3));
   uint32_t expected_crc = GetLE32(b + 11);
-  if (cipher.size() > UINT32_MAX) return false;
+  if (cipher.size() > UINT32_MAX) return kInvalid;
   uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(cipher.data()),
                                              static_cast<uInt>(cipher.size())));
-  if (crc != expected_crc) return false;
+  if (crc != expected_crc) return kInvalid;
 
   std::string key, iv;
   PayloadKeyForSeed(seed, &key, &iv);
   std::string compressed;
   if (!Aes128Cbc(kOperationDecrypt, kPaddingPkcs, reinterpret_cast<const unsigned char*>(key.data()),
                  reinterpret_cast<const unsigned char*>(iv.data()), cipher, &compressed)) {
-    return false;
+    return kInvalid;
   }
   // Calls compress about 3:1; starting there saves growing the buffer.
   size_t start = (compressed.size() * 4 + 255) / 256 * 256;
   thread_local ThreadInflater inflater;
-  return inflater.Inflate(compressed, start, plain);
+  return inflater.Inflate(compressed, start, plain, reservation);
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "base/base64.h"
+#include "base/byte_budget.h"
 
 // Largest payload decodePayload produces; a stream that would decompress to
 // more fails (a small body cannot make the service allocate without bound).
@@ -35,6 +36,13 @@ void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* 
 // truncated or larger than kMaxDecodedPayload. Decoding the body stops at the
 // first "=" or character outside the base64 alphabet.
 bool decodePayload(const std::string& body, const std::string& etag, std::string* plain);
+
+enum class DecodeStatus { kOk, kInvalid, kOverBudget };
+// decodePayload that takes every byte of the growing result from
+// `reservation` first (null: no bound but kMaxDecodedPayload): kOverBudget,
+// with *plain empty, when the budget ran out before the stream ended.
+DecodeStatus decodePayloadWithin(const std::string& body, const std::string& etag, std::string* plain,
+                                 ByteReservation* reservation);
 
 // Pieces, exposed for tests and tools.
 int32_t PayloadSeedForTime(time_t now);  // srand(now); rand() of the C runtime (0..32767)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "base/byte_budget.h"
 #include "rpc/rpc_dispatch.h"
 
 // Where a call failed.
@@ -18,7 +19,15 @@ enum class CallFailure {
   kParse,    // the opened body is not a call envelope (parseCommandData's text)
   kExecute,  // the method threw a standard exception (its what())
   kUnknown,  // the method threw something else
+  kBusy,     // calls under way hold all the memory they may: refused unopened
 };
+
+// Text of the 20005 answer to a call refused as kBusy.
+extern const char kCallBusyText[];
+
+// The memory that calls under way may hold together (512 MiB), shared by
+// both transports.
+ByteBudget* DefaultCallBudget();
 
 struct CallHooks {
   // The message of the 20005 exception response for a call that did not open
@@ -31,6 +40,9 @@ struct CallHooks {
   // Whether an envelope that opens to nothing counts as not opened (the
   // pipe's rule) rather than as an empty call envelope.
   bool empty_plain_is_open_failure = false;
+  // Where a call takes the memory its payload needs before it allocates it
+  // (null: no bound).
+  ByteBudget* budget = DefaultCallBudget();
 };
 
 struct CallReply {

@@ -121,3 +121,34 @@ TEST_F(Pipeline, FailedMethodsAnswerTheirCodes) {
   EXPECT_EQ(Exception(rejected).message(), "no key");
   EXPECT_EQ(Exception(rejected).code(), "20005");
 }
+
+TEST_F(Pipeline, LargeCallsBeyondTheMemoryBudgetAreRefusedAndGiveTheirShareBack) {
+  ByteBudget budget(8u << 20);
+  hooks_.budget = &budget;
+  std::string etag;
+  // 6 MiB of zeros seal to a few KiB but open to more than the budget holds
+  // with the copies a call makes.
+  std::string big = SealEcho(std::string(6u << 20, '\0'), kEchoServerId, &etag);
+  ASSERT_LT(big.size(), 64u << 10);
+  CallReply reply = ProcessSealedCall(methods_, big, etag, hooks_);
+  EXPECT_EQ(reply.failure, CallFailure::kBusy);
+  EXPECT_EQ(Exception(reply).code(), "20005");
+  EXPECT_EQ(Exception(reply).message(), kCallBusyText);
+  EXPECT_EQ(budget.used(), 0u);
+
+  // A call that fits goes through, also while part of the budget is taken.
+  ASSERT_TRUE(budget.TryReserve(4u << 20));
+  std::string small = SealEcho(std::string(64u << 10, 'x'), kEchoServerId, &etag);
+  reply = ProcessSealedCall(methods_, small, etag, hooks_);
+  EXPECT_FALSE(reply.exr);
+  EXPECT_EQ(budget.used(), 4u << 20);
+  budget.Release(4u << 20);
+  // With room enough, the large call is answered too.
+  ByteBudget roomy(64u << 20);
+  hooks_.budget = &roomy;
+  std::string big_etag;
+  big = SealEcho(std::string(6u << 20, '\0'), kEchoServerId, &big_etag);
+  reply = ProcessSealedCall(methods_, big, big_etag, hooks_);
+  EXPECT_FALSE(reply.exr);
+  EXPECT_EQ(roomy.used(), 0u);
+}

@@ -106,6 +106,7 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
     };
     reply = ProcessSealedCall(*methods_, request.getBody(), key, hooks);
     if (reply.failure == CallFailure::kExecute || reply.failure == CallFailure::kUnknown) failure_ = reply.payload;
+    if (reply.failure == CallFailure::kBusy) failure_ = kCallBusyText;
   }
   response.setBody(reply.body);
   response.setExtend("etag:" + reply.etag + ";" + (reply.exr ? "exr:1" : "exr:0"));

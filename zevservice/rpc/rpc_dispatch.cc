@@ -90,7 +90,7 @@ bool parseCommandData(const std::string& body, CZEVComponentDescriptor* descript
     *error = "[ERROR]:CommandData parse Error";
     return false;
   }
-  *request = command.request();
+  command.mutable_request()->swap(*request);  // a large request is not copied
   if (!descriptor->ParseFromString(command.componentdescriptor())) {
     *error = "[ERROR]:ComponentDescriptor ParseFromArray return false";
     return false;
