@@ -9,6 +9,9 @@ seconds=${2:-60}
 shift 2 || shift $#
 root=$(cd "$(dirname "$0")/.." && pwd)
 targets=("$@")
+# Inputs that crash a target are kept here for a look afterwards.
+artifacts="$build/fuzz-artifacts"
+mkdir -p "$artifacts"
 if [ ${#targets[@]} -eq 0 ]; then targets=("$build"/fuzz/*_fuzzer); fi
 for target in "${targets[@]}"; do
   name=$(basename "$target")
@@ -17,7 +20,7 @@ for target in "${targets[@]}"; do
   if [ -d "$root/fuzz/corpus/$name" ]; then cp -r "$root/fuzz/corpus/$name/." "$corpus/"; fi
   echo "-- $name"
   rc=0
-  "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$output" 2>&1 || rc=$?
+  "$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$output" 2>&1 || rc=$?
   grep -E 'stat::number_of_executed_units|ERROR|SUMMARY|Done' "$output" || true
   rm -rf "$corpus"
   if [ "$rc" -ne 0 ]; then

@@ -1,6 +1,10 @@
 #include "base/task_timer.h"
 
-TaskTimer::TaskTimer(Clock* clock) : clock_(clock), thread_(&TaskTimer::Loop, this) {}
+#include <pthread.h>
+
+TaskTimer::TaskTimer(Clock* clock) : clock_(clock), thread_(&TaskTimer::Loop, this) {
+  pthread_setname_np(thread_.native_handle(), "zev-timer");
+}
 
 TaskTimer::~TaskTimer() {
   {

@@ -1,8 +1,13 @@
 #include "base/thread_pool.h"
 
-CZEVThreadPool::CZEVThreadPool(size_t workers) {
+#include <pthread.h>
+
+CZEVThreadPool::CZEVThreadPool(size_t workers, const char* name) {
   workers_.reserve(workers);
-  for (size_t i = 0; i < workers; ++i) workers_.emplace_back(&CZEVThreadPool::WorkerLoop, this);
+  for (size_t i = 0; i < workers; ++i) {
+    workers_.emplace_back(&CZEVThreadPool::WorkerLoop, this);
+    pthread_setname_np(workers_.back().native_handle(), name);
+  }
 }
 
 CZEVThreadPool::~CZEVThreadPool() {

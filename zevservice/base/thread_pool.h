@@ -16,8 +16,9 @@
 
 class CZEVThreadPool {
  public:
-  // Starts `workers` threads.
-  explicit CZEVThreadPool(size_t workers);
+  // Starts `workers` threads, named `name` (at most 15 bytes) in tools such
+  // as top and ps.
+  explicit CZEVThreadPool(size_t workers, const char* name = "zev-pool");
   // Runs every task queued so far, then joins the workers. Must not run on a
   // worker of this pool.
   ~CZEVThreadPool();

@@ -181,13 +181,14 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   uv_timer_start(&sweep_, OnSweep, period, period);
   last_accept_log_ = 0;
 
-  pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers);
+  pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers, "zev-pipe-work");
   {
     std::lock_guard<std::mutex> lock(queue_mu_);
     loop_alive_ = true;
     stop_requested_ = false;
   }
   loop_thread_ = std::make_unique<std::thread>([this] {
+    pthread_setname_np(pthread_self(), "zev-pipe-loop");
     LogWrite(1, "The main loop of uv started.");
     uv_run(&loop_, UV_RUN_DEFAULT);
     LogWrite(1, "The main loop of uv end.");
