@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 
 namespace {
@@ -132,13 +133,16 @@ std::string CZEVLogQueue::PathFor(int index) const {
 bool CZEVLogQueue::OpenIndex(int index, bool truncate) {
   std::string path = PathFor(index);
   int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-  int fd = open(path.c_str(), flags, 0644);
+  int fd = open(path.c_str(), flags, kPrivateFileMode);
   if (fd < 0) {
     DebugPrint("create file failed: %s: %s", path.c_str(), strerror(errno));
     return false;
   }
   struct stat st;
-  size_ = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  bool stated = fstat(fd, &st) == 0;
+  // Logs that earlier versions left readable by everyone are narrowed too.
+  if (stated && st.st_uid == geteuid() && (st.st_mode & 07777) != kPrivateFileMode) fchmod(fd, kPrivateFileMode);
+  size_ = stated ? static_cast<uint64_t>(st.st_size) : 0;
   fd_ = fd;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -154,7 +158,7 @@ bool CZEVLogQueue::Open() {
     DebugPrint("initLog failed: m_strLogDir or m_strFileName is null");
     return false;
   }
-  CreateDirectories(directory_);  // the open below reports what is missing
+  CreateDirectoryWithMode(directory_, kPrivateDirMode);  // the open below reports what is missing
   int index = ModifiedNanos(PathFor(2)) > ModifiedNanos(PathFor(1)) ? 2 : 1;
   return OpenIndex(index, /*truncate=*/false);
 }
@@ -162,6 +166,7 @@ bool CZEVLogQueue::Open() {
 void CZEVLogQueue::Start() {
   if (started_.exchange(true)) return;
   writer_ = std::thread(&CZEVLogQueue::WriterLoop, this);
+  pthread_setname_np(writer_.native_handle(), "zev-log");
 }
 
 bool CZEVLogQueue::Push(std::string line) {

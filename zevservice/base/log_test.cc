@@ -29,6 +29,22 @@ void SetModifiedTime(const std::string& path, time_t seconds) {
   utimes(path.c_str(), times);
 }
 
+// The permission bits of a file or folder; -1 when it is missing.
+int Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// Sets the process umask for the life of the scope.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
+  ~ScopedUmask() { umask(old_); }
+
+ private:
+  const mode_t old_;
+};
+
 }  // namespace
 
 TEST(LogLine, HasTheFixedFormat) {
@@ -173,6 +189,44 @@ TEST(LogQueue, FlushWaitsForEveryEarlierLineWithoutTheBatchWindow) {
     EXPECT_EQ(lines.back(), "line " + std::to_string(round));
   }
   log.Stop();
+}
+
+// Failed calls are logged with what the caller sent, so other local users
+// must not be able to read the logs, whatever umask the service started with.
+TEST(LogQueue, FilesAndTheirFolderAreForTheServiceUserAlone) {
+  ScopedTempDir tmp;
+  ScopedUmask open_umask(0);
+  CZEVLogQueue::Options options;
+  options.switch_size = 8;  // the second batch goes to the other file
+  {
+    CZEVLogQueue log(tmp.Sub("logs"), "zevservice", options);
+    ASSERT_TRUE(log.Open());
+    EXPECT_EQ(Mode(tmp.Sub("logs")), 0700);
+    EXPECT_EQ(Mode(tmp.Sub("logs/zevservice.1.txt")), 0600);
+    log.Start();
+    log.Push("first batch\n");
+    ASSERT_TRUE(log.Flush());
+    log.Push("second batch\n");
+    ASSERT_TRUE(log.Flush());
+    EXPECT_EQ(log.index(), 2);
+    EXPECT_EQ(Mode(tmp.Sub("logs/zevservice.2.txt")), 0600);
+  }
+
+  // Logs that an earlier version left readable by everyone are narrowed
+  // when they are opened again.
+  ASSERT_EQ(chmod(tmp.Sub("logs/zevservice.1.txt").c_str(), 0644), 0);
+  ASSERT_EQ(chmod(tmp.Sub("logs/zevservice.2.txt").c_str(), 0644), 0);
+  SetModifiedTime(tmp.Sub("logs/zevservice.1.txt"), 2000);
+  SetModifiedTime(tmp.Sub("logs/zevservice.2.txt"), 1000);
+  CZEVLogQueue again(tmp.Sub("logs"), "zevservice", options);
+  ASSERT_TRUE(again.Open());
+  ASSERT_EQ(again.index(), 1);
+  EXPECT_EQ(Mode(tmp.Sub("logs/zevservice.1.txt")), 0600);
+  again.Start();
+  again.Push("to the other file\n");
+  ASSERT_TRUE(again.Flush());
+  EXPECT_EQ(again.index(), 2);
+  EXPECT_EQ(Mode(tmp.Sub("logs/zevservice.2.txt")), 0600);
 }
 
 TEST(LogQueue, FailsWithoutNames) {

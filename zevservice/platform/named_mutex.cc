@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 
 std::string NamedMutexFileName(const std::string& name) {
@@ -25,12 +26,17 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool* al
 std::unique_ptr<NamedMutex> NamedMutex::CreateIn(const std::string& dir, const std::string& name,
                                                  bool* already_exists) {
   if (already_exists) *already_exists = false;
-  if (name.empty() || dir.empty() || !CreateDirectories(dir)) return nullptr;
+  if (name.empty() || dir.empty() || !CreateDirectoryWithMode(dir, kRuntimeDirMode)) return nullptr;
   std::string path = JoinPath(dir, NamedMutexFileName(name));
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);  // someone else's file: flock needs no write
   if (fd < 0) return nullptr;
-  fchmod(fd, 0666);  // past the umask; fails harmlessly on another owner's file
+  // A file that earlier versions left 0666 is narrowed as well; another
+  // owner's file is left as it is.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != kPrivateFileMode) {
+    fchmod(fd, kPrivateFileMode);
+  }
   std::unique_ptr<NamedMutex> mutex(new NamedMutex(fd, path));
   if (!mutex->TryAcquire() && already_exists) *already_exists = true;
   return mutex;

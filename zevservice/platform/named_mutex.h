@@ -1,6 +1,8 @@
 // System-wide named mutexes ("Global\..."), held as lock files in the runtime
-// folder: the name with "\" and "/" turned into "_", mode 0666 so that any
-// account may open it. The kernel drops the lock when its holder dies.
+// folder: the name with "\" and "/" turned into "_". Whoever can open a lock
+// file can hold its lock, so a lock file is readable and writable by the
+// service's user only (mode 0600) and lies in a folder only that user can
+// write. The kernel drops the lock when its holder dies.
 #ifndef ZEV_PLATFORM_NAMED_MUTEX_H_
 #define ZEV_PLATFORM_NAMED_MUTEX_H_
 
@@ -14,8 +16,10 @@ class NamedMutex {
   // process) has it; the returned handle then does not own it. Null when the
   // lock file cannot be opened (no runtime folder, no permission).
   static std::unique_ptr<NamedMutex> Create(const std::string& name, bool* already_exists);
-  // The same with the lock file in `dir` (created if missing) instead of the
-  // runtime folder.
+  // The same with the lock file in `dir` instead of the runtime folder. A
+  // missing `dir` is created with mode 0711 (kRuntimeDirMode); an existing
+  // one keeps its mode. A lock file this user owns is set to 0600, also one
+  // that an earlier version left more open.
   static std::unique_ptr<NamedMutex> CreateIn(const std::string& dir, const std::string& name,
                                               bool* already_exists);
 

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <random>
 
+#include "platform/file_modes.h"
+
 #ifndef ZEV_VERSION_TEXT
 #define ZEV_VERSION_TEXT "2.0.0.0"
 #endif
@@ -136,7 +138,7 @@ std::string GetRuntimeDir() {
   std::string common = GetCommonDataDir();
   if (common.empty()) return std::string();
   std::string dir = JoinPath(common, "run");
-  if (!CreateDirectories(dir)) return std::string();
+  if (!CreateDirectoryWithMode(dir, kRuntimeDirMode)) return std::string();
   return dir;
 }
 

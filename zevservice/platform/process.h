@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,5 +90,11 @@ bool TerminateProcessById(pid_t pid);
 bool TerminateProcessesByName(const std::string& name);
 // Process ids whose executable's base name equals `name` (this one excluded).
 std::vector<pid_t> FindProcessesByName(const std::string& name);
+
+// Raises the soft limit on open descriptors to the hard one (service
+// managers start services with a soft limit of 1024, which a few hundred
+// idle clients use up). The soft limit in force afterwards; 0 when it cannot
+// be read.
+uint64_t RaiseDescriptorLimit();
 
 #endif  // ZEV_PLATFORM_PROCESS_H_

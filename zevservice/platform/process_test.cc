@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -140,6 +141,50 @@ TEST(NamedMutex, SecondOpenSeesItExistsUntilTheHolderReleases) {
   first.reset();
   EXPECT_TRUE(second->TryAcquire());
   EXPECT_EQ(NamedMutexFileName("a/b\\c"), "a_b_c");
+}
+
+// Whoever can open a lock file can hold its lock and so keep the service
+// from starting: lock files are the service user's alone, in a runtime
+// folder that only that user can write, whatever the umask.
+TEST(NamedMutex, LockFilesAreTheServiceUsersAloneInAFolderOnlyItCanWrite) {
+  ScopedCommonDataDir common;
+  auto mode = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+  };
+  struct OpenUmask {
+    const mode_t old = umask(0);
+    ~OpenUmask() { umask(old); }
+  } open_umask;
+  bool exists = true;
+  auto held = NamedMutex::Create("Global\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}", &exists);
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(held->owned());
+  EXPECT_EQ(mode(held->path()), 0600);
+  EXPECT_EQ(mode(common.path() + "/run"), 0711);
+
+  // A lock file that an earlier version left open to everyone is narrowed
+  // by the next open.
+  const std::string old_file = common.path() + "/run/Global_{old}";
+  int fd = open(old_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_EQ(mode(old_file), 0666);
+  auto reopened = NamedMutex::Create("Global\\{old}", &exists);
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_EQ(mode(old_file), 0600);
+
+  // A folder the caller names is made the same way; one that exists keeps
+  // its mode (it may be a shared folder that is not the service's).
+  auto elsewhere = NamedMutex::CreateIn(common.path() + "/a/lock", "Global\\x", &exists);
+  ASSERT_NE(elsewhere, nullptr);
+  EXPECT_EQ(mode(common.path() + "/a/lock"), 0711);
+  EXPECT_EQ(mode(elsewhere->path()), 0600);
+  ASSERT_EQ(mkdir((common.path() + "/shared").c_str(), 0755), 0);
+  auto shared = NamedMutex::CreateIn(common.path() + "/shared", "Global\\y", &exists);
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(mode(common.path() + "/shared"), 0755);
+  EXPECT_EQ(mode(shared->path()), 0600);
 }
 
 TEST(Ports, ListeningAndTimeWaitPortsAreNotAvailable) {

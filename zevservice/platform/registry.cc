@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+// max_page_count that lifts a test's cap: SQLite's default before 3.45,
+// 4 TiB of 4 KiB pages.
+constexpr int64_t kNoPageLimit = 1073741823;
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS reg_values("
@@ -66,6 +70,18 @@ size_t Utf16Units(const std::string& text) {
   return units;
 }
 
+std::string& LastError() {
+  thread_local std::string text;
+  return text;
+}
+
+bool Fail(std::string why) {
+  LastError() = std::move(why);
+  return false;
+}
+
+bool SqliteFail(sqlite3* db) { return Fail(db != nullptr ? sqlite3_errmsg(db) : "out of memory"); }
+
 // LIKE pattern matching everything strictly below `key` ("key\%"), with the
 // LIKE wildcards of the key escaped.
 std::string BelowPattern(const std::string& key) {
@@ -101,31 +117,48 @@ std::string RegistryStore::DatabasePath() const {
 template <typename Fn>
 bool RegistryStore::With(bool create, Fn fn) {
   std::lock_guard<std::mutex> lock(mu_);
+  LastError().clear();
   if (!Open(create)) return false;
   return fn(db_);
 }
 
 bool RegistryStore::Open(bool create) {
   std::string path = DatabasePath();
-  if (path.empty()) return false;
+  if (path.empty()) return Fail("no common data folder");
   if (db_ != nullptr && path == path_ && FileExists(path)) return true;
   Close();
-  if (!create && !FileExists(path)) return false;
-  if (create && !CreateDirectories(CommonDir())) return false;
+  if (!create && !FileExists(path)) return Fail("no store at " + path);
+  if (create && !CreateDirectories(CommonDir())) {
+    return Fail("cannot create " + CommonDir() + ": " + strerror(errno));
+  }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    SqliteFail(db_);
     Close();
     return false;
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  if (page_limit_ > 0) ApplyPageLimit();
   sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
   if (sqlite3_exec(db_, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    SqliteFail(db_);
     Close();
     return false;
   }
   path_ = path;
   return true;
+}
+
+void RegistryStore::ApplyPageLimit() {
+  std::string sql = "PRAGMA max_page_count=" + std::to_string(page_limit_ > 0 ? page_limit_ : kNoPageLimit) + ";";
+  sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
+void RegistryStore::SetPageLimitForTesting(int64_t pages) {
+  std::lock_guard<std::mutex> lock(mu_);
+  page_limit_ = pages;
+  if (db_ != nullptr) ApplyPageLimit();
 }
 
 void RegistryStore::Close() {
@@ -154,13 +187,15 @@ bool RegistryStore::ReadString(RegRoot root, const std::string& key, const std::
   std::string k = RegResolveKey(root, key, view);
   return With(false, [&](sqlite3* db) {
     Statement st(db, "SELECT value FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
-    if (!st.ok()) return false;
+    if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
     st.Bind(2, k);
     st.Bind(3, value_name);
-    if (st.Step() != SQLITE_ROW) return false;
+    int rc = st.Step();
+    if (rc == SQLITE_DONE) return Fail("the value does not exist");
+    if (rc != SQLITE_ROW) return SqliteFail(db);
     std::string value = st.Column(0);
-    if (Utf16Units(value) > kRegReadLimitUnits) return false;
+    if (Utf16Units(value) > kRegReadLimitUnits) return Fail("the value is longer than the read limit");
     *text = std::move(value);
     return true;
   });
@@ -168,20 +203,22 @@ bool RegistryStore::ReadString(RegRoot root, const std::string& key, const std::
 
 bool RegistryStore::WriteString(RegRoot root, const std::string& key, const std::string& value_name,
                                 const std::string& text, RegView view) {
-  if (!IsValidUtf8(text) || !IsValidUtf8(key) || !IsValidUtf8(value_name)) return false;
+  if (!IsValidUtf8(text) || !IsValidUtf8(key) || !IsValidUtf8(value_name)) {
+    return Fail("the text is not valid UTF-8");
+  }
   std::string k = RegResolveKey(root, key, view);
-  if (k.empty()) return false;
+  if (k.empty()) return Fail("the key is empty");
   return With(true, [&](sqlite3* db) {
     // An existing row keeps the spelling of its key and name; only the value changes.
     Statement st(db,
                  "INSERT INTO reg_values(root, key, name, value) VALUES(?1, ?2, ?3, ?4) "
                  "ON CONFLICT(root, key, name) DO UPDATE SET value=excluded.value;");
-    if (!st.ok()) return false;
+    if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
     st.Bind(2, k);
     st.Bind(3, value_name);
     st.Bind(4, text);
-    return st.Step() == SQLITE_DONE;
+    return st.Step() == SQLITE_DONE || SqliteFail(db);
   });
 }
 
@@ -190,38 +227,43 @@ bool RegistryStore::DeleteValue(RegRoot root, const std::string& key, const std:
   std::string k = RegResolveKey(root, key, view);
   return With(false, [&](sqlite3* db) {
     Statement st(db, "DELETE FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
-    if (!st.ok()) return false;
+    if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
     st.Bind(2, k);
     st.Bind(3, value_name);
-    return st.Step() == SQLITE_DONE && sqlite3_changes(db) > 0;
+    if (st.Step() != SQLITE_DONE) return SqliteFail(db);
+    return sqlite3_changes(db) > 0 || Fail("the value does not exist");
   });
 }
 
 bool RegistryStore::DeleteTree(RegRoot root, const std::string& key, RegView view) {
   std::string k = RegResolveKey(root, key, view);
-  if (k.empty()) return false;
+  if (k.empty()) return Fail("the key is empty");
   return With(false, [&](sqlite3* db) {
     Statement st(db,
                  "DELETE FROM reg_values WHERE root=?1 AND (key=?2 OR key LIKE ?3 ESCAPE '!');");
-    if (!st.ok()) return false;
+    if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
     st.Bind(2, k);
     st.Bind(3, BelowPattern(k));
-    return st.Step() == SQLITE_DONE && sqlite3_changes(db) > 0;
+    if (st.Step() != SQLITE_DONE) return SqliteFail(db);
+    return sqlite3_changes(db) > 0 || Fail("the key does not exist");
   });
 }
 
 bool RegistryStore::List(RegRoot root, const std::string& key, std::vector<RegEntry>* entries, RegView view) {
   std::string k = RegResolveKey(root, key, view);
   entries->clear();
-  if (!FileExists(DatabasePath())) return true;  // an empty store lists nothing
+  if (!FileExists(DatabasePath())) {
+    LastError().clear();
+    return true;  // an empty store lists nothing
+  }
   return With(false, [&](sqlite3* db) {
     Statement st(db, k.empty()
                          ? "SELECT key, name, value FROM reg_values WHERE root=?1 ORDER BY key, name;"
                          : "SELECT key, name, value FROM reg_values WHERE root=?1 AND "
                            "(key=?2 OR key LIKE ?3 ESCAPE '!') ORDER BY key, name;");
-    if (!st.ok()) return false;
+    if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
     if (!k.empty()) {
       st.Bind(2, k);
@@ -229,9 +271,11 @@ bool RegistryStore::List(RegRoot root, const std::string& key, std::vector<RegEn
     }
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) entries->push_back({st.Column(0), st.Column(1), st.Column(2)});
-    return rc == SQLITE_DONE;
+    return rc == SQLITE_DONE || SqliteFail(db);
   });
 }
+
+const std::string& RegLastError() { return LastError(); }
 
 bool RegReadString(RegRoot root, const std::string& key, const std::string& value_name, std::string* text,
                    RegView view) {

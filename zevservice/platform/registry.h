@@ -7,10 +7,12 @@
 // Leading and trailing "\" of a key path are ignored. Every write is one
 // transaction (WAL, synchronous FULL): after a crash a value is either the old
 // or the new one. All functions are safe from any thread and any process;
-// none throws or logs.
+// none throws or logs. Each one leaves the reason for its failure in the
+// calling thread's last-error text (RegLastError()).
 #ifndef ZEV_PLATFORM_REGISTRY_H_
 #define ZEV_PLATFORM_REGISTRY_H_
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -62,18 +64,33 @@ class RegistryStore {
   // Full path of the database file; empty without a common data folder.
   std::string DatabasePath() const;
 
+  // Fault injection for tests, as a full disk would fail: caps the database
+  // file at `pages` pages, so that a write needing more fails with SQLite's
+  // SQLITE_FULL ("database or disk is full"). 0 lifts the cap. Holds for the
+  // open connection and every later one of this store.
+  void SetPageLimitForTesting(int64_t pages);
+
  private:
   std::string CommonDir() const;
   template <typename Fn>
   bool With(bool create, Fn fn);
   bool Open(bool create);  // mu_ held
   void Close();            // mu_ held
+  void ApplyPageLimit();   // mu_ held, db_ open
 
   const std::string common_dir_;
   std::mutex mu_;
-  sqlite3* db_ = nullptr;  // guarded by mu_
-  std::string path_;       // guarded by mu_
+  sqlite3* db_ = nullptr;   // guarded by mu_
+  std::string path_;        // guarded by mu_
+  int64_t page_limit_ = 0;  // guarded by mu_
 };
+
+// Why the calling thread's last registry operation failed: SQLite's own
+// message ("database or disk is full", "file is not a database", ...), or
+// the reason the operation was refused before the store was asked ("the
+// text is not valid UTF-8", "the value does not exist"). Empty after an
+// operation that succeeded.
+const std::string& RegLastError();
 
 // Reads a value. False when the key or value is missing, the store cannot be
 // read, or the value is longer than kRegReadLimitUnits UTF-16 units.

@@ -105,3 +105,44 @@ TEST(Registry, ConcurrentWritersNeverLoseAValue) {
   ASSERT_TRUE(RegList(RegRoot::kLocalMachine, "Software", &entries));
   EXPECT_EQ(entries.size(), 100u);
 }
+
+// zevctl and the service's log must tell an administrator the real reason
+// (a full disk, a damaged file), not a guess.
+TEST(Registry, AFailedOperationSaysWhyTheStoreRefusedIt) {
+  ScopedCommonDataDir common;
+  RegistryStore store(common.path());
+  store.SetPageLimitForTesting(1);  // no room for even the first table
+  EXPECT_FALSE(store.WriteString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", "61024"));
+  EXPECT_EQ(RegLastError(), "database or disk is full");
+
+  // Once there is room again the same store takes the write.
+  store.SetPageLimitForTesting(0);
+  ASSERT_TRUE(store.WriteString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", "61024"));
+  EXPECT_EQ(RegLastError(), "");
+
+  // Full again: a value that needs new pages is refused, what is there stays readable.
+  store.SetPageLimitForTesting(1);
+  EXPECT_FALSE(store.WriteString(RegRoot::kLocalMachine, "Software\\T", "big", std::string(65536, 'x')));
+  EXPECT_EQ(RegLastError(), "database or disk is full");
+  std::string value;
+  ASSERT_TRUE(store.ReadString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", &value));
+  EXPECT_EQ(value, "61024");
+  EXPECT_EQ(RegLastError(), "");
+  EXPECT_FALSE(store.ReadString(RegRoot::kLocalMachine, "Software\\T", "big", &value));
+  EXPECT_EQ(RegLastError(), "the value does not exist");
+
+  // Text the store never sees is refused for what it is.
+  EXPECT_FALSE(RegWriteString(RegRoot::kClassesRoot, kPortKey, "bad", "\xFF\xFE"));
+  EXPECT_EQ(RegLastError(), "the text is not valid UTF-8");
+
+  // The text belongs to the thread whose operation failed.
+  std::thread other([] { EXPECT_FALSE(RegWriteString(RegRoot::kClassesRoot, "", "x", "1")); });
+  other.join();
+  EXPECT_EQ(RegLastError(), "the text is not valid UTF-8");
+
+  ScopedTempDir damaged;
+  ASSERT_TRUE(WriteFileAtomically(damaged.Sub("registry.db"), std::string(4096, 'j')));
+  RegistryStore broken(damaged.path());
+  EXPECT_FALSE(broken.WriteString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", "61024"));
+  EXPECT_EQ(RegLastError(), "file is not a database");
+}

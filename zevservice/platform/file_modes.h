@@ -1,0 +1,31 @@
+// Modes of the files and folders that belong to the service's user.
+//
+// On Linux whoever can open a lock file can hold its lock, and whoever can
+// read the log can read what callers sent; so the service's lock files and
+// logs are for its own user alone, and the folders that hold them are
+// writable by that user only.
+#ifndef ZEV_PLATFORM_FILE_MODES_H_
+#define ZEV_PLATFORM_FILE_MODES_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+// Lock files and log files: read and write for the owner only.
+constexpr mode_t kPrivateFileMode = 0600;
+// The log folder: the owner only.
+constexpr mode_t kPrivateDirMode = 0700;
+// The runtime folder: only the owner may write or list it; others may still
+// reach the sockets in it by their names (the pipe socket is for every
+// local user).
+constexpr mode_t kRuntimeDirMode = 0711;
+
+// Creates `path` and every missing parent. Parents get the usual 0755 (less
+// the umask); the last folder, when this call creates it, gets exactly
+// `mode`, whatever the umask. A folder that already exists keeps its mode.
+// True when `path` is a folder at the end; false otherwise, with errno
+// saying why (ENOTDIR when a part of the path is a file). Empty path: false
+// with ENOENT.
+bool CreateDirectoryWithMode(const std::string& path, mode_t mode);
+
+#endif  // ZEV_PLATFORM_FILE_MODES_H_
