@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "host/service.h"
 #include "host/service_context.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -35,8 +36,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "zevsvc: %s is not available in this build\n", args[0].c_str());
     return -1;
   }
+  // A service manager's default of 1024 descriptors is used up by a few
+  // hundred idle clients.
+  RaiseDescriptorLimit();
   // The composition root is built here, once, before any thread starts.
   CZEVServiceContext::Default();
-  CZEVService::instance().Run(args);
-  return 0;
+  CZEVService& service = CZEVService::instance();
+  service.Run(args);
+  return service.exit_code();
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -10,10 +11,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "host/service_context.h"
 #include "base/log.h"
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 
 namespace {
@@ -70,6 +73,33 @@ class SignalFd {
  private:
   int fd_ = -1;
 };
+
+// Creates the folder `path` if missing and proves that a file can be made in
+// it. False with the reason in *why. A full disk does not count against the
+// folder: the service still serves without writing, and retries its writes.
+bool UsableFolder(const char* what, const std::string& path, mode_t mode, std::string* why) {
+  if (path.empty()) {
+    *why = "there is no common data folder (set ZEV_COMMON_APPDATA, or let /var/lib/zev be created)";
+    return false;
+  }
+  if (!CreateDirectoryWithMode(path, mode)) {
+    *why = std::string("the ") + what + " folder " + path + " cannot be created: " + strerror(errno);
+    return false;
+  }
+  std::string probe = JoinPath(path, ".zevsvc-write-test.XXXXXX");
+  int fd = mkstemp(&probe[0]);
+  if (fd < 0) {
+    if (errno == ENOSPC || errno == EDQUOT) {
+      DebugPrint("The %s folder %s is full: %s", what, path.c_str(), strerror(errno));
+      return true;
+    }
+    *why = std::string("the ") + what + " folder " + path + " cannot be written: " + strerror(errno);
+    return false;
+  }
+  close(fd);
+  unlink(probe.c_str());
+  return true;
+}
 
 void Prompt() {
   fputs("Please input the num to Control the process: 0: Pause; 1: Resume; 2: Stop.\n", stdout);
@@ -141,21 +171,31 @@ void ConsoleLoop(CZEVServiceBase* service) {
 
 // Service mode under systemd: the start-up runs on a service thread while the
 // main thread takes the controls from signals. Controls that arrive while the
-// start is pending are acted on once it is over.
+// start is pending are acted on once it is over. A start that fails ends the
+// loop: nothing runs that a stop would have to end.
 void ServiceLoop(CZEVServiceBase* service) {
   SignalFd signals;
-  std::thread service_thread([service] { service->Start(); });
+  const int start_failed = eventfd(0, EFD_CLOEXEC);
+  std::thread service_thread([service, start_failed] {
+    if (!service->Start() && start_failed >= 0) {
+      uint64_t one = 1;
+      while (write(start_failed, &one, sizeof(one)) < 0 && errno == EINTR) {
+      }
+    }
+  });
   auto started = [&] {
     if (service_thread.joinable()) service_thread.join();
   };
   for (;;) {
-    struct pollfd fds[1] = {{signals.fd(), POLLIN, 0}};
-    if (poll(fds, 1, -1) < 0) {
+    struct pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {start_failed, POLLIN, 0}};
+    if (poll(fds, start_failed >= 0 ? 2 : 1, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (fds[1].revents & POLLIN) break;
     int sig = signals.Read();
     started();
+    if (service->exit_code() != 0) break;
     if (sig == SIGTERM || sig == SIGINT) {
       service->Stop();
       break;
@@ -165,6 +205,7 @@ void ServiceLoop(CZEVServiceBase* service) {
     if (sig == SIGHUP) service->Interrogate();
   }
   started();
+  if (start_failed >= 0) close(start_failed);
 }
 
 }  // namespace
@@ -174,6 +215,13 @@ void SystemdStatusSink::Report(const ServiceStatus& status) {
   if (status.dwCurrentState == kServiceRunning) message += "READY=1\n";
   if (status.dwCurrentState == kServiceStopPending) message += "STOPPING=1\n";
   message += std::string("STATUS=") + StateName(status.dwCurrentState);
+  if (!status.detail.empty()) {
+    std::string detail = status.detail;
+    for (char& c : detail) {
+      if (c == '\n') c = ' ';  // a line feed would end the STATUS= field
+    }
+    message += "; " + detail;
+  }
   sd_notify(0, message.c_str());
 }
 
@@ -185,6 +233,15 @@ void BlockControlSignals() {
 std::string CZEVServiceBase::DataDirectory() {
   std::string common = GetCommonDataDir();
   return common.empty() ? std::string() : common + "/Varnel/ZEV/2.0";
+}
+
+CZEVServiceBase::Folders CZEVServiceBase::ServiceFolders() const {
+  std::string common = GetCommonDataDir();
+  Folders folders;
+  folders.data = DataDirectory();
+  folders.log = folders.data;
+  folders.run = common.empty() ? std::string() : JoinPath(common, "run");
+  return folders;
 }
 
 void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wait_hint) {
@@ -203,9 +260,27 @@ void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wai
   if (sink_ != nullptr) sink_->Report(status_);
 }
 
-void CZEVServiceBase::Start() {
+bool CZEVServiceBase::Start() {
   SetStatus(kServiceStartPending);
-  LogInit(LogDirectory(), "zevservice");
+  // Without these folders the service would run on without a log, a lock
+  // or a socket and tell nobody why; it says why and ends instead.
+  const Folders folders = ServiceFolders();
+  std::string why;
+  const bool log_usable = UsableFolder("data", folders.data, kPrivateDirMode, &why) &&
+                          UsableFolder("log", folders.log, kPrivateDirMode, &why);
+  const bool usable = log_usable && UsableFolder("run", folders.run, kRuntimeDirMode, &why);
+  if (!usable) {
+    DebugPrint("ZEVService cannot start: %s", why.c_str());
+    if (log_usable && LogInit(folders.log, "zevservice")) {
+      LogWrite(1, "###########################################");
+      LogWrite(3, "ZEVService cannot start: %s", why.c_str());
+    }
+    exit_code_ = 1;
+    set_status_detail("cannot start: " + why);
+    SetStatus(kServiceStopped, 1);
+    return false;
+  }
+  LogInit(folders.log, "zevservice");
   LogWrite(1, "###########################################");
   LogWrite(1, "ZEVService started!");
   // The crash-report client does nothing on Linux; the step is kept so that
@@ -213,9 +288,11 @@ void CZEVServiceBase::Start() {
   LogWrite(1, "Init YRA module.");
   OnStart();
   SetStatus(kServiceRunning);
+  return true;
 }
 
 void CZEVServiceBase::Stop() {
+  set_status_detail(std::string());
   SetStatus(kServiceStopPending);
   OnStop();
   SetStatus(kServiceStopped);
@@ -234,6 +311,7 @@ void CZEVServiceBase::Continue() {
 }
 
 void CZEVServiceBase::Shutdown() {
+  set_status_detail(std::string());
   OnShutdown();
   SetStatus(kServiceStopped);
 }
@@ -246,8 +324,7 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
     if (strcasecmp(args[0].c_str(), "-service") == 0) run_mode_ = kRunModeService;
   }
   if (run_mode_ == kRunModeApplication) {
-    Start();
-    ConsoleLoop(this);
+    if (Start()) ConsoleLoop(this);
     return true;
   }
   if (getenv("NOTIFY_SOCKET") == nullptr) {
@@ -266,8 +343,24 @@ CZEVService& CZEVService::instance() {
   return *service;
 }
 
-void CZEVService::OnStart() { context_->manager().Start(); }
+void CZEVService::OnStart() {
+  CZEVManager& manager = context_->manager();
+  if (!manager.Start()) {
+    set_status_detail(manager.instance_held_elsewhere() ? "idle: another instance holds the instance lock"
+                                                        : "idle: the component manager did not start");
+    return;
+  }
+  std::string failed;
+  for (const std::string& name : manager.failed_front_ends()) failed += (failed.empty() ? "" : ", ") + name;
+  if (!failed.empty()) set_status_detail("not serving: " + failed);
+}
 
 void CZEVService::OnStop() { context_->manager().Quit(); }
 
-std::string CZEVService::LogDirectory() const { return context_->data_dir(); }
+CZEVServiceBase::Folders CZEVService::ServiceFolders() const {
+  Folders folders;
+  folders.data = context_->data_dir();
+  folders.log = context_->data_dir();
+  folders.run = context_->run_dir();
+  return folders;
+}

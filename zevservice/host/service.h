@@ -30,6 +30,9 @@ struct ServiceStatus {
   uint32_t dwServiceSpecificExitCode = 0;
   uint32_t dwCheckPoint = 0;
   uint32_t dwWaitHint = 0;
+  // Said after the state's name in the status text: why the service cannot
+  // start, or what it does not serve. Empty: nothing to add.
+  std::string detail;
 };
 
 // Where status reports go: systemd's notify socket in production.
@@ -40,7 +43,8 @@ class IServiceStatusSink {
 };
 
 // A sink that sends sd_notify messages (READY=1 when running, STOPPING=1 on
-// stop pending, STATUS= with the state's name).
+// stop pending, STATUS= with the state's name, then "; " and the detail when
+// there is one).
 class SystemdStatusSink : public IServiceStatusSink {
  public:
   void Report(const ServiceStatus& status) override;
@@ -62,8 +66,13 @@ class CZEVServiceBase {
   // kServiceControlsAccepted.
   void SetStatus(uint32_t state, uint32_t exit_code = 0, uint32_t wait_hint = 0);
 
-  // Start-up: start pending, data directory and log, OnStart, running.
-  void Start();
+  // Start-up: start pending; the data, log and runtime folders created if
+  // missing and checked for writing; the log; OnStart; running. False when
+  // one of the folders cannot be created or written: the reason then goes to
+  // standard error, to the log when its folder is usable, and to the status
+  // (stopped, exit code 1, the reason as detail); running is never reported,
+  // nothing is started, and exit_code() becomes 1.
+  bool Start();
   void Stop();       // stop pending, OnStop, stopped
   void Pause();      // pause pending, OnPause, paused
   void Continue();   // continue pending, OnContinue, running
@@ -75,6 +84,9 @@ class CZEVServiceBase {
   // False when service mode was asked for outside the service manager.
   bool Run(const std::vector<std::string>& args);
 
+  // What the process should exit with: 0, or 1 after a Start() that failed.
+  // Read on the thread that ran Start() or after joining it.
+  int exit_code() const { return exit_code_; }
   int run_mode() const { return run_mode_; }
   uint32_t current_state() const { return current_state_; }
   const ServiceStatus& status() const { return status_; }
@@ -84,12 +96,26 @@ class CZEVServiceBase {
 
   // The data directory: <common data folder>/Varnel/ZEV/2.0 (empty without one).
   static std::string DataDirectory();
-  // Where Start() opens the log; DataDirectory() unless a service says otherwise.
-  virtual std::string LogDirectory() const { return DataDirectory(); }
+
+  // The folders Start() needs writable. Empty paths mean there is no common
+  // data folder.
+  struct Folders {
+    std::string data;  // the service's own files
+    std::string log;   // where the log is opened
+    std::string run;   // lock files and sockets
+  };
+  // By default DataDirectory() for data and log and <common>/run.
+  virtual Folders ServiceFolders() const;
+
+ protected:
+  // The detail that the next status reports carry; Stop() and Shutdown()
+  // clear it. Called from the thread that runs the drivers.
+  void set_status_detail(std::string detail) { status_.detail = std::move(detail); }
 
  private:
   int run_mode_ = kRunModeService;
   uint32_t current_state_ = kServiceStopped;
+  int exit_code_ = 0;
   ServiceStatus status_;
   IServiceStatusSink* sink_ = nullptr;
 };
@@ -103,9 +129,13 @@ class CZEVService : public CZEVServiceBase {
   static CZEVService& instance();
   // `context` (not owned) must outlive the service.
   explicit CZEVService(CZEVServiceContext* context) : context_(context) {}
+  // Starts the manager. When it stays idle because another instance holds
+  // the instance lock, or a front end did not start, the status says so
+  // ("idle: another instance holds the instance lock", "not serving: pipe").
   void OnStart() override;
   void OnStop() override;
-  std::string LogDirectory() const override;
+  // The context's folders.
+  Folders ServiceFolders() const override;
 
  private:
   CZEVServiceContext* const context_;

@@ -4,13 +4,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 
+#include "host/service_context.h"
+#include "hosting/manager.h"
+#include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "testing/fake_clock.h"
+#include "testing/log_util.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
@@ -65,6 +72,63 @@ std::string RunZevctl(const std::string& args) { return RunAndRead(std::string(Z
 
 std::string LogPath(const ScopedCommonDataDir& common) {
   return common.path() + "/Varnel/ZEV/2.0/zevservice.1.txt";
+}
+
+// Points the common data folder at `path` (which need not be usable) for the
+// test and the processes it starts.
+class ScopedCommonAt {
+ public:
+  explicit ScopedCommonAt(const std::string& path) {
+    setenv("ZEV_COMMON_APPDATA", path.c_str(), 1);
+    ForgetCommonDataDir();
+  }
+  ~ScopedCommonAt() {
+    unsetenv("ZEV_COMMON_APPDATA");
+    ForgetCommonDataDir();
+  }
+};
+
+// systemd cannot run here as PID 1; a datagram socket stands in for its
+// notify socket, which is all that Type=notify services talk to.
+class StandInNotifySocket {
+ public:
+  explicit StandInNotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  }
+  ~StandInNotifySocket() { close(fd_); }
+  bool bound() const { return bound_; }
+
+  // Starts zevsvc in service mode with this socket as its NOTIFY_SOCKET.
+  std::unique_ptr<ProcessHandle> StartService(StartOptions options = StartOptions()) {
+    setenv("NOTIFY_SOCKET", path_.c_str(), 1);
+    options.pass_notify_socket = true;
+    auto svc = StartProcessArgv({ZEVSVC_PATH, "-service"}, options);
+    unsetenv("NOTIFY_SOCKET");
+    return svc;
+  }
+
+  // The next message; empty when none came within the time.
+  std::string Next(int timeout_ms = 20000) {
+    struct pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return std::string();
+    char buf[1024];
+    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  }
+
+ private:
+  const std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 }  // namespace
@@ -186,30 +250,14 @@ TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
   EXPECT_EQ(install->ExitCode(), 255);
 }
 
-// systemd cannot run here as PID 1; a datagram socket stands in for its
-// notify socket, which is all that Type=notify services talk to.
 TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
   ScopedCommonDataDir common;
-  std::string socket_path = common.path() + "/notify.sock";
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", socket_path.c_str());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
-  StartOptions options;
-  options.pass_notify_socket = true;
-  auto svc = StartProcessArgv({ZEVSVC_PATH, "-service"}, options);
-  unsetenv("NOTIFY_SOCKET");
+  StandInNotifySocket notify(common.path() + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  auto svc = notify.StartService();
   ASSERT_NE(svc, nullptr);
 
-  auto next = [&](int timeout_ms) {
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return std::string();
-    char buf[1024];
-    ssize_t n = recv(fd, buf, sizeof(buf), 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-  };
+  auto next = [&](int timeout_ms) { return notify.Next(timeout_ms); };
   EXPECT_EQ(next(20000), "STATUS=start pending");
   EXPECT_EQ(next(20000), "READY=1\nSTATUS=running");
   EXPECT_NE(WaitForPort(), 0);
@@ -221,5 +269,146 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
   EXPECT_EQ(next(20000), "STATUS=stopped");
   ASSERT_TRUE(svc->Wait(20000));
   EXPECT_EQ(svc->ExitCode(), 0);
-  close(fd);
+}
+
+// A service that cannot keep a log, a lock or a socket must not report
+// itself ready and run on serving nothing: it says why and ends.
+TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
+  ScopedTempDir tmp;
+  ASSERT_TRUE(WriteFileAtomically(tmp.Sub("file"), "a file, not a folder\n"));
+  StandInNotifySocket notify(tmp.Sub("notify.sock"));
+  ASSERT_TRUE(notify.bound());
+  struct Case {
+    std::string common;  // ZEV_COMMON_APPDATA
+    std::string reason;  // what standard error and the status say
+    const char* mode;    // the run mode's argument
+  };
+  // A path below a file fails for root too, as a read-only mount does.
+  const std::string below_file = tmp.Sub("file/sub");
+  const std::string data_reason = "the data folder " + below_file + "/Varnel/ZEV/2.0 cannot be created: Not a directory";
+  const std::string run_is_a_file = tmp.Sub("run_is_a_file");
+  ASSERT_TRUE(CreateDirectories(run_is_a_file));
+  ASSERT_TRUE(WriteFileAtomically(run_is_a_file + "/run", ""));
+  const Case cases[] = {
+      {below_file, data_reason, "-service"},
+      {run_is_a_file, "the run folder " + run_is_a_file + "/run cannot be created: Not a directory", "-service"},
+      {below_file, data_reason, "-application"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.common + " " + c.mode);
+    ScopedCommonAt common(c.common);
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    StartOptions options;
+    options.stderr_fd = err[1];
+    std::unique_ptr<ProcessHandle> svc;
+    if (std::string(c.mode) == "-service") {
+      svc = notify.StartService(options);
+    } else {
+      svc = StartProcessArgv({ZEVSVC_PATH, c.mode}, options);
+    }
+    close(err[1]);
+    ASSERT_NE(svc, nullptr);
+    std::string text;
+    ReadUntil(err[0], c.reason, &text);
+    close(err[0]);
+    if (!svc->Wait(20000)) {
+      TerminateProcessById(svc->pid());  // leave no service behind
+      svc->Wait(20000);
+      ADD_FAILURE() << "zevsvc did not end";
+      continue;
+    }
+    EXPECT_EQ(svc->ExitCode(), 1);
+    EXPECT_NE(text.find("ZEVService cannot start: " + c.reason), std::string::npos) << text;
+    if (std::string(c.mode) == "-service") {
+      EXPECT_EQ(notify.Next(), "STATUS=start pending");
+      EXPECT_EQ(notify.Next(), "STATUS=stopped; cannot start: " + c.reason);  // never READY=1
+      EXPECT_EQ(notify.Next(0), "");  // it has ended: whatever it sent is queued
+    }
+  }
+  // The log folder was usable there: the reason is in the log too.
+  std::string log;
+  ASSERT_TRUE(ReadFileToString(run_is_a_file + "/Varnel/ZEV/2.0/zevservice.1.txt", &log));
+  EXPECT_NE(log.find("[3] ZEVService cannot start: the run folder"), std::string::npos) << log;
+}
+
+TEST(ZevsvcService, NamesAFrontEndThatDidNotStartInItsStatus) {
+  ScopedTempDir tmp;
+  // The socket's path is longer than a socket address holds, so the pipe
+  // server cannot listen; the HTTP endpoint can.
+  const std::string common_path = tmp.Sub(std::string(100, 'd'));
+  ScopedCommonAt common(common_path);
+  StandInNotifySocket notify(tmp.Sub("notify.sock"));
+  ASSERT_TRUE(notify.bound());
+  auto svc = notify.StartService();
+  ASSERT_NE(svc, nullptr);
+  EXPECT_EQ(notify.Next(), "STATUS=start pending");
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running; not serving: pipe");
+  int port = WaitForPort();
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(RunZevctl("echo over-http"), "exr: 0\nresponse: over-http\n");
+  kill(svc->pid(), SIGHUP);  // interrogate: the detail stays while it holds
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running; not serving: pipe");
+  kill(svc->pid(), SIGTERM);
+  EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=stop pending");
+  EXPECT_EQ(notify.Next(), "STATUS=stopped");
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+  std::string log;
+  ASSERT_TRUE(ReadFileToString(common_path + "/Varnel/ZEV/2.0/zevservice.1.txt", &log));
+  EXPECT_NE(log.find("[3] The pipe server did not start"), std::string::npos);
+}
+
+// Another local user must neither hold the instance lock (and so keep the
+// service from starting) nor read the log, whatever umask the service
+// was started with.
+TEST(ZevsvcApplication, KeepsItsLockAndLogFromOtherUsers) {
+  ScopedCommonDataDir common;
+  const mode_t old_umask = umask(0);
+  auto svc = StartProcessArgv({ZEVSVC_PATH, "-application"});
+  umask(old_umask);
+  ASSERT_NE(svc, nullptr);
+  ASSERT_NE(WaitForPort(), 0);  // the lock is taken and the log is open by then
+  EXPECT_EQ(Mode(common.path() + "/run"), 0711);
+  EXPECT_EQ(Mode(common.path() + "/run/Global_{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"), 0600);
+  EXPECT_EQ(Mode(common.path() + "/Varnel/ZEV/2.0"), 0700);
+  EXPECT_EQ(Mode(LogPath(common)), 0600);
+  kill(svc->pid(), SIGTERM);
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+}
+
+// The second instance keeps running idle, as it always has; what changes is
+// that it says so. 33 s of lock attempts run on a fake clock in-process.
+TEST(ServiceStart, SaysInItsStatusThatAnotherInstanceHoldsTheLock) {
+  ScopedTempDir common;
+  FakeClock clock;
+  CZEVServiceContext::Options options;
+  options.common_dir = common.path();
+  options.clock = &clock;
+  options.manager.instance_attempts = 2;
+  CZEVServiceContext context(options);
+  bool exists = false;
+  auto other = NamedMutex::CreateIn(context.run_dir(), kInstanceMutexName, &exists);
+  ASSERT_TRUE(other && other->owned());
+
+  CZEVService service(&context);
+  RecordingSink sink;
+  service.set_status_sink(&sink);
+  bool started = false;
+  std::thread start([&] { started = service.Start(); });
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+    clock.Advance(3000);
+  }
+  start.join();
+  EXPECT_TRUE(started);  // it runs on, idle
+  EXPECT_EQ(service.exit_code(), 0);
+  ASSERT_FALSE(sink.reports.empty());
+  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceRunning);
+  EXPECT_EQ(sink.reports.back().detail, "idle: another instance holds the instance lock");
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "[3] Another instance holds the instance lock"));
+
+  service.Stop();
+  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceStopped);
+  EXPECT_EQ(sink.reports.back().detail, "");
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "base/log.h"
@@ -27,18 +28,25 @@ int PickPort(int first, int last) {
   return 0;
 }
 
-bool WritePortToRegistry(int port, RegistryStore* registry) {
+namespace {
+
+// Writes the port under both keys without a word; RegLastError() says why a
+// write failed.
+bool WritePortKeys(int port, RegistryStore* registry) {
   const std::string text = std::to_string(port);
-  bool ok = true;
   for (const char* key : {kPortKeyWow64, kPortKey}) {
-    if (!registry->WriteString(RegRoot::kClassesRoot, key, kPortValueName, text)) {
-      DebugPrint("setStringKeyValue failed.");
-      ok = false;
-      break;
-    }
+    if (!registry->WriteString(RegRoot::kClassesRoot, key, kPortValueName, text)) return false;
   }
-  if (!ok) DebugPrint("Port write to registry failed.");
-  return ok;
+  return true;
+}
+
+}  // namespace
+
+bool WritePortToRegistry(int port, RegistryStore* registry) {
+  if (WritePortKeys(port, registry)) return true;
+  DebugPrint("setStringKeyValue failed.");
+  DebugPrint("Port write to registry failed.");
+  return false;
 }
 
 CZEVManager& CZEVManager::instance() {
@@ -56,7 +64,7 @@ CZEVManager::~CZEVManager() {
   bool started;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    started = instance_mutex_ || http_server_ || pipe_started_;
+    started = instance_mutex_ || http_server_ || pipe_started_ || port_writer_.joinable();
   }
   if (started) Quit();
 }
@@ -64,6 +72,16 @@ CZEVManager::~CZEVManager() {
 int CZEVManager::port() const {
   std::lock_guard<std::mutex> lock(state_mu_);
   return port_;
+}
+
+std::vector<std::string> CZEVManager::failed_front_ends() const {
+  std::lock_guard<std::mutex> lock(state_mu_);
+  return failed_front_ends_;
+}
+
+bool CZEVManager::instance_held_elsewhere() const {
+  std::lock_guard<std::mutex> lock(state_mu_);
+  return instance_held_elsewhere_;
 }
 
 bool CZEVManager::WaitBeforeRetry(int ms) {
@@ -76,6 +94,8 @@ bool CZEVManager::Start() {
   {
     std::lock_guard<std::mutex> lock(state_mu_);
     quitting_ = false;
+    failed_front_ends_.clear();
+    instance_held_elsewhere_ = false;
   }
   // The instance mutex is taken without holding mu_: the waits between
   // attempts must not keep a Quit() waiting for all of them.
@@ -88,8 +108,10 @@ bool CZEVManager::Start() {
       LogWrite(1, "Create mutex for ZEVSevice.exe success.");
       break;
     }
+    const int error = errno;
     LogWrite(2, "Create mutex for ZEVSevice.exe failed, errno: %ld. And try it 3 second later.",
-             static_cast<long>(exists ? 183 : errno));  // 183: ERROR_ALREADY_EXISTS
+             static_cast<long>(exists ? 183 : error));  // 183: ERROR_ALREADY_EXISTS
+    const std::string lock_path = instance_mutex ? instance_mutex->path() : std::string();
     instance_mutex.reset();
     if (!WaitBeforeRetry(options_.instance_retry_ms)) {
       LogWrite(2, "Stop asked while waiting for the instance mutex.");
@@ -97,6 +119,15 @@ bool CZEVManager::Start() {
     }
     if (attempt >= options_.instance_attempts) {
       LogWrite(3, "------last moudle still living-----");
+      if (exists) {
+        LogWrite(3, "Another instance holds the instance lock %s; this one serves nothing and stays idle.",
+                 lock_path.c_str());
+        std::lock_guard<std::mutex> state(state_mu_);
+        instance_held_elsewhere_ = true;
+      } else {
+        LogWrite(3, "The instance lock file in %s cannot be opened: %s; this one serves nothing.",
+                 deps_.run_dir.empty() ? "the runtime folder" : deps_.run_dir.c_str(), strerror(error));
+      }
       return false;
     }
   }
@@ -116,14 +147,25 @@ bool CZEVManager::Start() {
       port_ = port;
     }
     http_server_ = std::make_unique<CZEVHttpServer>(deps_.methods);
-    http_server_->setIp("0.0.0.0");
+    std::string unrecognised;
+    http_server_->setIp(ReadHttpBindAddress(deps_.registry, &unrecognised));
+    if (!unrecognised.empty()) {
+      LogWrite(3, "The registry value %s \"%s\" is neither 127.0.0.1 nor 0.0.0.0; listening on all interfaces.",
+               kBindAddressValueName, unrecognised.c_str());
+    }
     http_server_->setPort(port);
     if (http_server_->start()) {
+      http_started_ = true;
       LogWrite(3, "Http server start ok");
       if (WritePortToRegistry(port, deps_.registry)) {
         LogWrite(1, "Successfully written to the discovered port(%d).", port);
       } else {
         LogWrite(3, "Failed to write the obtained port number.");
+        // Clients find the service only through this value, so a write that
+        // failed (a full disk at start-up) is not left at that.
+        LogWrite(2, "The registry refused the port: %s. It is written again every %d s until it succeeds.",
+                 RegLastError().c_str(), options_.port_write_retry_ms / 1000);
+        port_writer_ = std::thread(&CZEVManager::RetryPortWrite, this, port);
       }
     } else {
       LogWrite(3, "Http server start failed");
@@ -134,7 +176,22 @@ bool CZEVManager::Start() {
     pipe_started_ = deps_.pipe_server->start();
     if (!pipe_started_) LogWrite(3, "The pipe server did not start; calls over the socket are not served.");
   }
+
+  std::vector<std::string> failed;
+  if (!http_started_) failed.push_back("http");
+  if (deps_.pipe_server != nullptr && !pipe_started_) failed.push_back("pipe");
+  std::lock_guard<std::mutex> state(state_mu_);
+  failed_front_ends_ = std::move(failed);
   return true;
+}
+
+void CZEVManager::RetryPortWrite(int port) {
+  while (WaitBeforeRetry(options_.port_write_retry_ms)) {
+    if (WritePortKeys(port, deps_.registry)) {
+      LogWrite(1, "Successfully written to the discovered port(%d).", port);
+      return;
+    }
+  }
 }
 
 void CZEVManager::Quit() {
@@ -144,9 +201,11 @@ void CZEVManager::Quit() {
   }
   quit_cv_.notify_all();
   std::lock_guard<std::mutex> lock(mu_);
+  if (port_writer_.joinable()) port_writer_.join();  // quitting_ ends its wait
   if (http_server_) {
     http_server_->stop();
     http_server_.reset();
+    http_started_ = false;
   }
   if (pipe_started_) {
     deps_.pipe_server->stop();

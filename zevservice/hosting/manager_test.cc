@@ -122,13 +122,17 @@ TEST_F(Manager, GivesUpWhileAnotherInstanceHoldsTheMutex) {
   EXPECT_FALSE(manager.Start());
   release.join();
   EXPECT_EQ(manager.port(), 0);  // nothing else was done
+  EXPECT_TRUE(manager.instance_held_elsewhere());
   EXPECT_TRUE(LogFileContains(LogPath(), "------last moudle still living-----"));
+  EXPECT_TRUE(LogFileContains(LogPath(), "[3] Another instance holds the instance lock " + other->path() +
+                                             "; this one serves nothing and stays idle."));
   std::string value;
   EXPECT_FALSE(registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
 
   other.reset();  // the earlier instance ends: the next start succeeds
   EXPECT_TRUE(manager.Start());
   EXPECT_NE(manager.port(), 0);
+  EXPECT_FALSE(manager.instance_held_elsewhere());
 }
 
 TEST_F(Manager, PickPortHandlesFullAndReversedRanges) {
@@ -174,6 +178,7 @@ TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
     CZEVManager manager(Deps(&pipe), options);
     ASSERT_TRUE(manager.Start());
     EXPECT_TRUE(FileExists(server.socket_path()));
+    EXPECT_TRUE(manager.failed_front_ends().empty());
     manager.Quit();
     EXPECT_FALSE(FileExists(server.socket_path()));
   }
@@ -184,4 +189,80 @@ TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
   CZEVManager manager(Deps(&pipe), options);
   ASSERT_TRUE(manager.Start());
   EXPECT_TRUE(LogFileContains(LogPath(), "The pipe server did not start; calls over the socket are not served."));
+}
+
+TEST_F(Manager, NamesTheFrontEndsThatCouldNotStart) {
+  int first = FreeRange(2);
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 1;
+  CZEVIPCServer server;
+  server.setRuntimeDir(common_.Sub(std::string(120, 'd')));  // too long a path for a socket
+  CZEVPipeServerImpl pipe(&server, &methods_);
+  CZEVManager manager(Deps(&pipe), options);
+  {
+    Listener a(first), b(first + 1);  // no free port: the endpoint cannot listen
+    ASSERT_TRUE(a.ok() && b.ok());
+    ASSERT_TRUE(manager.Start());
+  }
+  EXPECT_EQ(manager.failed_front_ends(), (std::vector<std::string>{"http", "pipe"}));
+  EXPECT_TRUE(LogFileContains(LogPath(), "[3] Http server start failed"));
+  EXPECT_TRUE(LogFileContains(LogPath(), "[3] The pipe server did not start"));
+  manager.Quit();
+
+  // With the ports free the endpoint starts; the socket still cannot.
+  ASSERT_TRUE(manager.Start());
+  EXPECT_EQ(manager.failed_front_ends(), std::vector<std::string>{"pipe"});
+  manager.Quit();
+}
+
+// Clients find the service only through the port in the registry, so a full
+// disk at start-up must not leave it unpublished for the life of the process.
+TEST_F(Manager, WritesThePortAgainEveryMinuteUntilTheRegistryTakesIt) {
+  int first = FreeRange(2);
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 1;
+  FakeClock clock;
+  ManagerDeps deps = Deps();
+  deps.clock = &clock;
+  registry_.SetPageLimitForTesting(1);  // the disk is full
+  CZEVManager manager(deps, options);
+  ASSERT_TRUE(manager.Start());
+  const int port = manager.port();
+  ASSERT_NE(port, 0);
+  std::string value;
+  EXPECT_FALSE(registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
+  EXPECT_TRUE(LogFileContains(LogPath(), "[3] Failed to write the obtained port number."));
+  EXPECT_TRUE(LogFileContains(LogPath(), "The registry refused the port: database or disk is full."));
+
+  // A minute later the disk is still full: the write fails and waits for the next minute.
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  EXPECT_EQ(clock.NextDeadline() - clock.MonotonicMillis(), 60000);
+  clock.Advance(60000);
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  EXPECT_FALSE(registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
+
+  registry_.SetPageLimitForTesting(0);  // room again
+  clock.Advance(60000);
+  // The retry thread writes after the move; kPortKey is the second of the two writes.
+  for (int i = 0; i < 1000 && !registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (const char* key : {kPortKey, kPortKeyWow64}) {
+    ASSERT_TRUE(registry_.ReadString(RegRoot::kClassesRoot, key, kPortValueName, &value)) << key;
+    EXPECT_EQ(value, std::to_string(port));
+  }
+  manager.Quit();
+
+  // Quit ends retries that are still waiting, at once.
+  ScopedTempDir full_dir;
+  RegistryStore full(full_dir.path());
+  full.SetPageLimitForTesting(1);
+  deps.registry = &full;
+  CZEVManager stuck(deps, options);
+  ASSERT_TRUE(stuck.Start());
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  stuck.Quit();  // joins the retry thread; time never moves
+  EXPECT_EQ(clock.NextDeadline(), Clock::kNoDeadline);
 }
