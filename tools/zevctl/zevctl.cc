@@ -10,6 +10,9 @@
 //   zevctl reg set ROOT KEY NAME VALUE [--32]
 //   zevctl reg delete ROOT KEY [NAME] [--32]     (without NAME: the key and all below it)
 //   zevctl reg list ROOT [KEY] [--32]
+//   zevctl status          the HTTP address the registry sets (the service
+//                          reads it when it starts), the published port, and
+//                          whether a service instance holds its instance lock
 //
 // ROOT is HKCR or HKLM (or their long names). The store is the one of the
 // instance that ZEV_COMMON_APPDATA names (see GetCommonDataDir). Use "" for
@@ -22,6 +25,8 @@
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,9 +40,12 @@
 #include <vector>
 
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
+#include "hosting/manager.h"
+#include "platform/named_mutex.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "rpc/echo_server.h"
+#include "rpc/http_server.h"
 #include "rpc/ipc_server.h"
 #include "crypto/payload_envelope.h"
 #include "rpc/pipe_processor.h"
@@ -55,6 +63,7 @@ int Usage() {
           "  zevctl reg set ROOT KEY NAME VALUE [--32]\n"
           "  zevctl reg delete ROOT KEY [NAME] [--32]\n"
           "  zevctl reg list ROOT [KEY] [--32]\n"
+          "  zevctl status\n"
           "ROOT: HKCR | HKLM\n");
   return 2;
 }
@@ -94,8 +103,8 @@ int Registry(std::vector<std::string> args) {
   }
   if (verb == "set" && args.size() == 5) {
     if (!RegWriteString(root, args[2], args[3], args[4], view)) {
-      fprintf(stderr, "zevctl: cannot write %s\\%s (store %s; value must be UTF-8)\n",
-              RegRootName(root), RegResolveKey(root, args[2], view).c_str(), path.c_str());
+      fprintf(stderr, "zevctl: cannot write %s\\%s (store %s): %s\n", RegRootName(root),
+              RegResolveKey(root, args[2], view).c_str(), path.c_str(), RegLastError().c_str());
       return 1;
     }
     return 0;
@@ -353,6 +362,52 @@ int Open(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Whether a service instance holds the instance lock, as the text of the
+// status line.
+std::string InstanceLockState() {
+  const std::string path =
+      JoinPath(JoinPath(GetCommonDataDir(), "run"), NamedMutexFileName(kInstanceMutexName));
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return "free (no service instance runs)";
+  if (fd < 0) return "unknown (" + path + ": " + strerror(errno) + ")";
+  // The service holds the lock exclusively, so a shared one is refused
+  // exactly while it runs. Closing the file drops the shared lock at once; a
+  // service that tries to start in that instant takes the lock at its next
+  // attempt.
+  int rc;
+  do {
+    rc = flock(fd, LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  const int error = errno;
+  close(fd);
+  if (rc == 0) return "free (no service instance runs)";
+  if (error == EWOULDBLOCK) return "held (a service instance runs)";
+  return "unknown (" + path + ": " + strerror(error) + ")";
+}
+
+int Status(const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage();
+  if (GetCommonDataDir().empty()) {
+    fprintf(stderr, "zevctl: no common data folder (set ZEV_COMMON_APPDATA)\n");
+    return 1;
+  }
+  std::string unrecognised;
+  const std::string address = ReadHttpBindAddress(&RegistryStore::Default(), &unrecognised);
+  std::string detail = address == "127.0.0.1" ? "loopback only" : "all interfaces";
+  if (!unrecognised.empty()) {
+    detail += "; " + std::string(kBindAddressValueName) + " \"" + unrecognised + "\" is not honoured";
+  }
+  printf("http address: %s (%s)\n", address.c_str(), detail.c_str());
+  std::string port;
+  if (RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &port)) {
+    printf("http port: %s\n", port.c_str());
+  } else {
+    printf("http port: none published\n");
+  }
+  printf("instance lock: %s\n", InstanceLockState().c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -364,6 +419,7 @@ int main(int argc, char** argv) {
   if (args[0] == "call") return Call(rest);
   if (args[0] == "seal") return Seal();
   if (args[0] == "open") return Open(rest);
+  if (args[0] == "status") return Status(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();
 }

@@ -1,23 +1,213 @@
 #include "rpc/http_server.h"
 
 #include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequestImpl.h>
+#include <Poco/Net/HTTPServerResponseImpl.h>
+#include <Poco/Net/HTTPServerSession.h>
+#include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/TCPServerConnection.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
+#include <Poco/String.h>
+#include <Poco/Timestamp.h>
 #include <Poco/URI.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <thread>
 
 #include "base/log.h"
 #include "platform/paths.h"
 #include "rpc/call_pipeline.h"
 
+#if defined(__SANITIZE_THREAD__)
+// POCO is not built for ThreadSanitizer, so the reference counts of its
+// sockets are invisible to it: when the acceptor's copy of a socket is the
+// last one left, its release frees the socket after a worker used it, in an
+// order the tool cannot see. Such reports name the acceptor's loop.
+extern "C" const char* __tsan_default_suppressions() { return "race:Poco::Net::TCPServer::run\n"; }
+#endif
+
+const char kServiceRegistryKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
+const char kBindAddressValueName[] = "BindAddress";
+
+std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognised) {
+  if (unrecognised != nullptr) unrecognised->clear();
+  std::string value;
+  if (!registry->ReadString(RegRoot::kLocalMachine, kServiceRegistryKey, kBindAddressValueName, &value)) {
+    return "0.0.0.0";
+  }
+  const std::string text = Poco::trim(value);
+  if (text == "127.0.0.1" || Poco::icompare(text, "localhost") == 0) return "127.0.0.1";
+  if (!text.empty() && text != "0.0.0.0" && unrecognised != nullptr) *unrecognised = value;
+  return "0.0.0.0";
+}
+
 namespace zev {
+
+using Clock = std::chrono::steady_clock;
+
+// One thread that waits for the earliest deadline of the registered
+// connections. Shutting a socket down (not closing it) wakes the worker that
+// is blocked on it, and the worker then closes the connection itself; the
+// descriptor stays valid until the worker has called Remove(), because the
+// worker closes it only afterwards.
+class HttpConnectionWatch {
+ public:
+  HttpConnectionWatch() : thread_(&HttpConnectionWatch::Run, this) {}
+  ~HttpConnectionWatch() { Stop(); }
+  HttpConnectionWatch(const HttpConnectionWatch&) = delete;
+  HttpConnectionWatch& operator=(const HttpConnectionWatch&) = delete;
+
+  // Registers a connection under `key`, without a deadline. False, with the
+  // socket shut down, once ShutdownAll() has run.
+  bool Add(const void* key, const Poco::Net::StreamSocket& socket) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (shutting_down_) {
+      ShutDown(socket);
+      return false;
+    }
+    entries_.emplace(key, Entry{socket, Clock::time_point::max()});
+    return true;
+  }
+
+  // After it returns the watch no longer touches the connection's socket.
+  void Remove(const void* key) {
+    std::lock_guard<std::mutex> lock(mu_);
+    entries_.erase(key);
+  }
+
+  // The connection's socket is shut down at `deadline` unless another
+  // deadline replaces this one first; time_point::max() sets none.
+  void SetDeadline(const void* key, Clock::time_point deadline) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = entries_.find(key);
+    if (it == entries_.end()) return;
+    it->second.deadline = deadline;
+    if (deadline < next_wake_) {
+      next_wake_ = deadline;
+      cv_.notify_one();
+    }
+  }
+  void ClearDeadline(const void* key) { SetDeadline(key, Clock::time_point::max()); }
+
+  // Shuts down every registered socket; later Add() calls are refused.
+  void ShutdownAll() {
+    std::lock_guard<std::mutex> lock(mu_);
+    shutting_down_ = true;
+    for (const auto& kv : entries_) ShutDown(kv.second.socket);
+  }
+
+  // ShutdownAll(), then ends and joins the thread.
+  void Stop() {
+    ShutdownAll();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  struct Entry {
+    Poco::Net::StreamSocket socket;
+    Clock::time_point deadline;
+  };
+
+  // Lines about closed connections come at most once a minute, each with the
+  // count since the one before, so that a flood of clients cannot flood the
+  // log.
+  static constexpr std::chrono::seconds kLogInterval{60};
+
+  static void ShutDown(const Poco::Net::StreamSocket& socket) {
+    // The POCO call throws for a peer that is already gone; the system call
+    // just fails, which is as good.
+    if (socket.impl()->initialized()) ::shutdown(socket.impl()->sockfd(), SHUT_RDWR);
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      const Clock::time_point now = Clock::now();
+      next_wake_ = Clock::time_point::max();
+      for (auto& kv : entries_) {
+        Entry& entry = kv.second;
+        if (entry.deadline <= now) {
+          ShutDown(entry.socket);
+          entry.deadline = Clock::time_point::max();
+          ++closed_unlogged_;
+        } else if (entry.deadline < next_wake_) {
+          next_wake_ = entry.deadline;
+        }
+      }
+      if (closed_unlogged_ > 0) {
+        if (now - last_log_ >= kLogInterval) {
+          LogWrite(2, "Closed %ld HTTP connection(s) that overran a time limit of the endpoint.",
+                   static_cast<long>(closed_unlogged_));
+          closed_unlogged_ = 0;
+          last_log_ = now;
+        } else {
+          next_wake_ = std::min(next_wake_, last_log_ + kLogInterval);
+        }
+      }
+      if (next_wake_ == Clock::time_point::max()) {
+        cv_.wait(lock);
+      } else {
+        cv_.wait_until(lock, next_wake_);
+      }
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<const void*, Entry> entries_;                      // guarded by mu_
+  Clock::time_point next_wake_ = Clock::time_point::max();    // guarded by mu_
+  bool shutting_down_ = false;                                // guarded by mu_
+  bool stop_ = false;                                         // guarded by mu_
+  int64_t closed_unlogged_ = 0;                               // guarded by mu_
+  Clock::time_point last_log_ = Clock::now() - kLogInterval;  // guarded by mu_
+  // Last: it starts running when everything above is ready.
+  std::thread thread_;
+};
+
 namespace {
 
 const char kParseFailedText[] = "Failed to parse the request data.";
 // The one parse failure the endpoint does not log: a body that is no call
 // envelope at all.
 const char kCommandDataParseError[] = "[ERROR]:CommandData parse Error";
+// A body that the handler left unread is read and dropped up to this size so
+// that the connection can serve its next request; past it the connection is
+// closed instead.
+constexpr std::streamsize kMaxDrainedBody = 1 << 20;
+
+Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
+  return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
+}
+
+// A request whose body arrives under the connection's body time limit. The
+// handler calls BodyRead() once the body is in, so that the method it calls
+// runs without a limit.
+class CZEVTimedRequest : public Poco::Net::HTTPServerRequestImpl {
+ public:
+  // Reads the request line and header fields; throws as the base does.
+  CZEVTimedRequest(Poco::Net::HTTPServerResponseImpl& response, Poco::Net::HTTPServerSession& session,
+                   Poco::Net::HTTPServerParams* params, HttpConnectionWatch* watch, const void* key)
+      : HTTPServerRequestImpl(response, session, params), watch_(watch), key_(key) {}
+
+  void BodyRead() { watch_->ClearDeadline(key_); }
+
+ private:
+  HttpConnectionWatch* const watch_;
+  const void* const key_;
+};
 
 class CZEVRequestInfoImp : public IZEVRequestInfo {
  public:
@@ -26,26 +216,12 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
   int64_t getContentLength() override { return request_.getContentLength64(); }
 
   const std::string& getBody(bool* too_large) override {
-    // A request with neither a length nor chunked framing has no body
-    // (RFC 9112, 6.3); reading one would wait for the client to close.
-    if (!body_read_ && !request_.getChunkedTransferEncoding() && !request_.hasContentLength()) {
-      body_read_ = true;
-    }
     if (!body_read_) {
       body_read_ = true;
-      std::istream& in = request_.stream();
-      char buf[8192];
-      while (in) {
-        in.read(buf, sizeof(buf));
-        std::streamsize n = in.gcount();
-        if (n <= 0) break;
-        if (body_.size() + static_cast<size_t>(n) > kMaxRequestBody) {
-          body_too_large_ = true;
-          body_.clear();
-          break;
-        }
-        body_.append(buf, static_cast<size_t>(n));
-      }
+      // A request with neither a length nor chunked framing has no body
+      // (RFC 9112, 6.3); reading one would wait for the client to close.
+      if (request_.getChunkedTransferEncoding() || request_.hasContentLength()) ReadBody();
+      if (auto* timed = dynamic_cast<CZEVTimedRequest*>(&request_)) timed->BodyRead();
     }
     if (too_large) *too_large = body_too_large_;
     return body_;
@@ -88,6 +264,22 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
   bool body_too_large() const { return body_too_large_; }
 
  private:
+  void ReadBody() {
+    std::istream& in = request_.stream();
+    char buf[8192];
+    while (in) {
+      in.read(buf, sizeof(buf));
+      std::streamsize n = in.gcount();
+      if (n <= 0) break;
+      if (body_.size() + static_cast<size_t>(n) > kMaxRequestBody) {
+        body_too_large_ = true;
+        body_.clear();
+        break;
+      }
+      body_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
   Poco::URI Uri() {
     try {
       return Poco::URI(request_.getURI());
@@ -110,7 +302,9 @@ class CResponseInfoImp : public IZEVResponseInfo {
   void setHeader(const std::string& name, const std::string& value) override { response_.set(name, value); }
   void setTransferEncoding(const std::string& encoding) override { response_.setTransferEncoding(encoding); }
   void setContentType(const std::string& type) override { response_.setContentType(type); }
-  void setStatus(int status) override { response_.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status)); }
+  void setStatus(int status) override {
+    response_.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status));
+  }
 
   bool sendBody(const std::string& body) override {
     // A content length (or chunked framing) keeps the connection open for
@@ -128,6 +322,204 @@ class CResponseInfoImp : public IZEVResponseInfo {
  private:
   Poco::Net::HTTPServerResponse& response_;  // not owned
   bool sent_ = false;
+};
+
+// The status with which a request whose header fields are read must be
+// refused before anything else happens, or 0. A request whose length two
+// parties could read differently (RFC 9112, 5.1, 6.1 and 6.3) is refused: a
+// proxy in front of the endpoint may have framed it by the other reading.
+int FramingFault(const Poco::Net::HTTPRequest& request) {
+  int lengths = 0;
+  int encodings = 0;
+  std::string length;
+  std::string encoding;
+  for (const auto& field : request) {
+    // POCO keeps white space before the colon in the name, where another
+    // party may drop it and see "Content-Length".
+    if (field.first.empty() || field.first.find_first_of(" \t") != std::string::npos) {
+      return Poco::Net::HTTPResponse::HTTP_BAD_REQUEST;
+    }
+    if (Poco::icompare(field.first, Poco::Net::HTTPMessage::CONTENT_LENGTH) == 0) {
+      ++lengths;
+      length = Poco::trim(field.second);
+    } else if (Poco::icompare(field.first, Poco::Net::HTTPMessage::TRANSFER_ENCODING) == 0) {
+      ++encodings;
+      encoding = Poco::trim(field.second);
+    }
+  }
+  if (encodings > 0) {
+    if (lengths > 0 || encodings > 1) return Poco::Net::HTTPResponse::HTTP_BAD_REQUEST;
+    if (request.getVersion() == Poco::Net::HTTPMessage::HTTP_1_0) return Poco::Net::HTTPResponse::HTTP_BAD_REQUEST;
+    if (Poco::icompare(encoding, Poco::Net::HTTPMessage::CHUNKED_TRANSFER_ENCODING) != 0) {
+      return Poco::Net::HTTPResponse::HTTP_NOT_IMPLEMENTED;  // a coding the endpoint cannot undo
+    }
+    return 0;
+  }
+  if (lengths > 1) return Poco::Net::HTTPResponse::HTTP_BAD_REQUEST;
+  if (lengths == 1) {
+    // 1*DIGIT, and small enough for a 64-bit count.
+    if (length.empty() || length.size() > 18) return Poco::Net::HTTPResponse::HTTP_BAD_REQUEST;
+    for (char c : length) {
+      if (c < '0' || c > '9') return Poco::Net::HTTPResponse::HTTP_BAD_REQUEST;
+    }
+  }
+  return 0;
+}
+
+// One connection, served on one worker from accept to close: the request
+// loop of POCO's own HTTP server connection, with the framing checks and the
+// time limits of the endpoint around it.
+class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
+ public:
+  // `watch` (not owned) outlives every connection.
+  CZEVHttpConnection(const Poco::Net::StreamSocket& socket, const HttpServerLimits& limits,
+                     Poco::Net::HTTPServerParams::Ptr params, Poco::Net::HTTPRequestHandlerFactory::Ptr handlers,
+                     HttpConnectionWatch* watch)
+      : TCPServerConnection(socket), limits_(limits), params_(params), handlers_(handlers), watch_(watch) {}
+
+  void run() override {
+    // An answer to a client that has gone raises SIGPIPE, which would end
+    // the process; the failed write is handled instead. POCO blocks the
+    // signal in the main thread as it loads, but a worker inherits the mask
+    // of whichever thread started the server. The worker belongs to the
+    // endpoint's own pool, so its mask is ours to set.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    try {
+      Poco::Net::HTTPServerSession session(socket(), params_);
+      // The session waits idle_limit for the first request (its timeout);
+      // single reads and writes get io_limit.
+      session.socket().setReceiveTimeout(ToTimespan(limits_.io_limit));
+      session.socket().setSendTimeout(ToTimespan(limits_.io_limit));
+      if (!watch_->Add(this, session.socket())) return;
+      // Declared after the session, so the watch lets go of the socket before
+      // the session closes it.
+      struct Unwatch {
+        ~Unwatch() { watch->Remove(key); }
+        HttpConnectionWatch* watch;
+        const void* key;
+      } unwatch{watch_, this};
+      while (session.hasMoreRequests()) {
+        if (!ServeOne(session)) break;
+      }
+    } catch (const Poco::Exception&) {
+      // A connection that failed or was cut off has nothing more to say.
+    } catch (const std::exception&) {
+    }
+  }
+
+ private:
+  // Serves one request. False when the connection is to close.
+  bool ServeOne(Poco::Net::HTTPServerSession& session) {
+    watch_->SetDeadline(this, Clock::now() + limits_.head_limit);
+    Poco::Net::HTTPServerResponseImpl response(session);
+    std::unique_ptr<CZEVTimedRequest> request;
+    try {
+      request = std::make_unique<CZEVTimedRequest>(response, session, params_.get(), watch_, this);
+    } catch (const Poco::Net::NoMessageException&) {
+      return false;  // closed by the client, or by the watch before a byte came
+    } catch (const Poco::Exception&) {
+      // Malformed header fields, or a Content-Length that is no number;
+      // a failed read has nobody to answer.
+      if (session.networkException() == nullptr) Refuse(session, Poco::Net::HTTPResponse::HTTP_BAD_REQUEST);
+      return false;
+    }
+    watch_->SetDeadline(this, Clock::now() + limits_.body_limit);
+    if (int status = FramingFault(*request)) {
+      Refuse(session, static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status));
+      return false;
+    }
+
+    response.setDate(Poco::Timestamp());
+    response.setVersion(request->getVersion());
+    response.setKeepAlive(params_->getKeepAlive() && request->getKeepAlive() && session.canKeepAlive());
+    std::unique_ptr<Poco::Net::HTTPRequestHandler> handler(handlers_->createRequestHandler(*request));
+    if (request->getExpectContinue() && response.getStatus() == Poco::Net::HTTPResponse::HTTP_OK) {
+      response.sendContinue();
+    }
+    handler->handleRequest(*request, response);
+    if (!response.sent()) {
+      response.setKeepAlive(false);
+      response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
+      response.setContentLength(0);
+      response.send().flush();
+    }
+    bool keep_alive = params_->getKeepAlive() && response.getKeepAlive() && session.canKeepAlive();
+    if (keep_alive) {
+      watch_->SetDeadline(this, Clock::now() + limits_.body_limit);
+      keep_alive = DrainBody(*request);
+    }
+    watch_->ClearDeadline(this);
+    session.setKeepAlive(keep_alive);
+    return keep_alive;
+  }
+
+  // Reads what the handler left of the body, so that the next request
+  // starts right after it. False when the rest is too long or unreadable.
+  static bool DrainBody(Poco::Net::HTTPServerRequest& request) {
+    // Without either there is no body; the stream POCO made would read up to
+    // the client's close.
+    if (!request.getChunkedTransferEncoding() && !request.hasContentLength()) return true;
+    std::istream& in = request.stream();
+    char buf[8192];
+    std::streamsize drained = 0;
+    while (in.read(buf, sizeof(buf)) || in.gcount() > 0) {
+      drained += in.gcount();
+      if (drained > kMaxDrainedBody) return false;
+    }
+    return in.eof() && !in.bad();
+  }
+
+  // Answers `status` with its reason as the body and ends the connection.
+  void Refuse(Poco::Net::HTTPServerSession& session, Poco::Net::HTTPResponse::HTTPStatus status) {
+    session.setKeepAlive(false);
+    try {
+      Poco::Net::HTTPServerResponseImpl response(session);
+      response.setVersion(Poco::Net::HTTPMessage::HTTP_1_1);
+      response.setStatusAndReason(status);
+      response.setKeepAlive(false);
+      response.setContentType("text/plain");
+      const std::string body = response.getReason();
+      response.setContentLength64(static_cast<int64_t>(body.size()));
+      response.send() << body << std::flush;
+      // The rest of the request may still be arriving: closing with unread
+      // bytes would reset the connection and could take the answer with it
+      // before the client reads it. So the client gets an end of stream and a
+      // little time to see it; what it sends meanwhile is dropped.
+      session.socket().shutdownSend();
+      session.socket().setReceiveTimeout(Poco::Timespan(0, 200000));
+      char buf[4096];
+      int reads = 0;
+      while (reads++ < 16 && session.socket().receiveBytes(buf, sizeof(buf)) > 0) continue;
+    } catch (const Poco::Exception&) {
+      // The client is gone or silent; the connection ends all the same.
+    }
+  }
+
+  const HttpServerLimits limits_;
+  Poco::Net::HTTPServerParams::Ptr params_;  // shared by every connection; read only
+  Poco::Net::HTTPRequestHandlerFactory::Ptr handlers_;
+  HttpConnectionWatch* const watch_;
+};
+
+class CZEVHttpConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
+ public:
+  // `watch` (not owned) must outlive every connection made.
+  CZEVHttpConnectionFactory(const HttpServerLimits& limits, Poco::Net::HTTPServerParams::Ptr params,
+                            Poco::Net::HTTPRequestHandlerFactory::Ptr handlers, HttpConnectionWatch* watch)
+      : limits_(limits), params_(params), handlers_(handlers), watch_(watch) {}
+
+  Poco::Net::TCPServerConnection* createConnection(const Poco::Net::StreamSocket& socket) override {
+    return new CZEVHttpConnection(socket, limits_, params_, handlers_, watch_);
+  }
+
+ private:
+  const HttpServerLimits limits_;
+  Poco::Net::HTTPServerParams::Ptr params_;  // shared by every connection; read only
+  Poco::Net::HTTPRequestHandlerFactory::Ptr handlers_;
+  HttpConnectionWatch* const watch_;
 };
 
 }  // namespace
@@ -182,6 +574,7 @@ void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request
       response_info.sendBody("It is working.");
     } else {
       response_info.setStatus(404);
+      response_info.setContentType("text/plain");
       response_info.sendBody("Find path error: " + path);
     }
     // An unread rest of an oversized body would be taken as the next request.
@@ -189,9 +582,14 @@ void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request
   } catch (const std::exception& e) {
     LogWrite(3, "http request failed: %s", e.what());
     if (!response_info.sent()) {
-      response.setKeepAlive(false);
-      response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
-      response.send().flush();
+      try {
+        response.setKeepAlive(false);
+        response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
+        response.setContentLength(0);
+        response.send().flush();
+      } catch (const std::exception&) {
+        // The connection failed; it is closed after this request.
+      }
     }
   }
 }
@@ -200,6 +598,8 @@ Poco::Net::HTTPRequestHandler* CZEVHttpRequestHandlerFactory::createRequestHandl
     const Poco::Net::HTTPServerRequest& /*request*/) {
   return new CZEVHttpRequestHandler(paths_);
 }
+
+CZEVHttpServerApplication::CZEVHttpServerApplication(HttpServerLimits limits) : limits_(limits) {}
 
 CZEVHttpServerApplication::~CZEVHttpServerApplication() { stopServer(); }
 
@@ -211,12 +611,25 @@ bool CZEVHttpServerApplication::addProcessor(const std::string& path, IZEVEventP
 }
 
 void CZEVHttpServerApplication::stopServer() {
-  std::unique_ptr<Poco::Net::HTTPServer> server;
+  std::unique_ptr<Poco::ThreadPool> pool;
+  std::unique_ptr<HttpConnectionWatch> watch;
+  std::unique_ptr<Poco::Net::TCPServer> server;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    pool.swap(pool_);
+    watch.swap(watch_);
     server.swap(server_);
   }
-  if (server) server->stopAll(true);
+  if (!server) return;
+  // Order matters: no new connection may arrive once the open ones are being
+  // cut off, and the pool's threads are joined only after the last
+  // connection on them has ended.
+  server->stop();
+  watch->ShutdownAll();
+  pool->joinAll();
+  server.reset();
+  watch.reset();
+  pool.reset();  // joins the pool's threads themselves
 }
 
 void CZEVHttpServerApplication::initialize(Poco::Util::Application& self) {
@@ -231,9 +644,30 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
     std::lock_guard<std::mutex> lock(mu_);
     Poco::Net::SocketAddress address(args.empty() ? std::string() : args[0], static_cast<Poco::UInt16>(port));
     Poco::Net::ServerSocket socket(address, 128);
-    server_ = std::make_unique<Poco::Net::HTTPServer>(new CZEVHttpRequestHandlerFactory(paths_), socket,
-                                                      new Poco::Net::HTTPServerParams());
-    server_->start();
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams();
+    params->setMaxThreads(limits_.max_workers);
+    params->setMaxQueued(limits_.max_queued);
+    // POCO's dispatcher (1.11) can miss the wake-up of its stop for a worker
+    // that is just going back to wait for a connection; that worker ends only
+    // when its idle time runs out. A short idle time keeps stopServer() from
+    // waiting long for it. Idle workers return to the pool, which keeps their
+    // threads, so a short idle time costs little under load.
+    params->setThreadIdleTime(Poco::Timespan(0, 200000));
+    params->setTimeout(ToTimespan(limits_.idle_limit));
+    params->setKeepAlive(true);
+    params->setKeepAliveTimeout(ToTimespan(limits_.idle_limit));
+    params->setMaxKeepAliveRequests(0);  // any number of requests per connection
+    // Declared in the order of their lifetimes: on a failure below they end
+    // in reverse, the server first and its pool last.
+    auto pool = std::make_unique<Poco::ThreadPool>(1, limits_.max_workers);
+    auto watch = std::make_unique<HttpConnectionWatch>();
+    Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new CZEVHttpRequestHandlerFactory(paths_);
+    auto server = std::make_unique<Poco::Net::TCPServer>(
+        new CZEVHttpConnectionFactory(limits_, params, handlers, watch.get()), *pool, socket, params);
+    server->start();
+    pool_ = std::move(pool);
+    watch_ = std::move(watch);
+    server_ = std::move(server);
   } catch (const std::exception&) {
     LogWrite(3, "Bind port(%d) error.", port);
     return 64;
@@ -244,7 +678,8 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
 
 }  // namespace zev
 
-CZEVHttpServer::CZEVHttpServer(const CZEVMethodRegistry* methods) : processor_(methods) {}
+CZEVHttpServer::CZEVHttpServer(const CZEVMethodRegistry* methods, zev::HttpServerLimits limits)
+    : limits_(limits), processor_(methods) {}
 
 CZEVHttpServer::~CZEVHttpServer() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -266,7 +701,7 @@ bool CZEVHttpServer::start() {
   // The application is made for each listening period: POCO allows one
   // Application object at a time and does not run one twice.
   application_.reset();
-  application_ = std::make_unique<zev::CZEVHttpServerApplication>();
+  application_ = std::make_unique<zev::CZEVHttpServerApplication>(limits_);
   application_->addProcessor("/rpc", &processor_);
   int rc;
   try {

@@ -1,28 +1,80 @@
-// The HTTP RPC endpoint on the POCO HTTP server: "/rpc" takes sealed calls,
-// "/" answers "It is working.", any other path 404.
+// The HTTP RPC endpoint on the POCO HTTP stack: "/rpc" takes sealed calls,
+// "/" answers "It is working.", any other path "404 Not Found" (text/plain).
+//
+// Every connection is served by one worker thread for its whole life, so the
+// endpoint bounds what a connection may hold: a connection that sends no
+// request, or sends one too slowly, is closed after a few seconds
+// (HttpServerLimits), and there are workers enough that such connections do
+// not keep other clients waiting meanwhile. A request whose length is
+// ambiguous or malformed (RFC 9112, section 6.3) is answered 400 and its
+// connection closed, so that no bytes of it are ever read as another
+// request.
 #ifndef ZEV_RPC_HTTP_SERVER_H_
 #define ZEV_RPC_HTTP_SERVER_H_
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/TCPServer.h>
+#include <Poco/ThreadPool.h>
 #include <Poco/Util/ServerApplication.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/registry.h"
 #include "rpc/rpc_dispatch.h"
+
+// The service's own key under HKEY_LOCAL_MACHINE, and the value under it
+// that chooses the address the endpoint binds (ReadHttpBindAddress).
+extern const char kServiceRegistryKey[];    // "Software\Classes\CLSID\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
+extern const char kBindAddressValueName[];  // "BindAddress"
+
+// The address the endpoint is to bind, from the value kBindAddressValueName
+// under kServiceRegistryKey of HKLM in `registry` (not owned): "127.0.0.1"
+// (or "localhost") gives "127.0.0.1", the loopback interface only; a missing
+// or empty value, or "0.0.0.0", gives "0.0.0.0", all interfaces. Any other
+// value is not honoured: the answer is "0.0.0.0" and *unrecognised (when
+// given) receives the value; otherwise *unrecognised is cleared. Neither
+// logs nor throws.
+std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognised = nullptr);
 
 namespace zev {
 
 // Largest request body read; a larger one is answered as undecodable.
 constexpr size_t kMaxRequestBody = 128u << 20;
+
+// What one endpoint allows its clients. Each connection holds a worker thread
+// while it is open; these limits bound how long and how many.
+struct HttpServerLimits {
+  // Connections served at once, each on a worker thread of its own.
+  int max_workers = 256;
+  // Accepted connections that wait for a worker; a connection accepted while
+  // this many wait is closed at once.
+  int max_queued = 128;
+  // A new connection must begin its first request, and a kept-alive one its
+  // next request, within this time; otherwise it is closed.
+  std::chrono::milliseconds idle_limit{5000};
+  // The request line and header fields must be complete within this time of
+  // the request's first byte.
+  std::chrono::milliseconds head_limit{5000};
+  // The body must be complete within this time of the end of the header
+  // fields. The method that the request calls runs without a limit.
+  std::chrono::milliseconds body_limit{10000};
+  // A single send or receive that makes no progress for this long ends the
+  // connection.
+  std::chrono::milliseconds io_limit{5000};
+};
+
+// Ends connections that overrun their limits, and all of them at stop.
+// Defined in http_server.cc.
+class HttpConnectionWatch;
 
 // Read access to one request. Not owned, valid for the handler call only.
 class IZEVRequestInfo {
@@ -54,7 +106,7 @@ class IZEVResponseInfo {
   virtual void setHeader(const std::string& name, const std::string& value) = 0;  // replaces
   virtual void setTransferEncoding(const std::string& encoding) = 0;
   virtual void setContentType(const std::string& type) = 0;
-  virtual void setStatus(int status) = 0;
+  virtual void setStatus(int status) = 0;  // with the status's standard reason phrase
   // Sends status line, header fields and `body` (framed by a content length,
   // or in chunks when chunked transfer encoding was set).
   virtual bool sendBody(const std::string& body) = 0;
@@ -99,17 +151,23 @@ class CZEVHttpRequestHandlerFactory : public Poco::Net::HTTPRequestHandlerFactor
   const PathTable paths_;
 };
 
-// Owns the POCO HTTP server. POCO allows one Application object per process
-// at a time, so at most one endpoint exists at once.
+// Owns the server: a POCO TCP server whose connections speak HTTP/1.1 with
+// POCO's HTTP messages, on a thread pool of its own. POCO allows one
+// Application object per process at a time, so at most one endpoint exists
+// at once.
 class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
  public:
-  CZEVHttpServerApplication() = default;
-  ~CZEVHttpServerApplication() override;
+  explicit CZEVHttpServerApplication(HttpServerLimits limits = HttpServerLimits());
+  ~CZEVHttpServerApplication() override;  // stopServer()
 
   // False for an empty path or a null processor; otherwise binds (or rebinds)
   // the path. Call before the server starts.
   bool addProcessor(const std::string& path, IZEVEventProcessor* processor);
-  // Stops the server (if running) and waits for its connections to finish.
+  // Stops accepting, closes every open connection and joins every thread
+  // the server ran (its acceptor, its workers, its watch) before it returns,
+  // so that no worker outlives the call. A call being dispatched runs to its
+  // end first; its answer is not delivered. Does nothing when no server runs.
+  // Any thread but a worker of this server may call it.
   void stopServer();
 
  protected:
@@ -120,9 +178,15 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
   int main(const std::vector<std::string>& args) override;
 
  private:
+  const HttpServerLimits limits_;
   std::mutex mu_;
-  PathTable paths_;                                   // guarded by mu_
-  std::unique_ptr<Poco::Net::HTTPServer> server_;     // guarded by mu_
+  PathTable paths_;  // guarded by mu_
+  // Made together by main() and ended together by stopServer(). The
+  // server's workers run on pool_ alone, never on POCO's process-wide default
+  // pool, so that stopServer() can join every one of them.
+  std::unique_ptr<Poco::ThreadPool> pool_;          // guarded by mu_
+  std::unique_ptr<HttpConnectionWatch> watch_;      // guarded by mu_
+  std::unique_ptr<Poco::Net::TCPServer> server_;    // guarded by mu_
 };
 
 }  // namespace zev
@@ -132,8 +196,9 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
 class CZEVHttpServer {
  public:
   // Binds "/rpc" to a processor on `methods` (not owned; must outlive the
-  // server).
-  explicit CZEVHttpServer(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance());
+  // server). `limits` hold for every listening period.
+  explicit CZEVHttpServer(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance(),
+                          zev::HttpServerLimits limits = zev::HttpServerLimits());
   ~CZEVHttpServer();
   CZEVHttpServer(const CZEVHttpServer&) = delete;
   CZEVHttpServer& operator=(const CZEVHttpServer&) = delete;
@@ -148,10 +213,12 @@ class CZEVHttpServer {
   // (the user count is then left as it was). True when listening, or when an
   // earlier start already listens (the user count goes up).
   bool start();
-  // Decrements the user count; the last user stops the server. True.
+  // Decrements the user count; the last user stops the server, and every
+  // thread of the server has ended when it returns. True.
   bool stop();
 
  private:
+  const zev::HttpServerLimits limits_;
   std::string ip_ = "0.0.0.0";
   int32_t port_ = 0;
   std::mutex mu_;

@@ -1,0 +1,143 @@
+// Many keep-alive HTTP clients at once against the running service, each
+// making sealed echo calls one after another: the calls that failed, the
+// latency median, 99th percentile and maximum, and the service's resident
+// memory before and after the load. The service must be running (bash
+// bench/http_load_bench.sh starts one on a scratch data folder).
+//   http_load_bench PORT SERVICE_PID [CLIENTS] [CALLS_PER_CLIENT]
+// A call fails when it gets no answer within 30 s, an HTTP status other
+// than 200, or an answer other than the echo; the client then opens a new
+// connection for its next call.
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/StreamCopier.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "common/zevclasses/ZEVRPCDefine.pb.h"
+#include "crypto/payload_envelope.h"
+#include "rpc/echo_server.h"
+
+namespace {
+
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when unreadable.
+long StatusKiB(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0) return atol(line.c_str() + field.size() + 1);
+  }
+  return -1;
+}
+
+std::string SealedEcho(const std::string& text, std::string* etag) {
+  CZEVComponentDescriptor descriptor;
+  descriptor.set_serverid(kEchoServerId);
+  descriptor.set_methodcode("echo");
+  CZEVEchoRequest request;
+  request.set_request(text);
+  CZEVRPCCommandData command;
+  command.set_componentdescriptor(descriptor.SerializeAsString());
+  command.set_request(request.SerializeAsString());
+  std::string body;
+  encodePayload(command.SerializeAsString(), &body, etag);
+  return body;
+}
+
+// One client: `calls` calls in a row over one kept-alive connection
+// (a new one after a failure). Records each call's latency in ns.
+void RunClient(int port, int id, int calls, std::vector<int64_t>* latencies, std::atomic<int64_t>* failures) {
+  const std::string text = "hello from client " + std::to_string(id);
+  std::string etag;
+  const std::string body = SealedEcho(text, &etag);
+  const std::string uri = "/rpc?key=" + etag;
+  latencies->reserve(static_cast<size_t>(calls));
+  std::unique_ptr<Poco::Net::HTTPClientSession> session;
+  for (int i = 0; i < calls; ++i) {
+    if (!session) {
+      session = std::make_unique<Poco::Net::HTTPClientSession>("127.0.0.1", static_cast<Poco::UInt16>(port));
+      session->setKeepAlive(true);
+      session->setTimeout(Poco::Timespan(30, 0));
+    }
+    const int64_t start = NowNanos();
+    bool ok = false;
+    try {
+      Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, uri, Poco::Net::HTTPMessage::HTTP_1_1);
+      request.setKeepAlive(true);
+      request.setContentLength64(static_cast<int64_t>(body.size()));
+      session->sendRequest(request) << body;
+      Poco::Net::HTTPResponse response;
+      std::istream& in = session->receiveResponse(response);
+      std::string reply;
+      Poco::StreamCopier::copyToString(in, reply);
+      ok = response.getStatus() == Poco::Net::HTTPResponse::HTTP_OK && response.get("exr", "") == "0";
+      // Opening every answer would make the clients compete with the service
+      // for the CPU; every 64th is checked in full.
+      if (ok && i % 64 == 0) {
+        std::string plain;
+        CZEVEchoResponse echo;
+        ok = decodePayload(reply, response.get("etag", ""), &plain) && echo.ParseFromString(plain) &&
+             echo.response() == text;
+      }
+    } catch (const Poco::Exception&) {
+      ok = false;
+    }
+    latencies->push_back(NowNanos() - start);
+    if (!ok) {
+      ++*failures;
+      session.reset();
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: http_load_bench PORT SERVICE_PID [CLIENTS] [CALLS_PER_CLIENT]\n");
+    return 2;
+  }
+  const int port = atoi(argv[1]);
+  const int pid = atoi(argv[2]);
+  const int clients = argc > 3 ? atoi(argv[3]) : 64;
+  const int calls = argc > 4 ? atoi(argv[4]) : 20000;
+  if (port <= 0 || pid <= 0 || clients <= 0 || calls <= 0) {
+    fprintf(stderr, "http_load_bench: PORT, SERVICE_PID, CLIENTS and CALLS_PER_CLIENT must be positive\n");
+    return 2;
+  }
+  const long rss_start = StatusKiB(pid, "VmRSS");
+  printf("http_load_bench: %d keep-alive clients x %d echo calls on port %d (service pid %d)\n", clients, calls,
+         port, pid);
+
+  std::vector<std::vector<int64_t>> latencies(static_cast<size_t>(clients));
+  std::atomic<int64_t> failures{0};
+  const int64_t start = NowNanos();
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back(RunClient, port, c, calls, &latencies[static_cast<size_t>(c)], &failures);
+  }
+  for (auto& t : threads) t.join();
+  const double elapsed = static_cast<double>(NowNanos() - start) / 1e9;
+
+  const long rss_end = StatusKiB(pid, "VmRSS");
+  const long rss_peak = StatusKiB(pid, "VmHWM");
+  std::vector<int64_t> all;
+  for (const auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
+  const int64_t p50 = Quantile(all, 0.5);
+  const int64_t p99 = Quantile(all, 0.99);
+  const int64_t max = all.empty() ? 0 : all.back();  // Quantile sorted them
+  printf("calls %zu   failures %lld   %.1f s   %.0f calls/s\n", all.size(), static_cast<long long>(failures.load()),
+         elapsed, static_cast<double>(all.size()) / elapsed);
+  printf("latency   p50 %.2f ms   p99 %.2f ms   max %.2f ms\n", p50 / 1e6, p99 / 1e6, max / 1e6);
+  printf("service RSS   start %.1f MiB   end %.1f MiB   peak %.1f MiB\n", rss_start / 1024.0, rss_end / 1024.0,
+         rss_peak / 1024.0);
+  return failures.load() == 0 ? 0 : 1;
+}
