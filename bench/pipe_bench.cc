@@ -25,23 +25,12 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "testing/unix_socket.h"
 #include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
 #include "crypto/payload_envelope.h"
 
 namespace {
-
-int Connect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 bool WriteAll(int fd, const std::string& bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
@@ -210,7 +199,7 @@ int main(int argc, char** argv) {
   // Size of the service's reply frame, for the floor.
   size_t reply_body_size = 0;
   {
-    int fd = Connect(path);
+    int fd = ConnectUnixSocket(path);
     std::string in;
     Frame f;
     if (fd < 0 || !WriteAll(fd, frame) || !ReadFrame(fd, &in, &f)) {
@@ -230,7 +219,7 @@ int main(int argc, char** argv) {
     const int pid = service_pid;
     service_pid = 0;  // the floor runs in this process
     Result floor_result = Drive(clients, seconds, [&] {
-      auto sock = std::make_shared<Socket>(Connect(floor_path));
+      auto sock = std::make_shared<Socket>(ConnectUnixSocket(floor_path));
       auto in = std::make_shared<std::string>();
       return std::function<bool()>([sock, in, &frame] {
         Frame f;
@@ -240,7 +229,7 @@ int main(int argc, char** argv) {
     service_pid = pid;
     Print("bare Unix-socket ping-pong (floor)", clients, floor_result);
     Print("echo over the pipe", clients, Drive(clients, seconds, [&] {
-      auto sock = std::make_shared<Socket>(Connect(path));
+      auto sock = std::make_shared<Socket>(ConnectUnixSocket(path));
       auto in = std::make_shared<std::string>();
       return std::function<bool()>([sock, in, &frame] {
         Frame f;

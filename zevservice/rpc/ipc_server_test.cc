@@ -15,20 +15,9 @@
 #include "platform/text.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
+#include "testing/unix_socket.h"
 
 namespace {
-
-int Connect(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // True when the server closes `fd` within `timeout_ms` (bytes sent before
 // the close are read and dropped).
@@ -69,8 +58,8 @@ TEST_F(PipeLimits, TheSocketIsReadableAndWritableByEveryoneAndNothingMore) {
 TEST_F(PipeLimits, AConnectionStuckInsideAFrameIsClosedAndIdleOnesStay) {
   server_.setPartialFrameTimeout(100);
   ASSERT_TRUE(pipe_.start());
-  int idle = Connect(server_.socket_path());
-  int stuck = Connect(server_.socket_path());
+  int idle = ConnectUnixSocket(server_.socket_path());
+  int stuck = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(idle, 0);
   ASSERT_GE(stuck, 0);
   std::string etag;
@@ -86,7 +75,7 @@ TEST_F(PipeLimits, AConnectionStuckInsideAFrameIsClosedAndIdleOnesStay) {
 TEST_F(PipeLimits, AClientThatNeverReadsIsHeldBackAndServedOnceItReads) {
   server_.setMaxUnsentBytes(256 << 10);
   ASSERT_TRUE(pipe_.start());
-  int fd = Connect(server_.socket_path());
+  int fd = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(fd, 0);
   std::string etag;
   std::string body = SealEcho(std::string(32 << 10, 'e'), kEchoServerId, &etag);
@@ -144,12 +133,12 @@ TEST_F(PipeLimits, AClientThatNeverReadsIsHeldBackAndServedOnceItReads) {
 TEST_F(PipeLimits, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   server_.setMaxClients(2);
   ASSERT_TRUE(pipe_.start());
-  int a = Connect(server_.socket_path());
-  int b = Connect(server_.socket_path());
+  int a = ConnectUnixSocket(server_.socket_path());
+  int b = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
   for (int i = 0; i < 200 && server_.client_count() < 2; ++i) usleep(5000);  // accepted by the loop
-  int c = Connect(server_.socket_path());
+  int c = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(c, 0);
   EXPECT_TRUE(ClosedWithin(c, 10000));
   EXPECT_FALSE(ClosedWithin(a, 100));

@@ -9,6 +9,7 @@
 #include "crypto/payload_envelope.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
+#include "testing/unix_socket.h"
 
 namespace {
 
@@ -24,14 +25,8 @@ CZEVMethodRegistry* EchoMethods() {
 // Sends one frame over a new connection to `path` and reads the reply
 // frame. False when the connection or the exchange fails.
 bool Exchange(const std::string& path, const Frame& frame, Frame* reply) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    close(fd);
-    return false;
-  }
+  int fd = ConnectUnixSocket(path);
+  if (fd < 0) return false;
   std::string bytes = EncodeFrame(frame);
   bool ok = WriteAll(fd, bytes.data(), bytes.size());
   std::string in;
