@@ -1,5 +1,6 @@
 #include "rpc/ipc_server.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -243,7 +244,14 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
     std::lock_guard<std::mutex> lock(server->client_mu_);
     connected = server->clients_.size();
   }
-  if (connected >= server->max_clients_) {
+  // Half the descriptors at most, so that socket clients can never take
+  // the ones the HTTP endpoint, the log and the hosts need.
+  size_t limit = server->max_clients_;
+  struct rlimit descriptors;
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+    limit = std::min<size_t>(limit, static_cast<size_t>(descriptors.rlim_cur / 2));
+  }
+  if (connected >= limit) {
     // Taken and closed at once, so that the client learns it and the
     // listener's backlog does not fill.
     auto* refused = new uv_pipe_t;

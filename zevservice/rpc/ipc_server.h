@@ -114,7 +114,9 @@ class CZEVIPCServer {
   // between frames stay). Reading from a connection stops while its unsent
   // replies exceed `bytes` (or kMaxInFlightFrames of its requests wait for
   // an answer) and resumes once they have drained to half. At most
-  // `clients` connections are served; more are accepted and closed at once.
+  // `clients` connections (and never more than half the process's descriptor
+  // limit) are served; more are accepted and closed at once, with a log line
+  // at most once a minute. Failed accepts are logged as rarely.
   void setPartialFrameTimeout(uint64_t ms) { partial_frame_timeout_ms_ = ms; }
   void setMaxUnsentBytes(size_t bytes) { max_unsent_bytes_ = bytes; }
   void setMaxClients(size_t clients) { max_clients_ = clients; }

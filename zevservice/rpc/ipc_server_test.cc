@@ -10,6 +10,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
+#include <dirent.h>
+
+#include "base/log.h"
+#include "platform/process.h"
 #include "rpc/echo_server.h"
 #include "rpc/pipe_processor.h"
 #include "platform/text.h"
@@ -156,4 +162,105 @@ TEST(PipeText, EchoedRequestTextIsCutOnACharacterBoundary) {
   std::string text = cut.substr(0, cut.size() - 15);
   EXPECT_EQ(text.size(), 1024u);
   EXPECT_TRUE(IsValidUtf8(text));
+}
+
+namespace {
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST_F(PipeLimits, ClientsNeverTakeMoreThanHalfTheDescriptorsAndRefusalsAreLoggedOnce) {
+  ScopedTempDir logs;
+  ASSERT_TRUE(LogInit(logs.path(), "zevservice"));
+  ASSERT_TRUE(pipe_.start());
+  int served = ConnectUnixSocket(server_.socket_path());
+  ASSERT_GE(served, 0);
+  for (int i = 0; i < 200 && server_.client_count() < 1; ++i) usleep(5000);
+
+  // Forty clients in another process, while this one may open only forty
+  // more descriptors: the cap of half the limit comes first.
+  int out[2], in[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(in), 0);
+  struct rlimit original;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  struct rlimit tight = original;
+  // Room for the clients up to the cap (half the limit) and for refusing
+  // the rest.
+  tight.rlim_cur = OpenDescriptors() + 40;
+
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  StartOptions options;
+  options.stdin_fd = in[0];
+  options.stdout_fd = out[1];
+  auto clients = StartProcessArgv(
+      {"python3", "-c",
+       "import resource, socket, sys\n"
+       "hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]\n"
+       "resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))\n"
+       "socks = []\n"
+       "for _ in range(40):\n"
+       "    s = socket.socket(socket.AF_UNIX)\n"
+       "    s.connect(sys.argv[1])\n"
+       "    socks.append(s)\n"
+       "print('connected', flush=True)\n"
+       "sys.stdin.read()\n",
+       server_.socket_path()},
+      options);
+  close(in[0]);
+  close(out[1]);
+  ASSERT_TRUE(clients);
+  char c;
+  std::string said;
+  while (read(out[0], &c, 1) == 1 && c != '\n') said.push_back(c);
+  EXPECT_EQ(said, "connected");
+
+  // Connections past half the limit are refused, again and again: one line.
+  const std::string refused = "connections, its limit; new ones are refused.";
+  std::string log;
+  for (int i = 0; i < 400 && Occurrences(log, refused) == 0; ++i) {
+    usleep(5000);
+    LogFlush();
+    ReadFileToString(LogCurrentPath(), &log);
+  }
+  usleep(100000);
+  setrlimit(RLIMIT_NOFILE, &original);
+  LogFlush();
+  ASSERT_TRUE(ReadFileToString(LogCurrentPath(), &log));
+  EXPECT_EQ(Occurrences(log, refused), 1u) << log;
+  EXPECT_LE(server_.client_count(), tight.rlim_cur / 2);
+  EXPECT_EQ(Occurrences(log, "Connection establishment failed"), 0u) << log;
+
+  // The connection that was open before is still served.
+  std::string etag;
+  std::string body = SealEcho("still here", kEchoServerId, &etag);
+  std::string frame = EncodeFrame({"t", "key:" + etag, body});
+  ASSERT_TRUE(WriteAll(served, frame.data(), frame.size()));
+  std::string reply;
+  char buf[4096];
+  Frame f;
+  size_t used = 0;
+  while (DecodeFrame(reply.data(), reply.size(), &f, &used) == FrameStatus::kNeedMore) {
+    ssize_t n = read(served, buf, sizeof(buf));
+    ASSERT_GT(n, 0);
+    reply.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_NE(f.header.find("exr:0"), std::string::npos);
+  close(in[1]);
+  clients->Wait(kInfinite);
+  close(out[0]);
+  close(served);
 }
