@@ -20,8 +20,10 @@
 #include <string>
 #include <thread>
 
-// Opens the process log in `directory` (created if missing) with the file base
-// name `base_name` and starts its writer thread. Of the two files, the more
+// Opens the process log in `directory` (created with mode 0700 if missing;
+// an existing folder keeps its mode) with the file base name `base_name`
+// and starts its writer thread. Log files are created 0600: what callers
+// send may appear in them. Of the two files, the more
 // recently modified one is appended to (the first when neither exists). False,
 // with logging left off for the life of the process, when the log is already
 // initialised, a name is empty or the file cannot be opened.

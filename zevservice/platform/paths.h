@@ -20,7 +20,9 @@ std::string GetCommonDataDir();
 void ForgetCommonDataDir();
 
 // The folder below the common data folder that holds runtime objects (lock
-// files of named mutexes, sockets): "<common>/run", created on demand.
+// files of named mutexes, sockets): "<common>/run", created on demand with
+// mode 0711 (only this user may write or list it; the sockets in it stay
+// reachable by name).
 // Empty when there is no common data folder or it cannot be made.
 std::string GetRuntimeDir();
 

@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "platform/bytes.h"
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 
 const char kServicePipeName[] = "\\\\.\\pipe\\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}";
@@ -135,7 +136,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   }
   name_ = name;
   pipe_name_ = pipe_name;
-  if (!runtime_dir_.empty()) CreateDirectories(runtime_dir_);
+  if (!runtime_dir_.empty()) CreateDirectoryWithMode(runtime_dir_, kRuntimeDirMode);
   socket_path_ = PipeSocketPath(runtime_dir_.empty() ? GetRuntimeDir() : runtime_dir_, pipe_name);
   if (socket_path_.empty() || socket_path_.size() >= sizeof(sockaddr_un{}.sun_path)) {
     LogWrite(3, "uv_pipe_bind failed, error: %d:%s", UV_ENAMETOOLONG,
