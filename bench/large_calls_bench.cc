@@ -8,8 +8,6 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/StreamCopier.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,7 +22,10 @@
 #include "bench/bench_util.h"
 #include "crypto/payload_envelope.h"
 #include "rpc/echo_server.h"
+#include "platform/paths.h"
 #include "rpc/ipc_server.h"
+#include "testing/pipe_client.h"
+#include "testing/unix_socket.h"
 
 namespace {
 
@@ -40,27 +41,12 @@ long StatusKiB(int pid, const char* field) {
 
 // The exr flag of one call over the socket: '0', '1', or 0 on a transport failure.
 char PipeCall(const std::string& path, const std::string& frame) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  int fd = ConnectUnixSocket(path);
+  if (fd < 0) return 0;
   char exr = 0;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    size_t sent = 0;
-    while (sent < frame.size()) {
-      ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
-      if (n <= 0) break;
-      sent += static_cast<size_t>(n);
-    }
-    std::string in;
-    char buf[65536];
-    Frame reply;
-    size_t used = 0;
-    while (DecodeFrame(in.data(), in.size(), &reply, &used) == FrameStatus::kNeedMore) {
-      ssize_t n = read(fd, buf, sizeof(buf));
-      if (n <= 0) break;
-      in.append(buf, static_cast<size_t>(n));
-    }
+  std::string in;
+  Frame reply;
+  if (WriteAll(fd, frame.data(), frame.size()) && ReadFrameFrom(fd, &in, &reply)) {
     size_t at = reply.header.find("exr:");
     if (at != std::string::npos && at + 4 < reply.header.size()) exr = reply.header[at + 4];
   }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "testing/pipe_client.h"
 #include "testing/unix_socket.h"
 #include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
@@ -39,22 +40,6 @@ bool WriteAll(int fd, const std::string& bytes) {
     sent += static_cast<size_t>(n);
   }
   return true;
-}
-
-bool ReadFrame(int fd, std::string* in, Frame* frame) {
-  char buf[65536];
-  for (;;) {
-    size_t used = 0;
-    FrameStatus s = DecodeFrame(in->data(), in->size(), frame, &used);
-    if (s == FrameStatus::kComplete) {
-      in->erase(0, used);
-      return true;
-    }
-    if (s == FrameStatus::kBad) return false;
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n <= 0) return false;
-    in->append(buf, static_cast<size_t>(n));
-  }
 }
 
 // A connected socket, closed with its last owner.
@@ -149,7 +134,7 @@ class PingPongServer {
         workers_.emplace_back([this, c] {
           std::string in;
           Frame f;
-          while (ReadFrame(c, &in, &f)) {
+          while (ReadFrameFrom(c, &in, &f)) {
             if (!WriteAll(c, EncodeFrame({f.tag, "", reply_}))) break;
           }
           close(c);
@@ -202,7 +187,7 @@ int main(int argc, char** argv) {
     int fd = ConnectUnixSocket(path);
     std::string in;
     Frame f;
-    if (fd < 0 || !WriteAll(fd, frame) || !ReadFrame(fd, &in, &f)) {
+    if (fd < 0 || !WriteAll(fd, frame) || !ReadFrameFrom(fd, &in, &f)) {
       fprintf(stderr, "no service listening on %s\n", path.c_str());
       return 1;
     }
@@ -223,7 +208,7 @@ int main(int argc, char** argv) {
       auto in = std::make_shared<std::string>();
       return std::function<bool()>([sock, in, &frame] {
         Frame f;
-        return WriteAll(sock->fd, frame) && ReadFrame(sock->fd, in.get(), &f);
+        return WriteAll(sock->fd, frame) && ReadFrameFrom(sock->fd, in.get(), &f);
       });
     });
     service_pid = pid;
@@ -233,7 +218,7 @@ int main(int argc, char** argv) {
       auto in = std::make_shared<std::string>();
       return std::function<bool()>([sock, in, &frame] {
         Frame f;
-        return WriteAll(sock->fd, frame) && ReadFrame(sock->fd, in.get(), &f);
+        return WriteAll(sock->fd, frame) && ReadFrameFrom(sock->fd, in.get(), &f);
       });
     }));
     Print("echo over HTTP (same service)", clients, Drive(clients, seconds, [&] {

@@ -13,6 +13,7 @@
 #include "rpc/ipc_server.h"
 #include "crypto/payload_envelope.h"
 #include "rpc/pipe_processor.h"
+#include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
@@ -44,23 +45,7 @@ class Connection {
   }
 
   // The next reply frame; false on end of stream, a bad frame or time-out.
-  bool Receive(Frame* frame, int timeout_ms = 20000) {
-    for (;;) {
-      size_t used = 0;
-      FrameStatus status = DecodeFrame(in_.data(), in_.size(), frame, &used);
-      if (status == FrameStatus::kComplete) {
-        in_.erase(0, used);
-        return true;
-      }
-      if (status == FrameStatus::kBad) return false;
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, timeout_ms) <= 0) return false;
-      char buf[65536];
-      ssize_t n = read(fd_, buf, sizeof(buf));
-      if (n <= 0) return false;
-      in_.append(buf, static_cast<size_t>(n));
-    }
-  }
+  bool Receive(Frame* frame, int timeout_ms = 20000) { return ReadFrameFrom(fd_, &in_, frame, timeout_ms); }
 
   // True when the server closed the connection (end of stream within the time).
   bool ClosedByPeer(int timeout_ms = 20000) {

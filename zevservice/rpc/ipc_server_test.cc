@@ -19,6 +19,7 @@
 #include "rpc/echo_server.h"
 #include "rpc/pipe_processor.h"
 #include "platform/text.h"
+#include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
@@ -114,24 +115,10 @@ TEST_F(PipeLimits, AClientThatNeverReadsIsHeldBackAndServedOnceItReads) {
     ++frames_sent;
   }
   std::string in;
-  char buf[65536];
-  size_t replies = 0;
-  while (replies < frames_sent) {
+  for (size_t replies = 0; replies < frames_sent; ++replies) {
     Frame reply;
-    size_t used = 0;
-    FrameStatus status = DecodeFrame(in.data(), in.size(), &reply, &used);
-    if (status == FrameStatus::kComplete) {
-      EXPECT_NE(reply.header.find("exr:0"), std::string::npos);
-      in.erase(0, used);
-      ++replies;
-      continue;
-    }
-    ASSERT_EQ(status, FrameStatus::kNeedMore);
-    struct pollfd p = {fd, POLLIN, 0};
-    ASSERT_GT(poll(&p, 1, 10000), 0) << replies << " of " << frames_sent;
-    ssize_t n = read(fd, buf, sizeof(buf));
-    ASSERT_GT(n, 0);
-    in.append(buf, static_cast<size_t>(n));
+    ASSERT_TRUE(ReadFrameFrom(fd, &in, &reply, 10000)) << replies << " of " << frames_sent;
+    EXPECT_NE(reply.header.find("exr:0"), std::string::npos);
   }
   close(fd);
 }
@@ -250,14 +237,8 @@ TEST_F(PipeLimits, ClientsNeverTakeMoreThanHalfTheDescriptorsAndRefusalsAreLogge
   std::string frame = EncodeFrame({"t", "key:" + etag, body});
   ASSERT_TRUE(WriteAll(served, frame.data(), frame.size()));
   std::string reply;
-  char buf[4096];
   Frame f;
-  size_t used = 0;
-  while (DecodeFrame(reply.data(), reply.size(), &f, &used) == FrameStatus::kNeedMore) {
-    ssize_t n = read(served, buf, sizeof(buf));
-    ASSERT_GT(n, 0);
-    reply.append(buf, static_cast<size_t>(n));
-  }
+  ASSERT_TRUE(ReadFrameFrom(served, &reply, &f, 10000));
   EXPECT_NE(f.header.find("exr:0"), std::string::npos);
   close(in[1]);
   clients->Wait(kInfinite);

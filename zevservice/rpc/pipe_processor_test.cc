@@ -1,12 +1,11 @@
 #include "rpc/pipe_processor.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "rpc/echo_server.h"
 #include "crypto/payload_envelope.h"
+#include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
@@ -30,13 +29,7 @@ bool Exchange(const std::string& path, const Frame& frame, Frame* reply) {
   std::string bytes = EncodeFrame(frame);
   bool ok = WriteAll(fd, bytes.data(), bytes.size());
   std::string in;
-  size_t used = 0;
-  char buf[4096];
-  while (ok && DecodeFrame(in.data(), in.size(), reply, &used) == FrameStatus::kNeedMore) {
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n <= 0) ok = false;
-    else in.append(buf, static_cast<size_t>(n));
-  }
+  ok = ok && ReadFrameFrom(fd, &in, reply, 10000);
   close(fd);
   return ok;
 }
