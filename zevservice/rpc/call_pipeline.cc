@@ -71,18 +71,18 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
     reject(CallFailure::kParse, text);
   } else {
     std::string().swap(plain);  // the request holds what the method needs
-    try {
-      methods.dispatchCall(descriptor, request, reply.payload);
-      reply.exr = false;
-    } catch (const std::exception& e) {
-      reply.failure = CallFailure::kExecute;
-      reply.payload = buildExceptionResponse(e.what(), kRPCCodeException);
-      if (hooks.on_failure) hooks.on_failure(reply.failure, e.what());
-    } catch (...) {
-      reply.failure = CallFailure::kUnknown;
-      reply.payload = buildExceptionResponse(kRPCUnknownErrorText, kRPCCodeUnknown);
-      if (hooks.on_failure) hooks.on_failure(reply.failure, kRPCUnknownErrorText);
+    switch (executeCallOutcome(methods, descriptor, request, &reply.payload, &text)) {
+      case CallOutcome::kAnswered:
+        reply.exr = false;
+        break;
+      case CallOutcome::kStdException:
+        reply.failure = CallFailure::kExecute;
+        break;
+      case CallOutcome::kOtherException:
+        reply.failure = CallFailure::kUnknown;
+        break;
     }
+    if (reply.exr && hooks.on_failure) hooks.on_failure(reply.failure, text);
   }
   Seal(&reply);
   // After a large call the allocator keeps its freed pages for the next one

@@ -122,19 +122,27 @@ std::string buildExceptionResponse(const std::string& message, const std::string
   return out;
 }
 
-bool executeCall(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
-                 const std::string& request, std::string* payload) {
+CallOutcome executeCallOutcome(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
+                               const std::string& request, std::string* payload, std::string* failure_text) {
   try {
     std::string response;
     methods.dispatchCall(descriptor, request, response);
     *payload = std::move(response);
-    return false;
+    return CallOutcome::kAnswered;
   } catch (const std::exception& e) {
     *payload = buildExceptionResponse(e.what(), kRPCCodeException);
+    if (failure_text != nullptr) *failure_text = e.what();
+    return CallOutcome::kStdException;
   } catch (...) {
     *payload = buildExceptionResponse(kRPCUnknownErrorText, kRPCCodeUnknown);
+    if (failure_text != nullptr) *failure_text = kRPCUnknownErrorText;
+    return CallOutcome::kOtherException;
   }
-  return true;
+}
+
+bool executeCall(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
+                 const std::string& request, std::string* payload) {
+  return executeCallOutcome(methods, descriptor, request, payload, nullptr) != CallOutcome::kAnswered;
 }
 
 bool processCommandData(const CZEVMethodRegistry& methods, const std::string& body,

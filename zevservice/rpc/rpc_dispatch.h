@@ -122,6 +122,12 @@ std::string buildExceptionResponse(const std::string& message, const std::string
 bool executeCall(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
                  const std::string& request, std::string* payload);
 
+// executeCall telling how the call ended; *failure_text (when given) gets
+// what() or "unkonwn error" for a failed call.
+enum class CallOutcome { kAnswered, kStdException, kOtherException };
+CallOutcome executeCallOutcome(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
+                               const std::string& request, std::string* payload, std::string* failure_text);
+
 // The whole shared step for a decoded body: parse, then executeCall. A body
 // that fails to parse answers exr 1 with code 20005 and
 // `parse_failure_message`, or the failure text itself when that is empty.
