@@ -43,13 +43,19 @@ function(zev_cc_test)
   set_tests_properties(${ZEV_NAME} PROPERTIES TIMEOUT 600)
 endfunction()
 
-# Copies libhwid.so (tools/hwid) next to `target`'s executable after each
-# build of it: programs load it from their own directory. Call in the
-# directory that defines `target`.
-function(zev_place_hwid target)
+# Copies the file that `dep` builds next to `target`'s executable, as
+# `file_name`, after each build of `target`: programs load libraries
+# (libhwid.so, libzevrpc.so) and start helpers (zevhost) from their own
+# directory. Call in the directory that defines `target`; `dep` must be
+# defined already.
+function(zev_place_beside target dep file_name)
   if(TARGET ${target})
-    add_dependencies(${target} hwid)
+    add_dependencies(${target} ${dep})
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:hwid> $<TARGET_FILE_DIR:${target}>/libhwid.so)
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${dep}> $<TARGET_FILE_DIR:${target}>/${file_name})
   endif()
+endfunction()
+
+function(zev_place_hwid target)
+  zev_place_beside(${target} hwid libhwid.so)
 endfunction()

@@ -1,0 +1,53 @@
+// The JSON envelope that carries every message between the monitor and its
+// hosts, the name-exchange messages, and the CRC that turns node names into
+// node ids.
+#ifndef ZEV_BUS_ENVELOPE_H_
+#define ZEV_BUS_ENVELOPE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace pubsdk {
+
+// CRC-32 (zlib's crc32) with the running value started at 1: "abc" gives
+// 0x34E62BF5. Node ids and the service id are this CRC of their names.
+uint32_t NameCrc(const std::string& text);
+
+// CRC of msgtype + "----" + tick in decimal.
+uint32_t MessageId(const std::string& msgtype, uint32_t tick);
+
+// The envelope's JSON text: clientname, dstnodename, clientid (CRC of the
+// sender), msgtype, msgid (MessageId with `tick`), context (payload in
+// base64), contextlen (length of that text) and base64 1.
+std::string BuildEnvelope(const std::string& sender, const std::string& destination, const std::string& msgtype,
+                          const std::string& payload, uint32_t tick);
+
+struct Envelope {
+  std::string clientname;
+  std::string dstnodename;
+  int64_t clientid = 0;
+  std::string msgtype;
+  int64_t msgid = 0;
+  std::string context;
+  int64_t contextlen = -1;
+  int64_t base64 = 0;
+};
+
+// Reads the members of a JSON object; absent members keep their defaults
+// and members of another type count as absent. False when `text` is not a
+// JSON object.
+bool ParseEnvelope(const std::string& text, Envelope* envelope);
+
+// Checks an envelope addressed to `node_name`: the destination matches,
+// base64 is 1, contextlen equals the context's length and the context is
+// valid base64 that decodes completely. On success the payload is in
+// *payload; otherwise *why says what was wrong.
+bool OpenEnvelope(const Envelope& envelope, const std::string& node_name, std::string* payload, std::string* why);
+
+// The name-exchange message: msgtype ("get_client_info" or
+// "anw_client_info"), clientid and clientname.
+std::string BuildNameMessage(const std::string& msgtype, uint32_t node_id, const std::string& node_name);
+
+}  // namespace pubsdk
+
+#endif  // ZEV_BUS_ENVELOPE_H_
