@@ -19,10 +19,19 @@
 namespace pubsdk {
 namespace {
 
+// Keeps what reaches the consumer, leaving out the name exchange (which
+// reaches it too).
 class Inbox : public CReceiver {
  public:
   Inbox() : CReceiver("inbox") {}
   HRESULT OnInput(const char* name, uint32_t length, const char* data) override {
+    std::string text(data, length);
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    Envelope envelope;
+    if (ParseEnvelope(text, &envelope) && envelope.msgtype.find("_client_info") != std::string::npos) {
+      exchanges_.Hit();
+      return kS_OK;
+    }
     {
       std::lock_guard<std::mutex> lock(mu_);
       names_.push_back(name);
@@ -40,6 +49,7 @@ class Inbox : public CReceiver {
     return names_;
   }
   Counter seen_;
+  Counter exchanges_;
 
  private:
   std::mutex mu_;
@@ -104,6 +114,9 @@ TEST_F(TermTest, NamesAreExchangedBothWays) {
     uint32_t id_a = NameCrc("node-a"), id_b = NameCrc("node-b");
     EXPECT_TRUE(Eventually([&] { return a.term()->HasNameForNodeId(id_b); }));
     EXPECT_TRUE(Eventually([&] { return b.term()->HasNameForNodeId(id_a); }));
+    // Both questions and answers also reach the consumers.
+    EXPECT_TRUE(a_inbox->exchanges_.WaitFor(1));
+    EXPECT_TRUE(b_inbox->exchanges_.WaitFor(1));
     std::string name;
     EXPECT_EQ(b.term()->GetNameByNodeId(id_a, &name), kS_OK);
     EXPECT_EQ(name, "node-a");

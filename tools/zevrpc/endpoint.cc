@@ -1,0 +1,354 @@
+#include "tools/zevrpc/endpoint.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "tools/zevrpc/bus_folder.h"
+#include "tools/zevrpc/bus_message.h"
+#include "tools/zevrpc/bus_sender.h"
+
+namespace zevrpc {
+namespace {
+
+constexpr int kListenBacklog = 128;
+// After accept fails for want of descriptors the listener stays readable;
+// it is left alone this long instead of being polled in a tight loop.
+constexpr int kAcceptPauseMs = 100;
+
+int FrameTimeoutFromEnvironment() {
+  const char* text = std::getenv("ZEV_BUS_FRAME_TIMEOUT_MS");
+  if (text == nullptr || *text == '\0') return kDefaultFrameTimeoutMs;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 1 || value > 600000) return kDefaultFrameTimeoutMs;
+  return static_cast<int>(value);
+}
+
+int MillisUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now) {
+  if (when <= now) return 0;
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(when - now).count();
+  return static_cast<int>(std::min<long long>((us + 999) / 1000, 0x7fffffff));
+}
+
+void CloseIfOpen(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace
+
+struct BusEndpoint::Connection {
+  int fd = -1;
+  std::unique_ptr<FrameReader> reader;
+  Clock::time_point deadline;
+};
+
+BusEndpoint* BusEndpoint::Open(const std::string& folder, uint32_t node_id, uint32_t channel,
+                               pubsdk::IMessageCallBack* callback) {
+  if (callback == nullptr || folder.empty()) return nullptr;
+  std::string socket_path = SocketPath(folder, node_id);
+  if (socket_path.size() > MaxSocketPathLength()) return nullptr;
+  if (!ClaimIdInProcess(folder, node_id)) return nullptr;
+
+  int lock_fd = TakeNodeLock(folder, node_id);
+  if (lock_fd < 0) {
+    ForgetIdInProcess(folder, node_id);
+    return nullptr;
+  }
+  // Only the holder of the lock may remove a socket left by a dead holder.
+  unlink(socket_path.c_str());
+  int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  bool bound = listen_fd >= 0 && bind(listen_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+  if (!bound || wake_fd < 0 || listen(listen_fd, kListenBacklog) != 0) {
+    if (bound) unlink(socket_path.c_str());
+    unlink(LockPath(folder, node_id).c_str());
+    CloseIfOpen(listen_fd);
+    CloseIfOpen(wake_fd);
+    close(lock_fd);
+    ForgetIdInProcess(folder, node_id);
+    return nullptr;
+  }
+  callback->AddRef();
+  auto* endpoint = new BusEndpoint(folder, node_id, channel, callback, lock_fd, listen_fd, wake_fd,
+                                   FrameTimeoutFromEnvironment());
+  if (!endpoint->Start()) {
+    endpoint->Release();  // closes, which undoes all of the above
+    return nullptr;
+  }
+  return endpoint;
+}
+
+BusEndpoint::BusEndpoint(const std::string& folder, uint32_t node_id, uint32_t channel,
+                         pubsdk::IMessageCallBack* callback, int lock_fd, int listen_fd, int wake_fd,
+                         int frame_timeout_ms)
+    : folder_(folder),
+      socket_path_(SocketPath(folder, node_id)),
+      lock_path_(LockPath(folder, node_id)),
+      node_id_(node_id),
+      channel_(channel),
+      callback_(callback),
+      lock_fd_(lock_fd),
+      listen_fd_(listen_fd),
+      wake_fd_(wake_fd),
+      frame_timeout_(frame_timeout_ms),
+      own_uid_(geteuid()),
+      inbox_(kInboxMaxMessages, kInboxMaxBytes) {}
+
+BusEndpoint::~BusEndpoint() { Close(); }
+
+bool BusEndpoint::Start() {
+  try {
+    io_thread_ = std::thread(&BusEndpoint::IoLoop, this);
+    dispatch_thread_ = std::thread(&BusEndpoint::DispatchLoop, this);
+    dispatch_id_ = dispatch_thread_.get_id();
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void BusEndpoint::StopThreads() {
+  inbox_.Stop();
+  uint64_t one = 1;
+  ssize_t ignored = write(wake_fd_, &one, sizeof(one));
+  (void)ignored;  // the counter cannot overflow from one write per close
+  if (io_thread_.joinable()) io_thread_.join();
+  if (dispatch_thread_.joinable()) dispatch_thread_.join();
+}
+
+pubsdk::HRESULT BusEndpoint::Close() {
+  if (dispatch_id_ != std::thread::id() && std::this_thread::get_id() == dispatch_id_) return pubsdk::kE_FAIL;
+  std::lock_guard<std::mutex> lock(close_mu_);
+  if (closed_.exchange(true)) return pubsdk::kS_OK;
+  StopThreads();
+  unlink(socket_path_.c_str());
+  // Unlinked while the lock is held, so that no newcomer can take a lock on
+  // this name that we still think is ours; TakeNodeLock spots the orphan.
+  unlink(lock_path_.c_str());
+  close(listen_fd_);
+  close(wake_fd_);
+  close(lock_fd_);
+  ForgetIdInProcess(folder_, node_id_);
+  callback_->Release();
+  return pubsdk::kS_OK;
+}
+
+pubsdk::HRESULT BusEndpoint::QueryInterface(const pubsdk::GUID& iid, void** out) {
+  if (out == nullptr) return pubsdk::kE_POINTER;
+  if (iid == pubsdk::IID_IUnknown || iid == pubsdk::IID_IBusEndpoint) {
+    AddRef();
+    *out = static_cast<pubsdk::IBusEndpoint*>(this);
+    return pubsdk::kS_OK;
+  }
+  *out = nullptr;
+  return pubsdk::kE_NOINTERFACE;
+}
+
+uint32_t BusEndpoint::AddRef() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+uint32_t BusEndpoint::Release() {
+  uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if (left == 0) delete this;
+  return left;
+}
+
+pubsdk::HRESULT BusEndpoint::Send(uint32_t destination, uint32_t word_a, uint32_t word_b, const void* data,
+                                  uint32_t length, uint32_t timeout_ms) {
+  if (length > pubsdk::kBusMaxMessage) return pubsdk::kBusErrTooLarge;
+  if (length > 0 && data == nullptr) return pubsdk::kBusErrArgument;
+  if (closed_.load(std::memory_order_acquire)) return pubsdk::kE_FAIL;
+  FrameHeader header;
+  header.source = node_id_;
+  header.destination = destination;
+  header.word_a = word_a;
+  header.word_b = word_b;
+  header.channel = channel_;
+  header.length = length;
+  return SendFrame(SocketPath(folder_, destination), header, data,
+                   timeout_ms == 0 ? kDefaultSendTimeoutMs : timeout_ms);
+}
+
+void BusEndpoint::Answer(int fd, uint32_t code) {
+  uint8_t ack[kAckSize];
+  EncodeAck(code, ack);
+  // A fresh connection's send buffer always has room for four bytes; a
+  // client that already left simply misses its answer.
+  ssize_t ignored = send(fd, ack, sizeof(ack), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)ignored;
+}
+
+// Reads what the connection has; true when it is finished (answered or
+// dropped) and must be closed, false when it waits for more bytes.
+bool BusEndpoint::ServeConnection(Connection* connection) {
+  FrameReader& reader = *connection->reader;
+  while (reader.WriteRoom() > 0) {
+    ssize_t n = recv(connection->fd, reader.WritePointer(), reader.WriteRoom(), 0);
+    if (n > 0) {
+      reader.Commit(static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) return true;  // the client left mid-frame
+    if (errno == EINTR) continue;
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+  }
+  FrameStatus status = reader.status();
+  uint32_t code = AckForStatus(status);
+  if (status == FrameStatus::kOk) {
+    InboxMessage message;
+    message.header = reader.header();
+    message.data = reader.TakeData();
+    if (!inbox_.Push(std::move(message))) code = kAckInboxFull;
+  }
+  Answer(connection->fd, code);
+  return true;
+}
+
+void BusEndpoint::IoLoop() {
+  std::vector<Connection> connections;
+  std::vector<pollfd> fds;
+  Clock::time_point accept_paused_until = Clock::time_point::min();
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    bool accepting = connections.size() < kMaxPendingConnections && now >= accept_paused_until;
+    fds.clear();
+    fds.push_back(pollfd{wake_fd_, POLLIN, 0});
+    fds.push_back(pollfd{accepting ? listen_fd_ : -1, POLLIN, 0});
+    int timeout = -1;
+    if (!accepting && now < accept_paused_until) timeout = MillisUntil(accept_paused_until, now);
+    for (const Connection& c : connections) {
+      fds.push_back(pollfd{c.fd, POLLIN, 0});
+      int left = MillisUntil(c.deadline, now);
+      if (timeout < 0 || left < timeout) timeout = left;
+    }
+    int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0 && fds[0].revents != 0) break;  // Close asked us to stop
+
+    now = Clock::now();
+    size_t kept = 0;
+    for (size_t i = 0; i < connections.size(); ++i) {
+      Connection& c = connections[i];
+      bool finished = false;
+      if (ready > 0 && fds[i + 2].revents != 0) finished = ServeConnection(&c);
+      // A client that has not delivered its frame in time is dropped without
+      // an answer, so that a stalled or garbage client costs one slot for a
+      // bounded time.
+      if (!finished && now >= c.deadline) finished = true;
+      if (finished) {
+        close(c.fd);
+      } else {
+        if (kept != i) connections[kept] = std::move(c);
+        ++kept;
+      }
+    }
+    connections.resize(kept);
+
+    if (!accepting || ready <= 0 || fds[1].revents == 0) continue;
+    while (connections.size() < kMaxPendingConnections) {
+      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+        }
+        break;
+      }
+      ucred peer{};
+      socklen_t peer_len = sizeof(peer);
+      if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_len) != 0 ||
+          (peer.uid != own_uid_ && peer.uid != 0)) {
+        Answer(fd, kAckNotAllowed);
+        close(fd);
+        continue;
+      }
+      Connection c;
+      c.fd = fd;
+      c.reader = std::make_unique<FrameReader>(node_id_);
+      c.deadline = Clock::now() + frame_timeout_;
+      // The sender writes right after connecting, so the frame is usually
+      // there already; reading now saves a trip through poll.
+      if (ServeConnection(&c)) {
+        close(fd);
+      } else {
+        connections.push_back(std::move(c));
+      }
+    }
+  }
+  for (Connection& c : connections) close(c.fd);
+}
+
+void BusEndpoint::DispatchLoop() {
+  InboxMessage message;
+  while (inbox_.Pop(&message)) {
+    auto* bus_message = new BusMessage(message.header, message.data.get());
+    callback_->OnMessage(bus_message);
+    bus_message->Detach();
+    bus_message->Release();
+    message.data.reset();
+  }
+}
+
+pubsdk::HRESULT BusEndpoint::BeginNodes(uint64_t* cursor) {
+  if (cursor == nullptr) return pubsdk::kE_POINTER;
+  std::vector<LiveNode> live;
+  if (!ListLiveNodes(folder_, node_id_, &live)) return pubsdk::kE_FAIL;
+  std::vector<pubsdk::BusNodeRecord> records;
+  records.reserve(live.size());
+  for (const LiveNode& node : live) {
+    pubsdk::BusNodeRecord record;
+    std::memset(&record, 0, sizeof(record));
+    record.record_size = sizeof(record);
+    record.node_id = node.node_id;
+    record.pid = node.pid;
+    if (node.node_id == node_id_) {
+      record.flags = 1;
+      record.channel = channel_;
+    }
+    std::string path = SocketPath(folder_, node.node_id);
+    size_t len = std::min(path.size(), sizeof(record.socket_path) - 1);
+    std::memcpy(record.socket_path, path.data(), len);
+    records.push_back(record);
+  }
+  std::lock_guard<std::mutex> lock(nodes_mu_);
+  nodes_ = std::move(records);
+  // Generation 0 never names a snapshot, so a zeroed cursor reads as the end.
+  if (++generation_ == 0) ++generation_;
+  *cursor = static_cast<uint64_t>(generation_) << 32;
+  return pubsdk::kS_OK;
+}
+
+pubsdk::HRESULT BusEndpoint::NextNode(uint64_t* cursor) {
+  if (cursor == nullptr) return pubsdk::kE_POINTER;
+  std::lock_guard<std::mutex> lock(nodes_mu_);
+  uint32_t generation = static_cast<uint32_t>(*cursor >> 32);
+  uint32_t index = static_cast<uint32_t>(*cursor);
+  if (generation != generation_ || index >= nodes_.size()) return pubsdk::kS_FALSE;
+  ++index;
+  *cursor = static_cast<uint64_t>(generation) << 32 | index;
+  return index < nodes_.size() ? pubsdk::kS_OK : pubsdk::kS_FALSE;
+}
+
+pubsdk::HRESULT BusEndpoint::GetNode(uint64_t cursor, pubsdk::BusNodeRecord* record) {
+  if (record == nullptr) return pubsdk::kE_POINTER;
+  std::lock_guard<std::mutex> lock(nodes_mu_);
+  uint32_t generation = static_cast<uint32_t>(cursor >> 32);
+  uint32_t index = static_cast<uint32_t>(cursor);
+  if (generation != generation_ || index >= nodes_.size()) return pubsdk::kS_FALSE;
+  *record = nodes_[index];
+  return pubsdk::kS_OK;
+}
+
+}  // namespace zevrpc

@@ -1,0 +1,126 @@
+// One node on the bus: its lock, its listening socket, an I/O thread that
+// takes frames off connections into the inbox, and a dispatch thread that
+// hands them to the node's callback.
+#ifndef ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
+#define ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus/bus_abi.h"
+#include "tools/zevrpc/inbox.h"
+
+namespace zevrpc {
+
+// Bounds of one endpoint's inbox.
+constexpr size_t kInboxMaxMessages = 1024;
+constexpr size_t kInboxMaxBytes = 64u * 1024 * 1024;
+// Connections the I/O thread reads at once; more wait in the backlog.
+constexpr size_t kMaxPendingConnections = 64;
+// Time a client has to deliver its whole frame, counted from accept;
+// ZEV_BUS_FRAME_TIMEOUT_MS (read when the endpoint opens) overrides it.
+constexpr int kDefaultFrameTimeoutMs = 3000;
+// Send's time limit when the caller passes 0.
+constexpr uint32_t kDefaultSendTimeoutMs = 10000;
+
+class BusEndpoint final : public pubsdk::IBusEndpoint {
+ public:
+  // Joins the bus in `folder` (made ready by PrepareBusFolder) as
+  // `node_id`. Null when `callback` is null, the socket path does not fit a
+  // socket address, the id is held by anyone (this process included) or a
+  // system call fails; nothing is left behind then. On success the endpoint
+  // holds a reference on `callback` until Close and answers with one
+  // reference, which its owner (the call center) drops after Close.
+  static BusEndpoint* Open(const std::string& folder, uint32_t node_id, uint32_t channel,
+                           pubsdk::IMessageCallBack* callback);
+
+  BusEndpoint(const BusEndpoint&) = delete;
+  BusEndpoint& operator=(const BusEndpoint&) = delete;
+
+  // Stops and joins both threads (a callback in progress finishes first;
+  // none starts afterwards; queued messages are dropped), unlinks the socket
+  // and then the lock file while the lock is still held, closes the
+  // descriptors and releases the callback. kS_OK, also when already closed;
+  // kE_FAIL when called from this endpoint's own callback, which cannot
+  // wait for itself. Thread-safe.
+  pubsdk::HRESULT Close();
+
+  pubsdk::HRESULT QueryInterface(const pubsdk::GUID& iid, void** out) override;
+  uint32_t AddRef() override;
+  // Deletes at zero (closing first); the call center owns the first
+  // reference.
+  uint32_t Release() override;
+  uint32_t GetNodeId() override { return node_id_; }
+  uint32_t GetChannel() override { return channel_; }
+  pubsdk::HRESULT Reserved5() override { return pubsdk::kE_NOTIMPL; }
+  pubsdk::HRESULT Reserved6() override { return pubsdk::kE_NOTIMPL; }
+  // Sends from this node; the frame carries this node's id and channel.
+  // kBusErrTooLarge above kBusMaxMessage (checked first), kBusErrArgument
+  // for null data with a length, kE_FAIL once closed; a timeout_ms of 0
+  // means kDefaultSendTimeoutMs. See bus_abi.h and SendFrame for the rest.
+  // Thread-safe, also from callbacks.
+  pubsdk::HRESULT Send(uint32_t destination, uint32_t word_a, uint32_t word_b, const void* data, uint32_t length,
+                       uint32_t timeout_ms) override;
+  pubsdk::HRESULT Reserved8() override { return pubsdk::kE_NOTIMPL; }
+  pubsdk::HRESULT Reserved9() override { return pubsdk::kE_NOTIMPL; }
+  pubsdk::HRESULT Reserved10() override { return pubsdk::kE_NOTIMPL; }
+  pubsdk::HRESULT Reserved11() override { return pubsdk::kE_NOTIMPL; }
+  pubsdk::HRESULT Reserved12() override { return pubsdk::kE_NOTIMPL; }
+  // Listing of the live nodes. The cursor is (generation << 32) | index; a
+  // cursor of an older snapshot reads as the end. kE_POINTER for null
+  // pointers, kE_FAIL when the folder cannot be read. Thread-safe.
+  pubsdk::HRESULT BeginNodes(uint64_t* cursor) override;
+  pubsdk::HRESULT NextNode(uint64_t* cursor) override;
+  pubsdk::HRESULT GetNode(uint64_t cursor, pubsdk::BusNodeRecord* record) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  BusEndpoint(const std::string& folder, uint32_t node_id, uint32_t channel, pubsdk::IMessageCallBack* callback,
+              int lock_fd, int listen_fd, int wake_fd, int frame_timeout_ms);
+  ~BusEndpoint();
+
+  bool Start();
+  // Wakes both threads for good and joins those that run.
+  void StopThreads();
+  void IoLoop();
+  void DispatchLoop();
+  // Serves one accepted connection; see the .cc.
+  struct Connection;
+  bool ServeConnection(Connection* connection);
+  void Answer(int fd, uint32_t code);
+
+  const std::string folder_;
+  const std::string socket_path_;
+  const std::string lock_path_;
+  const uint32_t node_id_;
+  const uint32_t channel_;
+  pubsdk::IMessageCallBack* const callback_;  // referenced until Close
+  const int lock_fd_;
+  const int listen_fd_;
+  const int wake_fd_;
+  const std::chrono::milliseconds frame_timeout_;
+  const uid_t own_uid_;
+
+  Inbox inbox_;
+  std::thread io_thread_;
+  std::thread dispatch_thread_;
+  std::thread::id dispatch_id_;  // set by Start, before the endpoint is handed out
+  std::atomic<uint32_t> refs_{1};
+  std::atomic<bool> closed_{false};
+
+  std::mutex close_mu_;  // serializes Close
+
+  std::mutex nodes_mu_;
+  std::vector<pubsdk::BusNodeRecord> nodes_;  // guarded by nodes_mu_
+  uint32_t generation_ = 0;                   // guarded by nodes_mu_
+};
+
+}  // namespace zevrpc
+
+#endif  // ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
