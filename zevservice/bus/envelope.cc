@@ -122,4 +122,12 @@ std::string BuildNameMessage(const std::string& msgtype, uint32_t node_id, const
   return object.to_json();
 }
 
+bool IsNameExchange(const char* data, size_t length) {
+  if (data == nullptr) return false;
+  while (length > 0 && data[length - 1] == '\0') --length;
+  Envelope envelope;
+  if (!ParseEnvelope(std::string(data, length), &envelope)) return false;
+  return envelope.msgtype == "get_client_info" || envelope.msgtype == "anw_client_info";
+}
+
 }  // namespace pubsdk

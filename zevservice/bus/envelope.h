@@ -4,6 +4,7 @@
 #ifndef ZEV_BUS_ENVELOPE_H_
 #define ZEV_BUS_ENVELOPE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -47,6 +48,10 @@ bool OpenEnvelope(const Envelope& envelope, const std::string& node_name, std::s
 // The name-exchange message: msgtype ("get_client_info" or
 // "anw_client_info"), clientid and clientname.
 std::string BuildNameMessage(const std::string& msgtype, uint32_t node_id, const std::string& node_name);
+
+// True for a name-exchange message (its text may end with NUL bytes). The
+// term answers these itself; consumers see them too and may skip them.
+bool IsNameExchange(const char* data, size_t length);
 
 }  // namespace pubsdk
 

@@ -1,0 +1,86 @@
+#include "tools/zevhost/child_reaper.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
+
+ChildReaper::ChildReaper(std::function<void(pid_t, int)> on_exit)
+    : on_exit_(std::move(on_exit)), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+ChildReaper::~ChildReaper() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    quit_ = true;
+  }
+  Wake();
+  thread_.join();
+  for (const auto& entry : watched_) close(entry.first);
+  if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+void ChildReaper::Watch(pid_t pid, int pidfd) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    watched_[pidfd] = pid;
+  }
+  Wake();
+}
+
+void ChildReaper::Wake() {
+  uint64_t one = 1;
+  ssize_t n = write(wake_fd_, &one, sizeof(one));
+  (void)n;  // a full counter already means a pending wake-up
+}
+
+void ChildReaper::Run() {
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    fds.push_back({wake_fd_, POLLIN, 0});
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (quit_) return;
+      for (const auto& entry : watched_) fds.push_back({entry.first, POLLIN, 0});
+    }
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents != 0) {
+      uint64_t count;
+      ssize_t n = read(wake_fd_, &count, sizeof(count));
+      (void)n;
+    }
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      siginfo_t info{};
+      int code = -1;  // reaped elsewhere: the child is gone all the same
+      if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fds[i].fd), &info, WEXITED) == 0) {
+        code = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+      } else if (errno == EINTR) {
+        continue;
+      }
+      pid_t pid;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        pid = watched_[fds[i].fd];
+        watched_.erase(fds[i].fd);
+      }
+      close(fds[i].fd);
+      on_exit_(pid, code);
+    }
+  }
+}

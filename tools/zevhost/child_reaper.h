@@ -1,0 +1,42 @@
+// Watches child processes through their pidfds on a thread of its own and
+// reaps each one as it ends, reporting its pid and exit code.
+#ifndef ZEV_TOOLS_ZEVHOST_CHILD_REAPER_H_
+#define ZEV_TOOLS_ZEVHOST_CHILD_REAPER_H_
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+class ChildReaper {
+ public:
+  // `on_exit(pid, code)` runs on the reaper's thread once per watched child,
+  // after the child is reaped; code is the exit status, or 128 + signal for
+  // a child killed by a signal, -1 when it was reaped by someone else. It
+  // must not call back into the reaper.
+  explicit ChildReaper(std::function<void(pid_t, int)> on_exit);
+  // Stops and joins the thread and closes the pidfds of children still
+  // running (they are not killed and stay unreaped).
+  ~ChildReaper();
+  ChildReaper(const ChildReaper&) = delete;
+  ChildReaper& operator=(const ChildReaper&) = delete;
+
+  // Watches the child `pid` through `pidfd`, which the reaper takes over.
+  // Any thread.
+  void Watch(pid_t pid, int pidfd);
+
+ private:
+  void Run();
+  void Wake();
+
+  const std::function<void(pid_t, int)> on_exit_;
+  const int wake_fd_;  // eventfd that interrupts the poll
+  std::mutex mu_;
+  std::map<int, pid_t> watched_;  // pidfd -> pid; guarded by mu_
+  bool quit_ = false;             // guarded by mu_
+  std::thread thread_;
+};
+
+#endif  // ZEV_TOOLS_ZEVHOST_CHILD_REAPER_H_

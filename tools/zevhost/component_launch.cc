@@ -1,0 +1,335 @@
+#include "tools/zevhost/component_launch.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "model/component_proxy.h"
+#include "platform/paths.h"
+
+extern char** environ;
+
+namespace {
+
+CZEVArchType OwnArchitecture() {
+#if defined(__x86_64__)
+  return atx64;
+#elif defined(__i386__)
+  return atx86;
+#elif defined(__aarch64__) || defined(__arm__)
+  return atARMv7;
+#elif defined(__mips__)
+  return atMips64el;
+#elif defined(__loongarch__)
+  return atLoongarch;
+#else
+  return atNone;
+#endif
+}
+
+std::string RealPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  free(resolved);
+  return result;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Splits a "#!" line the way the kernel does: the interpreter, then the rest
+// of the line (blanks trimmed) as at most one argument.
+bool ParseShebang(const std::string& line, std::string* interpreter, std::string* argument) {
+  if (line.compare(0, 2, "#!") != 0) return false;
+  size_t i = 2;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  size_t start = i;
+  while (i < line.size() && !IsBlank(line[i])) ++i;
+  *interpreter = line.substr(start, i - start);
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  size_t end = line.size();
+  while (end > i && IsBlank(line[end - 1])) --end;
+  *argument = line.substr(i, end - i);
+  return !interpreter->empty();
+}
+
+// Closes every descriptor from 3 up except `keep`.
+void CloseFrom3Except(int keep) {
+#ifdef SYS_close_range
+  if ((keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0) &&
+      syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0) {
+    return;
+  }
+#endif
+  struct rlimit limit;
+  int max_fd = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                   ? static_cast<int>(limit.rlim_cur)
+                   : 65536;
+  for (int fd = 3; fd < max_fd; ++fd) {
+    if (fd != keep) close(fd);
+  }
+}
+
+// What the child reports on its status pipe when it cannot exec.
+struct ChildFailure {
+  int stage;  // 0 chdir, 1 /dev/null, 2 exec, 3 parent gone
+  int error;
+};
+
+[[noreturn]] void FailChild(int status_fd, int stage) {
+  ChildFailure failure{stage, errno};
+  ssize_t n = write(status_fd, &failure, sizeof(failure));
+  (void)n;
+  _exit(127);
+}
+
+// Runs in the forked child: only async-signal-safe calls from here on.
+// `status_fd` is close-on-exec: a successful exec closes it unseen, and any
+// failure is written to it before the child exits.
+[[noreturn]] void RunChild(pid_t parent, int status_fd, const char* dir, char* const argv[], char* const envp[]) {
+  auto fail = [status_fd](int stage) { FailChild(status_fd, stage); };
+  setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The whole parent process may have died between fork and prctl; the
+  // signal would then never come. (The forking thread cannot have exited
+  // yet: it waits on the status pipe until the exec.)
+  if (getppid() != parent) fail(3);
+  struct sigaction dfl;
+  memset(&dfl, 0, sizeof(dfl));
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigprocmask(SIG_SETMASK, &empty, nullptr);
+  if (chdir(dir) != 0) fail(0);
+  int null_fd = open("/dev/null", O_RDONLY);
+  if (null_fd < 0) fail(1);
+  if (null_fd != 0) {
+    dup2(null_fd, 0);
+    close(null_fd);
+  }
+  CloseFrom3Except(status_fd);
+  execve(argv[0], argv, envp);
+  FailChild(status_fd, 2);
+}
+
+std::vector<char*> CStrings(const std::vector<std::string>& texts) {
+  std::vector<char*> out;
+  out.reserve(texts.size() + 1);
+  for (const std::string& t : texts) out.push_back(const_cast<char*>(t.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::vector<CZEVArchType> ArchitectureOrder() {
+  const CZEVArchType own = OwnArchitecture();
+  std::vector<CZEVArchType> order;
+  if (own != atNone) order.push_back(own);
+  for (int a = atx86; a <= atLoongarch; ++a) {
+    if (a != own) order.push_back(static_cast<CZEVArchType>(a));
+  }
+  return order;
+}
+
+std::string InstallDirFor(const CZEVComponentContext& context, CZEVArchType arch, const std::string& common_dir) {
+  CZEVComponentProxy proxy;
+  std::string root = context.manifest().downloaddir();
+  root.erase(std::remove(root.begin(), root.end(), '"'), root.end());
+  proxy.SetInstallRoot(root.empty() ? common_dir + "/Varnel/ZEV/download" : root);
+  proxy.SetAppCode(context.appcode());
+  proxy.SetComponentID(context.componentid());
+  CZEVVersion* version = proxy.mutable_component()->mutable_versions()->add_version();
+  version->set_version(context.version());
+  version->set_archtype(arch);
+  return proxy.GetInstallDir();
+}
+
+bool FindInstallDir(const CZEVComponentContext& context, const std::string& common_dir, std::string* dir,
+                    std::string* why) {
+  std::string first;
+  for (CZEVArchType arch : ArchitectureOrder()) {
+    std::string candidate = InstallDirFor(context, arch, common_dir);
+    if (DirectoryExists(candidate)) {
+      *dir = candidate;
+      return true;
+    }
+    if (first.empty()) first = candidate;
+  }
+  *why = "no install folder (looked for " + first + " and the other architectures)";
+  return false;
+}
+
+bool ResolveEntryPoint(const std::string& install_dir, const std::string& entry_point, std::string* path,
+                       std::string* why) {
+  std::string relative = entry_point;
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  if (relative.empty()) {
+    *why = "empty entry point";
+    return false;
+  }
+  if (relative.find('\0') != std::string::npos) {
+    *why = "entry point holds a NUL";
+    return false;
+  }
+  if (relative.front() == '/') {
+    *why = "absolute entry point '" + relative + "'";
+    return false;
+  }
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    if (relative.compare(start, end - start, "..") == 0 && end - start == 2) {
+      *why = "entry point '" + relative + "' climbs with ..";
+      return false;
+    }
+    start = end + 1;
+  }
+  const std::string root = RealPath(install_dir);
+  if (root.empty()) {
+    *why = "install folder " + install_dir + " cannot be resolved";
+    return false;
+  }
+  const std::string resolved = RealPath(install_dir + "/" + relative);
+  if (resolved.empty()) {
+    *why = "entry point " + install_dir + "/" + relative + " does not exist";
+    return false;
+  }
+  if (resolved.size() <= root.size() + 1 || resolved.compare(0, root.size(), root) != 0 ||
+      (root != "/" && resolved[root.size()] != '/')) {
+    *why = "entry point '" + relative + "' leads outside the install folder";
+    return false;
+  }
+  struct stat st;
+  if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "entry point " + resolved + " is not a regular file";
+    return false;
+  }
+  *path = resolved;
+  return true;
+}
+
+bool BuildComponentArgv(const std::string& path, std::vector<std::string>* argv, std::string* why) {
+  if (access(path.c_str(), X_OK) == 0) {
+    *argv = {path};
+    return true;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    *why = path + " is neither executable nor readable";
+    return false;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::string interpreter, argument;
+  if (!ParseShebang(line, &interpreter, &argument)) {
+    *why = path + " is not executable and has no #! line";
+    return false;
+  }
+  argv->clear();
+  argv->push_back(interpreter);
+  if (!argument.empty()) argv->push_back(argument);
+  argv->push_back(path);
+  return true;
+}
+
+std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& context, const std::string& install_dir,
+                                              const std::string& process_group, const std::string& common_dir) {
+  const CZEVExecParams& params = context.manifest().params();
+  const std::vector<std::pair<std::string, std::string>> ours = {
+      {"ZEV_APP_CODE", context.appcode()},
+      {"ZEV_COMPONENT_ID", context.componentid()},
+      {"ZEV_COMPONENT_VERSION", context.version()},
+      {"ZEV_COMPONENT_DIR", install_dir},
+      {"ZEV_PROCESS_GROUP", process_group},
+      {"ZEV_EXTEND_PARAMS", params.extendparams()},
+      {"ZEV_PORT_RANGE", params.portrange()},
+      {"ZEV_COMMON_APPDATA", common_dir},
+  };
+  std::vector<std::string> env;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+    std::string entry(*e);
+    bool replaced = false;
+    for (const auto& kv : ours) {
+      if (entry.compare(0, kv.first.size() + 1, kv.first + "=") == 0) replaced = true;
+    }
+    if (!replaced) env.push_back(std::move(entry));
+  }
+  for (const auto& kv : ours) {
+    std::string value = kv.second;
+    // A NUL would cut the entry short in the child's environment.
+    value.erase(std::remove(value.begin(), value.end(), '\0'), value.end());
+    env.push_back(kv.first + "=" + value);
+  }
+  return env;
+}
+
+bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string* why) {
+  if (plan.argv.empty()) {
+    *why = "nothing to run";
+    return false;
+  }
+  // Everything the child touches is made before fork: after it only
+  // async-signal-safe calls are allowed in a threaded process.
+  std::vector<char*> argv = CStrings(plan.argv);
+  std::vector<char*> envp = CStrings(plan.env);
+  int status[2];
+  if (pipe2(status, O_CLOEXEC) != 0) {
+    *why = std::string("pipe failed: ") + strerror(errno);
+    return false;
+  }
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child < 0) {
+    *why = std::string("fork failed: ") + strerror(errno);
+    close(status[0]);
+    close(status[1]);
+    return false;
+  }
+  if (child == 0) RunChild(parent, status[1], plan.working_dir.c_str(), argv.data(), envp.data());
+  close(status[1]);
+  // Also set here, so that the group exists before any signal is sent to it
+  // (EACCES once the child has exec'd is harmless: it did it itself).
+  setpgid(child, child);
+  ChildFailure failure{};
+  ssize_t got;
+  do {
+    got = read(status[0], &failure, sizeof(failure));
+  } while (got < 0 && errno == EINTR);
+  close(status[0]);
+  if (got > 0) {
+    const std::string stage = failure.stage == 0   ? "cannot enter " + plan.working_dir
+                              : failure.stage == 1 ? std::string("cannot open /dev/null")
+                              : failure.stage == 2 ? "cannot exec " + plan.argv[0]
+                                                   : std::string("parent gone");
+    *why = stage + ": " + strerror(failure.error);
+    waitpid(child, nullptr, 0);
+    return false;
+  }
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+  if (fd < 0) {
+    *why = std::string("pidfd_open failed: ") + strerror(errno);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return false;
+  }
+  *pid = child;
+  *pidfd = fd;
+  return true;
+}

@@ -1,0 +1,72 @@
+// Turning a component context into a child process: where the component is
+// installed, which file to run and how, with what environment, and the
+// start of the child itself.
+#ifndef ZEV_TOOLS_ZEVHOST_COMPONENT_LAUNCH_H_
+#define ZEV_TOOLS_ZEVHOST_COMPONENT_LAUNCH_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "common/zevclasses/ZEVCommonDefine.pb.h"
+
+// The architectures whose folders are looked for, this machine's own first
+// (x64 on x86_64, ARMv7 on aarch64/arm, ...), then the others in enum order.
+std::vector<CZEVArchType> ArchitectureOrder();
+
+// The folder the catalogue installs the context's component into for `arch`:
+// the manifest's downloadDir without '"' (or, when that is empty,
+// `common_dir`/Varnel/ZEV/download) / appCode / componentID / version /
+// architecture name. Computed by CZEVComponentProxy::GetInstallDir.
+std::string InstallDirFor(const CZEVComponentContext& context, CZEVArchType arch, const std::string& common_dir);
+
+// The first folder of InstallDirFor over ArchitectureOrder that exists. False
+// with *why (naming the first candidate) when none does.
+bool FindInstallDir(const CZEVComponentContext& context, const std::string& common_dir, std::string* dir,
+                    std::string* why);
+
+// Resolves `entry_point` ("\" read as "/") inside `install_dir`. Refuses an
+// empty or absolute entry point, one with a ".." component, one that does
+// not exist or is not a regular file, and one whose real path (symbolic
+// links followed) lies outside the real path of `install_dir`. True with
+// the real path in *path; false with the reason in *why.
+bool ResolveEntryPoint(const std::string& install_dir, const std::string& entry_point, std::string* path,
+                       std::string* why);
+
+// The argument vector that runs the file `path`: {path} when it is
+// executable; {interpreter, [one argument], path} from its "#!" line when it
+// is not executable but starts with one. False with *why otherwise.
+bool BuildComponentArgv(const std::string& path, std::vector<std::string>* argv, std::string* why);
+
+// The child's environment: this process's, with ZEV_APP_CODE,
+// ZEV_COMPONENT_ID, ZEV_COMPONENT_VERSION, ZEV_COMPONENT_DIR,
+// ZEV_PROCESS_GROUP, ZEV_EXTEND_PARAMS, ZEV_PORT_RANGE and
+// ZEV_COMMON_APPDATA set (replacing any inherited value), as "KEY=value".
+std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& context, const std::string& install_dir,
+                                              const std::string& process_group, const std::string& common_dir);
+
+struct LaunchPlan {
+  std::vector<std::string> argv;  // argv[0] is the file run (a path)
+  std::vector<std::string> env;   // "KEY=value", the whole environment
+  std::string working_dir;
+};
+
+// Starts `plan` as a child of the calling thread: working folder
+// plan.working_dir, standard input /dev/null, standard output and error
+// inherited, a process group of its own (its id is the child's pid), every
+// descriptor from 3 up closed, default signal dispositions and an empty
+// signal mask, and SIGKILL as its parent-death signal.
+//
+// The kernel sends the parent-death signal when the THREAD that forked
+// exits, not the process: call this only from a thread that lives as long as
+// the children should.
+//
+// Returns once the child has exec'd (so the parent-death signal is armed):
+// true with the child's pid and a pidfd for it (the caller owns the
+// descriptor and reaps through it); false with *why when the child could not
+// be made, could not enter the folder or could not exec (the failed child
+// is reaped here).
+bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string* why);
+
+#endif  // ZEV_TOOLS_ZEVHOST_COMPONENT_LAUNCH_H_

@@ -1,0 +1,12 @@
+#include "tools/zevhost/host_log.h"
+
+#include <unistd.h>
+
+#include "bus/runtime_log.h"
+#include "platform/paths.h"
+
+void HostLog(const std::string& text) {
+  std::string line = "zevhost[" + std::to_string(getpid()) + "]: " + text + "\n";
+  WriteAll(STDERR_FILENO, line.data(), line.size());
+  pubsdk::RuntimeLog("zevhost: %s", text.c_str());
+}

@@ -1,0 +1,171 @@
+// The supervisor with real children (short shell scripts) and a fake clock:
+// every delay it waits is read from the clock's pending deadline and passed
+// by hand, so nothing here sleeps through seconds.
+#include "tools/zevhost/supervisor.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+#include "testing/fake_clock.h"
+#include "testing/sync.h"
+#include "testing/test_util.h"
+#include "tools/zevhost/test_component.h"
+
+namespace {
+
+class SupervisorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    supervisor_ = std::make_unique<ComponentSupervisor>(&clock_, SupervisorOptions{"grp", common_.path()});
+  }
+
+  // How long the supervisor's next timed wait lasts, once it waits for one;
+  // -1 when it does not start one within 10 s.
+  int64_t NextWaitMs() {
+    if (!clock_.AwaitTimedWaiters(1)) return -1;
+    return clock_.NextDeadline() - clock_.MonotonicMillis();
+  }
+  bool WaitForLaunches(int count) {
+    return PollUntil([&] { return supervisor_->launch_count() >= count; });
+  }
+  pid_t WaitForPid(const CZEVComponentContext& c) {
+    pid_t pid = 0;
+    PollUntil([&] { return (pid = supervisor_->RunningPid(c.appcode(), c.componentid())) != 0; });
+    return pid;
+  }
+  // A component that stays up (exec sleep) while `flag` exists and exits
+  // at once otherwise.
+  CZEVComponentContext InstallFlagged(CZEVRunMode mode, int interval, const std::string& flag) {
+    CZEVComponentContext c = MakeContext("app", "comp", "1", "run.sh", mode, interval);
+    InstallScript(common_.path(), c, "[ -e " + flag + " ] && exec sleep 1000\nexit 0");
+    return c;
+  }
+  // A component that ignores SIGTERM; `ready` appears once it does.
+  CZEVComponentContext InstallStubborn(const std::string& id, const std::string& ready) {
+    CZEVComponentContext c = MakeContext("app", id, "1", "run.sh", btService);
+    InstallScript(common_.path(), c, "trap '' TERM\ntouch " + ready + "\nexec sleep 1000");
+    return c;
+  }
+
+  ScopedCommonDataDir common_;
+  ScopedTempDir scratch_;
+  FakeClock clock_;
+  std::unique_ptr<ComponentSupervisor> supervisor_;
+};
+
+TEST_F(SupervisorTest, ServiceBackOffDoublesToOneMinuteAndResetsAfterTenMinutesOfRunning) {
+  const std::string flag = scratch_.Sub("stay");
+  CZEVComponentContext c = InstallFlagged(btService, 0, flag);
+  supervisor_->Start(c);
+  ASSERT_TRUE(WaitForLaunches(1));
+  int launches = 1;
+  for (int64_t delay : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+    ASSERT_EQ(NextWaitMs(), delay) << "after run " << launches;
+    clock_.Advance(delay);
+    ASSERT_TRUE(WaitForLaunches(++launches));
+  }
+
+  // A run of ten minutes counts as healthy: the back-off starts over.
+  ASSERT_TRUE(PollUntil([&] { return supervisor_->RunningPid("app", "comp") == 0; }));
+  ASSERT_TRUE(WriteFileAtomically(flag, ""));
+  ASSERT_EQ(NextWaitMs(), 60000);
+  clock_.Advance(60000);
+  ASSERT_TRUE(WaitForLaunches(++launches));
+  const pid_t pid = WaitForPid(c);
+  ASSERT_NE(pid, 0);
+  unlink(flag.c_str());
+  clock_.Advance(kSteadyRunMs);
+  kill(pid, SIGKILL);
+  EXPECT_EQ(NextWaitMs(), 1000);
+  clock_.Advance(1000);
+  ASSERT_TRUE(WaitForLaunches(++launches));
+  EXPECT_EQ(NextWaitMs(), 2000);
+}
+
+TEST_F(SupervisorTest, ScheduleRunsEachIntervalAndSkipsATickWhileStillRunning) {
+  const std::string flag = scratch_.Sub("stay");
+  ASSERT_TRUE(WriteFileAtomically(flag, ""));
+  CZEVComponentContext c = InstallFlagged(btSchedule, 30, flag);
+  supervisor_->Start(c);
+  const pid_t first = WaitForPid(c);
+  ASSERT_NE(first, 0);
+
+  ASSERT_EQ(NextWaitMs(), 30000);
+  clock_.Advance(30000);
+  ASSERT_EQ(NextWaitMs(), 30000) << "the next tick is planned";
+  EXPECT_EQ(supervisor_->launch_count(), 1) << "a tick while running starts no second copy";
+  EXPECT_EQ(supervisor_->RunningPid("app", "comp"), first);
+
+  unlink(flag.c_str());
+  kill(first, SIGKILL);
+  ASSERT_TRUE(PollUntil([&] { return supervisor_->RunningPid("app", "comp") == 0; }));
+  EXPECT_EQ(NextWaitMs(), 30000) << "an end does not move the schedule";
+  clock_.Advance(30000);
+  ASSERT_TRUE(WaitForLaunches(2));
+  ASSERT_TRUE(PollUntil([&] { return supervisor_->RunningPid("app", "comp") == 0; }));
+  ASSERT_EQ(NextWaitMs(), 30000);
+  EXPECT_EQ(supervisor_->launch_count(), 2) << "a quick end does not run it again before the tick";
+  clock_.Advance(30000);
+  ASSERT_TRUE(WaitForLaunches(3));
+}
+
+TEST_F(SupervisorTest, ApplicationRunsOnceAndIsForgottenWhenItEnds) {
+  CZEVComponentContext c = InstallFlagged(btApplicaiton, 0, scratch_.Sub("absent"));
+  supervisor_->Start(c);
+  ASSERT_TRUE(WaitForLaunches(1));
+  ASSERT_TRUE(PollUntil([&] { return supervisor_->RunningPid("app", "comp") == 0; }));
+  EXPECT_EQ(clock_.NextDeadline(), Clock::kNoDeadline) << "no restart planned";
+  supervisor_->Start(c);
+  ASSERT_TRUE(WaitForLaunches(2)) << "an ended application may be started again";
+}
+
+TEST_F(SupervisorTest, StopKillsTheGroupFiveSecondsAfterSigtermAndDoesNotRestart) {
+  const std::string ready = scratch_.Sub("ready");
+  CZEVComponentContext c = InstallStubborn("stubborn", ready);
+  supervisor_->Start(c);
+  const pid_t pid = WaitForPid(c);
+  ASSERT_NE(pid, 0);
+  ASSERT_TRUE(PollUntil([&] { return FileExists(ready); }));
+
+  supervisor_->Stop(c);
+  ASSERT_EQ(NextWaitMs(), kStopGraceMs);
+  clock_.Advance(kStopGraceMs - 1);
+  ASSERT_EQ(NextWaitMs(), 1);
+  EXPECT_FALSE(ProcessGone(pid)) << "SIGTERM is ignored: only the SIGKILL ends it";
+  clock_.Advance(1);
+  ASSERT_TRUE(PollUntil([&] { return ProcessGone(pid); }));
+  clock_.Advance(kMaxRestartDelayMs);
+  EXPECT_EQ(supervisor_->launch_count(), 1);
+  EXPECT_EQ(supervisor_->RunningPid("app", "stubborn"), 0);
+}
+
+TEST_F(SupervisorTest, StopAllKillsAfterTwoSecondsAndReturnsOnceEverythingEnded) {
+  const std::string ready_a = scratch_.Sub("ready_a");
+  const std::string ready_b = scratch_.Sub("ready_b");
+  CZEVComponentContext a = InstallStubborn("a", ready_a);
+  CZEVComponentContext b = InstallStubborn("b", ready_b);
+  supervisor_->Start(a);
+  supervisor_->Start(b);
+  const pid_t pid_a = WaitForPid(a);
+  const pid_t pid_b = WaitForPid(b);
+  ASSERT_TRUE(PollUntil([&] { return FileExists(ready_a) && FileExists(ready_b); }));
+
+  Latch returned;
+  std::thread stopper([&] {
+    supervisor_->StopAll(kStopAllGraceMs);
+    returned.Open();
+  });
+  EXPECT_EQ(NextWaitMs(), kStopAllGraceMs);
+  EXPECT_FALSE(returned.IsOpen());
+  clock_.Advance(kStopAllGraceMs);
+  EXPECT_TRUE(returned.Wait());
+  stopper.join();
+  EXPECT_TRUE(ProcessGone(pid_a));
+  EXPECT_TRUE(ProcessGone(pid_b));
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// The real zevhost program on the real bus: the test joins the bus as the
+// monitor, starts zevhost as the service would and sends it envelopes.
+// Components are shell scripts that record what they were given.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+
+#include "bus/term_settings.h"
+#include "platform/process.h"
+#include "testing/test_util.h"
+#include "tools/zevhost/host_args.h"
+#include "tools/zevhost/test_component.h"
+
+namespace {
+
+// One recorded run of a component: the lines "key=value" it wrote.
+std::map<std::string, std::string> ReadRun(const std::string& path) {
+  std::map<std::string, std::string> values;
+  std::string text;
+  ReadFileToString(path, &text);
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = text.substr(start, nl - start);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+class ZevhostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(monitor_.Join("zevhost-test-monitor", nullptr)); }
+  void TearDown() override {
+    if (host_ && host_->ExitCode() == kStillActive) {
+      host_->Terminate();
+      host_->Wait(10000);
+    }
+    monitor_.Leave();
+  }
+
+  // Starts zevhost for `group` and waits until it takes messages.
+  void StartHost(const std::string& group) {
+    const std::string argument = std::string(kHostNodePrefix) + group + ":--nodeindex0";
+    node_ = std::string(kHostNodePrefix) + group + "--nodeindex0";
+    std::string why;
+    host_ = StartProcessArgv({JoinPath(GetModuleDir(), "zevhost"), argument}, StartOptions(), &why);
+    ASSERT_TRUE(host_) << why;
+    // Until the host has joined, sends to its node fail.
+    ASSERT_TRUE(PollUntil([&] { return monitor_.Send(node_, "ping", "", 1); })) << "zevhost never joined";
+  }
+  bool Send(const std::string& type, const std::string& payload) {
+    return PollUntil([&] { return monitor_.Send(node_, type, payload, 2); });
+  }
+  bool SendContext(const std::string& type, const CZEVComponentContext& c) {
+    return Send(type, c.SerializeAsString());
+  }
+  // The exit code of the host once it has ended; kStillActive on time-out.
+  int HostExit(int timeout_ms = 10000) {
+    host_->Wait(timeout_ms);
+    return host_->ExitCode();
+  }
+  CZEVComponentContext Install(const std::string& version, const std::string& tail = "exec sleep 1000") {
+    CZEVComponentContext c = MakeContext("app", "comp", version);
+    install_dir_ = InstallScript(data_.path(), c, RecordingBody(records_.path(), tail));
+    return c;
+  }
+  std::vector<std::string> Runs() { return ListFiles(records_.path(), "run."); }
+  bool WaitForRuns(size_t count) { return PollUntil([&] { return Runs().size() >= count; }); }
+  pid_t RunPid(const std::string& run) { return std::stoi(run.substr(4)); }
+
+  ScopedCommonDataDir data_;
+  ScopedTempDir records_;
+  pubsdk::CRpcTermSettings monitor_;
+  std::unique_ptr<ProcessHandle> host_;
+  std::string node_;
+  std::string install_dir_;
+};
+
+TEST_F(ZevhostTest, RunsTheComponentInItsFolderWithTheEightVariables) {
+  StartHost("grp:with:colons");
+  CZEVComponentContext c = Install("1.0");
+  ASSERT_TRUE(SendContext("start", c));
+  ASSERT_TRUE(WaitForRuns(1));
+  std::map<std::string, std::string> run = ReadRun(records_.Sub(Runs()[0]));
+  EXPECT_EQ(run["cwd"], install_dir_);
+  EXPECT_EQ(run["ZEV_APP_CODE"], "app");
+  EXPECT_EQ(run["ZEV_COMPONENT_ID"], "comp");
+  EXPECT_EQ(run["ZEV_COMPONENT_VERSION"], "1.0");
+  EXPECT_EQ(run["ZEV_COMPONENT_DIR"], install_dir_);
+  EXPECT_EQ(run["ZEV_PROCESS_GROUP"], "grp:with:colons");
+  EXPECT_EQ(run["ZEV_EXTEND_PARAMS"], "--verbose x");
+  EXPECT_EQ(run["ZEV_PORT_RANGE"], "7000-7010");
+  EXPECT_EQ(run["ZEV_COMMON_APPDATA"], data_.path());
+}
+
+TEST_F(ZevhostTest, RepeatedStartRunsOneCopyAndANewVersionReplacesIt) {
+  StartHost("grp");
+  CZEVComponentContext v1 = Install("1.0");
+  ASSERT_TRUE(SendContext("start", v1));
+  ASSERT_TRUE(SendContext("start", v1));
+  ASSERT_TRUE(WaitForRuns(1));
+  const pid_t old_pid = RunPid(Runs()[0]);
+
+  CZEVComponentContext v2 = Install("2.0");
+  ASSERT_TRUE(SendContext("stop", v2)) << "a stop for a version that does not run is ignored";
+  ASSERT_TRUE(SendContext("start", v2));
+  ASSERT_TRUE(WaitForRuns(2));
+  EXPECT_EQ(Runs().size(), 2u) << "the repeated start of 1.0 ran nothing";
+  ASSERT_TRUE(PollUntil([&] { return ProcessGone(old_pid); }));
+  for (const std::string& run : Runs()) {
+    std::map<std::string, std::string> values = ReadRun(records_.Sub(run));
+    EXPECT_EQ(values["ZEV_COMPONENT_VERSION"], RunPid(run) == old_pid ? "1.0" : "2.0");
+    if (RunPid(run) != old_pid) {
+      EXPECT_FALSE(ProcessGone(RunPid(run)));
+    }
+  }
+}
+
+TEST_F(ZevhostTest, StopEndsTheWholeProcessGroup) {
+  StartHost("grp");
+  // The script leaves a grandchild in its group and waits for it.
+  CZEVComponentContext c = Install("1.0", "sleep 1000 &\necho $! > " + records_.Sub("grandchild") + "\nwait");
+  ASSERT_TRUE(SendContext("start", c));
+  ASSERT_TRUE(WaitForRuns(1));
+  ASSERT_TRUE(PollUntil([&] { return FileExists(records_.Sub("grandchild")); }));
+  std::string text;
+  ASSERT_TRUE(PollUntil([&] { return ReadFileToString(records_.Sub("grandchild"), &text) && !text.empty(); }));
+  const pid_t grandchild = std::stoi(text);
+  const pid_t child = RunPid(Runs()[0]);
+  ASSERT_FALSE(ProcessGone(grandchild));
+
+  ASSERT_TRUE(SendContext("stop", c));
+  EXPECT_TRUE(PollUntil([&] { return ProcessGone(child) && ProcessGone(grandchild); }));
+  EXPECT_EQ(host_->ExitCode(), kStillActive);
+}
+
+TEST_F(ZevhostTest, StopAllEndsTheComponentsAndExits255IgnoringLaterMessages) {
+  StartHost("grp");
+  CZEVComponentContext c = Install("1.0");
+  ASSERT_TRUE(SendContext("start", c));
+  ASSERT_TRUE(WaitForRuns(1));
+  ASSERT_TRUE(Send("stopall", "stopall"));
+  monitor_.Send(node_, "start", Install("2.0").SerializeAsString(), 3);
+  EXPECT_EQ(HostExit(), 255);
+  EXPECT_TRUE(ProcessGone(RunPid(Runs()[0])));
+  EXPECT_EQ(Runs().size(), 1u);
+}
+
+TEST_F(ZevhostTest, SigtermEndsTheComponentsAndExits143) {
+  StartHost("grp");
+  ASSERT_TRUE(SendContext("start", Install("1.0")));
+  ASSERT_TRUE(WaitForRuns(1));
+  kill(host_->pid(), SIGTERM);
+  EXPECT_EQ(HostExit(), 143);
+  EXPECT_TRUE(ProcessGone(RunPid(Runs()[0])));
+}
+
+TEST_F(ZevhostTest, KilledHostTakesItsComponentsWithIt) {
+  StartHost("grp");
+  ASSERT_TRUE(SendContext("start", Install("1.0")));
+  ASSERT_TRUE(WaitForRuns(1));
+  host_->Terminate();
+  EXPECT_EQ(HostExit(), 128 + SIGKILL);
+  EXPECT_TRUE(PollUntil([&] { return ProcessGone(RunPid(Runs()[0])); }));
+}
+
+TEST_F(ZevhostTest, RefusesEntryPointsOutsideTheInstallFolderAndBadContexts) {
+  StartHost("grp");
+  CZEVComponentContext good = Install("1.0");
+  // A script one level up, which "../run.sh" would reach.
+  InstallScript(data_.path(), MakeContext("app", "comp", "1.0", "../run.sh"), RecordingBody(records_.path(), ""));
+  CZEVComponentContext climbing = good;
+  climbing.mutable_manifest()->set_entrypoint("../run.sh");
+  CZEVComponentContext climbing_x = good;
+  climbing_x.mutable_manifest()->set_entrypoint("../x");
+  CZEVComponentContext absolute = good;
+  absolute.mutable_manifest()->set_entrypoint("/bin/sh");
+  ASSERT_TRUE(SendContext("start", climbing));
+  ASSERT_TRUE(SendContext("start", climbing_x));
+  ASSERT_TRUE(SendContext("start", absolute));
+  const std::string payload = good.SerializeAsString();
+  ASSERT_TRUE(Send("start", payload.substr(0, payload.size() / 2)));
+  // A good message after the refused ones is the first thing that runs.
+  ASSERT_TRUE(SendContext("start", good));
+  ASSERT_TRUE(WaitForRuns(1));
+  EXPECT_EQ(Runs().size(), 1u);
+  EXPECT_EQ(ReadRun(records_.Sub(Runs()[0]))["cwd"], install_dir_);
+  EXPECT_EQ(host_->ExitCode(), kStillActive);
+}
+
+TEST_F(ZevhostTest, RunsAScriptWithoutTheExecuteBitThroughItsShebang) {
+  StartHost("grp");
+  CZEVComponentContext c = MakeContext("app", "plain", "1.0");
+  InstallScript(data_.path(), c, RecordingBody(records_.path(), "exec sleep 1000"), /*executable=*/false);
+  ASSERT_TRUE(SendContext("start", c));
+  ASSERT_TRUE(WaitForRuns(1));
+  EXPECT_EQ(ReadRun(records_.Sub(Runs()[0]))["ZEV_COMPONENT_ID"], "plain");
+}
+
+TEST(ZevhostProgram, ExitsOneForABadArgument) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"no-node-index"}, {"grp--nodeindex0"}, {"a:--nodeindex0", "extra"}}) {
+    std::vector<std::string> argv = {JoinPath(GetModuleDir(), "zevhost")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::unique_ptr<ProcessHandle> host = StartProcessArgv(argv);
+    ASSERT_TRUE(host);
+    ASSERT_TRUE(host->Wait(10000));
+    EXPECT_EQ(host->ExitCode(), 1) << argv.size();
+  }
+}
+
+}  // namespace
