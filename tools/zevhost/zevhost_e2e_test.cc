@@ -213,3 +213,16 @@ TEST(ZevhostProgram, ExitsOneForABadArgument) {
 }
 
 }  // namespace
+
+// A bus folder that cannot be made (a file stands where it should be) leaves
+// the host without a bus: it says so and exits 1 rather than idling.
+TEST(ZevhostProgram, ExitsOneWithoutABus) {
+  ScopedCommonDataDir data;
+  ASSERT_TRUE(CreateDirectories(data.path() + "/run"));
+  ASSERT_TRUE(WriteFileAtomically(data.path() + "/run/bus", "not a folder"));
+  std::unique_ptr<ProcessHandle> host = StartProcessArgv(
+      {JoinPath(GetModuleDir(), "zevhost"), std::string(kHostNodePrefix) + "grp:--nodeindex1"});
+  ASSERT_TRUE(host);
+  ASSERT_TRUE(host->Wait(10000));
+  EXPECT_EQ(host->ExitCode(), 1);
+}
