@@ -58,7 +58,9 @@ CZEVManager& CZEVManager::instance() {
   return *manager;
 }
 
-CZEVManager::CZEVManager(ManagerDeps deps, ManagerOptions options) : deps_(std::move(deps)), options_(options) {}
+CZEVManager::CZEVManager(ManagerDeps deps, ManagerOptions options) : deps_(std::move(deps)), options_(options) {
+  CreateMonitor();
+}
 
 CZEVManager::~CZEVManager() {
   bool started;
@@ -67,6 +69,7 @@ CZEVManager::~CZEVManager() {
     started = instance_mutex_ || http_server_ || pipe_started_ || port_writer_.joinable();
   }
   if (started) Quit();
+  ReleaseMonitor();
 }
 
 int CZEVManager::port() const {
@@ -132,6 +135,13 @@ bool CZEVManager::Start() {
     }
   }
 
+  if (!StartFrontEnds(std::move(instance_mutex))) return false;
+  // Loading waits on hosts, so it runs without mu_: a Quit meanwhile stops
+  // it between applications.
+  return !deps_.monitor_factory || StartComponents();
+}
+
+bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
   std::lock_guard<std::mutex> lock(mu_);
   {
     std::lock_guard<std::mutex> state(state_mu_);
@@ -210,6 +220,12 @@ void CZEVManager::Quit() {
   if (pipe_started_) {
     deps_.pipe_server->stop();
     pipe_started_ = false;
+  }
+  {
+    // The initial load may still be walking the catalogue; it stops at the
+    // next application now that quitting_ is set.
+    std::lock_guard<std::mutex> load(load_mu_);
+    StopComponents();
   }
   instance_mutex_.reset();
   LogWrite(3, "ZEVService quit");

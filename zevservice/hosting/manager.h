@@ -1,10 +1,13 @@
-// The component manager's start-up and shutdown: single instance, the RPC
-// port and its publication in the registry, the HTTP endpoint and the pipe
-// server.
+// The component manager: its start-up and shutdown (single instance, the
+// RPC port and its publication in the registry, the HTTP endpoint, the pipe
+// server, the host-process monitor) and the components it runs: entries
+// built from the catalogue, loaded into hosts through the monitor, released
+// and loaded again when the catalogue changes.
 #ifndef ZEV_HOSTING_MANAGER_H_
 #define ZEV_HOSTING_MANAGER_H_
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +15,10 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "hosting/monitor_interfaces.h"
+#include "model/component_proxy.h"
+#include "model/loaded_components.h"
 #include "platform/named_mutex.h"
 #include "platform/registry.h"
 #include "rpc/http_server.h"
@@ -33,6 +40,13 @@ struct ManagerOptions {
   int port_write_retry_ms = 60000;
 };
 
+// The merged catalogue as the manager asks for it at start-up: fills
+// *applications; false when there is none yet (nothing is loaded then).
+using CatalogueSource = std::function<bool(CZEVApplications* applications)>;
+// Makes the host-process monitor: a new object with one reference, which
+// the manager takes over, or null.
+using MonitorFactory = std::function<pubsdk::IUnknownBase*()>;
+
 // What the composition root hands the manager. Nothing here is owned by the
 // manager; all of it must outlive it.
 struct ManagerDeps {
@@ -45,6 +59,14 @@ struct ManagerDeps {
   CZEVPipeServerImpl* pipe_server = nullptr;
   // Folder of the instance lock file; empty: the runtime folder.
   std::string run_dir;
+  // The common data folder, below which the default download folder lies;
+  // empty: GetCommonDataDir().
+  std::string common_dir;
+  // Creates the monitor when the manager is constructed. Empty: the manager
+  // runs no components (only the front ends), and Start loads nothing.
+  MonitorFactory monitor_factory;
+  // The catalogue for the load at Start; empty: none.
+  CatalogueSource catalogue;
 };
 
 class CZEVManager {
@@ -63,13 +85,17 @@ class CZEVManager {
   // and the address that the registry gives (ReadHttpBindAddress), writes the
   // port to the registry and starts the pipe server. A port write that
   // fails is tried again every port_write_retry_ms on the clock, on a thread
-  // of the manager, until it succeeds or Quit() runs. False when the
-  // instance mutex could not be had, or Quit() ended the retries (nothing
-  // else is done then).
+  // of the manager, until it succeeds or Quit() runs. Then, when the
+  // manager runs components, the monitor must be running and every
+  // application of the catalogue is loaded. False when the instance mutex
+  // could not be had, Quit() ended the retries (nothing else is done then),
+  // or the monitor is not running.
   bool Start();
   // Ends a Start() that waits between instance attempts at once; then stops
   // the HTTP endpoint, the pipe server and the port write retries (joining
-  // their thread), and releases the instance mutex; logs "ZEVService quit".
+  // their thread), sends "stopall" to every host and gives them up to 3 s
+  // on the clock to end, leaves the monitor, and releases the instance
+  // mutex; logs "ZEVService quit".
   // May run on any thread while Start() runs.
   void Quit();
 
@@ -83,15 +109,71 @@ class CZEVManager {
   // instance mutex: this one then serves nothing and stays idle.
   bool instance_held_elsewhere() const;
 
+  // Builds the entries of `application` (one per version of each of its
+  // components), adds each to the loaded list and map and loads it.
+  void LoadApplication(const CZEVApplication& application);
+  // The change handler: releases the loaded entries that the new catalogue
+  // no longer holds unchanged (same application code, architecture,
+  // componentID, an equal version, source type and updateTime), then loads
+  // every entry of the new catalogue and publishes it as the loaded map.
+  // Runs one at a time with the initial load. Always true.
+  bool OnCatalogueChanged(const CZEVApplications& applications);
+  // OnCatalogueChanged bound to this manager, for the strategy manager.
+  std::function<bool(const CZEVApplications&)> change_handler();
+  // The loaded map as last published; never null. Any thread.
+  LoadedComponentsSnapshot loaded() const;
+  // A source of loaded() for readers such as the control server; valid as
+  // long as the manager lives.
+  LoadedComponentsSource loaded_source();
+  // The loaded list in load order (a copy). Any thread.
+  std::vector<CZEVComponentProxy> loaded_list() const;
+  // The monitor's component interface; null when none was made or it did
+  // not start.
+  pubsdk::IZEVMonitor* monitor() const { return monitor_; }
+
  private:
+  // Start's part under mu_: the front ends, once the instance is ours.
+  bool StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex);
   // Waits up to `ms` on the clock; false when Quit() came first.
   bool WaitBeforeRetry(int ms);
   // Body of port_writer_: writes `port` to the registry after each wait until
   // a write succeeds or Quit() ends the wait.
   void RetryPortWrite(int port);
 
+  // Component management (manager_components.cc).
+  void CreateMonitor();
+  void ReleaseMonitor();
+  // Start's loading step: the monitor must run; then the initial load.
+  bool StartComponents();
+  // With load_mu_ held: the default download folder, once.
+  void SetDownloadDir();
+  void LoadApplicationLocked(const CZEVApplication& application);
+  // Quit's step: "stopall" to every host, a pause for them to end, Uninit.
+  void StopComponents();
+  std::vector<CZEVComponentProxy> BuildEntries(const CZEVApplication& application);
+  bool LoadComponent(const CZEVComponentProxy& entry);
+  bool ReleaseComponent(const CZEVComponentProxy& entry);
+  void Publish(LoadedComponentMap map);
+
   const ManagerDeps deps_;
   const ManagerOptions options_;
+
+  // The monitor, made at construction; both null when it was not made or
+  // did not start. monitor_ is a reference of its own to the same object.
+  pubsdk::IUnknownBase* monitor_object_ = nullptr;
+  pubsdk::IZEVMonitor* monitor_ = nullptr;
+
+  // One walk over the catalogue at a time: the initial load and the change
+  // handler. Held for the whole walk, which may wait on hosts.
+  std::mutex load_mu_;
+  std::string default_download_dir_;               // guarded by load_mu_
+  std::vector<CZEVComponentProxy> loaded_list_;    // guarded by load_mu_
+  LoadedComponentMap loaded_map_;                  // guarded by load_mu_
+
+  // The published copy of loaded_map_ and loaded_list_, for readers.
+  mutable std::mutex published_mu_;
+  LoadedComponentsSnapshot published_;                      // guarded by published_mu_
+  std::vector<CZEVComponentProxy> published_list_;          // guarded by published_mu_
   // Serialises Start and Quit. Never held while Start waits between
   // attempts, so that Quit can end the wait.
   std::mutex mu_;

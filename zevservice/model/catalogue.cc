@@ -1,5 +1,7 @@
 #include "model/catalogue.h"
 
+#include <vector>
+
 namespace {
 
 // Value of the segment starting at *pos; advances past it and its ".".
@@ -23,6 +25,17 @@ int CompareVersion(const std::string& a, const std::string& b) {
     if (va != vb) return va < vb ? -1 : 1;
   }
   return 0;
+}
+
+std::string VersionKey(const std::string& version) {
+  std::vector<int32_t> segments;
+  size_t pos = 0;
+  while (pos < version.size()) segments.push_back(NextSegment(version, &pos));
+  // A missing segment counts as 0, so trailing zeros do not tell versions apart.
+  while (!segments.empty() && segments.back() == 0) segments.pop_back();
+  std::string key;
+  for (int32_t segment : segments) key += std::to_string(segment) + ".";
+  return key;
 }
 
 std::string ArchName(int arch_type) {

@@ -17,6 +17,9 @@ constexpr int64_t kDefaultExpiredTimeMs = 4102416000000LL;
 // without checking for digits, in 32-bit arithmetic that wraps; a missing
 // segment is 0. Returns -1, 0 or 1. So 1.10 > 1.9, 2 == 2.0.0, 1.02 == 1.2.
 int CompareVersion(const std::string& a, const std::string& b);
+// A text that two versions share exactly when CompareVersion finds them
+// equal ("1.2", "1.2.0" and "1.02" give the same), for hashing and maps.
+std::string VersionKey(const std::string& version);
 
 // "None", "x86", "x64", "ARMv7", "Mips64el", "Loongarch" by archType value;
 // "atNone" for any other value.

@@ -18,6 +18,17 @@ TEST(Catalogue, VersionOrderComparesSegmentsAsNumbers) {
   EXPECT_EQ(CompareVersion(std::string(200, '9'), std::string(200, '9')), 0);
 }
 
+// The key must agree with CompareVersion on every pair, equal or not.
+TEST(Catalogue, VersionKeyAgreesWithTheOrder) {
+  const char* versions[] = {"", "0", "0.0", "1", "1.0", "1.", "1.2", "1.2.0", "1.02", "1.20", "2",
+                            "2.0.0", "1.a", "1.49", "1..2", "1.0.2", "10", "1.10", "1.9"};
+  for (const char* a : versions) {
+    for (const char* b : versions) {
+      EXPECT_EQ(VersionKey(a) == VersionKey(b), CompareVersion(a, b) == 0) << a << " / " << b;
+    }
+  }
+}
+
 TEST(Catalogue, ArchitectureNamesAndBits) {
   EXPECT_EQ(ArchName(atNone), "None");
   EXPECT_EQ(ArchName(atx64), "x64");

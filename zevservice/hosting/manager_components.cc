@@ -1,0 +1,318 @@
+// CZEVManager's component management: the monitor's life, the entries built
+// from the catalogue, loading and releasing them, the change handler.
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <unordered_set>
+
+#include "base/log.h"
+#include "hosting/manager.h"
+#include "model/catalogue.h"
+#include "platform/paths.h"
+
+namespace {
+
+// True when `pid` has ended: gone, or a zombie nobody has reaped yet.
+bool ProcessEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  size_t paren = line.rfind(')');
+  return paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] == 'Z' ||
+         line[paren + 2] == 'X';
+}
+
+// Everything of an entry that decides whether the new catalogue still holds
+// it unchanged; versions compare by their order, so "1.2" matches "1.2.0".
+std::string SameEntryKey(const CZEVComponentProxy& entry) {
+  CZEVManifest manifest;
+  entry.GetManifest(&manifest);
+  std::string key;
+  for (const std::string& part : {entry.GetAppCode(), entry.GetArchName(), entry.GetComponentID(),
+                                  VersionKey(entry.GetVersion())}) {
+    key += std::to_string(part.size()) + ":" + part;
+  }
+  return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(manifest.updatetime());
+}
+
+CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, const CZEVManifest& manifest) {
+  CZEVComponentContext context;
+  context.set_appcode(entry.GetAppCode());
+  context.set_componentid(entry.GetComponentID());
+  context.set_version(entry.GetVersion());
+  *context.mutable_manifest() = manifest;
+  return context;
+}
+
+}  // namespace
+
+void CZEVManager::CreateMonitor() {
+  if (!deps_.monitor_factory) return;
+  pubsdk::IUnknownBase* object = deps_.monitor_factory();
+  if (object == nullptr) {
+    LogWrite(1, "Monitor Init failed");
+    return;
+  }
+  void* plugin = nullptr;
+  void* run = nullptr;
+  void* monitor = nullptr;
+  bool ok = false;
+  if (object->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
+    if (static_cast<pubsdk::IPUBPlugin*>(plugin)->Init(0) < 0) {
+      LogWrite(1, "Monitor Init failed");
+    } else if (object->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0 &&
+               static_cast<pubsdk::IPUBPluginRun*>(run)->Start() >= 0 &&
+               object->QueryInterface(pubsdk::IID_IZEVMonitor, &monitor) >= 0) {
+      ok = true;
+    }
+  }
+  if (run) static_cast<pubsdk::IPUBPluginRun*>(run)->Release();
+  if (plugin) static_cast<pubsdk::IPUBPlugin*>(plugin)->Release();
+  if (!ok) {
+    object->Release();
+    return;
+  }
+  monitor_object_ = object;
+  monitor_ = static_cast<pubsdk::IZEVMonitor*>(monitor);
+}
+
+void CZEVManager::ReleaseMonitor() {
+  if (monitor_object_ == nullptr) return;
+  void* plugin = nullptr;
+  if (monitor_object_->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
+    static_cast<pubsdk::IPUBPlugin*>(plugin)->Uninit();
+    static_cast<pubsdk::IPUBPlugin*>(plugin)->Release();
+  }
+  monitor_->Release();
+  monitor_object_->Release();
+  monitor_ = nullptr;
+  monitor_object_ = nullptr;
+}
+
+bool CZEVManager::StartComponents() {
+  std::lock_guard<std::mutex> lock(load_mu_);
+  SetDownloadDir();
+  void* run = nullptr;
+  bool running = monitor_object_ != nullptr && monitor_object_->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0;
+  if (running) {
+    running = static_cast<pubsdk::IPUBPluginRun*>(run)->Start() == 0;
+    static_cast<pubsdk::IPUBPluginRun*>(run)->Release();
+  }
+  if (!running) {
+    LogWrite(3, "Monitor Start failed");
+    return false;
+  }
+  CZEVApplications applications;
+  if (!deps_.catalogue || !deps_.catalogue(&applications)) return true;
+  try {
+    for (const CZEVApplication& application : applications.application()) {
+      {
+        std::lock_guard<std::mutex> state(state_mu_);
+        if (quitting_) break;  // Quit came while the catalogue was being loaded
+      }
+      LoadApplicationLocked(application);
+    }
+  } catch (const std::exception& e) {
+    LogWrite(3, "The initial load failed: %s", e.what());
+    return false;
+  }
+  return true;
+}
+
+void CZEVManager::SetDownloadDir() {
+  if (!default_download_dir_.empty()) return;
+  const std::string common = deps_.common_dir.empty() ? GetCommonDataDir() : deps_.common_dir;
+  default_download_dir_ = JoinPath(common, "Varnel/ZEV/download");
+}
+
+void CZEVManager::LoadApplication(const CZEVApplication& application) {
+  std::lock_guard<std::mutex> lock(load_mu_);
+  SetDownloadDir();
+  LoadApplicationLocked(application);
+}
+
+void CZEVManager::LoadApplicationLocked(const CZEVApplication& application) {
+  for (CZEVComponentProxy& entry : BuildEntries(application)) {
+    loaded_map_.emplace(KeyOf(entry), entry);
+    loaded_list_.push_back(entry);
+    bool loaded = LoadComponent(entry);
+    LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
+                       : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
+             entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
+             entry.GetArchName().c_str(), entry.GetSourceType());
+  }
+  Publish(loaded_map_);
+}
+
+void CZEVManager::StopComponents() {
+  if (monitor_ == nullptr) return;
+  try {
+    std::vector<pid_t> hosts;
+    for (const pubsdk::MonitorHostInfo& host : monitor_->GetProcessTable()) {
+      if (host.pid > 0) hosts.push_back(host.pid);
+    }
+    if (monitor_->StopAll() != 0) {
+      // The hosts leave on "stopall"; give them up to 3 s, but no longer
+      // than they take.
+      auto ended = [&hosts] {
+        for (pid_t pid : hosts) {
+          if (!ProcessEnded(pid)) return false;
+        }
+        return true;
+      };
+      const int64_t deadline = deps_.clock->MonotonicMillis() + 3000;
+      std::unique_lock<std::mutex> lock(state_mu_);
+      for (int64_t now = deps_.clock->MonotonicMillis(); now < deadline && !ended();
+           now = deps_.clock->MonotonicMillis()) {
+        deps_.clock->WaitFor(lock, quit_cv_, std::min<int64_t>(deadline - now, 20), ended);
+      }
+    }
+  } catch (const std::exception&) {
+    LogWrite(3, "stopAll error");
+  }
+  ReleaseMonitor();
+}
+
+std::vector<CZEVComponentProxy> CZEVManager::BuildEntries(const CZEVApplication& application) {
+  std::vector<CZEVComponentProxy> entries;
+  for (const CZEVComponent& component : application.components().component()) {
+    for (const CZEVVersion& version : component.versions().version()) {
+      const CZEVManifest& manifest = version.manifest();
+      CZEVComponentProxy entry(manifest.sourcetype());
+      CZEVComponent* own = entry.mutable_component();
+      own->set_name(component.name());
+      own->set_componentid(component.componentid());
+      own->set_description(component.description());
+      *own->mutable_versions()->add_version() = version;
+      entry.SetAppName(application.name());
+      entry.SetAppCode(application.code());
+      entry.SetInstallRoot(manifest.downloaddir().empty() ? default_download_dir_ : manifest.downloaddir());
+      entries.push_back(std::move(entry));
+    }
+  }
+  return entries;
+}
+
+bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
+  CZEVManifest manifest;
+  if (!entry.GetManifest(&manifest)) {
+    LogWrite(2, "%s getManifest error", entry.GetComponentID().substr(0, 32).c_str());
+    return false;
+  }
+  if (manifest.loadmode() == lmInnerComponent) {
+    LogWrite(1, "component(id: %s) is inner", entry.GetComponentID().c_str());
+    return true;
+  }
+  try {
+    CZEVComponentContext context = ContextOf(entry, manifest);
+    const int64_t now = deps_.clock->WallSeconds();
+    if (IsExpired(manifest.params(), now)) {
+      LogWrite(1, "The component(%s) has expired, expiredTime(%lld) vs now(%lld).",
+               MakeTaskKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName())
+                   .c_str(),
+               static_cast<long long>(manifest.params().expiredtime() / 1000), static_cast<long long>(now));
+      return false;
+    }
+    std::string bytes;
+    int32_t result;
+    if (!context.SerializeToString(&bytes)) {
+      LogWrite(1, "An unknown error has occurred.");
+      result = -1;
+    } else if (monitor_ == nullptr) {
+      result = -1;
+    } else {
+      result = monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+      if (result == pubsdk::kStartNoGroup) {
+        LogWrite(1, "The process group does not exist, try again.");
+        result = monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+      } else if (result < -1 || result > pubsdk::kStartNoGroup) {
+        LogWrite(1, "An unknown type");
+      }
+    }
+    LogWrite(1, "load %s, %s, %s, %s result: %d", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
+             entry.GetVersion().c_str(), entry.GetArchName().c_str(), result);
+    return result == pubsdk::kStartSent;
+  } catch (const std::exception&) {
+    LogWrite(2, "load component error: %d", errno);
+    return false;
+  }
+}
+
+bool CZEVManager::ReleaseComponent(const CZEVComponentProxy& entry) {
+  CZEVManifest manifest;
+  if (!entry.GetManifest(&manifest)) return false;
+  try {
+    CZEVComponentContext context = ContextOf(entry, manifest);
+    LogWrite(1, "release %s, %s ,%s  pgroup:%s, pname:%s", entry.GetAppCode().c_str(),
+             entry.GetComponentID().c_str(), entry.GetVersion().c_str(), manifest.params().pgroup().c_str(),
+             manifest.params().pname().c_str());
+    std::string bytes;
+    if (monitor_ == nullptr || !context.SerializeToString(&bytes)) return false;
+    return monitor_->StopComponant(bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
+  std::lock_guard<std::mutex> lock(load_mu_);
+  SetDownloadDir();
+  LoadedComponentMap new_map;
+  std::vector<CZEVComponentProxy> new_list;
+  for (const CZEVApplication& application : applications.application()) {
+    for (CZEVComponentProxy& entry : BuildEntries(application)) {
+      entry.SetUpdateFlag(true);
+      new_map.emplace(KeyOf(entry), entry);
+      new_list.push_back(std::move(entry));
+    }
+  }
+  // One pass over each list: what the new catalogue holds, then which loaded
+  // entries it no longer holds unchanged.
+  std::unordered_set<std::string> kept;
+  kept.reserve(new_list.size());
+  for (const CZEVComponentProxy& entry : new_list) kept.insert(SameEntryKey(entry));
+  for (const CZEVComponentProxy& entry : loaded_list_) {
+    if (kept.count(SameEntryKey(entry)) != 0) continue;
+    if (!ReleaseComponent(entry)) {
+      LogWrite(3, "%s release to be updated component failed: ", entry.GetComponentID().c_str());
+    }
+  }
+  loaded_list_ = new_list;
+  for (const CZEVComponentProxy& entry : loaded_list_) {
+    bool loaded = LoadComponent(entry);
+    LogWrite(1, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
+             entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
+             entry.GetArchName().c_str(), entry.GetSourceType());
+  }
+  loaded_map_ = std::move(new_map);
+  Publish(loaded_map_);
+  return true;
+}
+
+std::function<bool(const CZEVApplications&)> CZEVManager::change_handler() {
+  return [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
+}
+
+void CZEVManager::Publish(LoadedComponentMap map) {
+  auto snapshot = std::make_shared<const LoadedComponentMap>(std::move(map));
+  std::lock_guard<std::mutex> lock(published_mu_);
+  published_ = std::move(snapshot);
+  published_list_ = loaded_list_;
+}
+
+LoadedComponentsSnapshot CZEVManager::loaded() const {
+  std::lock_guard<std::mutex> lock(published_mu_);
+  if (!published_) return std::make_shared<const LoadedComponentMap>();
+  return published_;
+}
+
+LoadedComponentsSource CZEVManager::loaded_source() {
+  return [this] { return loaded(); };
+}
+
+std::vector<CZEVComponentProxy> CZEVManager::loaded_list() const {
+  std::lock_guard<std::mutex> lock(published_mu_);
+  return published_list_;
+}
