@@ -13,6 +13,20 @@
 //   zevctl status          the HTTP address the registry sets (the service
 //                          reads it when it starts), the published port, and
 //                          whether a service instance holds its instance lock
+//   zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]
+//       what the control server knows of component ID (getComponentData;
+//       bits 32 or 64, default 64)
+//   zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]
+//   zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]
+//       registers (or with --unregister withdraws) the port or the pipe name
+//       that component ID serves on (registerPort, registerPipeName)
+//
+// The component and register commands print one line per answer: the data
+// (or "ok") when the answer says success, otherwise "failed: " and the
+// answer's error text, with exit status 1; an exception response prints
+// "exception CODE: MESSAGE". Line feeds, backslashes and other control
+// characters of answers are escaped (\n, \\, \xNN), so that an answer stays on
+// one line.
 //
 // ROOT is HKCR or HKLM (or their long names). The store is the one of the
 // instance that ZEV_COMMON_APPDATA names (see GetCommonDataDir). Use "" for
@@ -31,19 +45,25 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "common/zevclasses/ZEVControlIntfs.pb.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "hosting/manager.h"
 #include "platform/named_mutex.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "rpc/control_server.h"
 #include "rpc/echo_server.h"
 #include "rpc/http_server.h"
 #include "rpc/ipc_server.h"
@@ -64,6 +84,10 @@ int Usage() {
           "  zevctl reg delete ROOT KEY [NAME] [--32]\n"
           "  zevctl reg list ROOT [KEY] [--32]\n"
           "  zevctl status\n"
+          "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
+          "  zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
+          "  zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
+          "  (PORT and NAME are required unless --unregister is given)\n"
           "ROOT: HKCR | HKLM\n");
   return 2;
 }
@@ -408,6 +432,164 @@ int Status(const std::vector<std::string>& args) {
   return 0;
 }
 
+
+// `text` on one line: backslashes, line feeds and other control characters
+// escaped, since answers carry texts that components chose.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      snprintf(hex, sizeof(hex), "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A whole decimal int32, or false.
+bool ParseInt32(const std::string& text, int32_t* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long v = strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+// Takes "--name value" (or "--flag") options of the control commands out of
+// args; false for a missing value.
+bool TakeControlOptions(std::vector<std::string>* args, std::map<std::string, std::string>* options,
+                        const std::vector<std::string>& with_value, const std::vector<std::string>& flags) {
+  for (size_t i = 0; i < args->size();) {
+    const std::string a = (*args)[i];
+    if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
+      (*options)[a] = "";
+      args->erase(args->begin() + static_cast<long>(i));
+    } else if (std::find(with_value.begin(), with_value.end(), a) != with_value.end()) {
+      if (i + 1 >= args->size()) return false;
+      (*options)[a] = (*args)[i + 1];
+      args->erase(args->begin() + static_cast<long>(i), args->begin() + static_cast<long>(i) + 2);
+    } else {
+      ++i;
+    }
+  }
+  return true;
+}
+
+// Calls the control server's `method`; prints the one-line outcome of a
+// transport failure or an exception response and answers false for them.
+bool ControlCall(const CallOptions& options, const std::string& method, const std::string& request,
+                 std::string* answer, int* status) {
+  std::string exr;
+  if (!PostCall(options, kControlServerId, method, request, &exr, answer)) {
+    *status = 1;
+    return false;
+  }
+  if (exr != "0") {
+    CZEVRPCExceptionResponse e;
+    if (!e.ParseFromString(*answer)) {
+      printf("exception: (undecodable exception response)\n");
+    } else {
+      printf("exception %s: %s\n", OneLine(e.code()).c_str(), OneLine(e.message()).c_str());
+    }
+    *status = 1;
+    return false;
+  }
+  return true;
+}
+
+// Prints the outcome of an answer; returns the exit status.
+int PrintOutcome(bool success, const std::string& text) {
+  if (success) {
+    printf("%s\n", OneLine(text).c_str());
+    return 0;
+  }
+  printf("failed: %s\n", OneLine(text).c_str());
+  return 1;
+}
+
+int Component(std::vector<std::string> args) {
+  CallOptions options;
+  std::map<std::string, std::string> extra;
+  if (!TakeOptions(&args, &options) || !TakeControlOptions(&args, &extra, {"--bits"}, {}) || args.size() != 2) {
+    return Usage();
+  }
+  static const std::map<std::string, CZEVComponentDataQueryType> kTypes = {
+      {"port", qPort}, {"pipe", qPipeName}, {"version", qVersion}, {"desc", qDesc}, {"entry", qMainEntryPoint}};
+  auto type = kTypes.find(args[0]);
+  int32_t bits = 64;
+  if (type == kTypes.end() || (extra.count("--bits") && !ParseInt32(extra["--bits"], &bits))) return Usage();
+  CZEVGetComponentDataRequest request;
+  request.set_datatype(type->second);
+  request.set_componentid(args[1]);
+  request.set_bits(bits);
+  std::string answer;
+  int status = 0;
+  if (!ControlCall(options, "getComponentData", request.SerializeAsString(), &answer, &status)) return status;
+  CZEVGetComponentDataResponse response;
+  if (!response.ParseFromString(answer)) {
+    fprintf(stderr, "zevctl: the getComponentData answer does not parse\n");
+    return 1;
+  }
+  return PrintOutcome(response.success(), response.data());
+}
+
+int RegisterCommand(std::vector<std::string> args) {
+  CallOptions options;
+  std::map<std::string, std::string> extra;
+  if (!TakeOptions(&args, &options) ||
+      !TakeControlOptions(&args, &extra, {"--app", "--version"}, {"--unregister"})) {
+    return Usage();
+  }
+  const bool unregister = extra.count("--unregister") != 0;
+  if (args.size() != 3 && !(unregister && args.size() == 2)) return Usage();
+  if (args[0] != "port" && args[0] != "pipe") return Usage();
+  CZEVComponentContext context;
+  context.set_componentid(args[1]);
+  context.set_appcode(extra["--app"]);
+  context.set_version(extra["--version"]);
+  const std::string value = args.size() == 3 ? args[2] : std::string();
+  std::string answer;
+  int status = 0;
+  if (args[0] == "port") {
+    CZEVRegisterPortRequest request;
+    int32_t port = 0;
+    if (!value.empty() && !ParseInt32(value, &port)) return Usage();
+    request.set_rttype(unregister ? rtUnRegisterPort : rtRegisterPort);
+    *request.mutable_context() = context;
+    request.set_port(port);
+    if (!ControlCall(options, "registerPort", request.SerializeAsString(), &answer, &status)) return status;
+    CZEVRegisterPortResponse response;
+    if (!response.ParseFromString(answer)) {
+      fprintf(stderr, "zevctl: the registerPort answer does not parse\n");
+      return 1;
+    }
+    // A withdrawal of an id that held nothing fails with the text "ok".
+    if (!response.success() && response.errormessage() == "ok") return PrintOutcome(false, "not registered");
+    return PrintOutcome(response.success(), response.errormessage());
+  }
+  CZEVRegisterPipeRequest request;
+  request.set_rttype(unregister ? rtUnRegisterPipe : rtRegisterPipe);
+  *request.mutable_context() = context;
+  request.set_pipename(value);
+  if (!ControlCall(options, "registerPipeName", request.SerializeAsString(), &answer, &status)) return status;
+  CZEVRegisterPipeResponse response;
+  if (!response.ParseFromString(answer)) {
+    fprintf(stderr, "zevctl: the registerPipeName answer does not parse\n");
+    return 1;
+  }
+  if (!response.success() && response.errormessage() == "ok") return PrintOutcome(false, "not registered");
+  return PrintOutcome(response.success(), response.errormessage());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -420,6 +602,8 @@ int main(int argc, char** argv) {
   if (args[0] == "seal") return Seal();
   if (args[0] == "open") return Open(rest);
   if (args[0] == "status") return Status(rest);
+  if (args[0] == "component") return Component(rest);
+  if (args[0] == "register") return RegisterCommand(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();
 }

@@ -1,14 +1,20 @@
 // zevctl as an administrator uses it: a separate process on the same store.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "hosting/manager.h"
+#include "platform/digest.h"
 #include "platform/ports.h"
 #include "platform/registry.h"
+#include "rpc/control_server.h"
 #include "rpc/echo_server.h"
+#include "rpc/ipc_server.h"
+#include "rpc/pipe_processor.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -141,4 +147,87 @@ TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
             std::string::npos)
       << unknown.out;
   EXPECT_EQ(Zevctl("status extra").status, 2);
+}
+
+TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
+  ScopedCommonDataDir common;
+  ScopedTempDir root;
+  // One loaded inner 64-bit component whose entry point is installed.
+  CZEVComponentProxy inner;
+  inner.SetAppCode("app");
+  inner.SetComponentID("comp");
+  inner.SetInstallRoot(root.path());
+  CZEVVersion* version = inner.mutable_component()->mutable_versions()->add_version();
+  version->set_version("3.1");
+  version->set_archtype(atx64);
+  version->mutable_manifest()->set_loadmode(lmInnerComponent);
+  version->mutable_manifest()->set_entrypoint("libcomp.so");
+  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  version->mutable_manifest()->mutable_params()->set_expiredtime(now_ms + 86400000);
+  std::filesystem::create_directories(inner.GetInstallDir());
+  ASSERT_TRUE(WriteFileAtomically(inner.GetInstallDir() + "/libcomp.so", "code"));
+  CZEVResource* resource = version->mutable_manifest()->mutable_resources()->add_resource();
+  resource->set_name("libcomp.so.zip");
+  resource->set_hash(Sha256Hex("code", 4));
+  auto loaded = std::make_shared<LoadedComponentMap>();
+  loaded->emplace(KeyOf(inner), inner);
+
+  CZEVMethodRegistry methods;
+  RegisterEchoMethods(methods);
+  ASSERT_TRUE(RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }));
+  CZEVIPCServer ipc;
+  CZEVPipeServerImpl pipe(&ipc, &methods);
+  ManagerDeps deps;
+  deps.methods = &methods;
+  deps.pipe_server = &pipe;
+  ManagerOptions options;
+  options.instance_attempts = 1;
+  options.first_port = FreeRange(10);
+  options.last_port = options.first_port + 9;
+  ASSERT_NE(options.first_port, 0);
+  CZEVManager manager(deps, options);
+  ASSERT_TRUE(manager.Start());
+  ASSERT_TRUE(manager.failed_front_ends().empty());
+
+  struct Step {
+    std::string args;
+    int status;
+    std::string out;
+  };
+  const Step steps[] = {
+      {"register pipe comp comp-pipe --app app --version 1.0 --pipe", 0, "ok\n"},
+      {"register port comp 61024 --version 2.0", 0, "ok\n"},
+      {"component port comp", 0, "61024\n"},
+      {"component pipe comp --pipe", 0, "comp-pipe\n"},
+      {"component version comp --bits 32", 0, "1.0\n"},
+      {"component desc comp --pipe", 0, "port:61024\\nversion:1.0\n"},
+      {"component entry comp", 0, root.path() + "/app/comp/3.1/x64/libcomp.so\n"},
+      {"component entry comp --bits 32 --pipe", 1, "failed: not find component in process\n"},
+      {"component port comp --bits 16", 1, "failed: component bits error: 16\n"},
+      {"register port comp 70000 --pipe", 1, "failed: port out of range: 70000\n"},
+      {"register pipe odd \"$(printf 'one\\ntwo')\"", 0, "ok\n"},
+      {"component pipe odd --pipe", 0, "one\\ntwo\n"},
+      {"register port comp --unregister --pipe", 0, "ok\n"},
+      {"component port comp", 0, "0\n"},
+      {"register pipe comp --unregister", 0, "ok\n"},
+      {"register pipe comp --unregister --pipe", 1, "failed: not registered\n"},
+      {"component port comp --pipe", 1, "failed: get ComponentContext failed.\n"},
+      {"component bogus comp", 2, ""},
+      {"component port", 2, ""},
+      {"component port comp --bits x", 2, ""},
+      {"register port comp", 2, ""},
+      {"register port comp 12ab", 2, ""},
+      {"register socket comp x", 2, ""},
+  };
+  for (const Step& step : steps) {
+    Result r = Zevctl(step.args);
+    EXPECT_EQ(r.status, step.status) << step.args << "\n" << r.out;
+    if (step.status != 2) EXPECT_EQ(r.out, step.out) << step.args;
+  }
+  // The echo command still answers beside them.
+  EXPECT_EQ(Zevctl("echo hello --pipe").out, "exr: 0\nresponse: hello\n");
+  manager.Quit();
+  EXPECT_EQ(Zevctl("component port comp --port " + std::to_string(options.first_port)).status, 1);
 }
