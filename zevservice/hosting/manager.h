@@ -153,7 +153,8 @@ class CZEVManager {
   std::vector<CZEVComponentProxy> BuildEntries(const CZEVApplication& application);
   bool LoadComponent(const CZEVComponentProxy& entry);
   bool ReleaseComponent(const CZEVComponentProxy& entry);
-  void Publish(LoadedComponentMap map);
+  // With load_mu_ held: makes `map` and `list` what readers see.
+  void Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list);
 
   const ManagerDeps deps_;
   const ManagerOptions options_;
@@ -166,14 +167,13 @@ class CZEVManager {
   // One walk over the catalogue at a time: the initial load and the change
   // handler. Held for the whole walk, which may wait on hosts.
   std::mutex load_mu_;
-  std::string default_download_dir_;               // guarded by load_mu_
-  std::vector<CZEVComponentProxy> loaded_list_;    // guarded by load_mu_
-  LoadedComponentMap loaded_map_;                  // guarded by load_mu_
+  std::string default_download_dir_;  // guarded by load_mu_
 
-  // The published copy of loaded_map_ and loaded_list_, for readers.
+  // The loaded map and list, replaced as a whole (under load_mu_ too) so
+  // that readers share them without copying.
   mutable std::mutex published_mu_;
   LoadedComponentsSnapshot published_;                      // guarded by published_mu_
-  std::vector<CZEVComponentProxy> published_list_;          // guarded by published_mu_
+  std::shared_ptr<const std::vector<CZEVComponentProxy>> published_list_;  // guarded by published_mu_
   // Serialises Start and Quit. Never held while Start waits between
   // attempts, so that Quit can end the wait.
   std::mutex mu_;

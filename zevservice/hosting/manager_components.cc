@@ -37,12 +37,12 @@ std::string SameEntryKey(const CZEVComponentProxy& entry) {
   return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(manifest.updatetime());
 }
 
-CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, const CZEVManifest& manifest) {
+CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest manifest) {
   CZEVComponentContext context;
   context.set_appcode(entry.GetAppCode());
   context.set_componentid(entry.GetComponentID());
   context.set_version(entry.GetVersion());
-  *context.mutable_manifest() = manifest;
+  *context.mutable_manifest() = std::move(manifest);
   return context;
 }
 
@@ -134,16 +134,18 @@ void CZEVManager::LoadApplication(const CZEVApplication& application) {
 }
 
 void CZEVManager::LoadApplicationLocked(const CZEVApplication& application) {
+  LoadedComponentMap map = *loaded();
+  std::vector<CZEVComponentProxy> list = loaded_list();
   for (CZEVComponentProxy& entry : BuildEntries(application)) {
-    loaded_map_.emplace(KeyOf(entry), entry);
-    loaded_list_.push_back(entry);
+    map.emplace(KeyOf(entry), entry);
+    list.push_back(entry);
     bool loaded = LoadComponent(entry);
     LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
                        : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
              entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
              entry.GetArchName().c_str(), entry.GetSourceType());
   }
-  Publish(loaded_map_);
+  Publish(std::move(map), std::move(list));
 }
 
 void CZEVManager::StopComponents() {
@@ -206,7 +208,6 @@ bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
     return true;
   }
   try {
-    CZEVComponentContext context = ContextOf(entry, manifest);
     const int64_t now = deps_.clock->WallSeconds();
     if (IsExpired(manifest.params(), now)) {
       LogWrite(1, "The component(%s) has expired, expiredTime(%lld) vs now(%lld).",
@@ -215,6 +216,7 @@ bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
                static_cast<long long>(manifest.params().expiredtime() / 1000), static_cast<long long>(now));
       return false;
     }
+    CZEVComponentContext context = ContextOf(entry, std::move(manifest));
     std::string bytes;
     int32_t result;
     if (!context.SerializeToString(&bytes)) {
@@ -273,21 +275,26 @@ bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
   std::unordered_set<std::string> kept;
   kept.reserve(new_list.size());
   for (const CZEVComponentProxy& entry : new_list) kept.insert(SameEntryKey(entry));
-  for (const CZEVComponentProxy& entry : loaded_list_) {
-    if (kept.count(SameEntryKey(entry)) != 0) continue;
-    if (!ReleaseComponent(entry)) {
-      LogWrite(3, "%s release to be updated component failed: ", entry.GetComponentID().c_str());
+  std::shared_ptr<const std::vector<CZEVComponentProxy>> old_list;
+  {
+    std::lock_guard<std::mutex> published(published_mu_);
+    old_list = published_list_;
+  }
+  if (old_list) {
+    for (const CZEVComponentProxy& entry : *old_list) {
+      if (kept.count(SameEntryKey(entry)) != 0) continue;
+      if (!ReleaseComponent(entry)) {
+        LogWrite(3, "%s release to be updated component failed: ", entry.GetComponentID().c_str());
+      }
     }
   }
-  loaded_list_ = new_list;
-  for (const CZEVComponentProxy& entry : loaded_list_) {
+  for (const CZEVComponentProxy& entry : new_list) {
     bool loaded = LoadComponent(entry);
     LogWrite(1, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
              entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
              entry.GetArchName().c_str(), entry.GetSourceType());
   }
-  loaded_map_ = std::move(new_map);
-  Publish(loaded_map_);
+  Publish(std::move(new_map), std::move(new_list));
   return true;
 }
 
@@ -295,11 +302,12 @@ std::function<bool(const CZEVApplications&)> CZEVManager::change_handler() {
   return [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
 }
 
-void CZEVManager::Publish(LoadedComponentMap map) {
-  auto snapshot = std::make_shared<const LoadedComponentMap>(std::move(map));
+void CZEVManager::Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list) {
+  auto shared_map = std::make_shared<const LoadedComponentMap>(std::move(map));
+  auto shared_list = std::make_shared<const std::vector<CZEVComponentProxy>>(std::move(list));
   std::lock_guard<std::mutex> lock(published_mu_);
-  published_ = std::move(snapshot);
-  published_list_ = loaded_list_;
+  published_ = std::move(shared_map);
+  published_list_ = std::move(shared_list);
 }
 
 LoadedComponentsSnapshot CZEVManager::loaded() const {
@@ -314,5 +322,5 @@ LoadedComponentsSource CZEVManager::loaded_source() {
 
 std::vector<CZEVComponentProxy> CZEVManager::loaded_list() const {
   std::lock_guard<std::mutex> lock(published_mu_);
-  return published_list_;
+  return published_list_ ? *published_list_ : std::vector<CZEVComponentProxy>();
 }

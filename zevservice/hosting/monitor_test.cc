@@ -1,0 +1,525 @@
+// The monitor with the real zevhost, the real bus and real processes. The
+// monitor's time runs on a FakeClock; what the tests wait for in real time
+// (a host or a component appearing) is polled with a deadline.
+#include "hosting/monitor.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "bus/term_settings.h"
+#include "hosting/host_status.h"
+#include "platform/instance_processes.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "testing/fake_clock.h"
+#include "testing/test_util.h"
+#include "tools/zevhost/test_component.h"
+
+namespace pubsdk {
+namespace {
+
+// The process log of the whole test program, in a folder of its own.
+class LogEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    dir_ = std::make_unique<ScopedTempDir>();
+    ASSERT_TRUE(LogInit(dir_->path(), "monitor_test"));
+  }
+  void TearDown() override {
+    LogShutdown();
+    dir_.reset();
+  }
+
+ private:
+  std::unique_ptr<ScopedTempDir> dir_;
+};
+::testing::Environment* const kLogEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+// The lines "key=value" a recorded component run wrote.
+std::map<std::string, std::string> ReadRun(const std::string& path) {
+  std::map<std::string, std::string> values;
+  std::string text;
+  ReadFileToString(path, &text);
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = text.substr(start, nl - start);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+struct MonitorReleaser {
+  void operator()(CZEVMonitor* m) const { m->Release(); }
+};
+using MonitorPtr = std::unique_ptr<CZEVMonitor, MonitorReleaser>;
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string log;
+    ASSERT_TRUE(LogFlush());
+    ReadFileToString(LogCurrentPath(), &log);
+    log_start_ = log.size();
+  }
+  void TearDown() override {
+    if (monitor_) {
+      monitor_->StopAll();
+      monitor_->Stop();
+      monitor_->Uninit();
+      monitor_.reset();
+    }
+    // Whatever a failing test left behind: only this test's hosts.
+    TerminateInstanceProcesses(kHostExecutable);
+  }
+
+  void StartMonitor(const std::string& host_dir = std::string()) {
+    MonitorOptions options;
+    options.clock = &clock_;
+    options.host_dir = host_dir;
+    options.event_sink = [this](const EventElement& e) {
+      std::lock_guard<std::mutex> lock(events_mu_);
+      events_.push_back(e);
+    };
+    monitor_.reset(new CZEVMonitor(options));
+    ASSERT_EQ(monitor_->Init(0), 0);
+    ASSERT_EQ(monitor_->Start(), 0);
+  }
+
+  CZEVComponentContext Install(const std::string& group, const std::string& component,
+                               const std::string& version = "1.0") {
+    CZEVComponentContext c = MakeContext("app", component, version);
+    c.mutable_manifest()->mutable_params()->set_pgroup(group);
+    InstallScript(data_.path(), c, RecordingBody(records_.path(), "exec sleep 1000"));
+    return c;
+  }
+  int32_t Start(const CZEVComponentContext& c) {
+    const std::string bytes = c.SerializeAsString();
+    return monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  int32_t Stop(const CZEVComponentContext& c) {
+    const std::string bytes = c.SerializeAsString();
+    return monitor_->StopComponant(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+
+  // Component runs so far, as "componentID version" texts.
+  std::vector<std::string> Runs() {
+    std::vector<std::string> runs;
+    for (const std::string& name : ListFiles(records_.path(), "run.")) {
+      std::map<std::string, std::string> run = ReadRun(records_.Sub(name));
+      runs.push_back(run["ZEV_COMPONENT_ID"] + " " + run["ZEV_COMPONENT_VERSION"]);
+    }
+    std::sort(runs.begin(), runs.end());
+    return runs;
+  }
+  bool AwaitRuns(size_t count) { return PollUntil([&] { return Runs().size() >= count; }); }
+
+  MonitorHostInfo Row(const std::string& group) {
+    for (const MonitorHostInfo& row : monitor_->GetProcessTable()) {
+      if (row.group_name == group) return row;
+    }
+    return MonitorHostInfo();
+  }
+  // Waits until the group's host runs under another pid than `old_pid`.
+  MonitorHostInfo AwaitNewHost(const std::string& group, pid_t old_pid) {
+    MonitorHostInfo row;
+    PollUntil([&] {
+      row = Row(group);
+      return row.pid != 0 && row.pid != old_pid;
+    });
+    return row;
+  }
+  void Kill(pid_t pid) { ASSERT_EQ(kill(pid, SIGKILL), 0); }
+
+  std::vector<EventElement> Events() {
+    std::lock_guard<std::mutex> lock(events_mu_);
+    return events_;
+  }
+  // The process log written since the test began.
+  std::string LogText() {
+    std::string log;
+    LogFlush();
+    ReadFileToString(LogCurrentPath(), &log);
+    return log.size() > log_start_ ? log.substr(log_start_) : std::string();
+  }
+  bool AwaitLog(const std::string& text, size_t count = 1) {
+    return PollUntil([&] { return CountOf(LogText(), text) >= count; });
+  }
+  std::vector<MonitorHostInfo> StatusFile() {
+    std::vector<MonitorHostInfo> rows;
+    ReadHostStatus(monitor_->status_path(), &rows);
+    return rows;
+  }
+  // Moves the clock on by hours until the monitor has begun a sweep. (The
+  // monitor re-arms its hour after every event, so a move made just before
+  // a re-arm may not reach the new deadline.)
+  void RunSweep() {
+    const size_t before = CountOf(LogText(), "MonitorProc WAIT_TIMEOUT == dwRet.....");
+    for (int hour = 0; hour < 5; ++hour) {
+      ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+      clock_.AdvanceSeconds(3600);
+      if (PollUntil([&] { return CountOf(LogText(), "MonitorProc WAIT_TIMEOUT == dwRet.....") > before; }, 1000)) {
+        return;
+      }
+    }
+    FAIL() << "no sweep";
+  }
+  // Moves the clock past a 15 s resend once the timer waits for it.
+  void RunResends() {
+    ASSERT_TRUE(PollUntil([&] { return clock_.NextDeadline() <= clock_.MonotonicMillis() + 15000; }));
+    clock_.AdvanceSeconds(15);
+  }
+  // A host folder with the bus library and, when asked, zevhost.
+  void MakeHostDir(const ScopedTempDir& dir, bool with_host) {
+    ASSERT_TRUE(CopyFileTo(GetModuleDir() + "libzevrpc.so", dir.Sub("libzevrpc.so")));
+    if (with_host) CopyHost(dir);
+  }
+  void CopyHost(const ScopedTempDir& dir) {
+    ASSERT_TRUE(CopyFileTo(GetModuleDir() + kHostExecutable, dir.Sub(kHostExecutable)));
+    chmod(dir.Sub(kHostExecutable).c_str(), 0755);
+  }
+
+  ScopedCommonDataDir data_;
+  ScopedTempDir records_;
+  FakeClock clock_;
+  MonitorPtr monitor_;
+  std::mutex events_mu_;
+  std::vector<EventElement> events_;  // guarded by events_mu_
+  size_t log_start_ = 0;
+};
+
+TEST_F(MonitorTest, ComponentsOfOneGroupShareOneHostAndEachGetsOneStart) {
+  StartMonitor();
+  ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
+  ASSERT_EQ(Start(Install("grp", "b")), kStartSent);
+  ASSERT_EQ(Start(Install("other", "c")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(3));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "b 1.0", "c 1.0"}));
+
+  std::vector<MonitorHostInfo> table = monitor_->GetProcessTable();
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(FindInstanceProcesses(kHostExecutable).size(), 2u);
+  const MonitorHostInfo grp = Row("grp");
+  EXPECT_NE(grp.pid, 0);
+  EXPECT_EQ(grp.node_name.rfind(std::string(kHostNodeNamePrefix) + "grp--nodeindex", 0), 0u) << grp.node_name;
+  EXPECT_EQ(CountOf(LogText(), "StartNewZevHost..."), 2u);
+  EXPECT_EQ(StatusFile().size(), 2u);
+}
+
+TEST_F(MonitorTest, AHostEndingWith255IsForgottenAndTheNextStartMakesANewOne) {
+  StartMonitor();
+  CZEVComponentContext a = Install("grp", "a");
+  ASSERT_EQ(Start(a), kStartSent);
+  ASSERT_TRUE(AwaitRuns(1));
+  const MonitorHostInfo first = Row("grp");
+
+  CRpcTermSettings peer;
+  ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
+  ASSERT_TRUE(peer.Send(first.node_name, "stopall", "stopall", 1));
+  ASSERT_TRUE(PollUntil([&] { return monitor_->GetProcessTable().empty(); }));
+  ASSERT_TRUE(AwaitLog("MonitorProc  do not restart. PROC is exit normaly......"));
+  EXPECT_EQ(CountOf(LogText(), "CallRestartProc"), 0u);
+  EXPECT_TRUE(StatusFile().empty());
+  EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+
+  ASSERT_EQ(Start(a), kStartSent);
+  const MonitorHostInfo second = Row("grp");
+  EXPECT_NE(second.pid, 0);
+  EXPECT_NE(second.pid, first.pid);
+  EXPECT_EQ(second.restart_count, 0u);
+  ASSERT_TRUE(AwaitRuns(2));
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEveryTime) {
+  StartMonitor();
+  CZEVComponentContext a = Install("grp", "a");
+  CZEVComponentContext b = Install("grp", "b");
+  ASSERT_EQ(Start(a), kStartSent);
+  ASSERT_EQ(Start(b), kStartSent);
+  ASSERT_TRUE(AwaitRuns(2));
+  const MonitorHostInfo first = Row("grp");
+
+  Kill(first.pid);
+  const MonitorHostInfo second = AwaitNewHost("grp", first.pid);
+  ASSERT_NE(second.pid, 0);
+  EXPECT_NE(second.node_name, first.node_name);
+  ASSERT_TRUE(AwaitRuns(4));
+  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 2; }));
+  for (const EventElement& e : Events()) {
+    EXPECT_EQ(e.eventState, 14);
+    EXPECT_EQ(e.appCode, "app");
+    EXPECT_EQ(e.version, "1.0");
+    EXPECT_EQ(e.eventTimestamp, clock_.WallMillis());
+    EXPECT_EQ(e.eventMessage, "exceptexit");
+    EXPECT_EQ(e.eventContent, "component is  exit by some exception.");
+  }
+  EXPECT_EQ(Events()[0].componentLibraryId, "a");
+  EXPECT_EQ(Events()[1].componentLibraryId, "b");
+
+  // The restarted host is watched like the first one.
+  clock_.AdvanceSeconds(1);
+  Kill(second.pid);
+  const MonitorHostInfo third = AwaitNewHost("grp", second.pid);
+  ASSERT_NE(third.pid, 0);
+  EXPECT_NE(third.node_name, second.node_name);
+  ASSERT_TRUE(AwaitRuns(6));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "a 1.0", "a 1.0", "b 1.0", "b 1.0", "b 1.0"}));
+  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 4; }));
+  EXPECT_EQ(FindInstanceProcesses(kHostExecutable).size(), 1u);
+
+  std::vector<MonitorHostInfo> status;
+  ASSERT_TRUE(PollUntil([&] {
+    status = StatusFile();
+    return status.size() == 1 && status[0].pid == third.pid;
+  }));
+  EXPECT_EQ(status[0].node_name, third.node_name);
+  EXPECT_EQ(status[0].restart_count, 1u);
+  EXPECT_FALSE(status[0].restart_refused);
+
+  // A group whose components all stopped still follows its host to the new
+  // node, so its next component reaches the restarted host.
+  EXPECT_EQ(Stop(a), 1);
+  EXPECT_EQ(Stop(b), 1);
+  Kill(third.pid);
+  const MonitorHostInfo fourth = AwaitNewHost("grp", third.pid);
+  ASSERT_NE(fourth.pid, 0);
+  ASSERT_TRUE(AwaitLog("MonitorProc RestartProc    OK  .....", 3));
+  ASSERT_EQ(Start(a), kStartSent);
+  ASSERT_TRUE(AwaitRuns(7));
+  EXPECT_EQ(Events().size(), 4u) << "no component was left to start again";
+}
+
+TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
+  StartMonitor();
+  ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(1));
+  int restarts = 0;
+  MonitorHostInfo row = Row("grp");
+  for (int failure = 1; failure <= 12; ++failure) {
+    Kill(row.pid);
+    ASSERT_TRUE(PollUntil([&] { return Row("grp").pid != row.pid; }));
+    MonitorHostInfo now = Row("grp");
+    if (now.pid != 0) ++restarts;
+    row = now;
+    if (row.pid == 0) break;
+    clock_.AdvanceSeconds(60);  // each failure well inside 27 minutes of the last
+  }
+  EXPECT_EQ(restarts, 11);
+  EXPECT_EQ(row.pid, 0);
+  EXPECT_TRUE(row.restart_refused);
+  EXPECT_EQ(row.restart_count, 10u);
+  std::vector<MonitorHostInfo> status = StatusFile();
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_TRUE(status[0].restart_refused);
+  EXPECT_EQ(status[0].pid, 0);
+  EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+
+  // The same day hours later: still refused.
+  RunSweep();
+  EXPECT_EQ(Row("grp").pid, 0);
+  EXPECT_TRUE(Row("grp").restart_refused);
+  // Each death was seen once: no ended host stayed in the wait list.
+  EXPECT_EQ(CountOf(LogText(), "MonitorProc WAIT_OBJECT_0 Any Proc....."), 12u);
+  EXPECT_EQ(CountOf(LogText(), "WAIT_FAILED"), 0u);
+
+  // The next day the sweep brings the host and its component back.
+  const size_t runs = Runs().size();
+  clock_.SetWallMillis(clock_.WallMillis() + 86400000);
+  RunSweep();
+  const MonitorHostInfo back = AwaitNewHost("grp", 0);
+  ASSERT_NE(back.pid, 0);
+  EXPECT_FALSE(back.restart_refused);
+  ASSERT_TRUE(AwaitRuns(runs + 1));
+  ASSERT_TRUE(PollUntil([&] {
+    std::vector<MonitorHostInfo> s = StatusFile();
+    return s.size() == 1 && s[0].pid == back.pid && !s[0].restart_refused;
+  }));
+}
+
+TEST_F(MonitorTest, AMissingHostAnswers2ResendsOnceAndRecoversWhenTheHostAppears) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/false);
+  StartMonitor(host_dir.path());
+  ASSERT_EQ(Start(Install("g1", "a")), kStartResendScheduled);
+  ASSERT_EQ(Start(Install("g2", "c")), kStartResendScheduled);
+  EXPECT_EQ(Row("g1").pid, 0);
+  EXPECT_EQ(Row("g2").pid, 0);
+  EXPECT_EQ(monitor_->GetProcessTable().size(), 2u) << "a failed start keeps its host record";
+  EXPECT_EQ(CountOf(LogText(), "Send the msg again after 15s: target node is "), 2u);
+
+  RunResends();
+  ASSERT_TRUE(AwaitLog("Failed to send msg by timer.", 2));
+  clock_.AdvanceSeconds(15);
+  EXPECT_EQ(CountOf(LogText(), "Failed to send msg by timer."), 2u) << "one resend each";
+
+  CopyHost(host_dir);
+  // The group's next StartComponent starts its host, with what waited.
+  ASSERT_EQ(Start(Install("g1", "b")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(2));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "b 1.0"}));
+  EXPECT_NE(Row("g1").pid, 0);
+
+  // The sweep starts the other group's host.
+  RunSweep();
+  ASSERT_TRUE(AwaitRuns(3));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "b 1.0", "c 1.0"}));
+  EXPECT_NE(Row("g2").pid, 0);
+  EXPECT_TRUE(Events().empty()) << "no host failed";
+}
+
+TEST_F(MonitorTest, ARestartedHostRunsTheLastVersionAndNoStoppedComponent) {
+  StartMonitor();
+  ASSERT_EQ(Start(Install("grp", "a", "1.0")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(1));  // before 2.0 replaces it
+  ASSERT_EQ(Start(Install("grp", "a", "2.0")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(2));
+  const MonitorHostInfo first = Row("grp");
+  Kill(first.pid);
+  ASSERT_NE(AwaitNewHost("grp", first.pid).pid, 0);
+  ASSERT_TRUE(AwaitRuns(3));
+  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 1; }));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "a 2.0", "a 2.0"}));
+  EXPECT_EQ(Events().size(), 1u);
+  EXPECT_EQ(Events()[0].version, "2.0");
+}
+
+TEST_F(MonitorTest, AStopThatCannotBeSentStillTakesTheComponentOutOfItsGroup) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/false);
+  StartMonitor(host_dir.path());
+  CZEVComponentContext a = Install("grp", "a");
+  ASSERT_EQ(Start(a), kStartResendScheduled);
+  ASSERT_EQ(Start(Install("grp", "b")), kStartResendScheduled);
+  EXPECT_EQ(Stop(a), 0) << "no host to send to";
+
+  CopyHost(host_dir);
+  RunSweep();
+  ASSERT_TRUE(AwaitRuns(1));
+  ASSERT_TRUE(PollUntil([&] { return CountOf(LogText(), "TransParentMsg OK.") >= 1; }));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"b 1.0"}));
+}
+
+TEST_F(MonitorTest, AResendDueAfterStopAllIsNotSent) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/false);
+  StartMonitor(host_dir.path());
+  ASSERT_EQ(Start(Install("grp", "a")), kStartResendScheduled);
+  EXPECT_EQ(monitor_->StopAll(), 1);
+  ASSERT_TRUE(AwaitLog("Need to terminate ZEVHost.exe."));
+  RunResends();
+  monitor_->Stop();
+  monitor_->Uninit();  // waits for the timer, and with it for the resend
+  EXPECT_EQ(CountOf(LogText(), "Failed to send msg by timer."), 0u);
+  EXPECT_EQ(CountOf(LogText(), "Send the msg again after 15s"), 1u);
+}
+
+TEST_F(MonitorTest, StopAllWithoutGroupsCountsNoneAndAnswers1) {
+  StartMonitor();
+  EXPECT_EQ(monitor_->StopAll(), 1);
+  ASSERT_TRUE(AwaitLog("compo count:  0"));
+  EXPECT_EQ(CountOf(LogText(), "Need to terminate"), 0u);
+}
+
+TEST_F(MonitorTest, StopAllEndsTheHostsWhichExitNormallyAndAreNotRestarted) {
+  StartMonitor();
+  ASSERT_EQ(Start(Install("g1", "a")), kStartSent);
+  ASSERT_EQ(Start(Install("g2", "b")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(2));
+  EXPECT_EQ(monitor_->StopAll(), 1);
+  EXPECT_TRUE(AwaitLog("compo count:  2"));
+  ASSERT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
+  EXPECT_EQ(CountOf(LogText(), "Need to terminate"), 0u) << "both hosts took \"stopall\"";
+  monitor_->Stop();
+  EXPECT_EQ(CountOf(LogText(), "CallRestartProc"), 0u);
+}
+
+// A restart caught at several points by StopAll: whatever the order, every
+// host of this instance ends, none comes back, and a zevhost of another
+// instance on the same machine is left alone.
+TEST_F(MonitorTest, StopAllDuringARestartEndsEveryHostOfThisInstanceOnly) {
+  ScopedTempDir other_instance;
+  const std::string foreign_node = std::string(kHostNodeNamePrefix) + "foreign--nodeindex1";
+  std::unique_ptr<ProcessHandle> foreign = StartProcessArgv(
+      {"/usr/bin/env", "ZEV_COMMON_APPDATA=" + other_instance.path(), GetModuleDir() + kHostExecutable,
+       HostArgumentFor(foreign_node)});
+  ASSERT_TRUE(foreign);
+
+  for (int wait_for_spawn = 0; wait_for_spawn < 2; ++wait_for_spawn) {
+    SCOPED_TRACE(wait_for_spawn ? "after the new host was spawned" : "right after the kill");
+    StartMonitor();
+    ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
+    ASSERT_EQ(Start(Install("grp", "b")), kStartSent);
+    const MonitorHostInfo first = Row("grp");
+    Kill(first.pid);
+    if (wait_for_spawn) AwaitNewHost("grp", first.pid);
+    EXPECT_EQ(monitor_->StopAll(), 1);
+    monitor_->Stop();  // the monitor thread is gone: nothing can restart now
+    EXPECT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
+    clock_.AdvanceSeconds(3600);
+    EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+    monitor_->Uninit();
+    monitor_.reset();
+  }
+  EXPECT_EQ(foreign->ExitCode(), kStillActive);
+  foreign->Terminate();
+  foreign->Wait(10000);
+}
+
+TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
+  ScopedTempDir dir;
+  const std::string path = dir.Sub(kHostStatusFileName);
+  MonitorHostInfo a;
+  a.group_name = "g\t1";
+  a.node_name = "node-a";
+  a.pid = 4242;
+  a.restart_count = 3;
+  MonitorHostInfo b;
+  b.group_name = "g2";
+  b.node_name = "node-b";
+  b.restart_count = 10;
+  b.restart_refused = true;
+  ASSERT_TRUE(WriteHostStatus(path, {a, b}));
+  std::vector<MonitorHostInfo> rows;
+  ASSERT_TRUE(ReadHostStatus(path, &rows));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].group_name, "g 1");
+  EXPECT_EQ(rows[0].pid, 4242);
+  EXPECT_EQ(rows[0].restart_count, 3u);
+  EXPECT_FALSE(rows[0].restart_refused);
+  EXPECT_EQ(rows[1].node_name, "node-b");
+  EXPECT_EQ(rows[1].pid, 0);
+  EXPECT_TRUE(rows[1].restart_refused);
+
+  ASSERT_TRUE(WriteHostStatus(path, {}));
+  EXPECT_TRUE(ReadHostStatus(path, &rows));
+  EXPECT_TRUE(rows.empty());
+
+  const std::string header = std::string(kHostStatusHeader) + "\n";
+  for (const std::string& bad : {std::string(), std::string("x\n"), header + "g\tn\t1\t2\n",
+                                 header + "g\tn\t1\t2\t2\n", header + "g\tn\t-1\t2\t0\n", header + "g\tn\t1\t2\t0"}) {
+    WriteFileAtomically(path, bad);
+    EXPECT_FALSE(ReadHostStatus(path, &rows)) << bad;
+    EXPECT_TRUE(rows.empty());
+  }
+  EXPECT_FALSE(ReadHostStatus(dir.Sub("absent"), &rows));
+}
+
+}  // namespace
+}  // namespace pubsdk
