@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "base/log.h"
+#include "hosting/monitor.h"
 #include "platform/ports.h"
+#include "platform/instance_processes.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 
@@ -53,6 +55,9 @@ CZEVManager& CZEVManager::instance() {
   static CZEVManager* manager = [] {
     ManagerDeps deps;
     deps.pipe_server = &CZEVPipeServerImpl::instance();
+    deps.monitor_factory = []() -> pubsdk::IUnknownBase* {
+      return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor());
+    };
     return new CZEVManager(deps);  // lives until process exit
   }();
   return *manager;
@@ -148,7 +153,9 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
     if (quitting_) return false;  // Quit() ran while the mutex was being taken
   }
   instance_mutex_ = std::move(instance_mutex);
-  TerminateProcessesByName(kHostProgramName);
+  // Hosts left from an earlier run of this instance; other instances on the
+  // machine keep theirs.
+  TerminateInstanceProcesses(kHostProgramName);
 
   if (!http_server_) {
     int port = PickPort(options_.first_port, options_.last_port);

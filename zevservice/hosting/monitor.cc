@@ -633,6 +633,7 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<Pr
   Log("MonitorProc WAIT_OBJECT_0 Any Proc.....");
   // Only this thread reaps the hosts.
   const int code = process->ExitCode();
+  Logf("CZEVMonitor host of group %s (pid %d) ended with %d", group.c_str(), static_cast<int>(process->pid()), code);
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto host = hosts_.find(group);

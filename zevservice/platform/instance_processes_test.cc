@@ -1,0 +1,150 @@
+#include "platform/instance_processes.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "testing/test_util.h"
+
+namespace {
+
+using std::string_literals::operator""s;
+
+// Clears ZEV_COMMON_APPDATA for the scope and puts back what was there.
+class ScopedNoInstanceFolder {
+ public:
+  ScopedNoInstanceFolder() {
+    const char* value = getenv("ZEV_COMMON_APPDATA");
+    had_ = value != nullptr;
+    if (had_) saved_ = value;
+    unsetenv("ZEV_COMMON_APPDATA");
+  }
+  ~ScopedNoInstanceFolder() {
+    if (had_) setenv("ZEV_COMMON_APPDATA", saved_.c_str(), 1);
+  }
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
+
+TEST(SameInstanceEnvironment, ComparesTheCommonDataFolderOnly) {
+  ScopedCommonDataDir data;
+  const std::string ours = "ZEV_COMMON_APPDATA=" + data.path();
+  EXPECT_TRUE(SameInstanceEnvironment("A=1\0"s + ours + "\0B=2\0"s));
+  EXPECT_TRUE(SameInstanceEnvironment(ours));  // last entry without its NUL
+  EXPECT_FALSE(SameInstanceEnvironment(ours + "x\0"s));
+  EXPECT_FALSE(SameInstanceEnvironment("A=1\0"s));
+  // A variable whose name only starts the same is another variable.
+  EXPECT_FALSE(SameInstanceEnvironment("XZEV_COMMON_APPDATA=" + data.path() + "\0"s));
+}
+
+TEST(SameInstanceEnvironment, TreatsUnsetAndEmptyAlike) {
+  ScopedNoInstanceFolder none;
+  EXPECT_TRUE(SameInstanceEnvironment("A=1\0"s));
+  EXPECT_TRUE(SameInstanceEnvironment("ZEV_COMMON_APPDATA=\0"s));
+  EXPECT_FALSE(SameInstanceEnvironment("ZEV_COMMON_APPDATA=/srv/other\0"s));
+}
+
+// A copy of sleep under a name no other test uses, started through env(1)
+// so that each copy gets the environment the test chooses.
+class InstanceProcessesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = "zevinst-" + std::to_string(getpid());
+    program_ = dir_.Sub(name_);
+    ASSERT_TRUE(CopyFileTo("/bin/sleep", program_));
+    chmod(program_.c_str(), 0755);
+  }
+  void TearDown() override {
+    for (auto& p : started_) {
+      p->Terminate();
+      p->Wait(10000);
+    }
+  }
+  pid_t StartWith(const std::vector<std::string>& env_args) {
+    std::vector<std::string> argv = {"/usr/bin/env"};
+    argv.insert(argv.end(), env_args.begin(), env_args.end());
+    argv.push_back(program_);
+    argv.push_back("1000");
+    std::unique_ptr<ProcessHandle> p = StartProcessArgv(argv);
+    if (!p) return 0;
+    const pid_t pid = p->pid();
+    started_.push_back(std::move(p));
+    return pid;
+  }
+  // Waits until env(1) has become the program (its exe names the copy).
+  bool AwaitExec(size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (FindProcessesByName(name_).size() < count) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  bool Ended(pid_t pid) {
+    for (auto& p : started_) {
+      if (p->pid() == pid) return p->Wait(10000);
+    }
+    return false;
+  }
+  bool Running(pid_t pid) {
+    for (auto& p : started_) {
+      if (p->pid() == pid) return p->ExitCode() == kStillActive;
+    }
+    return false;
+  }
+
+  ScopedTempDir dir_;
+  std::string name_;
+  std::string program_;
+  std::vector<std::unique_ptr<ProcessHandle>> started_;
+};
+
+TEST_F(InstanceProcessesTest, EndsOnlyTheProcessesOfThisInstance) {
+  ScopedCommonDataDir data;
+  const pid_t mine = StartWith({});
+  const pid_t other = StartWith({"ZEV_COMMON_APPDATA=" + data.path() + "-other"});
+  const pid_t unset = StartWith({"-u", "ZEV_COMMON_APPDATA"});
+  ASSERT_TRUE(mine && other && unset);
+  ASSERT_TRUE(AwaitExec(3));
+
+  EXPECT_EQ(FindInstanceProcesses(name_), std::vector<pid_t>{mine});
+  EXPECT_TRUE(TerminateInstanceProcesses(name_));
+  EXPECT_TRUE(Ended(mine));
+  EXPECT_TRUE(Running(other));
+  EXPECT_TRUE(Running(unset));
+  EXPECT_TRUE(FindInstanceProcesses(name_).empty());
+  EXPECT_TRUE(TerminateInstanceProcesses(name_)) << "nothing left to end is no failure";
+}
+
+TEST_F(InstanceProcessesTest, AnInstanceWithoutAFolderOwnsTheProcessesWithoutOne) {
+  ScopedNoInstanceFolder none;
+  const pid_t unset = StartWith({"-u", "ZEV_COMMON_APPDATA"});
+  const pid_t empty = StartWith({"ZEV_COMMON_APPDATA="});
+  const pid_t other = StartWith({"ZEV_COMMON_APPDATA=" + dir_.path()});
+  ASSERT_TRUE(unset && empty && other);
+  ASSERT_TRUE(AwaitExec(3));
+
+  std::vector<pid_t> found = FindInstanceProcesses(name_);
+  std::sort(found.begin(), found.end());
+  std::vector<pid_t> expected = {unset, empty};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(found, expected);
+  EXPECT_TRUE(TerminateInstanceProcesses(name_));
+  EXPECT_TRUE(Ended(unset));
+  EXPECT_TRUE(Ended(empty));
+  EXPECT_TRUE(Running(other));
+}
+
+}  // namespace
