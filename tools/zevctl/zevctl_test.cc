@@ -224,7 +224,9 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
   for (const Step& step : steps) {
     Result r = Zevctl(step.args);
     EXPECT_EQ(r.status, step.status) << step.args << "\n" << r.out;
-    if (step.status != 2) EXPECT_EQ(r.out, step.out) << step.args;
+    if (step.status != 2) {
+      EXPECT_EQ(r.out, step.out) << step.args;
+    }
   }
   // The echo command still answers beside them.
   EXPECT_EQ(Zevctl("echo hello --pipe").out, "exr: 0\nresponse: hello\n");

@@ -1,0 +1,382 @@
+#include "rpc/control_server.h"
+
+#include <exception>
+#include <utility>
+
+#include "base/log.h"
+#include "platform/text.h"
+
+const char kControlServerId[] = "{823DB335-3818-5796-80C4-0A8E90361C5A}";
+
+namespace {
+
+const char kGetFailedText[] = "get ComponentContext failed.";
+const char kNotFoundText[] = "not find component in process";
+
+// The stored half of a registration from `info`.
+void TakeHalf(PortInfoKind kind, const ComponentPortInfo& info, ComponentPortInfo* entry) {
+  if (kind == PortInfoKind::kPort) {
+    entry->port = info.port;
+  } else {
+    entry->pipeName = info.pipeName;
+  }
+}
+
+// The entry point as a path below the install folder: "\" becomes "/";
+// empty, absolute, NUL-holding and ".."-climbing entry points give false,
+// since clients load what this answer names.
+bool RelativeEntryPoint(const std::string& entry_point, std::string* relative) {
+  std::string path = entry_point;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end - start == 2 && path.compare(start, 2, "..") == 0) return false;
+    start = end + 1;
+  }
+  *relative = path;
+  return true;
+}
+
+bool checkTime(const CZEVExecParams& params, Clock* clock) {
+  const int64_t now = static_cast<int64_t>(clock->WallSeconds());
+  const int64_t trigger = params.triggertime() / 1000;
+  const int64_t expired = params.expiredtime() / 1000;
+  if (trigger <= now && now <= expired) return true;
+  LogWrite(3, "checkTime false: curtime: %s, triggertime: %s, expiredtime: %s", std::to_string(now).c_str(),
+           std::to_string(trigger).c_str(), std::to_string(expired).c_str());
+  return false;
+}
+
+// Why a registration's texts cannot be stored, or empty when they can.
+std::string CheckRegistrationTexts(const CZEVComponentContext& context, const std::string& pipe_name) {
+  const size_t total =
+      context.componentid().size() + context.appcode().size() + context.version().size() + pipe_name.size();
+  if (total > kMaxRegistrationText) {
+    return "registration too long (" + std::to_string(total) + " bytes; at most " +
+           std::to_string(kMaxRegistrationText) + ")";
+  }
+  // Stored texts come back in answers, whose string fields must hold UTF-8
+  // for clients to parse them.
+  if (!IsValidUtf8(context.componentid()) || !IsValidUtf8(context.appcode()) || !IsValidUtf8(context.version()) ||
+      !IsValidUtf8(pipe_name)) {
+    return "registration texts must be UTF-8";
+  }
+  return std::string();
+}
+
+// The record a registration stores: the request's context without its
+// manifest, which no answer reads and which would let one registration hold
+// unbounded memory.
+ComponentPortInfo RecordFrom(const CZEVComponentContext& context, int32_t port, const std::string& pipe_name) {
+  ComponentPortInfo info;
+  info.port = port;
+  info.pipeName = pipe_name;
+  info.context.set_appcode(context.appcode());
+  info.context.set_componentid(context.componentid());
+  info.context.set_version(context.version());
+  return info;
+}
+
+struct RegisterOutcome {
+  bool success = false;
+  std::string errorMessage = "ok";
+};
+
+// The algorithm both registration methods share; `kind` tells which of them
+// runs. rt_type: 0 register, 1 unregister. `port` and `pipe_name` are the
+// request's.
+RegisterOutcome Register(ControlServerState* state, PortInfoKind kind, int rt_type,
+                         const CZEVComponentContext& context, int32_t port, const std::string& pipe_name) {
+  RegisterOutcome out;
+  try {
+    const std::string& id = context.componentid();
+    if (id.empty()) {
+      out.errorMessage = "componentID in ComponentContext is empty.";
+      LogWrite(3, "[ERROR]:componentID in PortRegisterRequest is empty.");
+      return out;
+    }
+    if (rt_type == 0) {
+      std::string refusal;
+      if (kind == PortInfoKind::kPort && (port <= 0 || port > 65535)) {
+        refusal = "port out of range: " + std::to_string(port);
+      } else if (kind == PortInfoKind::kPipeName && pipe_name.empty()) {
+        refusal = "pipeName in request is empty.";
+      } else {
+        refusal = CheckRegistrationTexts(context, kind == PortInfoKind::kPipeName ? pipe_name : "");
+      }
+      if (!refusal.empty()) {
+        out.errorMessage = refusal;
+        LogWrite(3, "[ERROR]:%s", refusal.c_str());
+        return out;
+      }
+      ComponentPortInfo info =
+          kind == PortInfoKind::kPort ? RecordFrom(context, port, "") : RecordFrom(context, 0, pipe_name);
+      std::string error;
+      out.success = state->store.registerComponentPortInfo(id, kind, info, &error);
+      if (!out.success) out.errorMessage = error;
+      if (kind == PortInfoKind::kPort) {
+        LogWrite(1, "registerPort: componentID:%s, Port:%d ", id.c_str(), port);
+      } else {
+        LogWrite(1, "Register Pipe: componentID:%s, pipeName:%s ", id.c_str(), pipe_name.c_str());
+      }
+    } else if (rt_type == 1) {
+      // A withdrawal of an id that never registered answers false with "ok".
+      out.success = state->store.removeComponentPortInfo(id, kind);
+      if (kind == PortInfoKind::kPort) {
+        LogWrite(1, "UnregisterPort: componentID:%s", id.c_str());
+      } else {
+        LogWrite(1, "UnRegister Pipe: componentID:%s", id.c_str());
+      }
+    } else {
+      out.errorMessage = "do not find rtType: " + std::to_string(rt_type);
+      LogWrite(3, "[ERROR]:do not find rtType:%d", rt_type);
+    }
+  } catch (const std::exception& e) {
+    out.success = false;
+    out.errorMessage = e.what();
+    LogWrite(3, "[ERROR]:registerPort: catch error: %s", e.what());
+  } catch (...) {
+    out.success = false;
+    out.errorMessage = "unknown error";
+    LogWrite(3, "[ERROR]:registerPort: catch error: %s", "unknown error");
+  }
+  return out;
+}
+
+}  // namespace
+
+bool CZEVComponentPortStore::getComponentPortInfo(const std::string& componentID, ComponentPortInfo* info,
+                                                  std::string* error) const {
+  try {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = entries_.find(componentID);
+    if (it == entries_.end()) {
+      *error = kGetFailedText;
+      LogWrite(3, "getComponentData: get ComponentContext failed.");
+      return false;
+    }
+    *info = it->second;
+    return true;
+  } catch (const std::exception& e) {
+    LogWrite(1, "getComponentPortInfo failed:%s", e.what());
+    return false;
+  }
+}
+
+bool CZEVComponentPortStore::hasComponentPortInfo(const std::string& componentID) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return entries_.count(componentID) != 0;
+}
+
+ComponentPortInfo* CZEVComponentPortStore::FindOrCreateLocked(const std::string& componentID,
+                                                              const ComponentPortInfo& info, bool* created) {
+  *created = false;
+  auto it = entries_.find(componentID);
+  if (it != entries_.end()) return &it->second;
+  if (entries_.size() >= capacity_) return nullptr;
+  *created = true;
+  return &entries_.emplace(componentID, info).first->second;
+}
+
+std::string CZEVComponentPortStore::CapacityErrorText() const {
+  return "too many registered components (" + std::to_string(capacity_) + ")";
+}
+
+bool CZEVComponentPortStore::setComponentPortInfo(const std::string& componentID, const ComponentPortInfo& info,
+                                                  std::string* error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  bool created = false;
+  ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created);
+  if (entry == nullptr) {
+    if (error != nullptr) *error = CapacityErrorText();
+    return false;
+  }
+  if (!created) *entry = info;
+  return true;
+}
+
+bool CZEVComponentPortStore::upSertComponentPortInfo(const std::string& componentID, PortInfoKind kind,
+                                                     const ComponentPortInfo& info, std::string* error) {
+  try {
+    std::lock_guard<std::mutex> lock(mu_);
+    bool created = false;
+    ComponentPortInfo* entry = FindOrCreateLocked(componentID, ComponentPortInfo(), &created);
+    if (entry == nullptr) {
+      if (error != nullptr) *error = CapacityErrorText();
+      return false;
+    }
+    TakeHalf(kind, info, entry);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CZEVComponentPortStore::registerComponentPortInfo(const std::string& componentID, PortInfoKind kind,
+                                                       const ComponentPortInfo& info, std::string* error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  bool created = false;
+  ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created);
+  if (entry == nullptr) {
+    if (error != nullptr) *error = CapacityErrorText();
+    return false;
+  }
+  if (!created) TakeHalf(kind, info, entry);
+  return true;
+}
+
+bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componentID, PortInfoKind kind) {
+  try {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = entries_.find(componentID);
+    if (it == entries_.end()) return false;
+    if (kind == PortInfoKind::kPort) {
+      it->second.port = 0;
+    } else {
+      it->second.pipeName.clear();
+    }
+    if (it->second.port == 0 && it->second.pipeName.empty()) entries_.erase(it);
+    return true;
+  } catch (const std::exception& e) {
+    LogWrite(1, "removeComponentPortInfo failed:%s", e.what());
+    return false;
+  }
+}
+
+size_t CZEVComponentPortStore::size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return entries_.size();
+}
+
+bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, const std::string& componentID,
+                        int32_t bits, std::string* data) {
+  *data = kNotFoundText;
+  LogWrite(1, "find rpc cmpntId in process,bits:%d, cmpntId: %s", bits, componentID.c_str());
+  // The snapshot is immutable and shared: holding it is the copy.
+  LoadedComponentsSnapshot snapshot = loaded ? loaded() : nullptr;
+  if (snapshot == nullptr) return false;
+  for (const auto& item : *snapshot) {
+    const CZEVComponentProxy& entry = item.second;
+    CZEVManifest manifest;
+    if (!entry.GetManifest(&manifest)) {
+      // One entry without a version must not hide the entries after it.
+      LogWrite(2, "%s getManifest error", entry.GetComponentID().c_str());
+      continue;
+    }
+    if (manifest.loadmode() != lmInnerComponent || entry.GetComponentID() != componentID ||
+        entry.GetBits() != bits) {
+      continue;
+    }
+    std::string error;
+    if (entry.CheckInstalledFiles(&error) != 0) {
+      LogWrite(3, "Hash check failed ,%s", error.c_str());
+      continue;
+    }
+    if (!checkTime(manifest.params(), clock)) continue;
+    std::string relative;
+    if (!RelativeEntryPoint(manifest.entrypoint(), &relative)) {
+      LogWrite(3, "%s: entry point '%s' is not a path inside the component", componentID.c_str(),
+               manifest.entrypoint().c_str());
+      continue;
+    }
+    *data = entry.GetInstallDir() + "/" + relative;
+    LogWrite(1, "find component in process,bits:%d, path: %s", bits, data->c_str());
+    return true;
+  }
+  return false;
+}
+
+void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
+                                               const CZEVGetComponentDataRequest& request,
+                                               CZEVGetComponentDataResponse& response) {
+  std::string data;
+  bool success = false;
+  try {
+    const std::string& id = request.componentid();
+    const int32_t bits = request.bits();
+    const int data_type = request.datatype();
+    if (id.empty()) {
+      data = "componentID in request is empty.";
+      LogWrite(3, "[ERROR]:%s", data.c_str());
+    } else if (bits != 32 && bits != 64) {
+      data = "component bits error: " + std::to_string(bits);
+      LogWrite(3, "[ERROR]:%s", data.c_str());
+    } else if (data_type == qMainEntryPoint) {
+      success = findMainEntryPoint(state_->loaded, state_->clock, id, bits, &data);
+    } else {
+      ComponentPortInfo info;
+      std::string error;
+      if (!state_->store.getComponentPortInfo(id, &info, &error)) {
+        data = error;
+        LogWrite(3, "[ERROR]:%s.", data.c_str());
+      } else {
+        success = true;
+        switch (data_type) {
+          case qPort:
+            data = std::to_string(info.port);
+            LogWrite(1, "getComponentData: componentID:%s, Port:%s ", id.c_str(), data.c_str());
+            break;
+          case qVersion:
+            data = info.context.version();
+            LogWrite(1, "getComponentData: componentID:%s, Version:%s ", id.c_str(), data.c_str());
+            break;
+          case qDesc:
+            data = "port:" + std::to_string(info.port) + "\nversion:" + info.context.version();
+            LogWrite(1, "getComponentData: componentID:%s, Desc:%s ", id.c_str(), data.c_str());
+            break;
+          case qPipeName:
+            data = info.pipeName;
+            LogWrite(1, "getComponentData: componentID:%s, pipeName:%s ", id.c_str(), data.c_str());
+            break;
+          default:
+            success = false;
+            data = "Undefined dataType: " + std::to_string(data_type);
+            LogWrite(1, "getComponentData: componentID:%s, failed:%s ", id.c_str(), data.c_str());
+            break;
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    success = false;
+    data = e.what();
+    LogWrite(3, "[ERROR]:getComponentData catch error: %s.", e.what());
+  } catch (...) {
+    success = false;
+    data = "unknown error";
+    LogWrite(3, "[ERROR]:getComponentData catch error: %s.", data.c_str());
+  }
+  response.set_data(data);
+  response.set_success(success);
+}
+
+void CZEVControlServerregisterPort::handle(CZEVControlServer& /*server*/, const CZEVRegisterPortRequest& request,
+                                           CZEVRegisterPortResponse& response) {
+  RegisterOutcome out = Register(state_.get(), PortInfoKind::kPort, request.rttype(), request.context(), request.port(), "");
+  response.set_rttype(request.rttype());
+  response.set_success(out.success);
+  response.set_errormessage(out.errorMessage);
+}
+
+void CZEVControlServerregisterPipeName::handle(CZEVControlServer& /*server*/, const CZEVRegisterPipeRequest& request,
+                                               CZEVRegisterPipeResponse& response) {
+  RegisterOutcome out =
+      Register(state_.get(), PortInfoKind::kPipeName, request.rttype(), request.context(), 0, request.pipename());
+  response.set_rttype(request.rttype());
+  response.set_success(out.success);
+  response.set_errormessage(out.errorMessage);
+}
+
+bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource loaded, Clock* clock,
+                            size_t capacity) {
+  if (methods == nullptr) return false;
+  auto state = std::make_shared<ControlServerState>(std::move(loaded), clock, capacity);
+  bool ok = methods->registerMethod(std::make_unique<CZEVControlServergetComponentData>(state));
+  ok = methods->registerMethod(std::make_unique<CZEVControlServerregisterPort>(state)) && ok;
+  ok = methods->registerMethod(std::make_unique<CZEVControlServerregisterPipeName>(state)) && ok;
+  return ok;
+}

@@ -1,0 +1,166 @@
+// The control server: where components announce the TCP port or the pipe
+// name they serve on ("registerPort", "registerPipeName"), and where clients
+// ask for a component's port, pipe name, version, a short description or the
+// path of its main entry point ("getComponentData").
+//
+// Registrations live in a CZEVComponentPortStore that the three executors
+// share; main entry points are looked up in the component manager's latest
+// loaded-components snapshot. Both are handed to RegisterControlMethods by
+// the composition root.
+#ifndef ZEV_RPC_CONTROL_SERVER_H_
+#define ZEV_RPC_CONTROL_SERVER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/clock.h"
+#include "common/zevclasses/ZEVControlIntfs.pb.h"
+#include "model/loaded_components.h"
+#include "rpc/rpc_method.h"
+
+extern const char kControlServerId[];  // "{823DB335-3818-5796-80C4-0A8E90361C5A}"
+
+// One component's registration.
+struct ComponentPortInfo {
+  int32_t port = 0;      // 0: no port registered
+  std::string pipeName;  // empty: no pipe name registered
+  // The context of the registration that created the entry (appCode,
+  // componentID, version; the manifest is not kept).
+  CZEVComponentContext context;
+};
+
+// Which half of a registration an update or a withdrawal touches.
+enum class PortInfoKind { kPort, kPipeName };
+
+// componentID (compared exactly) -> registration, for at most `capacity`
+// components. Every operation holds the store's mutex for its whole run, so
+// none of them can interleave with another; safe from any thread.
+class CZEVComponentPortStore {
+ public:
+  static constexpr size_t kDefaultCapacity = 4096;
+
+  explicit CZEVComponentPortStore(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+  CZEVComponentPortStore(const CZEVComponentPortStore&) = delete;
+  CZEVComponentPortStore& operator=(const CZEVComponentPortStore&) = delete;
+
+  // Copies the registration of `componentID` into *info. Absent: false with
+  // *error = "get ComponentContext failed." (logged at level 3).
+  bool getComponentPortInfo(const std::string& componentID, ComponentPortInfo* info, std::string* error) const;
+  bool hasComponentPortInfo(const std::string& componentID) const;
+  // Stores the whole record, creating the entry when absent. False, with
+  // the cap text in *error (when given), for a new id while the store is
+  // full.
+  bool setComponentPortInfo(const std::string& componentID, const ComponentPortInfo& info,
+                            std::string* error = nullptr);
+  // Sets the port (kPort) or the pipe name (kPipeName) of the entry from
+  // `info`, creating an entry with an empty context when absent; the other
+  // half and the stored context are left alone. False as
+  // setComponentPortInfo for a new id beyond the cap, and on any exception.
+  bool upSertComponentPortInfo(const std::string& componentID, PortInfoKind kind, const ComponentPortInfo& info,
+                               std::string* error = nullptr);
+  // A registration in one step: a new id stores the whole record (subject
+  // to the cap), a known id takes only the half that `kind` names, as
+  // upSertComponentPortInfo does. Concurrent registrations of both halves
+  // of a new id therefore both land.
+  bool registerComponentPortInfo(const std::string& componentID, PortInfoKind kind, const ComponentPortInfo& info,
+                                 std::string* error = nullptr);
+  // Clears the port (kPort) or the pipe name (kPipeName) of the entry and
+  // erases the entry once neither is left. True when the entry existed.
+  bool removeComponentPortInfo(const std::string& componentID, PortInfoKind kind);
+
+  size_t size() const;
+  size_t capacity() const { return capacity_; }
+  // "too many registered components (<capacity>)"
+  std::string CapacityErrorText() const;
+
+ private:
+  // The entry of `componentID`, created with `info` when absent and there is
+  // room; null otherwise (*created tells which). Called with mu_ held.
+  ComponentPortInfo* FindOrCreateLocked(const std::string& componentID, const ComponentPortInfo& info,
+                                        bool* created);
+
+  const size_t capacity_;
+  mutable std::mutex mu_;
+  std::map<std::string, ComponentPortInfo> entries_;  // guarded by mu_
+};
+
+class CZEVControlServer : public CZEVRPCServer {
+ public:
+  using CZEVRPCServer::CZEVRPCServer;
+  std::string getServerId() const override { return kControlServerId; }
+};
+
+// What the control methods work on, shared by the three executors of one
+// registry. Read-only after construction apart from the store, which locks
+// for itself.
+struct ControlServerState {
+  CZEVComponentPortStore store;
+  LoadedComponentsSource loaded;  // may be empty: nothing is loaded
+  Clock* clock;                   // not owned; outlives the executors
+
+  ControlServerState(LoadedComponentsSource source, Clock* c, size_t capacity)
+      : store(capacity), loaded(std::move(source)), clock(c) {}
+};
+
+class CZEVControlServergetComponentData
+    : public CZEVRPCMethod<CZEVControlServer, CZEVGetComponentDataRequest, CZEVGetComponentDataResponse> {
+ public:
+  explicit CZEVControlServergetComponentData(std::shared_ptr<ControlServerState> state)
+      : CZEVRPCMethod("getComponentData"), state_(std::move(state)) {}
+  void handle(CZEVControlServer& server, const CZEVGetComponentDataRequest& request,
+              CZEVGetComponentDataResponse& response) override;
+
+ private:
+  const std::shared_ptr<ControlServerState> state_;
+};
+
+class CZEVControlServerregisterPort
+    : public CZEVRPCMethod<CZEVControlServer, CZEVRegisterPortRequest, CZEVRegisterPortResponse> {
+ public:
+  explicit CZEVControlServerregisterPort(std::shared_ptr<ControlServerState> state)
+      : CZEVRPCMethod("registerPort"), state_(std::move(state)) {}
+  void handle(CZEVControlServer& server, const CZEVRegisterPortRequest& request,
+              CZEVRegisterPortResponse& response) override;
+
+ private:
+  const std::shared_ptr<ControlServerState> state_;
+};
+
+class CZEVControlServerregisterPipeName
+    : public CZEVRPCMethod<CZEVControlServer, CZEVRegisterPipeRequest, CZEVRegisterPipeResponse> {
+ public:
+  explicit CZEVControlServerregisterPipeName(std::shared_ptr<ControlServerState> state)
+      : CZEVRPCMethod("registerPipeName"), state_(std::move(state)) {}
+  void handle(CZEVControlServer& server, const CZEVRegisterPipeRequest& request,
+              CZEVRegisterPipeResponse& response) override;
+
+ private:
+  const std::shared_ptr<ControlServerState> state_;
+};
+
+// Largest sum of the bytes of componentID, appCode, version and pipeName
+// that one registration may store.
+constexpr size_t kMaxRegistrationText = 4096;
+
+// The main entry point of the first loaded inner component `componentID`
+// of `bits` (32 or 64) whose files are intact and whose validity window
+// holds the clock's time: install folder + "/" + the manifest's entryPoint.
+// False with "not find component in process" when there is none. Entries
+// without a version, and entry points that are absolute or climb with "..",
+// are passed over.
+bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, const std::string& componentID,
+                        int32_t bits, std::string* data);
+
+// Registers "getComponentData", "registerPort" and "registerPipeName" in
+// `methods`, sharing one new port store of `capacity` components. `loaded`
+// answers the component manager's latest snapshot; `clock` (not owned) must
+// outlive `methods`. False when `methods` is null or a method was taken.
+bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource loaded,
+                            Clock* clock = Clock::Real(),
+                            size_t capacity = CZEVComponentPortStore::kDefaultCapacity);
+
+#endif  // ZEV_RPC_CONTROL_SERVER_H_
