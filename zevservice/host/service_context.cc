@@ -1,6 +1,7 @@
 #include "host/service_context.h"
 
 #include "platform/paths.h"
+#include "rpc/control_server.h"
 #include "rpc/echo_server.h"
 
 namespace {
@@ -11,7 +12,10 @@ std::string Below(const std::string& common, const char* relative) {
 
 }  // namespace
 
-void RegisterServiceMethods(CZEVMethodRegistry& methods) { RegisterEchoMethods(methods); }
+void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource loaded) {
+  RegisterEchoMethods(methods);
+  RegisterControlMethods(&methods, std::move(loaded));
+}
 
 CZEVServiceContext& CZEVServiceContext::Default() {
   static CZEVServiceContext* context = new CZEVServiceContext(DefaultTag());  // lives until process exit
@@ -25,9 +29,15 @@ CZEVServiceContext::CZEVServiceContext(DefaultTag)
       clock_(Clock::Real()),
       registry_(&RegistryStore::Default()),
       methods_(&CZEVMethodRegistry::instance()),
-      pipe_server_(&CZEVPipeServerImpl::instance()),
-      manager_(&CZEVManager::instance()) {
-  RegisterServiceMethods(*methods_);
+      pipe_server_(&CZEVPipeServerImpl::instance()) {
+  RegisterServiceMethods(*methods_, [this] { return manager().loaded(); });
+}
+
+CZEVManager& CZEVServiceContext::manager() {
+  std::call_once(manager_once_, [this] {
+    if (manager_ == nullptr) manager_ = &CZEVManager::instance();
+  });
+  return *manager_;
 }
 
 CZEVServiceContext::CZEVServiceContext(Options options)
@@ -37,7 +47,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
       clock_(options.clock) {
   own_registry_ = std::make_unique<RegistryStore>(common_dir_);
   own_methods_ = std::make_unique<CZEVMethodRegistry>();
-  RegisterServiceMethods(*own_methods_);
+  RegisterServiceMethods(*own_methods_, [this] { return manager().loaded(); });
   own_ipc_server_ = std::make_unique<CZEVIPCServer>();
   own_ipc_server_->setRuntimeDir(run_dir_);
   own_pipe_server_ = std::make_unique<CZEVPipeServerImpl>(own_ipc_server_.get(), own_methods_.get());
@@ -47,6 +57,16 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   deps.methods = own_methods_.get();
   deps.pipe_server = own_pipe_server_.get();
   deps.run_dir = run_dir_;
+  deps.common_dir = common_dir_;
+  deps.catalogue = options.catalogue;
+  if (options.host_components) {
+    pubsdk::MonitorOptions monitor = options.monitor;
+    if (monitor.clock == Clock::Real()) monitor.clock = clock_;
+    if (monitor.run_dir.empty()) monitor.run_dir = run_dir_;
+    deps.monitor_factory = [monitor]() -> pubsdk::IUnknownBase* {
+      return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor(monitor));
+    };
+  }
   own_manager_ = std::make_unique<CZEVManager>(deps, options.manager);
   registry_ = own_registry_.get();
   methods_ = own_methods_.get();

@@ -7,17 +7,20 @@
 #define ZEV_HOST_SERVICE_CONTEXT_H_
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/clock.h"
 #include "hosting/manager.h"
+#include "hosting/monitor.h"
 #include "platform/registry.h"
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
 #include "rpc/rpc_dispatch.h"
 
-// Registers every RPC method the service offers in `methods`.
-void RegisterServiceMethods(CZEVMethodRegistry& methods);
+// Registers every RPC method the service offers in `methods`; the control
+// methods read what is loaded from `loaded`.
+void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource loaded);
 
 class CZEVServiceContext {
  public:
@@ -26,6 +29,13 @@ class CZEVServiceContext {
     std::string common_dir;
     Clock* clock = Clock::Real();  // not owned; must outlive the context
     ManagerOptions manager;
+    // Whether the manager runs components in hosts (a monitor of its own,
+    // made with `monitor`, whose clock and runtime folder default to the
+    // context's); false: front ends only.
+    bool host_components = false;
+    pubsdk::MonitorOptions monitor;
+    // The catalogue loaded at start-up; empty: none.
+    CatalogueSource catalogue;
   };
 
   // The process's context: the common data folder as the environment gives
@@ -49,7 +59,10 @@ class CZEVServiceContext {
   RegistryStore& registry() { return *registry_; }
   CZEVMethodRegistry& methods() { return *methods_; }
   CZEVPipeServerImpl& pipe_server() { return *pipe_server_; }
-  CZEVManager& manager() { return *manager_; }
+  // The default context reaches the process-wide manager on first use, so
+  // that its monitor (which opens the log if nobody has) comes to life only
+  // once the service has checked and made its folders.
+  CZEVManager& manager();
 
  private:
   struct DefaultTag {};
@@ -71,7 +84,8 @@ class CZEVServiceContext {
   RegistryStore* registry_;
   CZEVMethodRegistry* methods_;
   CZEVPipeServerImpl* pipe_server_;
-  CZEVManager* manager_;
+  std::once_flag manager_once_;
+  CZEVManager* manager_ = nullptr;  // set once, by the constructor or manager()
 };
 
 #endif  // ZEV_HOST_SERVICE_CONTEXT_H_
