@@ -68,6 +68,7 @@
 #include "rpc/http_server.h"
 #include "rpc/ipc_server.h"
 #include "crypto/payload_envelope.h"
+#include "hosting/host_status.h"
 #include "rpc/pipe_processor.h"
 
 namespace {
@@ -84,6 +85,7 @@ int Usage() {
           "  zevctl reg delete ROOT KEY [NAME] [--32]\n"
           "  zevctl reg list ROOT [KEY] [--32]\n"
           "  zevctl status\n"
+          "  zevctl hosts\n"
           "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
           "  zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
           "  zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
@@ -432,6 +434,33 @@ int Status(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The monitor's view of its hosts, from the status file it rewrites on every
+// change: one line per process group.
+int Hosts(const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage();
+  const std::string run_dir = GetRuntimeDir();
+  if (run_dir.empty()) {
+    fprintf(stderr, "zevctl: no common data folder (set ZEV_COMMON_APPDATA)\n");
+    return 1;
+  }
+  const std::string path = JoinPath(run_dir, pubsdk::kHostStatusFileName);
+  std::vector<pubsdk::MonitorHostInfo> hosts;
+  if (!FileExists(path)) {
+    printf("no hosts (%s does not exist: the service runs no components)\n", path.c_str());
+    return 0;
+  }
+  if (!pubsdk::ReadHostStatus(path, &hosts)) {
+    fprintf(stderr, "zevctl: %s cannot be read or is not a host status file\n", path.c_str());
+    return 1;
+  }
+  if (hosts.empty()) printf("no hosts\n");
+  for (const pubsdk::MonitorHostInfo& host : hosts) {
+    std::string pid = host.pid > 0 ? std::to_string(host.pid) : "none";
+    printf("group %s: node %s, pid %s, restarts %u%s\n", host.group_name.c_str(), host.node_name.c_str(),
+           pid.c_str(), host.restart_count, host.restart_refused ? ", restarts refused until tomorrow (UTC)" : "");
+  }
+  return 0;
+}
 
 // `text` on one line: backslashes, line feeds and other control characters
 // escaped, since answers carry texts that components chose.
@@ -602,6 +631,7 @@ int main(int argc, char** argv) {
   if (args[0] == "seal") return Seal();
   if (args[0] == "open") return Open(rest);
   if (args[0] == "status") return Status(rest);
+  if (args[0] == "hosts") return Hosts(rest);
   if (args[0] == "component") return Component(rest);
   if (args[0] == "register") return RegisterCommand(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());

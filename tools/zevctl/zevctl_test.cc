@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "hosting/host_status.h"
 #include "hosting/manager.h"
 #include "platform/digest.h"
 #include "platform/ports.h"
@@ -232,4 +233,25 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
   EXPECT_EQ(Zevctl("echo hello --pipe").out, "exr: 0\nresponse: hello\n");
   manager.Quit();
   EXPECT_EQ(Zevctl("component port comp --port " + std::to_string(options.first_port)).status, 1);
+}
+
+TEST(Zevctl, HostsPrintsTheMonitorsStatusFile) {
+  ScopedCommonDataDir common;
+  Result none = Zevctl("hosts");
+  EXPECT_EQ(none.status, 0) << none.out;
+  EXPECT_NE(none.out.find("no hosts"), std::string::npos) << none.out;
+
+  pubsdk::MonitorHostInfo running{"grp:a", "zevhost-node-1", 4242, 3, false};
+  pubsdk::MonitorHostInfo refused{"other", "zevhost-node-2", 0, 10, true};
+  ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
+  ASSERT_TRUE(pubsdk::WriteHostStatus(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName), {running, refused}));
+  Result two = Zevctl("hosts");
+  EXPECT_EQ(two.status, 0) << two.out;
+  EXPECT_NE(two.out.find("group grp:a: node zevhost-node-1, pid 4242, restarts 3\n"), std::string::npos) << two.out;
+  EXPECT_NE(two.out.find("group other: node zevhost-node-2, pid none, restarts 10, restarts refused"),
+            std::string::npos)
+      << two.out;
+
+  ASSERT_TRUE(WriteFileAtomically(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName), "garbage\n"));
+  EXPECT_EQ(Zevctl("hosts").status, 1);
 }
