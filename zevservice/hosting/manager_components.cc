@@ -27,14 +27,12 @@ bool ProcessEnded(pid_t pid) {
 // Everything of an entry that decides whether the new catalogue still holds
 // it unchanged; versions compare by their order, so "1.2" matches "1.2.0".
 std::string SameEntryKey(const CZEVComponentProxy& entry) {
-  CZEVManifest manifest;
-  entry.GetManifest(&manifest);
   std::string key;
   for (const std::string& part : {entry.GetAppCode(), entry.GetArchName(), entry.GetComponentID(),
                                   VersionKey(entry.GetVersion())}) {
     key += std::to_string(part.size()) + ":" + part;
   }
-  return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(manifest.updatetime());
+  return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(entry.GetUpdateTime());
 }
 
 CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest manifest) {
@@ -44,6 +42,26 @@ CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest man
   context.set_version(entry.GetVersion());
   *context.mutable_manifest() = std::move(manifest);
   return context;
+}
+
+// The serialised CZEVComponentContext of the entry. Fields of a message may
+// be written one after another, so the manifest is appended as field 4
+// straight from the entry instead of being copied into a context first.
+bool SerializeContext(const CZEVComponentProxy& entry, const CZEVManifest& manifest, std::string* bytes) {
+  CZEVComponentContext head;
+  head.set_appcode(entry.GetAppCode());
+  head.set_componentid(entry.GetComponentID());
+  head.set_version(entry.GetVersion());
+  if (!head.SerializeToString(bytes)) return false;
+  bytes->push_back(static_cast<char>(4 << 3 | 2));  // field 4, length-delimited
+  for (uint64_t size = manifest.ByteSizeLong();; size >>= 7) {
+    if (size < 0x80) {
+      bytes->push_back(static_cast<char>(size));
+      break;
+    }
+    bytes->push_back(static_cast<char>((size & 0x7f) | 0x80));
+  }
+  return manifest.AppendToString(bytes);
 }
 
 }  // namespace
@@ -198,11 +216,11 @@ std::vector<CZEVComponentProxy> CZEVManager::BuildEntries(const CZEVApplication&
 }
 
 bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
-  CZEVManifest manifest;
-  if (!entry.GetManifest(&manifest)) {
+  if (entry.component().versions().version_size() == 0) {
     LogWrite(2, "%s getManifest error", entry.GetComponentID().substr(0, 32).c_str());
     return false;
   }
+  const CZEVManifest& manifest = entry.component().versions().version(0).manifest();
   if (manifest.loadmode() == lmInnerComponent) {
     LogWrite(1, "component(id: %s) is inner", entry.GetComponentID().c_str());
     return true;
@@ -216,10 +234,9 @@ bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
                static_cast<long long>(manifest.params().expiredtime() / 1000), static_cast<long long>(now));
       return false;
     }
-    CZEVComponentContext context = ContextOf(entry, std::move(manifest));
     std::string bytes;
     int32_t result;
-    if (!context.SerializeToString(&bytes)) {
+    if (!SerializeContext(entry, manifest, &bytes)) {
       LogWrite(1, "An unknown error has occurred.");
       result = -1;
     } else if (monitor_ == nullptr) {

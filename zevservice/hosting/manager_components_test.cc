@@ -47,8 +47,9 @@ class RecordingMonitor : public pubsdk::IZEVMonitor,
   int32_t StartComponent(const char* bytes, uint32_t length) override {
     std::lock_guard<std::mutex> lock(mu_);
     CZEVComponentContext context;
-    context.ParseFromArray(bytes, static_cast<int>(length));
+    if (!context.ParseFromArray(bytes, static_cast<int>(length))) calls_.push_back("unparsable");
     calls_.push_back("start " + context.componentid() + " " + context.version());
+    last_start_ = context;
     if (answers_.empty()) return pubsdk::kStartSent;
     int32_t answer = answers_.front();
     answers_.pop_front();
@@ -85,9 +86,14 @@ class RecordingMonitor : public pubsdk::IZEVMonitor,
     calls.swap(calls_);
     return calls;
   }
+  CZEVComponentContext last_start() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return last_start_;
+  }
   HRESULT init_result_ = 0;
 
  private:
+  CZEVComponentContext last_start_;  // guarded by mu_
   std::mutex mu_;
   std::deque<int32_t> answers_;     // guarded by mu_
   std::vector<std::string> calls_;  // guarded by mu_
@@ -186,6 +192,13 @@ TEST_F(ManagerComponents, LoadsEachVersionAndReadsTheMonitorsAnswers) {
   EXPECT_TRUE(Logged("Componet load success:  app , a , 1.0 ,x64, srcType:0 "));
   EXPECT_TRUE(Logged("Componet load failed:  app , c , 1.0 , x64, srcType:0 "));
   EXPECT_TRUE(Logged("load app, f, 1.0, x64 result: 3"));
+  // The context carries the version's whole manifest.
+  CZEVComponentContext last = monitor_->last_start();
+  EXPECT_EQ(last.appcode(), "app");
+  EXPECT_EQ(last.manifest().params().pgroup(), "grp");
+  EXPECT_EQ(last.manifest().params().expiredtime(), kNowMs + 3600000);
+  EXPECT_EQ(last.manifest().updatetime(), 1);
+  EXPECT_EQ(last.manifest().loadmode(), lmOutterComponent);
 
   // Failed loads stay loaded, to be tried again at the next change.
   LoadedComponentsSnapshot loaded = manager_->loaded();
