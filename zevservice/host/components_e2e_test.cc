@@ -1,0 +1,146 @@
+// The service as a whole with a catalogue handed in: its component runs in a
+// real zevhost on the real bus, clients ask and tell the control server over
+// HTTP and the socket with zevctl, a killed host comes back with its
+// component, and stopping the service ends every host.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "host/service_context.h"
+#include "platform/instance_processes.h"
+#include "platform/paths.h"
+#include "platform/ports.h"
+#include "testing/test_util.h"
+
+namespace {
+
+bool PollFor(const std::function<bool()>& done, int timeout_ms = 20000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::string Zevctl(const std::string& args, int* status) {
+  FILE* pipe = popen((std::string(ZEVCTL_PATH) + " " + args + " 2>&1").c_str(), "r");
+  std::string out;
+  if (pipe == nullptr) return out;
+  char buf[1024];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
+  int rc = pclose(pipe);
+  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+// The pids the component wrote, one line each run.
+std::vector<pid_t> Runs(const std::string& path) {
+  std::vector<pid_t> pids;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) pids.push_back(std::stoi(line));
+  }
+  return pids;
+}
+
+bool Alive(pid_t pid) {
+  std::string stat;
+  if (!ReadFileToString("/proc/" + std::to_string(pid) + "/stat", &stat)) return false;
+  size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+int FreeRange(int count) {
+  for (int start = 47700; start < 48000; start += count) {
+    bool all = true;
+    for (int p = start; p < start + count && all; ++p) all = IsPortAvailable(p);
+    if (all) return start;
+  }
+  return 0;
+}
+
+TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
+  ScopedCommonDataDir common;
+  const std::string runs = common.path() + "/runs.txt";
+
+  CZEVApplications catalogue;
+  CZEVApplication* app = catalogue.add_application();
+  app->set_code("app");
+  CZEVComponent* component = app->mutable_components()->add_component();
+  component->set_componentid("{comp}");
+  CZEVVersion* version = component->mutable_versions()->add_version();
+  version->set_version("1.0");
+  version->set_archtype(atx64);
+  CZEVManifest* manifest = version->mutable_manifest();
+  manifest->set_loadmode(lmOutterComponent);
+  manifest->set_runmode(btApplicaiton);
+  manifest->set_entrypoint("bin\\run.sh");
+  manifest->mutable_params()->set_pgroup("grp");
+  manifest->mutable_params()->set_expiredtime(4102416000000LL);
+  // The component records its pid and then stays up.
+  const std::string dir = common.path() + "/Varnel/ZEV/download/app/{comp}/1.0/x64/bin";
+  ASSERT_TRUE(CreateDirectories(dir));
+  std::ofstream(dir + "/run.sh") << "#!/bin/sh\necho $$ >> " << runs << "\nexec sleep 1000\n";
+  chmod((dir + "/run.sh").c_str(), 0755);
+
+  CZEVServiceContext::Options options;
+  options.common_dir = common.path();
+  options.host_components = true;
+  options.monitor.host_dir = GetModuleDir();
+  options.catalogue = [&catalogue](CZEVApplications* out) {
+    *out = catalogue;
+    return true;
+  };
+  options.manager.first_port = FreeRange(5);
+  options.manager.last_port = options.manager.first_port + 4;
+  ASSERT_NE(options.manager.first_port, 0);
+  CZEVServiceContext context(options);
+  ASSERT_TRUE(context.manager().Start());
+
+  ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 1; })) << "the component never ran";
+  const pid_t first = Runs(runs)[0];
+  EXPECT_TRUE(Alive(first));
+  EXPECT_EQ(context.manager().loaded()->size(), 1u);
+
+  // Clients register and ask, over HTTP and over the socket.
+  int status = -1;
+  EXPECT_EQ(Zevctl("register port {comp} 5555 --app app --version 1.0", &status), "ok\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Zevctl("register pipe {comp} comp.sock --pipe", &status), "ok\n");
+  EXPECT_EQ(Zevctl("component port {comp} --pipe", &status), "5555\n");
+  EXPECT_EQ(Zevctl("component pipe {comp}", &status), "comp.sock\n");
+  EXPECT_EQ(status, 0);
+  Zevctl("component port {nobody}", &status);
+  EXPECT_EQ(status, 1);
+  std::string hosts = Zevctl("hosts", &status);
+  EXPECT_NE(hosts.find("group grp: node zevhost-"), std::string::npos) << hosts;
+
+  // A host killed from outside comes back with its component.
+  std::vector<pubsdk::MonitorHostInfo> table = context.manager().monitor()->GetProcessTable();
+  ASSERT_EQ(table.size(), 1u);
+  const pid_t host = table[0].pid;
+  ASSERT_GT(host, 0);
+  ASSERT_EQ(kill(host, SIGKILL), 0);
+  ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 2; })) << "the component was not started again";
+  EXPECT_TRUE(PollFor([&] { return !Alive(first); }));  // it died with its host
+  const pid_t second = Runs(runs)[1];
+  table = context.manager().monitor()->GetProcessTable();
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_NE(table[0].pid, host);
+
+  // Stopping the service ends every host of this instance and its components.
+  context.manager().Quit();
+  EXPECT_TRUE(PollFor([&] { return FindInstanceProcesses("zevhost").empty(); }));
+  EXPECT_TRUE(PollFor([&] { return !Alive(second); }));
+}
+
+}  // namespace
