@@ -16,6 +16,7 @@
 #include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
+#include "testing/free_ports.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -54,16 +55,6 @@ std::string ListeningAddress(int port) {
            std::to_string((raw >> 16) & 0xff) + "." + std::to_string(raw >> 24);
   }
   return "";
-}
-
-// A run of free ports above the service's own range.
-int FreeRange(int count) {
-  for (int start = 47600; start < 48000; start += count) {
-    bool all = true;
-    for (int p = start; p < start + count && all; ++p) all = IsPortAvailable(p);
-    if (all) return start;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -121,7 +112,7 @@ TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
   deps.methods = &methods;
   ManagerOptions options;
   options.instance_attempts = 1;
-  options.first_port = FreeRange(10);
+  options.first_port = FreePortRange(10, 47600);
   options.last_port = options.first_port + 9;
   ASSERT_NE(options.first_port, 0);
   {
@@ -185,7 +176,7 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
   deps.pipe_server = &pipe;
   ManagerOptions options;
   options.instance_attempts = 1;
-  options.first_port = FreeRange(10);
+  options.first_port = FreePortRange(10, 47600);
   options.last_port = options.first_port + 9;
   ASSERT_NE(options.first_port, 0);
   CZEVManager manager(deps, options);

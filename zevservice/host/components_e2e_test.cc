@@ -17,6 +17,7 @@
 #include "platform/instance_processes.h"
 #include "platform/paths.h"
 #include "platform/ports.h"
+#include "testing/free_ports.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -59,15 +60,6 @@ bool Alive(pid_t pid) {
   return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
 }
 
-int FreeRange(int count) {
-  for (int start = 47700; start < 48000; start += count) {
-    bool all = true;
-    for (int p = start; p < start + count && all; ++p) all = IsPortAvailable(p);
-    if (all) return start;
-  }
-  return 0;
-}
-
 TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   ScopedCommonDataDir common;
   const std::string runs = common.path() + "/runs.txt";
@@ -100,7 +92,7 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
     *out = catalogue;
     return true;
   };
-  options.manager.first_port = FreeRange(5);
+  options.manager.first_port = FreePortRange(5, 47700);
   options.manager.last_port = options.manager.first_port + 4;
   ASSERT_NE(options.manager.first_port, 0);
   CZEVServiceContext context(options);

@@ -15,6 +15,7 @@
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
 #include "testing/sync.h"
+#include "testing/free_ports.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -37,16 +38,6 @@ class Listener {
   int fd_;
   bool ok_;
 };
-
-// A run of `count` free ports above the service's own range.
-int FreeRange(int count) {
-  for (int start = 47100; start < 48000; start += count) {
-    bool all = true;
-    for (int p = start; p < start + count && all; ++p) all = IsPortAvailable(p);
-    if (all) return start;
-  }
-  return 0;
-}
 
 class Manager : public ::testing::Test {
  protected:
@@ -76,7 +67,7 @@ ScopedTempDir* Manager::log_dir_ = nullptr;
 }  // namespace
 
 TEST_F(Manager, ListensOnTheFirstFreePortAndPublishesIt) {
-  int first = FreeRange(5);
+  int first = FreePortRange(5, 47100);
   ASSERT_NE(first, 0);
   Listener a(first), b(first + 1);
   ASSERT_TRUE(a.ok() && b.ok());
@@ -107,7 +98,7 @@ TEST_F(Manager, GivesUpWhileAnotherInstanceHoldsTheMutex) {
   ASSERT_TRUE(other && other->owned());
   ManagerOptions options;
   options.instance_attempts = 3;
-  options.first_port = FreeRange(2);
+  options.first_port = FreePortRange(2, 47100);
   options.last_port = options.first_port + 1;
   FakeClock clock;
   ManagerDeps deps = Deps();
@@ -136,7 +127,7 @@ TEST_F(Manager, GivesUpWhileAnotherInstanceHoldsTheMutex) {
 }
 
 TEST_F(Manager, PickPortHandlesFullAndReversedRanges) {
-  int first = FreeRange(2);
+  int first = FreePortRange(2, 47100);
   Listener a(first), b(first + 1);
   EXPECT_EQ(PickPort(first, first + 1), 0);
   EXPECT_EQ(PickPort(first + 1, first), first + 1);
@@ -167,7 +158,7 @@ TEST_F(Manager, QuitEndsTheWaitForTheInstanceMutexAtOnce) {
 }
 
 TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
-  int first = FreeRange(2);
+  int first = FreePortRange(2, 47100);
   ManagerOptions options;
   options.first_port = first;
   options.last_port = first + 1;
@@ -192,7 +183,7 @@ TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
 }
 
 TEST_F(Manager, NamesTheFrontEndsThatCouldNotStart) {
-  int first = FreeRange(2);
+  int first = FreePortRange(2, 47100);
   ManagerOptions options;
   options.first_port = first;
   options.last_port = first + 1;
@@ -219,7 +210,7 @@ TEST_F(Manager, NamesTheFrontEndsThatCouldNotStart) {
 // Clients find the service only through the port in the registry, so a full
 // disk at start-up must not leave it unpublished for the life of the process.
 TEST_F(Manager, WritesThePortAgainEveryMinuteUntilTheRegistryTakesIt) {
-  int first = FreeRange(2);
+  int first = FreePortRange(2, 47100);
   ManagerOptions options;
   options.first_port = first;
   options.last_port = first + 1;
