@@ -128,7 +128,8 @@ class CZEVManager {
   // The loaded list in load order (a copy). Any thread.
   std::vector<CZEVComponentProxy> loaded_list() const;
   // The monitor's component interface; null when none was made or it did
-  // not start.
+  // not start. Valid until Quit (which leaves the monitor); for tests and
+  // the thread that runs Start and Quit.
   pubsdk::IZEVMonitor* monitor() const { return monitor_; }
 
  private:
@@ -147,7 +148,11 @@ class CZEVManager {
   bool StartComponents();
   // With load_mu_ held: the default download folder, once.
   void SetDownloadDir();
-  void LoadApplicationLocked(const CZEVApplication& application);
+  // With load_mu_ held: adds the application's entries to `map` and `list`
+  // and loads each (unless Quit has begun).
+  void LoadEntries(const CZEVApplication& application, LoadedComponentMap* map,
+                   std::vector<CZEVComponentProxy>* list);
+  bool Quitting() const;
   // Quit's step: "stopall" to every host, a pause for them to end, Uninit.
   void StopComponents();
   std::vector<CZEVComponentProxy> BuildEntries(const CZEVApplication& application);
@@ -168,6 +173,7 @@ class CZEVManager {
   // handler. Held for the whole walk, which may wait on hosts.
   std::mutex load_mu_;
   std::string default_download_dir_;  // guarded by load_mu_
+  uint64_t changes_handled_ = 0;      // guarded by load_mu_
 
   // The loaded map and list, replaced as a whole (under load_mu_ too) so
   // that readers share them without copying.

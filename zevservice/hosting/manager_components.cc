@@ -110,8 +110,6 @@ void CZEVManager::ReleaseMonitor() {
 }
 
 bool CZEVManager::StartComponents() {
-  std::lock_guard<std::mutex> lock(load_mu_);
-  SetDownloadDir();
   void* run = nullptr;
   bool running = monitor_object_ != nullptr && monitor_object_->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0;
   if (running) {
@@ -122,16 +120,21 @@ bool CZEVManager::StartComponents() {
     LogWrite(3, "Monitor Start failed");
     return false;
   }
+  // The catalogue's owner may call the change handler, which takes
+  // load_mu_, while holding locks of its own: ask it before taking load_mu_.
   CZEVApplications applications;
-  if (!deps_.catalogue || !deps_.catalogue(&applications)) return true;
+  const bool have_catalogue = deps_.catalogue && deps_.catalogue(&applications);
+  std::lock_guard<std::mutex> lock(load_mu_);
+  SetDownloadDir();
+  // A change handled meanwhile has loaded a newer catalogue already.
+  if (!have_catalogue || changes_handled_ > 0) return true;
   try {
+    LoadedComponentMap map = *loaded();
+    std::vector<CZEVComponentProxy> list = loaded_list();
     for (const CZEVApplication& application : applications.application()) {
-      {
-        std::lock_guard<std::mutex> state(state_mu_);
-        if (quitting_) break;  // Quit came while the catalogue was being loaded
-      }
-      LoadApplicationLocked(application);
+      LoadEntries(application, &map, &list);
     }
+    Publish(std::move(map), std::move(list));
   } catch (const std::exception& e) {
     LogWrite(3, "The initial load failed: %s", e.what());
     return false;
@@ -148,32 +151,42 @@ void CZEVManager::SetDownloadDir() {
 void CZEVManager::LoadApplication(const CZEVApplication& application) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
-  LoadApplicationLocked(application);
-}
-
-void CZEVManager::LoadApplicationLocked(const CZEVApplication& application) {
   LoadedComponentMap map = *loaded();
   std::vector<CZEVComponentProxy> list = loaded_list();
+  LoadEntries(application, &map, &list);
+  Publish(std::move(map), std::move(list));
+}
+
+void CZEVManager::LoadEntries(const CZEVApplication& application, LoadedComponentMap* map,
+                              std::vector<CZEVComponentProxy>* list) {
   for (CZEVComponentProxy& entry : BuildEntries(application)) {
-    map.emplace(KeyOf(entry), entry);
-    list.push_back(entry);
-    bool loaded = LoadComponent(entry);
+    map->emplace(KeyOf(entry), entry);
+    list->push_back(entry);
+    // After Quit the entries are recorded but no longer started.
+    bool loaded = !Quitting() && LoadComponent(entry);
     LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
                        : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
              entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
              entry.GetArchName().c_str(), entry.GetSourceType());
   }
-  Publish(std::move(map), std::move(list));
+}
+
+bool CZEVManager::Quitting() const {
+  std::lock_guard<std::mutex> state(state_mu_);
+  return quitting_;
 }
 
 void CZEVManager::StopComponents() {
   if (monitor_ == nullptr) return;
   try {
+    const bool stopped = monitor_->StopAll() != 0;
+    // Read after StopAll, which ends restarts: a host restarted just before
+    // is in the table too.
     std::vector<pid_t> hosts;
     for (const pubsdk::MonitorHostInfo& host : monitor_->GetProcessTable()) {
       if (host.pid > 0) hosts.push_back(host.pid);
     }
-    if (monitor_->StopAll() != 0) {
+    if (stopped) {
       // The hosts leave on "stopall"; give them up to 3 s, but no longer
       // than they take.
       auto ended = [&hosts] {
@@ -306,12 +319,13 @@ bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
     }
   }
   for (const CZEVComponentProxy& entry : new_list) {
-    bool loaded = LoadComponent(entry);
+    bool loaded = !Quitting() && LoadComponent(entry);
     LogWrite(1, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
              entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
              entry.GetArchName().c_str(), entry.GetSourceType());
   }
   Publish(std::move(new_map), std::move(new_list));
+  ++changes_handled_;
   return true;
 }
 

@@ -354,7 +354,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
     group->second.components[component] = context;
 
     auto host = hosts_.find(group_name);
-    if (host == hosts_.end()) {
+    if (host == hosts_.end() && !exiting_) {
       Log("StartNewZevHost...");
       HostRecord record;
       record.executable = kHostExecutable;
@@ -466,6 +466,9 @@ bool CZEVMonitor::NodeOnBus(const std::string& node) {
 bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& msgtype,
                                   const std::string& payload, std::string* node_used) {
   const int64_t deadline = clock_->MonotonicMillis() + kHostWaitMs;
+  // A clock that does not move (a test's) must not keep a host that never
+  // joins waited for without end.
+  const auto real_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHostWaitMs);
   int listed_tries = 0;
   for (;;) {
     std::string node;
@@ -481,7 +484,8 @@ bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& m
     *node_used = node;
     // A host that is not running will not appear: no use waiting for it.
     const bool last_try = exiting_ || !process || ProcessEnded(*process) ||
-                          clock_->MonotonicMillis() >= deadline || listed_tries >= kListedSendTries;
+                          clock_->MonotonicMillis() >= deadline || std::chrono::steady_clock::now() >= real_deadline ||
+                          listed_tries >= kListedSendTries;
     if (last_try || NodeOnBus(node)) {
       if (Send(node, msgtype, payload)) return true;
       if (last_try) return false;
@@ -640,15 +644,21 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<Pr
     if (host == hosts_.end() || host->second.process != process) return;  // replaced meanwhile
     if (code == kExitNormally) {
       Log("MonitorProc  do not restart. PROC is exit normaly......");
+      // Record and group go together, so that a StartComponent in between
+      // cannot find one without the other.
       hosts_.erase(host);
+      groups_.erase(group);
     }
   }
   if (code == kExitNormally) {
-    RemoveGroup(group);
     WriteStatus();
     return;
   }
-  if (code == kStillActive) Logf("MonitorProc get return code by handle failed . handle is invalid ......%d", errno);
+  if (code == kStillActive) {
+    Logf("MonitorProc get return code by handle failed . handle is invalid ......%d", errno);
+    // The process may still run; a second host for the group must not.
+    process->Terminate();
+  }
   CallRestartProc(group);
 }
 
