@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "base/log.h"
 #include "host/service_context.h"
 #include "platform/instance_processes.h"
 #include "platform/paths.h"
@@ -61,6 +62,10 @@ bool Alive(pid_t pid) {
 }
 
 TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
+  // The process log outlives this test's folder: the monitor would open it
+  // below that folder otherwise, and later tests of this program read it.
+  static ScopedTempDir* log_dir = new ScopedTempDir();
+  LogInit(log_dir->path(), "zevservice");
   ScopedCommonDataDir common;
   const std::string runs = common.path() + "/runs.txt";
 
