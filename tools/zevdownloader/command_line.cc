@@ -1,0 +1,100 @@
+#include "tools/zevdownloader/command_line.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace zevdownloader {
+
+namespace {
+
+constexpr char kFileAllocation[] = "--file-allocation=";
+constexpr char kStallSeconds[] = "--stall-seconds=";
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+bool ParseStallSeconds(const std::string& text, long* seconds) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  long value = std::strtol(text.c_str(), nullptr, 10);
+  if (errno != 0 || value <= 0) return false;
+  *seconds = value;
+  return true;
+}
+
+}  // namespace
+
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* request, std::string* error) {
+  bool have_url = false, have_dir = false, have_name = false, have_alloc = false, have_stall = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-d" || arg == "-o") {
+      bool& seen = arg == "-d" ? have_dir : have_name;
+      if (seen) {
+        *error = "option " + arg + " given twice";
+        return false;
+      }
+      if (i + 1 >= args.size()) {
+        *error = "option " + arg + " needs a value";
+        return false;
+      }
+      seen = true;
+      (arg == "-d" ? request->directory : request->file_name) = args[++i];
+    } else if (StartsWith(arg, kFileAllocation)) {
+      if (have_alloc) {
+        *error = "option --file-allocation given twice";
+        return false;
+      }
+      have_alloc = true;
+    } else if (StartsWith(arg, kStallSeconds)) {
+      if (have_stall) {
+        *error = "option --stall-seconds given twice";
+        return false;
+      }
+      if (!ParseStallSeconds(arg.substr(std::char_traits<char>::length(kStallSeconds)), &request->stall_seconds)) {
+        *error = "bad value in " + arg;
+        return false;
+      }
+      have_stall = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      *error = "unknown option " + arg;
+      return false;
+    } else {
+      if (have_url) {
+        *error = "more than one URL";
+        return false;
+      }
+      if (arg.empty()) {
+        *error = "empty URL";
+        return false;
+      }
+      have_url = true;
+      request->url = arg;
+    }
+  }
+  if (!have_url) {
+    *error = "no URL";
+    return false;
+  }
+  if (!have_dir || request->directory.empty()) {
+    *error = "no target directory (-d)";
+    return false;
+  }
+  if (!have_name) {
+    *error = "no target file name (-o)";
+    return false;
+  }
+  if (!IsPlainFileName(request->file_name)) {
+    *error = "target file name is not a plain file name";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zevdownloader

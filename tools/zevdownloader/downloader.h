@@ -1,0 +1,77 @@
+// One download of one URL into one file, the work of the zevdownloader
+// program. The body streams straight into DIR/NAME.part, which becomes
+// DIR/NAME by a rename once complete, so that NAME never names a partial
+// file.
+#ifndef ZEV_TOOLS_ZEVDOWNLOADER_DOWNLOADER_H_
+#define ZEV_TOOLS_ZEVDOWNLOADER_DOWNLOADER_H_
+
+#include <curl/curl.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+#include "tools/zevdownloader/command_line.h"
+
+namespace zevdownloader {
+
+class Downloader {
+ public:
+  // `stop_fd` becomes readable when the download must stop (a signalfd for
+  // SIGTERM and SIGINT); -1 for none. It is not owned and must stay open
+  // while Run runs. curl_global_init must have been called.
+  Downloader(DownloadRequest request, int stop_fd);
+  Downloader(const Downloader&) = delete;
+  Downloader& operator=(const Downloader&) = delete;
+
+  // Runs the download on the calling thread and answers one of the codes of
+  // exit_codes.h; on failure error() holds a one-line reason.
+  //
+  // The directory is created with its parents. For http and https an
+  // existing NAME.part is resumed with a Range request: a 206 whose
+  // Content-Range starts at the partial file's end appends, a 200 starts
+  // again from zero, a 416 or a 206 at another offset fetches the whole
+  // file again. A failure removes NAME.part, except when the transfer broke
+  // off (network failure, stall, stop) with bytes already written: then it
+  // stays for the next run.
+  int Run();
+
+  const std::string& error() const { return error_; }
+
+ private:
+  // What one request came to; kRestart asks for the whole file again.
+  enum class Attempt { kDone, kFailed, kRestart };
+
+  Attempt Fetch();
+  bool StartBody();
+  void Fail(int code, const std::string& reason, bool keep_part);
+  int Finish();
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+
+  const DownloadRequest request_;
+  const int stop_fd_;
+  const std::string final_path_;
+  const std::string part_path_;
+  const bool resumable_;  // http or https
+
+  // State of the request under way. Everything below is used on the thread
+  // that runs Run only: libcurl calls OnBody and OnHeader from inside
+  // curl_multi_perform.
+  int fd_ = -1;          // the open partial file
+  off_t offset_ = 0;     // bytes of the partial file this request extends
+  bool body_started_ = false;
+  bool restart_ = false;  // the answer cannot extend the partial file
+  long long content_range_start_ = -1;  // of the last response's headers
+  std::chrono::steady_clock::time_point last_activity_;  // of the last byte received
+  CURL* curl_ = nullptr;  // the easy handle of the request under way, not owned
+
+  int exit_code_ = 0;
+  bool keep_part_ = false;
+  std::string error_;
+};
+
+}  // namespace zevdownloader
+
+#endif  // ZEV_TOOLS_ZEVDOWNLOADER_DOWNLOADER_H_
