@@ -51,9 +51,11 @@ class CappedSink : public ExtractSink {
 }  // namespace
 
 // libarchive sizes some buffers from header fields (coder properties) and
-// copes when malloc fails; let ASan fail such requests as the C library
-// would instead of reporting them.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+// copes when malloc fails. A forged header can ask for gigabytes: let ASan
+// refuse any single request above 256 MiB as the C library would refuse an
+// impossible one (before the fuzzer's own limit counts it as running out of
+// memory), and answer null instead of reporting it.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=256"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ArchiveInput input;
