@@ -1,10 +1,29 @@
-// A run of free TCP ports for a test's own server, looked for from `first`
-// up to 48000 (below the ephemeral range). Tests that may run at the same
-// time start their search at different places.
+// Free TCP ports for a test's own servers: one the kernel hands out, or a
+// run of them looked for from `first` up to 48000 (below the ephemeral
+// range), where tests that may run at the same time start their search at
+// different places.
 #ifndef ZEV_TESTING_FREE_PORTS_H_
 #define ZEV_TESTING_FREE_PORTS_H_
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "platform/ports.h"
+
+// A loopback port the kernel gave out just now and is free again.
+inline int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  socklen_t len = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
 
 // The first port of `count` consecutive available ones; 0 when none is.
 inline int FreePortRange(int count, int first) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +80,20 @@ inline std::vector<std::string> ListFiles(const std::string& dir, const std::str
   }
   closedir(d);
   return names;
+}
+
+// The lines "key=value" a recorded run (RecordingBody) wrote.
+inline std::map<std::string, std::string> ReadRun(const std::string& path) {
+  std::map<std::string, std::string> values;
+  std::string text;
+  ReadFileToString(path, &text);
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = text.substr(start, nl - start);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
 }
 
 // True when `pid` no longer runs (gone, or a zombie nobody reaped yet).

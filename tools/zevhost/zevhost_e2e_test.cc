@@ -16,20 +16,6 @@
 
 namespace {
 
-// One recorded run of a component: the lines "key=value" it wrote.
-std::map<std::string, std::string> ReadRun(const std::string& path) {
-  std::map<std::string, std::string> values;
-  std::string text;
-  ReadFileToString(path, &text);
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    std::string line = text.substr(start, nl - start);
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return values;
-}
-
 class ZevhostTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(monitor_.Join("zevhost-test-monitor", nullptr)); }

@@ -45,20 +45,6 @@ class LogEnvironment : public ::testing::Environment {
 };
 ::testing::Environment* const kLogEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
 
-// The lines "key=value" a recorded component run wrote.
-std::map<std::string, std::string> ReadRun(const std::string& path) {
-  std::map<std::string, std::string> values;
-  std::string text;
-  ReadFileToString(path, &text);
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    std::string line = text.substr(start, nl - start);
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return values;
-}
-
 size_t CountOf(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;

@@ -32,24 +32,13 @@
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
 #include "testing/fake_clock.h"
+#include "testing/free_ports.h"
 #include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
 namespace {
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 enum class Transport { kHttp, kPipe };
 

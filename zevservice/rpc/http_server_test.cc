@@ -20,6 +20,7 @@
 #include "crypto/payload_envelope.h"
 #include "rpc/rpc_method.h"
 #include "server/http_poster.h"
+#include "testing/free_ports.h"
 #include "testing/port_server.h"
 #include "testing/rpc_test_util.h"
 #include "testing/sync.h"
@@ -49,18 +50,6 @@ CZEVMethodRegistry* TestMethods() {
     return m;
   }();
   return methods;
-}
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
 }
 
 struct Reply {
