@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -61,5 +63,15 @@ class Counter {
   int count_ = 0;
   std::vector<int64_t> values_;
 };
+
+// Polls `done` every 10 ms until it answers true or `timeout_ms` passes.
+inline bool PollUntil(const std::function<bool()>& done, int timeout_ms = 10000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
 
 #endif  // ZEV_TESTING_SYNC_H_

@@ -17,6 +17,7 @@
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "platform/paths.h"
+#include "testing/sync.h"
 #include "tools/zevhost/component_launch.h"
 
 inline CZEVComponentContext MakeContext(const std::string& app, const std::string& component,
@@ -54,16 +55,6 @@ inline std::string RecordingBody(const std::string& record_dir, const std::strin
   return "f=" + record_dir + "/run.$$\n"
          "{ echo \"pid=$$\"; echo \"cwd=$(pwd)\"; env | grep '^ZEV_'; } > \"$f.tmp\" && mv \"$f.tmp\" \"$f\"\n" +
          tail;
-}
-
-// Polls `done` every 10 ms until it answers true or `timeout_ms` passes.
-inline bool PollUntil(const std::function<bool()>& done, int timeout_ms = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
 }
 
 // The file names in `dir` that start with `prefix`, without the files being

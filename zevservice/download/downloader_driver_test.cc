@@ -24,6 +24,7 @@
 #include "testing/fake_clock.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
+#include "download/download_test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
 namespace {
@@ -32,36 +33,6 @@ namespace fs = std::filesystem;
 using zevdownloader::HttpConnection;
 using zevdownloader::HttpRequest;
 using zevdownloader::LoopbackHttpServer;
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Our own child running zevdownloader, or 0 when none appeared before the
-// deadline. Only children of this process count, so other test programs that
-// run beside this one do not disturb it.
-pid_t AwaitChildDownloader(int timeout_ms = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  const std::string self = std::to_string(getpid());
-  do {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::string stat = ReadWholeFile("/proc/" + name + "/stat");
-      // "pid (comm) state ppid ..."; comm may hold blanks, so cut at the last ')'.
-      size_t close = stat.rfind(')');
-      size_t open = stat.find('(');
-      if (close == std::string::npos || open == std::string::npos) continue;
-      if (stat.compare(open + 1, close - open - 1, "zevdownloader") != 0) continue;
-      size_t ppid_at = stat.find(' ', close + 2);
-      if (ppid_at == std::string::npos) continue;
-      if (std::to_string(std::stol(stat.substr(ppid_at + 1))) == self) return std::stoi(name);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return 0;
-}
 
 // True when `pid` is not an unreaped child of ours (neither running nor a
 // zombie): waitid answers ECHILD for it.
