@@ -56,23 +56,6 @@ std::string CZEVUpdater::TaskKey(const CZEVComponentProxy& entry) {
   return entry.GetAppCode() + "#" + entry.GetComponentID() + "#" + entry.GetVersion() + "#" + entry.GetArchName();
 }
 
-bool CZEVUpdater::IsPlainName(const std::string& text) {
-  return !text.empty() && text != "." && text != ".." && text.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-}
-
-bool CZEVUpdater::IsRelativeFolder(const std::string& text) {
-  if (text.find('\0') != std::string::npos) return false;
-  if (!text.empty() && (text.front() == '/' || text.front() == '\\')) return false;
-  size_t begin = 0;
-  while (begin <= text.size()) {
-    size_t end = text.find_first_of("/\\", begin);
-    if (end == std::string::npos) end = text.size();
-    if (text.compare(begin, end - begin, "..") == 0) return false;
-    begin = end + 1;
-  }
-  return true;
-}
-
 bool CZEVUpdater::addTask(CZEVComponentProxy entry) {
   if (!initialised_) return false;
   if (stop_requested_) {
@@ -84,20 +67,13 @@ bool CZEVUpdater::addTask(CZEVComponentProxy entry) {
     SetLastError("addTask error when getManifest");
     return false;
   }
-  // These texts become folder names below the install root: none of them
-  // may lead out of it (the install root itself comes from the server and
-  // may be any folder).
-  const std::pair<const char*, std::string> parts[] = {
-      {"application code", entry.GetAppCode()},
-      {"componentID", entry.GetComponentID()},
-      {"version", entry.GetVersion()},
-  };
-  for (const auto& part : parts) {
-    if (!part.second.empty() && !IsPlainName(part.second)) {
-      SetLastError(std::string("addTask refused the ") + part.first + " \"" + part.second +
-                   "\": it is not a plain folder name");
-      return false;
-    }
+  // These texts become parts of paths below the install root: none may
+  // lead out of it (the install root itself comes from the server and may
+  // be any folder).
+  std::string why;
+  if (!CheckPathTexts(entry, &why)) {
+    SetLastError("addTask refused: " + why);
+    return false;
   }
 
   const std::string install_dir = entry.GetInstallDir();
@@ -108,15 +84,6 @@ bool CZEVUpdater::addTask(CZEVComponentProxy entry) {
       return false;
     }
     // Catalogue texts are UTF-8, and so are paths here: no conversion.
-    if (!IsPlainName(resource.name())) {
-      SetLastError("addTask refused the resource name \"" + resource.name() + "\": it is not a plain file name");
-      return false;
-    }
-    if (!IsRelativeFolder(resource.directory())) {
-      SetLastError("addTask refused the resource directory \"" + resource.directory() +
-                   "\": it leads out of the install folder");
-      return false;
-    }
     DownloadSubtask subtask;
     subtask.zupSize = resource.zupsize();
     subtask.size = resource.size();

@@ -101,12 +101,6 @@ class CZEVUpdater {
 
   // "appCode#componentID#version#archName".
   static std::string TaskKey(const CZEVComponentProxy& entry);
-  // Whether a catalogue text may serve as one folder or file name: not
-  // empty, not "." or "..", no "/", "\" or NUL.
-  static bool IsPlainName(const std::string& text);
-  // Whether a resource's folder ("\" or "/" separated, may be empty) stays
-  // below the install folder: not absolute, no ".." part, no NUL.
-  static bool IsRelativeFolder(const std::string& text);
 
  private:
   enum class Outcome { kDone, kFailed, kStopped };

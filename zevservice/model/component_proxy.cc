@@ -2,6 +2,8 @@
 
 #include <google/protobuf/util/message_differencer.h>
 
+#include <utility>
+
 #include "model/catalogue.h"
 #include "platform/digest.h"
 #include "platform/paths.h"
@@ -17,6 +19,51 @@ std::string ResourceFilePath(const std::string& component_dir, const std::string
   while (!dir.empty() && dir.front() == '/') dir.erase(0, 1);
   if (!dir.empty() && dir.back() != '/') dir += '/';
   return component_dir + "/" + dir + installed_name;
+}
+
+bool IsPlainPathName(const std::string& text) {
+  return !text.empty() && text != "." && text != ".." &&
+         text.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+bool IsRelativeSubfolder(const std::string& text) {
+  if (text.find('\0') != std::string::npos) return false;
+  if (!text.empty() && (text.front() == '/' || text.front() == '\\')) return false;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    size_t end = text.find_first_of("/\\", begin);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(begin, end - begin, "..") == 0) return false;
+    begin = end + 1;
+  }
+  return true;
+}
+
+bool CheckPathTexts(const CZEVComponentProxy& entry, std::string* why) {
+  const std::pair<const char*, std::string> parts[] = {
+      {"application code", entry.GetAppCode()},
+      {"componentID", entry.GetComponentID()},
+      {"version", entry.GetVersion()},
+  };
+  for (const auto& part : parts) {
+    if (!part.second.empty() && !IsPlainPathName(part.second)) {
+      *why = std::string(part.first) + " \"" + part.second + "\" is not a plain folder name";
+      return false;
+    }
+  }
+  CZEVManifest manifest;
+  if (!entry.GetManifest(&manifest)) return true;
+  for (const CZEVResource& resource : manifest.resources().resource()) {
+    if (!IsPlainPathName(resource.name())) {
+      *why = "resource name \"" + resource.name() + "\" is not a plain file name";
+      return false;
+    }
+    if (!IsRelativeSubfolder(resource.directory())) {
+      *why = "resource directory \"" + resource.directory() + "\" leads out of the install folder";
+      return false;
+    }
+  }
+  return true;
 }
 
 void CZEVComponentProxy::SetInstallRoot(const std::string& path) {

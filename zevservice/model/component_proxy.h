@@ -89,4 +89,18 @@ class CZEVComponentProxy {
 std::string ResourceFilePath(const std::string& component_dir, const std::string& directory,
                              const std::string& installed_name);
 
+// Whether `text` may serve as one folder or file name below an install
+// folder: not empty, not "." or "..", without "/", "\" or NUL.
+bool IsPlainPathName(const std::string& text);
+// Whether a resource's folder ("\" or "/" separated, may be empty) stays
+// below the install folder: not absolute, no ".." part, no NUL.
+bool IsRelativeSubfolder(const std::string& text);
+// Checks the catalogue texts of `entry` that become parts of install paths,
+// so that none leads out of the install root: the application code,
+// componentID and version of versions[0] (each when not empty) and every
+// resource's name and directory. The install root itself is not checked. On
+// failure *why names the first offending text, for example
+// `resource name "../x" is not a plain file name`.
+bool CheckPathTexts(const CZEVComponentProxy& entry, std::string* why);
+
 #endif  // ZEV_MODEL_COMPONENT_PROXY_H_
