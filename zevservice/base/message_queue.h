@@ -22,6 +22,23 @@ class CZEVMessageQueue {
     wake_.notify_one();
   }
 
+  // Appends like push, but first drops the oldest elements while `cap` or
+  // more are queued, so the queue never holds more than `cap`. Answers how
+  // many were dropped.
+  size_t push_capped(const T& item, size_t cap) {
+    size_t dropped = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      while (cap > 0 && items_.size() >= cap) {
+        items_.pop_front();
+        ++dropped;
+      }
+      items_.push_back(item);
+    }
+    wake_.notify_one();
+    return dropped;
+  }
+
   // Takes the first element. With `wait`, blocks until there is one;
   // without, answers false at once when the queue is empty.
   bool pop(T& item, bool wait) {

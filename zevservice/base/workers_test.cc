@@ -65,6 +65,17 @@ TEST(ThreadPool, StoresExceptionsAndRefusesWorkOnceStopping) {
   EXPECT_THROW(failing.get(), std::logic_error);
 }
 
+TEST(MessageQueue, ACappedPushDropsTheOldest) {
+  CZEVMessageQueue<int> queue;
+  size_t dropped = 0;
+  for (int i = 0; i < 10; ++i) dropped += queue.push_capped(i, 4);
+  EXPECT_EQ(dropped, 6u);
+  EXPECT_EQ(queue.size(), 4u);
+  int first = -1;
+  ASSERT_TRUE(queue.pop(first, false));
+  EXPECT_EQ(first, 6);
+}
+
 TEST(MessageQueue, PopWaitsForAPushAndKeepsOrder) {
   CZEVMessageQueue<int> queue;
   int value = 0;

@@ -55,7 +55,12 @@ CZEVEventReporter::~CZEVEventReporter() { timer_.reset(); }
 
 bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   if (events.empty()) return false;
-  for (const EventElement& e : events) queue_.push(e);
+  size_t dropped = 0;
+  for (const EventElement& e : events) dropped += queue_.push_capped(e, kEventQueueCap);
+  // A server that cannot be reached while downloads keep failing would
+  // otherwise let the queue grow without bound; one line says so.
+  if (dropped > 0 && !overflow_logged_.exchange(true))
+    LogWrite(1, "event queue full (%zu events): the oldest are dropped", kEventQueueCap);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #ifndef ZEV_SERVER_EVENT_REPORTER_H_
 #define ZEV_SERVER_EVENT_REPORTER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,8 @@ struct EventElement {
 };
 
 constexpr size_t kEventBatchSize = 50;
+// At most this many events wait; beyond it the oldest are dropped.
+constexpr size_t kEventQueueCap = 10000;
 
 class CZEVEventReporter {
  public:
@@ -45,6 +48,7 @@ class CZEVEventReporter {
 
   CZEVServerChannel channel_;  // used on the timer thread only
   CZEVMessageQueue<EventElement> queue_;
+  std::atomic<bool> overflow_logged_{false};
   std::unique_ptr<TaskTimer> timer_;  // last: its thread uses the members above
   uint64_t timer_id_ = 0;
 };

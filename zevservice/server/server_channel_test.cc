@@ -188,4 +188,11 @@ TEST(EventReporter, LosesEventsWhenTheServerIsUnreachable) {
     if (reporter.pending() > 0) clock.AdvanceSeconds(5);
   }
   EXPECT_EQ(reporter.pending(), 0u);  // taken and gone, never queued again
+
+  // Failing downloads can queue faster than batches drain: the queue keeps
+  // the newest events up to its cap.
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  events.resize(kEventQueueCap + 500, events[0]);
+  reporter.QueueEvents(events);
+  EXPECT_EQ(reporter.pending(), kEventQueueCap);
 }
