@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/digest.h"
 #include "platform/paths.h"
 
 // Runs /usr/bin/7z with `args` in `cwd`, output to /dev/null. True on exit 0.
@@ -78,6 +79,26 @@ inline std::string ReadAll(const std::string& path) {
 inline mode_t ModeOf(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+// A package as a catalogue lists it: a 7z made by the 7z tool from one file,
+// with the digests of the package and of the file inside.
+struct TestPackage {
+  std::string bytes;
+  std::string zup_hash;  // of the package
+  std::string hash;      // of the file inside
+};
+
+// Writes `content` as `stage`/`inner_name` (`stage` must exist and hold no
+// "pkg.7z"), packs it and reads the package back.
+inline bool MakeTestPackage(const std::string& stage, const std::string& inner_name, const std::string& content,
+                            TestPackage* package) {
+  if (!WriteFileAtomically(stage + "/" + inner_name, content) || !Run7z(stage, {"a", "-t7z", "pkg.7z", inner_name}) ||
+      !ReadFileToString(stage + "/pkg.7z", &package->bytes))
+    return false;
+  package->zup_hash = Sha256Hex(package->bytes.data(), package->bytes.size());
+  package->hash = Sha256Hex(content.data(), content.size());
+  return true;
 }
 
 #endif  // ZEV_DOWNLOAD_ARCHIVE_TEST_UTIL_H_

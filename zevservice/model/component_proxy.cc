@@ -27,8 +27,10 @@ bool IsPlainPathName(const std::string& text) {
 }
 
 bool IsRelativeSubfolder(const std::string& text) {
+  // A leading separator is harmless: paths below the install folder are
+  // joined without it (ResourceFilePath), and catalogues write the folder
+  // itself as a single backslash.
   if (text.find('\0') != std::string::npos) return false;
-  if (!text.empty() && (text.front() == '/' || text.front() == '\\')) return false;
   size_t begin = 0;
   while (begin <= text.size()) {
     size_t end = text.find_first_of("/\\", begin);

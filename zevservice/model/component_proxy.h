@@ -93,7 +93,8 @@ std::string ResourceFilePath(const std::string& component_dir, const std::string
 // folder: not empty, not "." or "..", without "/", "\" or NUL.
 bool IsPlainPathName(const std::string& text);
 // Whether a resource's folder ("\" or "/" separated, may be empty) stays
-// below the install folder: not absolute, no ".." part, no NUL.
+// below the install folder: no ".." part, no NUL (a leading separator is
+// dropped when paths are joined).
 bool IsRelativeSubfolder(const std::string& text);
 // Checks the catalogue texts of `entry` that become parts of install paths,
 // so that none leads out of the install root: the application code,
