@@ -1,0 +1,519 @@
+#include "strategy/server_strategy.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "base/log.h"
+#include "model/catalogue.h"
+#include "platform/paths.h"
+
+const char kFirstSettingKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\First";
+const char kIntervalSettingKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Interval";
+const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
+
+namespace {
+
+constexpr int64_t kFirstDefault = 300, kFirstLow = 30, kFirstHigh = 300;
+constexpr int64_t kIntervalDefault = 10800, kIntervalLow = 120, kIntervalHigh = 10800;
+// After a pass that could not reach the server.
+constexpr int64_t kRetryFirstSeconds = 120;
+// Installations are saved at the end of a run, and at the latest with the
+// first one that completes this long after the last save.
+constexpr int64_t kRecordSaveMs = 60000;
+
+}  // namespace
+
+int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return fallback;
+  // More digits than any value in range: above the upper bound.
+  const size_t start = std::min(text.find_first_not_of('0'), text.size());
+  if (text.size() - start > 12) return high;
+  const int64_t value = std::stoll(text);
+  return std::clamp(value, low, high);
+}
+
+std::string FormatStrategyStatus(const StrategyStatus& status) {
+  Json::Value root(Json::objectValue);
+  root["time"] = static_cast<Json::Int64>(status.time_ms);
+  root["result"] = status.result;
+  root["error"] = status.error;
+  root["listed"] = static_cast<Json::Int64>(status.listed);
+  root["installed"] = static_cast<Json::Int64>(status.installed);
+  root["failed"] = static_cast<Json::Int64>(status.failed);
+  root["next_pass"] = static_cast<Json::Int64>(status.next_pass_ms);
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, root);
+}
+
+bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {
+  Json::Value root;
+  Json::CharReaderBuilder builder;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject()) return false;
+  StrategyStatus out;
+  out.time_ms = root.get("time", 0).asInt64();
+  out.result = root.get("result", "").asString();
+  out.error = root.get("error", "").asString();
+  out.listed = root.get("listed", 0).asInt64();
+  out.installed = root.get("installed", 0).asInt64();
+  out.failed = root.get("failed", 0).asInt64();
+  out.next_pass_ms = root.get("next_pass", 0).asInt64();
+  *status = out;
+  return true;
+}
+
+bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status) {
+  std::string text;
+  return registry->ReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text) &&
+         ParseStrategyStatus(text, status);
+}
+
+CZEVServerStrategy::CZEVServerStrategy() : CZEVServerStrategy(Options()) {}
+
+CZEVServerStrategy::CZEVServerStrategy(Options options)
+    : clock_(options.clock != nullptr ? options.clock : Clock::Real()),
+      registry_(options.registry != nullptr ? options.registry : &RegistryStore::Default()),
+      jitter_(options.jitter),
+      events_(std::move(options.events)),
+      download_dir_(options.download_dir),
+      random_(std::random_device()()) {
+  if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
+  if (download_dir_.empty()) download_dir_ = GetCommonDataDir() + "/Varnel/ZEV/download";
+  database_ = std::make_unique<LocalComponentDatabase>(
+      options.database_key.empty() ? MakeDatabaseKey() : options.database_key, registry_);
+  database_->CheckDataVersion();
+
+  CZEVUpdater::Options updater_options;
+  updater_options.clock = clock_;
+  updater_options.downloader_dir = options.downloader_dir;
+  on_update_ = [this](const std::string& key, bool success, bool finished) {
+    return OnTaskUpdate(key, success, finished);
+  };
+  on_event_ = [this](const std::string& text, uint16_t code) { return OnTaskEvent(text, code); };
+  updater_ = std::make_unique<CZEVUpdater>(updater_options);
+  updater_->setLogEventCallback(&on_event_);
+  updater_->setUpdateCallback(&on_update_);
+  if (!updater_->isInitialised())
+    LogWrite(1, "ServerStrategy download tasks unavailable: %s", updater_->getLastError().c_str());
+
+  // The first load takes the stored copy: the service starts without the
+  // server.
+  RefreshCatalogue();
+}
+
+CZEVServerStrategy::~CZEVServerStrategy() { Stop(); }
+
+void CZEVServerStrategy::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(wake_mu_);
+    stopping_ = true;
+  }
+  wake_cv_.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(thread_mu_);
+    if (update_thread_.joinable()) update_thread_.join();
+  }
+  // A pass in progress may have started a run; it ends here.
+  updater_->stop();
+  FlushRecords();
+}
+
+CZEVServerStrategy::ComponentKey CZEVServerStrategy::KeyOf(const CZEVComponentProxy& entry) {
+  return ComponentKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName());
+}
+
+bool CZEVServerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries) {
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    for (const auto& [key, entry] : server_entries_)
+      if (entry.GetUpdateFlag()) entries->push_back(entry);
+  }
+  std::lock_guard<std::mutex> lock(thread_mu_);
+  if (!update_thread_.joinable() && !stopping_) update_thread_ = std::thread(&CZEVServerStrategy::UpdateThread, this);
+  return true;
+}
+
+bool CZEVServerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
+  std::string error;
+  if (entry.CheckInstalledFiles(&error) != 0) {
+    LogWrite(3, "Hash check failed ,%s", error.c_str());
+    return false;
+  }
+  const int64_t recorded = database_->GetRecordedUpdateTime(entry);
+  if (recorded < 0 || recorded == entry.GetUpdateTime()) return true;
+  LogWrite(1, "updateTime changed componentId: %s", entry.GetComponentID().c_str());
+  return false;
+}
+
+bool CZEVServerStrategy::LoadServerCatalogue(CZEVApplications* applications, bool* from_server) {
+  *from_server = false;
+  bool result = false;
+  std::string error;
+  if (!first_server_load_) {
+    CZEVApplications received;
+    const int32_t code = channel_.RequestCatalogue(&received, &error);
+    if (code == 0) {
+      std::string bytes;
+      received.SerializeToString(&bytes);
+      if (!database_->SaveServerCopy(bytes))
+        LogWrite(1, "save Server Content error Code:%d", static_cast<int>(errno));
+      *applications = std::move(received);
+      *from_server = true;
+      result = true;
+    } else {
+      LogWrite(1, "%s", error.c_str());
+    }
+  }
+  first_server_load_ = false;
+  {
+    std::lock_guard<std::mutex> lock(status_mu_);
+    status_.error = result ? std::string() : error;
+  }
+  if (result) return true;
+  LogWrite(1, "get components from server local reg");
+  std::string bytes;
+  if (!database_->ReadServerCopy(&bytes)) {
+    LogWrite(1, "get components server reg failed");
+    return false;
+  }
+  applications->Clear();
+  if (!bytes.empty() && !applications->ParseFromString(bytes)) {
+    LogWrite(1, "get components server reg failed");
+    return false;
+  }
+  return true;
+}
+
+CZEVServerStrategy::EntryMap CZEVServerStrategy::BuildServerEntries(const CZEVApplications& applications) const {
+  EntryMap entries;
+  for (const CZEVApplication& application : applications.application()) {
+    for (const CZEVComponent& component : application.components().component()) {
+      for (const CZEVVersion& version : component.versions().version()) {
+        CZEVComponentProxy entry(cstServerStrategy);
+        *entry.mutable_component() = component;
+        // One entry per version, each carrying only its own.
+        CZEVVersions* versions = entry.mutable_component()->mutable_versions();
+        versions->clear_version();
+        *versions->add_version() = version;
+        entry.SetAppName(application.name());
+        entry.SetAppCode(application.code());
+        entry.SetComponentID(component.componentid());
+        const std::string& dir = version.manifest().downloaddir();
+        entry.SetInstallRoot(dir.empty() ? download_dir_ : dir);
+        LogWrite(1, "strategy component:  %s, %s, %s, %s", entry.GetAppCode().c_str(),
+                 entry.GetComponentID().c_str(), entry.GetVersion().c_str(), entry.GetArchName().c_str());
+        // Texts from the server become paths of a root service.
+        std::string why;
+        if (!CheckPathTexts(entry, &why)) {
+          LogWrite(1, "strategy component refused: %s", why.c_str());
+          continue;
+        }
+        entries[KeyOf(entry)] = std::move(entry);
+      }
+    }
+  }
+  return entries;
+}
+
+void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application, EntryMap* entries,
+                                             EntryMap* remove) {
+  for (const CZEVComponent& component : application.components().component()) {
+    for (const CZEVVersion& version : component.versions().version()) {
+      // The architecture name as the catalogue entries give it, so that
+      // versions of every architecture meet their server entry.
+      const ComponentKey key(application.code(), component.componentid(), version.version(),
+                             ArchName(version.archtype()));
+      LogWrite(1, "local component:  %s, %s, %s,%s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+               std::get<2>(key).c_str(), std::get<3>(key).c_str());
+      CZEVComponentProxy record;
+      *record.mutable_component() = component;
+      CZEVVersions* versions = record.mutable_component()->mutable_versions();
+      versions->clear_version();
+      *versions->add_version() = version;
+      record.SetAppName(application.name());
+      record.SetAppCode(application.code());
+      record.SetComponentID(component.componentid());
+      auto found = entries->find(key);
+      if (found == entries->end()) {
+        (*remove)[key] = record;
+        LogWrite(1, "To be delete component: %s , %s , %s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+                 std::get<2>(key).c_str());
+      } else if (CheckComponent(found->second)) {
+        found->second.SetUpdateFlag(true);
+      } else {
+        (*remove)[key] = record;
+        LogWrite(2, "Component Valid checked failed component: %s , %s , %s", std::get<0>(key).c_str(),
+                 std::get<1>(key).c_str(), std::get<2>(key).c_str());
+      }
+    }
+  }
+}
+
+void CZEVServerStrategy::RemoveObsolete(const EntryMap& remove) {
+  if (remove.empty()) return;
+  LocalComponentDatabase::Batch batch(database_.get());
+  for (const auto& [key, record] : remove) {
+    if (batch.RemoveLocalRecord(record))
+      LogWrite(1, "remove Cancel Component componentId: %s", std::get<1>(key).c_str());
+    else
+      LogWrite(1, "remove LocalComponent failed: %s", std::get<1>(key).c_str());
+  }
+  if (!batch.Commit()) LogWrite(1, "remove LocalComponent: the local database could not be saved");
+}
+
+bool CZEVServerStrategy::RefreshCatalogue() {
+  // Installations of the last run must be in the database before it is
+  // read for validation.
+  FlushRecords();
+  CZEVApplications applications;
+  bool from_server = false;
+  const bool loaded = LoadServerCatalogue(&applications, &from_server);
+  {
+    std::lock_guard<std::mutex> lock(status_mu_);
+    status_.result = loaded ? (from_server ? "server" : "stored copy") : "no catalogue";
+  }
+  if (!loaded) return false;
+  // Built aside and swapped in whole, flags already set: a reader never
+  // sees the listed versions without their installed state.
+  EntryMap entries = BuildServerEntries(applications);
+  database_->LoadLocalDatabase();
+  EntryMap remove;
+  const CZEVApplications local = database_->GetLocalApplications();
+  for (const CZEVApplication& application : local.application()) ValidateApplication(application, &entries, &remove);
+  RemoveObsolete(remove);
+  const int64_t listed = static_cast<int64_t>(entries.size());
+  {
+    std::lock_guard<std::mutex> pending(pending_mu_);
+    // Installations that completed while this map was built.
+    for (const CZEVComponentProxy& record : unsaved_records_) {
+      auto found = entries.find(KeyOf(record));
+      if (found != entries.end()) found->second.SetUpdateFlag(true);
+    }
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    server_entries_.swap(entries);
+  }
+  std::lock_guard<std::mutex> lock(status_mu_);
+  status_.listed = listed;
+  return true;
+}
+
+bool CZEVServerStrategy::SetUpdateFlag(const ComponentKey& key) {
+  std::lock_guard<std::mutex> lock(entries_mu_);
+  auto found = server_entries_.find(key);
+  if (found == server_entries_.end()) return false;
+  found->second.SetUpdateFlag(true);
+  return true;
+}
+
+bool CZEVServerStrategy::Wait(int64_t ms) {
+  std::unique_lock<std::mutex> lock(wake_mu_);
+  return !clock_->WaitFor(lock, wake_cv_, ms, [this] { return stopping_.load(); });
+}
+
+int64_t CZEVServerStrategy::Jittered(int64_t ms, int64_t high_ms) {
+  if (!jitter_ || ms >= high_ms) return std::min(ms, high_ms);
+  std::uniform_int_distribution<int64_t> extra(0, ms / 10);
+  return std::min(ms + extra(random_), high_ms);
+}
+
+void CZEVServerStrategy::UpdateThread() {
+  auto read = [this](const char* key) {
+    std::string text;
+    return registry_->ReadString(RegRoot::kLocalMachine, key, "", &text) ? text : std::string();
+  };
+  const int64_t first = ParseSetting(read(kFirstSettingKey), kFirstDefault, kFirstLow, kFirstHigh);
+  const int64_t interval = ParseSetting(read(kIntervalSettingKey), kIntervalDefault, kIntervalLow, kIntervalHigh);
+  bool first_wait = true;
+  int64_t retry_seconds = 0;  // after a pass without the server; 0: none
+  for (;;) {
+    int64_t wait_ms = 0;
+    if (first_wait) {
+      wait_ms = Jittered(first * 1000, kFirstHigh * 1000);
+    } else if (retry_seconds > 0) {
+      wait_ms = Jittered(retry_seconds * 1000, interval * 1000);
+    } else {
+      wait_ms = Jittered(interval * 1000, kIntervalHigh * 1000);
+    }
+    first_wait = false;
+    {
+      std::lock_guard<std::mutex> lock(status_mu_);
+      status_.next_pass_ms = clock_->WallMillis() + wait_ms;
+    }
+    if (!Wait(wait_ms)) {
+      LogWrite(1, "update thread quit.");
+      return;
+    }
+    try {
+      RunPass();
+    } catch (...) {
+      LogWrite(1, "update components catch error");
+      return;
+    }
+    bool reached = false;
+    {
+      std::lock_guard<std::mutex> lock(status_mu_);
+      reached = status_.result == "server";
+    }
+    // A short outage should not cost a whole Interval.
+    retry_seconds = reached ? 0 : (retry_seconds == 0 ? std::min(kRetryFirstSeconds, interval)
+                                                      : std::min(retry_seconds * 2, interval));
+  }
+}
+
+void CZEVServerStrategy::RunPass() {
+  ++passes_;
+  {
+    std::lock_guard<std::mutex> lock(status_mu_);
+    status_.failed = 0;
+  }
+  RefreshCatalogue();
+  std::map<std::string, CZEVComponentProxy> tasks;
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    for (const auto& [key, entry] : server_entries_) {
+      if (entry.GetUpdateFlag()) continue;
+      tasks[CZEVUpdater::TaskKey(entry)] = entry;
+      LogWrite(1, "add down load list: %s %s %s %s ", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
+               entry.GetVersion().c_str(), entry.GetArchName().c_str());
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    pending_tasks_ = tasks;
+  }
+  LogWrite(1, "ServerStrategy start update components.");
+  // Versions whose files are already in place are recorded together, in
+  // one save; the others go to the task manager.
+  std::vector<const std::pair<const std::string, CZEVComponentProxy>*> downloads;
+  {
+    LocalComponentDatabase::Batch batch(database_.get());
+    for (const auto& task : tasks) {
+      std::string error;
+      if (task.second.CheckInstalledFiles(&error) == 0) {
+        LogWrite(2, "update exists task :%s", task.first.c_str());
+        if (batch.RecordInstalled(task.second)) {
+          SetUpdateFlag(KeyOf(task.second));
+          continue;
+        }
+      }
+      downloads.push_back(&task);
+    }
+    if (!batch.Commit()) LogWrite(3, "ServerStrategy: the local database could not be saved");
+  }
+  for (const auto* task : downloads) {
+    if (!updater_->addTask(task->second))
+      LogWrite(2, "%s add task download failed :%s", task->first.c_str(), updater_->getLastError().c_str());
+  }
+  updater_->start();
+}
+
+void CZEVServerStrategy::FlushRecords() {
+  std::vector<CZEVComponentProxy> records;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    records.swap(unsaved_records_);
+    last_save_ms_ = clock_->MonotonicMillis();
+  }
+  if (records.empty()) return;
+  LocalComponentDatabase::Batch batch(database_.get());
+  for (const CZEVComponentProxy& record : records) {
+    if (!batch.RecordInstalled(record))
+      LogWrite(3, "%s update local database failed ", CZEVUpdater::TaskKey(record).c_str());
+  }
+  if (!batch.Commit()) LogWrite(3, "ServerStrategy: the local database could not be saved");
+}
+
+void CZEVServerStrategy::WriteStatus() {
+  StrategyStatus status;
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    for (const auto& [key, entry] : server_entries_)
+      if (entry.GetUpdateFlag()) ++status.installed;
+  }
+  {
+    std::lock_guard<std::mutex> lock(status_mu_);
+    status_.time_ms = clock_->WallMillis();
+    status_.installed = status.installed;
+    status = status_;
+  }
+  if (!registry_->WriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status)))
+    LogWrite(1, "ServerStrategy cannot write its status: %s", RegLastError().c_str());
+}
+
+bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success, bool finished) {
+  if (finished) {
+    FlushRecords();
+    WriteStatus();
+    // After Stop the strategy manager may be going away.
+    if (!stopping_) ReportChanged(cstServerStrategy);
+    LogWrite(1, "ServerStrategy update components finished\n");
+    return true;
+  }
+  if (!success) {
+    LogWrite(2, "%s download failed : errorMsg: %s", task_key.c_str(), updater_->getLastError().c_str());
+    std::lock_guard<std::mutex> lock(status_mu_);
+    ++status_.failed;
+    return false;
+  }
+  ComponentKey key;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    auto found = pending_tasks_.find(task_key);
+    if (found != pending_tasks_.end()) key = KeyOf(found->second);
+  }
+  LogWrite(1, "download success: %s %s %s %s ", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+           std::get<2>(key).c_str(), std::get<3>(key).c_str());
+  CZEVComponentProxy entry;
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    auto found = server_entries_.find(key);
+    if (found == server_entries_.end()) return false;
+    entry = found->second;
+  }
+  bool save_now = false;
+  {
+    std::lock_guard<std::mutex> lock(pending_mu_);
+    unsaved_records_.push_back(entry);
+    save_now = clock_->MonotonicMillis() - last_save_ms_ >= kRecordSaveMs;
+  }
+  SetUpdateFlag(key);
+  if (save_now) FlushRecords();
+  return true;
+}
+
+bool CZEVServerStrategy::OnTaskEvent(const std::string& text, uint16_t code) {
+  if (code == kUpdaterError) {
+    // URLs and paths may hold "%": the text is an argument, never the format.
+    if (!text.empty()) LogWrite(1, "%s", text.c_str());
+    return true;
+  }
+  std::lock_guard<std::mutex> lock(event_mu_);
+  std::string parts[4];
+  size_t start = 0;
+  int found = 0;
+  for (; found < 3; ++found) {
+    const size_t hash = text.find('#', start);
+    if (hash == std::string::npos) break;
+    parts[found] = text.substr(start, hash - start);
+    start = hash + 1;
+  }
+  if (found == 3) parts[3] = text.substr(start);
+  if (found < 3 || parts[3].empty()) {
+    LogWrite(2, "error event mask :%s", text.c_str());
+    return false;
+  }
+  EventElement event;
+  event.appCode = parts[0];
+  event.componentLibraryId = parts[1];
+  event.version = parts[2];
+  event.eventState = code;
+  event.eventTimestamp = clock_->WallMillis();
+  events_(event);
+  LogWrite(1, "Log event mask :%s evrnt:%d", text.c_str(), static_cast<int>(code));
+  return true;
+}

@@ -1,0 +1,180 @@
+// CZEVServerStrategy: the catalogue source fed by the strategy server. An
+// update thread asks the server for this machine's catalogue every Interval
+// seconds (the first time after First seconds), keeps a copy in the registry
+// for starts without the server, validates the installed versions against
+// it (the local database), installs what is missing through the download
+// task manager, and reports to the strategy manager after each pass. It
+// offers the listed versions that are installed and intact.
+//
+// Beyond the catalogue road itself it keeps fleets healthy: each wait gets
+// up to 10% added at random, a pass that could not reach the server is
+// followed by one after 120 s (doubling up to Interval), and every pass
+// leaves a status record in the registry (ReadStrategyStatus).
+#ifndef ZEV_STRATEGY_SERVER_STRATEGY_H_
+#define ZEV_STRATEGY_SERVER_STRATEGY_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "base/clock.h"
+#include "download/updater.h"
+#include "platform/registry.h"
+#include "server/event_reporter.h"
+#include "server/server_channel.h"
+#include "strategy/local_database.h"
+#include "strategy/strategy_base.h"
+
+// HKLM keys whose default values are the update settings, in seconds.
+extern const char kFirstSettingKey[];
+extern const char kIntervalSettingKey[];
+// HKLM key whose default value is the status of the last pass.
+extern const char kStrategyStatusKey[];
+
+// A setting's value: `fallback` unless `text` is a non-empty run of decimal
+// digits; then the number clamped to [low, high] (digits beyond any integer
+// count as above `high`).
+int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high);
+
+// What the last pass did, as the registry keeps it.
+struct StrategyStatus {
+  int64_t time_ms = 0;     // wall clock at the end of the pass
+  std::string result;      // "server", "stored copy" or "no catalogue"
+  std::string error;       // the server's error text when it was not reached
+  int64_t listed = 0;      // versions the catalogue lists
+  int64_t installed = 0;   // of those, installed and offered
+  int64_t failed = 0;      // installations that failed in the pass
+  int64_t next_pass_ms = 0;  // wall clock of the next pass; 0: unknown
+};
+std::string FormatStrategyStatus(const StrategyStatus& status);
+bool ParseStrategyStatus(const std::string& text, StrategyStatus* status);
+bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status);
+
+class CZEVServerStrategy : public CZEVStrategyBase {
+ public:
+  // Where events for the server go; default: the process-wide reporter.
+  using EventSink = std::function<void(const EventElement& event)>;
+
+  struct Options {
+    Clock* clock = nullptr;  // null: Clock::Real()
+    RegistryStore* registry = nullptr;  // null: RegistryStore::Default()
+    // Empty: MakeDatabaseKey() of this machine.
+    std::string database_key;
+    // Install root for versions without a downloadDir; empty:
+    // <common>/Varnel/ZEV/download.
+    std::string download_dir;
+    // Folder of zevdownloader (ends with "/"); empty: the program's own.
+    std::string downloader_dir;
+    // Whether up to 10% is added to each wait at random.
+    bool jitter = true;
+    EventSink events;
+  };
+
+  CZEVServerStrategy();
+  explicit CZEVServerStrategy(Options options);
+  // Stop().
+  ~CZEVServerStrategy() override;
+
+  // The installed and intact listed versions, in key order; starts the
+  // update thread at the first call. Always true.
+  bool GetComponents(std::vector<CZEVComponentProxy>* entries) override;
+  // Whether the entry's files are intact and its recorded updateTime (if
+  // any) is the entry's.
+  bool CheckComponent(const CZEVComponentProxy& entry) override;
+
+  // The task manager's callbacks (its worker thread, or inside start).
+  bool OnTaskUpdate(const std::string& task_key, bool success, bool finished);
+  bool OnTaskEvent(const std::string& text, uint16_t code);
+
+  // Ends the update thread (joined), then the task manager (its worker
+  // joined). No report reaches the strategy manager afterwards. Idempotent.
+  void Stop();
+
+  // For tests: the number of passes begun so far.
+  int passes() const { return passes_.load(); }
+
+ private:
+  // (application code, componentID, version text, architecture name).
+  using ComponentKey = std::tuple<std::string, std::string, std::string, std::string>;
+  using EntryMap = std::map<ComponentKey, CZEVComponentProxy>;
+
+  static ComponentKey KeyOf(const CZEVComponentProxy& entry);
+
+  // One catalogue refresh and validation; true when a catalogue (from the
+  // server or stored) was taken.
+  bool RefreshCatalogue();
+  // The server's catalogue or, failing that, the stored copy, as
+  // applications; *from_server tells which. False when neither is there.
+  bool LoadServerCatalogue(CZEVApplications* applications, bool* from_server);
+  EntryMap BuildServerEntries(const CZEVApplications& applications) const;
+  // Flags the entries of `entries` whose local records validate, and
+  // collects the records to remove into *remove.
+  void ValidateApplication(const CZEVApplication& application, EntryMap* entries, EntryMap* remove);
+  void RemoveObsolete(const EntryMap& remove);
+
+  void UpdateThread();
+  void RunPass();
+  // Records the installations collected since the last save, in one save.
+  void FlushRecords();
+  void WriteStatus();
+  bool SetUpdateFlag(const ComponentKey& key);
+  // Waits `ms` on the clock; false when Stop came first.
+  bool Wait(int64_t ms);
+  int64_t Jittered(int64_t ms, int64_t high_ms);
+
+  Clock* const clock_;
+  RegistryStore* const registry_;
+  const bool jitter_;
+  EventSink events_;
+  std::string download_dir_;
+  std::unique_ptr<LocalComponentDatabase> database_;
+  CZEVServerChannel channel_;  // update thread only
+
+  // Whether the next catalogue load takes the stored copy (the first one,
+  // at construction, does: the service starts without the server).
+  bool first_server_load_ = true;  // update thread, or construction
+
+  // The listed versions; replaced whole, flags set in place. Readers see
+  // either the old or the new map, never one being built.
+  mutable std::mutex entries_mu_;
+  EntryMap server_entries_;  // guarded by entries_mu_
+
+  // The versions the current pass hands to the task manager, by task key.
+  std::mutex pending_mu_;
+  std::map<std::string, CZEVComponentProxy> pending_tasks_;  // guarded by pending_mu_
+  // Installations done but not yet saved in the local database.
+  std::vector<CZEVComponentProxy> unsaved_records_;  // guarded by pending_mu_
+  int64_t last_save_ms_ = 0;                          // guarded by pending_mu_
+
+  // Status of the pass under way and of the last one.
+  std::mutex status_mu_;
+  StrategyStatus status_;  // guarded by status_mu_
+
+  std::mutex event_mu_;  // one event at a time
+
+  std::mt19937_64 random_;  // update thread only
+
+  // The update thread, started by the first GetComponents.
+  std::mutex thread_mu_;
+  std::thread update_thread_;  // guarded by thread_mu_
+  std::mutex wake_mu_;
+  std::condition_variable wake_cv_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> passes_{0};
+
+  CZEVUpdater::UpdateCallback on_update_;
+  CZEVUpdater::LogEventCallback on_event_;
+  // Last: its worker calls back into the members above.
+  std::unique_ptr<CZEVUpdater> updater_;
+};
+
+#endif  // ZEV_STRATEGY_SERVER_STRATEGY_H_

@@ -1,0 +1,374 @@
+// The server strategy against the reference strategy server (a real process
+// on loopback), packages made with the real 7z tool and served over
+// loopback, the real zevdownloader, and the registry of a temporary data
+// folder. Every wait of the update thread runs on a fake clock.
+#include "strategy/server_strategy.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/log.h"
+#include "download/archive_test_util.h"
+#include "strategy/catalogue_test_util.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "server/server_channel.h"
+#include "testing/fake_clock.h"
+#include "testing/log_util.h"
+#include "testing/port_server.h"
+#include "testing/sync.h"
+#include "testing/test_util.h"
+#include "tools/zevdownloader/loopback_http_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zevdownloader::HttpConnection;
+using zevdownloader::HttpRequest;
+using zevdownloader::LoopbackHttpServer;
+
+const char kDatabaseKey[] = "Software\\Classes\\CLSID\\{0badc0de-0000-4000-8000-000000000001}\\";
+constexpr int64_t kFirstMs = 300 * 1000;
+constexpr int64_t kIntervalMs = 10800 * 1000;
+
+using Listed = ListedVersion;
+
+class ServerStrategyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static ScopedTempDir* log_dir = new ScopedTempDir();
+    LogInit(log_dir->path(), "strategy_test");
+  }
+
+  void SetUp() override {
+    catalogue_path_ = common_.path() + "/catalogue.json";
+    ASSERT_TRUE(WriteFileAtomically(catalogue_path_, "[]"));
+    StartServer();
+    packages_ = std::make_unique<LoopbackHttpServer>([this](const HttpRequest& request, HttpConnection& c) {
+      std::string body;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        ++requests_[request.path];
+        auto found = files_.find(request.path);
+        if (found == files_.end()) {
+          c.SendHead(404, {"Content-Length: 0"});
+          return;
+        }
+        body = found->second;
+      }
+      c.SendHead(200, {"Content-Length: " + std::to_string(body.size())});
+      c.Send(body);
+    });
+    ASSERT_TRUE(packages_->Start());
+    changed_ = [this](CZEVComponentSourceType source) {
+      EXPECT_EQ(source, cstServerStrategy);
+      reports_.Hit(clock_.MonotonicMillis());
+      return false;
+    };
+  }
+
+  // On `port`, or on a free one when 0.
+  void StartServer(int port = 0) {
+    server_ = std::make_unique<PortServer>(std::vector<std::string>{
+        ZEV_STRATEGY_SERVER_PATH, "--listen", "127.0.0.1:" + std::to_string(port), "--catalogue", catalogue_path_});
+    ASSERT_NE(server_->port(), 0);
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kServerUrlKey, "", server_->Base()));
+  }
+
+  // A version served at /<id>-<version>.7z, holding `content`.
+  Listed Version(const std::string& id, const std::string& version, const std::string& content) {
+    Listed l;
+    l.id = id;
+    l.version = version;
+    const std::string stage = common_.path() + "/stage-" + std::to_string(++staged_);
+    fs::create_directories(stage);
+    EXPECT_TRUE(MakeTestPackage(stage, "data.bin", content, &l.package));
+    const std::string path = "/" + id + "-" + version + ".7z";
+    l.url = packages_->Url(path);
+    std::lock_guard<std::mutex> lock(mu_);
+    files_[path] = l.package.bytes;
+    return l;
+  }
+
+  void List(const std::vector<Listed>& listed) { ASSERT_TRUE(WriteFileAtomically(catalogue_path_, CatalogueJson(listed))); }
+
+  std::unique_ptr<CZEVServerStrategy> MakeStrategy() {
+    CZEVServerStrategy::Options options;
+    options.clock = &clock_;
+    options.database_key = kDatabaseKey;
+    options.downloader_dir = GetModuleDir();
+    options.jitter = false;
+    options.events = [this](const EventElement& e) {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back(e.appCode + "#" + e.componentLibraryId + "#" + e.version + ":" + std::to_string(e.eventState));
+    };
+    auto strategy = std::make_unique<CZEVServerStrategy>(options);
+    strategy->SetChangedCallback(&changed_);
+    // As the strategy manager's first read does, this starts the update
+    // thread; before the first pass only a stored catalogue is offered.
+    std::vector<CZEVComponentProxy> entries;
+    strategy->GetComponents(&entries);
+    return strategy;
+  }
+
+  // Lets the update thread's wait of `ms` pass, then waits for the pass to
+  // report to the strategy manager.
+  void RunPass(int64_t ms) {
+    const int before = reports_.count();
+    ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+    ASSERT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), ms);
+    clock_.Advance(ms);
+    ASSERT_TRUE(reports_.WaitFor(before + 1, std::chrono::seconds(30)));
+  }
+
+  static std::vector<std::string> Offered(CZEVServerStrategy* strategy) {
+    std::vector<CZEVComponentProxy> entries;
+    EXPECT_TRUE(strategy->GetComponents(&entries));
+    std::vector<std::string> keys;
+    for (const CZEVComponentProxy& e : entries) keys.push_back(e.GetComponentID() + " " + e.GetVersion());
+    return keys;
+  }
+
+  int Requests(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_[path];
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+
+  std::string InstalledFile(const Listed& l) {
+    // The server's catalogue names the default download folder.
+    return common_.path() + "/Varnel/ZEV/download/app/" + l.id + "/" + l.version + "/x64/data.bin";
+  }
+
+  int64_t RecordedTime(const Listed& l) {
+    LocalComponentDatabase database(kDatabaseKey);
+    database.LoadLocalDatabase();
+    CZEVComponentProxy entry;
+    entry.SetAppCode(l.app);
+    entry.SetComponentID(l.id);
+    CZEVVersion* v = entry.mutable_component()->mutable_versions()->add_version();
+    v->set_version(l.version);
+    v->set_archtype(atx64);
+    return database.GetRecordedUpdateTime(entry);
+  }
+
+  ScopedCommonDataDir common_;
+  FakeClock clock_;
+  std::string catalogue_path_;
+  std::unique_ptr<PortServer> server_;
+  std::unique_ptr<LoopbackHttpServer> packages_;
+  SourceChangedCallback changed_;
+  Counter reports_;
+  int staged_ = 0;
+
+  std::mutex mu_;
+  std::map<std::string, std::string> files_;  // guarded by mu_
+  std::map<std::string, int> requests_;       // guarded by mu_
+  std::vector<std::string> events_;           // guarded by mu_
+};
+
+TEST(ServerStrategySettings, ClampsAndDefaults) {
+  EXPECT_EQ(ParseSetting("10", 300, 30, 300), 30);
+  EXPECT_EQ(ParseSetting("45", 300, 30, 300), 45);
+  EXPECT_EQ(ParseSetting("301", 300, 30, 300), 300);
+  EXPECT_EQ(ParseSetting("", 300, 30, 300), 300);
+  EXPECT_EQ(ParseSetting("4x", 300, 30, 300), 300);
+  EXPECT_EQ(ParseSetting("-5", 300, 30, 300), 300);
+  EXPECT_EQ(ParseSetting("60", 10800, 120, 10800), 120);
+  EXPECT_EQ(ParseSetting("99999", 10800, 120, 10800), 10800);
+  EXPECT_EQ(ParseSetting("99999999999999999999999", 10800, 120, 10800), 10800);
+  EXPECT_EQ(ParseSetting("000000000000000000000200", 10800, 120, 10800), 200);
+
+  StrategyStatus status;
+  status.time_ms = 5;
+  status.result = "stored copy";
+  status.error = "get components from server http return error:-1";
+  status.listed = 3;
+  status.installed = 2;
+  status.failed = 1;
+  StrategyStatus back;
+  ASSERT_TRUE(ParseStrategyStatus(FormatStrategyStatus(status), &back));
+  EXPECT_EQ(FormatStrategyStatus(back), FormatStrategyStatus(status));
+  EXPECT_FALSE(ParseStrategyStatus("not json", &back));
+}
+
+TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
+  Listed v1 = Version("comp", "1.0.0", "one");
+  List({v1});
+  auto strategy = MakeStrategy();
+  // Nothing is offered before the first pass has talked to the server.
+  EXPECT_TRUE(Offered(strategy.get()).empty());
+  RunPass(kFirstMs);
+  EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
+  EXPECT_EQ(ReadAll(InstalledFile(v1)), "one");
+  EXPECT_EQ(RecordedTime(v1), 1);
+  EXPECT_EQ(Events(), (std::vector<std::string>{"app#comp#1.0.0:1", "app#comp#1.0.0:2", "app#comp#1.0.0:3",
+                                                "app#comp#1.0.0:5"}));
+  StrategyStatus status;
+  ASSERT_TRUE(ReadStrategyStatus(&RegistryStore::Default(), &status));
+  EXPECT_EQ(status.result, "server");
+  EXPECT_EQ(status.listed, 1);
+  EXPECT_EQ(status.installed, 1);
+  EXPECT_EQ(status.failed, 0);
+
+  // A changed updateTime with intact files is recorded again, no download.
+  v1.update_time = 2;
+  List({v1});
+  RunPass(kIntervalMs);
+  EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
+  EXPECT_EQ(RecordedTime(v1), 2);
+  EXPECT_EQ(Requests("/comp-1.0.0.7z"), 1);
+
+  // A damaged file is fetched again.
+  ASSERT_TRUE(WriteFileAtomically(InstalledFile(v1), "damaged"));
+  RunPass(kIntervalMs);
+  EXPECT_EQ(ReadAll(InstalledFile(v1)), "one");
+  EXPECT_EQ(Requests("/comp-1.0.0.7z"), 2);
+  EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
+
+  // The server moves on to 1.1.0: only that is offered, the record of
+  // 1.0.0 goes, its files stay.
+  Listed v2 = Version("comp", "1.1.0", "two");
+  List({v2});
+  RunPass(kIntervalMs);
+  EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.1.0"});
+  EXPECT_EQ(RecordedTime(v1), -1);
+  EXPECT_EQ(RecordedTime(v2), 1);
+  EXPECT_TRUE(FileExists(InstalledFile(v1)));
+  strategy.reset();
+
+  // Without the server, a restart offers 1.1.0 from the stored copy at once.
+  const int port = server_->port();
+  server_.reset();
+  auto restarted = MakeStrategy();
+  EXPECT_EQ(Offered(restarted.get()), std::vector<std::string>{"comp 1.1.0"});
+  // A pass that cannot reach the server keeps the offer, and the next pass
+  // comes after 120 s, then 240 s.
+  RunPass(kFirstMs);
+  EXPECT_EQ(Offered(restarted.get()), std::vector<std::string>{"comp 1.1.0"});
+  ASSERT_TRUE(ReadStrategyStatus(&RegistryStore::Default(), &status));
+  EXPECT_EQ(status.result, "stored copy");
+  EXPECT_FALSE(status.error.empty());
+  RunPass(120 * 1000);
+  RunPass(240 * 1000);
+  // Once the server answers again, the Interval applies.
+  StartServer(port);
+  RunPass(480 * 1000);
+  ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+  EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), kIntervalMs);
+}
+
+TEST_F(ServerStrategyTest, AnInstalledVersionIsOfferedThroughoutAPass) {
+  Listed v1 = Version("comp", "1.0.0", "one");
+  Listed other = Version("other", "2.0", "x");
+  List({v1});
+  auto strategy = MakeStrategy();
+  RunPass(kFirstMs);
+  ASSERT_EQ(Offered(strategy.get()).size(), 1u);
+  // While later passes rebuild the listed versions, a reader never finds
+  // the installed one missing.
+  std::atomic<bool> done{false};
+  std::atomic<int> gaps{0};
+  std::thread reader([&] {
+    while (!done) {
+      std::vector<CZEVComponentProxy> entries;
+      strategy->GetComponents(&entries);
+      bool seen = false;
+      for (const auto& e : entries) seen = seen || e.GetComponentID() == "comp";
+      if (!seen) ++gaps;
+    }
+  });
+  List({v1, other});
+  RunPass(kIntervalMs);
+  List({other, v1});
+  RunPass(kIntervalMs);
+  done = true;
+  reader.join();
+  EXPECT_EQ(gaps.load(), 0);
+  EXPECT_EQ(Offered(strategy.get()), (std::vector<std::string>{"comp 1.0.0", "other 2.0"}));
+}
+
+TEST_F(ServerStrategyTest, FilesAlreadyInPlaceAreRecordedWithoutADownload) {
+  Listed v1 = Version("comp", "1.0.0", "one");
+  fs::create_directories(fs::path(InstalledFile(v1)).parent_path());
+  ASSERT_TRUE(WriteFileAtomically(InstalledFile(v1), "one"));
+  List({v1});
+  auto strategy = MakeStrategy();
+  RunPass(kFirstMs);
+  EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
+  EXPECT_EQ(Requests("/comp-1.0.0.7z"), 0);
+  EXPECT_EQ(RecordedTime(v1), 1);
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "update exists task :app#comp#1.0.0#x64"));
+}
+
+TEST_F(ServerStrategyTest, CatalogueTextsThatLeadOutOfTheInstallFolderAreRefused) {
+  const std::string sentinel = common_.path() + "/sentinel";
+  ASSERT_TRUE(WriteFileAtomically(sentinel, "keep"));
+  Listed bad = Version("comp", "1.0.0", "one");
+  bad.resource = "../../../../sentinel";
+  Listed climbing = Version("../../..", "1.0", "two");
+  Listed good = Version("good", "1.0", "three");
+  List({bad, climbing, good});
+  auto strategy = MakeStrategy();
+  RunPass(kFirstMs);
+  EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"good 1.0"});
+  EXPECT_EQ(ReadAll(sentinel), "keep");
+  EXPECT_EQ(Requests("/comp-1.0.0.7z"), 0);
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "strategy component refused: resource name"));
+}
+
+TEST_F(ServerStrategyTest, EventTextsAreCheckedAndErrorTextsLoggedLiterally) {
+  auto strategy = MakeStrategy();
+  EXPECT_FALSE(strategy->OnTaskEvent("app#comp#1.0", 2));
+  EXPECT_FALSE(strategy->OnTaskEvent("app#comp#1.0#", 2));
+  EXPECT_TRUE(strategy->OnTaskEvent("app#comp#1.0#x64#more", 4));
+  EXPECT_EQ(Events(), std::vector<std::string>{"app#comp#1.0:4"});
+  // A download error text is an argument of the log line, never its format.
+  EXPECT_TRUE(strategy->OnTaskEvent("http://h/%s%n%x down load failed", 1000));
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "http://h/%s%n%x down load failed"));
+  EXPECT_EQ(Events().size(), 1u);
+}
+
+TEST_F(ServerStrategyTest, JitterStaysWithinTenPercentAndTheClamps) {
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kIntervalSettingKey, "", "1000"));
+  List({});
+  CZEVServerStrategy::Options options;
+  options.clock = &clock_;
+  options.database_key = kDatabaseKey;
+  options.downloader_dir = GetModuleDir();
+  options.events = [](const EventElement&) {};
+  CZEVServerStrategy strategy(options);
+  strategy.SetChangedCallback(&changed_);
+  std::vector<CZEVComponentProxy> entries;
+  strategy.GetComponents(&entries);
+  // First is at its upper clamp already: nothing may be added.
+  ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+  EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), kFirstMs);
+  std::set<int64_t> waits;
+  for (int i = 0; i < 6; ++i) {
+    const int before = reports_.count();
+    clock_.Advance(clock_.NextDeadline() - clock_.MonotonicMillis());
+    ASSERT_TRUE(reports_.WaitFor(before + 1, std::chrono::seconds(30)));
+    ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+    const int64_t wait = clock_.NextDeadline() - clock_.MonotonicMillis();
+    EXPECT_GE(wait, 1000 * 1000);
+    EXPECT_LE(wait, 1100 * 1000);
+    waits.insert(wait);
+  }
+  EXPECT_GT(waits.size(), 1u);
+}
+
+}  // namespace
