@@ -57,6 +57,7 @@
 #include <string>
 #include <vector>
 
+#include "strategy/server_strategy.h"
 #include "common/zevclasses/ZEVControlIntfs.pb.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "hosting/manager.h"
@@ -86,6 +87,7 @@ int Usage() {
           "  zevctl reg list ROOT [KEY] [--32]\n"
           "  zevctl status\n"
           "  zevctl hosts\n"
+          "  zevctl strategy\n"
           "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
           "  zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
           "  zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
@@ -462,6 +464,37 @@ int Hosts(const std::vector<std::string>& args) {
   return 0;
 }
 
+std::string UtcText(int64_t millis) {
+  const time_t seconds = static_cast<time_t>(millis / 1000);
+  struct tm parts {};
+  char text[64] = "?";
+  if (gmtime_r(&seconds, &parts) != nullptr) strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
+// What the server strategy's last pass did, from the record it leaves in the
+// registry after every pass.
+int Strategy(const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage();
+  std::string text;
+  if (!RegReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text)) {
+    printf("no strategy pass yet\n");
+    return 0;
+  }
+  StrategyStatus status;
+  if (!ParseStrategyStatus(text, &status)) {
+    fprintf(stderr, "zevctl: the strategy status in the registry is not readable\n");
+    return 1;
+  }
+  printf("last pass: %s, catalogue from %s\n", UtcText(status.time_ms).c_str(),
+         status.result == "server" ? "the server" : status.result.c_str());
+  printf("listed %lld, installed %lld, failed %lld\n", static_cast<long long>(status.listed),
+         static_cast<long long>(status.installed), static_cast<long long>(status.failed));
+  if (!status.error.empty()) printf("server error: %s\n", status.error.c_str());
+  if (status.next_pass_ms > 0) printf("next pass: %s\n", UtcText(status.next_pass_ms).c_str());
+  return 0;
+}
+
 // `text` on one line: backslashes, line feeds and other control characters
 // escaped, since answers carry texts that components chose.
 std::string OneLine(const std::string& text) {
@@ -632,6 +665,7 @@ int main(int argc, char** argv) {
   if (args[0] == "open") return Open(rest);
   if (args[0] == "status") return Status(rest);
   if (args[0] == "hosts") return Hosts(rest);
+  if (args[0] == "strategy") return Strategy(rest);
   if (args[0] == "component") return Component(rest);
   if (args[0] == "register") return RegisterCommand(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "strategy/server_strategy.h"
 #include "hosting/host_status.h"
 #include "hosting/manager.h"
 #include "platform/digest.h"
@@ -224,6 +225,31 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
   EXPECT_EQ(Zevctl("echo hello --pipe").out, "exr: 0\nresponse: hello\n");
   manager.Quit();
   EXPECT_EQ(Zevctl("component port comp --port " + std::to_string(options.first_port)).status, 1);
+}
+
+TEST(Zevctl, StrategyPrintsTheLastPass) {
+  ScopedCommonDataDir common;
+  Result none = Zevctl("strategy");
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(none.out, "no strategy pass yet\n");
+  StrategyStatus status;
+  status.time_ms = 1800000000000;
+  status.result = "stored copy";
+  status.error = "get components from server http return error:-1";
+  status.listed = 3;
+  status.installed = 2;
+  status.failed = 1;
+  status.next_pass_ms = 1800000120000;
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status)));
+  Result last = Zevctl("strategy");
+  EXPECT_EQ(last.status, 0);
+  EXPECT_EQ(last.out,
+            "last pass: 2027-01-15 08:00:00 UTC, catalogue from stored copy\n"
+            "listed 3, installed 2, failed 1\n"
+            "server error: get components from server http return error:-1\n"
+            "next pass: 2027-01-15 08:02:00 UTC\n");
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", "{broken"));
+  EXPECT_EQ(Zevctl("strategy").status, 1);
 }
 
 TEST(Zevctl, HostsPrintsTheMonitorsStatusFile) {
