@@ -152,6 +152,20 @@ TEST_F(StrategyManagerTest, ReportsHandTheCatalogueOnUnlessTheServerCannotBeRead
   EXPECT_EQ(untouched.application(0).code(), "kept");
 }
 
+TEST_F(StrategyManagerTest, AReportWaitsForTheInitialLoad) {
+  server_->Offer({Entry("app", "comp", "1", atx64)});
+  std::thread reporter;
+  manager_->RunExclusive([&] {
+    CZEVApplications apps;
+    ASSERT_TRUE(manager_->GetApplications(&apps));
+    reporter = std::thread([&] { product_->Report(); });
+    // The report cannot reach the handler while the load holds the lock.
+    EXPECT_FALSE(handled_count_.WaitFor(1, std::chrono::milliseconds(50)));
+  });
+  reporter.join();
+  EXPECT_EQ(handled_count_.count(), 1);
+}
+
 TEST_F(StrategyManagerTest, HandlerCallsNeverOverlapAndStopWaitsForTheOneUnderWay) {
   std::atomic<int> inside{0};
   std::atomic<int> overlaps{0};
