@@ -1,6 +1,8 @@
 #include "model/catalogue_json.h"
 
+#include <dirent.h>
 #include <json/json.h>
+#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -281,10 +283,25 @@ bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
   }
 }
 
+std::string FindConfigJson(const std::string& folder) {
+  const std::string exact = JoinPath(folder, kConfigJsonName);
+  if (FileExists(exact)) return exact;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return std::string();
+  std::string best;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcasecmp(entry->d_name, kConfigJsonName) != 0) continue;
+    if (!best.empty() && best <= entry->d_name) continue;
+    if (FileExists(JoinPath(folder, entry->d_name))) best = entry->d_name;
+  }
+  closedir(dir);
+  return best.empty() ? std::string() : JoinPath(folder, best);
+}
+
 bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* entries) {
-  const std::string path = JoinPath(folder, "Config.json");
-  if (!FileExists(path)) {
-    LogWrite(1, "file not exist: %s", path.c_str());
+  const std::string path = FindConfigJson(folder);
+  if (path.empty()) {
+    LogWrite(1, "file not exist: %s", JoinPath(folder, kConfigJsonName).c_str());
     return false;
   }
   std::string text;

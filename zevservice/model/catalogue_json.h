@@ -29,7 +29,18 @@ bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps);
 // Reads <folder>/Config.json (one application object or an array of them)
 // and appends one entry per version produced. False when the file is missing,
 // unreadable or malformed (entries already appended stay; callers discard them).
+// The file is looked up as FindConfigJson does.
 bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* entries);
+
+// The name under which a package's configuration is read and stored.
+constexpr char kConfigJsonName[] = "Config.json";
+
+// The path of a package folder's configuration: <folder>/Config.json when
+// that file exists, else the file of the folder whose name is "config.json"
+// in any mix of case (the first in byte order when there are several);
+// empty when there is none. Packages name it either way, and on a
+// case-sensitive file system the two spellings would never meet.
+std::string FindConfigJson(const std::string& folder);
 
 // A resource's "directory" as a relative folder with "/" separators and a
 // trailing "/": "" -> "/", "bin\x64" -> "bin/x64/", "/lib" -> "lib/".

@@ -167,3 +167,27 @@ TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
   ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), "// c\n" + App("{\"resources\":[]}")));
   EXPECT_FALSE(ReadConfigJson(pkg.path(), &entries));
 }
+
+TEST(CatalogueJson, ConfigJsonIsFoundWhateverTheCaseOfItsName) {
+  ScopedCommonDataDir common;
+  ScopedTempDir pkg;
+  EXPECT_EQ(FindConfigJson(pkg.path()), "");
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("config.json"), App("{\"resources\":[]}")));
+  EXPECT_EQ(FindConfigJson(pkg.path()), pkg.Sub("config.json"));
+  std::vector<CZEVComponentProxy> entries;
+  ASSERT_TRUE(ReadConfigJson(pkg.path(), &entries));
+  EXPECT_EQ(entries.size(), 1u);
+
+  // Of several spellings the exact name wins, then the first in byte order;
+  // a folder of that name does not count.
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("CONFIG.JSON"), "[]"));
+  EXPECT_EQ(FindConfigJson(pkg.path()), pkg.Sub("CONFIG.JSON"));
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), "[]"));
+  EXPECT_EQ(FindConfigJson(pkg.path()), pkg.Sub("Config.json"));
+
+  ScopedTempDir other;
+  ASSERT_TRUE(CreateDirectories(other.Sub("Config.json")));
+  EXPECT_EQ(FindConfigJson(other.path()), "");
+  ASSERT_TRUE(WriteFileAtomically(other.Sub("cOnfig.json"), "[]"));
+  EXPECT_EQ(FindConfigJson(other.path()), other.Sub("cOnfig.json"));
+}

@@ -1,0 +1,178 @@
+#include "strategy/product_strategy.h"
+
+#include <exception>
+#include <utility>
+
+#include "base/log.h"
+#include "model/catalogue_json.h"
+#include "platform/paths.h"
+
+namespace {
+
+// Whether every text of `entry` that becomes part of an install path keeps
+// that path below the entry's cache folder; otherwise *why says which. Beyond
+// the shared checks: a resource whose installed name (its name without the
+// last extension) is ".." or holds a separator, and a resource folder that
+// is still absolute after normalising ("/" alone is the folder itself).
+bool IsSafeEntry(const CZEVComponentProxy& entry, std::string* why) {
+  if (!CheckPathTexts(entry, why)) return false;
+  CZEVManifest manifest;
+  if (!entry.GetManifest(&manifest)) return true;
+  for (const CZEVResource& resource : manifest.resources().resource()) {
+    std::string stem;
+    if (getRawname(resource.name(), &stem) && !IsPlainPathName(stem)) {
+      *why = "resource name \"" + resource.name() + "\" installs as \"" + stem + "\"";
+      return false;
+    }
+    const std::string& directory = resource.directory();
+    if (!directory.empty() && (directory.front() == '/' || directory.front() == '\\') &&
+        directory.find_first_not_of("/\\") != std::string::npos) {
+      *why = "resource directory \"" + directory + "\" is absolute";
+      return false;
+    }
+  }
+  return true;
+}
+
+void DropUnsafeEntries(std::vector<CZEVComponentProxy>* entries) {
+  std::vector<CZEVComponentProxy> kept;
+  kept.reserve(entries->size());
+  for (CZEVComponentProxy& entry : *entries) {
+    std::string why;
+    if (IsSafeEntry(entry, &why)) {
+      kept.push_back(std::move(entry));
+    } else {
+      LogWrite(3, "Inner Component refused: %s , %s , %s in %s: %s", entry.GetAppCode().c_str(),
+               entry.GetComponentID().c_str(), entry.GetVersion().c_str(), entry.GetInstallRoot().c_str(),
+               why.c_str());
+    }
+  }
+  entries->swap(kept);
+}
+
+}  // namespace
+
+CZEVProductInnerStrategy::CZEVProductInnerStrategy(const Options& options)
+    : clock_(options.clock),
+      package_callable_([this](const std::string& folder) { return OnPackagesChanged(folder); }) {
+  try {
+    watcher_ = std::make_unique<CZEVProductInnerWatcher>(options);
+  } catch (const std::exception&) {
+    LogWrite(1, "CZEVProductInnerWatcher init failed.");
+    return;
+  }
+  watcher_->SetChangeCallable(&package_callable_);
+  std::vector<CZEVComponentProxy> entries;
+  Refresh(&entries);
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    entries_.swap(entries);
+  }
+  if (!watcher_->Start()) {
+    LogWrite(1, "CZEVProductInnerWatcher stat failed: %s", watcher_->GetLastError().c_str());
+  }
+}
+
+CZEVProductInnerStrategy::~CZEVProductInnerStrategy() {
+  {
+    std::lock_guard<std::mutex> lock(timer_mu_);
+    stopping_ = true;
+  }
+  // The watcher's last run may still call OnPackagesChanged, which now arms
+  // nothing; once it is joined, the notify timer is joined too.
+  if (watcher_) {
+    watcher_->Stop();
+    watcher_.reset();
+  }
+  std::unique_ptr<TaskTimer> timer;
+  {
+    std::lock_guard<std::mutex> lock(timer_mu_);
+    timer = std::move(timer_);
+    armed_ = false;
+  }
+  timer.reset();
+}
+
+void CZEVProductInnerStrategy::Refresh(std::vector<CZEVComponentProxy>* entries) {
+  if (!watcher_) return;
+  std::vector<std::string> folders;
+  if (!watcher_->GetFolders(&folders)) {
+    LogWrite(1, "get InnerProduct DirList failed.");
+    return;
+  }
+  for (const std::string& folder : folders) {
+    std::vector<CZEVComponentProxy> list;
+    if (!ReadConfigJson(folder, &list)) continue;
+    DropUnsafeEntries(&list);
+    // The folder's list goes first: a later folder replaces an entry of an
+    // earlier one only with a higher version.
+    std::vector<CZEVComponentProxy> merged;
+    MergeEntryLists(list, *entries, &merged, nullptr);
+    entries->swap(merged);
+  }
+}
+
+bool CZEVProductInnerStrategy::OnPackagesChanged(const std::string& folder) {
+  LogWrite(1, "Inner Component Change : %s", folder.c_str());
+  std::vector<CZEVComponentProxy> entries;
+  Refresh(&entries);
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    entries_.swap(entries);
+  }
+  return ArmNotify();
+}
+
+bool CZEVProductInnerStrategy::ArmNotify() {
+  std::lock_guard<std::mutex> lock(timer_mu_);
+  if (stopping_) return false;
+  if (armed_) {
+    timer_->cancel(notify_id_);
+    armed_ = false;
+  }
+  if (!timer_) {
+    try {
+      timer_ = std::make_unique<TaskTimer>(clock_);
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  const uint64_t seq = ++notify_seq_;
+  notify_id_ = timer_->schedule(kNotifyDelaySeconds, [this, seq](uint64_t) { NotifyRun(seq); });
+  armed_ = true;
+  LogWrite(1, "InnerStrategy timerID (%d)", static_cast<int>(notify_id_));
+  return true;
+}
+
+void CZEVProductInnerStrategy::NotifyRun(uint64_t seq) {
+  {
+    std::lock_guard<std::mutex> lock(timer_mu_);
+    // A run whose arming was replaced leaves the report to the newer one.
+    if (stopping_ || seq != notify_seq_) return;
+    armed_ = false;
+  }
+  ReportChanged(cstProductBuildIn);
+}
+
+bool CZEVProductInnerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries) {
+  std::vector<CZEVComponentProxy> current;
+  {
+    std::lock_guard<std::mutex> lock(entries_mu_);
+    current = entries_;
+  }
+  for (CZEVComponentProxy& entry : current) {
+    if (!CheckComponent(entry)) continue;
+    entry.SetUpdateFlag(true);
+    LogWrite(1, "Inner Component:  %s , %s , %s , %s", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
+             entry.GetVersion().c_str(), entry.GetArchName().c_str());
+    entries->push_back(std::move(entry));
+  }
+  return true;
+}
+
+bool CZEVProductInnerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
+  std::string error;
+  if (IsSafeEntry(entry, &error) && entry.CheckInstalledFiles(&error) == 0) return true;
+  LogWrite(1, "cmpnt:%s check hash failed : %s", entry.GetComponentID().c_str(), error.c_str());
+  return false;
+}
