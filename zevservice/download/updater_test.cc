@@ -318,6 +318,7 @@ TEST_F(UpdaterTest, TextsThatWouldLeaveTheInstallFolderAreRefused) {
       {"app", "comp", "1.0", "a/b.7z", "", "resource name"},
       {"app", "comp", "1.0", "a\\b.7z", "", "resource name"},
       {"app", "comp", "1.0", "..", "", "resource name"},
+      {"app", "comp", "1.0", "...7z", "", "resource name"},
       {"app", "comp", "1.0", "s.7z", "..\\..\\..\\..\\", "resource directory"},
       {"app", "comp", "1.0", "s.7z", "bin/../../../../..", "resource directory"},
       {"app", "comp", "1.0", "s.7z", "\\..\\x", "resource directory"},

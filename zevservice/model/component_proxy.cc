@@ -56,7 +56,11 @@ bool CheckPathTexts(const CZEVComponentProxy& entry, std::string* why) {
   CZEVManifest manifest;
   if (!entry.GetManifest(&manifest)) return true;
   for (const CZEVResource& resource : manifest.resources().resource()) {
-    if (!IsPlainPathName(resource.name())) {
+    // The name and the unpacked file's name (the name without its last
+    // extension: "...7z" would give "..") must both be plain.
+    std::string unpacked;
+    if (!IsPlainPathName(resource.name()) ||
+        (getRawname(resource.name(), &unpacked) && !IsPlainPathName(unpacked))) {
       *why = "resource name \"" + resource.name() + "\" is not a plain file name";
       return false;
     }
