@@ -193,4 +193,33 @@ void LoopbackHttpServer::Serve(int fd) {
   close(fd);
 }
 
+FileServer::FileServer()
+    : server_([this](const HttpRequest& request, HttpConnection& c) {
+        std::string body;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          ++requests_[request.path];
+          auto found = files_.find(request.path);
+          if (found == files_.end()) {
+            c.SendHead(404, {"Content-Length: 0"});
+            return;
+          }
+          body = found->second;
+        }
+        c.SendHead(200, {"Content-Length: " + std::to_string(body.size())});
+        c.Send(body);
+      }) {}
+
+std::string FileServer::Put(const std::string& path, const std::string& bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  files_[path] = bytes;
+  return server_.Url(path);
+}
+
+int FileServer::Requests(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto found = requests_.find(path);
+  return found == requests_.end() ? 0 : found->second;
+}
+
 }  // namespace zevdownloader

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -83,6 +84,26 @@ class LoopbackHttpServer {
   std::thread acceptor_;
   std::mutex mu_;
   std::vector<std::thread> connections_;  // guarded by mu_
+};
+
+// A LoopbackHttpServer that serves whole files put into it by path, answers
+// 404 for any other path, and counts the requests per path.
+class FileServer {
+ public:
+  FileServer();
+  // Listens (see LoopbackHttpServer::Start).
+  bool Start() { return server_.Start(); }
+  void Stop() { server_.Stop(); }
+  // Serves `bytes` at `path` from now on; answers its URL.
+  std::string Put(const std::string& path, const std::string& bytes);
+  std::string Url(const std::string& path) const { return server_.Url(path); }
+  int Requests(const std::string& path);
+
+ private:
+  std::mutex mu_;
+  std::map<std::string, std::string> files_;  // guarded by mu_
+  std::map<std::string, int> requests_;       // guarded by mu_
+  LoopbackHttpServer server_;                 // last: its threads use the members above
 };
 
 }  // namespace zevdownloader

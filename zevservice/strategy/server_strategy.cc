@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <utility>
 

@@ -33,9 +33,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::HttpConnection;
-using zevdownloader::HttpRequest;
-using zevdownloader::LoopbackHttpServer;
+using zevdownloader::FileServer;
 
 const char kDatabaseKey[] = "Software\\Classes\\CLSID\\{0badc0de-0000-4000-8000-000000000001}\\";
 constexpr int64_t kFirstMs = 300 * 1000;
@@ -54,21 +52,7 @@ class ServerStrategyTest : public ::testing::Test {
     catalogue_path_ = common_.path() + "/catalogue.json";
     ASSERT_TRUE(WriteFileAtomically(catalogue_path_, "[]"));
     StartServer();
-    packages_ = std::make_unique<LoopbackHttpServer>([this](const HttpRequest& request, HttpConnection& c) {
-      std::string body;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        ++requests_[request.path];
-        auto found = files_.find(request.path);
-        if (found == files_.end()) {
-          c.SendHead(404, {"Content-Length: 0"});
-          return;
-        }
-        body = found->second;
-      }
-      c.SendHead(200, {"Content-Length: " + std::to_string(body.size())});
-      c.Send(body);
-    });
+    packages_ = std::make_unique<FileServer>();
     ASSERT_TRUE(packages_->Start());
     changed_ = [this](CZEVComponentSourceType source) {
       EXPECT_EQ(source, cstServerStrategy);
@@ -94,9 +78,7 @@ class ServerStrategyTest : public ::testing::Test {
     fs::create_directories(stage);
     EXPECT_TRUE(MakeTestPackage(stage, "data.bin", content, &l.package));
     const std::string path = "/" + id + "-" + version + ".7z";
-    l.url = packages_->Url(path);
-    std::lock_guard<std::mutex> lock(mu_);
-    files_[path] = l.package.bytes;
+    l.url = packages_->Put(path, l.package.bytes);
     return l;
   }
 
@@ -139,10 +121,7 @@ class ServerStrategyTest : public ::testing::Test {
     return keys;
   }
 
-  int Requests(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_[path];
-  }
+  int Requests(const std::string& path) { return packages_->Requests(path); }
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
@@ -169,15 +148,13 @@ class ServerStrategyTest : public ::testing::Test {
   FakeClock clock_;
   std::string catalogue_path_;
   std::unique_ptr<PortServer> server_;
-  std::unique_ptr<LoopbackHttpServer> packages_;
+  std::unique_ptr<FileServer> packages_;
   SourceChangedCallback changed_;
   Counter reports_;
   int staged_ = 0;
 
   std::mutex mu_;
-  std::map<std::string, std::string> files_;  // guarded by mu_
-  std::map<std::string, int> requests_;       // guarded by mu_
-  std::vector<std::string> events_;           // guarded by mu_
+  std::vector<std::string> events_;  // guarded by mu_
 };
 
 TEST(ServerStrategySettings, ClampsAndDefaults) {
