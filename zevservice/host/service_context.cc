@@ -59,6 +59,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   deps.run_dir = run_dir_;
   deps.common_dir = common_dir_;
   deps.catalogue = options.catalogue;
+  deps.strategies = options.strategies;
   if (options.host_components) {
     pubsdk::MonitorOptions monitor = options.monitor;
     if (monitor.clock == Clock::Real()) monitor.clock = clock_;

@@ -36,6 +36,9 @@ class CZEVServiceContext {
     pubsdk::MonitorOptions monitor;
     // The catalogue loaded at start-up; empty: none.
     CatalogueSource catalogue;
+    // Makes the strategy manager whose catalogue is loaded instead; empty:
+    // none.
+    StrategyFactory strategies;
   };
 
   // The process's context: the common data folder as the environment gives

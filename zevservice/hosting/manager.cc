@@ -7,6 +7,8 @@
 
 #include "base/log.h"
 #include "hosting/monitor.h"
+#include "strategy/product_strategy.h"
+#include "strategy/server_strategy.h"
 #include "platform/ports.h"
 #include "platform/instance_processes.h"
 #include "platform/process.h"
@@ -58,6 +60,10 @@ CZEVManager& CZEVManager::instance() {
     deps.monitor_factory = []() -> pubsdk::IUnknownBase* {
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor());
     };
+    deps.strategies = [] {
+      return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(),
+                                                   std::make_unique<CZEVProductInnerStrategy>());
+    };
     return new CZEVManager(deps);  // lives until process exit
   }();
   return *manager;
@@ -74,6 +80,7 @@ CZEVManager::~CZEVManager() {
     started = instance_mutex_ || http_server_ || pipe_started_ || port_writer_.joinable();
   }
   if (started) Quit();
+  StopStrategies();
   ReleaseMonitor();
 }
 
@@ -217,6 +224,8 @@ void CZEVManager::Quit() {
     quitting_ = true;
   }
   quit_cv_.notify_all();
+  // First the catalogue's sources: their change reports take load_mu_.
+  StopStrategies();
   std::lock_guard<std::mutex> lock(mu_);
   if (port_writer_.joinable()) port_writer_.join();  // quitting_ ends its wait
   if (http_server_) {

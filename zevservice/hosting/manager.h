@@ -21,6 +21,7 @@
 #include "model/loaded_components.h"
 #include "platform/named_mutex.h"
 #include "platform/registry.h"
+#include "strategy/strategy_manager.h"
 #include "rpc/http_server.h"
 #include "rpc/pipe_processor.h"
 
@@ -43,6 +44,8 @@ struct ManagerOptions {
 // The merged catalogue as the manager asks for it at start-up: fills
 // *applications; false when there is none yet (nothing is loaded then).
 using CatalogueSource = std::function<bool(CZEVApplications* applications)>;
+// Makes the strategy manager, the source of the catalogue, at Start.
+using StrategyFactory = std::function<std::shared_ptr<CZEVStrategyManager>()>;
 // Makes the host-process monitor: a new object with one reference, which
 // the manager takes over, or null.
 using MonitorFactory = std::function<pubsdk::IUnknownBase*()>;
@@ -65,8 +68,13 @@ struct ManagerDeps {
   // Creates the monitor when the manager is constructed. Empty: the manager
   // runs no components (only the front ends), and Start loads nothing.
   MonitorFactory monitor_factory;
-  // The catalogue for the load at Start; empty: none.
+  // The catalogue for the load at Start when there is no strategy manager;
+  // empty: none.
   CatalogueSource catalogue;
+  // Makes the strategy manager when Start loads components: its catalogue is
+  // the initial load, its change reports reach the change handler. Empty:
+  // none (the catalogue above is used).
+  StrategyFactory strategies;
 };
 
 class CZEVManager {
@@ -144,8 +152,14 @@ class CZEVManager {
   // Component management (manager_components.cc).
   void CreateMonitor();
   void ReleaseMonitor();
-  // Start's loading step: the monitor must run; then the initial load.
+  // Start's loading step: the monitor must run; then the strategy manager
+  // (when there is a factory) and the initial load.
   bool StartComponents();
+  // The initial load of `applications` (when `have_catalogue`), under
+  // load_mu_.
+  bool LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications);
+  // Ends the strategy manager: no change report reaches the handler after.
+  void StopStrategies();
   // With load_mu_ held: the default download folder, once.
   void SetDownloadDir();
   // With load_mu_ held: adds the application's entries to `map` and `list`
@@ -180,6 +194,14 @@ class CZEVManager {
   mutable std::mutex published_mu_;
   LoadedComponentsSnapshot published_;                      // guarded by published_mu_
   std::shared_ptr<const std::vector<CZEVComponentProxy>> published_list_;  // guarded by published_mu_
+  // The change handler as the strategy manager calls it; declared before the
+  // strategy manager, which must not outlive it.
+  CZEVStrategyManager::CatalogueHandler catalogue_handler_;
+  std::mutex strategies_mu_;
+  // Shared with a Start under way, so that a Quit meanwhile can stop it
+  // without pulling it from under the Start.
+  std::shared_ptr<CZEVStrategyManager> strategies_;  // guarded by strategies_mu_
+
   // Serialises Start and Quit. Never held while Start waits between
   // attempts, so that Quit can end the wait.
   std::mutex mu_;

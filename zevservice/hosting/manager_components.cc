@@ -120,10 +120,48 @@ bool CZEVManager::StartComponents() {
     LogWrite(3, "Monitor Start failed");
     return false;
   }
-  // The catalogue's owner may call the change handler, which takes
-  // load_mu_, while holding locks of its own: ask it before taking load_mu_.
-  CZEVApplications applications;
-  const bool have_catalogue = deps_.catalogue && deps_.catalogue(&applications);
+  if (!deps_.strategies) {
+    // The catalogue's owner may call the change handler, which takes
+    // load_mu_, while holding locks of its own: ask it before taking load_mu_.
+    CZEVApplications applications;
+    const bool have_catalogue = deps_.catalogue && deps_.catalogue(&applications);
+    return LoadInitialCatalogue(have_catalogue, applications);
+  }
+  std::shared_ptr<CZEVStrategyManager> strategies = deps_.strategies();
+  if (!strategies) {
+    LogWrite(3, "The strategy manager could not be made; nothing is loaded.");
+    return LoadInitialCatalogue(false, CZEVApplications());
+  }
+  {
+    std::lock_guard<std::mutex> lock(strategies_mu_);
+    if (Quitting()) return false;
+    strategies_ = strategies;
+  }
+  catalogue_handler_ = change_handler();
+  strategies->SetCatalogueHandler(&catalogue_handler_);
+  // Under the strategy manager's lock, so that no change report runs the
+  // handler between reading the catalogue and loading it. (Nothing runs when
+  // a Quit has stopped the strategy manager meanwhile.)
+  bool loaded = true;
+  strategies->RunExclusive([&] {
+    CZEVApplications applications;
+    const bool have_catalogue = strategies->GetApplications(&applications);
+    loaded = LoadInitialCatalogue(have_catalogue, applications);
+  });
+  return loaded;
+}
+
+void CZEVManager::StopStrategies() {
+  std::shared_ptr<CZEVStrategyManager> strategies;
+  {
+    std::lock_guard<std::mutex> lock(strategies_mu_);
+    strategies.swap(strategies_);
+  }
+  // Waits for a change report under way; none follows.
+  if (strategies) strategies->Stop();
+}
+
+bool CZEVManager::LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   // A change handled meanwhile has loaded a newer catalogue already.

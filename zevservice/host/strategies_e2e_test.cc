@@ -1,0 +1,234 @@
+// The catalogue road end to end: the reference strategy server lists a
+// component, the service downloads it with the real zevdownloader, unpacks
+// it, records it and runs it in a real zevhost; it follows the server to a
+// new version, repairs a damaged file, starts from the stored catalogue when
+// the server is gone, and runs a component that a product drops as a
+// package. The strategies' waits run on a fake clock; the rest is real.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/log.h"
+#include "download/archive_test_util.h"
+#include "host/service_context.h"
+#include "platform/instance_processes.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "server/server_channel.h"
+#include "strategy/catalogue_test_util.h"
+#include "strategy/product_strategy.h"
+#include "strategy/server_strategy.h"
+#include "strategy/strategy_manager.h"
+#include "testing/fake_clock.h"
+#include "testing/free_ports.h"
+#include "testing/port_server.h"
+#include "testing/sync.h"
+#include "testing/test_util.h"
+#include "tools/zevdownloader/loopback_http_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zevdownloader::FileServer;
+
+const char kDatabaseKey[] = "Software\\Classes\\CLSID\\{0badc0de-0000-4000-8000-0000000000e2}\\";
+
+// A component script that appends "<pid> <version>" to the runs file and
+// stays up.
+std::string Script(const std::string& runs, const std::string& version) {
+  return "#!/bin/sh\necho \"$$ " + version + "\" >> " + runs + "\nexec sleep 1000\n";
+}
+
+class StrategiesEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static ScopedTempDir* log_dir = new ScopedTempDir();
+    LogInit(log_dir->path(), "zevservice");
+  }
+
+  void SetUp() override {
+    runs_ = common_.path() + "/runs.txt";
+    catalogue_path_ = common_.path() + "/catalogue.json";
+    ASSERT_TRUE(WriteFileAtomically(catalogue_path_, "[]"));
+    StartServer(0);
+    packages_ = std::make_unique<FileServer>();
+    ASSERT_TRUE(packages_->Start());
+  }
+
+  void TearDown() override { StopService(); }
+
+  void StartServer(int port) {
+    server_ = std::make_unique<PortServer>(std::vector<std::string>{
+        ZEV_STRATEGY_SERVER_PATH, "--listen", "127.0.0.1:" + std::to_string(port), "--catalogue", catalogue_path_});
+    ASSERT_NE(server_->port(), 0);
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kServerUrlKey, "", server_->Base()));
+  }
+
+  // A version of "comp" whose package holds run.sh, served by the package
+  // server.
+  ListedVersion Version(const std::string& version) {
+    ListedVersion l;
+    l.version = version;
+    l.resource = "run.sh.7z";
+    l.entry_point = "run.sh";
+    l.pgroup = "grp";
+    l.load_mode = lmOutterComponent;
+    l.run_mode = btApplicaiton;
+    const std::string stage = common_.path() + "/stage-" + version;
+    fs::create_directories(stage);
+    EXPECT_TRUE(MakeTestPackage(stage, "run.sh", Script(runs_, version), &l.package));
+    const std::string path = "/comp-" + version + ".7z";
+    l.url = packages_->Put(path, l.package.bytes);
+    return l;
+  }
+
+  void List(const std::vector<ListedVersion>& listed) {
+    ASSERT_TRUE(WriteFileAtomically(catalogue_path_, CatalogueJson(listed)));
+  }
+
+  void StartService() {
+    CZEVServiceContext::Options options;
+    options.common_dir = common_.path();
+    options.host_components = true;
+    options.monitor.host_dir = GetModuleDir();
+    options.manager.first_port = FreePortRange(5, 47800);
+    options.manager.last_port = options.manager.first_port + 4;
+    ASSERT_NE(options.manager.first_port, 0);
+    options.strategies = [this] {
+      CZEVServerStrategy::Options server;
+      server.clock = &clock_;
+      server.database_key = kDatabaseKey;
+      server.downloader_dir = GetModuleDir();
+      server.jitter = false;
+      server.events = [](const EventElement&) {};
+      CZEVProductInnerStrategy::Options product;
+      product.clock = &clock_;
+      return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(server),
+                                                   std::make_unique<CZEVProductInnerStrategy>(product));
+    };
+    context_ = std::make_unique<CZEVServiceContext>(options);
+    ASSERT_TRUE(context_->manager().Start());
+  }
+
+  void StopService() {
+    if (!context_) return;
+    context_->manager().Quit();
+    context_.reset();
+    EXPECT_TRUE(PollUntil([] { return FindInstanceProcesses("zevhost").empty(); }));
+  }
+
+  // Moves the fake clock to the server strategy's next pass, `ms` ahead.
+  void RunPass(int64_t ms) {
+    ASSERT_TRUE(PollUntil([&] { return clock_.NextDeadline() - clock_.MonotonicMillis() == ms; }))
+        << "no pass due in " << ms << " ms";
+    clock_.Advance(ms);
+  }
+
+  // The versions the component runs reported, in order.
+  std::vector<std::string> RunVersions() {
+    std::vector<std::string> versions;
+    std::ifstream in(runs_);
+    for (std::string line; std::getline(in, line);) versions.push_back(line.substr(line.find(' ') + 1));
+    return versions;
+  }
+
+  int Requests(const std::string& path) { return packages_->Requests(path); }
+
+  std::string Installed(const std::string& version) {
+    return common_.path() + "/Varnel/ZEV/download/app/comp/" + version + "/x64/run.sh";
+  }
+
+  ScopedCommonDataDir common_;
+  FakeClock clock_;
+  std::string runs_;
+  std::string catalogue_path_;
+  std::unique_ptr<PortServer> server_;
+  std::unique_ptr<FileServer> packages_;
+  std::unique_ptr<CZEVServiceContext> context_;
+};
+
+TEST_F(StrategiesEndToEnd, FollowsTheServerAndRunsWhatItLists) {
+  ListedVersion v1 = Version("1.0.0");
+  List({v1});
+  StartService();
+  EXPECT_TRUE(context_->manager().loaded()->empty());  // nothing before the first pass
+
+  RunPass(300 * 1000);
+  ASSERT_TRUE(PollUntil([&] { return RunVersions() == std::vector<std::string>{"1.0.0"}; }, 30000))
+      << "1.0.0 never ran";
+  StrategyStatus status;
+  ASSERT_TRUE(ReadStrategyStatus(&RegistryStore::Default(), &status));
+  EXPECT_EQ(status.installed, 1);
+
+  // The server moves on: only 1.1.0 runs afterwards.
+  ListedVersion v2 = Version("1.1.0");
+  List({v2});
+  RunPass(10800 * 1000);
+  ASSERT_TRUE(PollUntil([&] { return RunVersions().size() == 2; }, 30000)) << "1.1.0 never ran";
+  EXPECT_EQ(RunVersions().back(), "1.1.0");
+  ASSERT_TRUE(PollUntil([&] {
+    auto loaded = context_->manager().loaded_list();
+    return loaded.size() == 1 && loaded[0].GetVersion() == "1.1.0";
+  }));
+
+  // A damaged file is fetched again; the component itself is unchanged.
+  ASSERT_TRUE(WriteFileAtomically(Installed("1.1.0"), "damaged"));
+  RunPass(10800 * 1000);
+  ASSERT_TRUE(PollUntil([&] { return Requests("/comp-1.1.0.7z") == 2; }, 30000));
+  ASSERT_TRUE(PollUntil([&] { return ReadAll(Installed("1.1.0")) == Script(runs_, "1.1.0"); }, 30000));
+  StopService();
+
+  // Without the server a restart runs 1.1.0 from the stored catalogue.
+  server_.reset();
+  StartService();
+  ASSERT_TRUE(PollUntil([&] { return RunVersions().size() >= 3; }, 30000)) << "nothing ran offline";
+  EXPECT_EQ(RunVersions().back(), "1.1.0");
+  EXPECT_EQ(Requests("/comp-1.1.0.7z"), 2);
+}
+
+TEST_F(StrategiesEndToEnd, RunsAComponentThatAProductDrops) {
+  StartService();
+  // The package: Config.json beside the unpacked files in their layout.
+  const std::string stage = common_.path() + "/product-stage";
+  const std::string files = stage + "/prodapp/pcomp/2.0/x64";
+  ASSERT_TRUE(CreateDirectories(files));
+  const std::string script = Script(runs_, "product 2.0");
+  ASSERT_TRUE(WriteFileAtomically(files + "/run.sh", script));
+  ListedVersion p;
+  p.app = "prodapp";
+  p.id = "pcomp";
+  p.version = "2.0";
+  p.resource = "run.sh.7z";
+  p.package.hash = Sha256Hex(script.data(), script.size());
+  p.entry_point = "run.sh";
+  p.pgroup = "pgrp";
+  p.load_mode = lmOutterComponent;
+  p.run_mode = btApplicaiton;
+  ASSERT_TRUE(WriteFileAtomically(stage + "/Config.json", JsonText(ApplicationJson(p))));
+  ASSERT_TRUE(Run7z(stage, {"a", "-t7z", "components.7z", "Config.json", "prodapp"}));
+  // Published the way package tools do: written aside, renamed into place.
+  const std::string product = common_.path() + "/Varnel/components/prod";
+  ASSERT_TRUE(CreateDirectories(product));
+  fs::copy_file(stage + "/components.7z", product + "/components.7z.tmp");
+  fs::rename(product + "/components.7z.tmp", product + "/components.7z");
+
+  // The watcher's and the strategy's delays pass on the fake clock.
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        clock_.Advance(1000);
+        return RunVersions() == std::vector<std::string>{"product 2.0"};
+      },
+      30000))
+      << "the product's component never ran";
+}
+
+}  // namespace
