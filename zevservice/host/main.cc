@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,13 @@ int main(int argc, char** argv) {
   // The composition root is built here, once, before any thread starts.
   CZEVServiceContext::Default();
   CZEVService& service = CZEVService::instance();
-  service.Run(args);
+  if (!service.Run(args)) {
+    // Started by hand without -application: say how, and do not report
+    // success for a service that never ran.
+    fprintf(stderr,
+            "zevsvc: not started by the service manager; use \"zevsvc -application\" to run it in the "
+            "foreground\n");
+    return 1;
+  }
   return service.exit_code();
 }

@@ -238,10 +238,12 @@ TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
   close(err[1]);
   ASSERT_NE(svc, nullptr);
   std::string text;
-  ReadUntil(err[0], "StartServiceCtrlDispatcher failed", &text);
+  ReadUntil(err[0], "in the foreground\n", &text);
   ASSERT_TRUE(svc->Wait(20000));
-  EXPECT_EQ(svc->ExitCode(), 0);
+  // A service that never ran does not exit as if it had.
+  EXPECT_EQ(svc->ExitCode(), 1);
   EXPECT_NE(text.find("StartServiceCtrlDispatcher failed"), std::string::npos);
+  EXPECT_NE(text.find("use \"zevsvc -application\" to run it in the foreground"), std::string::npos) << text;
   EXPECT_FALSE(FileExists(LogPath(common)));
   close(err[0]);
 
