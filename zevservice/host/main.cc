@@ -27,6 +27,7 @@ void ProtobufToLog(google::protobuf::LogLevel level, const char* /*file*/, int /
 }  // namespace
 
 int main(int argc, char** argv) {
+  TakeNotifySocket();
   BlockControlSignals();
   google::protobuf::SetLogHandler(ProtobufToLog);
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));

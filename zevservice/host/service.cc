@@ -5,10 +5,12 @@
 #include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -210,6 +212,41 @@ void ServiceLoop(CZEVServiceBase* service) {
 
 }  // namespace
 
+namespace {
+
+std::string& NotifySocketPathStorage() {
+  static std::string* path = new std::string();  // lives until process exit
+  return *path;
+}
+
+}  // namespace
+
+void TakeNotifySocket() {
+  const char* path = getenv("NOTIFY_SOCKET");
+  if (path == nullptr) return;
+  NotifySocketPathStorage() = path;
+  unsetenv("NOTIFY_SOCKET");
+}
+
+const std::string& NotifySocketPath() { return NotifySocketPathStorage(); }
+
+bool SendServiceNotification(const std::string& message) {
+  const std::string& path = NotifySocketPath();
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path) || (path[0] != '/' && path[0] != '@')) return false;
+  memcpy(address.sun_path, path.data(), path.size());
+  if (path[0] == '@') address.sun_path[0] = '\0';  // abstract namespace
+  const socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + path.size());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+                           reinterpret_cast<const struct sockaddr*>(&address), length) ==
+                    static_cast<ssize_t>(message.size());
+  close(fd);
+  return sent;
+}
+
 void SystemdStatusSink::Report(const ServiceStatus& status) {
   std::string message;
   if (status.dwCurrentState == kServiceRunning) message += "READY=1\n";
@@ -222,7 +259,7 @@ void SystemdStatusSink::Report(const ServiceStatus& status) {
     }
     message += "; " + detail;
   }
-  sd_notify(0, message.c_str());
+  SendServiceNotification(message);
 }
 
 void BlockControlSignals() {
@@ -327,7 +364,7 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
     if (Start()) ConsoleLoop(this);
     return true;
   }
-  if (getenv("NOTIFY_SOCKET") == nullptr) {
+  if (NotifySocketPath().empty()) {
     DebugPrint("StartServiceCtrlDispatcher failed: not started by the service manager (no NOTIFY_SOCKET); "
                "use -application to run in the foreground");
     return false;

@@ -146,4 +146,15 @@ class CZEVService : public CZEVServiceBase {
 // from a signalfd by the run loops. Call first thing in main.
 void BlockControlSignals();
 
+// Takes the service manager's notification socket out of the environment, so
+// that no child (hosts, components, the downloader) inherits it; the service
+// keeps the path for its own reports. Call once, before any thread starts.
+void TakeNotifySocket();
+// The path TakeNotifySocket took ("@..." for an abstract socket); empty
+// when the service manager gave none.
+const std::string& NotifySocketPath();
+// Sends one notification datagram to NotifySocketPath(). False when there is
+// none or the send failed.
+bool SendServiceNotification(const std::string& message);
+
 #endif  // ZEV_HOST_SERVICE_H_

@@ -252,6 +252,20 @@ TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
   EXPECT_EQ(install->ExitCode(), 255);
 }
 
+TEST(NotifySocket, IsTakenOutOfTheEnvironmentAndStillReached) {
+  ScopedCommonDataDir common;
+  const std::string path = common.path() + "/notify.sock";
+  StandInNotifySocket notify(path);
+  ASSERT_TRUE(notify.bound());
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  TakeNotifySocket();
+  // Children started from now on cannot reach the service manager.
+  EXPECT_EQ(getenv("NOTIFY_SOCKET"), nullptr);
+  EXPECT_EQ(NotifySocketPath(), path);
+  ASSERT_TRUE(SendServiceNotification("STATUS=checked"));
+  EXPECT_EQ(notify.Next(5000), "STATUS=checked");
+}
+
 TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
   ScopedCommonDataDir common;
   StandInNotifySocket notify(common.path() + "/notify.sock");
