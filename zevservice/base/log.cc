@@ -324,6 +324,13 @@ void LogWrite(int32_t level, const char* format, ...) {
   }
 }
 
+const char* JournalPrefix(int priority) {
+  static const bool journal = getenv("JOURNAL_STREAM") != nullptr;
+  static const char* const prefixes[] = {"<0>", "<1>", "<2>", "<3>", "<4>", "<5>", "<6>", "<7>"};
+  if (!journal) return "";
+  return prefixes[priority < 0 ? 0 : priority > 7 ? 7 : priority];
+}
+
 void DebugPrint(const char* format, ...) {
   if (format == nullptr) return;
   char message[1024];
@@ -333,8 +340,8 @@ void DebugPrint(const char* format, ...) {
   va_end(args);
   if (n < 0) return;
   char line[1024];
-  n = snprintf(line, sizeof(line), "---ZEVService---:%-5d %-5d %s\n", static_cast<int>(getpid()),
-               static_cast<int>(ThreadId()), message);
+  n = snprintf(line, sizeof(line), "%s---ZEVService---:%-5d %-5d %s\n", JournalPrefix(kJournalDebug),
+               static_cast<int>(getpid()), static_cast<int>(ThreadId()), message);
   if (n < 0) return;
   WriteAll(STDERR_FILENO, line, std::min<size_t>(static_cast<size_t>(n), sizeof(line) - 1));
 }

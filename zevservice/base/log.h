@@ -36,8 +36,19 @@ bool LogInit(const std::string& directory, const std::string& base_name);
 void LogWrite(int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Debugger output: "---ZEVService---:<pid> <tid> <message>\n" on standard
-// error as one write, cut at 1023 bytes.
+// error as one write, cut at 1023 bytes; with JournalPrefix(kJournalDebug)
+// in front when standard error goes to the journal.
 void DebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Priorities of lines on standard error, as the journal files them.
+constexpr int kJournalError = 3;
+constexpr int kJournalWarning = 4;
+constexpr int kJournalInfo = 6;
+constexpr int kJournalDebug = 7;
+// "<priority>" when standard error goes to the journal (systemd sets
+// JOURNAL_STREAM for a service), so that the journal files the line with
+// that priority; "" otherwise. Read once per process.
+const char* JournalPrefix(int priority);
 
 // Stops the writer thread after it has written every queued line, and joins it.
 // Later lines are written directly by their callers. Runs by itself at

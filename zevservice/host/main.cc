@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   if (!args.empty() && (strcasecmp(args[0].c_str(), "install") == 0 ||
                         strcasecmp(args[0].c_str(), "uninstall") == 0)) {
     DebugPrint("Failed to %s ZEVService\n", args[0].c_str());
-    fprintf(stderr, "zevsvc: %s is not available in this build\n", args[0].c_str());
+    fprintf(stderr, "%szevsvc: %s is not available in this build\n", JournalPrefix(kJournalError), args[0].c_str());
     return -1;
   }
   // A service manager's default of 1024 descriptors is used up by a few
@@ -48,8 +48,9 @@ int main(int argc, char** argv) {
     // Started by hand without -application: say how, and do not report
     // success for a service that never ran.
     fprintf(stderr,
-            "zevsvc: not started by the service manager; use \"zevsvc -application\" to run it in the "
-            "foreground\n");
+            "%szevsvc: not started by the service manager; use \"zevsvc -application\" to run it in the "
+            "foreground\n",
+            JournalPrefix(kJournalError));
     return 1;
   }
   return service.exit_code();

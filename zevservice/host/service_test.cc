@@ -238,13 +238,29 @@ TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
   close(err[1]);
   ASSERT_NE(svc, nullptr);
   std::string text;
-  ReadUntil(err[0], "in the foreground\n", &text);
+  ReadUntil(err[0], "run it in the foreground\n", &text);
   ASSERT_TRUE(svc->Wait(20000));
   // A service that never ran does not exit as if it had.
   EXPECT_EQ(svc->ExitCode(), 1);
   EXPECT_NE(text.find("StartServiceCtrlDispatcher failed"), std::string::npos);
   EXPECT_NE(text.find("use \"zevsvc -application\" to run it in the foreground"), std::string::npos) << text;
   EXPECT_FALSE(FileExists(LogPath(common)));
+  close(err[0]);
+
+  // Under systemd standard error goes to the journal: each line says its
+  // priority.
+  ASSERT_EQ(pipe(err), 0);
+  options.stderr_fd = err[1];
+  setenv("JOURNAL_STREAM", "8:12345", 1);
+  svc = StartProcessArgv({ZEVSVC_PATH}, options);
+  unsetenv("JOURNAL_STREAM");
+  close(err[1]);
+  ASSERT_NE(svc, nullptr);
+  text.clear();
+  ReadUntil(err[0], "run it in the foreground\n", &text);
+  ASSERT_TRUE(svc->Wait(20000));
+  EXPECT_EQ(text.rfind("<7>---ZEVService---:", 0), 0u) << text;
+  EXPECT_NE(text.find("\n<3>zevsvc: not started by the service manager"), std::string::npos) << text;
   close(err[0]);
 
   auto install = StartProcessArgv({ZEVSVC_PATH, "Install", "extra"});
