@@ -11,19 +11,13 @@ namespace {
 
 // Whether every text of `entry` that becomes part of an install path keeps
 // that path below the entry's cache folder; otherwise *why says which. Beyond
-// the shared checks: a resource whose installed name (its name without the
-// last extension) is ".." or holds a separator, and a resource folder that
-// is still absolute after normalising ("/" alone is the folder itself).
+// the shared checks: a resource folder that is still absolute after
+// normalising ("/" alone is the folder itself).
 bool IsSafeEntry(const CZEVComponentProxy& entry, std::string* why) {
   if (!CheckPathTexts(entry, why)) return false;
   CZEVManifest manifest;
   if (!entry.GetManifest(&manifest)) return true;
   for (const CZEVResource& resource : manifest.resources().resource()) {
-    std::string stem;
-    if (getRawname(resource.name(), &stem) && !IsPlainPathName(stem)) {
-      *why = "resource name \"" + resource.name() + "\" installs as \"" + stem + "\"";
-      return false;
-    }
     const std::string& directory = resource.directory();
     if (!directory.empty() && (directory.front() == '/' || directory.front() == '\\') &&
         directory.find_first_not_of("/\\") != std::string::npos) {

@@ -108,7 +108,7 @@ TEST_F(ProductStrategyTest, EntriesWhosePathsLeaveTheCacheAreRefused) {
   EXPECT_TRUE(LogFileContains(log_, "Inner Component refused: app , dir , 1.0 in " + Cache("p") +
                                          ": resource directory \"../../../../../../outside/\""));
   EXPECT_TRUE(LogFileContains(log_, "Inner Component refused: app , dots , 1.0 in " + Cache("p") +
-                                         ": resource name \"...7z\" installs as \"..\""));
+                                         ": resource name \"...7z\" is not a plain file name"));
   EXPECT_TRUE(LogFileContains(log_, "Inner Component refused: .. , code , 1.0"));
   EXPECT_TRUE(LogFileContains(log_, "Inner Component refused: app , abs , 1.0 in " + Cache("p") +
                                          ": resource directory \"/etc/\" is absolute"));
