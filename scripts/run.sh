@@ -50,9 +50,10 @@ cat <<MSG
      export ZEV_COMMON_APPDATA="$ZEV_COMMON_APPDATA"
      $zevctl strategy                  # the last pass: listed, installed, failed
      $zevctl hosts                     # the host process of group "demo" and its pid
-     $zevctl component version demo-clock
      $zevctl status
+     $zevctl register port demo-clock 7000   # what a component does to say where it serves
+     $zevctl component port demo-clock       # what a client asks: 7000
      kill -9 <host pid from zevctl hosts>   # the host and its component come back
-     $zevctl hosts                     # a new pid, one restart more
+     $zevctl hosts                     # the same group with a new pid
 MSG
 "$bin/zevservice/host/zevsvc" -application
