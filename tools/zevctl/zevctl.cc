@@ -429,6 +429,10 @@ int Status(const std::vector<std::string>& args) {
   std::string port;
   if (RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &port)) {
     printf("http port: %s\n", port.c_str());
+    const int number = atoi(port.c_str());
+    printf("port mutex: %s\n", number > 0 && PortMutexIsHeld(number)
+                                    ? "held (the endpoint answered its guard's last check)"
+                                    : "not held (the endpoint did not answer, or no guard runs)");
   } else {
     printf("http port: none published\n");
   }

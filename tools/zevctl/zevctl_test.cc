@@ -111,6 +111,7 @@ TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
   RegisterEchoMethods(methods);
   ManagerDeps deps;
   deps.methods = &methods;
+  deps.port_guard = true;
   ManagerOptions options;
   options.instance_attempts = 1;
   options.first_port = FreePortRange(10, 47600);
@@ -125,12 +126,14 @@ TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
     EXPECT_EQ(running.status, 0);
     EXPECT_EQ(running.out, "http address: 127.0.0.1 (loopback only)\n"
                            "http port: " + std::to_string(manager.port()) + "\n"
+                           "port mutex: held (the endpoint answered its guard's last check)\n"
                            "instance lock: held (a service instance runs)\n");
     EXPECT_EQ(Zevctl("echo hello").out, "exr: 0\nresponse: hello\n");
     manager.Quit();
   }
   Result stopped = Zevctl("status");
   EXPECT_NE(stopped.out.find("instance lock: free (no service instance runs)"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.out.find("port mutex: not held"), std::string::npos) << stopped.out;
 
   ASSERT_EQ(Zevctl("reg set HKLM " + key + " BindAddress localhost").status, 0);
   EXPECT_NE(Zevctl("status").out.find("http address: 127.0.0.1 (loopback only)"), std::string::npos);

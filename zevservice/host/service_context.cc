@@ -60,6 +60,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   deps.common_dir = common_dir_;
   deps.catalogue = options.catalogue;
   deps.strategies = options.strategies;
+  deps.port_guard = options.port_guard;
   if (options.host_components) {
     pubsdk::MonitorOptions monitor = options.monitor;
     if (monitor.clock == Clock::Real()) monitor.clock = clock_;

@@ -39,6 +39,8 @@ class CZEVServiceContext {
     // Makes the strategy manager whose catalogue is loaded instead; empty:
     // none.
     StrategyFactory strategies;
+    // Whether a port guard holds the port mutex while the endpoint answers.
+    bool port_guard = false;
   };
 
   // The process's context: the common data folder as the environment gives

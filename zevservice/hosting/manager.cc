@@ -60,6 +60,7 @@ CZEVManager& CZEVManager::instance() {
     deps.monitor_factory = []() -> pubsdk::IUnknownBase* {
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor());
     };
+    deps.port_guard = true;
     deps.strategies = [] {
       return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(),
                                                    std::make_unique<CZEVProductInnerStrategy>());
@@ -181,6 +182,13 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
     if (http_server_->start()) {
       http_started_ = true;
       LogWrite(3, "Http server start ok");
+      if (deps_.port_guard) {
+        CZEVPortGuard::Options guard_options;
+        guard_options.clock = deps_.clock;
+        guard_options.run_dir = deps_.run_dir;
+        port_guard_ = std::make_unique<CZEVPortGuard>(guard_options);
+        port_guard_->start("http://127.0.0.1", port);
+      }
       if (WritePortToRegistry(port, deps_.registry)) {
         LogWrite(1, "Successfully written to the discovered port(%d).", port);
       } else {
@@ -228,6 +236,12 @@ void CZEVManager::Quit() {
   StopStrategies();
   std::lock_guard<std::mutex> lock(mu_);
   if (port_writer_.joinable()) port_writer_.join();  // quitting_ ends its wait
+  if (port_guard_) {
+    // Before the endpoint goes, so that no check sees it gone; joins the
+    // guard's timer thread.
+    port_guard_->stop();
+    port_guard_.reset();
+  }
   if (http_server_) {
     http_server_->stop();
     http_server_.reset();

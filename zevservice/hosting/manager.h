@@ -17,6 +17,7 @@
 #include "base/clock.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "hosting/monitor_interfaces.h"
+#include "hosting/port_guard.h"
 #include "model/component_proxy.h"
 #include "model/loaded_components.h"
 #include "platform/named_mutex.h"
@@ -71,6 +72,9 @@ struct ManagerDeps {
   // The catalogue for the load at Start when there is no strategy manager;
   // empty: none.
   CatalogueSource catalogue;
+  // Whether a port guard holds the port mutex while the HTTP endpoint
+  // answers (the default root's manager has one; tests choose).
+  bool port_guard = false;
   // Makes the strategy manager when Start loads components: its catalogue is
   // the initial load, its change reports reach the change handler. Empty:
   // none (the catalogue above is used).
@@ -207,6 +211,8 @@ class CZEVManager {
   std::mutex mu_;
   std::unique_ptr<NamedMutex> instance_mutex_;   // guarded by mu_
   std::unique_ptr<CZEVHttpServer> http_server_;  // guarded by mu_
+  // Started with the endpoint; stopped (its timer thread joined) before it.
+  std::unique_ptr<CZEVPortGuard> port_guard_;    // guarded by mu_
   bool http_started_ = false;                    // guarded by mu_
   bool pipe_started_ = false;                    // guarded by mu_
   // Retries a failed port write; started by Start(), joined by Quit().

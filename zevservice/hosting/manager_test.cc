@@ -207,6 +207,34 @@ TEST_F(Manager, NamesTheFrontEndsThatCouldNotStart) {
   manager.Quit();
 }
 
+TEST_F(Manager, HoldsThePortMutexWhileTheEndpointAnswers) {
+  int first = FreePortRange(2, 47150);
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 1;
+  FakeClock clock;
+  ManagerDeps deps = Deps();
+  deps.clock = &clock;
+  deps.port_guard = true;
+  CZEVManager manager(deps, options);
+  ASSERT_TRUE(manager.Start());
+  const int port = manager.port();
+  ASSERT_NE(port, 0);
+  EXPECT_TRUE(PortMutexIsHeld(port, deps.run_dir));
+  // The first check probes the real endpoint over loopback and keeps it.
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  EXPECT_EQ(clock.NextDeadline() - clock.MonotonicMillis(), 5000);
+  clock.Advance(5000);
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  EXPECT_EQ(clock.NextDeadline() - clock.MonotonicMillis(), 60000);
+  EXPECT_TRUE(PortMutexIsHeld(port, deps.run_dir));
+  EXPECT_FALSE(LogFileContains(LogPath(), "Localhost check failed."));
+  // Quit drops the mutex and leaves no guard thread waiting.
+  manager.Quit();
+  EXPECT_FALSE(PortMutexIsHeld(port, deps.run_dir));
+  EXPECT_EQ(clock.NextDeadline(), Clock::kNoDeadline);
+}
+
 // Clients find the service only through the port in the registry, so a full
 // disk at start-up must not leave it unpublished for the life of the process.
 TEST_F(Manager, WritesThePortAgainEveryMinuteUntilTheRegistryTakesIt) {
