@@ -50,4 +50,25 @@ inline Sample RunChild(std::vector<std::string> args) {
   return sample;
 }
 
+// Runs args[0] (a path, not looked up) in `cwd` (empty: this folder) with
+// standard output and error sent to /dev/null. True when it exits 0.
+inline bool RunQuiet(const std::vector<std::string>& args, const std::string& cwd = "") {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 #endif  // ZEV_BENCH_CHILD_RUN_H_

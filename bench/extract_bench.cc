@@ -18,46 +18,11 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/child_run.h"
 #include "download/zip_extractor.h"
 #include "platform/paths.h"
 
 namespace {
-
-bool Run(const std::vector<std::string>& args) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Text from a small vocabulary with random numbers: LZMA2 gets it to about a
-// quarter, unlike zeros or random bytes.
-std::string MakeText(size_t bytes, uint32_t seed) {
-  static const char* const kWords[] = {"component", "install", "version", "package", "download", "server",
-                                       "catalogue", "strategy", "host", "module", "error", "retry",
-                                       "timeout", "checksum", "archive", "folder", "file", "update"};
-  std::mt19937 rng(seed);
-  std::string text;
-  text.reserve(bytes + 64);
-  while (text.size() < bytes) {
-    text += kWords[rng() % (sizeof(kWords) / sizeof(kWords[0]))];
-    text += (rng() % 5 == 0) ? '\n' : ' ';
-    if (rng() % 4 == 0) text += std::to_string(rng() % 100000) + ' ';
-  }
-  text.resize(bytes);
-  return text;
-}
 
 double Best(int runs, const std::function<bool()>& fn, const std::function<void()>& reset) {
   double best = 1e30;
@@ -99,7 +64,7 @@ int main(int argc, char** argv) {
     }
     printf("making the package (7z a -ms=on -m0=LZMA2 -mx=3)...\n");
     fflush(stdout);
-    if (!Run({"/usr/bin/7z", "a", "-ms=on", "-m0=LZMA2", "-mx=3", archive, src + "/big", src + "/small"})) return 1;
+    if (!RunQuiet({"/usr/bin/7z", "a", "-ms=on", "-m0=LZMA2", "-mx=3", archive, src + "/big", src + "/small"})) return 1;
     std::error_code ec;
     std::filesystem::remove_all(src, ec);
   }
@@ -115,7 +80,7 @@ int main(int argc, char** argv) {
   CZEVZipExtractor extractor;
   if (!extractor.init7zLib()) return 1;
   auto ours = [&] { return extractor.extractZip(archive, out_ours); };
-  auto theirs = [&] { return Run({"/usr/bin/7z", "x", "-mmt=1", "-y", "-o" + out_7z, archive}); };
+  auto theirs = [&] { return RunQuiet({"/usr/bin/7z", "x", "-mmt=1", "-y", "-o" + out_7z, archive}); };
   // Warm the page cache with one run of each, then alternate.
   Best(1, ours, reset);
   Best(1, theirs, reset);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/child_run.h"
 #include "download/zip_extractor.h"
 #include "platform/digest.h"
 #include "platform/paths.h"
@@ -31,40 +32,6 @@
 #include "testing/fake_clock.h"
 
 namespace {
-
-bool Run(const std::vector<std::string>& args, const std::string& cwd = "") {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-std::string MakeText(size_t bytes, uint32_t seed) {
-  static const char* const kWords[] = {"component", "install", "version", "package", "download", "server",
-                                       "catalogue", "strategy", "host",    "module",   "error",    "retry"};
-  std::mt19937 rng(seed);
-  std::string text;
-  text.reserve(bytes + 64);
-  while (text.size() < bytes) {
-    text += kWords[rng() % (sizeof(kWords) / sizeof(kWords[0]))];
-    text += (rng() % 5 == 0) ? '\n' : ' ';
-    if (rng() % 4 == 0) text += std::to_string(rng() % 100000) + ' ';
-  }
-  text.resize(bytes);
-  return text;
-}
 
 // A package of one component: four large files and many small ones below
 // app/comp/1.0/x64/, with a Config.json that lists each file with its digest.
@@ -90,7 +57,7 @@ bool MakePackage(const std::string& work, const std::string& archive, long mib, 
                         "\"comp\",\"name\":\"c\",\"description\":\"cd\",\"version\":{\"version\":\"1.0\","
                         "\"manifest\":{\"loadMode\":2,\"resources\":[" + resources + "]}}}]}";
   if (!WriteFileAtomically(src + "/Config.json", config)) return false;
-  bool ok = Run({"/usr/bin/7z", "a", "-ms=on", "-m0=LZMA2", "-mx=3", archive, "Config.json", "app"}, src);
+  bool ok = RunQuiet({"/usr/bin/7z", "a", "-ms=on", "-m0=LZMA2", "-mx=3", archive, "Config.json", "app"}, src);
   std::filesystem::remove_all(src, ec);
   return ok;
 }
@@ -168,7 +135,7 @@ int main(int argc, char** argv) {
     const std::string out = work + "/out_7z";
     std::filesystem::remove_all(out, ec);
     const int64_t b0 = NowNanos();
-    if (!Run({"/usr/bin/7z", "x", "-y", "-o" + out, packages[i % 2]})) return 1;
+    if (!RunQuiet({"/usr/bin/7z", "x", "-y", "-o" + out, packages[i % 2]})) return 1;
     const int64_t b1 = NowNanos();
     std::filesystem::remove_all(out, ec);
     const int64_t u0 = NowNanos();

@@ -7,15 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+#include "platform/paths.h"
 
 // Our own child running zevdownloader, or 0 when none appeared before the
 // deadline. Only children of this process count, so other test programs that
@@ -27,7 +22,8 @@ inline pid_t AwaitChildDownloader(int timeout_ms = 5000) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
       const std::string name = entry.path().filename().string();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::string stat = ReadWholeFile("/proc/" + name + "/stat");
+      std::string stat;
+      if (!ReadFileToString("/proc/" + name + "/stat", &stat)) continue;
       // "pid (comm) state ppid ..."; comm may hold blanks, so cut at the last ')'.
       size_t close = stat.rfind(')');
       size_t open = stat.find('(');

@@ -24,6 +24,7 @@
 #include "testing/fake_clock.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
+#include "download/archive_test_util.h"
 #include "download/download_test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
@@ -117,7 +118,7 @@ TEST_F(DownloaderDriverTest, FetchesWholeFileIntoFolderAndNameWithBlanksAndQuote
   const std::string query = "/data?name=\"x\"&v=1";
   loader.setParams(server_->Url(query), folder, "my file.bin", -1);
   ASSERT_TRUE(loader.download()) << loader.getLastError();
-  EXPECT_EQ(ReadWholeFile(folder + "/my file.bin"), body_);
+  EXPECT_EQ(ReadAll(folder + "/my file.bin"), body_);
   EXPECT_EQ(Paths(), std::vector<std::string>{query});
   // Nothing landed beside the folder under a split name.
   std::vector<std::string> entries;
