@@ -16,7 +16,7 @@ packages=(
   zlib1g-dev
   libarchive-dev
   libsqlite3-dev sqlite3
-  libsystemd-dev
+  libsystemd-dev systemd
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   p7zip-full
   libspdlog-dev wrk
