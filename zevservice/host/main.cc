@@ -4,10 +4,8 @@
 #include <google/protobuf/stubs/logging.h>
 #include <strings.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/log.h"
@@ -30,7 +28,9 @@ int main(int argc, char** argv) {
   TakeNotifySocket();
   BlockControlSignals();
   google::protobuf::SetLogHandler(ProtobufToLog);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  // The pause every start begins with. A stop asked meanwhile ends the
+  // process at once: nothing runs yet that would need stopping.
+  if (PauseBeforeStart(2000)) return 0;
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && (strcasecmp(args[0].c_str(), "install") == 0 ||
                         strcasecmp(args[0].c_str(), "uninstall") == 0)) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "host/service_context.h"
+#include "base/clock.h"
 #include "base/log.h"
 #include "platform/file_modes.h"
 #include "platform/paths.h"
@@ -260,6 +261,23 @@ void SystemdStatusSink::Report(const ServiceStatus& status) {
     message += "; " + detail;
   }
   SendServiceNotification(message);
+}
+
+bool PauseBeforeStart(int64_t ms) {
+  Clock* clock = Clock::Real();
+  const int64_t deadline = clock->MonotonicMillis() + ms;
+  const int64_t scale = Clock::TimeScale();
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  for (int64_t now = clock->MonotonicMillis(); now < deadline; now = clock->MonotonicMillis()) {
+    const int64_t real_ms = (deadline - now + scale - 1) / scale;
+    struct timespec timeout = {static_cast<time_t>(real_ms / 1000), static_cast<long>(real_ms % 1000) * 1000000L};
+    const int sig = sigtimedwait(&stops, nullptr, &timeout);
+    if (sig == SIGTERM || sig == SIGINT) return true;
+  }
+  return false;
 }
 
 void BlockControlSignals() {

@@ -146,6 +146,11 @@ class CZEVService : public CZEVServiceBase {
 // from a signalfd by the run loops. Call first thing in main.
 void BlockControlSignals();
 
+// Waits `ms` on the process clock with the control signals blocked (call
+// BlockControlSignals first). True when SIGTERM or SIGINT came meanwhile: the
+// caller should exit. Other control signals stay pending for the run loop.
+bool PauseBeforeStart(int64_t ms);
+
 // Takes the service manager's notification socket out of the environment, so
 // that no child (hosts, components, the downloader) inherits it; the service
 // keeps the path for its own reports. Call once, before any thread starts.
