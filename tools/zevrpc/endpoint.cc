@@ -1,5 +1,6 @@
 #include "tools/zevrpc/endpoint.h"
 
+#include <pthread.h>
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -112,7 +113,9 @@ BusEndpoint::~BusEndpoint() { Close(); }
 bool BusEndpoint::Start() {
   try {
     io_thread_ = std::thread(&BusEndpoint::IoLoop, this);
+    pthread_setname_np(io_thread_.native_handle(), "zevrpc-io");
     dispatch_thread_ = std::thread(&BusEndpoint::DispatchLoop, this);
+    pthread_setname_np(dispatch_thread_.native_handle(), "zevrpc-dispatch");
     dispatch_id_ = dispatch_thread_.get_id();
   } catch (...) {
     return false;

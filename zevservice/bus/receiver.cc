@@ -1,5 +1,6 @@
 #include "bus/receiver.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "bus/runtime_log.h"
@@ -57,6 +58,7 @@ void CReceiverImpAsync::Stop() {
 }
 
 void CReceiverImpAsync::Run() {
+  pthread_setname_np(pthread_self(), "zev-bus-recv");
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     // The predicate makes a message queued before the wait count: without

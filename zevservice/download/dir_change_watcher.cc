@@ -1,5 +1,6 @@
 #include "download/dir_change_watcher.h"
 
+#include <pthread.h>
 #include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -94,6 +95,7 @@ bool DirChangeWatcher::Init() {
     thread_ = std::thread(
         [this](std::promise<void> up) {
           thread_id_ = CurrentThreadId();
+          pthread_setname_np(pthread_self(), "zev-dir-watch");
           up.set_value();
           Run();
         },

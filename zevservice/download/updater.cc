@@ -1,5 +1,6 @@
 #include "download/updater.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -131,6 +132,7 @@ bool CZEVUpdater::start() {
   if (launch) {
     if (worker_.joinable()) worker_.join();  // a worker that has finished its run
     worker_ = std::thread(&CZEVUpdater::RunTasks, this);
+    pthread_setname_np(worker_.native_handle(), "zev-updater");
   }
   if (!empty) return true;
   if (!CallUpdate("", true, true)) {

@@ -1,5 +1,6 @@
 #include "hosting/monitor.h"
 
+#include <pthread.h>
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -177,7 +178,9 @@ HRESULT CZEVMonitor::Uninit() {
 HRESULT CZEVMonitor::Start() {
   if (monitor_thread_.joinable() || exiting_) return 0;
   sweep_thread_ = std::thread(&CZEVMonitor::SweepClockLoop, this);
+  pthread_setname_np(sweep_thread_.native_handle(), "zev-host-sweep");
   monitor_thread_ = std::thread(&CZEVMonitor::MonitorLoop, this);
+  pthread_setname_np(monitor_thread_.native_handle(), "zev-monitor");
   return 0;
 }
 

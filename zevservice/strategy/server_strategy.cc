@@ -1,5 +1,6 @@
 #include "strategy/server_strategy.h"
 
+#include <pthread.h>
 #include <json/json.h>
 
 #include <algorithm>
@@ -135,7 +136,10 @@ bool CZEVServerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries)
       if (entry.GetUpdateFlag()) entries->push_back(entry);
   }
   std::lock_guard<std::mutex> lock(thread_mu_);
-  if (!update_thread_.joinable() && !stopping_) update_thread_ = std::thread(&CZEVServerStrategy::UpdateThread, this);
+  if (!update_thread_.joinable() && !stopping_) {
+    update_thread_ = std::thread(&CZEVServerStrategy::UpdateThread, this);
+    pthread_setname_np(update_thread_.native_handle(), "zev-strategy");
+  }
   return true;
 }
 
