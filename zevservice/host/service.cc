@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "host/service_context.h"
 #include "base/clock.h"
@@ -109,11 +111,69 @@ void Prompt() {
   fflush(stdout);
 }
 
+// What came of a start that ran while signals were watched.
+struct StartOutcome {
+  bool started = false;      // Start() returned true
+  bool stop = false;         // SIGTERM or SIGINT came during the start
+  std::vector<int> deferred; // other control signals, in order
+};
+
+// Runs Start() on a thread of its own while this thread takes the signals.
+// A stop signal asks the start to end early (RequestStop wakes its waits);
+// the caller then runs Stop() as usual. Other signals wait until the start
+// is over: a pending state accepts no controls.
+StartOutcome StartWatchingSignals(CZEVServiceBase* service, SignalFd& signals) {
+  StartOutcome outcome;
+  const int done = eventfd(0, EFD_CLOEXEC);
+  std::thread start_thread([service, done, &outcome] {
+    outcome.started = service->Start();
+    if (done >= 0) {
+      uint64_t one = 1;
+      while (write(done, &one, sizeof(one)) < 0 && errno == EINTR) {
+      }
+    }
+  });
+  pthread_setname_np(start_thread.native_handle(), "zev-start");
+  while (done >= 0) {
+    struct pollfd fds[2] = {{done, POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[0].revents & POLLIN) break;
+    if (!(fds[1].revents & POLLIN)) continue;
+    const int sig = signals.Read();
+    if (sig == SIGTERM || sig == SIGINT) {
+      if (!outcome.stop) service->RequestStop();
+      outcome.stop = true;
+    } else if (sig != 0) {
+      outcome.deferred.push_back(sig);
+    }
+  }
+  start_thread.join();
+  if (done >= 0) close(done);
+  return outcome;
+}
+
+// Acts on a control signal while the service runs; true when it stopped.
+bool OnControlSignal(CZEVServiceBase* service, int sig) {
+  switch (sig) {
+    case SIGTERM:
+    case SIGINT:
+      service->Stop();
+      return true;
+    case SIGUSR1: service->Pause(); break;
+    case SIGUSR2: service->Continue(); break;
+    case SIGHUP: service->Interrogate(); break;
+    default: break;
+  }
+  return false;
+}
+
 // The console loop of application mode: numbers from standard input, one or
 // more per line; SIGINT or SIGTERM also stop. At the end of input only the
 // signals are waited for, so the loop never spins.
-void ConsoleLoop(CZEVServiceBase* service) {
-  SignalFd signals;
+void ConsoleLoop(CZEVServiceBase* service, SignalFd& signals) {
   bool input_open = true;
   std::string pending;
   Prompt();
@@ -172,43 +232,42 @@ void ConsoleLoop(CZEVServiceBase* service) {
   }
 }
 
+// Application mode: the start (a stop signal meanwhile ends it early and
+// stops), then the console loop.
+void ApplicationLoop(CZEVServiceBase* service) {
+  SignalFd signals;
+  const StartOutcome outcome = StartWatchingSignals(service, signals);
+  if (!outcome.started) return;
+  if (outcome.stop) {
+    service->Stop();
+    return;
+  }
+  ConsoleLoop(service, signals);
+}
+
 // Service mode under systemd: the start-up runs on a service thread while the
-// main thread takes the controls from signals. Controls that arrive while the
-// start is pending are acted on once it is over. A start that fails ends the
-// loop: nothing runs that a stop would have to end.
+// main thread takes the controls from signals. A stop during the start ends
+// it early and stops; other controls are acted on once it is over. A start
+// that fails ends the loop: nothing runs that a stop would have to end.
 void ServiceLoop(CZEVServiceBase* service) {
   SignalFd signals;
-  const int start_failed = eventfd(0, EFD_CLOEXEC);
-  std::thread service_thread([service, start_failed] {
-    if (!service->Start() && start_failed >= 0) {
-      uint64_t one = 1;
-      while (write(start_failed, &one, sizeof(one)) < 0 && errno == EINTR) {
-      }
-    }
-  });
-  auto started = [&] {
-    if (service_thread.joinable()) service_thread.join();
-  };
+  const StartOutcome outcome = StartWatchingSignals(service, signals);
+  if (!outcome.started || service->exit_code() != 0) return;
+  if (outcome.stop) {
+    service->Stop();
+    return;
+  }
+  for (int sig : outcome.deferred) {
+    if (OnControlSignal(service, sig)) return;
+  }
   for (;;) {
-    struct pollfd fds[2] = {{signals.fd(), POLLIN, 0}, {start_failed, POLLIN, 0}};
-    if (poll(fds, start_failed >= 0 ? 2 : 1, -1) < 0) {
+    struct pollfd fds[1] = {{signals.fd(), POLLIN, 0}};
+    if (poll(fds, 1, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (fds[1].revents & POLLIN) break;
-    int sig = signals.Read();
-    started();
-    if (service->exit_code() != 0) break;
-    if (sig == SIGTERM || sig == SIGINT) {
-      service->Stop();
-      break;
-    }
-    if (sig == SIGUSR1) service->Pause();
-    if (sig == SIGUSR2) service->Continue();
-    if (sig == SIGHUP) service->Interrogate();
+    if (OnControlSignal(service, signals.Read())) return;
   }
-  started();
-  if (start_failed >= 0) close(start_failed);
 }
 
 }  // namespace
@@ -280,6 +339,10 @@ bool PauseBeforeStart(int64_t ms) {
   return false;
 }
 
+void SystemdStatusSink::ExtendTimeout(uint64_t usec) {
+  SendServiceNotification("EXTEND_TIMEOUT_USEC=" + std::to_string(usec));
+}
+
 void BlockControlSignals() {
   sigset_t set = ControlSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -299,8 +362,30 @@ CZEVServiceBase::Folders CZEVServiceBase::ServiceFolders() const {
   return folders;
 }
 
+void CZEVServiceBase::set_status_detail(std::string detail) {
+  std::lock_guard<std::mutex> lock(status_mu_);
+  status_.detail = std::move(detail);
+}
+
+void CZEVServiceBase::UpdateRunningDetail(std::string detail) {
+  std::lock_guard<std::mutex> lock(status_mu_);
+  status_.detail = std::move(detail);
+  if (run_mode_ != kRunModeApplication && current_state_ == kServiceRunning && sink_ != nullptr) {
+    sink_->Report(status_);
+  }
+}
+
+void CZEVServiceBase::ExtendStartTimeout(int64_t ms) {
+  // Room for the step itself on top of its wait.
+  constexpr int64_t kMarginMs = 10000;
+  std::lock_guard<std::mutex> lock(status_mu_);
+  if (run_mode_ == kRunModeApplication || sink_ == nullptr) return;
+  sink_->ExtendTimeout(static_cast<uint64_t>(std::max<int64_t>(ms, 0) + kMarginMs) * 1000);
+}
+
 void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wait_hint) {
   if (run_mode_ == kRunModeApplication) return;
+  std::lock_guard<std::mutex> lock(status_mu_);
   current_state_ = state;
   status_.dwCurrentState = state;
   status_.dwWin32ExitCode = exit_code;
@@ -379,7 +464,7 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
     if (strcasecmp(args[0].c_str(), "-service") == 0) run_mode_ = kRunModeService;
   }
   if (run_mode_ == kRunModeApplication) {
-    if (Start()) ConsoleLoop(this);
+    ApplicationLoop(this);
     return true;
   }
   if (NotifySocketPath().empty()) {
@@ -400,17 +485,42 @@ CZEVService& CZEVService::instance() {
 
 void CZEVService::OnStart() {
   CZEVManager& manager = context_->manager();
+  CZEVManager::Hooks hooks;
+  hooks.start_progress = [this](int64_t ms) { ExtendStartTimeout(ms); };
+  hooks.loaded_changed = [this] { UpdateRunningDetail(RunningDetail()); };
+  manager.set_hooks(std::move(hooks));
+  if (Clock::TimeScale() > 1) {
+    LogWrite(2, "The clock runs %lld times faster than real time (ZEV_TIME_SCALE); that is for tests only.",
+             static_cast<long long>(Clock::TimeScale()));
+  }
   if (!manager.Start()) {
-    set_status_detail(manager.instance_held_elsewhere() ? "idle: another instance holds the instance lock"
-                                                        : "idle: the component manager did not start");
+    set_status_detail(stop_requested_ ? "start-up cut short by a stop"
+                      : manager.instance_held_elsewhere() ? "idle: another instance holds the instance lock"
+                                                          : "idle: the component manager did not start");
     return;
   }
+  set_status_detail(RunningDetail());
+}
+
+std::string CZEVService::RunningDetail() {
+  CZEVManager& manager = context_->manager();
   std::string failed;
   for (const std::string& name : manager.failed_front_ends()) failed += (failed.empty() ? "" : ", ") + name;
-  if (!failed.empty()) set_status_detail("not serving: " + failed);
+  std::string detail = failed.empty() ? std::string() : "not serving: " + failed + "; ";
+  if (manager.port() > 0) detail += "port " + std::to_string(manager.port()) + "; ";
+  const size_t components = manager.loaded_list().size();
+  const int hosts = manager.RunningHosts();
+  detail += std::to_string(components) + (components == 1 ? " component in " : " components in ") +
+            std::to_string(hosts) + (hosts == 1 ? " host" : " hosts");
+  return detail;
 }
 
 void CZEVService::OnStop() { context_->manager().Quit(); }
+
+void CZEVService::OnStopRequested() {
+  stop_requested_ = true;
+  context_->manager().RequestStop();
+}
 
 CZEVServiceBase::Folders CZEVService::ServiceFolders() const {
   Folders folders;

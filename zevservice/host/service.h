@@ -3,7 +3,9 @@
 #ifndef ZEV_HOST_SERVICE_H_
 #define ZEV_HOST_SERVICE_H_
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,8 @@ class IServiceStatusSink {
  public:
   virtual ~IServiceStatusSink() = default;
   virtual void Report(const ServiceStatus& status) = 0;
+  // Asks for `usec` more from now before a start in progress counts as hung.
+  virtual void ExtendTimeout(uint64_t /*usec*/) {}
 };
 
 // A sink that sends sd_notify messages (READY=1 when running, STOPPING=1 on
@@ -48,6 +52,8 @@ class IServiceStatusSink {
 class SystemdStatusSink : public IServiceStatusSink {
  public:
   void Report(const ServiceStatus& status) override;
+  // EXTEND_TIMEOUT_USEC=usec.
+  void ExtendTimeout(uint64_t usec) override;
 };
 
 class CZEVServiceBase {
@@ -60,6 +66,9 @@ class CZEVServiceBase {
   virtual void OnContinue() {}
   virtual void OnShutdown() {}
   virtual void OnSessionChange(uint32_t /*event_type*/, void* /*event_data*/) {}
+  // A stop asked while Start() runs, from another thread: make the start
+  // end soon. Stop() follows once Start() has returned.
+  virtual void OnStopRequested() {}
 
   // Reports a state. Does nothing in application mode. Pending states carry
   // the next checkpoint and accept no controls; others carry checkpoint 0 and
@@ -78,6 +87,8 @@ class CZEVServiceBase {
   void Continue();   // continue pending, OnContinue, running
   void Shutdown();   // OnShutdown, stopped (the component manager is not quit)
   void Interrogate();
+  // Calls OnStopRequested(); any thread.
+  void RequestStop() { OnStopRequested(); }
 
   // Chooses the run mode from the first argument ("-application" or
   // "-service", any case) and runs the console loop or the service loop.
@@ -109,13 +120,22 @@ class CZEVServiceBase {
 
  protected:
   // The detail that the next status reports carry; Stop() and Shutdown()
-  // clear it. Called from the thread that runs the drivers.
-  void set_status_detail(std::string detail) { status_.detail = std::move(detail); }
+  // clear it. Any thread.
+  void set_status_detail(std::string detail);
+  // Sets the detail and, while the service runs, reports it at once (what
+  // runs has changed). Any thread.
+  void UpdateRunningDetail(std::string detail);
+  // Tells the service manager that the start goes on for up to `ms` more;
+  // nothing in application mode. Any thread.
+  void ExtendStartTimeout(int64_t ms);
 
  private:
   int run_mode_ = kRunModeService;
   uint32_t current_state_ = kServiceStopped;
   int exit_code_ = 0;
+  // Guards the status record: reports come from the driver threads and,
+  // while running, from whoever sees what runs change.
+  mutable std::mutex status_mu_;
   ServiceStatus status_;
   IServiceStatusSink* sink_ = nullptr;
 };
@@ -134,11 +154,16 @@ class CZEVService : public CZEVServiceBase {
   // ("idle: another instance holds the instance lock", "not serving: pipe").
   void OnStart() override;
   void OnStop() override;
+  void OnStopRequested() override;
   // The context's folders.
   Folders ServiceFolders() const override;
 
  private:
+  // "port 61024; 12 components in 3 hosts", after what did not start.
+  std::string RunningDetail();
+
   CZEVServiceContext* const context_;
+  std::atomic<bool> stop_requested_{false};
 };
 
 // Blocks the control signals (SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in

@@ -19,6 +19,7 @@
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
 #include "testing/rpc_test_util.h"
+#include "testing/sync.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -111,14 +112,20 @@ class StandInNotifySocket {
     return svc;
   }
 
-  // The next message; empty when none came within the time.
+  // The next message but the time extensions, which are counted; empty
+  // when none came within the time.
   std::string Next(int timeout_ms = 20000) {
-    struct pollfd p = {fd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return std::string();
-    char buf[1024];
-    ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    for (;;) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, timeout_ms) <= 0) return std::string();
+      char buf[1024];
+      ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+      std::string message = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+      if (message.rfind("EXTEND_TIMEOUT_USEC=", 0) != 0) return message;
+      extensions.push_back(message);
+    }
   }
+  std::vector<std::string> extensions;
 
  private:
   const std::string path_;
@@ -262,10 +269,6 @@ TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
   EXPECT_EQ(text.rfind("<7>---ZEVService---:", 0), 0u) << text;
   EXPECT_NE(text.find("\n<3>zevsvc: not started by the service manager"), std::string::npos) << text;
   close(err[0]);
-
-  auto install = StartProcessArgv({ZEVSVC_PATH, "Install", "extra"});
-  ASSERT_TRUE(install->Wait(20000));
-  EXPECT_EQ(install->ExitCode(), 255);
 }
 
 TEST(NotifySocket, IsTakenOutOfTheEnvironmentAndStillReached) {
@@ -291,11 +294,16 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
 
   auto next = [&](int timeout_ms) { return notify.Next(timeout_ms); };
   EXPECT_EQ(next(20000), "STATUS=start pending");
-  EXPECT_EQ(next(20000), "READY=1\nSTATUS=running");
-  EXPECT_NE(WaitForPort(), 0);
+  const int port = WaitForPort();
+  ASSERT_NE(port, 0);
+  const std::string what_runs = "; port " + std::to_string(port) + "; 0 components in 0 hosts";
+  EXPECT_EQ(next(20000), "READY=1\nSTATUS=running" + what_runs);
+  // The start asked for more time before taking the instance lock.
+  ASSERT_FALSE(notify.extensions.empty());
+  EXPECT_EQ(notify.extensions[0], "EXTEND_TIMEOUT_USEC=13000000");
   kill(svc->pid(), SIGUSR1);
-  EXPECT_EQ(next(20000), "STATUS=pause pending");
-  EXPECT_EQ(next(20000), "STATUS=paused");
+  EXPECT_EQ(next(20000), "STATUS=pause pending" + what_runs);
+  EXPECT_EQ(next(20000), "STATUS=paused" + what_runs);
   kill(svc->pid(), SIGTERM);
   EXPECT_EQ(next(20000), "STOPPING=1\nSTATUS=stop pending");
   EXPECT_EQ(next(20000), "STATUS=stopped");
@@ -363,6 +371,44 @@ TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
   EXPECT_NE(log.find("[3] ZEVService cannot start: the run folder"), std::string::npos) << log;
 }
 
+// A stop that comes while the service starts ends it at once, wherever the
+// start is: in the pause before anything runs (nothing is reported), or
+// while another process holds the instance lock (the retries would take
+// 33 s; the stop ends them and runs as usual).
+TEST(ZevsvcService, AStopDuringStartUpEndsItAtOnce) {
+  ScopedCommonDataDir common;
+  StandInNotifySocket notify(common.path() + "/notify.sock");
+  ASSERT_TRUE(notify.bound());
+  auto svc = notify.StartService();
+  ASSERT_NE(svc, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // inside the 2 s pause
+  kill(svc->pid(), SIGTERM);
+  ASSERT_TRUE(svc->Wait(5000));
+  EXPECT_EQ(svc->ExitCode(), 0);
+  EXPECT_EQ(notify.Next(0), "");  // it never started
+  EXPECT_FALSE(FileExists(LogPath(common)));
+
+  bool exists = false;
+  auto held_elsewhere = NamedMutex::CreateIn(common.path() + "/run", kInstanceMutexName, &exists);
+  ASSERT_NE(held_elsewhere, nullptr);
+  svc = notify.StartService();
+  ASSERT_NE(svc, nullptr);
+  EXPECT_EQ(notify.Next(), "STATUS=start pending");
+  // Each attempt asks for more time first; the second one means the
+  // service waits between attempts.
+  ASSERT_TRUE(PollUntil([&] { return notify.Next(50).empty() && notify.extensions.size() >= 2; }, 20000));
+  kill(svc->pid(), SIGTERM);
+  ASSERT_TRUE(svc->Wait(10000)) << "the stop waited for the instance lock's retries";
+  EXPECT_EQ(svc->ExitCode(), 0);
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running; start-up cut short by a stop");
+  EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=stop pending");
+  EXPECT_EQ(notify.Next(), "STATUS=stopped");
+  std::string log;
+  ASSERT_TRUE(ReadFileToString(LogPath(common), &log));
+  EXPECT_NE(log.find("Stop asked while waiting for the instance mutex."), std::string::npos) << log;
+  EXPECT_NE(log.find("[3] ZEVService quit"), std::string::npos) << log;
+}
+
 TEST(ZevsvcService, NamesAFrontEndThatDidNotStartInItsStatus) {
   ScopedTempDir tmp;
   // The socket's path is longer than a socket address holds, so the pipe
@@ -374,12 +420,13 @@ TEST(ZevsvcService, NamesAFrontEndThatDidNotStartInItsStatus) {
   auto svc = notify.StartService();
   ASSERT_NE(svc, nullptr);
   EXPECT_EQ(notify.Next(), "STATUS=start pending");
-  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running; not serving: pipe");
   int port = WaitForPort();
   ASSERT_NE(port, 0);
+  const std::string detail = "; not serving: pipe; port " + std::to_string(port) + "; 0 components in 0 hosts";
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running" + detail);
   EXPECT_EQ(RunZevctl("echo over-http"), "exr: 0\nresponse: over-http\n");
   kill(svc->pid(), SIGHUP);  // interrogate: the detail stays while it holds
-  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running; not serving: pipe");
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=running" + detail);
   kill(svc->pid(), SIGTERM);
   EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=stop pending");
   EXPECT_EQ(notify.Next(), "STATUS=stopped");

@@ -1,5 +1,6 @@
 #include "hosting/manager.h"
 
+#include <pthread.h>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -109,7 +110,7 @@ bool CZEVManager::WaitBeforeRetry(int ms) {
 bool CZEVManager::Start() {
   {
     std::lock_guard<std::mutex> lock(state_mu_);
-    quitting_ = false;
+    quitting_ = stop_requested_;
     failed_front_ends_.clear();
     instance_held_elsewhere_ = false;
   }
@@ -117,6 +118,7 @@ bool CZEVManager::Start() {
   // attempts must not keep a Quit() waiting for all of them.
   std::unique_ptr<NamedMutex> instance_mutex;
   for (int attempt = 1;; ++attempt) {
+    if (hooks_.start_progress) hooks_.start_progress(options_.instance_retry_ms);
     bool exists = false;
     instance_mutex = deps_.run_dir.empty() ? NamedMutex::Create(kInstanceMutexName, &exists)
                                            : NamedMutex::CreateIn(deps_.run_dir, kInstanceMutexName, &exists);
@@ -182,13 +184,6 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
     if (http_server_->start()) {
       http_started_ = true;
       LogWrite(3, "Http server start ok");
-      if (deps_.port_guard) {
-        CZEVPortGuard::Options guard_options;
-        guard_options.clock = deps_.clock;
-        guard_options.run_dir = deps_.run_dir;
-        port_guard_ = std::make_unique<CZEVPortGuard>(guard_options);
-        port_guard_->start("http://127.0.0.1", port);
-      }
       if (WritePortToRegistry(port, deps_.registry)) {
         LogWrite(1, "Successfully written to the discovered port(%d).", port);
       } else {
@@ -198,6 +193,7 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
         LogWrite(2, "The registry refused the port: %s. It is written again every %d s until it succeeds.",
                  RegLastError().c_str(), options_.port_write_retry_ms / 1000);
         port_writer_ = std::thread(&CZEVManager::RetryPortWrite, this, port);
+        pthread_setname_np(port_writer_.native_handle(), "zev-port-write");
       }
     } else {
       LogWrite(3, "Http server start failed");
@@ -207,6 +203,14 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
   if (deps_.pipe_server != nullptr && !pipe_started_) {
     pipe_started_ = deps_.pipe_server->start();
     if (!pipe_started_) LogWrite(3, "The pipe server did not start; calls over the socket are not served.");
+  }
+
+  if (deps_.port_guard && http_started_ && !port_guard_) {
+    CZEVPortGuard::Options guard_options;
+    guard_options.clock = deps_.clock;
+    guard_options.run_dir = deps_.run_dir;
+    port_guard_ = std::make_unique<CZEVPortGuard>(guard_options);
+    port_guard_->start("http://127.0.0.1", port());
   }
 
   std::vector<std::string> failed;
@@ -232,16 +236,8 @@ void CZEVManager::Quit() {
     quitting_ = true;
   }
   quit_cv_.notify_all();
-  // First the catalogue's sources: their change reports take load_mu_.
-  StopStrategies();
   std::lock_guard<std::mutex> lock(mu_);
   if (port_writer_.joinable()) port_writer_.join();  // quitting_ ends its wait
-  if (port_guard_) {
-    // Before the endpoint goes, so that no check sees it gone; joins the
-    // guard's timer thread.
-    port_guard_->stop();
-    port_guard_.reset();
-  }
   if (http_server_) {
     http_server_->stop();
     http_server_.reset();
@@ -251,12 +247,32 @@ void CZEVManager::Quit() {
     deps_.pipe_server->stop();
     pipe_started_ = false;
   }
+  // The catalogue's sources: a change report under way is waited for (its
+  // handler takes load_mu_, never mu_); none follows.
+  StopStrategies();
+  if (port_guard_) {
+    port_guard_->stop();  // releases the port mutex and joins the guard's timer
+    port_guard_.reset();
+  }
   {
     // The initial load may still be walking the catalogue; it stops at the
-    // next application now that quitting_ is set.
+    // next component now that quitting_ is set.
     std::lock_guard<std::mutex> load(load_mu_);
     StopComponents();
   }
   instance_mutex_.reset();
+  {
+    std::lock_guard<std::mutex> state(state_mu_);
+    stop_requested_ = false;
+  }
   LogWrite(3, "ZEVService quit");
+}
+
+void CZEVManager::RequestStop() {
+  {
+    std::lock_guard<std::mutex> state(state_mu_);
+    stop_requested_ = true;
+    quitting_ = true;
+  }
+  quit_cv_.notify_all();
 }

@@ -103,13 +103,34 @@ class CZEVManager {
   // could not be had, Quit() ended the retries (nothing else is done then),
   // or the monitor is not running.
   bool Start();
-  // Ends a Start() that waits between instance attempts at once; then stops
-  // the HTTP endpoint, the pipe server and the port write retries (joining
-  // their thread), sends "stopall" to every host and gives them up to 3 s
-  // on the clock to end, leaves the monitor, and releases the instance
-  // mutex; logs "ZEVService quit".
+  // Ends a Start() that waits between instance attempts at once (and one
+  // that loads, at the next component); then, in this order: the port write
+  // retries (joining their thread), the HTTP endpoint, the pipe server, the
+  // strategy manager (no change report after), the port guard (joining its
+  // timer), "stopall" to every host with up to 3 s on the clock for them to
+  // end, the monitor left (joining its threads), the instance mutex
+  // released; logs "ZEVService quit".
   // May run on any thread while Start() runs.
   void Quit();
+  // A stop asked while Start() may still run (a signal during start-up):
+  // ends Start's waits for the instance mutex and its load between
+  // components, so that Start returns soon and Quit() can follow. Holds
+  // until the next Quit(), even when Start() has not begun yet.
+  void RequestStop();
+
+  // What the manager tells its owner; set before Start().
+  struct Hooks {
+    // Before each step of Start that may take long (an instance attempt, a
+    // component load), with how long it may take on the clock.
+    std::function<void(int64_t ms)> start_progress;
+    // After the initial load and after each catalogue change handled, from
+    // the thread that did it.
+    std::function<void()> loaded_changed;
+  };
+  void set_hooks(Hooks hooks) { hooks_ = std::move(hooks); }
+  // The hosts that run a process now (0 without a monitor). From the thread
+  // that runs Start and Quit, or from a hook.
+  int RunningHosts() const;
 
   // The picked port (0 before Start or when none was free).
   int port() const;
@@ -192,6 +213,7 @@ class CZEVManager {
   std::mutex load_mu_;
   std::string default_download_dir_;  // guarded by load_mu_
   uint64_t changes_handled_ = 0;      // guarded by load_mu_
+  bool initial_load_ = false;         // guarded by load_mu_
 
   // The loaded map and list, replaced as a whole (under load_mu_ too) so
   // that readers share them without copying.
@@ -218,9 +240,12 @@ class CZEVManager {
   // Retries a failed port write; started by Start(), joined by Quit().
   std::thread port_writer_;  // guarded by mu_
 
+  Hooks hooks_;
+
   mutable std::mutex state_mu_;
   std::condition_variable quit_cv_;
   bool quitting_ = false;                       // guarded by state_mu_
+  bool stop_requested_ = false;                 // guarded by state_mu_
   int port_ = 0;                                // guarded by state_mu_
   std::vector<std::string> failed_front_ends_;  // guarded by state_mu_
   bool instance_held_elsewhere_ = false;        // guarded by state_mu_

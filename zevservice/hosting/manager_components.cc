@@ -14,6 +14,10 @@
 
 namespace {
 
+// How long one load may keep the start waiting: the wait for the host's
+// node, and the send.
+constexpr int64_t kLoadMayTakeMs = 3000;
+
 // True when `pid` has ended: gone, or a zombie nobody has reaped yet.
 bool ProcessEnded(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -110,6 +114,26 @@ void CZEVManager::ReleaseMonitor() {
 }
 
 bool CZEVManager::StartComponents() {
+  {
+    std::lock_guard<std::mutex> lock(load_mu_);
+    SetDownloadDir();
+  }
+  // The strategy manager and its handler, then the monitor, then the load.
+  std::shared_ptr<CZEVStrategyManager> strategies;
+  if (deps_.strategies) {
+    strategies = deps_.strategies();
+    if (!strategies) {
+      LogWrite(3, "The strategy manager could not be made; nothing is loaded.");
+    } else {
+      {
+        std::lock_guard<std::mutex> lock(strategies_mu_);
+        if (Quitting()) return false;
+        strategies_ = strategies;
+      }
+      catalogue_handler_ = change_handler();
+      strategies->SetCatalogueHandler(&catalogue_handler_);
+    }
+  }
   void* run = nullptr;
   bool running = monitor_object_ != nullptr && monitor_object_->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0;
   if (running) {
@@ -127,18 +151,7 @@ bool CZEVManager::StartComponents() {
     const bool have_catalogue = deps_.catalogue && deps_.catalogue(&applications);
     return LoadInitialCatalogue(have_catalogue, applications);
   }
-  std::shared_ptr<CZEVStrategyManager> strategies = deps_.strategies();
-  if (!strategies) {
-    LogWrite(3, "The strategy manager could not be made; nothing is loaded.");
-    return LoadInitialCatalogue(false, CZEVApplications());
-  }
-  {
-    std::lock_guard<std::mutex> lock(strategies_mu_);
-    if (Quitting()) return false;
-    strategies_ = strategies;
-  }
-  catalogue_handler_ = change_handler();
-  strategies->SetCatalogueHandler(&catalogue_handler_);
+  if (!strategies) return LoadInitialCatalogue(false, CZEVApplications());
   // Under the strategy manager's lock, so that no change report runs the
   // handler between reading the catalogue and loading it. (Nothing runs when
   // a Quit has stopped the strategy manager meanwhile.)
@@ -149,6 +162,15 @@ bool CZEVManager::StartComponents() {
     loaded = LoadInitialCatalogue(have_catalogue, applications);
   });
   return loaded;
+}
+
+int CZEVManager::RunningHosts() const {
+  if (monitor_ == nullptr) return 0;
+  int hosts = 0;
+  for (const pubsdk::MonitorHostInfo& host : monitor_->GetProcessTable()) {
+    if (host.pid > 0) ++hosts;
+  }
+  return hosts;
 }
 
 void CZEVManager::StopStrategies() {
@@ -169,14 +191,18 @@ bool CZEVManager::LoadInitialCatalogue(bool have_catalogue, const CZEVApplicatio
   try {
     LoadedComponentMap map = *loaded();
     std::vector<CZEVComponentProxy> list = loaded_list();
+    initial_load_ = true;
     for (const CZEVApplication& application : applications.application()) {
       LoadEntries(application, &map, &list);
     }
+    initial_load_ = false;
     Publish(std::move(map), std::move(list));
   } catch (const std::exception& e) {
+    initial_load_ = false;
     LogWrite(3, "The initial load failed: %s", e.what());
     return false;
   }
+  if (hooks_.loaded_changed) hooks_.loaded_changed();
   return true;
 }
 
@@ -201,6 +227,7 @@ void CZEVManager::LoadEntries(const CZEVApplication& application, LoadedComponen
     map->emplace(KeyOf(entry), entry);
     list->push_back(entry);
     // After Quit the entries are recorded but no longer started.
+    if (initial_load_ && hooks_.start_progress && !Quitting()) hooks_.start_progress(kLoadMayTakeMs);
     bool loaded = !Quitting() && LoadComponent(entry);
     LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
                        : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
@@ -364,6 +391,7 @@ bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
   }
   Publish(std::move(new_map), std::move(new_list));
   ++changes_handled_;
+  if (hooks_.loaded_changed) hooks_.loaded_changed();
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,9 +12,11 @@
 
 #include "base/log.h"
 #include "bus/ref_count.h"
+#include "strategy/strategy_base.h"
 #include "hosting/manager.h"
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
+#include "testing/sync.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -45,6 +48,7 @@ class RecordingMonitor : public pubsdk::IZEVMonitor,
   int32_t NotifyToRestartAGroup(const std::string&, const std::string&) override { return 1; }
   int32_t RemoveGroup(const std::string&) override { return 1; }
   int32_t StartComponent(const char* bytes, uint32_t length) override {
+    if (on_start) on_start();
     std::lock_guard<std::mutex> lock(mu_);
     CZEVComponentContext context;
     if (!context.ParseFromArray(bytes, static_cast<int>(length))) calls_.push_back("unparsable");
@@ -91,6 +95,9 @@ class RecordingMonitor : public pubsdk::IZEVMonitor,
     return last_start_;
   }
   HRESULT init_result_ = 0;
+  // Runs at the start of every StartComponent (set before the manager uses
+  // the monitor): a test holds a load there.
+  std::function<void()> on_start;
 
  private:
   CZEVComponentContext last_start_;  // guarded by mu_
@@ -293,6 +300,145 @@ TEST_F(ManagerComponents, InitialLoadAndChangesDoNotRace) {
   readers.join();
   size_t size = manager_->loaded()->size();
   EXPECT_TRUE(size == 200u || size == 400u) << size;
+}
+
+// A catalogue source whose change reports the test sends.
+class ReportingSource : public CZEVStrategyBase {
+ public:
+  explicit ReportingSource(CZEVComponentSourceType type) : type_(type) {}
+  bool GetComponents(std::vector<CZEVComponentProxy>* entries) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    entries->insert(entries->end(), entries_.begin(), entries_.end());
+    return true;
+  }
+  bool CheckComponent(const CZEVComponentProxy&) override { return true; }
+  void Offer(std::vector<CZEVComponentProxy> entries) {
+    std::lock_guard<std::mutex> lock(mu_);
+    entries_ = std::move(entries);
+  }
+  bool Report() { return ReportChanged(type_); }
+
+ private:
+  const CZEVComponentSourceType type_;
+  std::mutex mu_;
+  std::vector<CZEVComponentProxy> entries_;  // guarded by mu_
+};
+
+// Where `text` first stands in the log after `from`; npos when it does not.
+size_t LogPosition(const std::string& log, const std::string& text, size_t from) {
+  return from == std::string::npos ? std::string::npos : log.find(text, from);
+}
+
+// Start and Quit go step by step in one order, and the owner hears of each
+// long step and of what was loaded.
+TEST_F(ManagerComponents, StartsAndQuitsInOrder) {
+  catalogue_ = Catalogue({App("one", {{"a", "1.0"}, {"b", "1.0"}})});
+  std::vector<int64_t> progress;
+  int changed = 0;
+  CZEVManager::Hooks hooks;
+  hooks.start_progress = [&](int64_t ms) { progress.push_back(ms); };
+  hooks.loaded_changed = [&] { ++changed; };
+  manager_->set_hooks(hooks);
+  LogWrite(1, "---- order test ----");
+  ASSERT_TRUE(manager_->Start());
+  EXPECT_EQ(progress.size(), 3u);  // one instance attempt, two loads
+  EXPECT_EQ(changed, 1);
+  manager_->Quit();
+  EXPECT_EQ(monitor_->TakeCalls(), (std::vector<std::string>{"start a 1.0", "start b 1.0", "stopall", "uninit"}));
+  LogFlush();
+  std::string log;
+  ASSERT_TRUE(ReadFileToString(LogCurrentPath(), &log));
+  size_t at = log.rfind("---- order test ----");
+  for (const char* step : {"Create mutex for ZEVSevice.exe success.", "Http server start ok",
+                           "Successfully written to the discovered port", "load one, a, 1.0", "load one, b, 1.0",
+                           "There are no components using this server", "ZEVService quit"}) {
+    at = LogPosition(log, step, at);
+    EXPECT_NE(at, std::string::npos) << "out of order or missing: " << step;
+  }
+}
+
+// A stop asked while Start loads ends the load at the next component: the
+// rest are recorded but not started, and Quit then runs as usual.
+TEST_F(ManagerComponents, AStopRequestEndsTheInitialLoadAtTheNextComponent) {
+  std::vector<Part> parts;
+  for (int i = 0; i < 5; ++i) parts.push_back({"c" + std::to_string(i), "1.0"});
+  catalogue_ = Catalogue({App("one", parts)});
+  Latch loading, release;
+  monitor_->on_start = [&] {
+    loading.Open();
+    release.Wait(std::chrono::seconds(30));
+  };
+  bool started = false;
+  std::thread start([&] { started = manager_->Start(); });
+  ASSERT_TRUE(loading.Wait());
+  manager_->RequestStop();
+  release.Open();
+  start.join();
+  EXPECT_TRUE(started);
+  EXPECT_EQ(monitor_->TakeCalls(), std::vector<std::string>{"start c0 1.0"});
+  EXPECT_EQ(manager_->loaded()->size(), 5u);
+  manager_->Quit();
+  EXPECT_EQ(monitor_->TakeCalls(), (std::vector<std::string>{"stopall", "uninit"}));
+}
+
+// Quit while the strategy manager's change report loads components: the
+// report is waited for, nothing deadlocks, and no report follows.
+TEST_F(ManagerComponents, QuitWaitsForAChangeReportUnderWay) {
+  manager_.reset();
+  ReportingSource* server = nullptr;
+  ManagerDeps deps;
+  deps.clock = &clock_;
+  deps.registry = &registry_;
+  deps.methods = &methods_;
+  deps.run_dir = common_.Sub("run");
+  deps.common_dir = common_.path();
+  deps.monitor_factory = [this]() -> pubsdk::IUnknownBase* {
+    monitor_->AddRef();
+    return static_cast<pubsdk::IZEVMonitor*>(monitor_);
+  };
+  deps.strategies = [&server] {
+    auto own = std::make_unique<ReportingSource>(cstServerStrategy);
+    server = own.get();
+    return std::make_shared<CZEVStrategyManager>(std::move(own),
+                                                 std::make_unique<ReportingSource>(cstProductBuildIn));
+  };
+  manager_ = std::make_unique<CZEVManager>(deps);
+  monitor_->TakeCalls();  // the fixture's manager left it
+  ASSERT_TRUE(manager_->Start());
+  ASSERT_NE(server, nullptr);
+
+  CZEVApplications next = Catalogue({App("one", {{"a", "1.0"}, {"b", "1.0"}})});
+  std::vector<CZEVComponentProxy> entries;
+  for (const CZEVComponent& component : next.application(0).components().component()) {
+    CZEVComponentProxy entry(cstServerStrategy);
+    entry.SetAppCode("one");
+    *entry.mutable_component() = component;
+    entries.push_back(entry);
+  }
+  server->Offer(entries);
+  Latch loading, release;
+  monitor_->on_start = [&] {
+    loading.Open();
+    release.Wait(std::chrono::seconds(30));
+  };
+  std::thread report([&] { server->Report(); });
+  ASSERT_TRUE(loading.Wait());
+  std::atomic<bool> quit_done{false};
+  std::thread quit([&] {
+    manager_->Quit();
+    quit_done = true;
+  });
+  // Quit waits for the report, which waits on the host.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(quit_done);
+  release.Open();
+  report.join();
+  quit.join();
+  std::vector<std::string> calls = monitor_->TakeCalls();
+  ASSERT_GE(calls.size(), 3u) << ::testing::PrintToString(calls);
+  EXPECT_EQ(calls.front(), "start a 1.0");
+  EXPECT_EQ(calls[calls.size() - 2], "stopall");
+  EXPECT_EQ(calls.back(), "uninit");
 }
 
 }  // namespace
