@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/log.h"
+#include "host/install.h"
 #include "host/service.h"
 #include "host/service_context.h"
 #include "platform/process.h"
@@ -34,9 +36,23 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && (strcasecmp(args[0].c_str(), "install") == 0 ||
                         strcasecmp(args[0].c_str(), "uninstall") == 0)) {
-    DebugPrint("Failed to %s ZEVService\n", args[0].c_str());
-    fprintf(stderr, "%szevsvc: %s is not available in this build\n", JournalPrefix(kJournalError), args[0].c_str());
-    return -1;
+    const bool install = strcasecmp(args[0].c_str(), "install") == 0;
+    const char* verb = install ? "install" : "uninstall";
+    InstallOptions options = InstallOptions::FromEnvironment();
+    options.clock = Clock::Real();
+    ServiceInstaller installer(options);
+    const bool ok = install ? installer.Install() : installer.Remove();
+    // Standard error carries every step; the outcome also goes to standard
+    // output for the operator.
+    if (ok) {
+      DebugPrint("Success to %s ZEVService\n", verb);
+      printf("Success to %s ZEVService\n", verb);
+    } else {
+      DebugPrint("Failed to %s ZEVService\n", verb);
+      printf("Failed to %s ZEVService\n", verb);
+    }
+    fflush(stdout);
+    return ok ? 0 : -1;
   }
   // A service manager's default of 1024 descriptors is used up by a few
   // hundred idle clients.

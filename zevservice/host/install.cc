@@ -1,0 +1,431 @@
+#include "host/install.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "base/clock.h"
+#include "base/log.h"
+#include "host/service.h"
+#include "host/systemd_unit.h"
+#include "platform/instance_processes.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+
+namespace {
+
+constexpr int64_t kStopTimeoutMs = 30000;
+constexpr int64_t kSettleMs = 5000;
+// systemd reports no wait hint; this stands in for one.
+constexpr int64_t kWaitHintMs = 1000;
+// Each pause between two queries of a stopping service stays within these
+// bounds, so that a hint of 0 does not turn the wait into a busy loop.
+constexpr int64_t kMinPollMs = 1000;
+constexpr int64_t kMaxPollMs = 10000;
+
+// The install log opens once per process, on the first step of either
+// operation; without a usable data directory the steps reach standard error
+// alone.
+void OpenInstallLog() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const std::string dir = CZEVServiceBase::DataDirectory();
+    if (!dir.empty() && LogInit(dir, "zevsvc")) LogWrite(1, "###########################################");
+  });
+}
+
+void Report(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Report(int level, const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  DebugPrint("%s\n", text);
+  LogWrite(level, "%s", text);
+}
+
+// errno of the last failed call, never 0 (some paths fail without setting it).
+int LastError() { return errno != 0 ? errno : EIO; }
+
+// Creates `path` and its missing parents. False with errno telling why
+// (ENOTDIR when a part of it is a file).
+bool MakeFolders(const std::string& path) {
+  size_t pos = 0;
+  do {
+    pos = path.find('/', pos + 1);
+    const std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    if (stat(part.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+      errno = ENOTDIR;
+      return false;
+    }
+  } while (pos != std::string::npos);
+  return true;
+}
+
+// Why `program` could not be started, as an errno: the result of the same
+// PATH lookup that the start made.
+int WhyNotStarted(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    return access(program.c_str(), X_OK) == 0 ? ENOEXEC : LastError();
+  }
+  const char* path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  int why = ENOENT;
+  size_t begin = 0;
+  while (begin <= dirs.size()) {
+    size_t end = dirs.find(':', begin);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > begin ? dirs.substr(begin, end - begin) : ".";
+    if (access(JoinPath(dir, program).c_str(), X_OK) == 0) return ENOEXEC;
+    if (errno == EACCES) why = EACCES;
+    begin = end + 1;
+  }
+  return why;
+}
+
+}  // namespace
+
+InstallOptions InstallOptions::FromEnvironment() {
+  InstallOptions options;
+  const char* systemctl = getenv("ZEV_SYSTEMCTL");
+  if (systemctl != nullptr && *systemctl != '\0') options.systemctl = systemctl;
+  const char* unit_dir = getenv("ZEV_SYSTEMD_UNIT_DIR");
+  if (unit_dir != nullptr && *unit_dir != '\0') options.unit_dir = unit_dir;
+  return options;
+}
+
+ServiceInstaller::ServiceInstaller(InstallOptions options)
+    : options_(std::move(options)), clock_(options_.clock != nullptr ? options_.clock : Clock::Real()) {}
+
+std::string ServiceInstaller::UnitPath() const { return JoinPath(options_.unit_dir, kServiceUnitName); }
+
+std::string ServiceInstaller::WantsLinkPath() const {
+  return JoinPath(JoinPath(options_.unit_dir, "multi-user.target.wants"), kServiceUnitName);
+}
+
+bool ServiceInstaller::Install() {
+  OpenInstallLog();
+  Report(1, "Zevsvc installing...!");
+  Report(1, "Try to uinstall zevsvc...");
+  Remove();
+  TerminateServiceProcess();
+  Sleep(kSettleMs);
+
+  errno = 0;
+  const std::string module = options_.program.empty() ? GetModulePath() : options_.program;
+  if (module.empty()) {
+    Report(3, "failed to get the path of current module, errno = %d.", LastError());
+    return false;
+  }
+  std::string program = module;
+  char resolved[PATH_MAX];
+  if (realpath(module.c_str(), resolved) == nullptr) {
+    Report(3, "GetLongPathName failed, errno = %d.", LastError());
+  } else {
+    program = resolved;
+  }
+  std::string unit;
+  std::string why;
+  if (!RenderServiceUnit(program, &unit, &why)) {
+    Report(3, "The service cannot be installed from here: %s.", why.c_str());
+    return false;
+  }
+
+  errno = 0;
+  if (!MakeFolders(options_.unit_dir)) {
+    const int error = LastError();
+    Report(3, "OpenSCManager failed, errno = %d.", error);
+    Report(3, "Cannot create the unit folder %s: %s.", options_.unit_dir.c_str(), strerror(error));
+    return false;
+  }
+  int code = 0;
+  std::string where;
+  if (!WriteUnitAndLink(unit, &code, &where)) {
+    Report(3, "CreateService failed, errno = %d.", code);
+    Report(3, "Cannot write %s: %s.", where.c_str(), strerror(code));
+    return false;
+  }
+  if (!ReloadIfSystemdRuns(&code)) {
+    Report(3, "CreateService failed, errno = %d.", code);
+    Report(3, "The unit is written, but \"%s daemon-reload\" failed; systemd loads it at the next reload.",
+           options_.systemctl.c_str());
+    return false;
+  }
+  Report(1, "Service installed successfully!");
+  // The description is a line of the unit written above.
+  Report(1, "Service description updated successfully!");
+  return true;
+}
+
+bool ServiceInstaller::WriteUnitAndLink(const std::string& unit, int* code, std::string* where) {
+  const std::string unit_path = UnitPath();
+  errno = 0;
+  if (!WriteFileAtomically(unit_path, unit)) {
+    *code = LastError();
+    *where = unit_path;
+    return false;
+  }
+  // The link is made under a temporary name and renamed over an earlier
+  // one, so that installing again replaces it instead of failing on it.
+  const std::string link = WantsLinkPath();
+  const std::string temp = link + ".tmp" + std::to_string(getpid());
+  errno = 0;
+  bool ok = MakeFolders(JoinPath(options_.unit_dir, "multi-user.target.wants"));
+  if (ok) {
+    unlink(temp.c_str());
+    ok = symlink(unit_path.c_str(), temp.c_str()) == 0 && rename(temp.c_str(), link.c_str()) == 0;
+  }
+  if (!ok) {
+    *code = LastError();
+    *where = link;
+    // A unit without its link would not start at boot and would pass for
+    // installed: take it away again.
+    unlink(temp.c_str());
+    unlink(unit_path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool ServiceInstaller::Remove() {
+  OpenInstallLog();
+  Report(1, "Zevsvc uninstalling...!");
+  if (StopService()) {
+    Report(1, "Service stopped successfully.");
+  } else {
+    Report(3, "Failed to stop zevsvc, terminate it.");
+  }
+  Sleep(kSettleMs);
+  TerminateServiceProcess();
+
+  Report(1, "Terminate all existing ZEVHost.exe.");
+  errno = 0;
+  if (!TerminateInstanceProcesses(options_.host_program)) {
+    Report(3, "Failed to terminate ZEVHost.exe, errno = %d.", LastError());
+  } else {
+    Report(1, "Terminate ZEVHost.exe successfully.");
+  }
+
+  if (!OpenService()) {
+    Report(3, "OpenService failed, errno = %d.", LastError());
+    return false;
+  }
+  int code = 0;
+  if (unlink(WantsLinkPath().c_str()) != 0 && errno != ENOENT) {
+    Report(3, "DeleteService failed, errno = %d.", LastError());
+    return false;
+  }
+  if (unlink(UnitPath().c_str()) != 0) {
+    Report(3, "DeleteService failed, errno = %d.", LastError());
+    return false;
+  }
+  if (!ReloadIfSystemdRuns(&code)) {
+    Report(3, "DeleteService failed, errno = %d.", code);
+    return false;
+  }
+  TerminateServiceProcess();
+  Report(1, "Service deleted successfully.");
+  return true;
+}
+
+bool ServiceInstaller::StopService() {
+  if (!OpenService()) {
+    Report(3, "OpenService failed, errno = %d.", LastError());
+    return false;
+  }
+  const int64_t start = clock_->MonotonicMillis();
+  Status status;
+  int code = 0;
+  if (!QueryStatus(&status, &code)) {
+    Report(3, "QueryServiceStatusEx111 failed, errno = %d.", code);
+  } else if (IsStopped(status)) {
+    Report(1, "Service is already stopped.");
+  } else if (status.active_state == "deactivating") {
+    WaitForPendingStop(start);
+  } else {
+    SendStopAndWait(start);
+  }
+  return true;
+}
+
+void ServiceInstaller::WaitForPendingStop(int64_t start_ms) {
+  for (;;) {
+    Report(1, "Service stop pending...");
+    Sleep(std::clamp(kWaitHintMs / 10, kMinPollMs, kMaxPollMs));
+    Status status;
+    int code = 0;
+    if (!QueryStatus(&status, &code)) {
+      Report(3, "QueryServiceStatusEx failed, errno = %d.", code);
+      return;
+    }
+    if (IsStopped(status)) {
+      Report(3, "Service stopped successfully.");
+      return;
+    }
+    if (ElapsedSince(start_ms) > kStopTimeoutMs) {
+      Report(3, "Service stop timed out.");
+      return;
+    }
+  }
+}
+
+void ServiceInstaller::SendStopAndWait(int64_t start_ms) {
+  int code = 0;
+  // --no-block: the stop is only queued; the loop below watches it.
+  if (!RunSystemctl({"stop", "--no-block", kServiceUnitName}, nullptr, &code)) {
+    Report(3, "ControlService failed, errno = %d.", code);
+    return;
+  }
+  for (;;) {
+    Sleep(std::clamp(kWaitHintMs, kMinPollMs, kMaxPollMs));
+    Status status;
+    if (!QueryStatus(&status, &code)) {
+      Report(3, "QueryServiceStatusEx failed, errno = %d.", code);
+      return;
+    }
+    if (IsStopped(status)) {
+      Report(3, "Service stopped successfully.");
+      return;
+    }
+    if (ElapsedSince(start_ms) > kStopTimeoutMs) {
+      Report(3, "Wait timed out.");
+      return;
+    }
+  }
+}
+
+bool ServiceInstaller::TerminateServiceProcess() {
+  Report(1, "Terminate ZEVService.exe.");
+  pid_t pid = -1;
+  Status status;
+  int code = 0;
+  if (!QueryStatus(&status, &code)) {
+    Report(3, "QueryServiceStatusEx failed, errno = %d.", code);
+  } else {
+    pid = status.main_pid;
+  }
+  if (pid <= 0) {
+    Report(3, "Failed to get the pid of ZEVService.exe.");
+  } else if (kill(pid, SIGKILL) == 0) {
+    Report(1, "Terminate ZEVService.exe successfully.");
+  } else {
+    Report(3, "Failed to terminate ZEVService.exe, errno = %d.", LastError());
+  }
+  return true;
+}
+
+bool ServiceInstaller::OpenService() {
+  struct stat st;
+  errno = 0;
+  if (stat(UnitPath().c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = ENOENT;
+    return false;
+  }
+  return true;
+}
+
+bool ServiceInstaller::QueryStatus(Status* status, int* code) {
+  std::string out;
+  if (!RunSystemctl({"show", kServiceUnitName, "-p", "ActiveState", "-p", "MainPID"}, &out, code)) return false;
+  bool have_state = false;
+  size_t begin = 0;
+  while (begin < out.size()) {
+    size_t end = out.find('\n', begin);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(begin, end - begin);
+    begin = end + 1;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq);
+    const std::string value = line.substr(eq + 1);
+    if (key == "ActiveState") {
+      status->active_state = value;
+      have_state = !value.empty();
+    } else if (key == "MainPID") {
+      char* rest = nullptr;
+      errno = 0;
+      const long pid = strtol(value.c_str(), &rest, 10);
+      status->main_pid = (errno == 0 && rest != value.c_str() && *rest == '\0' && pid > 0 && pid <= INT_MAX)
+                             ? static_cast<pid_t>(pid)
+                             : 0;
+    }
+  }
+  if (!have_state) {
+    *code = EBADMSG;
+    return false;
+  }
+  return true;
+}
+
+bool ServiceInstaller::IsStopped(const Status& s) {
+  return s.active_state == "inactive" || s.active_state == "failed";
+}
+
+bool ServiceInstaller::RunSystemctl(const std::vector<std::string>& args, std::string* out, int* code) {
+  std::vector<std::string> argv{options_.systemctl};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int fds[2] = {-1, -1};
+  if (out != nullptr && pipe2(fds, O_CLOEXEC) != 0) {
+    *code = LastError();
+    return false;
+  }
+  StartOptions start;
+  start.stdout_fd = fds[1];
+  std::unique_ptr<ProcessHandle> child = StartProcessArgv(argv, start);
+  if (fds[1] >= 0) close(fds[1]);
+  if (child == nullptr) {
+    if (fds[0] >= 0) close(fds[0]);
+    *code = WhyNotStarted(options_.systemctl);
+    return false;
+  }
+  if (out != nullptr) {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = read(fds[0], buf, sizeof(buf));
+      if (n > 0) {
+        out->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    close(fds[0]);
+  }
+  child->Wait(-1);
+  const int exit_code = child->ExitCode();
+  if (exit_code != 0) {
+    *code = exit_code;
+    return false;
+  }
+  return true;
+}
+
+bool ServiceInstaller::ReloadIfSystemdRuns(int* code) {
+  if (!DirectoryExists(options_.systemd_marker)) return true;
+  return RunSystemctl({"daemon-reload"}, nullptr, code);
+}
+
+void ServiceInstaller::Sleep(int64_t ms) {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::unique_lock<std::mutex> lock(mu);
+  clock_->WaitFor(lock, cv, ms, [] { return false; });
+}
+
+int64_t ServiceInstaller::ElapsedSince(int64_t start_ms) { return clock_->MonotonicMillis() - start_ms; }
