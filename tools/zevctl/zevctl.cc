@@ -10,9 +10,16 @@
 //   zevctl reg set ROOT KEY NAME VALUE [--32]
 //   zevctl reg delete ROOT KEY [NAME] [--32]     (without NAME: the key and all below it)
 //   zevctl reg list ROOT [KEY] [--32]
-//   zevctl status          the HTTP address the registry sets (the service
-//                          reads it when it starts), the published port, and
-//                          whether a service instance holds its instance lock
+//   zevctl status          one fact a line: whether a service instance holds
+//                          its instance lock, the HTTP address the registry
+//                          sets (the service reads it when it starts), the
+//                          published port and its port mutex, whether "/"
+//                          answers on 127.0.0.1:PORT, an echo over the
+//                          service's local socket, the last strategy pass,
+//                          the hosts, and systemd's view of zevsvc.service.
+//                          Every probe gives up after a few seconds. Exit
+//                          status 0 when the lock is held, "/" answers and
+//                          the echo comes back, else 1: a health check.
 //   zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]
 //       what the control server knows of component ID (getComponentData;
 //       bits 32 or 64, default 64)
@@ -34,26 +41,32 @@
 // registry ("zevservicePort") unless --port is given; with --pipe they go
 // over the service's local socket instead of HTTP. Exit status: 0
 // success, 1 failure (including an exception response), 2 usage.
+#include <Poco/Exception.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,9 +74,12 @@
 #include "common/zevclasses/ZEVControlIntfs.pb.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "hosting/manager.h"
+#include "hosting/port_guard.h"
 #include "platform/named_mutex.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/wait.h"
 #include "rpc/control_server.h"
 #include "rpc/echo_server.h"
 #include "rpc/http_server.h"
@@ -85,7 +101,8 @@ int Usage() {
           "  zevctl reg set ROOT KEY NAME VALUE [--32]\n"
           "  zevctl reg delete ROOT KEY [NAME] [--32]\n"
           "  zevctl reg list ROOT [KEY] [--32]\n"
-          "  zevctl status\n"
+          "  zevctl status   (exit status 0 when the service holds its instance lock, \"/\" answers\n"
+          "                   and an echo over its local socket comes back; 1 otherwise)\n"
           "  zevctl hosts\n"
           "  zevctl strategy\n"
           "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
@@ -168,6 +185,8 @@ struct CallOptions {
   std::string in_file;
   std::string out_file;
   bool pipe = false;
+  // The longest a call may take, connecting included.
+  int limit_ms = 30000;
 };
 
 // Takes "--name value" options out of args.
@@ -202,25 +221,37 @@ std::string ReadStdin() {
   return data;
 }
 
-// Sends one sealed call over the service's socket; true with the reply's
-// extended response and body.
-bool PipeExchange(const std::string& etag, const std::string& body, std::string* extend, std::string* reply_body) {
-  std::string path = PipeSocketPath(kServicePipeName);
+// Sends one sealed call over the service's socket within options.limit_ms;
+// true with the reply's extended response and body, false with the reason
+// in *error.
+bool PipeExchange(const CallOptions& options, const std::string& etag, const std::string& body,
+                  std::string* extend, std::string* reply_body, std::string* error) {
+  const int64_t deadline = DeadlineAfter(options.limit_ms);
+  const std::string path = PipeSocketPath(kServicePipeName);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("no socket: ") + strerror(errno);
+    return false;
+  }
+  // Bounds the connect (a listener whose backlog is full keeps it waiting)
+  // and every write.
+  timeval limit = {options.limit_ms / 1000, (options.limit_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    fprintf(stderr, "zevctl: cannot connect to %s: %s\n", path.c_str(), strerror(errno));
-    if (fd >= 0) close(fd);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    *error = "cannot connect to " + path + ": " + strerror(errno);
+    close(fd);
     return false;
   }
   std::string tag = "zevctl-" + std::to_string(getpid());
   std::string frame = EncodeFrame({tag, "key:" + etag, body});
   for (size_t sent = 0; sent < frame.size();) {
     ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      fprintf(stderr, "zevctl: cannot send to %s\n", path.c_str());
+      *error = "cannot send to " + path;
       close(fd);
       return false;
     }
@@ -238,9 +269,16 @@ bool PipeExchange(const std::string& etag, const std::string& body, std::string*
       close(fd);
       return true;
     }
+    pollfd readable = {fd, POLLIN, 0};
+    if (status != FrameStatus::kBad && PollUntil(&readable, 1, deadline) == 0) {
+      *error = "no reply from " + path + " within " + std::to_string(options.limit_ms) + " ms";
+      close(fd);
+      return false;
+    }
     ssize_t n = status == FrameStatus::kBad ? -1 : read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      fprintf(stderr, "zevctl: no valid reply from %s\n", path.c_str());
+      *error = "no valid reply from " + path;
       close(fd);
       return false;
     }
@@ -248,17 +286,17 @@ bool PipeExchange(const std::string& etag, const std::string& body, std::string*
   }
 }
 
-// Seals and posts one call to "/rpc". True when a reply was opened; *exr and
-// *answer hold its flag and bytes.
+// Seals and posts one call to "/rpc" (or sends it over the pipe). True when
+// a reply was opened; *exr and *answer hold its flag and bytes. False with
+// the reason in *error.
 bool PostCall(const CallOptions& options, const std::string& server_id, const std::string& method,
-              const std::string& request, std::string* exr, std::string* answer) {
+              const std::string& request, std::string* exr, std::string* answer, std::string* error) {
   int port = options.port;
   if (port == 0 && !options.pipe) {
     std::string text;
-    if (!RegReadString(RegRoot::kClassesRoot, "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port",
-                       "zevservicePort", &text)) {
-      fprintf(stderr, "zevctl: no service port in the registry of %s (is the service running? or give --port)\n",
-              GetCommonDataDir().c_str());
+    if (!RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &text)) {
+      *error = "no service port in the registry of " + GetCommonDataDir() +
+               " (is the service running? or give --port)";
       return false;
     }
     port = atoi(text.c_str());
@@ -275,18 +313,19 @@ bool PostCall(const CallOptions& options, const std::string& server_id, const st
   encodePayload(command.SerializeAsString(), &body, &etag);
   if (options.pipe) {
     std::string extend, reply;
-    if (!PipeExchange(etag, body, &extend, &reply)) return false;
+    if (!PipeExchange(options, etag, body, &extend, &reply, error)) return false;
     std::map<std::string, std::string> items = SplitExtend(extend);
     *exr = items.count("exr") ? items["exr"] : "";
     if (!decodePayload(reply, items.count("etag") ? items["etag"] : "", answer)) {
-      fprintf(stderr, "zevctl: the reply could not be opened\n");
+      *error = "the reply could not be opened";
       return false;
     }
     return true;
   }
+  const std::string where = options.host + ":" + std::to_string(port);
   try {
     Poco::Net::HTTPClientSession session(options.host, static_cast<Poco::UInt16>(port));
-    session.setTimeout(Poco::Timespan(30, 0));
+    session.setTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(options.limit_ms) * 1000));
     Poco::Net::HTTPRequest http(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag,
                                 Poco::Net::HTTPMessage::HTTP_1_1);
     http.setContentType("text/plain");
@@ -297,19 +336,30 @@ bool PostCall(const CallOptions& options, const std::string& server_id, const st
     std::string reply;
     Poco::StreamCopier::copyToString(in, reply);
     if (response.getStatus() != Poco::Net::HTTPResponse::HTTP_OK) {
-      fprintf(stderr, "zevctl: HTTP %d from %s:%d\n", static_cast<int>(response.getStatus()), options.host.c_str(), port);
+      *error = "HTTP " + std::to_string(static_cast<int>(response.getStatus())) + " from " + where;
       return false;
     }
     *exr = response.get("exr", "");
     if (!decodePayload(reply, response.get("etag", ""), answer)) {
-      fprintf(stderr, "zevctl: the reply could not be opened\n");
+      *error = "the reply could not be opened";
       return false;
     }
     return true;
+  } catch (const Poco::Exception& e) {
+    *error = "cannot call " + where + ": " + e.displayText();
   } catch (const std::exception& e) {
-    fprintf(stderr, "zevctl: cannot call %s:%d: %s\n", options.host.c_str(), port, e.what());
-    return false;
+    *error = "cannot call " + where + ": " + e.what();
   }
+  return false;
+}
+
+// PostCall for the commands: the reason of a failure goes to standard error.
+bool PostCall(const CallOptions& options, const std::string& server_id, const std::string& method,
+              const std::string& request, std::string* exr, std::string* answer) {
+  std::string error;
+  if (PostCall(options, server_id, method, request, exr, answer, &error)) return true;
+  fprintf(stderr, "zevctl: %s\n", error.c_str());
+  return false;
 }
 
 // Prints an exception response; returns the exit status 1.
@@ -390,113 +440,15 @@ int Open(const std::vector<std::string>& args) {
   return 0;
 }
 
-// Whether a service instance holds the instance lock, as the text of the
-// status line.
-std::string InstanceLockState() {
-  const std::string path =
-      JoinPath(JoinPath(GetCommonDataDir(), "run"), NamedMutexFileName(kInstanceMutexName));
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) return "free (no service instance runs)";
-  if (fd < 0) return "unknown (" + path + ": " + strerror(errno) + ")";
-  // The service holds the lock exclusively, so a shared one is refused
-  // exactly while it runs. Closing the file drops the shared lock at once; a
-  // service that tries to start in that instant takes the lock at its next
-  // attempt.
-  int rc;
-  do {
-    rc = flock(fd, LOCK_SH | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  const int error = errno;
-  close(fd);
-  if (rc == 0) return "free (no service instance runs)";
-  if (error == EWOULDBLOCK) return "held (a service instance runs)";
-  return "unknown (" + path + ": " + strerror(error) + ")";
-}
-
-int Status(const std::vector<std::string>& args) {
-  if (!args.empty()) return Usage();
-  if (GetCommonDataDir().empty()) {
-    fprintf(stderr, "zevctl: no common data folder (set ZEV_COMMON_APPDATA)\n");
-    return 1;
-  }
-  std::string unrecognised;
-  const std::string address = ReadHttpBindAddress(&RegistryStore::Default(), &unrecognised);
-  std::string detail = address == "127.0.0.1" ? "loopback only" : "all interfaces";
-  if (!unrecognised.empty()) {
-    detail += "; " + std::string(kBindAddressValueName) + " \"" + unrecognised + "\" is not honoured";
-  }
-  printf("http address: %s (%s)\n", address.c_str(), detail.c_str());
-  std::string port;
-  if (RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &port)) {
-    printf("http port: %s\n", port.c_str());
-    const int number = atoi(port.c_str());
-    printf("port mutex: %s\n", number > 0 && PortMutexIsHeld(number)
-                                    ? "held (the endpoint answered its guard's last check)"
-                                    : "not held (the endpoint did not answer, or no guard runs)");
-  } else {
-    printf("http port: none published\n");
-  }
-  printf("instance lock: %s\n", InstanceLockState().c_str());
-  return 0;
-}
-
-// The monitor's view of its hosts, from the status file it rewrites on every
-// change: one line per process group.
-int Hosts(const std::vector<std::string>& args) {
-  if (!args.empty()) return Usage();
-  const std::string run_dir = GetRuntimeDir();
-  if (run_dir.empty()) {
-    fprintf(stderr, "zevctl: no common data folder (set ZEV_COMMON_APPDATA)\n");
-    return 1;
-  }
-  const std::string path = JoinPath(run_dir, pubsdk::kHostStatusFileName);
-  std::vector<pubsdk::MonitorHostInfo> hosts;
-  if (!FileExists(path)) {
-    printf("no hosts (%s does not exist: the service runs no components)\n", path.c_str());
-    return 0;
-  }
-  if (!pubsdk::ReadHostStatus(path, &hosts)) {
-    fprintf(stderr, "zevctl: %s cannot be read or is not a host status file\n", path.c_str());
-    return 1;
-  }
-  if (hosts.empty()) printf("no hosts\n");
-  for (const pubsdk::MonitorHostInfo& host : hosts) {
-    std::string pid = host.pid > 0 ? std::to_string(host.pid) : "none";
-    printf("group %s: node %s, pid %s, restarts %u%s\n", host.group_name.c_str(), host.node_name.c_str(),
-           pid.c_str(), host.restart_count, host.restart_refused ? ", restarts refused until tomorrow (UTC)" : "");
-  }
-  return 0;
-}
-
-std::string UtcText(int64_t millis) {
-  const time_t seconds = static_cast<time_t>(millis / 1000);
-  struct tm parts {};
-  char text[64] = "?";
-  if (gmtime_r(&seconds, &parts) != nullptr) strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &parts);
-  return text;
-}
-
-// What the server strategy's last pass did, from the record it leaves in the
-// registry after every pass.
-int Strategy(const std::vector<std::string>& args) {
-  if (!args.empty()) return Usage();
-  std::string text;
-  if (!RegReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text)) {
-    printf("no strategy pass yet\n");
-    return 0;
-  }
-  StrategyStatus status;
-  if (!ParseStrategyStatus(text, &status)) {
-    fprintf(stderr, "zevctl: the strategy status in the registry is not readable\n");
-    return 1;
-  }
-  printf("last pass: %s, catalogue from %s\n", UtcText(status.time_ms).c_str(),
-         status.result == "server" ? "the server" : status.result.c_str());
-  printf("listed %lld, installed %lld, failed %lld\n", static_cast<long long>(status.listed),
-         static_cast<long long>(status.installed), static_cast<long long>(status.failed));
-  if (!status.error.empty()) printf("server error: %s\n", status.error.c_str());
-  if (status.next_pass_ms > 0) printf("next pass: %s\n", UtcText(status.next_pass_ms).c_str());
-  return 0;
+// A whole decimal int32, or false.
+bool ParseInt32(const std::string& text, int32_t* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long v = strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
 }
 
 // `text` on one line: backslashes, line feeds and other control characters
@@ -519,15 +471,343 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-// A whole decimal int32, or false.
-bool ParseInt32(const std::string& text, int32_t* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long long v = strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
-  *value = static_cast<int32_t>(v);
-  return true;
+// Whether a service instance holds the instance lock, as the text of the
+// status line; *held when it does.
+std::string InstanceLockState(bool* held) {
+  *held = false;
+  const std::string path =
+      JoinPath(JoinPath(GetCommonDataDir(), "run"), NamedMutexFileName(kInstanceMutexName));
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return "free (no service instance runs)";
+  if (fd < 0) return "unknown (" + path + ": " + strerror(errno) + ")";
+  // The service holds the lock exclusively, so a shared one is refused
+  // exactly while it runs. Closing the file drops the shared lock at once; a
+  // service that tries to start in that instant takes the lock at its next
+  // attempt.
+  int rc;
+  do {
+    rc = flock(fd, LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  const int error = errno;
+  close(fd);
+  if (rc == 0) return "free (no service instance runs)";
+  if (error != EWOULDBLOCK) return "unknown (" + path + ": " + strerror(error) + ")";
+  *held = true;
+  return "held (a service instance runs)";
+}
+
+// The monitor's view of its hosts, from the status file it rewrites on every
+// change.
+enum class HostTable { kRead, kNoFile, kUnreadable };
+HostTable ReadHostTable(std::vector<pubsdk::MonitorHostInfo>* hosts, std::string* path) {
+  *path = JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName);
+  if (!FileExists(*path)) return HostTable::kNoFile;
+  return pubsdk::ReadHostStatus(*path, hosts) ? HostTable::kRead : HostTable::kUnreadable;
+}
+
+std::string HostLine(const pubsdk::MonitorHostInfo& host) {
+  const std::string pid = host.pid > 0 ? std::to_string(host.pid) : "none";
+  return "group " + host.group_name + ": node " + host.node_name + ", pid " + pid + ", restarts " +
+         std::to_string(host.restart_count) +
+         (host.restart_refused ? ", restarts refused until tomorrow (UTC)" : "");
+}
+
+// One line per process group.
+int Hosts(const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage();
+  if (GetRuntimeDir().empty()) {
+    fprintf(stderr, "zevctl: no common data folder (set ZEV_COMMON_APPDATA)\n");
+    return 1;
+  }
+  std::vector<pubsdk::MonitorHostInfo> hosts;
+  std::string path;
+  switch (ReadHostTable(&hosts, &path)) {
+    case HostTable::kNoFile:
+      printf("no hosts (%s does not exist: the service runs no components)\n", path.c_str());
+      return 0;
+    case HostTable::kUnreadable:
+      fprintf(stderr, "zevctl: %s cannot be read or is not a host status file\n", path.c_str());
+      return 1;
+    case HostTable::kRead:
+      break;
+  }
+  if (hosts.empty()) printf("no hosts\n");
+  for (const pubsdk::MonitorHostInfo& host : hosts) printf("%s\n", HostLine(host).c_str());
+  return 0;
+}
+
+std::string UtcText(int64_t millis) {
+  const time_t seconds = static_cast<time_t>(millis / 1000);
+  struct tm parts {};
+  char text[64] = "?";
+  if (gmtime_r(&seconds, &parts) != nullptr) strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
+// The record that the server strategy leaves in the registry after every
+// pass.
+enum class StrategyRecord { kRead, kNone, kUnreadable };
+StrategyRecord ReadLastPass(StrategyStatus* status) {
+  std::string text;
+  if (!RegReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text)) return StrategyRecord::kNone;
+  return ParseStrategyStatus(text, status) ? StrategyRecord::kRead : StrategyRecord::kUnreadable;
+}
+
+// "2027-01-15 08:00:00 UTC, catalogue from the server"
+std::string PassText(const StrategyStatus& status) {
+  return UtcText(status.time_ms) + ", catalogue from " + (status.result == "server" ? "the server" : status.result);
+}
+
+std::string CountsText(const StrategyStatus& status) {
+  return "listed " + std::to_string(status.listed) + ", installed " + std::to_string(status.installed) +
+         ", failed " + std::to_string(status.failed);
+}
+
+int Strategy(const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage();
+  StrategyStatus status;
+  switch (ReadLastPass(&status)) {
+    case StrategyRecord::kNone:
+      printf("no strategy pass yet\n");
+      return 0;
+    case StrategyRecord::kUnreadable:
+      fprintf(stderr, "zevctl: the strategy status in the registry is not readable\n");
+      return 1;
+    case StrategyRecord::kRead:
+      break;
+  }
+  printf("last pass: %s\n", PassText(status).c_str());
+  printf("%s\n", CountsText(status).c_str());
+  if (!status.error.empty()) printf("server error: %s\n", status.error.c_str());
+  if (status.next_pass_ms > 0) printf("next pass: %s\n", UtcText(status.next_pass_ms).c_str());
+  return 0;
+}
+
+// How long each probe of the status command may take. Tests shorten it
+// (ZEV_STATUS_PROBE_MS) to see a probe give up without waiting seconds.
+int ProbeLimitMs() {
+  const char* text = getenv("ZEV_STATUS_PROBE_MS");
+  const int ms = text != nullptr ? atoi(text) : 0;
+  return ms > 0 ? ms : 2000;
+}
+
+double MillisSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// What "/" answers on 127.0.0.1:port within limit_ms; *alive when it
+// answered as a working endpoint does.
+std::string ProbeRoot(int port, int limit_ms, bool* alive) {
+  *alive = false;
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+  try {
+    Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(port));
+    session.setTimeout(Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(limit_ms) * 1000));
+    Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/", Poco::Net::HTTPMessage::HTTP_1_1);
+    session.sendRequest(request);
+    Poco::Net::HTTPResponse response;
+    std::istream& in = session.receiveResponse(response);
+    std::string body;
+    Poco::StreamCopier::copyToString(in, body);
+    if (body.size() > 200) body = body.substr(0, 200) + "...";
+    const int code = static_cast<int>(response.getStatus());
+    *alive = code == Poco::Net::HTTPResponse::HTTP_OK && body == kEndpointAliveText;
+    return std::to_string(code) + " \"" + OneLine(body) + "\" from " + where;
+  } catch (const Poco::Exception& e) {
+    return "no answer from " + where + " (" + e.displayText() + ")";
+  } catch (const std::exception& e) {
+    return "no answer from " + where + " (" + e.what() + ")";
+  }
+}
+
+// An echo over the service's local socket within limit_ms; *ok when the text
+// came back.
+std::string ProbePipeEcho(int limit_ms, bool* ok) {
+  *ok = false;
+  const std::string text = "zevctl status " + std::to_string(getpid());
+  CZEVEchoRequest request;
+  request.set_request(text);
+  CallOptions options;
+  options.pipe = true;
+  options.limit_ms = limit_ms;
+  std::string exr, answer, error;
+  const auto start = std::chrono::steady_clock::now();
+  if (!PostCall(options, kEchoServerId, "echo", request.SerializeAsString(), &exr, &answer, &error)) {
+    return "failed (" + error + ")";
+  }
+  const double elapsed_ms = MillisSince(start);
+  if (exr != "0") {
+    CZEVRPCExceptionResponse e;
+    if (!e.ParseFromString(answer)) return "failed (undecodable exception response)";
+    return "failed (exception " + OneLine(e.code()) + ": " + OneLine(e.message()) + ")";
+  }
+  CZEVEchoResponse response;
+  if (!response.ParseFromString(answer)) return "failed (the answer does not parse)";
+  if (response.response() != text) return "failed (the answer \"" + OneLine(response.response()) + "\" is not the text sent)";
+  *ok = true;
+  char line[64];
+  snprintf(line, sizeof(line), "ok (%.1f ms round trip)", elapsed_ms);
+  return line;
+}
+
+// Runs argv with standard output and error into *output, for at most
+// limit_ms; a program still running then is killed. kEnded with *exit_code,
+// or the failure with the reason in *error.
+enum class RunResult { kEnded, kNotStarted, kTimedOut };
+RunResult RunWithLimit(const std::vector<std::string>& argv, int limit_ms, std::string* output, int* exit_code,
+                       std::string* error) {
+  const int64_t deadline = DeadlineAfter(limit_ms);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    *error = std::string("no pipe: ") + strerror(errno);
+    return RunResult::kNotStarted;
+  }
+  StartOptions options;
+  options.stdout_fd = fds[1];
+  options.stderr_fd = fds[1];
+  std::unique_ptr<ProcessHandle> process = StartProcessArgv(argv, options, error);
+  close(fds[1]);
+  if (!process) {
+    close(fds[0]);
+    return RunResult::kNotStarted;
+  }
+  // Until the end of the output, which a child of the program may hold open
+  // after the program itself has ended: the deadline still bounds it.
+  char buf[4096];
+  for (;;) {
+    pollfd readable = {fds[0], POLLIN, 0};
+    if (PollUntil(&readable, 1, deadline) <= 0) break;
+    ssize_t n = read(fds[0], buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (output->size() < 65536) output->append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  const int64_t left = deadline - MonotonicMillis();
+  if (!process->Wait(static_cast<int>(std::max<int64_t>(left, 0)))) {
+    process->Terminate();
+    process->Wait(1000);
+    *error = "no answer within " + std::to_string(limit_ms) + " ms";
+    return RunResult::kTimedOut;
+  }
+  *exit_code = process->ExitCode();
+  return RunResult::kEnded;
+}
+
+// systemd's view of the service's unit, when systemd runs this machine.
+std::string SystemdState(int limit_ms) {
+  // Tests point the marker elsewhere: here systemd is not the init process.
+  const char* run_dir = getenv("ZEV_SYSTEMD_RUN_DIR");
+  const std::string marker = run_dir != nullptr && *run_dir != '\0' ? run_dir : "/run/systemd/system";
+  struct stat info;
+  if (stat(marker.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return "not running here (no " + marker + ")";
+  }
+  const char* named = getenv("ZEV_SYSTEMCTL");
+  const std::string program = named != nullptr && *named != '\0' ? named : "systemctl";
+  std::string output, error;
+  int exit_code = 0;
+  const RunResult run = RunWithLimit({program, "show", "zevsvc.service", "-p", "ActiveState", "-p", "SubState",
+                                      "-p", "MainPID", "-p", "StatusText"},
+                                     limit_ms, &output, &exit_code, &error);
+  if (run == RunResult::kNotStarted) return "not running here (" + error + ")";
+  if (run == RunResult::kTimedOut) return program + " show: " + error;
+  std::vector<std::string> lines;
+  for (size_t begin = 0; begin < output.size();) {
+    size_t end = output.find('\n', begin);
+    if (end == std::string::npos) end = output.size();
+    if (end > begin) lines.push_back(OneLine(output.substr(begin, end - begin)));
+    begin = end + 1;
+  }
+  std::string joined;
+  for (const std::string& line : lines) joined += (joined.empty() ? "" : ", ") + line;
+  if (exit_code != 0) {
+    return program + " show failed with exit status " + std::to_string(exit_code) +
+           (joined.empty() ? "" : ": " + joined);
+  }
+  return joined.empty() ? program + " show printed nothing" : joined;
+}
+
+// Everything an operator asks first, one fact a line. Exit status 0 when the
+// service holds its instance lock, "/" answers and an echo over the local
+// socket comes back.
+int Status(const std::vector<std::string>& args) {
+  if (!args.empty()) return Usage();
+  if (GetCommonDataDir().empty()) {
+    fprintf(stderr, "zevctl: no common data folder (set ZEV_COMMON_APPDATA)\n");
+    return 1;
+  }
+  const int limit_ms = ProbeLimitMs();
+  bool lock_held = false;
+  printf("instance lock: %s\n", InstanceLockState(&lock_held).c_str());
+
+  std::string unrecognised;
+  const std::string address = ReadHttpBindAddress(&RegistryStore::Default(), &unrecognised);
+  std::string detail = address == "127.0.0.1" ? "loopback only" : "all interfaces";
+  if (!unrecognised.empty()) {
+    detail += "; " + std::string(kBindAddressValueName) + " \"" + unrecognised + "\" is not honoured";
+  }
+  printf("http address: %s (%s)\n", address.c_str(), detail.c_str());
+
+  std::string port_text;
+  int port = 0;
+  if (RegReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &port_text)) {
+    printf("http port: %s\n", port_text.c_str());
+    int32_t number = 0;
+    if (ParseInt32(port_text, &number) && number > 0 && number < 65536) port = number;
+  } else {
+    printf("http port: none published\n");
+  }
+  bool root_alive = false;
+  if (port > 0) {
+    printf("port mutex: %s\n", PortMutexIsHeld(port) ? "held (the endpoint answered its guard's last check)"
+                                                     : "not held (the endpoint did not answer, or no guard runs)");
+    printf("http \"/\": %s\n", ProbeRoot(port, limit_ms, &root_alive).c_str());
+  } else {
+    const char* why = port_text.empty() ? "no port published" : "the published port is not a port number";
+    printf("port mutex: not held (%s)\n", why);
+    printf("http \"/\": not asked (%s)\n", why);
+  }
+
+  bool echo_ok = false;
+  printf("pipe echo: %s\n", ProbePipeEcho(limit_ms, &echo_ok).c_str());
+
+  StrategyStatus pass;
+  const StrategyRecord record = ReadLastPass(&pass);
+  if (record == StrategyRecord::kRead) {
+    printf("strategy: last pass %s; %s%s\n", PassText(pass).c_str(), CountsText(pass).c_str(),
+           pass.next_pass_ms > 0 ? ("; next pass " + UtcText(pass.next_pass_ms)).c_str() : "");
+    if (!pass.error.empty()) printf("strategy server error: %s\n", OneLine(pass.error).c_str());
+  } else {
+    printf("strategy: %s\n", record == StrategyRecord::kNone ? "no pass yet" : "the record in the registry is not readable");
+  }
+
+  // The components are those the last strategy pass found installed: the
+  // host status file names process groups, not the components in them.
+  std::string components = "components unknown (no strategy pass yet)";
+  if (record == StrategyRecord::kRead) components = std::to_string(pass.installed) + " components installed";
+  if (record == StrategyRecord::kUnreadable) components = "components unknown (the strategy record is not readable)";
+  std::vector<pubsdk::MonitorHostInfo> hosts;
+  std::string hosts_path;
+  switch (ReadHostTable(&hosts, &hosts_path)) {
+    case HostTable::kNoFile:
+      printf("hosts: 0 hosts (no host status file), %s\n", components.c_str());
+      break;
+    case HostTable::kUnreadable:
+      printf("hosts: unknown (%s cannot be read or is not a host status file), %s\n", hosts_path.c_str(),
+             components.c_str());
+      break;
+    case HostTable::kRead: {
+      const auto running = std::count_if(hosts.begin(), hosts.end(),
+                                         [](const pubsdk::MonitorHostInfo& host) { return host.pid > 0; });
+      printf("hosts: %zu hosts (%ld running), %s\n", hosts.size(), static_cast<long>(running), components.c_str());
+      for (const pubsdk::MonitorHostInfo& host : hosts) printf("%s\n", HostLine(host).c_str());
+      break;
+    }
+  }
+
+  printf("systemd: %s\n", SystemdState(limit_ms).c_str());
+  return lock_held && root_alive && echo_ok ? 0 : 1;
 }
 
 // Takes "--name value" (or "--flag") options of the control commands out of

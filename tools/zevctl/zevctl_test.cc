@@ -1,11 +1,17 @@
 // zevctl as an administrator uses it: a separate process on the same store.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "strategy/server_strategy.h"
 #include "hosting/host_status.h"
@@ -27,8 +33,9 @@ struct Result {
   std::string out;
 };
 
-Result Zevctl(const std::string& args) {
-  std::string command = std::string(ZEVCTL_PATH) + " " + args + " 2>&1";
+// `env`: assignments put before the command ("NAME=value ...").
+Result Zevctl(const std::string& args, const std::string& env = "") {
+  std::string command = env + " " + std::string(ZEVCTL_PATH) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   Result r{-1, ""};
   if (pipe == nullptr) return r;
@@ -96,21 +103,78 @@ TEST(Zevctl, RejectsBadUsage) {
   EXPECT_EQ(Zevctl("reg delete HKLM Software\\Nothing").status, 1);
 }
 
-TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
+namespace {
+
+// The lines of `text`, each without its line feed.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A listening socket that nobody accepts on: connections succeed and hang.
+struct SilentListener {
+  explicit SilentListener(int domain) : fd(socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  ~SilentListener() { close(fd); }
+  int fd;
+};
+
+}  // namespace
+
+TEST(Zevctl, StatusWithNothingRunningSaysWhatIsMissingAndFailsAtOnce) {
   ScopedCommonDataDir common;
-  Result idle = Zevctl("status");
-  EXPECT_EQ(idle.status, 0);
+  const auto start = std::chrono::steady_clock::now();
+  Result idle = Zevctl("status", "ZEV_SYSTEMD_RUN_DIR=" + common.path() + "/no-systemd");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(idle.status, 1);
   EXPECT_EQ(idle.out,
+            "instance lock: free (no service instance runs)\n"
             "http address: 0.0.0.0 (all interfaces)\n"
             "http port: none published\n"
-            "instance lock: free (no service instance runs)\n");
+            "port mutex: not held (no port published)\n"
+            "http \"/\": not asked (no port published)\n"
+            "pipe echo: failed (cannot connect to " + PipeSocketPath(kServicePipeName) +
+            ": No such file or directory)\n"
+            "strategy: no pass yet\n"
+            "hosts: 0 hosts (no host status file), components unknown (no strategy pass yet)\n"
+            "systemd: not running here (no " + common.path() + "/no-systemd)\n");
+  EXPECT_EQ(Zevctl("status extra").status, 2);
+}
 
+TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
+  ScopedCommonDataDir common;
   const std::string key = "\"Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\"";
   ASSERT_EQ(Zevctl("reg set HKLM " + key + " BindAddress 127.0.0.1").status, 0);
+  StrategyStatus pass;
+  pass.time_ms = 1800000000000;
+  pass.result = "server";
+  pass.error = "line one\nline two";
+  pass.listed = 3;
+  pass.installed = 2;
+  pass.next_pass_ms = 1800000120000;
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(pass)));
+  ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
+  ASSERT_TRUE(pubsdk::WriteHostStatus(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName),
+                                      {{"grp:a", "zevhost-node-1", 4242, 3, false}, {"b", "zevhost-node-2", 0, 0, false}}));
+  // systemd is not the init process here: a script stands in for systemctl
+  // and a folder of the test's own for /run/systemd/system.
+  ScopedTempDir systemd;
+  ASSERT_TRUE(CreateDirectories(systemd.Sub("system")));
+  ASSERT_TRUE(WriteFileAtomically(systemd.Sub("systemctl"),
+                                  "#!/bin/sh\n"
+                                  "echo ActiveState=active\necho SubState=running\necho MainPID=$$\n"
+                                  "echo \"StatusText=$*\"\n"));
+  ASSERT_EQ(chmod(systemd.Sub("systemctl").c_str(), 0755), 0);
+  const std::string env = "ZEV_SYSTEMD_RUN_DIR=" + systemd.Sub("system") + " ZEV_SYSTEMCTL=" + systemd.Sub("systemctl");
+
   CZEVMethodRegistry methods;
   RegisterEchoMethods(methods);
+  CZEVIPCServer ipc;
+  CZEVPipeServerImpl pipe(&ipc, &methods);
   ManagerDeps deps;
   deps.methods = &methods;
+  deps.pipe_server = &pipe;
   deps.port_guard = true;
   ManagerOptions options;
   options.instance_attempts = 1;
@@ -122,18 +186,43 @@ TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
     ASSERT_TRUE(manager.Start());
     ASSERT_NE(manager.port(), 0);
     EXPECT_EQ(ListeningAddress(manager.port()), "127.0.0.1");
-    Result running = Zevctl("status");
-    EXPECT_EQ(running.status, 0);
-    EXPECT_EQ(running.out, "http address: 127.0.0.1 (loopback only)\n"
-                           "http port: " + std::to_string(manager.port()) + "\n"
-                           "port mutex: held (the endpoint answered its guard's last check)\n"
-                           "instance lock: held (a service instance runs)\n");
-    EXPECT_EQ(Zevctl("echo hello").out, "exr: 0\nresponse: hello\n");
+    const std::string port = std::to_string(manager.port());
+    Result running = Zevctl("status", env);
+    EXPECT_EQ(running.status, 0) << running.out;
+    const std::vector<std::string> lines = Lines(running.out);
+    const std::vector<std::string> expected = {
+        "instance lock: held (a service instance runs)",
+        "http address: 127.0.0.1 (loopback only)",
+        "http port: " + port,
+        "port mutex: held (the endpoint answered its guard's last check)",
+        "http \"/\": 200 \"It is working.\" from 127.0.0.1:" + port,
+        "pipe echo: ok (",  // and the round trip's milliseconds
+        "strategy: last pass 2027-01-15 08:00:00 UTC, catalogue from the server; listed 3, installed 2, "
+        "failed 0; next pass 2027-01-15 08:02:00 UTC",
+        "strategy server error: line one\\nline two",
+        "hosts: 2 hosts (1 running), 2 components installed",
+        "group grp:a: node zevhost-node-1, pid 4242, restarts 3",
+        "group b: node zevhost-node-2, pid none, restarts 0",
+        "systemd: ActiveState=active, SubState=running, MainPID=",  // the script's pid
+    };
+    ASSERT_EQ(lines.size(), expected.size()) << running.out;
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind(expected[i], 0), 0u) << lines[i];
+    EXPECT_NE(lines.back().find(", StatusText=show zevsvc.service -p ActiveState -p SubState -p MainPID -p StatusText"),
+              std::string::npos)
+        << lines.back();
     manager.Quit();
   }
-  Result stopped = Zevctl("status");
+  // Without the service the same machinery reports the failures.
+  Result stopped = Zevctl("status", env);
+  EXPECT_EQ(stopped.status, 1);
   EXPECT_NE(stopped.out.find("instance lock: free (no service instance runs)"), std::string::npos) << stopped.out;
   EXPECT_NE(stopped.out.find("port mutex: not held"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.out.find("http \"/\": no answer from 127.0.0.1:"), std::string::npos) << stopped.out;
+  EXPECT_NE(stopped.out.find("pipe echo: failed (cannot connect to "), std::string::npos) << stopped.out;
+  Result no_systemctl = Zevctl("status", "ZEV_SYSTEMD_RUN_DIR=" + systemd.Sub("system") + " ZEV_SYSTEMCTL=/nonexistent");
+  EXPECT_NE(no_systemctl.out.find("systemd: not running here (cannot start /nonexistent: No such file or directory)"),
+            std::string::npos)
+      << no_systemctl.out;
 
   ASSERT_EQ(Zevctl("reg set HKLM " + key + " BindAddress localhost").status, 0);
   EXPECT_NE(Zevctl("status").out.find("http address: 127.0.0.1 (loopback only)"), std::string::npos);
@@ -142,7 +231,50 @@ TEST(Zevctl, StatusShowsTheBoundAddressThePortAndWhetherTheServiceRuns) {
   EXPECT_NE(unknown.out.find("http address: 0.0.0.0 (all interfaces; BindAddress \"10.1.2.3\" is not honoured)"),
             std::string::npos)
       << unknown.out;
-  EXPECT_EQ(Zevctl("status extra").status, 2);
+}
+
+TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
+  ScopedCommonDataDir common;
+  // An endpoint and a local socket that accept connections and never answer.
+  SilentListener tcp(AF_INET);
+  sockaddr_in in_addr = {};
+  in_addr.sin_family = AF_INET;
+  in_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(tcp.fd, reinterpret_cast<sockaddr*>(&in_addr), sizeof(in_addr)), 0);
+  ASSERT_EQ(listen(tcp.fd, 8), 0);
+  socklen_t length = sizeof(in_addr);
+  ASSERT_EQ(getsockname(tcp.fd, reinterpret_cast<sockaddr*>(&in_addr), &length), 0);
+  const std::string port = std::to_string(ntohs(in_addr.sin_port));
+  ASSERT_TRUE(RegWriteString(RegRoot::kClassesRoot, kPortKey, kPortValueName, port));
+  ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
+  SilentListener local(AF_UNIX);
+  sockaddr_un un_addr = {};
+  un_addr.sun_family = AF_UNIX;
+  snprintf(un_addr.sun_path, sizeof(un_addr.sun_path), "%s", PipeSocketPath(kServicePipeName).c_str());
+  ASSERT_EQ(bind(local.fd, reinterpret_cast<sockaddr*>(&un_addr), sizeof(un_addr)), 0);
+  ASSERT_EQ(listen(local.fd, 8), 0);
+  // A stand-in for systemctl (systemd is not the init process here) that hangs.
+  ScopedTempDir systemd;
+  ASSERT_TRUE(WriteFileAtomically(systemd.Sub("systemctl"), "#!/bin/sh\nexec sleep 30\n"));
+  ASSERT_EQ(chmod(systemd.Sub("systemctl").c_str(), 0755), 0);
+  // Records that do not parse.
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", "{broken"));
+  ASSERT_TRUE(WriteFileAtomically(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName), "garbage\n"));
+
+  const auto start = std::chrono::steady_clock::now();
+  Result hung = Zevctl("status", "ZEV_STATUS_PROBE_MS=200 ZEV_SYSTEMD_RUN_DIR=" + systemd.path() +
+                                     " ZEV_SYSTEMCTL=" + systemd.Sub("systemctl"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(hung.status, 1);
+  const std::vector<std::string> lines = Lines(hung.out);
+  ASSERT_EQ(lines.size(), 9u) << hung.out;
+  EXPECT_EQ(lines[4].rfind("http \"/\": no answer from 127.0.0.1:" + port + " (", 0), 0u) << lines[4];
+  EXPECT_EQ(lines[5], "pipe echo: failed (no reply from " + PipeSocketPath(kServicePipeName) + " within 200 ms)");
+  EXPECT_EQ(lines[6], "strategy: the record in the registry is not readable");
+  EXPECT_EQ(lines[7], "hosts: unknown (" + JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName) +
+                          " cannot be read or is not a host status file), components unknown (the strategy "
+                          "record is not readable)");
+  EXPECT_EQ(lines[8], "systemd: " + systemd.Sub("systemctl") + " show: no answer within 200 ms");
 }
 
 TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
