@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/log.h"
 #include "host/service_context.h"
@@ -19,6 +20,7 @@
 #include "platform/paths.h"
 #include "platform/ports.h"
 #include "testing/free_ports.h"
+#include "testing/log_util.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -61,19 +63,15 @@ bool Alive(pid_t pid) {
   return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
 }
 
-TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
-  // The process log outlives this test's folder: the monitor would open it
-  // below that folder otherwise, and later tests of this program read it.
-  static ScopedTempDir* log_dir = new ScopedTempDir();
-  LogInit(log_dir->path(), "zevservice");
-  ScopedCommonDataDir common;
-  const std::string runs = common.path() + "/runs.txt";
-
-  CZEVApplications catalogue;
-  CZEVApplication* app = catalogue.add_application();
+// Adds component `id` of application "app" in process group `group`: a
+// script that records its pid in `runs` and then stays up.
+void AddComponent(CZEVApplications* catalogue, const std::string& common, const std::string& id,
+                  const std::string& group, const std::string& runs) {
+  CZEVApplication* app = catalogue->application_size() > 0 ? catalogue->mutable_application(0)
+                                                             : catalogue->add_application();
   app->set_code("app");
   CZEVComponent* component = app->mutable_components()->add_component();
-  component->set_componentid("{comp}");
+  component->set_componentid(id);
   CZEVVersion* version = component->mutable_versions()->add_version();
   version->set_version("1.0");
   version->set_archtype(atx64);
@@ -81,13 +79,28 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   manifest->set_loadmode(lmOutterComponent);
   manifest->set_runmode(btApplicaiton);
   manifest->set_entrypoint("bin\\run.sh");
-  manifest->mutable_params()->set_pgroup("grp");
+  manifest->mutable_params()->set_pgroup(group);
   manifest->mutable_params()->set_expiredtime(4102416000000LL);
-  // The component records its pid and then stays up.
-  const std::string dir = common.path() + "/Varnel/ZEV/download/app/{comp}/1.0/x64/bin";
+  const std::string dir = common + "/Varnel/ZEV/download/app/" + id + "/1.0/x64/bin";
   ASSERT_TRUE(CreateDirectories(dir));
   std::ofstream(dir + "/run.sh") << "#!/bin/sh\necho $$ >> " << runs << "\nexec sleep 1000\n";
   chmod((dir + "/run.sh").c_str(), 0755);
+}
+
+// The process log outlives the tests' folders: the monitor would open it
+// below one of them otherwise, and later tests of this program read it.
+void KeepTheLogApart() {
+  static ScopedTempDir* log_dir = new ScopedTempDir();
+  LogInit(log_dir->path(), "zevservice");
+}
+
+TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
+  KeepTheLogApart();
+  ScopedCommonDataDir common;
+  const std::string runs = common.path() + "/runs.txt";
+
+  CZEVApplications catalogue;
+  AddComponent(&catalogue, common.path(), "{comp}", "grp", runs);
 
   CZEVServiceContext::Options options;
   options.common_dir = common.path();
@@ -138,6 +151,52 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   context.manager().Quit();
   EXPECT_TRUE(PollFor([&] { return FindInstanceProcesses("zevhost").empty(); }));
   EXPECT_TRUE(PollFor([&] { return !Alive(second); }));
+}
+
+// Stopping the service sends "stopall": every one of ten hosts ends by
+// itself with 255 before Quit returns, and none is started again.
+TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
+  KeepTheLogApart();
+  ScopedCommonDataDir common;
+  const std::string runs = common.path() + "/runs.txt";
+  CZEVApplications catalogue;
+  for (int i = 0; i < 10; ++i) {
+    AddComponent(&catalogue, common.path(), "{c" + std::to_string(i) + "}", "g" + std::to_string(i), runs);
+  }
+  CZEVServiceContext::Options options;
+  options.common_dir = common.path();
+  options.host_components = true;
+  options.monitor.host_dir = GetModuleDir();
+  options.catalogue = [&catalogue](CZEVApplications* out) {
+    *out = catalogue;
+    return true;
+  };
+  options.manager.first_port = FreePortRange(5, 47750);
+  options.manager.last_port = options.manager.first_port + 4;
+  ASSERT_NE(options.manager.first_port, 0);
+  CZEVServiceContext context(options);
+  ASSERT_TRUE(context.manager().Start());
+  ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 10; })) << "not every component ran";
+  std::vector<pid_t> hosts;
+  for (const pubsdk::MonitorHostInfo& host : context.manager().monitor()->GetProcessTable()) hosts.push_back(host.pid);
+  ASSERT_EQ(hosts.size(), 10u);
+  EXPECT_EQ(context.manager().RunningHosts(), 10);
+
+  LogWrite(1, "---- ten hosts stop ----");
+  context.manager().Quit();
+  for (pid_t pid : hosts) EXPECT_FALSE(Alive(pid)) << "host " << pid << " outlived Quit";
+  EXPECT_TRUE(PollFor([&] { return FindInstanceProcesses("zevhost").empty(); }));
+  for (pid_t pid : Runs(runs)) EXPECT_TRUE(PollFor([&] { return !Alive(pid); })) << "component " << pid;
+  EXPECT_EQ(Runs(runs).size(), 10u);  // no component started again
+  LogFlush();
+  std::string log;
+  ASSERT_TRUE(ReadFileToString(LogCurrentPath(), &log));
+  log = log.substr(log.rfind("---- ten hosts stop ----"));
+  for (pid_t pid : hosts) {
+    EXPECT_NE(log.find("(pid " + std::to_string(pid) + ") ended with 255"), std::string::npos) << pid << "\n" << log;
+  }
+  EXPECT_EQ(log.find("CallRestartProc"), std::string::npos) << log;
+  EXPECT_EQ(log.find("StartNewZevHost"), std::string::npos) << log;
 }
 
 }  // namespace

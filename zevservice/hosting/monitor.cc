@@ -168,6 +168,25 @@ HRESULT CZEVMonitor::Uninit() {
   Log("zevmonitor uninit !");
   SignalExit();
   StopThreads();
+  // The monitor thread no longer reaps: the hosts that ended on "stopall"
+  // are reaped here, each with its exit code (255 is a clean end), so that
+  // the log shows how the stop went.
+  std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> hosts;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const auto& host : hosts_) {
+      if (host.second.process) hosts.emplace_back(host.first, host.second.process);
+    }
+  }
+  for (const auto& host : hosts) {
+    if (!ProcessEnded(*host.second)) {
+      Logf("CZEVMonitor host of group %s (pid %d) still runs", host.first.c_str(),
+           static_cast<int>(host.second->pid()));
+      continue;
+    }
+    Logf("CZEVMonitor host of group %s (pid %d) ended with %d", host.first.c_str(),
+         static_cast<int>(host.second->pid()), host.second->ExitCode());
+  }
   // Resends would use the term that is about to go.
   timer_.reset();
   std::lock_guard<std::mutex> lock(send_mu_);
