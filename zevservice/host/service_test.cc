@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "host/service_context.h"
@@ -301,6 +302,18 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
   // The start asked for more time before taking the instance lock.
   ASSERT_FALSE(notify.extensions.empty());
   EXPECT_EQ(notify.extensions[0], "EXTEND_TIMEOUT_USEC=13000000");
+  // Every thread says what it is (ps -L, top -H, perf).
+  const std::string tasks = "/proc/" + std::to_string(svc->pid()) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    std::string name;
+    if (!ReadFileToString(task.path().string() + "/comm", &name)) continue;  // ended meanwhile
+    if (task.path().filename() == std::to_string(svc->pid())) continue;
+    EXPECT_EQ(name.rfind("zev", 0), 0u) << name;
+    EXPECT_NE(name, "zevsvc\n");
+    // Threads inherit the name of the thread that made them; the start
+    // thread has ended, so one still called so was never named.
+    EXPECT_NE(name, "zev-start\n");
+  }
   kill(svc->pid(), SIGUSR1);
   EXPECT_EQ(next(20000), "STATUS=pause pending" + what_runs);
   EXPECT_EQ(next(20000), "STATUS=paused" + what_runs);

@@ -207,6 +207,32 @@ TEST_F(Manager, NamesTheFrontEndsThatCouldNotStart) {
   manager.Quit();
 }
 
+// With every port of the range taken the endpoint cannot listen: nothing
+// is published for clients to find, and the socket front end serves anyway.
+TEST_F(Manager, EveryPortTakenPublishesNothingAndThePipeStillServes) {
+  int first = FreePortRange(3, 47120);
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 2;
+  ScopedTempDir run;
+  CZEVIPCServer server;
+  server.setRuntimeDir(run.path());
+  CZEVPipeServerImpl pipe(&server, &methods_);
+  CZEVManager manager(Deps(&pipe), options);
+  Listener a(first), b(first + 1), c(first + 2);
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+  ASSERT_TRUE(manager.Start());
+  EXPECT_EQ(manager.port(), 0);
+  EXPECT_EQ(manager.failed_front_ends(), std::vector<std::string>{"http"});
+  std::string value;
+  EXPECT_FALSE(registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value)) << value;
+  for (int port = first; port <= first + 2; ++port) {
+    EXPECT_TRUE(LogFileContains(LogPath(), "The port(" + std::to_string(port) + ") is not available."));
+  }
+  EXPECT_TRUE(LogFileContains(LogPath(), "The ip or port is NULL: "));
+  manager.Quit();
+}
+
 TEST_F(Manager, HoldsThePortMutexWhileTheEndpointAnswers) {
   int first = FreePortRange(2, 47150);
   ManagerOptions options;
