@@ -1,6 +1,8 @@
 // zevsvc: the ZEV service.
 //   zevsvc -application   run in the foreground, driven by numbers on standard input
 //   zevsvc [-service]     run under systemd (Type=notify)
+//   zevsvc install        install (or reinstall) the systemd unit zevsvc.service
+//   zevsvc uninstall      stop the service and remove the unit
 #include <google/protobuf/stubs/logging.h>
 #include <strings.h>
 
