@@ -507,9 +507,12 @@ HostTable ReadHostTable(std::vector<pubsdk::MonitorHostInfo>* hosts, std::string
 
 std::string HostLine(const pubsdk::MonitorHostInfo& host) {
   const std::string pid = host.pid > 0 ? std::to_string(host.pid) : "none";
+  std::string components;
+  for (const std::string& id : host.components) components += (components.empty() ? "" : " ") + id;
   return "group " + host.group_name + ": node " + host.node_name + ", pid " + pid + ", restarts " +
          std::to_string(host.restart_count) +
-         (host.restart_refused ? ", restarts refused until tomorrow (UTC)" : "");
+         (host.restart_refused ? ", restarts refused until tomorrow (UTC)" : "") +
+         (components.empty() ? std::string() : ", components " + components);
 }
 
 // One line per process group.
@@ -782,25 +785,22 @@ int Status(const std::vector<std::string>& args) {
     printf("strategy: %s\n", record == StrategyRecord::kNone ? "no pass yet" : "the record in the registry is not readable");
   }
 
-  // The components are those the last strategy pass found installed: the
-  // host status file names process groups, not the components in them.
-  std::string components = "components unknown (no strategy pass yet)";
-  if (record == StrategyRecord::kRead) components = std::to_string(pass.installed) + " components installed";
-  if (record == StrategyRecord::kUnreadable) components = "components unknown (the strategy record is not readable)";
   std::vector<pubsdk::MonitorHostInfo> hosts;
   std::string hosts_path;
   switch (ReadHostTable(&hosts, &hosts_path)) {
     case HostTable::kNoFile:
-      printf("hosts: 0 hosts (no host status file), %s\n", components.c_str());
+      printf("hosts: 0 hosts, 0 components (no host status file)\n");
       break;
     case HostTable::kUnreadable:
-      printf("hosts: unknown (%s cannot be read or is not a host status file), %s\n", hosts_path.c_str(),
-             components.c_str());
+      printf("hosts: unknown (%s cannot be read or is not a host status file)\n", hosts_path.c_str());
       break;
     case HostTable::kRead: {
-      const auto running = std::count_if(hosts.begin(), hosts.end(),
-                                         [](const pubsdk::MonitorHostInfo& host) { return host.pid > 0; });
-      printf("hosts: %zu hosts (%ld running), %s\n", hosts.size(), static_cast<long>(running), components.c_str());
+      size_t running = 0, components = 0;
+      for (const pubsdk::MonitorHostInfo& host : hosts) {
+        if (host.pid > 0) ++running;
+        components += host.components.size();
+      }
+      printf("hosts: %zu hosts (%zu running), %zu components\n", hosts.size(), running, components);
       for (const pubsdk::MonitorHostInfo& host : hosts) printf("%s\n", HostLine(host).c_str());
       break;
     }

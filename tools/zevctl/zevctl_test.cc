@@ -126,7 +126,7 @@ TEST(Zevctl, StatusWithNothingRunningSaysWhatIsMissingAndFailsAtOnce) {
   ScopedCommonDataDir common;
   const auto start = std::chrono::steady_clock::now();
   Result idle = Zevctl("status", "ZEV_SYSTEMD_RUN_DIR=" + common.path() + "/no-systemd");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(idle.status, 1);
   EXPECT_EQ(idle.out,
             "instance lock: free (no service instance runs)\n"
@@ -137,7 +137,7 @@ TEST(Zevctl, StatusWithNothingRunningSaysWhatIsMissingAndFailsAtOnce) {
             "pipe echo: failed (cannot connect to " + PipeSocketPath(kServicePipeName) +
             ": No such file or directory)\n"
             "strategy: no pass yet\n"
-            "hosts: 0 hosts (no host status file), components unknown (no strategy pass yet)\n"
+            "hosts: 0 hosts, 0 components (no host status file)\n"
             "systemd: not running here (no " + common.path() + "/no-systemd)\n");
   EXPECT_EQ(Zevctl("status extra").status, 2);
 }
@@ -156,7 +156,8 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
   ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(pass)));
   ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
   ASSERT_TRUE(pubsdk::WriteHostStatus(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName),
-                                      {{"grp:a", "zevhost-node-1", 4242, 3, false}, {"b", "zevhost-node-2", 0, 0, false}}));
+                                      {{"grp:a", "zevhost-node-1", 4242, 3, false, {"{c1}", "{c2}"}},
+                                       {"b", "zevhost-node-2", 0, 0, false, {"{c3}"}}}));
   // systemd is not the init process here: a script stands in for systemctl
   // and a folder of the test's own for /run/systemd/system.
   ScopedTempDir systemd;
@@ -200,9 +201,9 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
         "strategy: last pass 2027-01-15 08:00:00 UTC, catalogue from the server; listed 3, installed 2, "
         "failed 0; next pass 2027-01-15 08:02:00 UTC",
         "strategy server error: line one\\nline two",
-        "hosts: 2 hosts (1 running), 2 components installed",
-        "group grp:a: node zevhost-node-1, pid 4242, restarts 3",
-        "group b: node zevhost-node-2, pid none, restarts 0",
+        "hosts: 2 hosts (1 running), 3 components",
+        "group grp:a: node zevhost-node-1, pid 4242, restarts 3, components {c1} {c2}",
+        "group b: node zevhost-node-2, pid none, restarts 0, components {c3}",
         "systemd: ActiveState=active, SubState=running, MainPID=",  // the script's pid
     };
     ASSERT_EQ(lines.size(), expected.size()) << running.out;
@@ -264,7 +265,7 @@ TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
   const auto start = std::chrono::steady_clock::now();
   Result hung = Zevctl("status", "ZEV_STATUS_PROBE_MS=200 ZEV_SYSTEMD_RUN_DIR=" + systemd.path() +
                                      " ZEV_SYSTEMCTL=" + systemd.Sub("systemctl"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(hung.status, 1);
   const std::vector<std::string> lines = Lines(hung.out);
   ASSERT_EQ(lines.size(), 9u) << hung.out;
@@ -272,8 +273,7 @@ TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
   EXPECT_EQ(lines[5], "pipe echo: failed (no reply from " + PipeSocketPath(kServicePipeName) + " within 200 ms)");
   EXPECT_EQ(lines[6], "strategy: the record in the registry is not readable");
   EXPECT_EQ(lines[7], "hosts: unknown (" + JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName) +
-                          " cannot be read or is not a host status file), components unknown (the strategy "
-                          "record is not readable)");
+                          " cannot be read or is not a host status file)");
   EXPECT_EQ(lines[8], "systemd: " + systemd.Sub("systemctl") + " show: no answer within 200 ms");
 }
 
@@ -393,14 +393,15 @@ TEST(Zevctl, HostsPrintsTheMonitorsStatusFile) {
   EXPECT_EQ(none.status, 0) << none.out;
   EXPECT_NE(none.out.find("no hosts"), std::string::npos) << none.out;
 
-  pubsdk::MonitorHostInfo running{"grp:a", "zevhost-node-1", 4242, 3, false};
-  pubsdk::MonitorHostInfo refused{"other", "zevhost-node-2", 0, 10, true};
+  pubsdk::MonitorHostInfo running{"grp:a", "zevhost-node-1", 4242, 3, false, {}};
+  pubsdk::MonitorHostInfo refused{"other", "zevhost-node-2", 0, 10, true, {"{c}"}};
   ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
   ASSERT_TRUE(pubsdk::WriteHostStatus(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName), {running, refused}));
   Result two = Zevctl("hosts");
   EXPECT_EQ(two.status, 0) << two.out;
   EXPECT_NE(two.out.find("group grp:a: node zevhost-node-1, pid 4242, restarts 3\n"), std::string::npos) << two.out;
-  EXPECT_NE(two.out.find("group other: node zevhost-node-2, pid none, restarts 10, restarts refused"),
+  EXPECT_NE(two.out.find("group other: node zevhost-node-2, pid none, restarts 10, restarts refused until tomorrow "
+                         "(UTC), components {c}\n"),
             std::string::npos)
       << two.out;
 

@@ -1,5 +1,6 @@
 #include "hosting/host_status.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -8,7 +9,7 @@
 namespace pubsdk {
 
 const char kHostStatusFileName[] = "zevhost-status";
-const char kHostStatusHeader[] = "group\tnode\tpid\trestarts\trefused";
+const char kHostStatusHeader[] = "group\tnode\tpid\trestarts\trefused\tcomponents";
 
 namespace {
 
@@ -20,11 +21,11 @@ std::string Field(const std::string& text) {
   return out;
 }
 
-std::vector<std::string> SplitTabs(const std::string& line) {
+std::vector<std::string> Split(const std::string& line, char separator) {
   std::vector<std::string> fields;
   size_t start = 0;
   for (;;) {
-    size_t tab = line.find('\t', start);
+    size_t tab = line.find(separator, start);
     fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
     if (tab == std::string::npos) return fields;
     start = tab + 1;
@@ -49,8 +50,14 @@ bool ParseNumber(const std::string& text, unsigned long long max, unsigned long 
 std::string FormatHostStatus(const std::vector<MonitorHostInfo>& hosts) {
   std::string text = std::string(kHostStatusHeader) + "\n";
   for (const MonitorHostInfo& h : hosts) {
+    std::string components;
+    for (const std::string& id : h.components) {
+      std::string field = Field(id);
+      std::replace(field.begin(), field.end(), ',', ' ');
+      components += (components.empty() ? "" : ",") + field;
+    }
     text += Field(h.group_name) + "\t" + Field(h.node_name) + "\t" + std::to_string(h.pid) + "\t" +
-            std::to_string(h.restart_count) + "\t" + (h.restart_refused ? "1" : "0") + "\n";
+            std::to_string(h.restart_count) + "\t" + (h.restart_refused ? "1" : "0") + "\t" + components + "\n";
   }
   return text;
 }
@@ -76,9 +83,9 @@ bool ReadHostStatus(const std::string& path, std::vector<MonitorHostInfo>* hosts
       header = false;
       continue;
     }
-    std::vector<std::string> f = SplitTabs(line);
+    std::vector<std::string> f = Split(line, '\t');
     unsigned long long pid = 0, restarts = 0, refused = 0;
-    if (f.size() != 5 || !ParseNumber(f[2], 0x7FFFFFFF, &pid) || !ParseNumber(f[3], 0xFFFFFFFF, &restarts) ||
+    if (f.size() != 6 || !ParseNumber(f[2], 0x7FFFFFFF, &pid) || !ParseNumber(f[3], 0xFFFFFFFF, &restarts) ||
         !ParseNumber(f[4], 1, &refused)) {
       return false;
     }
@@ -88,6 +95,7 @@ bool ReadHostStatus(const std::string& path, std::vector<MonitorHostInfo>* hosts
     info.pid = static_cast<pid_t>(pid);
     info.restart_count = static_cast<uint32_t>(restarts);
     info.restart_refused = refused == 1;
+    if (!f[5].empty()) info.components = Split(f[5], ',');
     read.push_back(info);
   }
   if (header) return false;

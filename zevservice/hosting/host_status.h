@@ -5,10 +5,11 @@
 //
 // Format: a header line, then one line per group, fields separated by a
 // tab and each line ended by "\n":
-//   group  node  pid  restarts  refused
-// pid is 0 while no process runs for the group; refused is 0 or 1. Group
-// and node names never hold a tab or a line feed (tabs and line feeds in
-// them are written as blanks).
+//   group  node  pid  restarts  refused  components
+// pid is 0 while no process runs for the group; refused is 0 or 1;
+// components are the group's componentIDs separated by ",". Names never
+// hold a tab or a line feed, nor componentIDs a "," (those are written as
+// blanks).
 #ifndef ZEV_HOSTING_HOST_STATUS_H_
 #define ZEV_HOSTING_HOST_STATUS_H_
 

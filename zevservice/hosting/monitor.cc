@@ -276,6 +276,10 @@ std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
     info.pid = r.process ? r.process->pid() : 0;
     info.restart_count = r.restart_count;
     info.restart_refused = r.restart_refused;
+    auto group = groups_.find(entry.first);
+    if (group != groups_.end()) {
+      for (const auto& component : group->second.components) info.components.push_back(component.first);
+    }
     table.push_back(info);
   }
   return table;

@@ -31,6 +31,8 @@ struct MonitorHostInfo {
   pid_t pid = 0;  // 0 while no process runs for the group
   uint32_t restart_count = 0;
   bool restart_refused = false;
+  // The componentIDs the group's host is to run, in order.
+  std::vector<std::string> components;
 };
 
 // StartComponent's answers.

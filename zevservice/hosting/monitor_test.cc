@@ -478,6 +478,7 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   a.node_name = "node-a";
   a.pid = 4242;
   a.restart_count = 3;
+  a.components = {"{c1}", "c,2"};
   MonitorHostInfo b;
   b.group_name = "g2";
   b.node_name = "node-b";
@@ -491,7 +492,9 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   EXPECT_EQ(rows[0].pid, 4242);
   EXPECT_EQ(rows[0].restart_count, 3u);
   EXPECT_FALSE(rows[0].restart_refused);
+  EXPECT_EQ(rows[0].components, (std::vector<std::string>{"{c1}", "c 2"}));
   EXPECT_EQ(rows[1].node_name, "node-b");
+  EXPECT_TRUE(rows[1].components.empty());
   EXPECT_EQ(rows[1].pid, 0);
   EXPECT_TRUE(rows[1].restart_refused);
 
@@ -500,8 +503,9 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   EXPECT_TRUE(rows.empty());
 
   const std::string header = std::string(kHostStatusHeader) + "\n";
-  for (const std::string& bad : {std::string(), std::string("x\n"), header + "g\tn\t1\t2\n",
-                                 header + "g\tn\t1\t2\t2\n", header + "g\tn\t-1\t2\t0\n", header + "g\tn\t1\t2\t0"}) {
+  for (const std::string& bad : {std::string(), std::string("x\n"), header + "g\tn\t1\t2\t0\n",
+                                 header + "g\tn\t1\t2\t2\t\n", header + "g\tn\t-1\t2\t0\t\n",
+                                 header + "g\tn\t1\t2\t0\tc"}) {
     WriteFileAtomically(path, bad);
     EXPECT_FALSE(ReadHostStatus(path, &rows)) << bad;
     EXPECT_TRUE(rows.empty());
