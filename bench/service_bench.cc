@@ -535,8 +535,11 @@ int main(int argc, char** argv) {
                     RegistryStore(common).ReadString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", &port);
     if (up) {
       const pid_t pid = svc.process->pid();
+      // Idle: the endpoint lets its extra workers go 10 s after its last
+      // connection ended; the port guard's first check, 5 s after the
+      // start, is a connection too.
       const auto idle = [&](int at) {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::this_thread::sleep_for(std::chrono::seconds(at == 0 ? 2 : 16));
         rss[at] = StatusField(pid, "VmRSS");
         threads[at] = StatusField(pid, "Threads");
       };

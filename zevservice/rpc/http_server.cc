@@ -13,12 +13,14 @@
 #include <Poco/String.h>
 #include <Poco/Timestamp.h>
 #include <Poco/URI.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <cstdlib>
 #include <thread>
 
@@ -74,6 +76,7 @@ class HttpConnectionWatch {
       return false;
     }
     entries_.emplace(key, Entry{socket, Clock::time_point::max()});
+    idle_since_ = Clock::time_point::max();
     return true;
   }
 
@@ -81,7 +84,23 @@ class HttpConnectionWatch {
   void Remove(const void* key) {
     std::lock_guard<std::mutex> lock(mu_);
     entries_.erase(key);
+    if (entries_.empty() && on_idle_) {
+      // One wake when the endpoint has had no connection for a while.
+      idle_since_ = Clock::now();
+      if (idle_since_ + kIdleDelay < next_wake_) {
+        next_wake_ = idle_since_ + kIdleDelay;
+        cv_.notify_one();
+      }
+    }
   }
+
+  // Called on the watch's thread once there has been no connection for
+  // kIdleDelay after the last one ended. Set before the first Add().
+  void SetOnIdle(std::function<void()> on_idle) {
+    std::lock_guard<std::mutex> lock(mu_);
+    on_idle_ = std::move(on_idle);
+  }
+  static constexpr std::chrono::seconds kIdleDelay{10};
 
   // The connection's socket is shut down at `deadline` unless another
   // deadline replaces this one first; time_point::max() sets none.
@@ -147,6 +166,16 @@ class HttpConnectionWatch {
           next_wake_ = entry.deadline;
         }
       }
+      if (idle_since_ != Clock::time_point::max()) {
+        if (now - idle_since_ >= kIdleDelay) {
+          idle_since_ = Clock::time_point::max();
+          lock.unlock();
+          on_idle_();
+          lock.lock();
+          continue;
+        }
+        next_wake_ = std::min(next_wake_, idle_since_ + kIdleDelay);
+      }
       if (closed_unlogged_ > 0) {
         if (now - last_log_ >= kLogInterval) {
           LogWrite(2, "Closed %ld HTTP connection(s) that overran a time limit of the endpoint.",
@@ -173,6 +202,10 @@ class HttpConnectionWatch {
   bool stop_ = false;                                         // guarded by mu_
   int64_t closed_unlogged_ = 0;                               // guarded by mu_
   Clock::time_point last_log_ = Clock::now() - kLogInterval;  // guarded by mu_
+  // When the last connection ended; max() while any is open or once the
+  // idle call has run.
+  Clock::time_point idle_since_ = Clock::time_point::max();  // guarded by mu_
+  std::function<void()> on_idle_;                            // set before use
   // Last: it starts running when everything above is ready.
   std::thread thread_;
 };
@@ -685,8 +718,16 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
     // The endpoint's threads take their name from the thread that makes
     // them: its own name for a moment, so that they all read "zev-http".
     ThreadNameForChildren children_name("zev-http");
-    auto pool = std::make_unique<Poco::ThreadPool>(1, limits_.max_workers);
+    // When the endpoint has had no connection for a while, workers idle for
+    // 2 s are let go and the memory the calls freed is handed back, so that
+    // a burst of clients leaves neither threads nor heap behind.
+    auto pool = std::make_unique<Poco::ThreadPool>(1, limits_.max_workers, 2);
     auto watch = std::make_unique<HttpConnectionWatch>();
+    Poco::ThreadPool* workers = pool.get();
+    watch->SetOnIdle([workers] {
+      workers->collect();
+      malloc_trim(0);
+    });
     Poco::Net::HTTPRequestHandlerFactory::Ptr handlers = new CZEVHttpRequestHandlerFactory(paths_);
     auto server = std::make_unique<Poco::Net::TCPServer>(
         new CZEVHttpConnectionFactory(limits_, params, handlers, watch.get()), *pool, socket, params);
