@@ -213,6 +213,18 @@ TEST(Ports, ListeningAndTimeWaitPortsAreNotAvailable) {
   close(accepted);
   close(listener);
   EXPECT_FALSE(IsPortAvailable(client_port));
+  // The kernel's answer and the text table's agree, for a port in use and
+  // for one that is not.
+  std::string proc_table;
+  ASSERT_TRUE(ReadFileToString("/proc/net/tcp", &proc_table));
+  EXPECT_EQ(DiagListsLocalPort(client_port), 1);
+  EXPECT_TRUE(TcpTableHasLocalPort(proc_table, client_port));
+  int unused = 0;
+  for (int p = 47990; p < 48090 && unused == 0; ++p) {
+    if (!TcpTableHasLocalPort(proc_table, p)) unused = p;
+  }
+  ASSERT_NE(unused, 0);
+  EXPECT_EQ(DiagListsLocalPort(unused), 0);
 
   EXPECT_FALSE(IsPortAvailable(0));
   EXPECT_FALSE(IsPortAvailable(70000));
