@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/sealed_echo.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "crypto/payload_envelope.h"
 #include "rpc/echo_server.h"
@@ -36,20 +37,6 @@ long StatusKiB(int pid, const std::string& field) {
     if (line.compare(0, field.size() + 1, field + ":") == 0) return atol(line.c_str() + field.size() + 1);
   }
   return -1;
-}
-
-std::string SealedEcho(const std::string& text, std::string* etag) {
-  CZEVComponentDescriptor descriptor;
-  descriptor.set_serverid(kEchoServerId);
-  descriptor.set_methodcode("echo");
-  CZEVEchoRequest request;
-  request.set_request(text);
-  CZEVRPCCommandData command;
-  command.set_componentdescriptor(descriptor.SerializeAsString());
-  command.set_request(request.SerializeAsString());
-  std::string body;
-  encodePayload(command.SerializeAsString(), &body, etag);
-  return body;
 }
 
 // One client: `calls` calls in a row over one kept-alive connection

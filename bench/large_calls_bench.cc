@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/sealed_echo.h"
 #include "crypto/payload_envelope.h"
 #include "rpc/echo_server.h"
 #include "platform/paths.h"
@@ -83,16 +84,8 @@ int main(int argc, char** argv) {
   const int calls = argc > 3 ? atoi(argv[3]) : 26;
   const size_t mib = argc > 4 ? static_cast<size_t>(atol(argv[4])) : 60;
 
-  CZEVComponentDescriptor d;
-  d.set_serverid(kEchoServerId);
-  d.set_methodcode("echo");
-  CZEVEchoRequest r;
-  r.set_request(std::string(mib << 20, '\0'));
-  CZEVRPCCommandData cmd;
-  cmd.set_componentdescriptor(d.SerializeAsString());
-  cmd.set_request(r.SerializeAsString());
-  std::string body, etag;
-  encodePayload(cmd.SerializeAsString(), &body, &etag);
+  std::string etag;
+  const std::string body = SealedEcho(std::string(mib << 20, '\0'), &etag);
   const std::string frame = EncodeFrame({"large", "key:" + etag, body});
   const std::string path = PipeSocketPath(kServicePipeName);
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/sealed_echo.h"
 #include "testing/pipe_client.h"
 #include "testing/unix_socket.h"
 #include "rpc/echo_server.h"
@@ -168,16 +169,8 @@ int main(int argc, char** argv) {
   int port = atoi(argv[1]);
   double seconds = argc > 2 ? atof(argv[2]) : 5;
   service_pid = argc > 3 ? atoi(argv[3]) : 0;
-  CZEVComponentDescriptor d;
-  d.set_serverid(kEchoServerId);
-  d.set_methodcode("echo");
-  CZEVEchoRequest r;
-  r.set_request("hello, benchmark");
-  CZEVRPCCommandData cmd;
-  cmd.set_componentdescriptor(d.SerializeAsString());
-  cmd.set_request(r.SerializeAsString());
-  std::string body, etag;
-  encodePayload(cmd.SerializeAsString(), &body, &etag);
+  std::string etag;
+  const std::string body = SealedEcho("hello, benchmark", &etag);
   const std::string frame = EncodeFrame({"bench", "key:" + etag, body});
   const std::string path = PipeSocketPath(kServicePipeName);
 

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/sealed_echo.h"
 #include "bench/child_run.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "crypto/payload_envelope.h"
@@ -338,20 +339,6 @@ void ForgetStarts(const std::string& common) {
 }
 
 // ---- Echo calls over HTTP ----
-
-std::string SealedEcho(const std::string& text, std::string* etag) {
-  CZEVComponentDescriptor descriptor;
-  descriptor.set_serverid(kEchoServerId);
-  descriptor.set_methodcode("echo");
-  CZEVEchoRequest request;
-  request.set_request(text);
-  CZEVRPCCommandData command;
-  command.set_componentdescriptor(descriptor.SerializeAsString());
-  command.set_request(request.SerializeAsString());
-  std::string body;
-  encodePayload(command.SerializeAsString(), &body, etag);
-  return body;
-}
 
 // `calls` echo calls spread over `clients` keep-alive connections; the
 // number that failed.

@@ -265,9 +265,24 @@ bool ServiceInstaller::StopService() {
 }
 
 void ServiceInstaller::WaitForPendingStop(int64_t start_ms) {
+  WaitUntilStopped(start_ms, true, std::clamp(kWaitHintMs / 10, kMinPollMs, kMaxPollMs), "Service stop timed out.");
+}
+
+void ServiceInstaller::SendStopAndWait(int64_t start_ms) {
+  int code = 0;
+  // --no-block: the stop is only queued; the wait below watches it.
+  if (!RunSystemctl({"stop", "--no-block", kServiceUnitName}, nullptr, &code)) {
+    Report(3, "ControlService failed, errno = %d.", code);
+    return;
+  }
+  WaitUntilStopped(start_ms, false, std::clamp(kWaitHintMs, kMinPollMs, kMaxPollMs), "Wait timed out.");
+}
+
+void ServiceInstaller::WaitUntilStopped(int64_t start_ms, bool say_pending, int64_t pause_ms,
+                                        const char* timeout_text) {
   for (;;) {
-    Report(1, "Service stop pending...");
-    Sleep(std::clamp(kWaitHintMs / 10, kMinPollMs, kMaxPollMs));
+    if (say_pending) Report(1, "Service stop pending...");
+    Sleep(pause_ms);
     Status status;
     int code = 0;
     if (!QueryStatus(&status, &code)) {
@@ -279,32 +294,7 @@ void ServiceInstaller::WaitForPendingStop(int64_t start_ms) {
       return;
     }
     if (ElapsedSince(start_ms) > kStopTimeoutMs) {
-      Report(3, "Service stop timed out.");
-      return;
-    }
-  }
-}
-
-void ServiceInstaller::SendStopAndWait(int64_t start_ms) {
-  int code = 0;
-  // --no-block: the stop is only queued; the loop below watches it.
-  if (!RunSystemctl({"stop", "--no-block", kServiceUnitName}, nullptr, &code)) {
-    Report(3, "ControlService failed, errno = %d.", code);
-    return;
-  }
-  for (;;) {
-    Sleep(std::clamp(kWaitHintMs, kMinPollMs, kMaxPollMs));
-    Status status;
-    if (!QueryStatus(&status, &code)) {
-      Report(3, "QueryServiceStatusEx failed, errno = %d.", code);
-      return;
-    }
-    if (IsStopped(status)) {
-      Report(3, "Service stopped successfully.");
-      return;
-    }
-    if (ElapsedSince(start_ms) > kStopTimeoutMs) {
-      Report(3, "Wait timed out.");
+      Report(3, "%s", timeout_text);
       return;
     }
   }

@@ -94,6 +94,9 @@ class ServiceInstaller {
   bool WriteUnitAndLink(const std::string& unit, int* code, std::string* where);
   void WaitForPendingStop(int64_t start_ms);
   void SendStopAndWait(int64_t start_ms);
+  // Queries after each pause until the service has stopped, the query fails,
+  // or more than 30 s have passed since `start_ms` (then `timeout_text`).
+  void WaitUntilStopped(int64_t start_ms, bool say_pending, int64_t pause_ms, const char* timeout_text);
   void Sleep(int64_t ms);
   int64_t ElapsedSince(int64_t start_ms);
 
