@@ -3,6 +3,8 @@
 #ifndef ZEV_TESTING_RPC_TEST_UTIL_H_
 #define ZEV_TESTING_RPC_TEST_UTIL_H_
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <string>
 
@@ -35,15 +37,17 @@ inline std::string SealEcho(const std::string& text, const std::string& server, 
   return SealCall(server, "echo", EchoRequestBytes(text), etag);
 }
 
-// Runs a shell command and returns what it wrote (standard error included).
-inline std::string RunAndRead(const std::string& command) {
+// Runs a shell command and returns what it wrote (standard error included);
+// its exit status (-1 when it did not exit) into *status when given.
+inline std::string RunAndRead(const std::string& command, int* status = nullptr) {
   FILE* p = popen((command + " 2>&1").c_str(), "r");
   std::string out;
   if (p == nullptr) return out;
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  pclose(p);
+  const int rc = pclose(p);
+  if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
 }
 

@@ -21,6 +21,7 @@
 #include "platform/ports.h"
 #include "testing/free_ports.h"
 #include "testing/log_util.h"
+#include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -35,15 +36,7 @@ bool PollFor(const std::function<bool()>& done, int timeout_ms = 20000) {
 }
 
 std::string Zevctl(const std::string& args, int* status) {
-  FILE* pipe = popen((std::string(ZEVCTL_PATH) + " " + args + " 2>&1").c_str(), "r");
-  std::string out;
-  if (pipe == nullptr) return out;
-  char buf[1024];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
-  int rc = pclose(pipe);
-  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  return RunAndRead(std::string(ZEVCTL_PATH) + " " + args, status);
 }
 
 // The pids the component wrote, one line each run.
@@ -87,6 +80,24 @@ void AddComponent(CZEVApplications* catalogue, const std::string& common, const 
   chmod((dir + "/run.sh").c_str(), 0755);
 }
 
+// A context that runs the components of *catalogue in real hosts (from
+// this program's folder), with five free ports from `port_base` up
+// (first_port 0 when there are none).
+CZEVServiceContext::Options HostingOptions(const std::string& common, const CZEVApplications* catalogue,
+                                          int port_base) {
+  CZEVServiceContext::Options options;
+  options.common_dir = common;
+  options.host_components = true;
+  options.monitor.host_dir = GetModuleDir();
+  options.catalogue = [catalogue](CZEVApplications* out) {
+    *out = *catalogue;
+    return true;
+  };
+  options.manager.first_port = FreePortRange(5, port_base);
+  options.manager.last_port = options.manager.first_port + 4;
+  return options;
+}
+
 // The process log outlives the tests' folders: the monitor would open it
 // below one of them otherwise, and later tests of this program read it.
 void KeepTheLogApart() {
@@ -102,16 +113,7 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   CZEVApplications catalogue;
   AddComponent(&catalogue, common.path(), "{comp}", "grp", runs);
 
-  CZEVServiceContext::Options options;
-  options.common_dir = common.path();
-  options.host_components = true;
-  options.monitor.host_dir = GetModuleDir();
-  options.catalogue = [&catalogue](CZEVApplications* out) {
-    *out = catalogue;
-    return true;
-  };
-  options.manager.first_port = FreePortRange(5, 47700);
-  options.manager.last_port = options.manager.first_port + 4;
+  CZEVServiceContext::Options options = HostingOptions(common.path(), &catalogue, 47700);
   ASSERT_NE(options.manager.first_port, 0);
   CZEVServiceContext context(options);
   ASSERT_TRUE(context.manager().Start());
@@ -163,16 +165,7 @@ TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
   for (int i = 0; i < 10; ++i) {
     AddComponent(&catalogue, common.path(), "{c" + std::to_string(i) + "}", "g" + std::to_string(i), runs);
   }
-  CZEVServiceContext::Options options;
-  options.common_dir = common.path();
-  options.host_components = true;
-  options.monitor.host_dir = GetModuleDir();
-  options.catalogue = [&catalogue](CZEVApplications* out) {
-    *out = catalogue;
-    return true;
-  };
-  options.manager.first_port = FreePortRange(5, 47750);
-  options.manager.last_port = options.manager.first_port + 4;
+  CZEVServiceContext::Options options = HostingOptions(common.path(), &catalogue, 47750);
   ASSERT_NE(options.manager.first_port, 0);
   CZEVServiceContext context(options);
   ASSERT_TRUE(context.manager().Start());

@@ -29,6 +29,7 @@
 #include "platform/registry.h"
 #include "strategy/local_database.h"
 #include "testing/port_server.h"
+#include "testing/rpc_test_util.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
@@ -38,15 +39,7 @@ const char kSettingsKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-
 
 // zevctl with `args`; its standard output and error, and its exit status.
 std::string Zevctl(const std::string& args, int* status) {
-  FILE* pipe = popen((std::string(ZEVCTL_PATH) + " " + args + " 2>&1").c_str(), "r");
-  std::string out;
-  if (pipe == nullptr) return out;
-  char buf[1024];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
-  const int rc = pclose(pipe);
-  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
+  return RunAndRead(std::string(ZEVCTL_PATH) + " " + args, status);
 }
 
 std::string Zevctl(const std::string& args) {

@@ -150,8 +150,8 @@ class ManagerComponents : public ::testing::Test {
   }
   static bool Logged(const std::string& text) { return LogFileContains(LogCurrentPath(), text); }
 
-  void SetUp() override {
-    monitor_ = new RecordingMonitor();
+  // The test's folder, registry, clock and monitor.
+  ManagerDeps Deps() {
     ManagerDeps deps;
     deps.clock = &clock_;
     deps.registry = &registry_;
@@ -162,6 +162,12 @@ class ManagerComponents : public ::testing::Test {
       monitor_->AddRef();
       return static_cast<pubsdk::IZEVMonitor*>(monitor_);
     };
+    return deps;
+  }
+
+  void SetUp() override {
+    monitor_ = new RecordingMonitor();
+    ManagerDeps deps = Deps();
     deps.catalogue = [this](CZEVApplications* applications) {
       if (catalogue_.application_size() == 0) return false;
       *applications = catalogue_;
@@ -261,16 +267,7 @@ TEST_F(ManagerComponents, AChangeReleasesOnlyWhatChangedAndLoadsEverything) {
 TEST_F(ManagerComponents, StartFailsWithoutARunningMonitor) {
   manager_.reset();
   monitor_->init_result_ = -1;
-  ManagerDeps deps;
-  deps.clock = &clock_;
-  deps.registry = &registry_;
-  deps.methods = &methods_;
-  deps.run_dir = common_.Sub("run");
-  deps.monitor_factory = [this]() -> pubsdk::IUnknownBase* {
-    monitor_->AddRef();
-    return static_cast<pubsdk::IZEVMonitor*>(monitor_);
-  };
-  manager_ = std::make_unique<CZEVManager>(deps);
+  manager_ = std::make_unique<CZEVManager>(Deps());
   EXPECT_EQ(manager_->monitor(), nullptr);
   EXPECT_TRUE(Logged("Monitor Init failed"));
   EXPECT_FALSE(manager_->Start());
@@ -386,16 +383,7 @@ TEST_F(ManagerComponents, AStopRequestEndsTheInitialLoadAtTheNextComponent) {
 TEST_F(ManagerComponents, QuitWaitsForAChangeReportUnderWay) {
   manager_.reset();
   ReportingSource* server = nullptr;
-  ManagerDeps deps;
-  deps.clock = &clock_;
-  deps.registry = &registry_;
-  deps.methods = &methods_;
-  deps.run_dir = common_.Sub("run");
-  deps.common_dir = common_.path();
-  deps.monitor_factory = [this]() -> pubsdk::IUnknownBase* {
-    monitor_->AddRef();
-    return static_cast<pubsdk::IZEVMonitor*>(monitor_);
-  };
+  ManagerDeps deps = Deps();
   deps.strategies = [&server] {
     auto own = std::make_unique<ReportingSource>(cstServerStrategy);
     server = own.get();
