@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -177,6 +178,14 @@ TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
 
   LogWrite(1, "---- ten hosts stop ----");
   context.manager().Quit();
+  // Quit joins the monitor's threads: nothing of theirs runs on while the
+  // process tears down its log.
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    if (!ReadFileToString(task.path().string() + "/comm", &name)) continue;
+    EXPECT_NE(name, "zev-monitor\n");
+    EXPECT_NE(name, "zev-host-sweep\n");
+  }
   for (pid_t pid : hosts) EXPECT_FALSE(Alive(pid)) << "host " << pid << " outlived Quit";
   EXPECT_TRUE(PollFor([&] { return FindInstanceProcesses("zevhost").empty(); }));
   for (pid_t pid : Runs(runs)) EXPECT_TRUE(PollFor([&] { return !Alive(pid); })) << "component " << pid;
