@@ -456,7 +456,10 @@ void CZEVServiceBase::Shutdown() {
   SetStatus(kServiceStopped);
 }
 
-void CZEVServiceBase::Interrogate() { SetStatus(current_state_); }
+void CZEVServiceBase::Interrogate() {
+  OnInterrogate();
+  SetStatus(current_state_);
+}
 
 bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
   if (!args.empty()) {
@@ -499,7 +502,12 @@ void CZEVService::OnStart() {
                                                           : "idle: the component manager did not start");
     return;
   }
+  manager_started_ = true;
   set_status_detail(RunningDetail());
+}
+
+void CZEVService::OnInterrogate() {
+  if (manager_started_ && current_state() == kServiceRunning) set_status_detail(RunningDetail());
 }
 
 std::string CZEVService::RunningDetail() {
@@ -515,7 +523,10 @@ std::string CZEVService::RunningDetail() {
   return detail;
 }
 
-void CZEVService::OnStop() { context_->manager().Quit(); }
+void CZEVService::OnStop() {
+  manager_started_ = false;
+  context_->manager().Quit();
+}
 
 void CZEVService::OnStopRequested() {
   stop_requested_ = true;

@@ -69,6 +69,9 @@ class CZEVServiceBase {
   // A stop asked while Start() runs, from another thread: make the start
   // end soon. Stop() follows once Start() has returned.
   virtual void OnStopRequested() {}
+  // Before an interrogation reports the state again: a chance to bring the
+  // status detail up to date.
+  virtual void OnInterrogate() {}
 
   // Reports a state. Does nothing in application mode. Pending states carry
   // the next checkpoint and accept no controls; others carry checkpoint 0 and
@@ -155,6 +158,8 @@ class CZEVService : public CZEVServiceBase {
   void OnStart() override;
   void OnStop() override;
   void OnStopRequested() override;
+  // Counts what runs afresh (hosts come and go between catalogue changes).
+  void OnInterrogate() override;
   // The context's folders.
   Folders ServiceFolders() const override;
 
@@ -164,6 +169,7 @@ class CZEVService : public CZEVServiceBase {
 
   CZEVServiceContext* const context_;
   std::atomic<bool> stop_requested_{false};
+  bool manager_started_ = false;  // on the thread that runs the drivers
 };
 
 // Blocks the control signals (SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2) in
