@@ -16,6 +16,7 @@
 #include "host/service.h"
 #include "host/service_context.h"
 #include "platform/process.h"
+#include "server/event_reporter.h"
 
 namespace {
 
@@ -71,5 +72,8 @@ int main(int argc, char** argv) {
             JournalPrefix(kJournalError));
     return 1;
   }
+  // The service has stopped: nothing may send events while the process
+  // tears down the log and libcurl.
+  StopEventReporter();
   return service.exit_code();
 }

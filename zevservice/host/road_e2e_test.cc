@@ -225,7 +225,7 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
             std::string::npos);
 
   // SIGTERM: the service ends its hosts before it exits 0, and starts none.
-  EXPECT_EQ(StopService(), 0);
+  EXPECT_EQ(StopService(), 0) << Read(output_);
   EXPECT_FALSE(Alive(second_host));
   EXPECT_FALSE(Alive(second_demo));
   EXPECT_TRUE(FindInstanceProcesses("zevhost").empty());
@@ -236,7 +236,12 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
   EXPECT_NE(after.find("compo count:  1"), std::string::npos) << after;  // "stopall" went to the one host
   EXPECT_EQ(Count(after, "StartProc"), 0u) << after;
   EXPECT_EQ(Count(after, "ended with"), Count(after, "ended with 255")) << after;
-  EXPECT_NE(after.find("(pid " + std::to_string(second_host) + ") ended with 255"), std::string::npos) << after;
+  // The service waits up to 3 s (of its fast clock here) for the host to
+  // end; a slow build may leave it still ending then, never ended otherwise.
+  const std::string host_pid = "(pid " + std::to_string(second_host) + ")";
+  EXPECT_TRUE(after.find(host_pid + " ended with 255") != std::string::npos ||
+              after.find(host_pid + " still runs") != std::string::npos)
+      << after;
   EXPECT_NE(after.find("ZEVService quit"), std::string::npos) << after;
   // The host says in its own runtime log that it left on "stopall".
   const std::string host_log = Read(common_.path() + "/Varnel/NUVPF/zevhost_zev_runtime.log");

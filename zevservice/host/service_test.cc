@@ -324,7 +324,9 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
   })) << ::testing::PrintToString(names);
   for (const std::string& name : names) {
     EXPECT_EQ(name.rfind("zev", 0), 0u) << name;
+#ifndef __SANITIZE_THREAD__  // ThreadSanitizer's own thread keeps the program's name
     EXPECT_NE(name, "zevsvc\n");
+#endif
   }
   kill(svc->pid(), SIGUSR1);
   EXPECT_EQ(next(20000), "STATUS=pause pending" + what_runs);

@@ -1,5 +1,7 @@
 #include "server/event_reporter.h"
 
+#include <atomic>
+
 #include <json/json.h>
 
 #include "platform/guid.h"
@@ -82,7 +84,22 @@ void CZEVEventReporter::PostEvents(const std::vector<EventElement>& events) {
   ParseStrictJson(Utf8ToAnsi(reply), &root);
 }
 
+namespace {
+
+std::atomic<CZEVEventReporter*> process_reporter{nullptr};
+
+}  // namespace
+
 CZEVEventReporter& GetEventReporter() {
-  static CZEVEventReporter* reporter = new CZEVEventReporter();  // lives until process exit
+  static CZEVEventReporter* reporter = [] {
+    auto* made = new CZEVEventReporter();  // lives until process exit
+    process_reporter.store(made);
+    return made;
+  }();
   return *reporter;
+}
+
+void StopEventReporter() {
+  CZEVEventReporter* reporter = process_reporter.exchange(nullptr);
+  if (reporter != nullptr) reporter->Stop();
 }

@@ -41,6 +41,9 @@ class CZEVEventReporter {
   // Appends the events; false (nothing done) for an empty list.
   bool QueueEvents(const std::vector<EventElement>& events);
   size_t pending() const { return queue_.size(); }
+  // Ends the timer, waiting for a send under way; nothing is sent after
+  // (events queued later stay queued). Once, from one thread.
+  void Stop() { timer_.reset(); }
 
  private:
   void SendBatch();
@@ -55,6 +58,10 @@ class CZEVEventReporter {
 
 // The process-wide reporter, created on first use.
 CZEVEventReporter& GetEventReporter();
+// Stops the process-wide reporter if it was ever made, so that its thread
+// is not sending while the process tears down the log and libcurl. For the
+// end of the process.
+void StopEventReporter();
 
 // The report JSON: machine facts and the qualifying events (appCode,
 // componentLibraryId and version set, timestamp > 0), each with a new
