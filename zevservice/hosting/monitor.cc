@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -178,8 +179,12 @@ HRESULT CZEVMonitor::Uninit() {
       if (host.second.process) hosts.emplace_back(host.first, host.second.process);
     }
   }
+  // After "stopall" the hosts are ending: a host whose main thread has
+  // ended may still be ending its other threads. Up to a second for all.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stop_all_sent_ ? 1000 : 0);
   for (const auto& host : hosts) {
-    if (!ProcessEnded(*host.second)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (!ProcessEnded(*host.second) && !host.second->Wait(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
       Logf("CZEVMonitor host of group %s (pid %d) still runs", host.first.c_str(),
            static_cast<int>(host.second->pid()));
       continue;
@@ -446,6 +451,7 @@ int32_t CZEVMonitor::StopComponant(const char* bytes, uint32_t length) {
 
 int32_t CZEVMonitor::StopAll() {
   Log("ZEVMonitor StopAll...");
+  stop_all_sent_ = true;
   SignalExit();
   std::vector<std::string> nodes;
   std::vector<std::shared_ptr<ProcessHandle>> processes;

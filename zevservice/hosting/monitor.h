@@ -213,6 +213,8 @@ class CZEVMonitor : public IZEVMonitor,
   const std::function<void(const EventElement&)> event_sink_;
 
   std::atomic<bool> exiting_{false};
+  // StopAll ran: the hosts are ending, and Uninit waits a little for them.
+  std::atomic<bool> stop_all_sent_{false};
   Event exit_event_{Event::ResetMode::kManual};
   Event refresh_event_{Event::ResetMode::kAuto};
   Event sweep_event_{Event::ResetMode::kAuto};
