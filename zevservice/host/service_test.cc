@@ -408,7 +408,16 @@ TEST(ZevsvcService, AStopDuringStartUpEndsItAtOnce) {
   ASSERT_TRUE(notify.bound());
   auto svc = notify.StartService();
   ASSERT_NE(svc, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // inside the 2 s pause
+  // The pause begins once the control signals are blocked; before that a
+  // SIGTERM would end the process by default. (While the pause waits for
+  // SIGTERM the kernel shows that one unblocked, so SIGUSR1 tells.)
+  const std::string status_path = "/proc/" + std::to_string(svc->pid()) + "/status";
+  ASSERT_TRUE(PollUntil([&] {
+    std::string status;
+    if (!ReadFileToString(status_path, &status)) return false;
+    const size_t at = status.find("SigBlk:");
+    return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (SIGUSR1 - 1) & 1) != 0;
+  }));
   kill(svc->pid(), SIGTERM);
   ASSERT_TRUE(svc->Wait(5000));
   EXPECT_EQ(svc->ExitCode(), 0);
