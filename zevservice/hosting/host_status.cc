@@ -63,7 +63,9 @@ std::string FormatHostStatus(const std::vector<MonitorHostInfo>& hosts) {
 }
 
 bool WriteHostStatus(const std::string& path, const std::vector<MonitorHostInfo>& hosts) {
-  return WriteFileAtomically(path, FormatHostStatus(hosts));
+  // Rewritten on every change of the hosts: a reader needs it whole, not
+  // on disk before the next change.
+  return WriteFileAtomically(path, FormatHostStatus(hosts), /*durable=*/false);
 }
 
 bool ReadHostStatus(const std::string& path, std::vector<MonitorHostInfo>* hosts) {

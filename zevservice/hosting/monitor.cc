@@ -192,6 +192,13 @@ HRESULT CZEVMonitor::Uninit() {
     Logf("CZEVMonitor host of group %s (pid %d) ended with %d", host.first.c_str(),
          static_cast<int>(host.second->pid()), host.second->ExitCode());
   }
+  // The monitor runs no host from now on; operators read that from a
+  // missing table, not from the pids of hosts that are gone.
+  if (!status_path_.empty()) {
+    std::lock_guard<std::mutex> lock(status_mu_);
+    status_closed_ = true;
+    unlink(status_path_.c_str());
+  }
   // Resends would use the term that is about to go.
   timer_.reset();
   std::lock_guard<std::mutex> lock(send_mu_);
@@ -201,6 +208,8 @@ HRESULT CZEVMonitor::Uninit() {
 
 HRESULT CZEVMonitor::Start() {
   if (monitor_thread_.joinable() || exiting_) return 0;
+  // What a previous run left there names hosts that are gone.
+  WriteStatus();
   sweep_thread_ = std::thread(&CZEVMonitor::SweepClockLoop, this);
   pthread_setname_np(sweep_thread_.native_handle(), "zev-host-sweep");
   monitor_thread_ = std::thread(&CZEVMonitor::MonitorLoop, this);
@@ -299,6 +308,7 @@ int32_t CZEVMonitor::RemoveGroup(const std::string& group) {
 void CZEVMonitor::WriteStatus() {
   if (status_path_.empty()) return;
   std::lock_guard<std::mutex> lock(status_mu_);
+  if (status_closed_) return;
   if (!WriteHostStatus(status_path_, GetProcessTable())) Log("CZEVMonitor cannot write " + status_path_);
 }
 
@@ -366,6 +376,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
 
   bool host_came_up = false;  // a host that was not running before runs now
   bool others_waiting = false;
+  bool joined = false;  // the component is new to its group
   std::string node;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -380,6 +391,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
       group = groups_.emplace(group_name, std::move(fresh)).first;
     }
     others_waiting = !group->second.components.empty();
+    joined = group->second.components.count(component) == 0;
     // A newer context (another version) of the same component replaces the
     // old one, so that a restarted host starts what was asked for last.
     group->second.components[component] = context;
@@ -397,12 +409,12 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
       // A failed start keeps the record without a process: the sweep and
       // the group's next StartComponent try again.
       host_came_up = StartProcLocked(&host->second);
-    } else if (!host->second.process && !host->second.restart_refused && !exiting_) {
+    } else if (host != hosts_.end() && !host->second.process && !host->second.restart_refused && !exiting_) {
       host_came_up = StartProcLocked(&host->second);
     }
     node = group->second.node_name;
   }
-  if (host_came_up) WriteStatus();
+  if (host_came_up || joined) WriteStatus();
   // The components recorded while the group had no host are started too.
   if (host_came_up && others_waiting) StartGroupComponents(group_name, node, component, false);
 
@@ -416,7 +428,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
   const std::string payload(bytes, length);
   if (SendToGroupHost(group_name, "start", payload, &node)) return kStartSent;
   Log("Failed to trans ParentMsg: " + node + " :  " + "start");
-  ScheduleResend(group_name, node, "start", payload);
+  ScheduleStartResend(group_name, node, context, payload);
   return kStartResendScheduled;
 }
 
@@ -439,6 +451,7 @@ int32_t CZEVMonitor::StopComponant(const char* bytes, uint32_t length) {
     group->second.components.erase(context.componentid());
     node = group->second.node_name;
   }
+  WriteStatus();
   if (node.empty()) {
     Log("nodename is empty.");
     return 1;
@@ -530,11 +543,13 @@ bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& m
   }
 }
 
-void CZEVMonitor::ScheduleResend(const std::string& group, const std::string& node, const std::string& msgtype,
-                                 const std::string& payload) {
+void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::string& node,
+                                      const CZEVComponentContext& context, const std::string& payload) {
   if (exiting_ || !timer_) return;
-  Logf("Send the msg again after 15s: target node is %s, message type is: %s.", node.c_str(), msgtype.c_str());
-  timer_->schedule(kResendDelaySeconds, [this, group, node, msgtype, payload](uint64_t) {
+  Logf("Send the msg again after 15s: target node is %s, message type is: %s.", node.c_str(), "start");
+  const std::string component = context.componentid();
+  const std::string version = context.version();
+  timer_->schedule(kResendDelaySeconds, [this, group, node, component, version, payload](uint64_t) {
     if (exiting_) return;
     try {
       // The group's node of the moment: the host may have been restarted
@@ -544,9 +559,17 @@ void CZEVMonitor::ScheduleResend(const std::string& group, const std::string& no
         std::lock_guard<std::mutex> lock(mu_);
         auto g = groups_.find(group);
         if (g == groups_.end()) return;
+        // A component stopped or moved to another version meanwhile: this
+        // start would bring back what was asked away.
+        auto c = g->second.components.find(component);
+        if (c == g->second.components.end() || c->second.version() != version) {
+          Logf("The resend of start of %s %s is dropped: the component was stopped or changed.", component.c_str(),
+               version.c_str());
+          return;
+        }
         target = g->second.node_name;
       }
-      if (!Send(target, msgtype, payload)) LogWrite(3, "%s", "Failed to send msg by timer.");
+      if (!Send(target, "start", payload)) LogWrite(3, "%s", "Failed to send msg by timer.");
     } catch (...) {
       LogWrite(3, "%s", "An unknown exception has occurred while send msg by timer.");
     }
@@ -574,7 +597,7 @@ void CZEVMonitor::StartGroupComponents(const std::string& group, const std::stri
     std::string target = node;
     const bool sent = SendToGroupHost(group, "start", payload, &target);
     Log(sent ? "TransParentMsg OK." : "TransParentMsg FALIED.");
-    if (!sent) ScheduleResend(group, target, "start", payload);
+    if (!sent) ScheduleStartResend(group, target, context, payload);
     if (report_events) event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
   }
 }

@@ -200,8 +200,10 @@ class CZEVMonitor : public IZEVMonitor,
                        std::string* node_used);
   bool NodeOnBus(const std::string& node);
   bool Send(const std::string& node, const std::string& msgtype, const std::string& payload);
-  void ScheduleResend(const std::string& group, const std::string& node, const std::string& msgtype,
-                      const std::string& payload);
+  // Sends "start" of `context` (serialised as `payload`) once more in 15 s,
+  // unless the group no longer holds that version of the component by then.
+  void ScheduleStartResend(const std::string& group, const std::string& node, const CZEVComponentContext& context,
+                           const std::string& payload);
   void SignalExit();
   void StopThreads();
   void WriteStatus();
@@ -235,6 +237,7 @@ class CZEVMonitor : public IZEVMonitor,
 
   // Writes of the status file, one at a time and each from a fresh snapshot.
   std::mutex status_mu_;
+  bool status_closed_ = false;  // guarded by status_mu_; Uninit removed the file
 
   std::mutex sweep_mu_;
   std::condition_variable sweep_cv_;

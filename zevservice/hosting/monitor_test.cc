@@ -388,6 +388,115 @@ TEST_F(MonitorTest, ARestartedHostRunsTheLastVersionAndNoStoppedComponent) {
   EXPECT_EQ(Events()[0].version, "2.0");
 }
 
+// A stop that could not be sent and a start of another version: only the new
+// version runs, now and after a restart, and the old version's pending resend
+// does not bring it back.
+TEST_F(MonitorTest, AVersionChangeWhoseStopFailedRunsOnlyTheNewVersion) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/false);
+  StartMonitor(host_dir.path());
+  CZEVComponentContext old_a = Install("grp", "a", "1.0");
+  ASSERT_EQ(Start(old_a), kStartResendScheduled);
+  EXPECT_EQ(Stop(old_a), 0) << "no host to send to";
+  ASSERT_EQ(Start(Install("grp", "a", "2.0")), kStartResendScheduled);
+
+  CopyHost(host_dir);
+  ASSERT_EQ(Start(Install("grp", "b")), kStartSent);  // brings the host up
+  ASSERT_TRUE(AwaitRuns(2));
+  RunResends();  // both resends fall due
+  EXPECT_TRUE(AwaitLog("The resend of start of a 1.0 is dropped"));
+  ASSERT_TRUE(PollUntil([&] { return clock_.NextDeadline() > clock_.MonotonicMillis() + 15000; }));
+
+  const MonitorHostInfo first = Row("grp");
+  Kill(first.pid);
+  ASSERT_NE(AwaitNewHost("grp", first.pid).pid, 0);
+  ASSERT_TRUE(AwaitRuns(4));
+  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 2; }));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 2.0", "a 2.0", "b 1.0", "b 1.0"}));
+}
+
+// The "start" sent to a restarted host that does not take messages yet is
+// sent again once, 15 s later, and then runs the component.
+TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/true);
+  StartMonitor(host_dir.path());
+  ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
+  ASSERT_TRUE(AwaitRuns(1));
+
+  // The next host waits for a gate before it becomes the real host.
+  const std::string gate = host_dir.Sub("gate");
+  const std::string script = "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.02; done\nexec '" +
+                             GetModuleDir() + kHostExecutable + "' \"$@\"\n";
+  ASSERT_TRUE(WriteFileAtomically(host_dir.Sub(kHostExecutable), script));
+  ASSERT_EQ(chmod(host_dir.Sub(kHostExecutable).c_str(), 0755), 0);
+  const MonitorHostInfo first = Row("grp");
+  Kill(first.pid);
+  ASSERT_NE(AwaitNewHost("grp", first.pid).pid, 0);
+  // The wait for the new host's node runs on the clock: move it on until the
+  // start is given up.
+  ASSERT_TRUE(PollUntil([&] {
+    if (CountOf(LogText(), "TransParentMsg FALIED.") > 0) return true;
+    clock_.AdvanceSeconds(1);
+    return false;
+  }));
+  ASSERT_TRUE(AwaitLog("Send the msg again after 15s"));
+  EXPECT_EQ(Runs().size(), 1u);
+
+  ASSERT_TRUE(WriteFileAtomically(gate, ""));
+  // Once the host takes messages (a probe of another node reaches it), the
+  // resend falls due.
+  CRpcTermSettings peer;
+  ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
+  const std::string node = Row("grp").node_name;
+  ASSERT_TRUE(PollUntil([&] { return peer.Send(node, "probe", "", 1); }));
+  RunResends();
+  ASSERT_TRUE(AwaitRuns(2));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "a 1.0"}));
+  EXPECT_EQ(CountOf(LogText(), "Send the msg again after 15s"), 1u);
+  EXPECT_EQ(CountOf(LogText(), "Failed to send msg by timer."), 0u);
+}
+
+// The status file names what runs after every change: a stale one is
+// replaced at start, a joining and a stopped component show, and the file
+// goes with the monitor.
+TEST_F(MonitorTest, TheStatusFileFollowsEveryChangeAndGoesWithTheMonitor) {
+  const std::string path = JoinPath(GetRuntimeDir(), kHostStatusFileName);
+  ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
+  MonitorHostInfo stale;
+  stale.group_name = "gone";
+  stale.node_name = "node-gone";
+  stale.pid = 4242;
+  ASSERT_TRUE(WriteHostStatus(path, {stale}));
+  StartMonitor();
+  ASSERT_EQ(monitor_->status_path(), path);
+  ASSERT_TRUE(FileExists(path));
+  EXPECT_TRUE(StatusFile().empty());
+
+  CZEVComponentContext a = Install("grp", "a");
+  CZEVComponentContext b = Install("grp", "b");
+  ASSERT_EQ(Start(a), kStartSent);
+  ASSERT_EQ(Start(b), kStartSent);
+  auto components = [&] {
+    std::vector<MonitorHostInfo> rows = StatusFile();
+    return rows.size() == 1 ? rows[0].components : std::vector<std::string>{"?"};
+  };
+  EXPECT_EQ(components(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Stop(b), 1);
+  EXPECT_EQ(components(), (std::vector<std::string>{"a"}));
+
+  EXPECT_EQ(monitor_->StopAll(), 1);
+  ASSERT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
+  // After StopAll no host starts, for a new group neither.
+  EXPECT_EQ(Start(Install("late", "c")), kStartResendScheduled);
+  EXPECT_EQ(Row("late").pid, 0);
+  EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+  monitor_->Stop();
+  monitor_->Uninit();
+  EXPECT_FALSE(FileExists(path));
+  monitor_.reset();
+}
+
 TEST_F(MonitorTest, AStopThatCannotBeSentStillTakesTheComponentOutOfItsGroup) {
   ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/false);

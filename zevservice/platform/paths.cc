@@ -268,11 +268,11 @@ bool CopyFileTo(const std::string& source, const std::string& target) {
   return CopyFileImpl(source, target, /*overwrite=*/true);
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& data) {
+bool WriteFileAtomically(const std::string& path, const std::string& data, bool durable) {
   std::string tmp = TempNameBeside(path);
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
+  bool ok = WriteAll(fd, data.data(), data.size()) && (!durable || fsync(fd) == 0);
   if (close(fd) != 0) ok = false;
   if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(tmp.c_str());

@@ -65,7 +65,10 @@ bool CopyDirectoryTree(const std::string& source, const std::string& target);
 // target and renamed over it, so the target is never left half-written.
 bool CopyFileTo(const std::string& source, const std::string& target);
 // Writes `data` to `path` the same way (temporary file, fsync, rename).
-bool WriteFileAtomically(const std::string& path, const std::string& data);
+// Without `durable` the fsync is left out: readers still never see a
+// half-written file, but a power cut may lose the newest contents, which
+// suits files that are written again on every change.
+bool WriteFileAtomically(const std::string& path, const std::string& data, bool durable = true);
 // Reads a whole file; false when it cannot be read.
 bool ReadFileToString(const std::string& path, std::string* data);
 // Writes all `len` bytes, resuming after signals and short writes. False on
