@@ -24,8 +24,8 @@ namespace {
 
 constexpr char kLockSuffix[] = ".lock";
 
-// A lister probes a dead-looking lock with LOCK_SH for a moment; an opener
-// that meets that probe tries again a few times before it calls the id
+// A lister takes a dead node's lock for a moment to remove its files; an
+// opener that meets it there tries again a few times before it calls the id
 // taken.
 constexpr int kLockAttempts = 4;
 constexpr int kLockRetryWaitMs = 1;
@@ -139,8 +139,18 @@ bool ListLiveNodes(const std::string& folder, uint32_t own_id, std::vector<LiveN
     if (id == own_id) continue;
     int fd = openat(dirfd(dir), entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) continue;
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
-      close(fd);  // nobody holds it: a dead node's leftover
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // Nobody held it: a dead node's leftover. Holding its lock now, the
+      // lister removes its files as the node would have on close, unless an
+      // opener has put a new lock file at the name meanwhile. Otherwise
+      // every host that dies would leave two files behind for good.
+      struct stat held, named;
+      if (fstat(fd, &held) == 0 && fstatat(dirfd(dir), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+        unlinkat(dirfd(dir), (NodeName(id) + ".sock").c_str(), 0);
+        unlinkat(dirfd(dir), entry->d_name, 0);
+      }
+      close(fd);
       continue;
     }
     if (errno == EWOULDBLOCK) nodes->push_back(LiveNode{id, ReadPid(fd)});

@@ -670,6 +670,8 @@ TEST_F(BusTest, ListingShowsLiveNodesOnlyWithOwnNodeMarked) {
 
   std::vector<BusNodeRecord> nodes = ListNodes(e1);
   ASSERT_EQ(2u, nodes.size());
+  EXPECT_FALSE(FileExists(folder_ + "/0000AAAA.lock"));
+  EXPECT_TRUE(FileExists(folder_ + "/notanode.lock"));
   EXPECT_EQ(0x10u, nodes[0].node_id);
   EXPECT_EQ(0x30u, nodes[1].node_id);
   for (const BusNodeRecord& r : nodes) {
@@ -743,9 +745,12 @@ TEST_F(BusTest, NodeOfAKilledChildDisappearsAndItsIdCanBeTakenAgain) {
   guard.pid = 0;
   close(ready[0]);
   close(hold[1]);
-  // The kernel released the lock with the process; its files are left.
-  EXPECT_FALSE(Listed(ea, kChildId));
+  // The kernel released the lock with the process; the listing that finds
+  // it free removes the dead node's files.
   EXPECT_TRUE(FileExists(SocketOf(kChildId)));
+  EXPECT_FALSE(Listed(ea, kChildId));
+  EXPECT_FALSE(FileExists(SocketOf(kChildId)));
+  EXPECT_FALSE(FileExists(folder_ + "/00000077.lock"));
   EXPECT_EQ(kBusErrNoNode, ea->Send(kChildId, 0, 0, "x", 1, 5000));
 
   IBusEndpoint* taken = center_->OpenEndpoint(kChildId, 0, &b);
