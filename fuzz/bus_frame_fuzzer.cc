@@ -1,8 +1,10 @@
-// Arbitrary bytes as one bus connection's stream through the frame reader,
-// arriving in two reads split where the first byte says. The reader must
-// agree with DecodeFrameHeader, take no byte past the frame, hand over
-// exactly the data bytes, and a header it accepts must encode back to the
-// bytes it came from.
+// Arbitrary bytes as one bus connection's stream through the frame reader.
+// The first input byte is not part of the stream: its lowest bit says
+// whether the reader expects the destination the header names (so that the
+// checks after it are reached) or another one, and the rest where the stream
+// is split into two reads. The reader must agree with DecodeFrameHeader,
+// take no byte past the frame, hand over exactly the data bytes, and a
+// header it accepts must encode back to the bytes it came from.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,11 +15,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace zevrpc;
   if (size < 2) return 0;
-  size_t split = data[0] % size;
-  // Half the inputs expect the destination the header names, so that the
-  // checks after it are reached.
+  const uint8_t control = data[0];
+  ++data;
+  --size;
+  size_t split = (control >> 1) % size;
   uint32_t expected = 0;
-  if ((data[1] & 1) != 0 && size >= 16) {
+  if ((control & 1) != 0 && size >= 16) {
     expected = static_cast<uint32_t>(data[12]) | static_cast<uint32_t>(data[13]) << 8 |
                static_cast<uint32_t>(data[14]) << 16 | static_cast<uint32_t>(data[15]) << 24;
   }
