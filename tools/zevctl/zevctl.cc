@@ -26,7 +26,8 @@
 //   zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]
 //   zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]
 //       registers (or with --unregister withdraws) the port or the pipe name
-//       that component ID serves on (registerPort, registerPipeName)
+//       that component ID serves on (registerPort, registerPipeName); a
+//       withdrawal without PORT or NAME withdraws both
 //
 // The component and register commands print one line per answer: the data
 // (or "ok") when the answer says success, otherwise "failed: " and the
@@ -108,7 +109,7 @@ int Usage() {
           "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
           "  zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
           "  zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
-          "  (PORT and NAME are required unless --unregister is given)\n"
+          "  (PORT and NAME are required unless --unregister is given; without them it withdraws both)\n"
           "ROOT: HKCR | HKLM\n");
   return 2;
 }

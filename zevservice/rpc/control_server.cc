@@ -126,7 +126,10 @@ RegisterOutcome Register(ControlServerState* state, PortInfoKind kind, int rt_ty
       }
     } else if (rt_type == 1) {
       // A withdrawal of an id that never registered answers false with "ok".
-      out.success = state->store.removeComponentPortInfo(id, kind);
+      // A port withdrawal naming port 0, or a pipe withdrawal naming no pipe,
+      // withdraws both halves: components withdraw everything that way.
+      out.success = state->store.removeComponentPortInfo(
+          id, kind == PortInfoKind::kPort ? RecordFrom(context, port, "") : RecordFrom(context, 0, pipe_name));
       if (kind == PortInfoKind::kPort) {
         LogWrite(1, "UnregisterPort: componentID:%s", id.c_str());
       } else {
@@ -230,16 +233,14 @@ bool CZEVComponentPortStore::registerComponentPortInfo(const std::string& compon
   return true;
 }
 
-bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componentID, PortInfoKind kind) {
+bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componentID,
+                                                     const ComponentPortInfo& withdrawn) {
   try {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = entries_.find(componentID);
     if (it == entries_.end()) return false;
-    if (kind == PortInfoKind::kPort) {
-      it->second.port = 0;
-    } else {
-      it->second.pipeName.clear();
-    }
+    if (withdrawn.pipeName.empty()) it->second.port = 0;
+    if (withdrawn.port == 0) it->second.pipeName.clear();
     if (it->second.port == 0 && it->second.pipeName.empty()) entries_.erase(it);
     return true;
   } catch (const std::exception& e) {

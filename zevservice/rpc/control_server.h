@@ -68,9 +68,11 @@ class CZEVComponentPortStore {
   // of a new id therefore both land.
   bool registerComponentPortInfo(const std::string& componentID, PortInfoKind kind, const ComponentPortInfo& info,
                                  std::string* error = nullptr);
-  // Clears the port (kPort) or the pipe name (kPipeName) of the entry and
-  // erases the entry once neither is left. True when the entry existed.
-  bool removeComponentPortInfo(const std::string& componentID, PortInfoKind kind);
+  // Withdraws what `withdrawn` (the record a withdrawal request makes)
+  // does not name: a record without a pipe name clears the port, one with
+  // port 0 clears the pipe name, so a record naming neither clears both. The
+  // entry is erased once neither is left. True when the entry existed.
+  bool removeComponentPortInfo(const std::string& componentID, const ComponentPortInfo& withdrawn);
 
   size_t size() const;
   size_t capacity() const { return capacity_; }

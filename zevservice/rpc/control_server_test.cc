@@ -261,14 +261,14 @@ TEST_F(ControlServer, PipeAndPortRegistrationsShareAnEntryThatOutlivesOneWithdra
     EXPECT_EQ(c->Get(qDesc, "comp", 32).data(), "port:61024\nversion:1.0");
   }
 
-  // A withdrawal that names no port withdraws the port alone.
-  CZEVRegisterPortResponse unported = pipe.Port(1, "comp", 0);
+  // Withdrawing the port keeps the pipe name.
+  CZEVRegisterPortResponse unported = pipe.Port(1, "comp", 61024);
   EXPECT_TRUE(unported.success());
   EXPECT_EQ(unported.rttype(), rtUnRegisterPort);
   EXPECT_EQ(http.Get(qPipeName, "comp").data(), "comp-pipe");
   EXPECT_EQ(http.Get(qPort, "comp").data(), "0");
 
-  EXPECT_TRUE(http.Pipe(1, "comp", "").success());
+  EXPECT_TRUE(http.Pipe(1, "comp", "comp-pipe").success());
   CZEVGetComponentDataResponse gone = pipe.Get(qPort, "comp");
   EXPECT_FALSE(gone.success());
   EXPECT_EQ(gone.data(), "get ComponentContext failed.");
@@ -279,12 +279,23 @@ TEST_F(ControlServer, PipeAndPortRegistrationsShareAnEntryThatOutlivesOneWithdra
   EXPECT_EQ(again.errormessage(), "ok");
   EXPECT_EQ(again.rttype(), rtUnRegisterPipe);
 
-  // The other order: a port first, withdrawn pipe name of a port-only entry.
+  // The other order: a port first, then a pipe name; withdrawing the pipe
+  // name keeps the port.
   EXPECT_TRUE(pipe.Port(0, "other", 5000).success());
-  EXPECT_TRUE(http.Pipe(1, "other", "").success());
+  EXPECT_TRUE(http.Pipe(0, "other", "other-pipe").success());
+  EXPECT_TRUE(http.Pipe(1, "other", "other-pipe").success());
   EXPECT_EQ(http.Get(qPort, "other").data(), "5000");
+  EXPECT_EQ(http.Get(qPipeName, "other").data(), "");
   EXPECT_TRUE(http.Port(0, "other", 5001).success());
   EXPECT_EQ(http.Get(qPort, "other").data(), "5001");
+
+  // A withdrawal that names no port (or no pipe name) withdraws both.
+  for (bool by_port : {true, false}) {
+    EXPECT_TRUE(pipe.Pipe(0, "both", "both-pipe").success());
+    EXPECT_TRUE(pipe.Port(0, "both", 6000).success());
+    EXPECT_TRUE(by_port ? http.Port(1, "both", 0).success() : http.Pipe(1, "both", "").success());
+    EXPECT_FALSE(http.Get(qPipeName, "both").success()) << by_port;
+  }
 }
 
 TEST_F(ControlServer, RefusesBadRegistrationsWithTheirReasons) {
@@ -464,8 +475,7 @@ TEST_F(ControlServer, ConcurrentPortAndPipeRegistrationsLoseNothingBelowTheCapAn
   EXPECT_TRUE(c.Port(0, id_of(0), 7).success());
   EXPECT_EQ(c.Get(qPort, id_of(0)).data(), "7");
   EXPECT_EQ(c.Port(0, "newcomer", 8).errormessage(), "too many registered components (4096)");
-  EXPECT_TRUE(c.Port(1, id_of(0), 0).success());
-  EXPECT_TRUE(c.Pipe(1, id_of(0), "").success());
+  EXPECT_TRUE(c.Port(1, id_of(0), 0).success());  // both halves
   EXPECT_TRUE(c.Port(0, "newcomer", 8).success());
 }
 
@@ -514,11 +524,13 @@ TEST(ComponentPortStore, KeepsEachHalfApartAndHoldsTheCap) {
   EXPECT_FALSE(store.hasComponentPortInfo("c"));
   EXPECT_EQ(store.size(), 2u);
 
-  EXPECT_TRUE(store.removeComponentPortInfo("a", PortInfoKind::kPort));
-  EXPECT_TRUE(store.hasComponentPortInfo("a"));
-  EXPECT_TRUE(store.removeComponentPortInfo("a", PortInfoKind::kPipeName));
+  EXPECT_TRUE(store.removeComponentPortInfo("a", port_rec));
+  ASSERT_TRUE(store.getComponentPortInfo("a", &got, &error));
+  EXPECT_EQ(got.port, 0);
+  EXPECT_EQ(got.pipeName, "p");
+  EXPECT_TRUE(store.removeComponentPortInfo("a", pipe_rec));
   EXPECT_FALSE(store.hasComponentPortInfo("a"));
-  EXPECT_FALSE(store.removeComponentPortInfo("a", PortInfoKind::kPort));
+  EXPECT_FALSE(store.removeComponentPortInfo("a", port_rec));
   EXPECT_FALSE(store.getComponentPortInfo("a", &got, &error));
   EXPECT_EQ(error, "get ComponentContext failed.");
   EXPECT_TRUE(store.setComponentPortInfo("c", port_rec));
