@@ -1,6 +1,7 @@
 #include "server/event_reporter.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include <json/json.h>
 
@@ -94,6 +95,10 @@ CZEVEventReporter& GetEventReporter() {
   static CZEVEventReporter* reporter = [] {
     auto* made = new CZEVEventReporter();  // lives until process exit
     process_reporter.store(made);
+    // A program that never calls StopEventReporter (a test, a tool) still
+    // ends with the reporter's thread joined, before whatever was made
+    // before the reporter is torn down.
+    std::atexit(StopEventReporter);
     return made;
   }();
   return *reporter;

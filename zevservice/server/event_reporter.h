@@ -60,7 +60,7 @@ class CZEVEventReporter {
 CZEVEventReporter& GetEventReporter();
 // Stops the process-wide reporter if it was ever made, so that its thread
 // is not sending while the process tears down the log and libcurl. For the
-// end of the process.
+// end of the process; it also runs at exit, for programs that do not call it.
 void StopEventReporter();
 
 // The report JSON: machine facts and the qualifying events (appCode,
