@@ -28,9 +28,7 @@
 #include "bench/sealed_echo.h"
 #include "testing/pipe_client.h"
 #include "testing/unix_socket.h"
-#include "rpc/echo_server.h"
 #include "rpc/ipc_server.h"
-#include "crypto/payload_envelope.h"
 
 namespace {
 

@@ -40,15 +40,12 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "bench/sealed_echo.h"
 #include "bench/child_run.h"
-#include "common/zevclasses/ZEVRPCDefine.pb.h"
-#include "crypto/payload_envelope.h"
+#include "bench/sealed_echo.h"
 #include "platform/digest.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "rpc/echo_server.h"
 
 namespace {
 

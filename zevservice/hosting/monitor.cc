@@ -546,7 +546,7 @@ bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& m
 void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::string& node,
                                       const CZEVComponentContext& context, const std::string& payload) {
   if (exiting_ || !timer_) return;
-  Logf("Send the msg again after 15s: target node is %s, message type is: %s.", node.c_str(), "start");
+  Logf("Send the msg again after 15s: target node is %s, message type is: start.", node.c_str());
   const std::string component = context.componentid();
   const std::string version = context.version();
   timer_->schedule(kResendDelaySeconds, [this, group, node, component, version, payload](uint64_t) {

@@ -9,9 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "platform/paths.h"
