@@ -4,6 +4,7 @@
 #ifndef ZEV_TESTING_TEST_UTIL_H_
 #define ZEV_TESTING_TEST_UTIL_H_
 
+#include <dirent.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -60,6 +61,26 @@ inline bool WaitForFileContaining(const std::string& path, const std::string& te
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+// Threads of this process.
+inline int ThreadCount() {
+  int n = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+  closedir(dir);
+  return n;
+}
+
+// Whether the process comes to have `n` threads within 5 s: a thread whose
+// join has returned stays listed for a moment, until the kernel releases it.
+inline bool ThreadCountSettlesAt(int n) {
+  for (int i = 0; i < 5000; ++i) {
+    if (ThreadCount() == n) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 #endif  // ZEV_TESTING_TEST_UTIL_H_

@@ -6,7 +6,6 @@
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/StreamCopier.h>
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -153,26 +152,6 @@ int CountOf(const std::string& text, const std::string& part) {
   int n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
-}
-
-// Threads of this process.
-int ThreadCount() {
-  int n = 0;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-  closedir(dir);
-  return n;
-}
-
-// Whether the process comes to have `n` threads within 5 s: a thread whose
-// join has returned stays listed for a moment, until the kernel releases it.
-bool ThreadCountSettlesAt(int n) {
-  for (int i = 0; i < 5000; ++i) {
-    if (ThreadCount() == n) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
 }
 
 // One sealed echo call over a fresh connection; true when it was answered
