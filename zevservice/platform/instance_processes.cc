@@ -4,6 +4,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -36,8 +39,19 @@ bool SameInstanceEnvironment(const std::string& environ_block) {
 std::vector<pid_t> FindInstanceProcesses(const std::string& name) {
   std::vector<pid_t> ours;
   for (pid_t pid : FindProcessesByName(name)) {
+    // A process in the middle of exec already names its new program but
+    // shows an empty environment until the kernel has laid out the new one.
+    // Read again for a moment; a block that stays empty tells nothing about
+    // the owner, and an empty one would otherwise match an instance that has
+    // no folder set.
+    const std::string path = "/proc/" + std::to_string(pid) + "/environ";
     std::string block;
-    if (!ReadFileToString("/proc/" + std::to_string(pid) + "/environ", &block)) continue;
+    bool readable = ReadFileToString(path, &block);
+    for (int retry = 0; readable && block.empty() && retry < 50; ++retry) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      readable = ReadFileToString(path, &block);
+    }
+    if (!readable || block.empty()) continue;
     if (SameInstanceEnvironment(block)) ours.push_back(pid);
   }
   return ours;

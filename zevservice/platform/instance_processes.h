@@ -19,7 +19,8 @@ bool SameInstanceEnvironment(const std::string& environ_block);
 // Process ids of the running processes (this one excluded) whose
 // executable's base name equals `name` exactly and whose environment passes
 // SameInstanceEnvironment. Processes whose environment cannot be read
-// (another user's, or gone meanwhile) are not ours and are left out.
+// (another user's, or gone meanwhile) or stays empty (a process in the
+// middle of exec shows none for a moment) are not ours and are left out.
 std::vector<pid_t> FindInstanceProcesses(const std::string& name);
 
 // Sends SIGKILL to each process of FindInstanceProcesses(name). False when
