@@ -699,7 +699,12 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
   try {
     std::lock_guard<std::mutex> lock(mu_);
     Poco::Net::SocketAddress address(args.empty() ? std::string() : args[0], static_cast<Poco::UInt16>(port));
-    Poco::Net::ServerSocket socket(address, 128);
+    // Bound without SO_REUSEPORT, which POCO's address constructor sets: with
+    // it a second process of the same user could bind this port too and the
+    // kernel would hand it part of our connections.
+    Poco::Net::ServerSocket socket;
+    socket.bind(address, true, false);
+    socket.listen(128);
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams();
     params->setMaxThreads(limits_.max_workers);
     params->setMaxQueued(limits_.max_queued);

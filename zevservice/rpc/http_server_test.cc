@@ -542,6 +542,23 @@ TEST(HttpServerEntry, RefusesPortZeroAndAPortInUse) {
   EXPECT_FALSE(server.start());  // nothing listens, so no success and no user
   EXPECT_EQ(server.users(), 0);
   close(fd);
+
+  // A listener that allows sharing its port (as another POCO server does)
+  // gets no company either: the kernel would split the connections.
+  int shared = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  ASSERT_EQ(setsockopt(shared, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)), 0);
+  ASSERT_EQ(setsockopt(shared, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)), 0);
+  addr.sin_port = 0;
+  ASSERT_EQ(bind(shared, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(shared, 1), 0);
+  len = sizeof(addr);
+  getsockname(shared, reinterpret_cast<sockaddr*>(&addr), &len);
+  server.setPort(ntohs(addr.sin_port));
+  EXPECT_FALSE(server.start());
+  EXPECT_EQ(server.users(), 0);
+  server.stop();
+  close(shared);
 }
 
 TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
