@@ -168,21 +168,32 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
   TerminateInstanceProcesses(kHostProgramName);
 
   if (!http_server_) {
-    int port = PickPort(options_.first_port, options_.last_port);
-    {
-      std::lock_guard<std::mutex> state(state_mu_);
-      port_ = port;
-    }
-    http_server_ = std::make_unique<CZEVHttpServer>(deps_.methods);
     std::string unrecognised;
-    http_server_->setIp(ReadHttpBindAddress(deps_.registry, &unrecognised));
+    const std::string bind_address = ReadHttpBindAddress(deps_.registry, &unrecognised);
     if (!unrecognised.empty()) {
       LogWrite(3, "The registry value %s \"%s\" is neither 127.0.0.1 nor 0.0.0.0; listening on all interfaces.",
                kBindAddressValueName, unrecognised.c_str());
     }
-    http_server_->setPort(port);
-    if (http_server_->start()) {
-      http_started_ = true;
+    int port = PickPort(options_.first_port, options_.last_port);
+    for (;;) {
+      http_server_ = std::make_unique<CZEVHttpServer>(deps_.methods);
+      http_server_->setIp(bind_address);
+      http_server_->setPort(port);
+      if (hooks_.before_listen) hooks_.before_listen(port);
+      http_started_ = http_server_->start();
+      // Another program may take the port between the check and the bind;
+      // the next free one of the range serves as well.
+      if (http_started_ || port <= 0 || port >= options_.last_port) break;
+      LogWrite(2, "The port(%d) was taken before the server listened on it; trying the next.", port);
+      const int next = PickPort(port + 1, options_.last_port);
+      if (next == 0) break;
+      port = next;
+    }
+    {
+      std::lock_guard<std::mutex> state(state_mu_);
+      port_ = port;
+    }
+    if (http_started_) {
       LogWrite(3, "Http server start ok");
       if (WritePortToRegistry(port, deps_.registry)) {
         LogWrite(1, "Successfully written to the discovered port(%d).", port);

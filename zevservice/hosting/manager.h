@@ -126,6 +126,8 @@ class CZEVManager {
     // After the initial load and after each catalogue change handled, from
     // the thread that did it.
     std::function<void()> loaded_changed;
+    // Just before the HTTP endpoint binds `port`, which was found free.
+    std::function<void(int port)> before_listen;
   };
   void set_hooks(Hooks hooks) { hooks_ = std::move(hooks); }
   // The hosts that run a process now (0 without a monitor). From the thread

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "base/log.h"
 #include "platform/ports.h"
@@ -90,6 +92,35 @@ TEST_F(Manager, ListensOnTheFirstFreePortAndPublishesIt) {
   EXPECT_TRUE(LogFileContains(LogPath(), "ZEVService quit"));
   Listener again(first + 2);
   EXPECT_TRUE(again.ok());  // the endpoint is gone
+}
+
+// Another program takes the free port before the endpoint binds it: the
+// next free one of the range is used and published.
+TEST_F(Manager, APortTakenBeforeTheBindGivesWayToTheNext) {
+  int first = FreePortRange(3, 47150);
+  ASSERT_NE(first, 0);
+  ManagerOptions options;
+  options.first_port = first;
+  options.last_port = first + 2;
+  CZEVManager manager(Deps(), options);
+  std::unique_ptr<Listener> thief;
+  std::vector<int> tried;
+  CZEVManager::Hooks hooks;
+  hooks.before_listen = [&](int port) {
+    tried.push_back(port);
+    if (!thief) thief = std::make_unique<Listener>(port);
+  };
+  manager.set_hooks(hooks);
+  ASSERT_TRUE(manager.Start());
+  ASSERT_TRUE(thief && thief->ok());
+  EXPECT_EQ(tried, (std::vector<int>{first, first + 1}));
+  EXPECT_EQ(manager.port(), first + 1);
+  std::string value;
+  ASSERT_TRUE(registry_.ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &value));
+  EXPECT_EQ(value, std::to_string(first + 1));
+  EXPECT_TRUE(LogFileContains(LogPath(), "The port(" + std::to_string(first) +
+                                             ") was taken before the server listened on it; trying the next."));
+  manager.Quit();
 }
 
 TEST_F(Manager, GivesUpWhileAnotherInstanceHoldsTheMutex) {
