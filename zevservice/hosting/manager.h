@@ -40,6 +40,9 @@ struct ManagerOptions {
   // How long to wait before writing the port to the registry again after a
   // failed write (a full disk at start-up).
   int port_write_retry_ms = 60000;
+  // How long Quit waits for the hosts to leave after "stopall"; it returns
+  // as soon as they have.
+  int host_stop_wait_ms = 3000;
 };
 
 // The merged catalogue as the manager asks for it at start-up: fills

@@ -252,15 +252,15 @@ void CZEVManager::StopComponents() {
       if (host.pid > 0) hosts.push_back(host.pid);
     }
     if (stopped) {
-      // The hosts leave on "stopall"; give them up to 3 s, but no longer
-      // than they take.
+      // The hosts leave on "stopall"; give them up to 3 s (the options'
+      // wait), but no longer than they take.
       auto ended = [&hosts] {
         for (pid_t pid : hosts) {
           if (!ProcessEnded(pid)) return false;
         }
         return true;
       };
-      const int64_t deadline = deps_.clock->MonotonicMillis() + 3000;
+      const int64_t deadline = deps_.clock->MonotonicMillis() + options_.host_stop_wait_ms;
       std::unique_lock<std::mutex> lock(state_mu_);
       for (int64_t now = deps_.clock->MonotonicMillis(); now < deadline && !ended();
            now = deps_.clock->MonotonicMillis()) {
