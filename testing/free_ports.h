@@ -1,7 +1,8 @@
 // Free TCP ports for a test's own servers: one the kernel hands out, or a
-// run of them looked for from `first` up to 48000 (below the ephemeral
-// range), where tests that may run at the same time start their search at
-// different places.
+// run of them looked for from `first` up to 48000, where tests that may run
+// at the same time start their search at different places. These lie in
+// the kernel's default range for outgoing connections (32768-60999), so one
+// may rarely be taken between the search and the bind.
 #ifndef ZEV_TESTING_FREE_PORTS_H_
 #define ZEV_TESTING_FREE_PORTS_H_
 

@@ -83,4 +83,17 @@ inline bool ThreadCountSettlesAt(int n) {
   return false;
 }
 
+// The thread count once it has stayed the same for 50 ms: threads that a
+// previous test joined may still be listed when this one begins.
+inline int SettledThreadCount() {
+  int last = ThreadCount();
+  for (int steady = 0, i = 0; steady < 10 && i < 1000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int now = ThreadCount();
+    steady = now == last ? steady + 1 : 0;
+    last = now;
+  }
+  return last;
+}
+
 #endif  // ZEV_TESTING_TEST_UTIL_H_

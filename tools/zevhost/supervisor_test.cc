@@ -37,11 +37,11 @@ class SupervisorTest : public ::testing::Test {
     PollUntil([&] { return (pid = supervisor_->RunningPid(c.appcode(), c.componentid())) != 0; });
     return pid;
   }
-  // A component that stays up (exec sleep) while `flag` exists and exits
-  // at once otherwise.
+  // A component that stays up (exec sleep) while `flag` exists, touching
+  // `flag`.up when it does, and exits at once otherwise.
   CZEVComponentContext InstallFlagged(CZEVRunMode mode, int interval, const std::string& flag) {
     CZEVComponentContext c = MakeContext("app", "comp", "1", "run.sh", mode, interval);
-    InstallScript(common_.path(), c, "[ -e " + flag + " ] && exec sleep 1000\nexit 0");
+    InstallScript(common_.path(), c, "[ -e " + flag + " ] && touch " + flag + ".up && exec sleep 1000\nexit 0");
     return c;
   }
   // A component that ignores SIGTERM; `ready` appears once it does.
@@ -77,6 +77,8 @@ TEST_F(SupervisorTest, ServiceBackOffDoublesToOneMinuteAndResetsAfterTenMinutesO
   ASSERT_TRUE(WaitForLaunches(++launches));
   const pid_t pid = WaitForPid(c);
   ASSERT_NE(pid, 0);
+  // Once it has seen the flag it stays up without it.
+  ASSERT_TRUE(PollUntil([&] { return access((flag + ".up").c_str(), F_OK) == 0; }));
   unlink(flag.c_str());
   clock_.Advance(kSteadyRunMs);
   kill(pid, SIGKILL);

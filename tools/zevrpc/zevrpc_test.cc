@@ -522,7 +522,10 @@ TEST_F(BusTest, FullInboxAnswersInboxFullInsteadOfGrowing) {
 }
 
 TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
-  setenv("ZEV_BUS_FRAME_TIMEOUT_MS", "300", 1);
+  // A receiver that waited on a stalled client would hold a send for the
+  // frame time limit; the bound on each send stays below it with room for a
+  // slow sanitizer build.
+  setenv("ZEV_BUS_FRAME_TIMEOUT_MS", "1500", 1);
   Recorder a, b;
   CloseCenterFirst close_first{this};
   IBusEndpoint* ea = center_->OpenEndpoint(0xA, 0, &a);
@@ -563,10 +566,10 @@ TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
   for (uint32_t i = 0; i < 20; ++i) {
     auto start = Clock::now();
     EXPECT_EQ(kS_OK, ea->Send(0xB, i, 0, "ok", 2, 5000));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250)) << "send " << i << " waited on a stalled client";
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000)) << "send " << i << " waited on a stalled client";
   }
-  EXPECT_TRUE(ClosedByPeerWithin(half, 5000));
-  EXPECT_TRUE(ClosedByPeerWithin(no_data, 5000));
+  EXPECT_TRUE(ClosedByPeerWithin(half, 20000));
+  EXPECT_TRUE(ClosedByPeerWithin(no_data, 20000));
   close(half);
   close(no_data);
 
@@ -579,7 +582,7 @@ TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
     WriteBytes(fd, junk, 1);
     stalled.push_back(fd);
   }
-  EXPECT_EQ(kS_OK, ea->Send(0xB, 99, 0, "late", 4, 5000));
+  EXPECT_EQ(kS_OK, ea->Send(0xB, 99, 0, "late", 4, 20000));
   for (int fd : stalled) close(fd);
   EXPECT_TRUE(b.WaitForCount(21));
   EXPECT_EQ(99u, b.at(20).word_a);

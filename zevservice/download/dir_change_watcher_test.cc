@@ -375,7 +375,7 @@ TEST_F(DirChangeWatcherTest, CallbackMayRegisterAnotherWatch) {
 TEST(DirChangeWatcherLifecycle, InitTwiceStartsOneThread) {
   FakeClock clock;
   DirChangeWatcher watcher(&clock);
-  const int before = ThreadCount();
+  const int before = SettledThreadCount();
   ASSERT_TRUE(watcher.Init());
   const pid_t tid = watcher.thread_id();
   EXPECT_NE(tid, 0);

@@ -197,7 +197,7 @@ TEST(HttpServerEntry, StopsFiftyTimesWhileBodiesArriveAndLeavesNoThreadBehind) {
   server.setPort(port);
   ASSERT_TRUE(server.start());  // once before counting, for whatever starts lazily
   ASSERT_TRUE(server.stop());
-  const int threads_before = ThreadCount();
+  const int threads_before = SettledThreadCount();
 
   // Clients that keep opening connections and sending a long body slowly,
   // so that every stop finds requests half read.
@@ -455,7 +455,7 @@ TEST_F(HttpEndpoint, SkipsABodyNobodyReadInsteadOfServingItAsTheNextRequest) {
   EXPECT_EQ(answers.find("smuggled"), std::string::npos) << answers;
 }
 
-TEST_F(HttpEndpoint, AnswersAnEchoWithinASecondWhileIdleAndTricklingConnectionsAreOpen) {
+TEST_F(HttpEndpoint, AnswersAnEchoPromptlyWhileIdleAndTricklingConnectionsAreOpen) {
   std::vector<std::unique_ptr<RawClient>> idle;
   for (int i = 0; i < 100; ++i) {
     idle.push_back(std::make_unique<RawClient>(port_));
@@ -481,7 +481,9 @@ TEST_F(HttpEndpoint, AnswersAnEchoWithinASecondWhileIdleAndTricklingConnectionsA
   done.Open();
   trickle.join();
   EXPECT_TRUE(answered);
-  EXPECT_LT(elapsed, std::chrono::seconds(1));
+  // A server that queued the call behind these clients would answer only
+  // after their 5 s limits; the bound leaves room for a sanitizer build.
+  EXPECT_LT(elapsed, std::chrono::seconds(3));
 }
 
 TEST(HttpEndpointLimits, ClosesConnectionsThatIdleOrDawdleBeyondTheirLimits) {

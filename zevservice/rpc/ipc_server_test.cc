@@ -130,7 +130,8 @@ TEST_F(PipeLimits, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   int b = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
-  for (int i = 0; i < 200 && server_.client_count() < 2; ++i) usleep(5000);  // accepted by the loop
+  for (int i = 0; i < 2000 && server_.client_count() < 2; ++i) usleep(5000);  // accepted by the loop
+  ASSERT_EQ(server_.client_count(), 2u);
   int c = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(c, 0);
   EXPECT_TRUE(ClosedWithin(c, 10000));
@@ -175,7 +176,8 @@ TEST_F(PipeLimits, ClientsNeverTakeMoreThanHalfTheDescriptorsAndRefusalsAreLogge
   ASSERT_TRUE(pipe_.start());
   int served = ConnectUnixSocket(server_.socket_path());
   ASSERT_GE(served, 0);
-  for (int i = 0; i < 200 && server_.client_count() < 1; ++i) usleep(5000);
+  for (int i = 0; i < 2000 && server_.client_count() < 1; ++i) usleep(5000);
+  ASSERT_EQ(server_.client_count(), 1u);
 
   // Forty clients in another process, while this one may open only forty
   // more descriptors: the cap of half the limit comes first.
@@ -218,7 +220,7 @@ TEST_F(PipeLimits, ClientsNeverTakeMoreThanHalfTheDescriptorsAndRefusalsAreLogge
   // Connections past half the limit are refused, again and again: one line.
   const std::string refused = "connections, its limit; new ones are refused.";
   std::string log;
-  for (int i = 0; i < 400 && Occurrences(log, refused) == 0; ++i) {
+  for (int i = 0; i < 4000 && Occurrences(log, refused) == 0; ++i) {
     usleep(5000);
     LogFlush();
     ReadFileToString(LogCurrentPath(), &log);
