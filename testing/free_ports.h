@@ -1,8 +1,10 @@
 // Free TCP ports for a test's own servers: one the kernel hands out, or a
-// run of them looked for from `first` up to 48000, where tests that may run
-// at the same time start their search at different places. These lie in
-// the kernel's default range for outgoing connections (32768-60999), so one
-// may rarely be taken between the search and the bind.
+// run of them looked for from `first` up to 61000 (below the service's own
+// default range), where tests that may run at the same time start their
+// search at different places. A port that a test's connections left in
+// TIME_WAIT counts as taken for a minute, so repeated runs move up. These
+// lie in the kernel's default range for outgoing connections
+// (32768-60999), so one may rarely be taken between the search and the bind.
 #ifndef ZEV_TESTING_FREE_PORTS_H_
 #define ZEV_TESTING_FREE_PORTS_H_
 
@@ -28,7 +30,7 @@ inline int FreePort() {
 
 // The first port of `count` consecutive available ones; 0 when none is.
 inline int FreePortRange(int count, int first) {
-  for (int start = first; start + count <= 48000; start += count) {
+  for (int start = first; start + count <= 61000; start += count) {
     bool all = true;
     for (int p = start; p < start + count && all; ++p) all = IsPortAvailable(p);
     if (all) return start;
