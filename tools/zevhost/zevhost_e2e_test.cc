@@ -187,6 +187,9 @@ TEST_F(ZevhostTest, RunsAScriptWithoutTheExecuteBitThroughItsShebang) {
 }
 
 TEST(ZevhostProgram, ExitsOneForABadArgument) {
+  // A folder of its own, so that no other test program running beside this
+  // one takes these hosts for its own left-overs and ends them.
+  ScopedCommonDataDir data;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"no-node-index"}, {"grp--nodeindex0"}, {"a:--nodeindex0", "extra"}}) {
     std::vector<std::string> argv = {JoinPath(GetModuleDir(), "zevhost")};

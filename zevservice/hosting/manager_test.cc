@@ -59,6 +59,9 @@ class Manager : public ::testing::Test {
     return deps;
   }
 
+  // Start ends the hosts left over by this instance: with a folder of its
+  // own the test never takes another program's hosts for those.
+  ScopedCommonDataDir data_;
   ScopedTempDir common_;
   RegistryStore registry_{common_.path()};
   CZEVMethodRegistry methods_;
