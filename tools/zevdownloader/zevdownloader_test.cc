@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/sync.h"
 #include "tools/zevdownloader/exit_codes.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
@@ -431,11 +432,7 @@ TEST_F(ZevDownloader, EndsWithItsParentAndKeepsPart) {
               {"/bin/sh", "-c", "\"$0\" \"$@\" & echo $! > " + pid_file.string() + "; wait"});
   ASSERT_TRUE(WaitForPartSize(Part(), 1000));
   // The shell may write the pid after the downloader has written its part.
-  auto written = Clock::now() + std::chrono::seconds(10);
-  while (ReadFile(pid_file).find('\n') == std::string::npos && Clock::now() < written) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_NE(ReadFile(pid_file).find('\n'), std::string::npos);
+  ASSERT_TRUE(PollUntil([&] { return ReadFile(pid_file).find('\n') != std::string::npos; }));
   pid_t downloader = static_cast<pid_t>(std::stol(ReadFile(pid_file)));
   kill(shell.pid(), SIGKILL);
   auto deadline = Clock::now() + std::chrono::seconds(5);
