@@ -2,7 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -56,4 +62,76 @@ bool CreateDirectoryWithMode(const std::string& path, mode_t mode) {
   // still ours alone here, since the umask only takes bits away.
   if (created && chmod(p.c_str(), mode) != 0) return false;
   return true;
+}
+
+namespace {
+
+bool Fail(std::string* why, const std::string& text) {
+  if (why != nullptr) *why = text;
+  return false;
+}
+
+std::string OwnerMode(const struct stat& st) {
+  char text[64];
+  snprintf(text, sizeof(text), "owner %u, mode %04o", static_cast<unsigned>(st.st_uid),
+           static_cast<unsigned>(st.st_mode & 07777));
+  return text;
+}
+
+// Checks one folder of a resolved path (no links left in it); `last` is the
+// folder asked about, which may not be writable by all even with the sticky
+// bit.
+bool TrustedStep(const std::string& dir, bool last, std::string* why) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return Fail(why, dir + ": " + strerror(errno));
+  if (!S_ISDIR(st.st_mode)) return Fail(why, dir + " is not a folder");
+  if (st.st_uid != 0 && st.st_uid != geteuid())
+    return Fail(why, dir + " belongs to another user (" + OwnerMode(st) + ")");
+  if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0)
+    return Fail(why, dir + " is writable by its group (" + OwnerMode(st) + ")");
+  if ((st.st_mode & S_IWOTH) != 0 && (last || st.st_uid != 0 || (st.st_mode & S_ISVTX) == 0))
+    return Fail(why, dir + " is writable by others (" + OwnerMode(st) + ")");
+  return true;
+}
+
+// Checks every folder from "/" down to the resolved form of `path`.
+bool TrustedChain(const std::string& path, std::string* why) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return Fail(why, path + ": " + strerror(errno));
+  const std::string real = resolved;
+  if (!TrustedStep("/", real == "/", why)) return false;
+  for (size_t slash = real.find('/', 1);; slash = real.find('/', slash + 1)) {
+    const bool last = slash == std::string::npos;
+    if (!TrustedStep(last ? real : real.substr(0, slash), last, why)) return false;
+    if (last) return true;
+  }
+}
+
+}  // namespace
+
+bool IsTrustedFolder(const std::string& path, std::string* why) {
+  if (path.empty() || path[0] != '/') return Fail(why, "\"" + path + "\" is not an absolute path");
+  // Each prefix is resolved on its own: a link on the way may lead through
+  // folders that the resolved form of the whole path never names.
+  const std::string p = StripTrailingSlashes(path);
+  for (size_t slash = p.find('/', 1);; slash = p.find('/', slash + 1)) {
+    const bool last = slash == std::string::npos;
+    if (!TrustedChain(last ? p : p.substr(0, slash), why)) return false;
+    if (last) return true;
+  }
+}
+
+bool IsTrustedFile(const std::string& path, std::string* why) {
+  const size_t slash = path.rfind('/');
+  if (path.empty() || path[0] != '/' || slash == path.size() - 1)
+    return Fail(why, "\"" + path + "\" is not an absolute file path");
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return Fail(why, path + ": " + strerror(errno));
+  if (S_ISLNK(st.st_mode)) return Fail(why, path + " is a link");
+  if (!S_ISREG(st.st_mode)) return Fail(why, path + " is not a regular file");
+  if (st.st_uid != 0 && st.st_uid != geteuid())
+    return Fail(why, path + " belongs to another user (" + OwnerMode(st) + ")");
+  if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0))
+    return Fail(why, path + " is writable by others (" + OwnerMode(st) + ")");
+  return IsTrustedFolder(slash == 0 ? "/" : path.substr(0, slash), why);
 }

@@ -28,4 +28,20 @@ constexpr mode_t kRuntimeDirMode = 0711;
 // with ENOENT.
 bool CreateDirectoryWithMode(const std::string& path, mode_t mode);
 
+// Whether root may act on what lies below `path` without another user being
+// able to swap it: `path` is a folder, and it and every folder the kernel
+// passes through to reach it (the targets of links included) belong to root
+// or to this process's user, and no other user can write them. A folder
+// writable by its group counts only when that group is root's. A folder
+// writable by all counts only above the last part, when it is root's and has
+// the sticky bit (/tmp): there nobody else may rename or remove what we
+// made in it. The rule OpenSSH applies to its key files.
+// False with *why (when given) naming the first folder that fails and why.
+bool IsTrustedFolder(const std::string& path, std::string* why = nullptr);
+
+// The same rule for a file: it is a regular file (not reached through a
+// link at its last part), belongs to root or this process's user, nobody
+// else can write it, and its folder passes IsTrustedFolder.
+bool IsTrustedFile(const std::string& path, std::string* why = nullptr);
+
 #endif  // ZEV_PLATFORM_FILE_MODES_H_
