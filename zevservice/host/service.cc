@@ -106,6 +106,28 @@ bool UsableFolder(const char* what, const std::string& path, mode_t mode, std::s
   return true;
 }
 
+// Whether root may keep its data in `common`: the folder (made when
+// missing, once the folder it goes in has passed) and every folder above it
+// belong to root or to us and nobody else can write them. A folder another
+// user made (/tmp/zev) would let that user plant the packages root runs.
+bool TrustedCommonFolder(const std::string& common, std::string* why) {
+  if (common.empty()) {
+    *why = "there is no common data folder (set ZEV_COMMON_APPDATA, or let /var/lib/zev be created)";
+    return false;
+  }
+  std::string existing = common;
+  while (!DirectoryExists(existing) && existing.find('/', 1) != std::string::npos)
+    existing = existing.substr(0, existing.rfind('/'));
+  if (!DirectoryExists(existing)) existing = "/";
+  std::string unsafe;
+  bool trusted = IsTrustedFolder(existing, &unsafe);
+  // A folder that cannot be made is not a matter of trust: the checks of
+  // the folders below it say why.
+  if (trusted && CreateDirectoryWithMode(common, 0755)) trusted = IsTrustedFolder(common, &unsafe);
+  if (!trusted) *why = "the common data folder " + common + " is not safe for the service: " + unsafe;
+  return trusted;
+}
+
 void Prompt() {
   fputs("Please input the num to Control the process: 0: Pause; 1: Resume; 2: Stop.\n", stdout);
   fflush(stdout);
@@ -356,6 +378,7 @@ std::string CZEVServiceBase::DataDirectory() {
 CZEVServiceBase::Folders CZEVServiceBase::ServiceFolders() const {
   std::string common = GetCommonDataDir();
   Folders folders;
+  folders.common = common;
   folders.data = DataDirectory();
   folders.log = folders.data;
   folders.run = common.empty() ? std::string() : JoinPath(common, "run");
@@ -406,6 +429,13 @@ bool CZEVServiceBase::Start() {
   // or a socket and tell nobody why; it says why and ends instead.
   const Folders folders = ServiceFolders();
   std::string why;
+  if (!TrustedCommonFolder(folders.common, &why)) {
+    DebugPrint("ZEVService cannot start: %s", why.c_str());
+    exit_code_ = kExitConfig;
+    set_status_detail("cannot start: " + why);
+    SetStatus(kServiceStopped, kExitConfig);
+    return false;
+  }
   const bool log_usable = UsableFolder("data", folders.data, kPrivateDirMode, &why) &&
                           UsableFolder("log", folders.log, kPrivateDirMode, &why);
   const bool usable = log_usable && UsableFolder("run", folders.run, kRuntimeDirMode, &why);
@@ -535,6 +565,7 @@ void CZEVService::OnStopRequested() {
 
 CZEVServiceBase::Folders CZEVService::ServiceFolders() const {
   Folders folders;
+  folders.common = context_->common_dir();
   folders.data = context_->data_dir();
   folders.log = context_->data_dir();
   folders.run = context_->run_dir();

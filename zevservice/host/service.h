@@ -21,6 +21,9 @@ constexpr uint32_t kServicePaused = 7;
 // shutdown, session change.
 constexpr uint32_t kServiceControlsAccepted = 0x87;
 
+// Exit status of a start that no restart can mend (EX_CONFIG).
+constexpr int kExitConfig = 78;
+
 constexpr int kRunModeService = 1;
 constexpr int kRunModeApplication = 2;
 
@@ -83,7 +86,10 @@ class CZEVServiceBase {
   // one of the folders cannot be created or written: the reason then goes to
   // standard error, to the log when its folder is usable, and to the status
   // (stopped, exit code 1, the reason as detail); running is never reported,
-  // nothing is started, and exit_code() becomes 1.
+  // nothing is started, and exit_code() becomes 1. A common data folder
+  // that another user could change (it or a folder above it belongs to
+  // another user or is writable by others) is refused the same way before
+  // anything is made in it, with kExitConfig: no restart can mend it.
   bool Start();
   void Stop();       // stop pending, OnStop, stopped
   void Pause();      // pause pending, OnPause, paused
@@ -98,7 +104,8 @@ class CZEVServiceBase {
   // False when service mode was asked for outside the service manager.
   bool Run(const std::vector<std::string>& args);
 
-  // What the process should exit with: 0, or 1 after a Start() that failed.
+  // What the process should exit with: 0, or 1 (kExitConfig) after a
+  // Start() that failed.
   // Read on the thread that ran Start() or after joining it.
   int exit_code() const { return exit_code_; }
   int run_mode() const { return run_mode_; }
@@ -114,6 +121,7 @@ class CZEVServiceBase {
   // The folders Start() needs writable. Empty paths mean there is no common
   // data folder.
   struct Folders {
+    std::string common;  // the common data folder that holds the others
     std::string data;  // the service's own files
     std::string log;   // where the log is opened
     std::string run;   // lock files and sockets

@@ -21,6 +21,7 @@
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
 #include "testing/rpc_test_util.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
@@ -339,7 +340,9 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
 }
 
 // A service that cannot keep a log, a lock or a socket must not report
-// itself ready and run on serving nothing: it says why and ends.
+// itself ready and run on serving nothing: it says why and ends. A common
+// folder that another user could change is refused before anything is made
+// in it, with the status that tells systemd not to restart.
 TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
   ScopedTempDir tmp;
   ASSERT_TRUE(WriteFileAtomically(tmp.Sub("file"), "a file, not a folder\n"));
@@ -349,6 +352,7 @@ TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
     std::string common;  // ZEV_COMMON_APPDATA
     std::string reason;  // what standard error and the status say
     const char* mode;    // the run mode's argument
+    int exit_code;
   };
   // A path below a file fails for root too, as a read-only mount does.
   const std::string below_file = tmp.Sub("file/sub");
@@ -356,10 +360,32 @@ TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
   const std::string run_is_a_file = tmp.Sub("run_is_a_file");
   ASSERT_TRUE(CreateDirectories(run_is_a_file));
   ASSERT_TRUE(WriteFileAtomically(run_is_a_file + "/run", ""));
-  const Case cases[] = {
-      {below_file, data_reason, "-service"},
-      {run_is_a_file, "the run folder " + run_is_a_file + "/run cannot be created: Not a directory", "-service"},
-      {below_file, data_reason, "-application"}};
+  std::vector<Case> cases = {
+      {below_file, data_reason, "-service", 1},
+      {run_is_a_file, "the run folder " + run_is_a_file + "/run cannot be created: Not a directory", "-service", 1},
+      {below_file, data_reason, "-application", 1}};
+  // Folders another user could change: one writable by all, one that user
+  // owns, and a root-owned one inside it, which that user could swap.
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  const std::string open_to_all = tmp.Sub("open");
+  ASSERT_TRUE(CreateDirectories(open_to_all));
+  ASSERT_EQ(chmod(open_to_all.c_str(), 0777), 0);
+  const auto unsafe = [](const std::string& common, const std::string& what) {
+    return "the common data folder " + common + " is not safe for the service: " + what;
+  };
+  cases.push_back({open_to_all, unsafe(open_to_all, open_to_all + " is writable by others (owner 0, mode 0777)"),
+                   "-service", kExitConfig});
+  ScopedUser user;
+  const std::string users = tmp.Sub("users");
+  if (user.ok()) {
+    ASSERT_TRUE(CreateDirectories(users + "/zev"));
+    ASSERT_EQ(chown(users.c_str(), user.uid(), user.gid()), 0);
+    const std::string owner = users + " belongs to another user (owner " + std::to_string(user.uid()) + ", mode 0755)";
+    cases.push_back({users, unsafe(users, owner), "-service", kExitConfig});
+    cases.push_back({users + "/zev", unsafe(users + "/zev", owner), "-application", kExitConfig});
+  } else {
+    fprintf(stderr, "skipping the other user's folders: %s\n", user.reason().c_str());
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.common + " " + c.mode);
     ScopedCommonAt common(c.common);
@@ -384,7 +410,7 @@ TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
       ADD_FAILURE() << "zevsvc did not end";
       continue;
     }
-    EXPECT_EQ(svc->ExitCode(), 1);
+    EXPECT_EQ(svc->ExitCode(), c.exit_code);
     EXPECT_NE(text.find("ZEVService cannot start: " + c.reason), std::string::npos) << text;
     if (std::string(c.mode) == "-service") {
       EXPECT_EQ(notify.Next(), "STATUS=start pending");

@@ -94,15 +94,16 @@ bool TrustedStep(const std::string& dir, bool last, std::string* why) {
   return true;
 }
 
-// Checks every folder from "/" down to the resolved form of `path`.
-bool TrustedChain(const std::string& path, std::string* why) {
+// Checks every folder from "/" down to the resolved form of `path`; `target`
+// when `path` is the folder asked about rather than one above it.
+bool TrustedChain(const std::string& path, bool target, std::string* why) {
   char resolved[PATH_MAX];
   if (realpath(path.c_str(), resolved) == nullptr) return Fail(why, path + ": " + strerror(errno));
   const std::string real = resolved;
-  if (!TrustedStep("/", real == "/", why)) return false;
+  if (!TrustedStep("/", target && real == "/", why)) return false;
   for (size_t slash = real.find('/', 1);; slash = real.find('/', slash + 1)) {
     const bool last = slash == std::string::npos;
-    if (!TrustedStep(last ? real : real.substr(0, slash), last, why)) return false;
+    if (!TrustedStep(last ? real : real.substr(0, slash), target && last, why)) return false;
     if (last) return true;
   }
 }
@@ -116,7 +117,7 @@ bool IsTrustedFolder(const std::string& path, std::string* why) {
   const std::string p = StripTrailingSlashes(path);
   for (size_t slash = p.find('/', 1);; slash = p.find('/', slash + 1)) {
     const bool last = slash == std::string::npos;
-    if (!TrustedChain(last ? p : p.substr(0, slash), why)) return false;
+    if (!TrustedChain(last ? p : p.substr(0, slash), last, why)) return false;
     if (last) return true;
   }
 }

@@ -58,6 +58,9 @@ std::string LookUpCommonDataDir() {
   std::string v = Env("ZEV_COMMON_APPDATA");
   if (!v.empty()) return StripTrailingSlashes(v);
   if (Usable("/var/lib/zev")) return "/var/lib/zev";
+  // Root never falls back to a user's or the shared temporary folder: whoever
+  // made that folder first would choose what root installs and runs.
+  if (geteuid() == 0) return std::string();
   std::string xdg = Env("XDG_DATA_HOME");
   if (xdg.empty() && !Env("HOME").empty()) xdg = JoinPath(Env("HOME"), ".local/share");
   if (!xdg.empty() && Usable(JoinPath(xdg, "zev"))) return StripTrailingSlashes(JoinPath(xdg, "zev"));

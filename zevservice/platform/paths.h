@@ -11,7 +11,7 @@
 // $ZEV_COMMON_APPDATA when set and not empty; else /var/lib/zev when it exists
 // or can be created; else $XDG_DATA_HOME/zev (or $HOME/.local/share/zev); else
 // $TMPDIR/zev (or /tmp/zev), each when it exists or can be created; else
-// empty. The first non-empty answer stays in effect for the life of the
+// empty. Root has no fallbacks after /var/lib/zev: it gets empty instead. The first non-empty answer stays in effect for the life of the
 // process; after an empty answer the lookup runs again on the next call.
 std::string GetCommonDataDir();
 // Forgets the remembered answer of GetCommonDataDir: the next call looks the
