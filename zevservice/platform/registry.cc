@@ -1,7 +1,10 @@
 #include "platform/registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -93,6 +96,52 @@ std::string BelowPattern(const std::string& key) {
   return out + "\\%";
 }
 
+// Values that clients of every user read; each is kept in the public store
+// as well. Keys as RegResolveKey gives them.
+struct PublicValue {
+  RegRoot root;
+  const char* key;
+  const char* name;
+};
+constexpr PublicValue kPublicValues[] = {
+    {RegRoot::kClassesRoot, "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port", "zevservicePort"},
+    {RegRoot::kClassesRoot, "WOW6432Node\\CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port",
+     "zevservicePort"},
+};
+
+bool IsPublicValue(RegRoot root, const std::string& resolved_key, const std::string& name) {
+  for (const PublicValue& v : kPublicValues) {
+    if (v.root == root && strcasecmp(v.key, resolved_key.c_str()) == 0 && strcasecmp(v.name, name.c_str()) == 0)
+      return true;
+  }
+  return false;
+}
+
+// Whether a public value lies at or below `resolved_key`.
+bool HoldsPublicValue(RegRoot root, const std::string& resolved_key) {
+  for (const PublicValue& v : kPublicValues) {
+    const size_t n = resolved_key.size();
+    if (v.root == root && strncasecmp(v.key, resolved_key.c_str(), n) == 0 && (v.key[n] == '\0' || v.key[n] == '\\'))
+      return true;
+  }
+  return false;
+}
+
+// Creates an empty database file with exactly `mode` before SQLite makes
+// one with its own default; an existing file of this user gets `mode` too,
+// and so do its -wal and -shm files. A link is never followed.
+void PrepareDatabaseFile(const std::string& path, mode_t mode) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = path + suffix;
+    int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (*suffix == '\0' ? O_CREAT : 0), mode);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) != mode)
+      fchmod(fd, mode);
+    close(fd);
+  }
+}
+
 }  // namespace
 
 RegistryStore& RegistryStore::Default() {
@@ -101,6 +150,15 @@ RegistryStore& RegistryStore::Default() {
 }
 
 RegistryStore::RegistryStore(std::string common_dir) : common_dir_(std::move(common_dir)) {}
+
+RegistryStore::RegistryStore(std::string common_dir, bool public_values)
+    : common_dir_(std::move(common_dir)), public_values_(public_values) {}
+
+RegistryStore* RegistryStore::PublicStore() {
+  if (public_values_) return nullptr;
+  std::call_once(public_once_, [this] { public_.reset(new RegistryStore(common_dir_, true)); });
+  return public_.get();
+}
 
 RegistryStore::~RegistryStore() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -111,7 +169,12 @@ std::string RegistryStore::CommonDir() const { return common_dir_.empty() ? GetC
 
 std::string RegistryStore::DatabasePath() const {
   std::string common = CommonDir();
-  return common.empty() ? std::string() : JoinPath(common, "registry.db");
+  return common.empty() ? std::string() : JoinPath(common, public_values_ ? "registry-public.db" : "registry.db");
+}
+
+std::string RegistryStore::PublicDatabasePath() const {
+  std::string common = CommonDir();
+  return common.empty() ? std::string() : JoinPath(common, "registry-public.db");
 }
 
 template <typename Fn>
@@ -131,6 +194,7 @@ bool RegistryStore::Open(bool create) {
   if (create && !CreateDirectories(CommonDir())) {
     return Fail("cannot create " + CommonDir() + ": " + strerror(errno));
   }
+  if (create) PrepareDatabaseFile(path, public_values_ ? 0644 : 0600);
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     SqliteFail(db_);
@@ -139,7 +203,10 @@ bool RegistryStore::Open(bool create) {
   }
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   if (page_limit_ > 0) ApplyPageLimit();
-  sqlite3_exec(db_, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+  // Readers of the public store may not write its folder, so it keeps no
+  // -shm file for them to need.
+  sqlite3_exec(db_, public_values_ ? "PRAGMA journal_mode=DELETE;" : "PRAGMA journal_mode=WAL;", nullptr, nullptr,
+               nullptr);
   if (sqlite3_exec(db_, "PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     SqliteFail(db_);
@@ -185,7 +252,7 @@ std::string RegResolveKey(RegRoot root, const std::string& key, RegView view) {
 bool RegistryStore::ReadString(RegRoot root, const std::string& key, const std::string& value_name,
                                std::string* text, RegView view) {
   std::string k = RegResolveKey(root, key, view);
-  return With(false, [&](sqlite3* db) {
+  const bool found = With(false, [&](sqlite3* db) {
     Statement st(db, "SELECT value FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
     if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
@@ -199,6 +266,12 @@ bool RegistryStore::ReadString(RegRoot root, const std::string& key, const std::
     *text = std::move(value);
     return true;
   });
+  if (found || !IsPublicValue(root, k, value_name) || PublicStore() == nullptr) return found;
+  // Another user's client cannot open the private store.
+  const std::string why = RegLastError();
+  if (PublicStore()->ReadString(root, k, value_name, text)) return true;
+  LastError() = why;
+  return false;
 }
 
 bool RegistryStore::WriteString(RegRoot root, const std::string& key, const std::string& value_name,
@@ -208,7 +281,7 @@ bool RegistryStore::WriteString(RegRoot root, const std::string& key, const std:
   }
   std::string k = RegResolveKey(root, key, view);
   if (k.empty()) return Fail("the key is empty");
-  return With(true, [&](sqlite3* db) {
+  const bool written = With(true, [&](sqlite3* db) {
     // An existing row keeps the spelling of its key and name; only the value changes.
     Statement st(db,
                  "INSERT INTO reg_values(root, key, name, value) VALUES(?1, ?2, ?3, ?4) "
@@ -220,12 +293,14 @@ bool RegistryStore::WriteString(RegRoot root, const std::string& key, const std:
     st.Bind(4, text);
     return st.Step() == SQLITE_DONE || SqliteFail(db);
   });
+  if (!written || !IsPublicValue(root, k, value_name) || PublicStore() == nullptr) return written;
+  return PublicStore()->WriteString(root, k, value_name, text);
 }
 
 bool RegistryStore::DeleteValue(RegRoot root, const std::string& key, const std::string& value_name,
                                 RegView view) {
   std::string k = RegResolveKey(root, key, view);
-  return With(false, [&](sqlite3* db) {
+  const bool deleted = With(false, [&](sqlite3* db) {
     Statement st(db, "DELETE FROM reg_values WHERE root=?1 AND key=?2 AND name=?3;");
     if (!st.ok()) return SqliteFail(db);
     st.Bind(1, static_cast<int>(root));
@@ -234,12 +309,20 @@ bool RegistryStore::DeleteValue(RegRoot root, const std::string& key, const std:
     if (st.Step() != SQLITE_DONE) return SqliteFail(db);
     return sqlite3_changes(db) > 0 || Fail("the value does not exist");
   });
+  if (!IsPublicValue(root, k, value_name) || PublicStore() == nullptr) return deleted;
+  const std::string why = RegLastError();
+  if (PublicStore()->DeleteValue(root, k, value_name) || deleted) {
+    LastError().clear();
+    return true;
+  }
+  LastError() = why;
+  return false;
 }
 
 bool RegistryStore::DeleteTree(RegRoot root, const std::string& key, RegView view) {
   std::string k = RegResolveKey(root, key, view);
   if (k.empty()) return Fail("the key is empty");
-  return With(false, [&](sqlite3* db) {
+  const bool deleted = With(false, [&](sqlite3* db) {
     Statement st(db,
                  "DELETE FROM reg_values WHERE root=?1 AND (key=?2 OR key LIKE ?3 ESCAPE '!');");
     if (!st.ok()) return SqliteFail(db);
@@ -249,6 +332,14 @@ bool RegistryStore::DeleteTree(RegRoot root, const std::string& key, RegView vie
     if (st.Step() != SQLITE_DONE) return SqliteFail(db);
     return sqlite3_changes(db) > 0 || Fail("the key does not exist");
   });
+  if (!HoldsPublicValue(root, k) || PublicStore() == nullptr) return deleted;
+  const std::string why = RegLastError();
+  if (PublicStore()->DeleteTree(root, k) || deleted) {
+    LastError().clear();
+    return true;
+  }
+  LastError() = why;
+  return false;
 }
 
 bool RegistryStore::List(RegRoot root, const std::string& key, std::vector<RegEntry>* entries, RegView view) {

@@ -13,6 +13,7 @@
 #define ZEV_PLATFORM_REGISTRY_H_
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,13 @@ struct RegEntry {
 
 // One store: "registry.db" in a common data folder, with one connection
 // that is opened on first use and reopened when the file was removed.
+//
+// The store holds the settings, the device id and the component records, so
+// it is readable by the service's user only (0600, and SQLite gives its
+// -wal and -shm files the same mode). The few values that clients running
+// as other users must read (the HTTP endpoint's port) are also written to
+// "registry-public.db" beside it (0644); a read of such a value that the
+// private store cannot answer is answered from there.
 class RegistryStore {
  public:
   // The store the free functions below use: it follows GetCommonDataDir()
@@ -63,6 +71,8 @@ class RegistryStore {
 
   // Full path of the database file; empty without a common data folder.
   std::string DatabasePath() const;
+  // Full path of the store of public values.
+  std::string PublicDatabasePath() const;
 
   // Fault injection for tests, as a full disk would fail: caps the database
   // file at `pages` pages, so that a write needing more fails with SQLite's
@@ -71,7 +81,10 @@ class RegistryStore {
   void SetPageLimitForTesting(int64_t pages);
 
  private:
+  RegistryStore(std::string common_dir, bool public_values);
   std::string CommonDir() const;
+  // The store of public values, made on first use; null in that store.
+  RegistryStore* PublicStore();
   template <typename Fn>
   bool With(bool create, Fn fn);
   bool Open(bool create);  // mu_ held
@@ -79,6 +92,9 @@ class RegistryStore {
   void ApplyPageLimit();   // mu_ held, db_ open
 
   const std::string common_dir_;
+  const bool public_values_ = false;
+  std::once_flag public_once_;
+  std::unique_ptr<RegistryStore> public_;  // set once under public_once_
   std::mutex mu_;
   sqlite3* db_ = nullptr;   // guarded by mu_
   std::string path_;        // guarded by mu_
