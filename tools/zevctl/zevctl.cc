@@ -474,13 +474,19 @@ std::string OneLine(const std::string& text) {
 
 // Whether a service instance holds the instance lock, as the text of the
 // status line; *held when it does.
-std::string InstanceLockState(bool* held) {
+// *readable: whether this user may open the lock file at all (the service
+// keeps it private; other users learn from the port mutex instead).
+std::string InstanceLockState(bool* held, bool* readable) {
   *held = false;
+  *readable = true;
   const std::string path =
       JoinPath(JoinPath(GetCommonDataDir(), "run"), NamedMutexFileName(kInstanceMutexName));
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) return "free (no service instance runs)";
-  if (fd < 0) return "unknown (" + path + ": " + strerror(errno) + ")";
+  if (fd < 0) {
+    *readable = errno != EACCES;
+    return "unknown (" + path + ": " + strerror(errno) + ")";
+  }
   // The service holds the lock exclusively, so a shared one is refused
   // exactly while it runs. Closing the file drops the shared lock at once; a
   // service that tries to start in that instant takes the lock at its next
@@ -743,7 +749,8 @@ int Status(const std::vector<std::string>& args) {
   }
   const int limit_ms = ProbeLimitMs();
   bool lock_held = false;
-  printf("instance lock: %s\n", InstanceLockState(&lock_held).c_str());
+  bool lock_readable = true;
+  printf("instance lock: %s\n", InstanceLockState(&lock_held, &lock_readable).c_str());
 
   std::string unrecognised;
   const std::string address = ReadHttpBindAddress(&RegistryStore::Default(), &unrecognised);
@@ -763,9 +770,11 @@ int Status(const std::vector<std::string>& args) {
     printf("http port: none published\n");
   }
   bool root_alive = false;
+  bool port_mutex_held = false;
   if (port > 0) {
-    printf("port mutex: %s\n", PortMutexIsHeld(port) ? "held (the endpoint answered its guard's last check)"
-                                                     : "not held (the endpoint did not answer, or no guard runs)");
+    port_mutex_held = PortMutexIsHeld(port);
+    printf("port mutex: %s\n", port_mutex_held ? "held (the endpoint answered its guard's last check)"
+                                               : "not held (the endpoint did not answer, or no guard runs)");
     printf("http \"/\": %s\n", ProbeRoot(port, limit_ms, &root_alive).c_str());
   } else {
     const char* why = port_text.empty() ? "no port published" : "the published port is not a port number";
@@ -808,7 +817,10 @@ int Status(const std::vector<std::string>& args) {
   }
 
   printf("systemd: %s\n", SystemdState(limit_ms).c_str());
-  return lock_held && root_alive && echo_ok ? 0 : 1;
+  // A user who may not open the private instance lock has the port mutex,
+  // which only a running service holds, to go by.
+  const bool instance_runs = lock_held || (!lock_readable && port_mutex_held);
+  return instance_runs && root_alive && echo_ok ? 0 : 1;
 }
 
 // Takes "--name value" (or "--flag") options of the control commands out of

@@ -24,6 +24,7 @@
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
 #include "testing/free_ports.h"
+#include "testing/scoped_user.h"
 #include "testing/test_util.h"
 
 namespace {
@@ -211,6 +212,19 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
     EXPECT_NE(lines.back().find(", StatusText=show zevsvc.service -p ActiveState -p SubState -p MainPID -p StatusText"),
               std::string::npos)
         << lines.back();
+    // Another user cannot open the store or the instance lock, yet learns
+    // the port and that the service is alive, and reads nothing private.
+    ScopedUser user;
+    ASSERT_EQ(chmod(common.path().c_str(), 0755), 0);
+    if (!user.ok() || user.Run("test -x " + std::string(ZEVCTL_PATH)) != 0) {
+      fprintf(stderr, "skipping zevctl as another user: %s\n", user.ok() ? "zevctl is out of its reach" : user.reason().c_str());
+    } else {
+      const std::string as_user = std::string(ZEVCTL_PATH) + " >/dev/null 2>&1 ";
+      EXPECT_EQ(user.Run(as_user + "status"), 0);
+      EXPECT_EQ(user.Run(as_user + "reg get HKCR \"CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port\" zevservicePort"), 0);
+      EXPECT_EQ(user.Run(as_user + "reg get HKLM " + key + " BindAddress"), 1);
+      EXPECT_EQ(user.Run("cat " + common.path() + "/registry.db >/dev/null 2>&1"), 1);
+    }
     manager.Quit();
   }
   // Without the service the same machinery reports the failures.

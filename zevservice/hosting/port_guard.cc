@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,16 +40,7 @@ std::string PortMutexName(int32_t port) { return kPortMutexPrefix + std::to_stri
 bool PortMutexIsHeld(int32_t port, const std::string& run_dir) {
   // The runtime folder's path without creating it: a reader leaves no trace.
   std::string dir = run_dir.empty() ? JoinPath(GetCommonDataDir(), "run") : run_dir;
-  std::string path = JoinPath(dir, NamedMutexFileName(PortMutexName(port)));
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  int rc;
-  do {
-    rc = flock(fd, LOCK_SH | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  bool held = rc != 0 && errno == EWOULDBLOCK;
-  close(fd);  // drops the shared lock, if taken
-  return held;
+  return NamedMutexIsHeld(JoinPath(dir, NamedMutexFileName(PortMutexName(port))));
 }
 
 bool ProbeLocalEndpoint(const std::string& url) {
@@ -184,8 +174,9 @@ bool CZEVPortGuard::createPortMutex(const std::string& port_text) {
     return true;
   }
   bool already_exists = false;
-  mutex_ = run_dir_.empty() ? NamedMutex::Create(name, &already_exists)
-                            : NamedMutex::CreateIn(run_dir_, name, &already_exists);
+  // Any user may test the port mutex to tell that the service is alive.
+  mutex_ = NamedMutex::CreateIn(run_dir_.empty() ? GetRuntimeDir() : run_dir_, name, &already_exists,
+                                LockFileAccess::kReadableByAll);
   const int open_error = errno;
   if (already_exists) LogWrite(2, "The global mutex for port(%s) already exists.", port_text.c_str());
   if (!mutex_) {

@@ -3,8 +3,8 @@
 // port from the mutex; the guard checks the endpoint every minute and drops
 // the mutex while it does not answer, taking it again once it does.
 //
-// On Linux a named mutex is a lock file held with flock (platform/
-// named_mutex.h). A handle that found the lock taken does not keep anything
+// On Linux a named mutex is a lock file (platform/named_mutex.h); this one
+// is readable by every user, who may test it but not take it. A handle that found the lock taken does not keep anything
 // alive, so the guard keeps that handle and tries the lock again on it at the
 // next good check.
 #ifndef ZEV_HOSTING_PORT_GUARD_H_
@@ -29,11 +29,10 @@ extern const char kEndpointAliveText[];  // "It is working."
 std::string PortMutexName(int32_t port);
 
 // True when some process holds the port mutex of `port` in `run_dir` (empty:
-// the runtime folder). A client's liveness test: it takes a shared lock
-// without waiting and releases it at once, and creates nothing. False when
-// the lock file is missing or cannot be opened. A guard that tries to take
-// the mutex during that instant finds it taken and takes it at its next
-// check.
+// the runtime folder). A client's liveness test that any user may run: it
+// asks the kernel whether a write lock is on the lock file (readable by
+// all), and takes and creates nothing. False when the lock file is missing
+// or cannot be opened.
 bool PortMutexIsHeld(int32_t port, const std::string& run_dir = std::string());
 
 // The default liveness probe: POSTs empty form data to `url` (time-outs 10 s

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "testing/fake_clock.h"
 #include "testing/free_ports.h"
 #include "testing/log_util.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
@@ -97,7 +99,7 @@ TEST_F(PortGuard, NamesTheMutexAfterThePortAndHoldsItFromStart) {
   EXPECT_TRUE(Held());
   EXPECT_TRUE(Held());  // the client's look leaves the guard holding it
   bool exists = false;
-  auto other = NamedMutex::CreateIn(run_.path(), PortMutexName(61024), &exists);
+  auto other = NamedMutex::CreateIn(run_.path(), PortMutexName(61024), &exists, LockFileAccess::kReadableByAll);
   ASSERT_NE(other, nullptr);
   EXPECT_TRUE(exists);
   EXPECT_EQ(other->path(), run_.Sub("Global_{A83804EB-0F71-49BA-B27F-A42348E854F0}_61024"));
@@ -133,13 +135,41 @@ TEST_F(PortGuard, ChecksAfterFiveSecondsThenEveryMinuteDroppingTheMutexWhileDead
 
 TEST_F(PortGuard, KeepsTheHandleOfAMutexHeldElsewhereAndTakesItAtTheNextGoodCheck) {
   bool exists = false;
-  auto other = NamedMutex::CreateIn(run_.path(), PortMutexName(61024), &exists);
+  auto other = NamedMutex::CreateIn(run_.path(), PortMutexName(61024), &exists, LockFileAccess::kReadableByAll);
   CZEVPortGuard guard(Options());
   guard.start("http://127.0.0.1", 61024);
   EXPECT_FALSE(guard.holdsPortMutex());
   other.reset();
   EXPECT_FALSE(Held());
   RunCheck();
+  EXPECT_TRUE(guard.holdsPortMutex());
+  EXPECT_TRUE(Held());
+}
+
+// Any user may tell from the mutex that the service is alive; another user
+// can neither fake that with a lock of their own nor keep the guard from
+// taking the mutex.
+TEST_F(PortGuard, AnotherUserCanTestTheMutexButNeitherFakeNorBlockIt) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chmod(run_.path().c_str(), 0711), 0);
+  const std::string path = run_.Sub(NamedMutexFileName(PortMutexName(61024)));
+  {
+    CZEVPortGuard guard(Options());
+    ASSERT_TRUE(guard.start("http://127.0.0.1", 61024));
+    EXPECT_EQ(user.RunAs([&path] { return NamedMutexIsHeld(path) ? 0 : 1; }), 0);
+    EXPECT_NE(user.Run("exec 3<>" + path), 0);  // readable, never writable
+  }
+  // The user holds a read lock on the file the stopped guard left.
+  ScopedTempDir flag;
+  ASSERT_EQ(chmod(flag.path().c_str(), 0777), 0);
+  const std::string script = "import fcntl, time\nf = open('" + path + "')\nfcntl.lockf(f, fcntl.LOCK_SH)\nopen('" +
+                             flag.Sub("locked") + "', 'w').close()\ntime.sleep(60)\n";
+  ASSERT_EQ(user.Run("python3 -c \"" + script + "\" >/dev/null 2>&1 &"), 0);
+  ASSERT_TRUE(PollUntil([&] { return FileExists(flag.Sub("locked")); }));
+  EXPECT_FALSE(Held());
+  CZEVPortGuard guard(Options());
+  ASSERT_TRUE(guard.start("http://127.0.0.1", 61024));
   EXPECT_TRUE(guard.holdsPortMutex());
   EXPECT_TRUE(Held());
 }

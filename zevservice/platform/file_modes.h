@@ -13,6 +13,8 @@
 
 // Lock files and log files: read and write for the owner only.
 constexpr mode_t kPrivateFileMode = 0600;
+// Lock files whose state every user may test (the port mutex).
+constexpr mode_t kPublicLockFileMode = 0644;
 // The log folder: the owner only.
 constexpr mode_t kPrivateDirMode = 0700;
 // The runtime folder: only the owner may write or list it; others may still
