@@ -74,6 +74,34 @@ void ShutdownAtExit() { LogShutdown(); }
 
 }  // namespace
 
+void AppendEscaped(std::string* out, const char* text, size_t len) {
+  // A line feed at the end adds nothing: every line ends with one.
+  while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) --len;
+  static const char kHex[] = "0123456789abcdef";
+  size_t run = 0;
+  for (size_t i = 0; i < len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != 0x7f) continue;
+    out->append(text + run, i - run);
+    run = i + 1;
+    if (c == '\n') {
+      out->append("\\n");
+    } else if (c == '\r') {
+      out->append("\\r");
+    } else {
+      const char escaped[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+      out->append(escaped, sizeof(escaped));
+    }
+  }
+  out->append(text + run, len - run);
+}
+
+std::string EscapeControlCharacters(const std::string& text) {
+  std::string out;
+  AppendEscaped(&out, text.data(), text.size());
+  return out;
+}
+
 std::string FormatLogLine(int32_t level, const std::string& module, const std::string& message) {
   // Built by hand rather than with snprintf, which dominated the cost of a
   // call; the result is the same as
@@ -112,7 +140,8 @@ std::string FormatLogLine(int32_t level, const std::string& module, const std::s
   line.append(" [");
   line.append(std::to_string(level));
   line.append("] ");
-  line.append(message);
+  // A text from outside (a version, a name) cannot start a line of its own.
+  AppendEscaped(&line, message.data(), message.size());
   line.push_back('\n');
   if (line.size() > CZEVLogQueue::kMaxLineLength) line.resize(CZEVLogQueue::kMaxLineLength);
   return line;
@@ -339,9 +368,11 @@ void DebugPrint(const char* format, ...) {
   int n = vsnprintf(message, sizeof(message), format, args);
   va_end(args);
   if (n < 0) return;
+  std::string escaped;
+  AppendEscaped(&escaped, message, strnlen(message, sizeof(message)));
   char line[1024];
   n = snprintf(line, sizeof(line), "%s---ZEVService---:%-5d %-5d %s\n", JournalPrefix(kJournalDebug),
-               static_cast<int>(getpid()), static_cast<int>(ThreadId()), message);
+               static_cast<int>(getpid()), static_cast<int>(ThreadId()), escaped.c_str());
   if (n < 0) return;
   WriteAll(STDERR_FILENO, line, std::min<size_t>(static_cast<size_t>(n), sizeof(line) - 1));
 }

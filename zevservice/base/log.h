@@ -36,7 +36,7 @@ bool LogInit(const std::string& directory, const std::string& base_name);
 void LogWrite(int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Debugger output: "---ZEVService---:<pid> <tid> <message>\n" on standard
-// error as one write, cut at 1023 bytes; with JournalPrefix(kJournalDebug)
+// error as one write, cut at 1023 bytes, the message escaped as in the log; with JournalPrefix(kJournalDebug)
 // in front when standard error goes to the journal.
 void DebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -137,7 +137,16 @@ class CZEVLogQueue {
   std::string path_;
 };
 
+// `text` with its control characters escaped ("\n", "\r", others as
+// "\xNN") and the line feeds at its end dropped: what every log line does to
+// the texts it is given.
+std::string EscapeControlCharacters(const std::string& text);
+void AppendEscaped(std::string* out, const char* text, size_t len);
+
 // Builds one line from its parts, cut at kMaxLineLength (exposed for tests).
+// Control characters of the message are escaped ("\n", "\r", others as
+// "\xNN"; line feeds at its end are dropped), so that no text a caller
+// passes on can make a line of its own.
 std::string FormatLogLine(int32_t level, const std::string& module, const std::string& message);
 
 #endif  // ZEV_BASE_LOG_H_

@@ -57,6 +57,25 @@ TEST(LogLine, HasTheFixedFormat) {
   EXPECT_NE(long_module.find(" averyveryverylo [1] m\n"), std::string::npos) << long_module;
 }
 
+// A text from outside (a version in Config.json) must never make a line of
+// its own that reads like a genuine one.
+TEST(LogLine, EscapesControlCharactersSoNoTextStartsALine) {
+  const std::string forged = "1.0\n2026-12-09 11:36:53.123 4242  4243  zevsvc          [1] Installed";
+  struct Case {
+    std::string text, written;
+  } cases[] = {
+      {forged, "1.0\\n2026-12-09 11:36:53.123 4242  4243  zevsvc          [1] Installed"},
+      {"a\rb\tc\x1b[31md\x7f", "a\\rb\\x09c\\x1b[31md\\x7f"},
+      {"ends with its own line feed\n\n", "ends with its own line feed"},
+      {"caf\xc3\xa9 \xff stays", "caf\xc3\xa9 \xff stays"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EscapeControlCharacters(c.text), c.written);
+    const std::string line = FormatLogLine(1, "m", c.text);
+    EXPECT_EQ(line.substr(line.find("] ") + 2), c.written + "\n");
+  }
+}
+
 TEST(LogLine, IsCutAt8191CharactersWithoutLineFeed) {
   std::string line = FormatLogLine(1, "m", std::string(9000, 'x'));
   EXPECT_EQ(line.size(), 8191u);

@@ -28,6 +28,9 @@ std::string FormatMessageV(const char* format, va_list args) {
 
 std::string RuntimeLogFolder() {
   std::string base = GetCommonDataDir();
+  // Root writes no log into the shared temporary folder, where another user
+  // could have laid the folder or a link in its place.
+  if (base.empty() && geteuid() == 0) return std::string();
   if (base.empty()) {
     const char* tmp = getenv("TMPDIR");
     base = (tmp && *tmp) ? tmp : "/tmp";
@@ -54,7 +57,7 @@ std::string CSinkBase::FormatLine(const std::string& message) {
   strftime(stamp, sizeof(stamp), "[%Y-%m-%d %X]", &local);
   char ids[64];
   snprintf(ids, sizeof(ids), "[P:%d][T:%ld]", static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)));
-  return std::string(stamp) + ids + message + "\n";
+  return std::string(stamp) + ids + EscapeControlCharacters(message) + "\n";
 }
 
 std::string RuntimeLogProgramName(const std::string& program_path) {
@@ -73,11 +76,12 @@ std::string CLogSinkToDataDir::FilePath() {
 
 CLogSinkToDataDir::CLogSinkToDataDir() {
   std::string folder = RuntimeLogFolder();
+  if (folder.empty()) return;
   if (!DirectoryExists(folder)) CreateDirectories(folder);
   std::string path = FilePath();
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) >= kRuntimeLogLimit) unlink(path.c_str());
-  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
 }
 
 CLogSinkToDataDir::~CLogSinkToDataDir() {

@@ -51,6 +51,17 @@ std::string Text(const Json::Value& object, const char* key) {
 
 std::string Converted(const Json::Value& object, const char* key) { return AnsiToUtf8(Text(object, key)); }
 
+// A text that names something (a code, an id, a version, a group, a file):
+// it reaches file names, process arguments and log lines, so a control
+// character in it makes the document malformed.
+std::string Name(const Json::Value& object, const char* key) {
+  std::string text = Text(object, key);
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) throw FormatError();
+  }
+  return text;
+}
+
 template <typename T>
 T Integer(const Json::Value& object, const char* key) {
   const Json::Value& v = Member(object, key);
@@ -91,14 +102,14 @@ void ReadResources(const Json::Value& list, CZEVResources* out) {
   for (const Json::Value& item : list) {
     if (!item.isObject() && !item.isNull()) throw FormatError();
     CZEVResource* r = out->add_resource();
-    r->set_name(Text(item, "name"));
-    r->set_path(Converted(item, "path"));
+    r->set_name(Name(item, "name"));
+    r->set_path(AnsiToUtf8(Name(item, "path")));
     r->set_zupsize(Integer<int32_t>(item, "size"));
-    r->set_zuphash(Text(item, "hash"));
+    r->set_zuphash(Name(item, "hash"));
     r->set_filetype(static_cast<CZEVFileType>(Integer<int32_t>(item, "fileType")));
-    r->set_directory(AnsiToUtf8(NormaliseResourceDirectory(Text(item, "directory"))));
+    r->set_directory(AnsiToUtf8(NormaliseResourceDirectory(Name(item, "directory"))));
     if (Has(item, "originalSize")) r->set_size(Integer<int32_t>(item, "originalSize"));
-    if (Has(item, "originalHash")) r->set_hash(Text(item, "originalHash"));
+    if (Has(item, "originalHash")) r->set_hash(Name(item, "originalHash"));
   }
 }
 
@@ -108,7 +119,7 @@ std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source sourc
   std::vector<CZEVVersion> versions;
   const Json::Value& version = ObjectMember(component, "version");
   CZEVVersion v;
-  v.set_version(Text(version, "version"));
+  v.set_version(Name(version, "version"));
   Integer<int32_t>(version, "arch");  // checked, then replaced by the variant's architecture
   v.set_platformtype(static_cast<CZEVPlatformType>(Integer<int32_t>(version, "platform")));
   v.set_description(Converted(version, "description"));
@@ -117,9 +128,9 @@ std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source sourc
 
   CZEVManifest* m = v.mutable_manifest();
   Integer<int32_t>(manifest, "runtime");  // read and not kept
-  std::string download_dir = Text(manifest, "downloadDir");
+  std::string download_dir = Name(manifest, "downloadDir");
   if (source == Source::kServer) m->set_downloaddir(ResolveServerDownloadDir(download_dir));
-  m->set_entrypoint(Text(manifest, "entryPoint"));
+  m->set_entrypoint(Name(manifest, "entryPoint"));
   m->set_loadmode(static_cast<CZEVLoadMode>(Integer<int32_t>(manifest, "loadMode")));
   m->set_runmode(static_cast<CZEVRunMode>(Integer<int32_t>(manifest, "runMode")));
   m->set_updatetime(Integer<int64_t>(manifest, "updateTime"));
@@ -127,8 +138,8 @@ std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source sourc
 
   const Json::Value& exec = ObjectMember(manifest, "execParams");
   CZEVExecParams* p = m->mutable_params();
-  p->set_pgroup(Text(exec, "pgroup"));
-  p->set_pname(Converted(exec, "pname"));
+  p->set_pgroup(Name(exec, "pgroup"));
+  p->set_pname(AnsiToUtf8(Name(exec, "pname")));
   p->set_extendparams(Text(exec, "extendedParams"));
   p->set_portrange(Text(exec, "portRange"));
   p->set_triggertime(Integer<int64_t>(exec, "triggerTime"));
@@ -142,9 +153,9 @@ std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source sourc
   for (const Json::Value& d : ArrayMember(manifest, "depends")) {
     if (!d.isObject() && !d.isNull()) throw FormatError();
     CZEVDepend* depend = m->mutable_depends()->add_depend();
-    depend->set_appcode(Text(d, "appCode"));
-    depend->set_componentid(Text(d, "libraryId"));
-    depend->set_version(Text(d, "componentVersion"));
+    depend->set_appcode(Name(d, "appCode"));
+    depend->set_componentid(Name(d, "libraryId"));
+    depend->set_version(Name(d, "componentVersion"));
   }
 
   // Both lists are read (and checked) before either variant is made.
@@ -177,7 +188,7 @@ void ReadServerApplication(const Json::Value& app, CZEVApplication* out) {
     throw FormatError();
   }
   if (!HasApplicationKeys(app)) return;  // appended with every field empty
-  out->set_code(Text(app, "code"));
+  out->set_code(Name(app, "code"));
   out->set_name(Converted(app, "name"));
   out->set_decription(Converted(app, "description"));
   for (const Json::Value& c : ArrayMember(app, "components")) {
@@ -185,7 +196,7 @@ void ReadServerApplication(const Json::Value& app, CZEVApplication* out) {
     for (CZEVVersion& version : ReadVersions(c, Source::kServer)) {
       CZEVComponent* component = out->mutable_components()->add_component();
       component->set_name(Converted(c, "name"));
-      component->set_componentid(Text(c, "libraryId"));
+      component->set_componentid(Name(c, "libraryId"));
       component->set_description(Converted(c, "description"));
       *component->mutable_versions()->add_version() = version;
     }
@@ -199,7 +210,7 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
     throw FormatError();
   }
   if (!HasApplicationKeys(app)) return;
-  const std::string code = Text(app, "code");
+  const std::string code = Name(app, "code");
   const std::string name = Text(app, "name");
   const std::string description = Text(app, "description");
   for (const Json::Value& c : ArrayMember(app, "components")) {
@@ -208,7 +219,7 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
       CZEVComponentProxy entry(cstProductBuildIn);
       CZEVComponent* component = entry.mutable_component();
       component->set_name(Converted(c, "name"));
-      component->set_componentid(Text(c, "libraryId"));
+      component->set_componentid(Name(c, "libraryId"));
       component->set_description(Converted(c, "description"));
       version.mutable_manifest()->set_downloaddir(folder);
       *component->mutable_versions()->add_version() = version;

@@ -114,6 +114,11 @@ TEST(CatalogueJson, FormatErrorsEndTheWholeDocument) {
            std::string("/* c */ []"),
            std::string("\"text\""),
            "[" + App("{\"entryPoint\":\"\xff\",\"resources\":[]}") + "]",  // not UTF-8
+           // Names with control characters: they reach log lines and arguments.
+           "[" + App("{\"entryPoint\":\"run.sh\\nx\",\"resources\":[]}") + "]",
+           "[" + App("{\"execParams\":{\"pgroup\":\"g\\u0007\"},\"resources\":[]}") + "]",
+           "[" + App("{\"resources\":[{\"name\":\"a\\u001b[31m.7z\"}]}") + "]",
+           "[" + App("{\"resources\":[]}", ",\"version\":\"1.0\\n2026-12-09 [1] Installed\"") + "]",
        }) {
     EXPECT_FALSE(ReadServerCatalogue(bad, &apps)) << bad;
     ASSERT_EQ(apps.application_size(), 1);
