@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <json/json.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -234,7 +235,7 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
 
 }  // namespace
 
-bool ParseStrictJson(const std::string& text, Json::Value* root) {
+bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* error) {
   Json::CharReaderBuilder builder;
   builder["allowComments"] = false;
   builder["strictRoot"] = true;
@@ -244,10 +245,24 @@ bool ParseStrictJson(const std::string& text, Json::Value* root) {
   builder["failIfExtra"] = false;
   builder["rejectDupKeys"] = false;
   builder["allowSpecialFloats"] = false;
+  builder["stackLimit"] = kMaxJsonDepth;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), root, &errors)) return false;
-  return root->isArray() || root->isObject();
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), root, &errors)) {
+      if (error != nullptr) *error = errors.substr(0, errors.find('\n'));
+      return false;
+    }
+  } catch (const std::exception&) {
+    // JsonCpp throws past its stack limit.
+    if (error != nullptr) *error = "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    return false;
+  }
+  if (!root->isArray() && !root->isObject()) {
+    if (error != nullptr) *error = "the root is neither an array nor an object";
+    return false;
+  }
+  return true;
 }
 
 std::string NormaliseResourceDirectory(const std::string& directory) {
@@ -276,14 +291,31 @@ std::string ResolveServerDownloadDir(const std::string& text) {
 }
 
 bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
+  if (json.size() > kMaxCatalogueBytes) {
+    LogWrite(3, "The catalogue is refused: %zu bytes, more than %zu.", json.size(), kMaxCatalogueBytes);
+    return false;
+  }
   Json::Value root;
-  if (!ParseStrictJson(json, &root)) return false;
+  std::string error;
+  if (!ParseStrictJson(json, &root, &error)) {
+    LogWrite(3, "The catalogue is refused: %s.", error.c_str());
+    return false;
+  }
   try {
     CZEVApplications fresh;
+    size_t versions = 0;
     if (root.isObject()) {
       if (!root.empty()) return false;  // a non-empty object is no application list
     } else {
-      for (const Json::Value& app : root) ReadServerApplication(app, fresh.add_application());
+      for (const Json::Value& app : root) {
+        CZEVApplication* out = fresh.add_application();
+        ReadServerApplication(app, out);
+        versions += static_cast<size_t>(out->components().component_size());
+        if (versions > kMaxCatalogueVersions) {
+          LogWrite(3, "The catalogue is refused: more than %zu component versions.", kMaxCatalogueVersions);
+          return false;
+        }
+      }
     }
     apps->Swap(&fresh);
     return true;
@@ -315,14 +347,21 @@ bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* 
     LogWrite(1, "file not exist: %s", JoinPath(folder, kConfigJsonName).c_str());
     return false;
   }
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxConfigJsonBytes) {
+    LogWrite(3, "file json refused: %s has %lld bytes, more than %zu", path.c_str(), static_cast<long long>(st.st_size),
+             kMaxConfigJsonBytes);
+    return false;
+  }
   std::string text;
   if (!ReadFileToString(path, &text)) {
     fputs("Error opening\n", stdout);
     return false;
   }
   Json::Value root;
-  if (!ParseStrictJson(text, &root)) {
-    LogWrite(1, "file json format error: %s", path.c_str());
+  std::string error;
+  if (!ParseStrictJson(text, &root, &error)) {
+    LogWrite(1, "file json format error: %s (%s)", path.c_str(), error.c_str());
     return false;
   }
   try {

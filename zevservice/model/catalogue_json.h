@@ -17,18 +17,27 @@
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "model/component_proxy.h"
 
-// Parses `text` strictly: no comments, and the root must be an array or an
-// object. Shared by every reader of the strategy server's documents.
-bool ParseStrictJson(const std::string& text, Json::Value* root);
+// Limits on documents from outside, past which they are refused whole.
+constexpr int kMaxJsonDepth = 64;
+constexpr size_t kMaxCatalogueBytes = 16 * 1024 * 1024;
+constexpr size_t kMaxCatalogueVersions = 20000;
+constexpr size_t kMaxConfigJsonBytes = 1024 * 1024;
+
+// Parses `text` strictly: no comments, nesting no deeper than
+// kMaxJsonDepth, and the root must be an array or an object. Never throws;
+// false with the reason in *error (when given). Shared by every reader of
+// the strategy server's documents.
+bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* error = nullptr);
 
 // Replaces *apps by the applications of a server document (a JSON array of
 // application objects; an empty array or object gives an empty catalogue).
-// False, with *apps untouched, on a parse or format error.
+// False, with *apps untouched, on a parse or format error, and for a body
+// over kMaxCatalogueBytes or kMaxCatalogueVersions (logged as errors).
 bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps);
 
 // Reads <folder>/Config.json (one application object or an array of them)
 // and appends one entry per version produced. False when the file is missing,
-// unreadable or malformed (entries already appended stay; callers discard them).
+// unreadable, larger than kMaxConfigJsonBytes or malformed (entries already appended stay; callers discard them).
 // The file is looked up as FindConfigJson does.
 bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* entries);
 

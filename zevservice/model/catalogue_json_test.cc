@@ -119,8 +119,16 @@ TEST(CatalogueJson, FormatErrorsEndTheWholeDocument) {
            "[" + App("{\"execParams\":{\"pgroup\":\"g\\u0007\"},\"resources\":[]}") + "]",
            "[" + App("{\"resources\":[{\"name\":\"a\\u001b[31m.7z\"}]}") + "]",
            "[" + App("{\"resources\":[]}", ",\"version\":\"1.0\\n2026-12-09 [1] Installed\"") + "]",
+           // Deep nesting, a body over 16 MiB, more than 20,000 versions.
+           std::string(100000, '[') + std::string(100000, ']'),
+           "[" + App("{\"resources\":[]}") + std::string(16 << 20, ' ') + "]",
+           [] {
+             std::string many = "[" + App("{\"resources\":[]}");
+             for (int i = 0; i < 20000; ++i) many += "," + App("{\"resources\":[]}");
+             return many + "]";
+           }(),
        }) {
-    EXPECT_FALSE(ReadServerCatalogue(bad, &apps)) << bad;
+    EXPECT_FALSE(ReadServerCatalogue(bad, &apps)) << bad.substr(0, 200);
     ASSERT_EQ(apps.application_size(), 1);
     EXPECT_EQ(apps.application(0).code(), "kept");
   }
@@ -170,6 +178,11 @@ TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
   ASSERT_TRUE(ReadConfigJson(pkg.path(), &entries));
   EXPECT_EQ(entries.size(), 1u);
   ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), "// c\n" + App("{\"resources\":[]}")));
+  EXPECT_FALSE(ReadConfigJson(pkg.path(), &entries));
+  // Deep nesting and a file over 1 MiB are refused without a throw.
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), std::string(100000, '[') + std::string(100000, ']')));
+  EXPECT_FALSE(ReadConfigJson(pkg.path(), &entries));
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), App("{\"resources\":[]}") + std::string(1 << 20, ' ')));
   EXPECT_FALSE(ReadConfigJson(pkg.path(), &entries));
 }
 
