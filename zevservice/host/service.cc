@@ -195,6 +195,35 @@ bool OnControlSignal(CZEVServiceBase* service, int sig) {
 // The console loop of application mode: numbers from standard input, one or
 // more per line; SIGINT or SIGTERM also stop. At the end of input only the
 // signals are waited for, so the loop never spins.
+// Acts on the numbers of one console line; true when one of them stopped
+// the service.
+bool ConsoleLine(CZEVServiceBase* service, const std::string& line) {
+  size_t pos = 0;
+  while (pos < line.size()) {
+    size_t start = line.find_first_not_of(" \t\r", pos);
+    if (start == std::string::npos) break;
+    size_t end = line.find_first_of(" \t\r", start);
+    if (end == std::string::npos) end = line.size();
+    std::string token = line.substr(start, end - start);
+    pos = end;
+    char* stop = nullptr;
+    long value = strtol(token.c_str(), &stop, 10);
+    bool number = stop != token.c_str() && *stop == '\0';
+    if (number && value == 0) {
+      service->Pause();
+    } else if (number && value == 1) {
+      service->Continue();
+    } else if (number && value == 2) {
+      service->Stop();
+      return true;
+    } else {
+      fputs("unknown type!\n", stdout);
+    }
+    Prompt();
+  }
+  return false;
+}
+
 void ConsoleLoop(CZEVServiceBase* service, SignalFd& signals) {
   bool input_open = true;
   std::string pending;
@@ -220,6 +249,9 @@ void ConsoleLoop(CZEVServiceBase* service, SignalFd& signals) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       input_open = false;  // end of input: wait for a signal instead
+      // A last line without its line feed counts all the same.
+      if (ConsoleLine(service, pending)) return;
+      pending.clear();
       continue;
     }
     pending.append(buf, static_cast<size_t>(got));
@@ -227,29 +259,7 @@ void ConsoleLoop(CZEVServiceBase* service, SignalFd& signals) {
     while ((eol = pending.find('\n')) != std::string::npos) {
       std::string line = pending.substr(0, eol);
       pending.erase(0, eol + 1);
-      size_t pos = 0;
-      while (pos < line.size()) {
-        size_t start = line.find_first_not_of(" \t\r", pos);
-        if (start == std::string::npos) break;
-        size_t end = line.find_first_of(" \t\r", start);
-        if (end == std::string::npos) end = line.size();
-        std::string token = line.substr(start, end - start);
-        pos = end;
-        char* stop = nullptr;
-        long value = strtol(token.c_str(), &stop, 10);
-        bool number = stop != token.c_str() && *stop == '\0';
-        if (number && value == 0) {
-          service->Pause();
-        } else if (number && value == 1) {
-          service->Continue();
-        } else if (number && value == 2) {
-          service->Stop();
-          return;
-        } else {
-          fputs("unknown type!\n", stdout);
-        }
-        Prompt();
-      }
+      if (ConsoleLine(service, line)) return;
     }
   }
 }
@@ -445,9 +455,9 @@ bool CZEVServiceBase::Start() {
       LogWrite(1, "###########################################");
       LogWrite(3, "ZEVService cannot start: %s", why.c_str());
     }
-    exit_code_ = 1;
+    exit_code_ = kExitConfig;  // a restart cannot make the folders usable
     set_status_detail("cannot start: " + why);
-    SetStatus(kServiceStopped, 1);
+    SetStatus(kServiceStopped, kExitConfig);
     return false;
   }
   LogInit(folders.log, "zevservice");

@@ -85,8 +85,8 @@ class CZEVServiceBase {
   // missing and checked for writing; the log; OnStart; running. False when
   // one of the folders cannot be created or written: the reason then goes to
   // standard error, to the log when its folder is usable, and to the status
-  // (stopped, exit code 1, the reason as detail); running is never reported,
-  // nothing is started, and exit_code() becomes 1. A common data folder
+  // (stopped, exit code kExitConfig, the reason as detail); running is never
+  // reported, nothing is started, and exit_code() becomes kExitConfig. A common data folder
   // that another user could change (it or a folder above it belongs to
   // another user or is writable by others) is refused the same way before
   // anything is made in it, with kExitConfig: no restart can mend it.

@@ -36,6 +36,8 @@ bool RenderServiceUnit(const std::string& program, std::string* unit, std::strin
       "Type=notify\n"
       "NotifyAccess=main\n"
       "ExecStart=" + quoted + "\n"
+      // The service counts its components afresh and reports its status.
+      "ExecReload=/bin/kill -HUP $MAINPID\n"
       // SIGTERM to the service alone: it sends "stopall" and its hosts end
       // by themselves instead of dying (and being restarted) mid-stop.
       "KillMode=mixed\n"
@@ -43,6 +45,9 @@ bool RenderServiceUnit(const std::string& program, std::string* unit, std::strin
       "OOMPolicy=continue\n"
       "Restart=on-failure\n"
       "RestartSec=5\n"
+      // A start that failed for good (unusable or unsafe folders) says so
+      // once instead of failing every five seconds.
+      "RestartPreventExitStatus=78\n"
       "TimeoutStopSec=90\n"
       "\n"
       "[Install]\n"
