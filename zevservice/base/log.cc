@@ -164,7 +164,7 @@ bool CZEVLogQueue::OpenIndex(int index, bool truncate) {
   int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
   int fd = open(path.c_str(), flags, kPrivateFileMode);
   if (fd < 0) {
-    DebugPrint("create file failed: %s: %s", path.c_str(), strerror(errno));
+    DebugPrintAt(kJournalError, "create file failed: %s: %s", path.c_str(), strerror(errno));
     return false;
   }
   struct stat st;
@@ -184,7 +184,7 @@ bool CZEVLogQueue::OpenIndex(int index, bool truncate) {
 
 bool CZEVLogQueue::Open() {
   if (directory_.empty() || base_name_.empty()) {
-    DebugPrint("initLog failed: m_strLogDir or m_strFileName is null");
+    DebugPrintAt(kJournalError, "initLog failed: m_strLogDir or m_strFileName is null");
     return false;
   }
   CreateDirectoryWithMode(directory_, kPrivateDirMode);  // the open below reports what is missing
@@ -235,7 +235,7 @@ bool CZEVLogQueue::WriteBatch(const std::deque<std::string>& batch, bool check_s
   buffer.reserve(total);
   for (const std::string& line : batch) buffer += line;
   if (!WriteAll(fd_, buffer.data(), buffer.size())) {
-    DebugPrint("log write failed: %s", strerror(errno));
+    DebugPrintAt(kJournalWarning, "log write failed: %s", strerror(errno));
   }
   fdatasync(fd_);
   size_ += buffer.size();
@@ -360,21 +360,36 @@ const char* JournalPrefix(int priority) {
   return prefixes[priority < 0 ? 0 : priority > 7 ? 7 : priority];
 }
 
-void DebugPrint(const char* format, ...) {
+namespace {
+
+void DebugPrintV(int priority, const char* format, va_list args) {
   if (format == nullptr) return;
   char message[1024];
-  va_list args;
-  va_start(args, format);
   int n = vsnprintf(message, sizeof(message), format, args);
-  va_end(args);
   if (n < 0) return;
   std::string escaped;
   AppendEscaped(&escaped, message, strnlen(message, sizeof(message)));
   char line[1024];
-  n = snprintf(line, sizeof(line), "%s---ZEVService---:%-5d %-5d %s\n", JournalPrefix(kJournalDebug),
+  n = snprintf(line, sizeof(line), "%s---ZEVService---:%-5d %-5d %s\n", JournalPrefix(priority),
                static_cast<int>(getpid()), static_cast<int>(ThreadId()), escaped.c_str());
   if (n < 0) return;
   WriteAll(STDERR_FILENO, line, std::min<size_t>(static_cast<size_t>(n), sizeof(line) - 1));
+}
+
+}  // namespace
+
+void DebugPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  DebugPrintV(kJournalDebug, format, args);
+  va_end(args);
+}
+
+void DebugPrintAt(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  DebugPrintV(priority, format, args);
+  va_end(args);
 }
 
 void LogShutdown() {

@@ -39,6 +39,8 @@ void LogWrite(int32_t level, const char* format, ...) __attribute__((format(prin
 // error as one write, cut at 1023 bytes, the message escaped as in the log; with JournalPrefix(kJournalDebug)
 // in front when standard error goes to the journal.
 void DebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The same with the journal priority of the line (kJournalError ...).
+void DebugPrintAt(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Priorities of lines on standard error, as the journal files them.
 constexpr int kJournalError = 3;

@@ -53,7 +53,7 @@ void Report(int level, const char* format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
-  DebugPrint("%s\n", text);
+  DebugPrintAt(level >= 3 ? kJournalError : level == 2 ? kJournalWarning : kJournalInfo, "%s", text);
   LogWrite(level, "%s", text);
 }
 

@@ -48,10 +48,10 @@ int main(int argc, char** argv) {
     // Standard error carries every step; the outcome also goes to standard
     // output for the operator.
     if (ok) {
-      DebugPrint("Success to %s ZEVService\n", verb);
+      DebugPrintAt(kJournalInfo, "Success to %s ZEVService", verb);
       printf("Success to %s ZEVService\n", verb);
     } else {
-      DebugPrint("Failed to %s ZEVService\n", verb);
+      DebugPrintAt(kJournalError, "Failed to %s ZEVService", verb);
       printf("Failed to %s ZEVService\n", verb);
     }
     fflush(stdout);

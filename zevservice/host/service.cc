@@ -95,7 +95,7 @@ bool UsableFolder(const char* what, const std::string& path, mode_t mode, std::s
   int fd = mkstemp(&probe[0]);
   if (fd < 0) {
     if (errno == ENOSPC || errno == EDQUOT) {
-      DebugPrint("The %s folder %s is full: %s", what, path.c_str(), strerror(errno));
+      DebugPrintAt(kJournalWarning, "The %s folder %s is full: %s", what, path.c_str(), strerror(errno));
       return true;
     }
     *why = std::string("the ") + what + " folder " + path + " cannot be written: " + strerror(errno);
@@ -440,7 +440,7 @@ bool CZEVServiceBase::Start() {
   const Folders folders = ServiceFolders();
   std::string why;
   if (!TrustedCommonFolder(folders.common, &why)) {
-    DebugPrint("ZEVService cannot start: %s", why.c_str());
+    DebugPrintAt(kJournalError, "ZEVService cannot start: %s", why.c_str());
     exit_code_ = kExitConfig;
     set_status_detail("cannot start: " + why);
     SetStatus(kServiceStopped, kExitConfig);
@@ -450,7 +450,7 @@ bool CZEVServiceBase::Start() {
                           UsableFolder("log", folders.log, kPrivateDirMode, &why);
   const bool usable = log_usable && UsableFolder("run", folders.run, kRuntimeDirMode, &why);
   if (!usable) {
-    DebugPrint("ZEVService cannot start: %s", why.c_str());
+    DebugPrintAt(kJournalError, "ZEVService cannot start: %s", why.c_str());
     if (log_usable && LogInit(folders.log, "zevservice")) {
       LogWrite(1, "###########################################");
       LogWrite(3, "ZEVService cannot start: %s", why.c_str());
@@ -511,7 +511,7 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
     return true;
   }
   if (NotifySocketPath().empty()) {
-    DebugPrint("StartServiceCtrlDispatcher failed: not started by the service manager (no NOTIFY_SOCKET); "
+    DebugPrintAt(kJournalError, "StartServiceCtrlDispatcher failed: not started by the service manager (no NOTIFY_SOCKET); "
                "use -application to run in the foreground");
     return false;
   }

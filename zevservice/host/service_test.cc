@@ -271,7 +271,7 @@ TEST(ZevsvcService, RefusesToRunOutsideTheServiceManager) {
   text.clear();
   ReadUntil(err[0], "run it in the foreground\n", &text);
   ASSERT_TRUE(svc->Wait(20000));
-  EXPECT_EQ(text.rfind("<7>---ZEVService---:", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("<3>---ZEVService---:", 0), 0u) << text;  // the reason is an error
   EXPECT_NE(text.find("\n<3>zevsvc: not started by the service manager"), std::string::npos) << text;
   close(err[0]);
 }

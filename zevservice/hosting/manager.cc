@@ -49,8 +49,8 @@ bool WritePortKeys(int port, RegistryStore* registry) {
 
 bool WritePortToRegistry(int port, RegistryStore* registry) {
   if (WritePortKeys(port, registry)) return true;
-  DebugPrint("setStringKeyValue failed.");
-  DebugPrint("Port write to registry failed.");
+  DebugPrintAt(kJournalError, "setStringKeyValue failed.");
+  DebugPrintAt(kJournalError, "Port write to registry failed.");
   return false;
 }
 
