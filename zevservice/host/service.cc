@@ -436,39 +436,36 @@ void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wai
 bool CZEVServiceBase::Start() {
   SetStatus(kServiceStartPending);
   // Without these folders the service would run on without a log, a lock
-  // or a socket and tell nobody why; it says why and ends instead.
+  // or a socket and tell nobody why, and on a damaged store it would run on
+  // defaults with its records lost; it says why and ends instead. No
+  // restart mends any of these.
   const Folders folders = ServiceFolders();
   std::string why;
-  if (!TrustedCommonFolder(folders.common, &why)) {
-    DebugPrintAt(kJournalError, "ZEVService cannot start: %s", why.c_str());
-    exit_code_ = kExitConfig;
-    set_status_detail("cannot start: " + why);
-    SetStatus(kServiceStopped, kExitConfig);
-    return false;
-  }
-  const bool log_usable = UsableFolder("data", folders.data, kPrivateDirMode, &why) &&
-                          UsableFolder("log", folders.log, kPrivateDirMode, &why);
-  const bool usable = log_usable && UsableFolder("run", folders.run, kRuntimeDirMode, &why);
-  if (!usable) {
-    DebugPrintAt(kJournalError, "ZEVService cannot start: %s", why.c_str());
-    if (log_usable && LogInit(folders.log, "zevservice")) {
+  bool log_usable = false;
+  if (TrustedCommonFolder(folders.common, &why)) {
+    log_usable = UsableFolder("data", folders.data, kPrivateDirMode, &why) &&
+                 UsableFolder("log", folders.log, kPrivateDirMode, &why);
+    if (log_usable && UsableFolder("run", folders.run, kRuntimeDirMode, &why) && CheckStores(&why)) {
+      LogInit(folders.log, "zevservice");
       LogWrite(1, "###########################################");
-      LogWrite(3, "ZEVService cannot start: %s", why.c_str());
+      LogWrite(1, "ZEVService started!");
+      // The crash-report client does nothing on Linux; the step is kept so
+      // that the log reads the same.
+      LogWrite(1, "Init YRA module.");
+      OnStart();
+      SetStatus(kServiceRunning);
+      return true;
     }
-    exit_code_ = kExitConfig;  // a restart cannot make the folders usable
-    set_status_detail("cannot start: " + why);
-    SetStatus(kServiceStopped, kExitConfig);
-    return false;
   }
-  LogInit(folders.log, "zevservice");
-  LogWrite(1, "###########################################");
-  LogWrite(1, "ZEVService started!");
-  // The crash-report client does nothing on Linux; the step is kept so that
-  // the log reads the same.
-  LogWrite(1, "Init YRA module.");
-  OnStart();
-  SetStatus(kServiceRunning);
-  return true;
+  DebugPrintAt(kJournalError, "ZEVService cannot start: %s", why.c_str());
+  if (log_usable && LogInit(folders.log, "zevservice")) {
+    LogWrite(1, "###########################################");
+    LogWrite(3, "ZEVService cannot start: %s", why.c_str());
+  }
+  exit_code_ = kExitConfig;
+  set_status_detail("cannot start: " + why);
+  SetStatus(kServiceStopped, kExitConfig);
+  return false;
 }
 
 void CZEVServiceBase::Stop() {
@@ -572,6 +569,8 @@ void CZEVService::OnStopRequested() {
   stop_requested_ = true;
   context_->manager().RequestStop();
 }
+
+bool CZEVService::CheckStores(std::string* why) { return context_->registry().Check(why); }
 
 CZEVServiceBase::Folders CZEVService::ServiceFolders() const {
   Folders folders;

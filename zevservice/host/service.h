@@ -128,6 +128,12 @@ class CZEVServiceBase {
   };
   // By default DataDirectory() for data and log and <common>/run.
   virtual Folders ServiceFolders() const;
+  // Whether the stores the service keeps its settings and records in can be
+  // used; false with the reason in *why. By default there are none.
+  virtual bool CheckStores(std::string* why) {
+    (void)why;
+    return true;
+  }
 
  protected:
   // The detail that the next status reports carry; Stop() and Shutdown()
@@ -170,6 +176,8 @@ class CZEVService : public CZEVServiceBase {
   void OnInterrogate() override;
   // The context's folders.
   Folders ServiceFolders() const override;
+  // The registry store: absent, or whole.
+  bool CheckStores(std::string* why) override;
 
  private:
   // "port 61024; 12 components in 3 hosts", after what did not start.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "host/service_context.h"
@@ -389,6 +390,34 @@ TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
   } else {
     fprintf(stderr, "skipping the other user's folders: %s\n", user.reason().c_str());
   }
+  // A damaged store: random bytes, half of a real one, a folder in its
+  // place. The service never runs on defaults over it, nor writes it.
+  std::map<std::string, std::string> stores;
+  for (const char* damage : {"random", "half", "folder"}) {
+    const std::string common = tmp.Sub(std::string("store_") + damage);
+    const std::string db = common + "/registry.db";
+    ASSERT_TRUE(CreateDirectories(common));
+    if (std::string(damage) == "folder") {
+      ASSERT_TRUE(CreateDirectories(db));
+    } else if (std::string(damage) == "random") {
+      ASSERT_TRUE(WriteFileAtomically(db, std::string(8192, '\x5a')));
+    } else {
+      {
+        RegistryStore store(common);  // closed (and checkpointed) before the cut
+        for (int i = 0; i < 200; ++i) {
+          ASSERT_TRUE(store.WriteString(RegRoot::kLocalMachine, "Software\\Z", std::to_string(i), std::string(100, 'v')));
+        }
+      }
+      std::string whole;
+      ASSERT_TRUE(ReadFileToString(db, &whole));
+      ASSERT_TRUE(WriteFileAtomically(db, whole.substr(0, whole.size() / 2)));
+      unlink((db + "-wal").c_str());
+    }
+    if (std::string(damage) != "folder") {
+      ASSERT_TRUE(ReadFileToString(db, &stores[db]));
+    }
+    cases.push_back({common, "the registry store " + db + " cannot be used (", "-application", kExitConfig});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.common + " " + c.mode);
     ScopedCommonAt common(c.common);
@@ -420,6 +449,10 @@ TEST(ZevsvcService, ExitsSayingWhyWhenItsFoldersCannotBeMade) {
       EXPECT_EQ(notify.Next(), "STATUS=stopped; cannot start: " + c.reason);  // never READY=1
       EXPECT_EQ(notify.Next(0), "");  // it has ended: whatever it sent is queued
     }
+  }
+  for (const auto& [db, bytes] : stores) {
+    std::string now;
+    EXPECT_TRUE(ReadFileToString(db, &now) && now == bytes) << db << " was changed";
   }
   // The log folder was usable there: the reason is in the log too.
   std::string log;

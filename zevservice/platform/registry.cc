@@ -249,6 +249,24 @@ std::string RegResolveKey(RegRoot root, const std::string& key, RegView view) {
   return k;
 }
 
+bool RegistryStore::Check(std::string* why) {
+  const std::string path = DatabasePath();
+  struct stat st;
+  if (path.empty() || (lstat(path.c_str(), &st) != 0 && errno == ENOENT)) return true;
+  const bool whole = (S_ISREG(st.st_mode) || Fail("not a regular file")) && With(false, [](sqlite3* db) {
+    Statement check(db, "PRAGMA quick_check(1);");
+    if (!check.ok()) return SqliteFail(db);
+    if (check.Step() != SQLITE_ROW) return SqliteFail(db);
+    const std::string result = check.Column(0);
+    return result == "ok" || Fail(result);
+  });
+  if (!whole) {
+    *why = "the registry store " + path + " cannot be used (" + RegLastError() +
+           "); move it aside to start afresh with default settings and no component records";
+  }
+  return whole;
+}
+
 bool RegistryStore::ReadString(RegRoot root, const std::string& key, const std::string& value_name,
                                std::string* text, RegView view) {
   std::string k = RegResolveKey(root, key, view);

@@ -69,6 +69,12 @@ class RegistryStore {
   bool List(RegRoot root, const std::string& key, std::vector<RegEntry>* entries,
             RegView view = RegView::kDefault);
 
+  // Whether the store can be used: true when there is none yet (a first
+  // start) or it opens and passes SQLite's quick check. False with *why
+  // naming the file, what is wrong and what to do; the file is left as it
+  // is, whatever it holds.
+  bool Check(std::string* why);
+
   // Full path of the database file; empty without a common data folder.
   std::string DatabasePath() const;
   // Full path of the store of public values.
