@@ -138,6 +138,8 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
                     "openssl req -new -newkey rsa:2048 -nodes -keyout old.key -out old.csr -subj /CN=zev-old "
                     ">/dev/null 2>&1 && openssl ca -batch -config ca.cnf -selfsign -keyfile old.key -in old.csr "
                     "-out old.pem -startdate 20200101000000Z -enddate 20200102000000Z >/dev/null 2>&1"));
+  TestServer plain;
+  ASSERT_NE(plain.port(), 0);
   for (const char* name : {"self", "old"}) {
     TestServer server({"--tls", d + "/" + name + ".pem", d + "/" + name + ".key"});
     ASSERT_NE(server.port(), 0) << name;
@@ -146,5 +148,13 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "tls", &body), kHttpOk) << name << poster.last_error();
     EXPECT_TRUE(poster.secure());
     EXPECT_NE(body.find("\"body\": \"tls\""), std::string::npos);
+    // A redirect may stay on https, never leave it.
+    body.clear();
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/redirect"), "tls", &body), kHttpOk) << poster.last_error();
+    EXPECT_NE(body.find("\"path\": \"/echo?redirected=1\""), std::string::npos) << body;
+    body.clear();
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/redirect-to/" + plain.Url("http", "/echo")), "tls", &body),
+              kHttpFailed);
+    EXPECT_EQ(body.find("\"body\": \"tls\""), std::string::npos) << body;
   }
 }

@@ -11,6 +11,7 @@ POST paths:
   /notjson...     200 with a body that is not JSON
   /baddata...     200 {"code":0,"msg":"ok","data":"abc"} (data that does not decrypt)
   /redirect       302 to /echo
+  /redirect-to/U  302 to the URL U
   /zero           200 with a body holding zero bytes
   /hang           reads the request and never answers
 """
@@ -57,6 +58,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b'{"code":0,"msg":"ok","data":"abc"}')
         elif path == "/redirect":
             self.reply(302, b"moved", [("Location", "/echo?redirected=1")])
+        elif path.startswith("/redirect-to/"):
+            self.reply(302, b"moved", [("Location", path[len("/redirect-to/"):])])
         elif path == "/zero":
             self.reply(200, b"ab\x00cd" * 600)
         elif path == "/hang":
