@@ -61,6 +61,14 @@ class Reader {
     int r;
     if (input.data) {
       r = archive_read_open_memory(archive_, input.data, input.size);
+    } else if (input.fd >= 0) {
+      // The reader counts offsets from where it starts; the caller's
+      // descriptor may have been read before.
+      if (lseek(input.fd, 0, SEEK_SET) != 0) {
+        Note(outcome, "Error: Can not open archive file " + input.path);
+        return false;
+      }
+      r = archive_read_open_fd(archive_, input.fd, kReadBlockSize);
     } else {
       fd_ = open(input.path.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd_ < 0) {

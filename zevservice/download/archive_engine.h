@@ -19,11 +19,15 @@
 class ExtractSink;
 
 // An archive to read: a file, or bytes in memory when `data` is set (they
-// must outlive the call).
+// must outlive the call), or an open file when `fd` is not -1. An open file
+// is read from its start whatever its offset, and left open with its offset
+// moved; `path` then only names it in messages. Calls on one descriptor
+// must not overlap.
 struct ArchiveInput {
   std::string path;
   const void* data = nullptr;
   size_t size = 0;
+  int fd = -1;
 };
 
 // What went wrong, for callers and tests. The same texts go to the log.

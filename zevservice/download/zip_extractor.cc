@@ -2,6 +2,8 @@
 
 #include <archive.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -69,13 +71,40 @@ bool CZEVZipExtractor::CheckSpaceAndTarget(const std::string& target, uint64_t r
 bool CZEVZipExtractor::extractZip(const std::string& archive, const std::string& target) {
   if (!initialised_) return false;
   outcome_ = ArchiveOutcome();
-  ArchiveInput input;
-  input.path = archive;
-  uint64_t total = 0;
-  if (!ListArchive(input, &total, &outcome_)) {
+  // O_NONBLOCK: a FIFO put at the path must not hold the caller; it is
+  // refused below as not a regular file.
+  const int fd = open(archive.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::string text = "Error: Can not open archive file " + archive +
+                             (fd < 0 && errno == ELOOP ? " (a link)" : fd < 0 ? "" : " (not a regular file)");
+    LogWrite(3, "%s", text.c_str());
+    outcome_.messages.push_back(text);
+    if (fd >= 0) close(fd);
     last_error_ = "view zip content failed";
     return false;
   }
+  const bool ok = Unpack(fd, archive, target);
+  close(fd);
+  return ok;
+}
+
+bool CZEVZipExtractor::extractZipFromFd(int fd, const std::string& name, const std::string& target) {
+  if (!initialised_) return false;
+  outcome_ = ArchiveOutcome();
+  return Unpack(fd, name, target);
+}
+
+bool CZEVZipExtractor::Unpack(int fd, const std::string& name, const std::string& target) {
+  ArchiveInput input;
+  input.path = name;
+  input.fd = fd;
+  uint64_t total = 0;
+  if (fd < 0 || !ListArchive(input, &total, &outcome_)) {
+    last_error_ = "view zip content failed";
+    return false;
+  }
+  if (listed_hook_) listed_hook_();
   if (!CheckSpaceAndTarget(target, total)) {
     LogWrite(3, "%s", last_error_.c_str());
     return false;
@@ -83,7 +112,7 @@ bool CZEVZipExtractor::extractZip(const std::string& archive, const std::string&
   DirectorySink sink(target);
   if (!sink.Open() || !ExtractArchive(input, &sink, stop_, &outcome_)) {
     if (!sink.error().empty() && outcome_.messages.empty()) outcome_.messages.push_back(sink.error());
-    last_error_ = "extract zip failed:" + archive;
+    last_error_ = "extract zip failed:" + name;
     LogWrite(3, "%s", last_error_.c_str());
     return false;
   }

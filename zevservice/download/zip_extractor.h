@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "download/archive_engine.h"
 
@@ -28,7 +30,21 @@ class CZEVZipExtractor {
   // the unpacked size or the folder cannot be made (see CheckSpaceAndTarget),
   // or an item fails ("extract zip failed:" + archive). Files unpacked before
   // a failure stay.
+  //
+  // The package is opened once, not through a link at its last part, and
+  // must be a regular file ("view zip content failed" otherwise); the
+  // listing for the space check and the extraction both read that one open
+  // file (see extractZipFromFd).
   bool extractZip(const std::string& archive, const std::string& target);
+
+  // extractZip on a package the caller has open as `fd` (a regular file),
+  // for callers that check the package (its owner, its hash) on the same
+  // open file they unpack. The listing, the space check and the extraction
+  // all read `fd` from its start, so that a file renamed over the package's
+  // path meanwhile changes nothing. `fd` stays open and its offset moves;
+  // `name` stands for the package in messages. Calls on one descriptor must
+  // not overlap.
+  bool extractZipFromFd(int fd, const std::string& name, const std::string& target);
 
   bool isInitialised() const { return initialised_; }
   std::string getLastError() const { return last_error_; }
@@ -50,11 +66,20 @@ class CZEVZipExtractor {
   // could be made; otherwise false with the last error set.
   bool CheckSpaceAndTarget(const std::string& target, uint64_t required);
 
+  // Runs `hook` between the listing and the space check of every
+  // extraction, so that a test can change the package's path there. Empty
+  // (the default) means none.
+  void SetListedHookForTesting(std::function<void()> hook) { listed_hook_ = std::move(hook); }
+
  private:
+  // Lists, checks and unpacks the open package; the caller has reset the outcome.
+  bool Unpack(int fd, const std::string& name, const std::string& target);
+
   bool initialised_ = false;
   std::string last_error_;
   const std::atomic<bool>* stop_ = nullptr;  // not owned
   ArchiveOutcome outcome_;
+  std::function<void()> listed_hook_;
 };
 
 // Bytes available to the caller on the file system of `path` or, when it

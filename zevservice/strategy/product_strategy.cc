@@ -1,5 +1,8 @@
 #include "strategy/product_strategy.h"
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <exception>
 #include <utility>
 
@@ -28,12 +31,44 @@ bool IsSafeEntry(const CZEVComponentProxy& entry, std::string* why) {
   return true;
 }
 
+// Whether the entry point, when the entry names one, is a file of the
+// entry's package: a regular file below the entry's install folder that,
+// links resolved, stays in the package's cache folder. The cache folder
+// holds exactly the package's files, so a version cannot name a file that
+// only an earlier package brought.
+bool EntryPointInPackage(const CZEVComponentProxy& entry, std::string* why) {
+  CZEVManifest manifest;
+  if (!entry.GetManifest(&manifest) || manifest.entrypoint().empty()) return true;
+  std::string relative = manifest.entrypoint();
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  if (relative.front() == '/' || !IsRelativeSubfolder(relative)) {
+    *why = "entry point \"" + manifest.entrypoint() + "\" leads out of the install folder";
+    return false;
+  }
+  const std::string path = entry.GetInstallDir() + "/" + relative;
+  char* resolved = realpath(path.c_str(), nullptr);
+  char* root = realpath(entry.GetInstallRoot().c_str(), nullptr);
+  const std::string file = resolved ? resolved : "";
+  const std::string folder = root ? std::string(root) + "/" : "";
+  free(resolved);
+  free(root);
+  struct stat st;
+  if (file.empty() || folder.size() < 2 || file.compare(0, folder.size(), folder) != 0 ||
+      stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "entry point " + path + " is not a file of the package";
+    return false;
+  }
+  return true;
+}
+
 void DropUnsafeEntries(std::vector<CZEVComponentProxy>* entries) {
   std::vector<CZEVComponentProxy> kept;
   kept.reserve(entries->size());
   for (CZEVComponentProxy& entry : *entries) {
     std::string why;
-    if (IsSafeEntry(entry, &why)) {
+    if (IsSafeEntry(entry, &why) && EntryPointInPackage(entry, &why)) {
       kept.push_back(std::move(entry));
     } else {
       LogWrite(3, "Inner Component refused: %s , %s , %s in %s: %s", entry.GetAppCode().c_str(),
@@ -166,7 +201,9 @@ bool CZEVProductInnerStrategy::GetComponents(std::vector<CZEVComponentProxy>* en
 
 bool CZEVProductInnerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
   std::string error;
-  if (IsSafeEntry(entry, &error) && entry.CheckInstalledFiles(&error) == 0) return true;
+  if (IsSafeEntry(entry, &error) && EntryPointInPackage(entry, &error) && entry.CheckInstalledFiles(&error) == 0) {
+    return true;
+  }
   LogWrite(1, "cmpnt:%s check hash failed : %s", entry.GetComponentID().c_str(), error.c_str());
   return false;
 }

@@ -8,7 +8,8 @@
 //
 // Entries whose application code, componentID, version, resource names or
 // resource folders could lead a path out of the cache folder are refused
-// when they are read (logged; the other entries of the folder stay).
+// when they are read (logged; the other entries of the folder stay), and so
+// are entries whose entry point is not a file of their package.
 //
 // Threads: the constructor runs on the owner's thread; OnPackagesChanged on
 // the watcher's timer thread; the change report on this strategy's own
@@ -52,7 +53,8 @@ class CZEVProductInnerStrategy : public CZEVStrategyBase {
   // CheckComponent. Always true (an empty cache offers nothing).
   bool GetComponents(std::vector<CZEVComponentProxy>* entries) override;
   // Whether the entry's installed files below its cache folder are all
-  // present with their SHA-256; failures are logged.
+  // present with their SHA-256 and its entry point (when it names one) is a
+  // file of its package; failures are logged.
   bool CheckComponent(const CZEVComponentProxy& entry) override;
 
   // The watcher's report that `folder` changed: rebuilds the entries from all

@@ -136,18 +136,32 @@ TEST_F(ProductStrategyTest, APublishedPackageReachesTheManagerWhichReadsOnItsThr
   ASSERT_TRUE(CreateDirectories(Product("p")));
   const CZEVProductInnerWatcher* watcher = strategy.watcher();
   ASSERT_TRUE(PollUntil([&] { return watcher->changes_seen() >= 1; }));
-  ASSERT_TRUE(PublishPackage(Work(), Product("p"), PackageOf({{"app", "x", "1.0", "first build"}})));
+  TestComponent build{"app", "x", "1.0", "first build"};
+  build.file = build.entry_point = "old.sh";
+  ASSERT_TRUE(PublishPackage(Work(), Product("p"), PackageOf({build})));
   ASSERT_TRUE(RunWatcherUpdate(watcher, &clock_, 1));
   ASSERT_TRUE(RunNotify(1));
   EXPECT_EQ(reports_.values(), std::vector<int64_t>{cstProductBuildIn});
   EXPECT_EQ(Keys(seen), std::vector<std::string>{"x@1.0"});
 
-  // Rebuilt with the same version: the new file is offered and passes its check.
-  ASSERT_TRUE(PublishPackage(Work(), Product("p"), PackageOf({{"app", "x", "1.0", "second build"}})));
+  // Rebuilt with the same version: the new file is offered, the one only the first build had is gone.
+  build.content = "second build";
+  build.file = build.entry_point = "lib.so";
+  ASSERT_TRUE(PublishPackage(Work(), Product("p"), PackageOf({build})));
   ASSERT_TRUE(RunWatcherUpdate(watcher, &clock_, 2));
   ASSERT_TRUE(RunNotify(2));
   EXPECT_EQ(Keys(seen), std::vector<std::string>{"x@1.0"});
   EXPECT_EQ(ReadAll(Cache("p") + "/app/x/1.0/x64/lib.so"), "second build");
+  EXPECT_FALSE(FileExists(Cache("p") + "/app/x/1.0/x64/old.sh"));
+
+  // A later version naming a file only an earlier package held is refused.
+  build.version = "3";
+  build.entry_point = "old.sh";
+  ASSERT_TRUE(PublishPackage(Work(), Product("p"), PackageOf({build})));
+  ASSERT_TRUE(RunWatcherUpdate(watcher, &clock_, 3));
+  ASSERT_TRUE(RunNotify(3));
+  EXPECT_TRUE(seen.empty());
+  EXPECT_FALSE(DirectoryExists(Cache("p") + "/app/x/1.0"));
 }
 
 TEST_F(ProductStrategyTest, ABurstOfChangesIsReportedOnceAfterTheLast) {

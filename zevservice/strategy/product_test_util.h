@@ -5,6 +5,7 @@
 #define ZEV_STRATEGY_PRODUCT_TEST_UTIL_H_
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <map>
@@ -32,6 +33,7 @@ struct TestComponent {
   std::string file = "lib.so";
   std::string directory;  // as Config.json gives it
   std::string hash;       // empty: the SHA-256 of content
+  std::string entry_point;  // empty: none in Config.json
 };
 
 // path in the package -> content.
@@ -44,8 +46,9 @@ inline std::string ConfigJsonFor(const std::vector<TestComponent>& components) {
     if (json.size() > 1) json += ",";
     json += "{\"code\":\"" + c.app + "\",\"name\":\"n\",\"description\":\"d\",\"components\":[{\"libraryId\":\"" +
             c.id + "\",\"name\":\"c\",\"description\":\"cd\",\"version\":{\"version\":\"" + c.version +
-            "\",\"manifest\":{\"loadMode\":2,\"resources\":[{\"name\":\"" + c.file + ".7z\",\"originalHash\":\"" + hash +
-            "\",\"directory\":\"" + c.directory + "\"}]}}}]}";
+            "\",\"manifest\":{\"loadMode\":2," +
+            (c.entry_point.empty() ? "" : "\"entryPoint\":\"" + c.entry_point + "\",") + "\"resources\":[{\"name\":\"" +
+            c.file + ".7z\",\"originalHash\":\"" + hash + "\",\"directory\":\"" + c.directory + "\"}]}}}]}";
   }
   return json + "]";
 }
@@ -73,7 +76,8 @@ inline bool MakePackage(const std::string& work, const std::string& archive, con
     tops[path.substr(0, path.find('/'))] = true;
   }
   for (const auto& top : tops) args.push_back(top.first);
-  return Run7z(src, args);
+  // Packages that others could write are refused, whatever the umask.
+  return Run7z(src, args) && chmod(archive.c_str(), 0644) == 0;
 }
 
 // Makes the package beside its place and renames it to components.7z, as an

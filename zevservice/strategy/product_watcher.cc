@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include "base/log.h"
 #include "model/catalogue_json.h"
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 
 namespace {
@@ -111,17 +113,47 @@ bool EnsureFolder(const std::string& to) {
   return mkdir(to.c_str(), 0755) == 0 || (errno == EEXIST && DirectoryExists(to));
 }
 
-// Brings the folder `to` up to the staged folder `from`: missing entries are
-// added, entries that differ are replaced, entries only `to` has stay. At the
+// Removes a folder and everything in it; false (with errno) on failure.
+bool RemoveTree(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+  if (ec) errno = ec.value();
+  return !ec;
+}
+
+// Removes from the folder `to` every entry whose name `keep` lacks. At the
 // top level the configuration (any spelling) is left to the caller.
+bool RemoveOthers(const std::string& to, const std::set<std::string>& keep, bool top) {
+  DIR* dir = opendir(to.c_str());
+  if (dir == nullptr) return false;
+  std::vector<std::string> gone;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (top && IsConfigName(entry->d_name)) continue;
+    if (keep.count(entry->d_name) == 0) gone.push_back(entry->d_name);
+  }
+  closedir(dir);
+  for (const std::string& name : gone) {
+    if (!RemoveTree(JoinPath(to, name))) return false;
+  }
+  return true;
+}
+
+// Makes the folder `to` hold exactly what the staged folder `from` holds:
+// missing entries are added, entries that differ are replaced, entries that
+// the package no longer brings are removed (a later version must not find a
+// file that only an earlier one had). At the top level the configuration
+// (any spelling) is left to the caller.
 bool SyncTree(const std::string& from, const std::string& to, bool top) {
   if (!EnsureFolder(to)) return false;
   DIR* dir = opendir(from.c_str());
   if (dir == nullptr) return false;
   bool ok = true;
+  std::set<std::string> names;
   while (struct dirent* entry = readdir(dir)) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     if (top && IsConfigName(entry->d_name)) continue;
+    names.insert(entry->d_name);
     const std::string source = JoinPath(from, entry->d_name);
     const std::string target = JoinPath(to, entry->d_name);
     struct stat st;
@@ -138,7 +170,7 @@ bool SyncTree(const std::string& from, const std::string& to, bool top) {
     if (!ok) break;
   }
   closedir(dir);
-  return ok;
+  return ok && RemoveOthers(to, names, top);
 }
 
 // Removes every spelling of the configuration at the top of `folder` except
@@ -158,12 +190,27 @@ bool RemoveConfigs(const std::string& folder, const std::string& keep) {
   return ok;
 }
 
-// Removes a folder and everything in it; false (with errno) on failure.
-bool RemoveTree(const std::string& path) {
-  std::error_code ec;
-  fs::remove_all(path, ec);
-  if (ec) errno = ec.value();
-  return !ec;
+// Opens the package for root to unpack, or gives -1 with *why: it must be a
+// regular file, not reached through a link at its last part, that belongs to
+// root or to us and that nobody else can write, in a product folder and a
+// components folder that nobody else can write or swap (IsTrustedFile). The
+// descriptor is tied to the file that passed by its identity.
+int OpenTrustedPackage(const std::string& path, std::string* why) {
+  if (!IsTrustedFile(path, why)) return -1;
+  // O_NONBLOCK: whatever replaced the file meanwhile must not hold us at open.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *why = path + ": " + strerror(errno);
+    return -1;
+  }
+  struct stat opened, checked;
+  if (fstat(fd, &opened) != 0 || lstat(path.c_str(), &checked) != 0 || opened.st_dev != checked.st_dev ||
+      opened.st_ino != checked.st_ino) {
+    close(fd);
+    *why = path + " was replaced while it was checked";
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -240,7 +287,11 @@ bool CZEVProductInnerWatcher::BuildCache() {
     if (stopping_) break;
     const std::string folder = JoinPath(cache_dir_, name);
     if (!CreateDirectories(folder)) continue;
-    if (FileExists(JoinPath(JoinPath(components_dir_, name), kPackageName))) UpdatePackage(name, /*at_start=*/true);
+    struct stat st;
+    // lstat: a link at the package's place is refused with a log line, not passed over.
+    if (lstat(JoinPath(JoinPath(components_dir_, name), kPackageName).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      UpdatePackage(name, /*at_start=*/true);
+    }
     AddFolder(folder);
   }
   return true;
@@ -397,12 +448,22 @@ void CZEVProductInnerWatcher::RunPending(uint64_t seq) {
 
 bool CZEVProductInnerWatcher::UpdatePackage(const std::string& name, bool at_start) {
   const std::string package = JoinPath(JoinPath(components_dir_, name), kPackageName);
+  std::string why;
+  const int fd = OpenTrustedPackage(package, &why);
+  if (fd < 0) {
+    RefusePackage(name, why);
+    return false;
+  }
+  refused_.erase(name);
   std::string staging = JoinPath(staging_dir_, "XXXXXX");
   if (mkdtemp(&staging[0]) == nullptr) {
+    close(fd);
     DebugPrint("Failed to create temporary directory.");
     return false;
   }
-  bool ok = extractor_.extractZip(package, staging);
+  // What was checked is what is unpacked: the same open file.
+  bool ok = extractor_.extractZipFromFd(fd, package, staging);
+  close(fd);
   if (!ok) {
     if (at_start) {
       LogWrite(3, "File decompression maybe failed (%s).", package.c_str());
@@ -418,6 +479,17 @@ bool CZEVProductInnerWatcher::UpdatePackage(const std::string& name, bool at_sta
   RemoveTree(staging);
   if (!at_start) DebugPrint(ok ? "Update completed." : "Update failed.");
   return ok;
+}
+
+void CZEVProductInnerWatcher::RefusePackage(const std::string& name, const std::string& why) {
+  // Each change is reported once; a package that is reported again for the
+  // same reason (touched, rescanned) is not logged again.
+  auto it = refused_.find(name);
+  if (it != refused_.end() && it->second == why) return;
+  refused_[name] = why;
+  ++packages_refused_;
+  LogWrite(3, "Package of product %s refused, not unpacked: %s", name.c_str(), why.c_str());
+  SetLastError("Package refused.");
 }
 
 bool CZEVProductInnerWatcher::RefreshCacheFolder(const std::string& name, const std::string& staging) {
@@ -446,6 +518,7 @@ bool CZEVProductInnerWatcher::RefreshCacheFolder(const std::string& name, const 
 }
 
 bool CZEVProductInnerWatcher::WithdrawPackage(const std::string& name) {
+  refused_.erase(name);
   const std::string folder = JoinPath(cache_dir_, name);
   if (FindConfigJson(folder).empty()) {
     LogWrite(1, "No config.json in cache folder (%s).", cache_dir_.c_str());

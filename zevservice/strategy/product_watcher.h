@@ -1,10 +1,11 @@
 // CZEVProductInnerWatcher keeps the package cache: installed products leave
 // their components as a 7z package, "components.7z", in a folder of their own
 // directly below the components folder; the watcher unpacks every package
-// into a cache folder of the same name, keeps the list of cache folders, and
-// while the service runs updates or withdraws a cache folder's Config.json
-// when its package is added, changed or removed, telling its owner (the
-// product-inner strategy) which cache folder changed.
+// that root may trust (see UpdatePackage) into a cache folder of the same
+// name, which then holds exactly that package's files, keeps the list of
+// cache folders, and while the service runs updates or withdraws a cache
+// folder's Config.json when its package is added, changed or removed,
+// telling its owner (the product-inner strategy) which cache folder changed.
 //
 // Folders (defaults below the common data folder):
 //   components folder   <common>/Varnel/components, packages at <name>/components.7z
@@ -102,6 +103,8 @@ class CZEVProductInnerWatcher {
   uint64_t changes_seen() const { return changes_seen_.load(); }
   uint64_t changes_kept() const { return changes_kept_.load(); }
   uint64_t runs_finished() const { return runs_finished_.load(); }
+  // Package refusals logged (see UpdatePackage): one per product and reason.
+  uint64_t packages_refused() const { return packages_refused_.load(); }
 
  private:
   enum class Change { kUpdate, kWithdraw };
@@ -113,10 +116,18 @@ class CZEVProductInnerWatcher {
   void RunPending(uint64_t seq);
 
   bool BuildCache();
-  // Unpacks <components>/<name>/components.7z and brings the cache folder up
-  // to date. `at_start` selects the start-up message and keeps the callable
-  // out of it.
+  // Unpacks <components>/<name>/components.7z and makes the cache folder
+  // hold exactly the package's files. A package is taken only when it is a
+  // regular file (not a link) that root or this process's user owns and
+  // nobody else can write, in a product folder and components folder that
+  // pass the same test (IsTrustedFolder); otherwise it is refused
+  // (RefusePackage) and the cache folder stays as it was. The package is
+  // checked and unpacked through one open file. `at_start` selects the
+  // start-up message and keeps the callable out of it.
   bool UpdatePackage(const std::string& name, bool at_start);
+  // Logs the refusal of `name`'s package at level 3 unless the last refusal
+  // of that product had the same reason.
+  void RefusePackage(const std::string& name, const std::string& why);
   bool RefreshCacheFolder(const std::string& name, const std::string& staging);
   bool WithdrawPackage(const std::string& name);
   void AddFolder(const std::string& folder);
@@ -134,11 +145,13 @@ class CZEVProductInnerWatcher {
   std::atomic<uint64_t> changes_seen_{0};
   std::atomic<uint64_t> changes_kept_{0};
   std::atomic<uint64_t> runs_finished_{0};
+  std::atomic<uint64_t> packages_refused_{0};
 
   // Held while a change runs, and by the start-up scan; the extractor is used
   // under it only.
   std::mutex run_mu_;
   CZEVZipExtractor extractor_;
+  std::map<std::string, std::string> refused_;  // guarded by run_mu_; product name -> reason last logged
 
   mutable std::mutex mu_;
   std::string last_error_;                  // guarded by mu_

@@ -10,6 +10,7 @@
 
 #include "strategy/product_test_util.h"
 #include "testing/fake_clock.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
@@ -186,9 +187,40 @@ TEST_F(ProductWatcherTest, SameVersionRebuildReplacesTheFilesThatDiffer) {
   EXPECT_STREQ(buf, "old");
   close(held);
   EXPECT_EQ(InodeOf(Cache("p") + "/x/same"), same_inode);  // unchanged files are left alone
-  EXPECT_EQ(ReadAll(Cache("p") + "/x/gone"), "g");         // older files stay
+  EXPECT_FALSE(FileExists(Cache("p") + "/x/gone"));        // the folder holds exactly the package
   EXPECT_EQ(ConfigNames(Cache("p")), std::vector<std::string>{"Config.json"});
   EXPECT_EQ(ReadAll(Cache("p") + "/Config.json"), "[1]");
+}
+
+TEST_F(ProductWatcherTest, OnlyPackagesThatRootAloneCanChangeAreUnpacked) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  const PackageFiles files = {{"Config.json", "[]"}, {"x", "#!/bin/sh\n"}};
+  const std::string users = Work() + "/user";  // the user's folder, with root's package and the user's
+  ASSERT_TRUE(CreateDirectories(users));
+  for (const char* name : {"linked", "owned", "writable", "root"}) ASSERT_TRUE(CreateDirectories(Product(name)));
+  for (const std::string& path : {users + "/pkg.7z", users + "/components.7z", Product("owned") + "/components.7z",
+                                  Product("writable") + "/components.7z", Product("root") + "/components.7z"}) {
+    ASSERT_TRUE(MakePackage(Work(), path, files));
+  }
+  for (const std::string& path : {users, users + "/pkg.7z", Product("owned") + "/components.7z"}) {
+    ASSERT_EQ(chown(path.c_str(), user.uid(), user.gid()), 0);
+  }
+  ASSERT_EQ(symlink((users + "/pkg.7z").c_str(), (Product("linked") + "/components.7z").c_str()), 0);
+  ASSERT_EQ(symlink(users.c_str(), Product("linked_dir").c_str()), 0);
+  ASSERT_EQ(chmod((Product("writable") + "/components.7z").c_str(), 0666), 0);
+
+  CZEVProductInnerWatcher w(Opts());
+  ASSERT_TRUE(w.Start());
+  for (const char* name : {"linked", "linked_dir", "owned", "writable"}) EXPECT_FALSE(FileExists(Cache(name) + "/x"));
+  EXPECT_TRUE(FileExists(Cache("root") + "/x"));
+  EXPECT_EQ(w.packages_refused(), 4u);
+  // Reported again for the same reason: refused without another log line.
+  const std::string owned = Product("owned") + "/components.7z";
+  ASSERT_EQ(rename(owned.c_str(), (Work() + "/o.7z").c_str()), 0);
+  ASSERT_EQ(rename((Work() + "/o.7z").c_str(), owned.c_str()), 0);
+  ASSERT_TRUE(RunWatcherUpdate(&w, &clock_, 2));
+  EXPECT_EQ(w.packages_refused(), 4u);
 }
 
 TEST_F(ProductWatcherTest, APackageWrittenBeforeStartIsNotMissed) {
