@@ -1,6 +1,7 @@
 #include "hosting/manager.h"
 
 #include <pthread.h>
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "platform/instance_processes.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "rpc/component_peer.h"
 
 const char kInstanceMutexName[] = "Global\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
 const char kPortKeyWow64[] = "WOW6432Node\\CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
@@ -212,6 +214,18 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
   }
 
   if (deps_.pipe_server != nullptr && !pipe_started_) {
+    // A component may change its own registrations: a caller counts as one
+    // when its process group was started by one of our hosts for it.
+    deps_.pipe_server->setComponentPeerCheck([this](pid_t pid, const std::string& id) {
+      std::vector<pid_t> hosts;
+      for (const pubsdk::MonitorHostInfo& host :
+           monitor_ != nullptr ? monitor_->GetProcessTable() : std::vector<pubsdk::MonitorHostInfo>()) {
+        if (host.pid > 0 && std::count(host.components.begin(), host.components.end(), id) > 0) {
+          hosts.push_back(host.pid);
+        }
+      }
+      return ProcessBelongsToComponent(pid, hosts, id);
+    });
     pipe_started_ = deps_.pipe_server->start();
     if (!pipe_started_) LogWrite(3, "The pipe server did not start; calls over the socket are not served.");
   }
@@ -256,6 +270,7 @@ void CZEVManager::Quit() {
   }
   if (pipe_started_) {
     deps_.pipe_server->stop();
+    deps_.pipe_server->setComponentPeerCheck(nullptr);  // it reaches this manager's monitor
     pipe_started_ = false;
   }
   // The catalogue's sources: a change report under way is waited for (its

@@ -2,6 +2,9 @@
 #ifndef ZEV_PLATFORM_PORTS_H_
 #define ZEV_PLATFORM_PORTS_H_
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -19,5 +22,17 @@ int DiagListsLocalPort(int port);
 // Whether the /proc/net/tcp-format `table` lists `port` as a local port
 // (exposed for tests).
 bool TcpTableHasLocalPort(const std::string& table, int port);
+
+// Whether `address` (IPv4 or IPv6) lies in 127.0.0.0/8, is ::1, or is an
+// IPv4 loopback address mapped into IPv6.
+bool IsLoopbackAddress(const struct sockaddr* address);
+
+// The uid that owns the client end of the TCP connection whose client end is
+// `peer` and whose server end (ours) is `local`, asked of the kernel's
+// socket diagnostics: the uid of whoever made that socket. Only for loopback
+// peers, whose socket lives on this machine. False when `peer` is no
+// loopback address, the kernel cannot be asked, or it lists no socket still
+// held by a process (an orphaned or closed end tells nothing of its maker).
+bool LoopbackPeerUid(const struct sockaddr* peer, const struct sockaddr* local, uid_t* uid);
 
 #endif  // ZEV_PLATFORM_PORTS_H_

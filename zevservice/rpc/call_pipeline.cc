@@ -71,7 +71,8 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
     reject(CallFailure::kParse, text);
   } else {
     std::string().swap(plain);  // the request holds what the method needs
-    switch (executeCallOutcome(methods, descriptor, request, &reply.payload, &text)) {
+    switch (executeCallOutcome(methods, descriptor, request, &reply.payload, &text,
+                               hooks.caller != nullptr ? *hooks.caller : InProcessCaller())) {
       case CallOutcome::kAnswered:
         reply.exr = false;
         break;

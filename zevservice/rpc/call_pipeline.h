@@ -43,6 +43,8 @@ struct CallHooks {
   // Where a call takes the memory its payload needs before it allocates it
   // (null: no bound).
   ByteBudget* budget = DefaultCallBudget();
+  // Who sent the call (null: the service itself); must outlive the call.
+  const RpcCaller* caller = nullptr;
 };
 
 struct CallReply {

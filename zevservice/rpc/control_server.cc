@@ -90,7 +90,7 @@ struct RegisterOutcome {
 // The algorithm both registration methods share; `kind` tells which of them
 // runs. rt_type: 0 register, 1 unregister. `port` and `pipe_name` are the
 // request's.
-RegisterOutcome Register(ControlServerState* state, PortInfoKind kind, int rt_type,
+RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, PortInfoKind kind, int rt_type,
                          const CZEVComponentContext& context, int32_t port, const std::string& pipe_name) {
   RegisterOutcome out;
   try {
@@ -99,6 +99,16 @@ RegisterOutcome Register(ControlServerState* state, PortInfoKind kind, int rt_ty
       out.errorMessage = "componentID in ComponentContext is empty.";
       LogWrite(3, "[ERROR]:componentID in PortRegisterRequest is empty.");
       return out;
+    }
+    if (rt_type == 0 || rt_type == 1) {
+      std::string why;
+      if (!MayChangeRegistration(caller, id, &why)) {
+        out.errorMessage = "not allowed: " + why;
+        LogWrite(2, "Refused to %s %s of component %s for %s: %s", rt_type == 0 ? "register" : "withdraw",
+                 kind == PortInfoKind::kPort ? "the port" : "the pipe name", id.c_str(), caller.Describe().c_str(),
+                 why.c_str());
+        return out;
+      }
     }
     if (rt_type == 0) {
       std::string refusal;
@@ -116,9 +126,14 @@ RegisterOutcome Register(ControlServerState* state, PortInfoKind kind, int rt_ty
       }
       ComponentPortInfo info =
           kind == PortInfoKind::kPort ? RecordFrom(context, port, "") : RecordFrom(context, 0, pipe_name);
+      if (!caller.Privileged()) info.owner = caller.Uid();
       std::string error;
       out.success = state->store.registerComponentPortInfo(id, kind, info, &error);
-      if (!out.success) out.errorMessage = error;
+      if (!out.success) {
+        out.errorMessage = error;
+        LogWrite(2, "Refused to register component %s for %s: %s", id.c_str(), caller.Describe().c_str(),
+                 error.c_str());
+      }
       if (kind == PortInfoKind::kPort) {
         LogWrite(1, "registerPort: componentID:%s, Port:%d ", id.c_str(), port);
       } else {
@@ -177,13 +192,40 @@ bool CZEVComponentPortStore::hasComponentPortInfo(const std::string& componentID
 }
 
 ComponentPortInfo* CZEVComponentPortStore::FindOrCreateLocked(const std::string& componentID,
-                                                              const ComponentPortInfo& info, bool* created) {
+                                                              const ComponentPortInfo& info, bool* created,
+                                                              std::string* error) {
   *created = false;
   auto it = entries_.find(componentID);
   if (it != entries_.end()) return &it->second;
-  if (entries_.size() >= capacity_) return nullptr;
+  if (entries_.size() >= capacity_) {
+    if (error != nullptr) *error = CapacityErrorText();
+    return nullptr;
+  }
+  auto held = info.owner ? held_.find(*info.owner) : held_.end();
+  if (held != held_.end() && held->second >= kMaxPerOwner) {
+    if (error != nullptr) {
+      *error = "uid " + std::to_string(*info.owner) + " holds " + std::to_string(kMaxPerOwner) +
+               " registered components, its limit";
+    }
+    return nullptr;
+  }
   *created = true;
+  if (info.owner) ++held_[*info.owner];
   return &entries_.emplace(componentID, info).first->second;
+}
+
+void CZEVComponentPortStore::EraseLocked(std::map<std::string, ComponentPortInfo>::iterator it) {
+  if (it->second.owner) {
+    auto held = held_.find(*it->second.owner);
+    if (held != held_.end() && --held->second == 0) held_.erase(held);
+  }
+  entries_.erase(it);
+}
+
+size_t CZEVComponentPortStore::heldBy(uid_t owner) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = held_.find(owner);
+  return it == held_.end() ? 0 : it->second;
 }
 
 std::string CZEVComponentPortStore::CapacityErrorText() const {
@@ -194,12 +236,14 @@ bool CZEVComponentPortStore::setComponentPortInfo(const std::string& componentID
                                                   std::string* error) {
   std::lock_guard<std::mutex> lock(mu_);
   bool created = false;
-  ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created);
-  if (entry == nullptr) {
-    if (error != nullptr) *error = CapacityErrorText();
-    return false;
+  ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created, error);
+  if (entry == nullptr) return false;
+  if (!created) {
+    // The entry keeps counting against whoever created it.
+    std::optional<uid_t> owner = entry->owner;
+    *entry = info;
+    entry->owner = owner;
   }
-  if (!created) *entry = info;
   return true;
 }
 
@@ -208,11 +252,10 @@ bool CZEVComponentPortStore::upSertComponentPortInfo(const std::string& componen
   try {
     std::lock_guard<std::mutex> lock(mu_);
     bool created = false;
-    ComponentPortInfo* entry = FindOrCreateLocked(componentID, ComponentPortInfo(), &created);
-    if (entry == nullptr) {
-      if (error != nullptr) *error = CapacityErrorText();
-      return false;
-    }
+    ComponentPortInfo fresh;
+    fresh.owner = info.owner;
+    ComponentPortInfo* entry = FindOrCreateLocked(componentID, fresh, &created, error);
+    if (entry == nullptr) return false;
     TakeHalf(kind, info, entry);
     return true;
   } catch (...) {
@@ -224,11 +267,8 @@ bool CZEVComponentPortStore::registerComponentPortInfo(const std::string& compon
                                                        const ComponentPortInfo& info, std::string* error) {
   std::lock_guard<std::mutex> lock(mu_);
   bool created = false;
-  ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created);
-  if (entry == nullptr) {
-    if (error != nullptr) *error = CapacityErrorText();
-    return false;
-  }
+  ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created, error);
+  if (entry == nullptr) return false;
   if (!created) TakeHalf(kind, info, entry);
   return true;
 }
@@ -241,7 +281,7 @@ bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componen
     if (it == entries_.end()) return false;
     if (withdrawn.pipeName.empty()) it->second.port = 0;
     if (withdrawn.port == 0) it->second.pipeName.clear();
-    if (it->second.port == 0 && it->second.pipeName.empty()) entries_.erase(it);
+    if (it->second.port == 0 && it->second.pipeName.empty()) EraseLocked(it);
     return true;
   } catch (const std::exception& e) {
     LogWrite(1, "removeComponentPortInfo failed:%s", e.what());
@@ -355,18 +395,34 @@ void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
   response.set_success(success);
 }
 
-void CZEVControlServerregisterPort::handle(CZEVControlServer& /*server*/, const CZEVRegisterPortRequest& request,
+bool MayChangeRegistration(const RpcCaller& caller, const std::string& id, std::string* why) {
+  if (caller.Privileged()) return true;
+  std::optional<uid_t> uid = caller.Uid();
+  if (!uid) {
+    *why = caller.via == RpcCaller::Via::kHttp
+               ? "the caller's user is not known: only loopback peers may change registrations over HTTP"
+               : "the caller's user is not known";
+    return false;
+  }
+  if (caller.pid > 0 && caller.component_check && caller.component_check(caller.pid, id)) return true;
+  *why = "uid " + std::to_string(*uid) + " is neither root nor a process of component " + id;
+  return false;
+}
+
+void CZEVControlServerregisterPort::handle(CZEVControlServer& server, const CZEVRegisterPortRequest& request,
                                            CZEVRegisterPortResponse& response) {
-  RegisterOutcome out = Register(state_.get(), PortInfoKind::kPort, request.rttype(), request.context(), request.port(), "");
+  RegisterOutcome out = Register(state_.get(), server.caller(), PortInfoKind::kPort, request.rttype(),
+                                 request.context(), request.port(), "");
   response.set_rttype(request.rttype());
   response.set_success(out.success);
   response.set_errormessage(out.errorMessage);
 }
 
-void CZEVControlServerregisterPipeName::handle(CZEVControlServer& /*server*/, const CZEVRegisterPipeRequest& request,
+void CZEVControlServerregisterPipeName::handle(CZEVControlServer& server, const CZEVRegisterPipeRequest& request,
                                                CZEVRegisterPipeResponse& response) {
   RegisterOutcome out =
-      Register(state_.get(), PortInfoKind::kPipeName, request.rttype(), request.context(), 0, request.pipename());
+      Register(state_.get(), server.caller(), PortInfoKind::kPipeName, request.rttype(), request.context(), 0,
+               request.pipename());
   response.set_rttype(request.rttype());
   response.set_success(out.success);
   response.set_errormessage(out.errorMessage);
@@ -377,7 +433,10 @@ bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource 
   if (methods == nullptr) return false;
   auto state = std::make_shared<ControlServerState>(std::move(loaded), clock, capacity);
   bool ok = methods->registerMethod(std::make_unique<CZEVControlServergetComponentData>(state));
-  ok = methods->registerMethod(std::make_unique<CZEVControlServerregisterPort>(state)) && ok;
-  ok = methods->registerMethod(std::make_unique<CZEVControlServerregisterPipeName>(state)) && ok;
+  ok = methods->registerMethod(std::make_unique<CZEVControlServerregisterPort>(state), MethodEffect::kChangesState) &&
+       ok;
+  ok = methods->registerMethod(std::make_unique<CZEVControlServerregisterPipeName>(state),
+                               MethodEffect::kChangesState) &&
+       ok;
   return ok;
 }

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "base/clock.h"
@@ -31,17 +32,22 @@ struct ComponentPortInfo {
   // The context of the registration that created the entry (appCode,
   // componentID, version; the manifest is not kept).
   CZEVComponentContext context;
+  // The user the entry counts against: the one that created it, unless that
+  // was root or the service's own user (unset).
+  std::optional<uid_t> owner;
 };
 
 // Which half of a registration an update or a withdrawal touches.
 enum class PortInfoKind { kPort, kPipeName };
 
 // componentID (compared exactly) -> registration, for at most `capacity`
-// components. Every operation holds the store's mutex for its whole run, so
+// components, of which one owner (ComponentPortInfo::owner) may hold at most
+// kMaxPerOwner. Every operation holds the store's mutex for its whole run, so
 // none of them can interleave with another; safe from any thread.
 class CZEVComponentPortStore {
  public:
   static constexpr size_t kDefaultCapacity = 4096;
+  static constexpr size_t kMaxPerOwner = 64;
 
   explicit CZEVComponentPortStore(size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
   CZEVComponentPortStore(const CZEVComponentPortStore&) = delete;
@@ -53,7 +59,7 @@ class CZEVComponentPortStore {
   bool hasComponentPortInfo(const std::string& componentID) const;
   // Stores the whole record, creating the entry when absent. False, with
   // the cap text in *error (when given), for a new id while the store is
-  // full.
+  // full or its owner holds kMaxPerOwner ids.
   bool setComponentPortInfo(const std::string& componentID, const ComponentPortInfo& info,
                             std::string* error = nullptr);
   // Sets the port (kPort) or the pipe name (kPipeName) of the entry from
@@ -76,18 +82,23 @@ class CZEVComponentPortStore {
 
   size_t size() const;
   size_t capacity() const { return capacity_; }
+  // How many entries count against `owner`.
+  size_t heldBy(uid_t owner) const;
   // "too many registered components (<capacity>)"
   std::string CapacityErrorText() const;
 
  private:
   // The entry of `componentID`, created with `info` when absent and there is
-  // room; null otherwise (*created tells which). Called with mu_ held.
+  // room; null otherwise, with the reason in *error when given (*created
+  // tells which). Called with mu_ held.
   ComponentPortInfo* FindOrCreateLocked(const std::string& componentID, const ComponentPortInfo& info,
-                                        bool* created);
+                                        bool* created, std::string* error);
+  void EraseLocked(std::map<std::string, ComponentPortInfo>::iterator it);
 
   const size_t capacity_;
   mutable std::mutex mu_;
   std::map<std::string, ComponentPortInfo> entries_;  // guarded by mu_
+  std::map<uid_t, size_t> held_;                      // guarded by mu_; owners with entries only
 };
 
 class CZEVControlServer : public CZEVRPCServer {
@@ -157,8 +168,15 @@ constexpr size_t kMaxRegistrationText = 4096;
 bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, const std::string& componentID,
                         int32_t bits, std::string* data);
 
-// Registers "getComponentData", "registerPort" and "registerPipeName" in
-// `methods`, sharing one new port store of `capacity` components. `loaded`
+// Whether `caller` may register or withdraw the registrations of `id`: root,
+// the service's own user, and a process of the component's own process group
+// (as the caller's component check tells) may. False with the reason in
+// *why.
+bool MayChangeRegistration(const RpcCaller& caller, const std::string& id, std::string* why);
+
+// Registers "getComponentData", "registerPort" and "registerPipeName" (the
+// latter two as changing state) in `methods`, sharing one new port store of
+// `capacity` components. `loaded`
 // answers the component manager's latest snapshot; `clock` (not owned) must
 // outlive `methods`. False when `methods` is null or a method was taken.
 bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource loaded,

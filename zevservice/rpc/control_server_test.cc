@@ -9,8 +9,11 @@
 #include <Poco/StreamCopier.h>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <Poco/Net/StreamSocketImpl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,11 +33,13 @@
 #include "rpc/echo_server.h"
 #include "rpc/http_server.h"
 #include "rpc/ipc_server.h"
+#include "rpc/component_peer.h"
 #include "rpc/pipe_processor.h"
 #include "testing/fake_clock.h"
 #include "testing/free_ports.h"
 #include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
+#include "testing/scoped_user.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
@@ -54,9 +59,27 @@ class Client {
       fd_ = ConnectUnixSocket(socket_path);
     }
   }
+  // A client on a connection someone else made (HTTP: the session owns it).
+  Client(Transport transport, int fd) : transport_(transport) {
+    if (transport == Transport::kHttp) {
+      session_ = std::make_unique<Poco::Net::HTTPClientSession>(
+          Poco::Net::StreamSocket(new Poco::Net::StreamSocketImpl(fd)));
+      session_->setTimeout(Poco::Timespan(10, 0));
+      // The session has no address to connect again to: it keeps this
+      // connection and never thinks it too old to use.
+      session_->setKeepAlive(true);
+      session_->setKeepAliveTimeout(Poco::Timespan(100 * 365, 0, 0, 0, 0));
+    } else {
+      fd_ = fd;
+    }
+  }
   ~Client() {
     if (fd_ >= 0) close(fd_);
   }
+
+  // Fields every HTTP request carries from now on (Host: 127.0.0.1 unless set).
+  std::map<std::string, std::string> headers{{"Host", "127.0.0.1"}};
+  int status = 0;  // of the last HTTP answer
 
   // One control call; false when the transport failed or the reply did not
   // open. *exr gets the reply's flag, *plain its bytes.
@@ -69,9 +92,11 @@ class Client {
         Poco::Net::HTTPRequest http(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag,
                                     Poco::Net::HTTPMessage::HTTP_1_1);
         http.setContentLength64(static_cast<int64_t>(body.size()));
+        for (const auto& [name, value] : headers) http.set(name, value);
         session_->sendRequest(http) << body;
         Poco::Net::HTTPResponse response;
         std::istream& in = session_->receiveResponse(response);
+        status = response.getStatus();
         Poco::StreamCopier::copyToString(in, reply);
         *exr = response.get("exr", "");
         reply_etag = response.get("etag", "");
@@ -210,6 +235,61 @@ CZEVComponentProxy InstalledInner(const std::string& root, const std::string& id
   resource->set_hash(Sha256Hex(content.data(), content.size()));
   return entry;
 }
+
+// A process of `user` that connects to the socket at `path` (or, when it is
+// empty, to 127.0.0.1:`port`) and hands the connection back. It leads a
+// process group of its own, as a host starts components, with
+// ZEV_COMPONENT_ID=`component` in its environment, and lives as long as this.
+class UserConnection {
+ public:
+  UserConnection(const ScopedUser& user, const std::string& path, int port, const std::string& component) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
+    const std::string env = "ZEV_COMPONENT_ID=" + component, port_text = std::to_string(port);
+    const char* script =
+        "import socket, sys\n"
+        "c = socket.socket(fileno=3)\n"
+        "s = socket.socket(socket.AF_UNIX) if sys.argv[1] else socket.socket()\n"
+        "s.connect(sys.argv[1] or ('127.0.0.1', int(sys.argv[2])))\n"
+        "socket.send_fds(c, [b'x'], [s.fileno()])\n"
+        "c.recv(1)\n";
+    const char* argv[] = {"python3", "-c", script, path.c_str(), port_text.c_str(), nullptr};
+    const char* envp[] = {env.c_str(), nullptr};
+    pid_ = fork();
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      if (dup2(pair[1], 3) != 3 || setgroups(0, nullptr) != 0 || setgid(user.gid()) != 0 || setuid(user.uid()) != 0) {
+        _exit(126);
+      }
+      execve("/usr/bin/python3", const_cast<char**>(argv), const_cast<char**>(envp));
+      _exit(127);
+    }
+    close(pair[1]);
+    control_ = pair[0];
+    char byte;
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))];
+    iovec io{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = space;
+    message.msg_controllen = sizeof(space);
+    if (pid_ > 0 && recvmsg(control_, &message, MSG_CMSG_CLOEXEC) == 1 && CMSG_FIRSTHDR(&message) != nullptr) {
+      memcpy(&fd_, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
+    }
+  }
+  ~UserConnection() {
+    if (control_ >= 0) close(control_);  // the process ends
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  int fd() const { return fd_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int control_ = -1;
+  int fd_ = -1;
+};
 
 // Two threads meet here before each round, so that both send their call
 // for the same id together.
@@ -534,4 +614,72 @@ TEST(ComponentPortStore, KeepsEachHalfApartAndHoldsTheCap) {
   EXPECT_FALSE(store.getComponentPortInfo("a", &got, &error));
   EXPECT_EQ(error, "get ComponentContext failed.");
   EXPECT_TRUE(store.setComponentPortInfo("c", port_rec));
+}
+
+TEST_F(ControlServer, AnotherUserChangesOnlyItsOwnComponentsRegistrationsAndHoldsAtMost64) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chmod(run_dir_.path().c_str(), 0711), 0);
+  Client root = Connect(Transport::kPipe);
+  ASSERT_TRUE(root.Port(0, "victim", 5000).success());
+  // As the manager does: this test process stands for the host.
+  pipe_.setComponentPeerCheck(
+      [](pid_t pid, const std::string& id) { return ProcessBelongsToComponent(pid, {getpid()}, id); });
+  for (Transport transport : {Transport::kHttp, Transport::kPipe}) {
+    const bool http = transport == Transport::kHttp;
+    UserConnection connection(user, http ? "" : ipc_.socket_path(), port_, "mine");
+    ASSERT_GE(connection.fd(), 0);
+    Client theirs(transport, connection.fd());
+    EXPECT_EQ(theirs.Port(0, "victim", 6666).errormessage().rfind("not allowed: ", 0), 0u) << http;
+    EXPECT_FALSE(theirs.Port(1, "victim", 0).success()) << http;
+    EXPECT_FALSE(theirs.Pipe(0, "fresh", "p").success()) << http;
+    EXPECT_EQ(theirs.Get(qPort, "victim").data(), "5000") << http;  // reading stays open
+    // Over the socket a process of the component's own group may change
+    // its registrations; over HTTP nobody but root may.
+    EXPECT_EQ(theirs.Port(0, "mine", 7000).success(), !http);
+    EXPECT_EQ(theirs.Port(1, "mine", 0).success(), !http);
+    EXPECT_FALSE(ProcessBelongsToComponent(connection.pid(), {}, "mine"));
+  }
+  EXPECT_EQ(root.Get(qPort, "victim").data(), "5000");
+
+  // Were one user's processes every component's, it still could not fill the store.
+  pipe_.setComponentPeerCheck([](pid_t, const std::string&) { return true; });
+  UserConnection connection(user, ipc_.socket_path(), 0, "any");
+  Client theirs(Transport::kPipe, connection.fd());
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(theirs.Port(0, "id" + std::to_string(i), 1000).success()) << i;
+  EXPECT_EQ(theirs.Port(0, "id64", 1000).errormessage(),
+            "uid " + std::to_string(user.uid()) + " holds 64 registered components, its limit");
+  EXPECT_TRUE(root.Port(0, "id64", 1000).success());
+  EXPECT_TRUE(root.Port(1, "id0", 0).success());  // a withdrawal gives the slot back
+  EXPECT_TRUE(theirs.Port(0, "id65", 1000).success());
+}
+
+TEST_F(ControlServer, PagesInABrowserCanNeitherChangeRecordsNorReachTheEndpointUnderAnotherName) {
+  Client root = Connect(Transport::kPipe);
+  ASSERT_TRUE(root.Port(0, "comp", 5000).success());
+  Client page = Connect(Transport::kHttp);
+  page.headers = {{"Origin", "http://evil.example"}, {"Content-Type", "text/plain"},
+                  {"Host", "127.0.0.1:" + std::to_string(port_)}};
+  for (int rt_type : {0, 1}) {
+    CZEVRegisterPortRequest request;
+    request.set_rttype(static_cast<CZEVRegisterPortType>(rt_type));
+    request.mutable_context()->set_componentid("comp");
+    request.set_port(6666);
+    std::string exr, plain;
+    ASSERT_TRUE(page.Call("registerPort", request.SerializeAsString(), &exr, &plain));
+    EXPECT_EQ(exr, "1") << rt_type;
+  }
+  EXPECT_EQ(page.Get(qPort, "comp").data(), "5000");  // reading methods answer pages as before
+
+  // A name rebound to 127.0.0.1 reaches the endpoint with the page's own name.
+  page.headers["Host"] = "evil.example:" + std::to_string(port_);
+  std::string exr, plain;
+  EXPECT_FALSE(page.Call("getComponentData", "", &exr, &plain));
+  EXPECT_EQ(page.status, 421);
+  const std::string p = ":" + std::to_string(port_);
+  for (const std::string& host : std::vector<std::string>{"localhost", "LOCALHOST" + p, "127.0.0.1" + p, "127.3.2.1", "[::1]" + p})
+    EXPECT_TRUE(zev::HostNamesEndpoint(host, static_cast<uint16_t>(port_))) << host;
+  for (const std::string& host : std::vector<std::string>{"evil.example", "localhost.evil.example" + p, "127.0.0.1:1",
+                                  "127.0.0.1" + p + "0", "0.0.0.0" + p, "8.8.8.8", "::1", "[::1", ""})
+    EXPECT_FALSE(zev::HostNamesEndpoint(host, static_cast<uint16_t>(port_))) << host;
 }

@@ -13,19 +13,28 @@
 #include <Poco/String.h>
 #include <Poco/Timestamp.h>
 #include <Poco/URI.h>
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <limits.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <functional>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "base/log.h"
 #include "platform/paths.h"
+#include "platform/ports.h"
+#include "platform/text.h"
 #include "rpc/call_pipeline.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -221,6 +230,30 @@ const char kCommandDataParseError[] = "[ERROR]:CommandData parse Error";
 // closed instead.
 constexpr std::streamsize kMaxDrainedBody = 1 << 20;
 
+// Whether `address` (an in_addr or in6_addr of `family`) is a loopback
+// address or one of this machine's interfaces'.
+bool IsOwnAddress(int family, const void* address) {
+  if (family == AF_INET && (ntohl(static_cast<const in_addr*>(address)->s_addr) >> 24) == 127) return true;
+  if (family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(static_cast<const in6_addr*>(address))) return true;
+  struct ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) return false;
+  bool own = false;
+  for (struct ifaddrs* i = interfaces; i != nullptr && !own; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != family) continue;
+    own = family == AF_INET
+              ? memcmp(&reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, address, sizeof(in_addr)) == 0
+              : memcmp(&reinterpret_cast<sockaddr_in6*>(i->ifa_addr)->sin6_addr, address, sizeof(in6_addr)) == 0;
+  }
+  freeifaddrs(interfaces);
+  return own;
+}
+
+// A Host value cut short for a log line.
+std::string HostForLog(const std::string& host) {
+  constexpr size_t kMaxLogged = 200;
+  return host.size() <= kMaxLogged ? host : host.substr(0, Utf8CutLength(host, kMaxLogged)) + "...";
+}
+
 Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
   return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
 }
@@ -293,6 +326,9 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
   std::string getHeader(const std::string& name, const std::string& default_value) override {
     return request_.get(name, default_value);
   }
+  bool hasHeader(const std::string& name) override { return request_.has(name); }
+  Poco::Net::SocketAddress getClientAddress() override { return request_.clientAddress(); }
+  Poco::Net::SocketAddress getServerAddress() override { return request_.serverAddress(); }
 
   bool body_too_large() const { return body_too_large_; }
 
@@ -557,6 +593,42 @@ class CZEVHttpConnectionFactory : public Poco::Net::TCPServerConnectionFactory {
 
 }  // namespace
 
+bool HostNamesEndpoint(const std::string& host_field, uint16_t port) {
+  const std::string host = Poco::toLower(Poco::trim(host_field));
+  std::string name;
+  size_t port_at = std::string::npos;
+  if (!host.empty() && host[0] == '[') {
+    const size_t close = host.find(']');
+    if (close == std::string::npos) return false;
+    name = host.substr(1, close - 1);
+    if (close + 1 < host.size()) {
+      if (host[close + 1] != ':') return false;
+      port_at = close + 2;
+    }
+  } else {
+    const size_t colon = host.find(':');
+    name = host.substr(0, colon);
+    if (colon != std::string::npos) port_at = colon + 1;
+  }
+  if (port_at != std::string::npos) {
+    const std::string digits = host.substr(port_at);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(digits) != port) {
+      return false;
+    }
+  }
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (name.empty()) return false;
+  if (name == "localhost") return true;
+  in_addr v4;
+  in6_addr v6;
+  if (host[0] != '[' && inet_pton(AF_INET, name.c_str(), &v4) == 1) return IsOwnAddress(AF_INET, &v4);
+  if (host[0] == '[') return inet_pton(AF_INET6, name.c_str(), &v6) == 1 && IsOwnAddress(AF_INET6, &v6);
+  char own[HOST_NAME_MAX + 1] = {};
+  if (gethostname(own, sizeof(own) - 1) != 0 || own[0] == '\0') return false;
+  const std::string machine = Poco::toLower(std::string(own));
+  return name == machine || name == machine.substr(0, machine.find('.'));
+}
 
 int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResponseInfo& response) {
   response.addHeader("Access-Control-Allow-Methods", "GET, POST, OPTIONS, PUT, DELETE");
@@ -578,7 +650,23 @@ int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResp
   if (too_large || key == parameters.end()) {
     reply = RejectCall(kParseFailedText);
   } else {
+    RpcCaller caller;
+    caller.via = RpcCaller::Via::kHttp;
+    const Poco::Net::SocketAddress client = request.getClientAddress();
+    const Poco::Net::SocketAddress server = request.getServerAddress();
+    caller.peer = client.toString();
+    // Asked of the kernel only when a method wants to know.
+    caller.find_uid = [client, server]() -> std::optional<uid_t> {
+      uid_t uid;
+      if (LoopbackPeerUid(client.addr(), server.addr(), &uid)) return uid;
+      return std::nullopt;
+    };
+    if (request.hasHeader("Origin")) {
+      caller.from_web_page = true;
+      caller.origin = HostForLog(request.getHeader("Origin", ""));
+    }
     CallHooks hooks;
+    hooks.caller = &caller;
     hooks.rejection_message = [](CallFailure, const std::string&) { return std::string(kParseFailedText); };
     hooks.on_failure = [](CallFailure failure, const std::string& text) {
       if (failure == CallFailure::kParse && text != kCommandDataParseError) LogWrite(3, "%s", text.c_str());
@@ -601,7 +689,16 @@ void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request
   try {
     std::string path = request_info.getPath();
     auto it = paths_.find(path);
-    if (it != paths_.end()) {
+    // Browsers always send Host; a page whose name was pointed at this
+    // machine sends its own name there. Clients that send none are no page.
+    if (request.has(Poco::Net::HTTPRequest::HOST) &&
+        !HostNamesEndpoint(request.getHost(), request.serverAddress().port())) {
+      LogWrite(2, "Refused a request from %s for Host \"%s\": it does not name this endpoint.",
+               request.clientAddress().toString().c_str(), HostForLog(request.getHost()).c_str());
+      response_info.setStatus(Poco::Net::HTTPResponse::HTTP_MISDIRECTED_REQUEST);
+      response_info.setContentType("text/plain");
+      response_info.sendBody("Misdirected Request");
+    } else if (it != paths_.end()) {
       it->second->process(request_info, response_info);
     } else if (path == "/") {
       response_info.sendBody("It is working.");

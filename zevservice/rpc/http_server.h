@@ -16,6 +16,7 @@
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/TCPServer.h>
 #include <Poco/ThreadPool.h>
 #include <Poco/Util/ServerApplication.h>
@@ -49,6 +50,13 @@ namespace zev {
 
 // Largest request body read; a larger one is answered as undecodable.
 constexpr size_t kMaxRequestBody = 128u << 20;
+
+// Whether the Host field `host` names the endpoint listening on `port`: an IP
+// literal of this machine (a loopback address or one of its interfaces'),
+// "localhost" or the machine's own name, each with or without ":port". A
+// page whose name was made to point at 127.0.0.1 sends its own name, and is
+// answered 421.
+bool HostNamesEndpoint(const std::string& host, uint16_t port);
 
 // What one endpoint allows its clients. Each connection holds a worker thread
 // while it is open; these limits bound how long and how many.
@@ -96,6 +104,10 @@ class IZEVRequestInfo {
   virtual std::istream& getStream() = 0;
   virtual std::string getTransferEncoding() = 0;
   virtual std::string getHeader(const std::string& name, const std::string& default_value) = 0;
+  virtual bool hasHeader(const std::string& name) = 0;
+  // The connection's two ends: the client's and ours.
+  virtual Poco::Net::SocketAddress getClientAddress() = 0;
+  virtual Poco::Net::SocketAddress getServerAddress() = 0;
 };
 
 // Write access to one response. Not owned, valid for the handler call only.
@@ -119,8 +131,9 @@ class IZEVEventProcessor {
 };
 
 // The processor bound to "/rpc": opens the sealed call, dispatches it, and
-// answers status 200 with the CORS fields, "exr" and "etag". Used by many
-// worker threads at once.
+// answers status 200 with the CORS fields, "exr" and "etag". The caller is
+// known by its address, by the uid the kernel names for a loopback peer, and
+// by the Origin field a browser adds. Used by many worker threads at once.
 class CZEVServiceHttpProcessorImpl : public IZEVEventProcessor {
  public:
   // `methods` (not owned) must outlive the processor.

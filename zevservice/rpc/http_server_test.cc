@@ -221,7 +221,7 @@ TEST(HttpServerEntry, StopsFiftyTimesWhileBodiesArriveAndLeavesNoThreadBehind) {
     clients.emplace_back([&] {
       std::string etag;
       std::string body = SealCall(kEchoServerId, "echo", EchoRequestBytes(std::string(20000, 'b')), &etag);
-      const std::string head = "POST /rpc?key=" + etag + " HTTP/1.1\r\nHost: a\r\nContent-Length: " +
+      const std::string head = "POST /rpc?key=" + etag + " HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                                std::to_string(body.size()) + "\r\n\r\n";
       while (!quit) {
         RawClient client(port);
@@ -435,16 +435,16 @@ TEST_F(HttpEndpoint, SkipsABodyNobodyReadInsteadOfServingItAsTheNextRequest) {
   // "/" and unknown paths do not read bodies; the next request on the
   // connection still starts after the body, whether framed by length or in
   // chunks.
-  const std::string inner = "GET /smuggled HTTP/1.1\r\nHost: a\r\n\r\n";
+  const std::string inner = "GET /smuggled HTTP/1.1\r\nHost: localhost\r\n\r\n";
   char size[16];
   snprintf(size, sizeof(size), "%zx", inner.size());
   RawClient client(port_);
   ASSERT_TRUE(client.connected());
-  ASSERT_TRUE(client.Send("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: " + std::to_string(inner.size()) +
+  ASSERT_TRUE(client.Send("POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + std::to_string(inner.size()) +
                           "\r\n\r\n" + inner +
-                          "POST /nothing HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n" + size +
+                          "POST /nothing HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n" + size +
                           "\r\n" + inner + "\r\n0\r\n\r\n" +
-                          "GET /last HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+                          "GET /last HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"));
   bool closed = false;
   std::string answers = client.ReadUntilClosed(&closed);
   EXPECT_TRUE(closed);
@@ -503,7 +503,7 @@ TEST(HttpEndpointLimits, ClosesConnectionsThatIdleOrDawdleBeyondTheirLimits) {
   EXPECT_TRUE(silent.ClosedWithin(kBound));
 
   RawClient kept(port);  // served once, then idle on a kept-alive connection
-  ASSERT_TRUE(kept.Send("GET / HTTP/1.1\r\nHost: a\r\n\r\n"));
+  ASSERT_TRUE(kept.Send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"));
   EXPECT_TRUE(kept.ClosedWithin(kBound));
 
   // A header, and then a body (one that the call reads, one that nobody

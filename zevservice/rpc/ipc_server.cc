@@ -15,6 +15,7 @@
 #include "platform/bytes.h"
 #include "platform/file_modes.h"
 #include "platform/paths.h"
+#include "rpc/rpc_dispatch.h"
 
 const char kServicePipeName[] = "\\\\.\\pipe\\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}";
 const char kServicePipeServerName[] = "ZEVServicePipeServer";
@@ -25,6 +26,24 @@ constexpr size_t kPoolWorkers = 10;
 constexpr int kBacklog = 128;
 // A log line about refused or failed connections at most this often.
 constexpr uint64_t kAcceptLogIntervalMs = 60000;
+// Where connections whose peer the kernel did not name are counted.
+constexpr uid_t kUnknownUid = static_cast<uid_t>(-1);
+
+IpcPeer PeerOf(uv_pipe_t* handle) {
+  IpcPeer peer;
+  uv_os_fd_t fd;
+  struct ucred credentials;
+  socklen_t size = sizeof(credentials);
+  if (uv_fileno(reinterpret_cast<uv_handle_t*>(handle), &fd) == 0 &&
+      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+    peer.known = true;
+    peer.uid = credentials.uid;
+    peer.pid = credentials.pid;
+  }
+  return peer;
+}
+
+bool Privileged(const IpcPeer& peer) { return peer.known && IsPrivilegedUid(peer.uid); }
 
 // True when a socket file at `path` has nobody listening behind it.
 bool IsStaleSocket(const std::string& path) {
@@ -59,6 +78,9 @@ struct CZEVIPCServer::Client {
   // When the first byte of the frame still incomplete arrived (uv_now); 0
   // between frames.
   uint64_t partial_since = 0;
+  IpcPeer peer;
+  // When the connection was made or last sent a byte (uv_now).
+  uint64_t last_active = 0;
 };
 
 std::string PipeSocketPath(const std::string& pipe_name) { return PipeSocketPath(GetRuntimeDir(), pipe_name); }
@@ -182,6 +204,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   const uint64_t period = std::max<uint64_t>(partial_frame_timeout_ms_ / 4, 10);
   uv_timer_start(&sweep_, OnSweep, period, period);
   last_accept_log_ = 0;
+  last_idle_close_log_ = 0;
 
   pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers, "zev-pipe-work");
   {
@@ -223,10 +246,10 @@ bool CZEVIPCServer::stop() {
   return true;
 }
 
-bool CZEVIPCServer::AcceptLogDue() {
+bool CZEVIPCServer::AcceptLogDue(uint64_t* last) {
   const uint64_t now = uv_now(&loop_);
-  if (last_accept_log_ != 0 && now - last_accept_log_ < kAcceptLogIntervalMs) return false;
-  last_accept_log_ = now == 0 ? 1 : now;
+  if (*last != 0 && now - *last < kAcceptLogIntervalMs) return false;
+  *last = now == 0 ? 1 : now;
   return true;
 }
 
@@ -235,32 +258,9 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
   if (status != 0) {
     // Out of descriptors, for instance: what is open keeps being served, and
     // the log is told once a minute rather than for every attempt.
-    if (server->AcceptLogDue()) {
+    if (server->AcceptLogDue(&server->last_accept_log_)) {
       LogWrite(3, "Connection establishment failed, error: %d:%s.", status, uv_strerror(status));
     }
-    return;
-  }
-  size_t connected;
-  {
-    std::lock_guard<std::mutex> lock(server->client_mu_);
-    connected = server->clients_.size();
-  }
-  // Half the descriptors at most, so that socket clients can never take
-  // the ones the HTTP endpoint, the log and the hosts need.
-  size_t limit = server->max_clients_;
-  struct rlimit descriptors;
-  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
-    limit = std::min<size_t>(limit, static_cast<size_t>(descriptors.rlim_cur / 2));
-  }
-  if (connected >= limit) {
-    // Taken and closed at once, so that the client learns it and the
-    // listener's backlog does not fill.
-    auto* refused = new uv_pipe_t;
-    uv_pipe_init(&server->loop_, refused, 0);
-    if (uv_accept(listener, reinterpret_cast<uv_stream_t*>(refused)) == 0 && server->AcceptLogDue()) {
-      LogWrite(3, "The pipe server has %zu connections, its limit; new ones are refused.", connected);
-    }
-    uv_close(reinterpret_cast<uv_handle_t*>(refused), [](uv_handle_t* h) { delete reinterpret_cast<uv_pipe_t*>(h); });
     return;
   }
   auto* client = new (std::nothrow) Client();
@@ -281,17 +281,87 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
   auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
   if ((rc = uv_accept(listener, stream)) != 0) {
     LogWrite(3, "uv_accept failed, error: %d:%s", rc, uv_strerror(rc));
-  } else if ((rc = uv_read_start(stream, OnAlloc, OnRead)) != 0) {
-    LogWrite(3, "uv_read_start failed, error: %d:%s", rc, uv_strerror(rc));
+    LogWrite(3, "Connection establishment failed.");
+    uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
+    return;
   }
-  if (rc != 0) {
+  client->peer = PeerOf(&client->handle);
+  std::string refusal;
+  int level = 3;
+  if (!server->Admit(client->peer, &refusal, &level)) {
+    // Taken and closed at once, so that the client learns it and the
+    // listener's backlog does not fill.
+    if (server->AcceptLogDue(&server->last_accept_log_)) LogWrite(level, "%s", refusal.c_str());
+    uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
+    return;
+  }
+  if ((rc = uv_read_start(stream, OnAlloc, OnRead)) != 0) {
+    LogWrite(3, "uv_read_start failed, error: %d:%s", rc, uv_strerror(rc));
     LogWrite(3, "Connection establishment failed.");
     uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
     return;
   }
   client->id = server->next_client_id_++;
+  client->last_active = uv_now(&server->loop_);
+  if (!Privileged(client->peer)) ++server->per_user_[client->peer.known ? client->peer.uid : kUnknownUid];
   std::lock_guard<std::mutex> lock(server->client_mu_);
   server->clients_[client->id] = client;
+}
+
+bool CZEVIPCServer::Admit(const IpcPeer& peer, std::string* why, int* level) {
+  const bool privileged = Privileged(peer);
+  // Half the descriptors at most, so that socket clients can never take
+  // the ones the HTTP endpoint, the log and the hosts need.
+  size_t limit = max_clients_;
+  struct rlimit descriptors;
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+    limit = std::min<size_t>(limit, static_cast<size_t>(descriptors.rlim_cur / 2));
+  }
+  if (!privileged) {
+    const uid_t uid = peer.known ? peer.uid : kUnknownUid;
+    auto held = per_user_.find(uid);
+    if (held != per_user_.end() && held->second >= max_clients_per_user_) {
+      *why = (peer.known ? "uid " + std::to_string(uid) : std::string("A peer the kernel did not name")) + " holds " +
+             std::to_string(held->second) + " connections to the pipe server, its limit; its new ones are refused.";
+      *level = 2;
+      return false;
+    }
+  }
+  size_t connected;
+  {
+    std::lock_guard<std::mutex> lock(client_mu_);
+    connected = clients_.size();
+  }
+  const size_t room = privileged ? limit : limit - std::min(reserved_clients_, limit / 2);
+  if (connected < room) return true;
+  Client* idle = connected == room ? OldestIdle(false) : nullptr;
+  if (idle == nullptr && privileged && connected == room) idle = OldestIdle(true);
+  if (idle == nullptr) {
+    *why = "The pipe server has " + std::to_string(connected) + " connections, its limit; new ones are refused.";
+    *level = 3;
+    return false;
+  }
+  if (AcceptLogDue(&last_idle_close_log_)) {
+    LogWrite(2, "The pipe server is full (%zu connections): closing the connection idle longest (uid %lld) to make room.",
+             connected, idle->peer.known ? static_cast<long long>(idle->peer.uid) : -1LL);
+  }
+  CloseClient(idle);
+  return true;
+}
+
+CZEVIPCServer::Client* CZEVIPCServer::OldestIdle(bool privileged) {
+  const uint64_t now = uv_now(&loop_);
+  Client* oldest = nullptr;
+  std::lock_guard<std::mutex> lock(client_mu_);
+  for (auto& [id, client] : clients_) {
+    if (Privileged(client->peer) != privileged || client->closing || client->partial_since != 0 ||
+        client->in_flight != 0 || client->paused || client->handle.write_queue_size != 0 ||
+        now - client->last_active < idle_close_ms_) {
+      continue;
+    }
+    if (oldest == nullptr || client->last_active < oldest->last_active) oldest = client;
+  }
+  return oldest;
 }
 
 void CZEVIPCServer::OnAlloc(uv_handle_t* /*handle*/, size_t suggested, uv_buf_t* buf) {
@@ -312,6 +382,7 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
     return;
   }
   client->buffer.append(buf->base, static_cast<size_t>(nread));
+  client->last_active = uv_now(&server->loop_);
   if (client->partial_since == 0) client->partial_since = std::max<uint64_t>(uv_now(&server->loop_), 1);
   size_t offset = 0;
   for (;;) {
@@ -326,8 +397,8 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
       return;
     }
     offset += consumed;
-    if (server->pool_->Post([server, id = client->id, f = std::move(frame)]() mutable {
-          server->HandleFrame(id, std::move(f));
+    if (server->pool_->Post([server, id = client->id, peer = client->peer, f = std::move(frame)]() mutable {
+          server->HandleFrame(id, peer, std::move(f));
         })) {
       ++client->in_flight;
     } else {
@@ -383,6 +454,10 @@ void CZEVIPCServer::CloseClient(Client* client) {
     std::lock_guard<std::mutex> lock(client_mu_);
     clients_.erase(client->id);
   }
+  if (!Privileged(client->peer)) {
+    auto held = per_user_.find(client->peer.known ? client->peer.uid : kUnknownUid);
+    if (held != per_user_.end() && --held->second == 0) per_user_.erase(held);
+  }
   auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
   int rc = uv_read_stop(stream);
   if (rc != 0) LogWrite(3, "uv_read_stop failed, error: %d:%s", rc, uv_strerror(rc));
@@ -407,9 +482,10 @@ void CZEVIPCServer::OnShutdown(uv_shutdown_t* request, int /*status*/) {
 
 void CZEVIPCServer::OnClientClosed(uv_handle_t* handle) { delete static_cast<Client*>(handle->data); }
 
-void CZEVIPCServer::HandleFrame(uint64_t client_id, Frame frame) {
+void CZEVIPCServer::HandleFrame(uint64_t client_id, const IpcPeer& peer, Frame frame) {
   if (!handler_) return;
   CZEVIPCRequest request;
+  request.setPeer(peer);
   request.setExtend(frame.header);
   request.setBody(frame.body);
   CZEVIPCResponse response;
@@ -489,6 +565,7 @@ void CZEVIPCServer::RunStopOnLoop() {
     uv_read_stop(reinterpret_cast<uv_stream_t*>(&client->handle));
     uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
   }
+  per_user_.clear();
   {
     std::lock_guard<std::mutex> lock(queue_mu_);
     loop_alive_ = false;

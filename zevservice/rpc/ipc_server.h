@@ -11,6 +11,7 @@
 #ifndef ZEV_RPC_IPC_SERVER_H_
 #define ZEV_RPC_IPC_SERVER_H_
 
+#include <sys/types.h>
 #include <uv.h>
 
 #include <atomic>
@@ -53,9 +54,22 @@ enum class FrameStatus { kComplete, kNeedMore, kBad };
 // *consumed with the frame's size.
 FrameStatus DecodeFrame(const char* data, size_t size, Frame* frame, size_t* consumed);
 
+// The process at the other end of a connection, as the kernel gave it when
+// the connection was made (SO_PEERCRED).
+struct IpcPeer {
+  bool known = false;
+  uid_t uid = 0;
+  pid_t pid = 0;
+};
+
 class IZEVIPCRequest {
  public:
   virtual ~IZEVIPCRequest() = default;
+  // Who sent the request; not known unless the server set it.
+  virtual const IpcPeer& getPeer() const {
+    static const IpcPeer unknown;
+    return unknown;
+  }
   virtual const std::string& getBody() const = 0;
   virtual void setBody(const std::string& body) = 0;
   virtual const std::string& getExtend() const = 0;
@@ -69,10 +83,13 @@ class CZEVIPCMessage : public IZEVIPCRequest {
   void setBody(const std::string& body) override { body_ = body; }
   const std::string& getExtend() const override { return extend_; }
   void setExtend(const std::string& extend) override { extend_ = extend; }
+  const IpcPeer& getPeer() const override { return peer_; }
+  void setPeer(const IpcPeer& peer) { peer_ = peer; }
 
  private:
   std::string body_;
   std::string extend_;
+  IpcPeer peer_;
 };
 using CZEVIPCRequest = CZEVIPCMessage;
 using CZEVIPCResponse = CZEVIPCMessage;
@@ -117,12 +134,27 @@ class CZEVIPCServer {
   // `clients` connections (and never more than half the process's descriptor
   // limit) are served; more are accepted and closed at once, with a log line
   // at most once a minute. Failed accepts are logged as rarely.
+  //
+  // Of those, the last `reserved` serve root and the service's own user
+  // only, and every other uid may hold at most `per_user` connections, so
+  // that no user can lock the others, or the service's own clients, out.
+  // When a connection finds no free slot, the connection that has been idle
+  // longest (nothing received, no frame begun, no reply owed) for at least
+  // `idle_ms` is closed to make room; other users' connections go first,
+  // and a connection of root or the service's user goes only to make room
+  // for another such one.
   void setPartialFrameTimeout(uint64_t ms) { partial_frame_timeout_ms_ = ms; }
   void setMaxUnsentBytes(size_t bytes) { max_unsent_bytes_ = bytes; }
   void setMaxClients(size_t clients) { max_clients_ = clients; }
+  void setReservedClients(size_t reserved) { reserved_clients_ = reserved; }
+  void setMaxClientsPerUser(size_t per_user) { max_clients_per_user_ = per_user; }
+  void setIdleCloseAfter(uint64_t idle_ms) { idle_close_ms_ = idle_ms; }
   static constexpr uint64_t kDefaultPartialFrameTimeoutMs = 30000;
   static constexpr size_t kDefaultMaxUnsentBytes = 4u << 20;
   static constexpr size_t kDefaultMaxClients = 4096;
+  static constexpr size_t kDefaultReservedClients = 64;
+  static constexpr size_t kDefaultMaxClientsPerUser = 256;
+  static constexpr uint64_t kDefaultIdleCloseMs = 10000;
   static constexpr size_t kMaxInFlightFrames = 64;
 
  private:
@@ -142,10 +174,20 @@ class CZEVIPCServer {
   static void OnSweep(uv_timer_t* timer);
 
   void UpdateReading(Client* client);  // loop thread
-  bool AcceptLogDue();                 // loop thread
+  // Whether a log line about connections is due, the last one having been
+  // written at *last (updated when due).
+  bool AcceptLogDue(uint64_t* last);   // loop thread
+  // Whether a new connection of `peer` may be served, closing an idle
+  // connection to make room when that is what it takes. False with the log
+  // line and its level. Loop thread.
+  bool Admit(const IpcPeer& peer, std::string* why, int* level);
+  // The connection idle longest, for at least idle_close_ms_, among those
+  // of root and the service's user (`privileged`) or of everyone else; null
+  // when there is none. Loop thread.
+  Client* OldestIdle(bool privileged);
 
   void CloseClient(Client* client);    // loop thread
-  void HandleFrame(uint64_t client_id, Frame frame);  // pool thread
+  void HandleFrame(uint64_t client_id, const IpcPeer& peer, Frame frame);  // pool thread
   void QueueReply(uint64_t client_id, std::string bytes);  // any thread
   void RunStopOnLoop();                // loop thread
 
@@ -160,10 +202,16 @@ class CZEVIPCServer {
   uv_async_t async_;
   uv_timer_t sweep_;               // closes connections stuck inside a frame
   uint64_t last_accept_log_ = 0;   // loop thread only
+  uint64_t last_idle_close_log_ = 0;  // loop thread only
   uint64_t partial_frame_timeout_ms_ = kDefaultPartialFrameTimeoutMs;
   size_t max_unsent_bytes_ = kDefaultMaxUnsentBytes;
   size_t max_clients_ = kDefaultMaxClients;
+  size_t reserved_clients_ = kDefaultReservedClients;
+  size_t max_clients_per_user_ = kDefaultMaxClientsPerUser;
+  uint64_t idle_close_ms_ = kDefaultIdleCloseMs;
   bool loop_initialised_ = false;
+  // Connections served per uid other than root's and the service's user's.
+  std::map<uid_t, size_t> per_user_;  // loop thread only
 
   std::mutex client_mu_;
   std::map<uint64_t, Client*> clients_;  // guarded by client_mu_; owned by the loop thread

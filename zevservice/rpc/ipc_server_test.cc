@@ -21,6 +21,7 @@
 #include "platform/text.h"
 #include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
+#include "testing/scoped_user.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
@@ -246,4 +247,83 @@ TEST_F(PipeLimits, ClientsNeverTakeMoreThanHalfTheDescriptorsAndRefusalsAreLogge
   clients->Wait(kInfinite);
   close(out[0]);
   close(served);
+}
+
+namespace {
+
+// Sends an echo on `fd` and tells whether it was answered.
+bool Echoed(int fd) {
+  std::string etag, pending;
+  const std::string body = SealEcho("hi", kEchoServerId, &etag);
+  const std::string sent = EncodeFrame({"t", "key:" + etag, body});
+  Frame reply;
+  return WriteAll(fd, sent.data(), sent.size()) && ReadFrameFrom(fd, &pending, &reply, 10000) &&
+         reply.header.find("exr:0") != std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(PipeLimits, OneUserHoldsAtMost256ConnectionsAndRootIsServedWhileItDoes) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chmod(run_.path().c_str(), 0711), 0);
+  ASSERT_TRUE(pipe_.start());
+  int out[2], in[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(in), 0);
+  // The user connects 300 times, then counts the connections the server
+  // left open once it has closed the others (for 10 s at most).
+  const std::string path = server_.socket_path();
+  std::thread holder([&] {
+    user.RunAs([&] {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[1]);  // so that its input ends when ours closes
+      const char* argv[] = {"python3", "-c",
+                            "import socket, sys, select, time\n"
+                            "socks = [socket.socket(socket.AF_UNIX) for _ in range(300)]\n"
+                            "for s in socks: s.connect(sys.argv[1])\n"
+                            "sys.stdin.read(1)\n"
+                            "end = time.time() + 10\n"
+                            "while len(socks) > 256 and time.time() < end:\n"
+                            "    for s in select.select(socks, [], [], 1)[0]:\n"
+                            "        if not s.recv(1): socks.remove(s)\n"
+                            "print(len(socks), flush=True)\n"
+                            "sys.stdin.read(1)\n",
+                            path.c_str(), nullptr};
+      execv("/usr/bin/python3", const_cast<char**>(argv));
+      return 127;
+    });
+  });
+  // Root connects after all of them and is served.
+  for (int i = 0; i < 2000 && server_.client_count() < 256; ++i) usleep(5000);
+  int root = ConnectUnixSocket(path);
+  EXPECT_TRUE(root >= 0 && Echoed(root));
+  EXPECT_EQ(write(in[1], "g", 1), 1);
+  char said[16] = {};
+  EXPECT_GT(read(out[0], said, sizeof(said) - 1), 0);
+  EXPECT_EQ(std::string(said), "256\n");
+  EXPECT_EQ(server_.client_count(), 257u);
+  close(in[1]);
+  holder.join();
+  for (int fd : {in[0], out[0], out[1], root}) close(fd);
+}
+
+TEST_F(PipeLimits, AFullSocketMakesRoomByClosingTheConnectionIdleLongest) {
+  server_.setMaxClients(4);
+  server_.setIdleCloseAfter(0);
+  ASSERT_TRUE(pipe_.start());
+  int fds[5];
+  for (int i = 0; i < 4; ++i) {
+    fds[i] = ConnectUnixSocket(server_.socket_path());
+    ASSERT_GE(fds[i], 0);
+    for (int wait = 0; wait < 2000 && server_.client_count() < static_cast<size_t>(i) + 1; ++wait) usleep(5000);
+  }
+  ASSERT_TRUE(WriteAll(fds[0], "\x0d\x7a", 2));  // the oldest is inside a frame: not idle
+  ASSERT_TRUE(Echoed(fds[3]));  // the loop has read it
+  fds[4] = ConnectUnixSocket(server_.socket_path());
+  EXPECT_TRUE(Echoed(fds[4]));
+  EXPECT_TRUE(ClosedWithin(fds[1], 10000));
+  EXPECT_FALSE(ClosedWithin(fds[2], 100));
+  for (int fd : fds) close(fd);
 }

@@ -63,8 +63,9 @@ int32_t NewRequestId() {
   return id == INT32_MIN ? INT32_MAX : std::abs(id);
 }
 
-CZEVServicePipeProcessorImpl::CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods)
-    : methods_(methods), request_id_(NewRequestId()) {}
+CZEVServicePipeProcessorImpl::CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods,
+                                                           ComponentPeerCheck component_check)
+    : methods_(methods), component_check_(std::move(component_check)), request_id_(NewRequestId()) {}
 
 int32_t CZEVServicePipeProcessorImpl::parseExtend(const IZEVIPCRequest& request, std::string* key) {
   const std::string& header = request.getExtend();
@@ -93,7 +94,16 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
   if (parseExtend(request, &key) != 0) {
     reply = RejectCall(failure_);
   } else {
+    RpcCaller caller;
+    caller.via = RpcCaller::Via::kSocket;
+    const IpcPeer& peer = request.getPeer();
+    if (peer.known) {
+      caller.uid = peer.uid;
+      caller.pid = peer.pid;
+    }
+    caller.component_check = component_check_;
     CallHooks hooks;
+    hooks.caller = &caller;
     hooks.empty_plain_is_open_failure = true;
     // A call that does not open or parse is answered, and logged, with its
     // failure text; a failed method is logged by its exception response.
@@ -136,8 +146,19 @@ bool CZEVPipeServerImpl::start() {
 
 bool CZEVPipeServerImpl::stop() { return server_->stop(); }
 
+void CZEVPipeServerImpl::setComponentPeerCheck(ComponentPeerCheck check) {
+  std::lock_guard<std::mutex> lock(check_mu_);
+  component_check_ = std::move(check);
+}
+
 void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response) {
-  CZEVServicePipeProcessorImpl processor(methods_);
+  ComponentPeerCheck check;
+  {
+    // Copied for the call, so that a change meanwhile cannot pull it away.
+    std::lock_guard<std::mutex> lock(check_mu_);
+    check = component_check_;
+  }
+  CZEVServicePipeProcessorImpl processor(methods_, std::move(check));
   const long id = processor.request_id();
   try {
     LogWrite(1, "[PIPE]: Request start: %ld", id);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "rpc/ipc_server.h"
@@ -22,7 +23,10 @@ class IZEVIPCProcessor {
 class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
  public:
   // Takes a new request id. `methods` (not owned) must outlive the processor.
-  explicit CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance());
+  // `component_check` tells which peers count as a component's own
+  // processes (empty: none).
+  explicit CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance(),
+                                        ComponentPeerCheck component_check = ComponentPeerCheck());
 
   // Fills the response: the sealed answer as body, "etag:<etag>;exr:<0|1>" as
   // extended response. Every failure is answered (exr 1, an exception response).
@@ -36,6 +40,7 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
 
  private:
   const CZEVMethodRegistry* const methods_;
+  const ComponentPeerCheck component_check_;
   const int32_t request_id_;
   std::string failure_;
 };
@@ -72,9 +77,16 @@ class CZEVPipeServerImpl {
   // The request handler (runs on the server's pool threads).
   void HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response);
 
+  // Tells which peers are processes of the component they name, for the
+  // methods that only a component itself (or root) may call; empty: none.
+  // Any thread.
+  void setComponentPeerCheck(ComponentPeerCheck check);
+
  private:
   CZEVIPCServer* const server_;               // not owned
   const CZEVMethodRegistry* const methods_;   // not owned
+  std::mutex check_mu_;
+  ComponentPeerCheck component_check_;  // guarded by check_mu_
 };
 
 #endif  // ZEV_RPC_PIPE_PROCESSOR_H_

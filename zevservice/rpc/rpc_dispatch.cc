@@ -1,5 +1,7 @@
 #include "rpc/rpc_dispatch.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -26,40 +28,101 @@ std::string MethodKey(const std::string& server_id, const std::string& method_na
 
 }  // namespace
 
+bool IsPrivilegedUid(uid_t uid) { return uid == 0 || uid == geteuid(); }
+
+const RpcCaller& InProcessCaller() {
+  static const RpcCaller* caller = new RpcCaller();  // read by transport threads until exit
+  return *caller;
+}
+
+std::optional<uid_t> RpcCaller::Uid() const {
+  if (!uid && find_uid) {
+    uid = find_uid();
+    find_uid = nullptr;
+  }
+  return uid;
+}
+
+bool RpcCaller::Privileged() const {
+  if (via == Via::kInProcess) return true;
+  std::optional<uid_t> known = Uid();
+  return known && IsPrivilegedUid(*known);
+}
+
+std::string RpcCaller::Describe() const {
+  if (via == Via::kInProcess) return "the service itself";
+  std::optional<uid_t> known = Uid();
+  std::string text = known ? "uid " + std::to_string(*known) : std::string("an unknown user");
+  if (pid > 0) text += ", pid " + std::to_string(pid);
+  if (!peer.empty()) text += ", from " + peer;
+  if (from_web_page) text += ", Origin " + origin;
+  return text + (via == Via::kSocket ? ", over the socket" : ", over HTTP");
+}
+
 CZEVMethodRegistry& CZEVMethodRegistry::instance() {
   static auto* registry = new CZEVMethodRegistry();  // reached by transport threads until exit
   return *registry;
 }
 
-bool CZEVMethodRegistry::registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor) {
+bool CZEVMethodRegistry::registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor, MethodEffect effect) {
   if (!executor) return false;
   const std::string server_id = executor->getServerId();
   const std::string method_name = executor->getMethodName();
   {
     std::unique_lock<std::shared_mutex> lock(mu_);
-    // try_emplace leaves the executor alone when the key is taken.
-    if (methods_.try_emplace(MethodKey(server_id, method_name), std::move(executor)).second) return true;
+    const std::string key = MethodKey(server_id, method_name);
+    if (methods_.count(key) == 0) {
+      methods_.emplace(key, Entry{std::move(executor), effect});
+      return true;
+    }
   }
   LogWrite(3, kDuplicateFormat, server_id.c_str(), method_name.c_str());
   return false;
 }
 
 void CZEVMethodRegistry::dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
-                                      std::string& response) const {
-  CZEVBaseRPCExecute* executor = findMethod(descriptor.serverid(), descriptor.methodcode());
+                                      std::string& response, const RpcCaller& caller) const {
+  CZEVBaseRPCExecute* executor = nullptr;
+  bool changes_state = false;
+  {
+    std::shared_lock<std::shared_mutex> lock(mu_);
+    if (const Entry* entry = FindLocked(descriptor.serverid(), descriptor.methodcode())) {
+      executor = entry->executor.get();  // lives as long as the registry
+      changes_state = entry->effect == MethodEffect::kChangesState;
+    }
+  }
   if (executor == nullptr) {
     raiseRPCError(kRPCErrorNoMethod, kNoMethodFormat, descriptor.serverid().c_str(),
                   descriptor.methodcode().c_str());
   }
-  executor->execute(descriptor, request, response);
+  if (changes_state && caller.from_web_page) {
+    // A page in a browser can send a call it cannot read the answer of; a
+    // call that changes state must not be made that way.
+    LogWrite(2, "Refused %s.%s from a web page (%s): methods that change the service's records are not served to pages.",
+             descriptor.serverid().c_str(), descriptor.methodcode().c_str(), caller.Describe().c_str());
+    raiseRPCError(kRPCErrorRefused, "%s.%s changes the service's records and is not served to web pages",
+                  descriptor.serverid().c_str(), descriptor.methodcode().c_str());
+  }
+  executor->executeFor(caller, descriptor, request, response);
+}
+
+const CZEVMethodRegistry::Entry* CZEVMethodRegistry::FindLocked(const std::string& server_id,
+                                                                const std::string& method_name) const {
+  auto it = methods_.find(MethodKey(server_id, method_name));
+  return it == methods_.end() ? nullptr : &it->second;
 }
 
 CZEVBaseRPCExecute* CZEVMethodRegistry::findMethod(const std::string& server_id,
                                                    const std::string& method_name) const {
-  const std::string key = MethodKey(server_id, method_name);
   std::shared_lock<std::shared_mutex> lock(mu_);
-  auto it = methods_.find(key);
-  return it == methods_.end() ? nullptr : it->second.get();
+  const Entry* entry = FindLocked(server_id, method_name);
+  return entry == nullptr ? nullptr : entry->executor.get();
+}
+
+bool CZEVMethodRegistry::changesState(const std::string& server_id, const std::string& method_name) const {
+  std::shared_lock<std::shared_mutex> lock(mu_);
+  const Entry* entry = FindLocked(server_id, method_name);
+  return entry != nullptr && entry->effect == MethodEffect::kChangesState;
 }
 
 size_t CZEVMethodRegistry::size() const {
@@ -123,10 +186,11 @@ std::string buildExceptionResponse(const std::string& message, const std::string
 }
 
 CallOutcome executeCallOutcome(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
-                               const std::string& request, std::string* payload, std::string* failure_text) {
+                               const std::string& request, std::string* payload, std::string* failure_text,
+                               const RpcCaller& caller) {
   try {
     std::string response;
-    methods.dispatchCall(descriptor, request, response);
+    methods.dispatchCall(descriptor, request, response, caller);
     *payload = std::move(response);
     return CallOutcome::kAnswered;
   } catch (const std::exception& e) {

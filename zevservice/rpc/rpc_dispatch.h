@@ -4,10 +4,14 @@
 #ifndef ZEV_RPC_RPC_DISPATCH_H_
 #define ZEV_RPC_RPC_DISPATCH_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 
@@ -17,6 +21,7 @@
 // "20003" with the message).
 constexpr int32_t kRPCErrorNoMethod = 30001;
 constexpr int32_t kRPCErrorDuplicate = 30002;
+constexpr int32_t kRPCErrorRefused = 30003;
 
 // Codes of CZEVRPCExceptionResponse.
 extern const char kRPCCodeUnknown[];      // "20000"
@@ -40,6 +45,45 @@ class EZEVRPC : public EZEVException {
   using EZEVException::EZEVException;
 };
 
+// Whether process `pid` belongs to the process group of component `id` as
+// this service runs it. Handed down by the component manager.
+using ComponentPeerCheck = std::function<bool(pid_t pid, const std::string& id)>;
+
+// Who made a call, as the transport that brought it learned from the kernel.
+// One call, one thread: not shared.
+struct RpcCaller {
+  enum class Via { kInProcess, kSocket, kHttp };
+  Via via = Via::kInProcess;
+  // The calling process's uid; unset while unknown.
+  mutable std::optional<uid_t> uid;
+  // Asked once, on first need, when `uid` is unset (over HTTP a look-up in
+  // the kernel's socket diagnostics), so that calls that never ask pay
+  // nothing for it.
+  mutable std::function<std::optional<uid_t>()> find_uid;
+  // The process that connected (the socket's peer credentials); 0: unknown.
+  pid_t pid = 0;
+  // The peer's address, for log lines (HTTP).
+  std::string peer;
+  // The request carried an Origin header: a web page sent it.
+  bool from_web_page = false;
+  std::string origin;
+  // May be empty: no process counts as a component's own.
+  ComponentPeerCheck component_check;
+
+  // The uid, looked up when needed; unset when it cannot be known.
+  std::optional<uid_t> Uid() const;
+  // In-process calls, and callers running as root or as the service's own
+  // user.
+  bool Privileged() const;
+  // "uid 1001, pid 4711, over the socket", for log lines.
+  std::string Describe() const;
+};
+
+// The caller of calls made inside the service (no transport).
+const RpcCaller& InProcessCaller();
+// Whether `uid` is root or the user the service runs as.
+bool IsPrivilegedUid(uid_t uid);
+
 // Base of the executors: one object per method, owned by the registry it was
 // registered in.
 class CZEVBaseRPCExecute {
@@ -50,10 +94,20 @@ class CZEVBaseRPCExecute {
   // The binary call: request and response are serialised messages.
   virtual void execute(const CZEVComponentDescriptor& descriptor, const std::string& request,
                        std::string& response) = 0;
+  // The same call made by `caller`; executors that look at who calls
+  // override it.
+  virtual void executeFor(const RpcCaller& /*caller*/, const CZEVComponentDescriptor& descriptor,
+                          const std::string& request, std::string& response) {
+    execute(descriptor, request, response);
+  }
   // The same call with protobuf JSON text in and out.
   virtual void executeJson(const CZEVComponentDescriptor& descriptor,
                            const std::string& request_json, std::string& response_json) = 0;
 };
+
+// Whether a method only reads or changes what the service keeps. Methods
+// that change it are never served to web pages.
+enum class MethodEffect { kReads, kChangesState };
 
 // The methods a transport can reach, each stored under
 // lower-case(server id + "." + method name). Modules register theirs through
@@ -72,21 +126,31 @@ class CZEVMethodRegistry {
   // Takes the executor and stores it under its ids. False for a null
   // executor, and when the key is taken: the duplicate is dropped and the
   // 30002 message is logged.
-  bool registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor);
+  bool registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor, MethodEffect effect = MethodEffect::kReads);
   // Runs the executor registered for the descriptor's serverId and
-  // methodCode (compared without regard to ASCII case). Throws EZEVRPC 30001,
-  // naming the ids as sent, when there is none; executor exceptions pass
-  // through.
+  // methodCode (compared without regard to ASCII case) for `caller`. Throws
+  // EZEVRPC 30001, naming the ids as sent, when there is none, and 30003
+  // (logged) for a method that changes state called from a web page;
+  // executor exceptions pass through.
   void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
-                    std::string& response) const;
+                    std::string& response, const RpcCaller& caller = InProcessCaller()) const;
+  // Whether the method registered under the ids changes state (false when
+  // there is none).
+  bool changesState(const std::string& server_id, const std::string& method_name) const;
   // The executor registered under the ids (any letter case), or null. It
   // lives as long as the registry.
   CZEVBaseRPCExecute* findMethod(const std::string& server_id, const std::string& method_name) const;
   size_t size() const;
 
  private:
+  struct Entry {
+    std::unique_ptr<CZEVBaseRPCExecute> executor;
+    MethodEffect effect;
+  };
+  const Entry* FindLocked(const std::string& server_id, const std::string& method_name) const;
+
   mutable std::shared_mutex mu_;
-  std::map<std::string, std::unique_ptr<CZEVBaseRPCExecute>> methods_;  // guarded by mu_
+  std::map<std::string, Entry> methods_;  // guarded by mu_
 };
 
 // dispatchCall on the service's registry.
@@ -126,7 +190,8 @@ bool executeCall(const CZEVMethodRegistry& methods, const CZEVComponentDescripto
 // what() or "unkonwn error" for a failed call.
 enum class CallOutcome { kAnswered, kStdException, kOtherException };
 CallOutcome executeCallOutcome(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor,
-                               const std::string& request, std::string* payload, std::string* failure_text);
+                               const std::string& request, std::string* payload, std::string* failure_text,
+                               const RpcCaller& caller = InProcessCaller());
 
 // The whole shared step for a decoded body: parse, then executeCall. A body
 // that fails to parse answers exr 1 with code 20005 and

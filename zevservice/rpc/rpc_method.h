@@ -27,9 +27,14 @@ class CZEVRPCServer {
   virtual ~CZEVRPCServer() = default;
   virtual std::string getServerId() const { return std::string(); }
   const CZEVComponentDescriptor& descriptor() const { return descriptor_; }
+  // Who made the call: set by the executor before the method runs; the
+  // service itself until then.
+  const RpcCaller& caller() const { return caller_ != nullptr ? *caller_ : InProcessCaller(); }
+  void setCaller(const RpcCaller* caller) { caller_ = caller; }
 
  private:
   const CZEVComponentDescriptor descriptor_;
+  const RpcCaller* caller_ = nullptr;  // not owned; outlives the call
 };
 
 template <typename ServerT, typename RequestT, typename ResponseT>
@@ -40,11 +45,17 @@ class CZEVRPCMethod : public CZEVBaseRPCExecute {
 
   void execute(const CZEVComponentDescriptor& descriptor, const std::string& request,
                std::string& response) override {
+    executeFor(InProcessCaller(), descriptor, request, response);
+  }
+
+  void executeFor(const RpcCaller& caller, const CZEVComponentDescriptor& descriptor, const std::string& request,
+                  std::string& response) override {
     RequestT req;
     // A request that does not parse runs with whatever fields were read.
     (void)req.ParseFromString(request);
     ResponseT resp;
     ServerT server(descriptor);
+    server.setCaller(&caller);
     handle(server, req, resp);
     response.resize(resp.ByteSizeLong());
     if (!response.empty()) {
