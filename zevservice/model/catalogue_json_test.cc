@@ -117,6 +117,7 @@ TEST(CatalogueJson, FormatErrorsEndTheWholeDocument) {
            // Names with control characters: they reach log lines and arguments.
            "[" + App("{\"entryPoint\":\"run.sh\\nx\",\"resources\":[]}") + "]",
            "[" + App("{\"execParams\":{\"pgroup\":\"g\\u0007\"},\"resources\":[]}") + "]",
+           "[" + App("{\"entryPoint\":\"nul\\u0000.sh\",\"resources\":[]}") + "]",
            "[" + App("{\"resources\":[{\"name\":\"a\\u001b[31m.7z\"}]}") + "]",
            "[" + App("{\"resources\":[]}", ",\"version\":\"1.0\\n2026-12-09 [1] Installed\"") + "]",
            // Deep nesting, a body over 16 MiB, more than 20,000 versions.

@@ -86,9 +86,11 @@ TEST_F(ProductStrategyTest, EntriesWhosePathsLeaveTheCacheAreRefused) {
   TestComponent good{"app", "ok", "1.0"};
   TestComponent climbing_dir{"app", "dir", "1.0"};
   climbing_dir.directory = "../../../../../../outside";
+  // (A name holding a NUL or another control character makes the whole
+  // Config.json malformed: the catalogue reader's tests cover that.)
   std::vector<TestComponent> unsafe = {{"..", "code", "1.0"},          {"app", "a/b", "1.0"},
-                                       {"app", "a\\\\b", "1.0"},       {"app", "nul\\u0000", "1.0"},
-                                       {"app", "ver", "1.0/../../x"},  climbing_dir};
+                                       {"app", "a\\\\b", "1.0"},       {"app", "ver", "1.0/../../x"},
+                                       climbing_dir};
   TestComponent dots{"app", "dots", "1.0"};
   dots.file = "..";  // "...7z" installs as ".."
   unsafe.push_back(dots);
