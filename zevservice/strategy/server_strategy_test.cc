@@ -4,6 +4,7 @@
 // folder. Every wait of the update thread runs on a fake clock.
 #include "strategy/server_strategy.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -26,6 +27,7 @@
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
 #include "testing/port_server.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
@@ -289,6 +291,17 @@ TEST_F(ServerStrategyTest, FilesAlreadyInPlaceAreRecordedWithoutADownload) {
   EXPECT_EQ(Requests("/comp-1.0.0.7z"), 0);
   EXPECT_EQ(RecordedTime(v1), 1);
   EXPECT_TRUE(LogFileContains(LogCurrentPath(), "update exists task :app#comp#1.0.0#x64"));
+
+  // Handed to another user, the same files are no longer offered, and the
+  // download task refuses the folder with an event for the component.
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chown(fs::path(InstalledFile(v1)).parent_path().c_str(), user.uid(), user.gid()), 0);
+  RunPass(kIntervalMs);
+  EXPECT_TRUE(Offered(strategy.get()).empty());
+  const std::vector<std::string> events = Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "app#comp#1.0.0:4"), events.end());
+  EXPECT_EQ(Requests("/comp-1.0.0.7z"), 0);
 }
 
 TEST_F(ServerStrategyTest, CatalogueTextsThatLeadOutOfTheInstallFolderAreRefused) {
