@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -9,10 +11,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "tools/zevdownloader/exit_codes.h"
 
@@ -74,6 +78,83 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// The percent-decoded path of a file: URL; a code of exit_codes.h, with a
+// reason unless kExitOk. libcurl's own parser would also take 127.0.0.1 as
+// the host, so the host is read here first.
+int LocalSourcePath(const std::string& url, std::string* path, std::string* why) {
+  const std::string rest = url.substr(std::strlen("file:"));
+  if (rest.compare(0, 2, "//") == 0) {
+    const size_t slash = rest.find('/', 2);
+    const std::string host = rest.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
+    if (!host.empty() && strcasecmp(host.c_str(), "localhost") != 0) {
+      *why = "file: URL names the host \"" + host + "\"; only local files are read";
+      return kExitSource;
+    }
+  }
+  CURLU* parsed = curl_url();
+  char* decoded = nullptr;
+  const bool ok = parsed != nullptr && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                  curl_url_get(parsed, CURLUPART_PATH, &decoded, CURLU_URLDECODE) == CURLUE_OK;
+  if (ok) *path = decoded;
+  curl_free(decoded);
+  curl_url_cleanup(parsed);
+  if (!ok || path->empty() || (*path)[0] != '/' || path->find('\0') != std::string::npos) {
+    *why = "malformed file: URL " + url;
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Opens `path` for reading when every user could read it: a regular file,
+// readable by others, every folder above it searchable by others. -1 with a
+// reason otherwise. The file checked is the one opened, found again through
+// its descriptor, so that a link or a rename on the way cannot swap in
+// another file after the check.
+int OpenReadableByAll(const std::string& path, struct stat* st, std::string* why) {
+  // Looked at before the open: opening a fifo or a device may block or act.
+  if (stat(path.c_str(), st) != 0) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (!S_ISREG(st->st_mode)) {
+    *why = path + " is not a regular file";
+    return -1;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  char real[PATH_MAX];
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t length = readlink(self.c_str(), real, sizeof(real) - 1);
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    *why = path + " is not a regular file";
+  } else if ((st->st_mode & S_IROTH) == 0) {
+    *why = path + " is not readable by every user (mode " + ModeText(st->st_mode) + ")";
+  } else if (length <= 0 || real[0] != '/') {
+    *why = "cannot find the folders of " + path;
+  } else {
+    const std::string found(real, static_cast<size_t>(length));
+    why->clear();
+    for (size_t slash = 0; slash != std::string::npos && why->empty(); slash = found.find('/', slash + 1)) {
+      const std::string folder = slash == 0 ? "/" : found.substr(0, slash);
+      struct stat dir;
+      if (stat(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode) || (dir.st_mode & S_IXOTH) == 0)
+        *why = path + " lies in " + folder + ", which not every user may search";
+    }
+    if (why->empty()) return fd;
+  }
+  close(fd);
+  return -1;
+}
+
 }  // namespace
 
 Downloader::Downloader(DownloadRequest request, int stop_fd)
@@ -81,7 +162,14 @@ Downloader::Downloader(DownloadRequest request, int stop_fd)
       stop_fd_(stop_fd),
       final_path_(request_.directory + "/" + request_.file_name),
       part_path_(final_path_ + ".part"),
+      part_name_(request_.file_name + ".part"),
+      local_(HasSchemePrefix(request_.url, "file:")),
       resumable_(HasSchemePrefix(request_.url, "http://") || HasSchemePrefix(request_.url, "https://")) {}
+
+Downloader::~Downloader() {
+  if (fd_ >= 0) close(fd_);
+  if (dir_fd_ >= 0) close(dir_fd_);
+}
 
 void Downloader::Fail(int code, const std::string& reason, bool keep_part) {
   exit_code_ = code;
@@ -94,9 +182,12 @@ int Downloader::Run() {
     Fail(kExitFolder, "cannot create directory " + request_.directory + ": " + std::strerror(errno), false);
     return exit_code_;
   }
-  // A file: source is local and cheap to read again, so only http(s) resumes.
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (resumable_ ? 0 : O_TRUNC);
-  fd_ = open(part_path_.c_str(), flags, 0644);
+  dir_fd_ = open(request_.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd_ < 0) {
+    Fail(kExitFolder, "cannot open directory " + request_.directory + ": " + std::strerror(errno), false);
+    return exit_code_;
+  }
+  fd_ = OpenPart();
   if (fd_ < 0) {
     Fail(kExitWrite, "cannot open " + part_path_ + ": " + std::strerror(errno), false);
     return exit_code_;
@@ -104,7 +195,7 @@ int Downloader::Run() {
   offset_ = lseek(fd_, 0, SEEK_END);
   if (offset_ < 0) offset_ = 0;
 
-  Attempt attempt = Fetch();
+  Attempt attempt = local_ ? CopyLocal() : Fetch();
   if (attempt == Attempt::kRestart) {
     if (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0) {
       Fail(kExitWrite, "cannot truncate " + part_path_ + ": " + std::strerror(errno), false);
@@ -128,11 +219,86 @@ int Downloader::Finish() {
   }
   fd_ = -1;
   if (exit_code_ == kExitOk) {
-    if (rename(part_path_.c_str(), final_path_.c_str()) == 0) return kExitOk;
+    // Within the folder opened at the start: a link put in place of a
+    // folder on the way meanwhile changes nothing.
+    if (renameat(dir_fd_, part_name_.c_str(), dir_fd_, request_.file_name.c_str()) == 0) return kExitOk;
     Fail(kExitRename, "cannot rename " + part_path_ + ": " + std::strerror(errno), false);
   }
-  if (!(keep_part_ && has_bytes)) unlink(part_path_.c_str());
+  if (!(keep_part_ && has_bytes)) unlinkat(dir_fd_, part_name_.c_str(), 0);
   return exit_code_;
+}
+
+// A partial file is only ever one this program made: whatever else sits at
+// its name (a link to some other file, a second name of one, another user's
+// file) is removed, never written through, and the file is made anew.
+int Downloader::OpenPart() {
+  const char* name = part_name_.c_str();
+  // A file: source is local and cheap to read again, so only http(s) resumes.
+  if (resumable_) {
+    // O_NONBLOCK: a fifo at the name must not hold the open.
+    const int fd = openat(dir_fd_, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st;
+      if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 &&
+          fchmod(fd, 0600) == 0 && fcntl(fd, F_SETFL, 0) == 0) {
+        return fd;
+      }
+      close(fd);
+    }
+  }
+  if (unlinkat(dir_fd_, name, 0) != 0 && errno != ENOENT) return -1;
+  return openat(dir_fd_, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+Downloader::Attempt Downloader::CopyLocal() {
+  std::string path, why;
+  const int code = LocalSourcePath(request_.url, &path, &why);
+  if (code != kExitOk) {
+    Fail(code, why, false);
+    return Attempt::kFailed;
+  }
+  struct stat st;
+  const int source = OpenReadableByAll(path, &st, &why);
+  if (source < 0) {
+    Fail(kExitSource, why, false);
+    return Attempt::kFailed;
+  }
+  Attempt result = HasRoomFor(st.st_size) ? Attempt::kDone : Attempt::kFailed;
+  std::vector<char> buffer(kReceiveBuffer);
+  while (result == Attempt::kDone) {
+    struct pollfd stop = {stop_fd_, POLLIN, 0};
+    if (stop_fd_ >= 0 && poll(&stop, 1, 0) > 0) {
+      Fail(kExitStopped, "stopped", false);
+      result = Attempt::kFailed;
+      break;
+    }
+    const ssize_t n = read(source, buffer.data(), buffer.size());
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail(kExitSource, "cannot read " + path + ": " + std::strerror(errno), false);
+      result = Attempt::kFailed;
+    } else if (!WriteAll(fd_, buffer.data(), static_cast<size_t>(n))) {
+      const int err = errno;
+      Fail(err == ENOSPC || err == EDQUOT ? kExitDiskFull : kExitWrite,
+           "cannot write " + part_path_ + ": " + std::strerror(err), false);
+      result = Attempt::kFailed;
+    }
+  }
+  close(source);
+  return result;
+}
+
+bool Downloader::HasRoomFor(long long length) {
+  struct statvfs fs;
+  if (length <= 0 || fstatvfs(fd_, &fs) != 0) return true;
+  const unsigned long long available = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  if (static_cast<unsigned long long>(length) <= available) return true;
+  Fail(kExitDiskFull,
+       "not enough space in " + request_.directory + ": " + std::to_string(length) + " bytes needed, " +
+           std::to_string(available) + " free",
+       false);
+  return false;
 }
 
 Downloader::Attempt Downloader::Fetch() {
@@ -146,7 +312,8 @@ Downloader::Attempt Downloader::Fetch() {
   char curl_error[CURL_ERROR_SIZE] = {0};
   std::string range = std::to_string(static_cast<long long>(offset_)) + "-";
   curl_easy_setopt(e, CURLOPT_URL, request_.url.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  // file: URLs never reach libcurl (CopyLocal reads them).
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
@@ -293,18 +460,7 @@ bool Downloader::StartBody() {
   }
   curl_off_t length = -1;
   curl_easy_getinfo(e, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-  struct statvfs fs;
-  if (length > 0 && fstatvfs(fd_, &fs) == 0) {
-    unsigned long long available = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-    if (static_cast<unsigned long long>(length) > available) {
-      Fail(kExitDiskFull,
-           "not enough space in " + request_.directory + ": " + std::to_string(length) + " bytes needed, " +
-               std::to_string(available) + " free",
-           false);
-      return false;
-    }
-  }
-  return true;
+  return HasRoomFor(static_cast<long long>(length));
 }
 
 size_t Downloader::OnBody(char* data, size_t size, size_t count, void* self) {

@@ -1,7 +1,8 @@
 // One download of one URL into one file, the work of the zevdownloader
 // program. The body streams straight into DIR/NAME.part, which becomes
 // DIR/NAME by a rename once complete, so that NAME never names a partial
-// file.
+// file. Both stay private (0600): the file is the caller's to check before
+// anyone else may read it.
 #ifndef ZEV_TOOLS_ZEVDOWNLOADER_DOWNLOADER_H_
 #define ZEV_TOOLS_ZEVDOWNLOADER_DOWNLOADER_H_
 
@@ -21,19 +22,29 @@ class Downloader {
   // SIGTERM and SIGINT); -1 for none. It is not owned and must stay open
   // while Run runs. curl_global_init must have been called.
   Downloader(DownloadRequest request, int stop_fd);
+  ~Downloader();
   Downloader(const Downloader&) = delete;
   Downloader& operator=(const Downloader&) = delete;
 
   // Runs the download on the calling thread and answers one of the codes of
   // exit_codes.h; on failure error() holds a one-line reason.
   //
-  // The directory is created with its parents. For http and https an
-  // existing NAME.part is resumed with a Range request: a 206 whose
-  // Content-Range starts at the partial file's end appends, a 200 starts
-  // again from zero, a 416 or a 206 at another offset fetches the whole
-  // file again. A failure removes NAME.part, except when the transfer broke
-  // off (network failure, stall, stop) with bytes already written: then it
-  // stays for the next run.
+  // The directory is created with its parents. NAME.part is made anew with
+  // O_EXCL and O_NOFOLLOW, mode 0600; whatever was at its place is removed
+  // first, never written through. For http and https an existing NAME.part
+  // that is a regular file of this user with one link is resumed instead,
+  // with a Range request: a 206 whose Content-Range starts at the partial
+  // file's end appends, a 200 starts again from zero, a 416 or a 206 at
+  // another offset fetches the whole file again. A failure removes
+  // NAME.part, except when an http(s) transfer broke off (network failure,
+  // stall, stop) with bytes already written: then it stays for the next
+  // run.
+  //
+  // A file: URL is read here, not by libcurl. Its host must be empty or
+  // "localhost", and it must name a regular file that every user could
+  // read: readable by others, every folder above it searchable by others
+  // (as the file opened is found, links resolved). Anything else fails with
+  // kExitSource, so that root never copies out a file others may not read.
   int Run();
 
   const std::string& error() const { return error_; }
@@ -43,7 +54,14 @@ class Downloader {
   enum class Attempt { kDone, kFailed, kRestart };
 
   Attempt Fetch();
+  // Copies the file of a file: URL into the partial file.
+  Attempt CopyLocal();
+  // Opens NAME.part as Run describes; -1 with errno on failure.
+  int OpenPart();
   bool StartBody();
+  // False, failing with kExitDiskFull, when the target's file system has
+  // less free space than `length` bytes; true for an unknown length (<= 0).
+  bool HasRoomFor(long long length);
   void Fail(int code, const std::string& reason, bool keep_part);
   int Finish();
 
@@ -54,7 +72,11 @@ class Downloader {
   const int stop_fd_;
   const std::string final_path_;
   const std::string part_path_;
+  const std::string part_name_;  // NAME.part, relative to dir_fd_
+  const bool local_;      // a file: URL
   const bool resumable_;  // http or https
+
+  int dir_fd_ = -1;  // the target directory, open for the whole run
 
   // State of the request under way. Everything below is used on the thread
   // that runs Run only: libcurl calls OnBody and OnHeader from inside

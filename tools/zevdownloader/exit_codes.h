@@ -25,7 +25,8 @@ constexpr int kExitNetwork = 5;
 // Less than one byte per second arrived for the whole stall limit.
 constexpr int kExitStall = 6;
 // The server answered with an HTTP status of 400 or more, redirected too
-// often, or a file: source could not be read.
+// often, or a file: source could not be read or was refused (a host other
+// than none or localhost, not a regular file, not readable by every user).
 constexpr int kExitSource = 7;
 // The URL, or a redirect, names a protocol other than http, https (and
 // file for the first URL).

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -292,18 +293,45 @@ TEST_F(ZevDownloader, SavesHttpFileCreatingItsDirectory) {
 }
 
 TEST_F(ZevDownloader, SavesFileUrlAndReportsAMissingOne) {
-  WriteFile(root_ / "source.bin", body_);
-  RunResult r = RunDownloader(Args("file://" + (root_ / "source.bin").string()));
-  EXPECT_EQ(r.code, kExitOk) << r.err;
-  EXPECT_EQ(ReadFile(Final()), body_);
-  EXPECT_FALSE(fs::exists(Part()));
+  // Only a file every user could read is copied, and kept private (mkdtemp made root_ private).
+  const fs::path shared = root_ / "shared", hidden = root_ / "hidden";
+  for (const fs::path& dir : {shared, hidden}) fs::create_directories(dir);
+  for (const fs::path& file : {shared / "source.bin", hidden / "source.bin", shared / "secret"}) WriteFile(file, body_);
+  ASSERT_EQ(chmod(root_.c_str(), 0711) | chmod(hidden.c_str(), 0700) | chmod((shared / "secret").c_str(), 0600), 0);
+  fs::create_symlink(shared / "secret", shared / "link");
+  const std::string s = shared.string();
+  for (const auto& [url, code] : std::vector<std::pair<std::string, int>>{
+           {"file://" + s + "/source.bin", kExitOk}, {"file://localhost" + s + "/source.bin", kExitOk},
+           {"file://" + s + "/secret", kExitSource}, {"file://" + s + "/link", kExitSource},
+           {"file://" + hidden.string() + "/source.bin", kExitSource}, {"file://" + s, kExitSource},
+           {"file://127.0.0.1" + s + "/source.bin", kExitSource}, {"file://" + s + "/absent.bin", kExitSource}}) {
+    RunResult r = RunDownloader(Args(url));
+    EXPECT_EQ(r.code, code) << url << ": " << r.err;
+    EXPECT_FALSE(fs::exists(Part())) << url;
+    EXPECT_EQ(fs::exists(Final()), code == kExitOk) << url;
+    EXPECT_TRUE(code != kExitOk || ReadFile(Final()) == body_) << url;  // a flag: no body printed
+    EXPECT_TRUE(code != kExitOk || (fs::status(Final()).permissions() & ~fs::perms::owner_all) == fs::perms::none);
+    fs::remove(Final());
+  }
+}
 
-  fs::remove(Final());
-  r = RunDownloader(Args("file://" + (root_ / "absent.bin").string()));
-  EXPECT_EQ(r.code, kExitSource);
-  ExpectOneErrorLine(r);
-  EXPECT_FALSE(fs::exists(Final()));
-  EXPECT_FALSE(fs::exists(Part()));
+TEST_F(ZevDownloader, NeverWritesThroughWhatSitsAtThePartsName) {
+  const fs::path target = root_ / "target";
+  WriteFile(root_ / "source.bin", body_);
+  ASSERT_EQ(chmod(root_.c_str(), 0711), 0);
+  fs::create_directories(dir_);
+  const std::vector<std::function<void()>> plants = {
+      [&] { fs::create_symlink(target, Part()); }, [&] { fs::create_hard_link(target, Part()); },
+      [&] { WriteFile(Part(), "x"); EXPECT_EQ(chown(Part().c_str(), 65534, 65534), 0); }};  // another user's
+  for (const std::string& url : {server_->Url("/file"), "file://" + (root_ / "source.bin").string()}) {
+    for (size_t i = 0; i < plants.size(); ++i) {
+      WriteFile(target, "keep");
+      plants[i]();
+      EXPECT_EQ(RunDownloader(Args(url)).code, kExitOk) << i << " " << url;
+      EXPECT_TRUE(ReadFile(target) == "keep" && ReadFile(Final()) == body_) << i << " " << url;
+      fs::remove(target);
+    }
+  }
 }
 
 TEST_F(ZevDownloader, LeavesNoFileAfterAnErrorStatus) {

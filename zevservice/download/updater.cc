@@ -1,13 +1,16 @@
 #include "download/updater.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "base/log.h"
 #include "platform/digest.h"
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -22,6 +25,36 @@ void DeleteFileIfAny(const std::string& path) {
 }
 
 }  // namespace
+
+bool IsTrustedInstallFolder(const std::string& dir, std::string* why) {
+  std::string existing = dir;
+  struct stat st;
+  while (!existing.empty() && existing != "/" && stat(existing.c_str(), &st) != 0 && errno == ENOENT) {
+    while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
+    const size_t slash = existing.rfind('/');
+    existing = slash == std::string::npos ? std::string() : slash == 0 ? std::string("/") : existing.substr(0, slash);
+  }
+  return IsTrustedFolder(existing.empty() ? dir : existing, why);
+}
+
+bool CZEVUpdater::PrepareFolders(const DownloadTask& task, std::string* why) {
+  for (const auto& [url, subtask] : task) {
+    // The folders made here lie below one that nobody else may write, so
+    // none of them can be swapped for a link before the check below.
+    if (!IsTrustedInstallFolder(subtask.dir, why)) return false;
+    const std::string& dir = subtask.dir;
+    for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+      const std::string folder = dir.substr(0, slash);
+      if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        *why = "cannot create " + folder + ": " + std::strerror(errno);
+        return false;
+      }
+      if (slash == std::string::npos) break;
+    }
+    if (!IsTrustedFolder(dir, why)) return false;
+  }
+  return true;
+}
 
 CZEVUpdater::CZEVUpdater() : CZEVUpdater(Options()) {}
 
@@ -218,6 +251,17 @@ void CZEVUpdater::RunTasks() {
     }
     EmitEvent(key, kTaskBegun);
     LogWrite(2, "CZEVUpdater task %s begins (%zu files)", key.c_str(), task.size());
+    std::string why;
+    if (!PrepareFolders(task, &why)) {
+      // Nothing of the task is written, and nothing already there is
+      // cleaned: the folder is not ours to touch.
+      SetLastError("install folder refused: " + why);
+      LogWrite(3, "CZEVUpdater task %s refused: its install folder is not safe: %s", key.c_str(), why.c_str());
+      EmitEvent(getLastError(), kUpdaterError);
+      EmitEvent(key, kTaskDownloadFailed);
+      if (!CallUpdate(key, false, false)) SetLastError("Update status failed : " + key);
+      continue;
+    }
     const Outcome outcome = downloadTask(task);
     if (outcome == Outcome::kStopped) {
       // An interrupted task counts as neither installed nor failed: its

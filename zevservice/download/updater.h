@@ -6,6 +6,11 @@
 // owner (the server strategy) hears of every step through two callbacks it
 // registers, both called on the worker thread.
 //
+// Before it writes anything for a task the worker makes the task's folders
+// and checks them with IsTrustedInstallFolder: a task whose install folder
+// another user could change fails at once (kUpdaterError with the reason,
+// then kTaskDownloadFailed) and nothing is written or removed there.
+//
 // Calling order: construct; setLogEventCallback; setUpdateCallback; on each
 // pass addTask for every entry whose CheckInstalledFiles is not 0, then one
 // start; stop at shutdown. stop is final: later addTask and start answer
@@ -38,6 +43,13 @@ enum UpdaterEvent : uint16_t {
   kTaskVerifyFailed = 6,
   kUpdaterError = 1000,
 };
+
+// Whether root may install into or run from `dir`: it passes
+// IsTrustedFolder (it and every folder above it belong to root or this
+// process's user and nobody else may write them) when it exists; when it
+// does not, the deepest folder above it that exists passes, so that nobody
+// else can make it later. False with *why naming the folder that fails.
+bool IsTrustedInstallFolder(const std::string& dir, std::string* why);
 
 // One resource of a task.
 struct DownloadSubtask {
@@ -108,6 +120,9 @@ class CZEVUpdater {
   void Initialise();
   void RunTasks();
   Outcome downloadTask(const DownloadTask& task);
+  // Makes the folder of every subtask once IsTrustedInstallFolder allows it,
+  // then checks the made folder again; false with *why at the first refusal.
+  bool PrepareFolders(const DownloadTask& task, std::string* why);
   bool checkSubtaskHash();
   void cleanFailedTask();
   bool checkFileHash(const std::string& path, const std::string& expected);

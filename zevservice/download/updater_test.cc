@@ -24,6 +24,7 @@
 #include "download/download_test_util.h"
 #include "platform/digest.h"
 #include "platform/paths.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
@@ -345,6 +346,36 @@ TEST_F(UpdaterTest, TextsThatWouldLeaveTheInstallFolderAreRefused) {
   EXPECT_EQ(ReadAll(tmp_.Sub("elsewhere/app/comp/1.0/x64/bin/sub/s")), "x");
   EXPECT_EQ(ReadAll(sentinel), "keep");
   EXPECT_EQ(Requests("/s.7z"), 1);
+}
+
+TEST_F(UpdaterTest, AnInstallRootAnotherUserCouldChangeIsRefused) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  const std::string sentinel = tmp_.Sub("sentinel"), home = tmp_.Sub("home"), open = tmp_.Sub("open");
+  ASSERT_TRUE(WriteFileAtomically(sentinel, "keep"));
+  for (const std::string& dir : {home, open}) fs::create_directories(dir);
+  ASSERT_EQ(chmod(tmp_.path().c_str(), 0711) | chown(home.c_str(), user.uid(), -1) | chmod(open.c_str(), 0777), 0);
+  // The user's folder, with the partial file planted as a link; a link from it; a folder all may write.
+  const std::string planted = home + "/root/app/c0/1.0/x64";
+  ASSERT_EQ(user.Run("mkdir -p " + planted + " && ln -s " + sentinel + " " + planted + "/d.7z.part && ln -s " +
+                     tmp_.path() + " " + home + "/link"), 0);
+  const std::vector<std::string> roots = {home + "/root", home + "/link", open + "/root"};
+  const Package p = MakePackage("d", "payload");
+  Serve("/d.7z", p);
+  auto updater = MakeUpdater();
+  for (size_t i = 0; i < roots.size(); ++i) {
+    CZEVComponentProxy entry = Entry("c" + std::to_string(i));
+    entry.SetInstallRoot(roots[i]);
+    AddResource(&entry, server_->Url("/d.7z"), "d.7z", "", p);
+    ASSERT_TRUE(updater->addTask(entry));
+  }
+  ASSERT_TRUE(updater->start());
+  ASSERT_TRUE(runs_.WaitFor(1, std::chrono::seconds(30)));
+  for (size_t i = 0; i < roots.size(); ++i)
+    EXPECT_EQ(CodesOf("app#c" + std::to_string(i) + "#1.0#x64"),
+              (std::vector<uint16_t>{kTaskAdded, kTaskBegun, kTaskDownloadFailed}));
+  EXPECT_EQ(Requests("/d.7z"), 0);
+  EXPECT_EQ(ReadAll(sentinel), "keep");
 }
 
 TEST_F(UpdaterTest, QueueingRules) {

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "base/log.h"
+#include "download/updater.h"
 #include "hosting/manager.h"
 #include "model/catalogue.h"
 #include "platform/paths.h"
@@ -310,6 +311,16 @@ bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
                MakeTaskKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName())
                    .c_str(),
                static_cast<long long>(manifest.params().expiredtime() / 1000), static_cast<long long>(now));
+      return false;
+    }
+    // Checked at every start, not only at install: a folder handed to
+    // another user since would let that user choose what root runs.
+    std::string why;
+    if (!IsTrustedInstallFolder(entry.GetInstallDir(), &why)) {
+      LogWrite(3, "The component(%s) is not started: its install folder is not safe: %s",
+               MakeTaskKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName())
+                   .c_str(),
+               why.c_str());
       return false;
     }
     std::string bytes;

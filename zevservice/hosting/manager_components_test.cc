@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,6 +17,7 @@
 #include "hosting/manager.h"
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
@@ -233,6 +235,25 @@ TEST_F(ManagerComponents, InnerComponentsAndExpiredVersionsNeverReachTheMonitor)
                      std::to_string((kNowMs - 1000) / 1000) + ") vs now(" + std::to_string(kNowMs / 1000) + ")."));
   EXPECT_TRUE(Logged("The component(app#none#1.0#x64) has expired, expiredTime(0)"));
   EXPECT_TRUE(Logged("Componet load success:  app , inner , 1.0 ,x64"));
+}
+
+TEST_F(ManagerComponents, AnInstallFolderAnotherUserCouldChangeIsCheckedAtEveryStart) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  const std::string root = common_.Sub("apps"), dir = root + "/app/a/1.0/x64";
+  std::filesystem::create_directories(dir);
+  CZEVApplication app = App("app", {{"a", "1.0"}});
+  app.mutable_components()->mutable_component(0)->mutable_versions()->mutable_version(0)->mutable_manifest()
+      ->set_downloaddir(root);
+  manager_->LoadApplication(app);
+  EXPECT_EQ(monitor_->TakeCalls(), std::vector<std::string>{"start a 1.0"});
+  // Handed to the user after the install; then gone, below a folder of theirs.
+  for (const std::string& handed : {dir, root + "/app/a/1.0"}) {
+    ASSERT_EQ(chown(handed.c_str(), user.uid(), user.gid()), 0);
+    manager_->LoadApplication(app);
+    EXPECT_TRUE(monitor_->TakeCalls().empty()) << handed;
+    std::filesystem::remove(dir);
+  }
 }
 
 TEST_F(ManagerComponents, AChangeReleasesOnlyWhatChangedAndLoadsEverything) {

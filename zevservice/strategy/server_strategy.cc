@@ -149,6 +149,11 @@ bool CZEVServerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
     LogWrite(3, "Hash check failed ,%s", error.c_str());
     return false;
   }
+  // Intact files in a folder another user may change prove nothing.
+  if (!IsTrustedInstallFolder(entry.GetInstallDir(), &error)) {
+    LogWrite(3, "%s install folder refused: %s", CZEVUpdater::TaskKey(entry).c_str(), error.c_str());
+    return false;
+  }
   const int64_t recorded = database_->GetRecordedUpdateTime(entry);
   if (recorded < 0 || recorded == entry.GetUpdateTime()) return true;
   LogWrite(1, "updateTime changed componentId: %s", entry.GetComponentID().c_str());
@@ -399,7 +404,9 @@ void CZEVServerStrategy::RunPass() {
     LocalComponentDatabase::Batch batch(database_.get());
     for (const auto& task : tasks) {
       std::string error;
-      if (task.second.CheckInstalledFiles(&error) == 0) {
+      // Files in an unsafe folder go to the task manager, which refuses the
+      // folder and reports it.
+      if (task.second.CheckInstalledFiles(&error) == 0 && IsTrustedInstallFolder(task.second.GetInstallDir(), &error)) {
         LogWrite(2, "update exists task :%s", task.first.c_str());
         if (batch.RecordInstalled(task.second)) {
           SetUpdateFlag(KeyOf(task.second));

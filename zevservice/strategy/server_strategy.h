@@ -87,8 +87,9 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   // The installed and intact listed versions, in key order; starts the
   // update thread at the first call. Always true.
   bool GetComponents(std::vector<CZEVComponentProxy>* entries) override;
-  // Whether the entry's files are intact and its recorded updateTime (if
-  // any) is the entry's.
+  // Whether the entry's files are intact in a folder that passes
+  // IsTrustedInstallFolder, and its recorded updateTime (if any) is the
+  // entry's.
   bool CheckComponent(const CZEVComponentProxy& entry) override;
 
   // The task manager's callbacks (its worker thread, or inside start).

@@ -26,6 +26,7 @@
 #include "testing/fake_clock.h"
 #include "testing/log_util.h"
 #include "testing/port_server.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
@@ -289,6 +290,14 @@ TEST_F(ServerStrategyTest, FilesAlreadyInPlaceAreRecordedWithoutADownload) {
   EXPECT_EQ(Requests("/comp-1.0.0.7z"), 0);
   EXPECT_EQ(RecordedTime(v1), 1);
   EXPECT_TRUE(LogFileContains(LogCurrentPath(), "update exists task :app#comp#1.0.0#x64"));
+
+  // Handed to another user: no longer offered, and the task is refused with an event.
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chown(fs::path(InstalledFile(v1)).parent_path().c_str(), user.uid(), user.gid()), 0);
+  RunPass(kIntervalMs);
+  EXPECT_TRUE(Offered(strategy.get()).empty());
+  EXPECT_EQ(Events().back(), "app#comp#1.0.0:4");
 }
 
 TEST_F(ServerStrategyTest, CatalogueTextsThatLeadOutOfTheInstallFolderAreRefused) {
