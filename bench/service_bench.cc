@@ -290,7 +290,8 @@ std::string InstallDir(const std::string& common, int i) {
 }
 
 // Packs run.sh with the real 7z into `out`/compI.7z for each component and
-// writes the catalogue that lists them; its path, or empty on failure. A
+// writes the catalogue that lists them (the strategy server serves the
+// packages over HTTP beside it); its path, or empty on failure. A
 // package is named after the file it holds with ".7z" added: the unpacked
 // file is checked under the name without it.
 std::string MakeHostsCatalogue(const std::string& out) {
@@ -308,7 +309,7 @@ std::string MakeHostsCatalogue(const std::string& out) {
                   "\", \"name\": \"C\", \"description\": \"c\", \"version\": {\"version\": \"1.0.0\", "
                   "\"manifest\": {\"loadMode\": 2, \"runMode\": 3, \"entryPoint\": \"run.sh\", \"updateTime\": 1, "
                   "\"execParams\": {\"pgroup\": \"g" + n + "\"}, "
-                  "\"resources\": [{\"name\": \"run.sh.7z\", \"path\": \"file://" + package +
+                  "\"resources\": [{\"name\": \"run.sh.7z\", \"path\": \"@SERVER@/files/comp" + n + ".7z" +
                   "\", \"size\": " + std::to_string(bytes.size()) +
                   ", \"hash\": \"" + Sha256Hex(bytes.data(), bytes.size()) +
                   "\", \"originalHash\": \"" + Sha256Hex(kComponentScript, strlen(kComponentScript)) +

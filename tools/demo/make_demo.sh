@@ -2,7 +2,7 @@
 # Makes the demo's package and the catalogue that lists it:
 #   OUT/demo.sh.7z     the demo component packed with 7z
 #   OUT/catalogue.json one application "demo" with the component "demo-clock"
-#                      1.0.0, fetched from the package's file:// URL
+#                      1.0.0, fetched over HTTP from the strategy server that serves the catalogue (@SERVER@)
 # Usage: make_demo.sh SOURCE_DIR OUT_DIR
 set -euo pipefail
 src=$1
@@ -25,7 +25,7 @@ cat > "$out/catalogue.json.tmp" <<JSON
     "version": {"version": "1.0.0", "manifest": {
       "loadMode": 2, "runMode": 3, "entryPoint": "demo.sh", "updateTime": 1,
       "execParams": {"pgroup": "demo"},
-      "resources": [{"name": "demo.sh.7z", "path": "file://$out/demo.sh.7z",
+      "resources": [{"name": "demo.sh.7z", "path": "@SERVER@/files/demo.sh.7z",
                      "size": $package_size, "hash": "$package_hash",
                      "originalHash": "$file_hash", "directory": ""}]}}}]}]
 JSON

@@ -11,6 +11,10 @@
 //   client. A wrong key or signature answers {"code":401,"msg":"denied"}.
 // POST /api/event: the same check; the opened report is appended as one line
 //   to the events file; answers {"code":0,"msg":"ok"}.
+// GET /files/NAME: the file NAME (letters, digits, ".", "-", "_"; no leading
+//   ".") of the catalogue's folder, so that packages can be fetched over
+//   HTTP; "@SERVER@" in the catalogue stands for "http://HOST" as the client
+//   named this server.
 // Anything malformed gets a JSON error reply with a non-zero code.
 // With port 0 the chosen port is printed on standard output.
 #include <Poco/Net/HTTPRequestHandler.h>
@@ -71,6 +75,9 @@ class Handler : public Poco::Net::HTTPRequestHandler {
   explicit Handler(const Settings& settings) : settings_(settings) {}
 
   void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override {
+    if (request.getMethod() == "GET" && request.getURI().rfind("/files/", 0) == 0) {
+      return SendFile(request.getURI().substr(7), response);
+    }
     std::string reply;
     try {
       reply = Answer(request);
@@ -112,7 +119,28 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     }
     std::string catalogue;
     if (!ReadFileToString(settings_.catalogue, &catalogue)) return Reply(500, "no catalogue");
+    const std::string server = "http://" + request.getHost();
+    for (size_t at = catalogue.find("@SERVER@"); at != std::string::npos; at = catalogue.find("@SERVER@", at)) {
+      catalogue.replace(at, 8, server);
+      at += server.size();
+    }
     return Reply(0, "ok", EncryptText(catalogue, ContentKey()), true);
+  }
+
+  void SendFile(const std::string& name, Poco::Net::HTTPServerResponse& response) {
+    std::string data;
+    const bool plain = !name.empty() && name[0] != '.' &&
+                       name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_") ==
+                           std::string::npos;
+    const size_t slash = settings_.catalogue.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : settings_.catalogue.substr(0, slash);
+    if (!plain || !ReadFileToString(JoinPath(folder, name), &data)) {
+      response.setStatus(Poco::Net::HTTPResponse::HTTP_NOT_FOUND);
+      data.clear();
+    }
+    response.setContentType("application/octet-stream");
+    response.setContentLength64(static_cast<int64_t>(data.size()));
+    response.send() << data;
   }
 
   const Settings& settings_;
