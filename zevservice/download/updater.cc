@@ -352,6 +352,11 @@ bool CZEVUpdater::checkFileHash(const std::string& path, const std::string& expe
     return false;
   }
   const std::string digest = FileSha256Hex(file);
+  if (digest.empty()) {
+    // Never intact, not even against an empty hash from the catalogue.
+    SetLastError("file cannot be read :" + file);
+    return false;
+  }
   if (digest != expected) {
     SetLastError("File hash check error source hash :" + digest + " given hash is: " + expected);
     return false;
