@@ -8,7 +8,8 @@
 #   - the demo component (a strategy server inside the container serves the
 #     demo catalogue, whose package is a file:// URL) runs in a host inside
 #     zevsvc.service's control group;
-#   - "systemctl reload" is answered (the STATUS text counts the component);
+#   - "systemctl reload" sends SIGHUP to the main process, which goes on, and
+#     leaves the hosts alone;
 #   - "systemctl kill -s HUP" leaves the hosts alone;
 #   - kill -9 of the main process: restarted within 10 s, no host left from
 #     before;
@@ -341,13 +342,21 @@ for pid in "$main" "$host" "$demo"; do
 done
 say "  demo pid $demo in host $host, service $main, all in $cgroup (after $((($(date +%s%N) / 1000000 - start_ms) / 1000)) s)"
 
-say "systemctl reload"
-inside 30 systemctl reload zevsvc.service || fail "systemctl reload failed"
 counted() { [ "$(show StatusText)" = "${status/0 components in 0 hosts/1 component in 1 host}" ]; }
-wait_for 10 counted || fail "after a reload the STATUS text does not count the component: \"$(show StatusText)\""
-[ "$(show MainPID)" = "$main" ] || fail "systemctl reload replaced the main process"
+wait_for 10 counted || fail "the STATUS text does not count the demo component: \"$(show StatusText)\""
 say "  STATUS: $(show StatusText)"
 
+# SIGHUP to the main process alone: a process that did not handle it would
+# end; the hosts are not signalled at all.
+say "systemctl reload"
+[[ "$(show ExecReload)" == *'argv[]=/bin/kill -HUP $MAINPID '* ]] ||
+  fail "ExecReload does not send SIGHUP to the main process: $(show ExecReload)"
+running_before="$(pids_of '/usr/lib/zev/zevhost') $demo"
+inside 30 systemctl reload zevsvc.service || fail "systemctl reload failed"
+sleep 1
+is_active && [ "$(show MainPID)" = "$main" ] || fail "systemctl reload ended or replaced the main process"
+[ "$(pids_of '/usr/lib/zev/zevhost') $(pids_of 'demo\.sh$')" = "$running_before" ] ||
+  fail "systemctl reload changed the hosts: before $running_before, after $(pids_of '/usr/lib/zev/zevhost')"
 say "systemctl kill -s HUP leaves the hosts alone"
 hosts_before=$(pids_of '/usr/lib/zev/zevhost')
 [ -n "$hosts_before" ] || fail "no zevhost runs"
