@@ -13,13 +13,21 @@
 #   /lib/systemd/system/zevsvc.service
 #                                   rendered at build time by zev-render-unit, the
 #                                   same text "zevsvc install" writes
+#   /usr/share/man/man8/zevsvc.8.gz, /usr/share/man/man1/zevctl.1.gz
+#   /usr/share/doc/zev-service/     copyright, changelog.gz
 # The maintainer scripts (packaging/deb) enable and start the unit, create
 # /var/lib/zev, and stop, mask and purge in the usual Debian way.
 #
 # Include after every target is defined (the end of the top CMakeLists.txt).
 
-set(ZEV_PACKAGE_MAINTAINER "ZEV service maintainers <zev-service@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
+set(ZEV_PACKAGE_MAINTAINER "ZEV service maintainers <zev-service@varnel.com>"
+    CACHE STRING "Maintainer field of the Debian package and its changelog")
+# Build folders configured before keep the earlier default, an address on
+# localhost that Debian's tools refuse; it gives way to the new one.
+if(ZEV_PACKAGE_MAINTAINER STREQUAL "ZEV service maintainers <zev-service@localhost>")
+  set(ZEV_PACKAGE_MAINTAINER "ZEV service maintainers <zev-service@varnel.com>" CACHE STRING
+      "Maintainer field of the Debian package and its changelog" FORCE)
+endif()
 
 # The package installs below /usr; the private folder holds the service and
 # everything it looks for beside itself.
@@ -52,6 +60,52 @@ install(TARGETS zevxson LIBRARY DESTINATION ${ZEV_PRIVATE_DIR} NAMELINK_SKIP)
 install(TARGETS zevctl RUNTIME DESTINATION bin)
 install(FILES ${ZEV_PACKAGED_UNIT} DESTINATION ${ZEV_SYSTEMD_UNIT_INSTALL_DIR}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The manual pages and the changelog go in compressed as Debian wants them:
+# gzip -9 without a name or time stamp, so that the same text makes the same
+# bytes. The changelog's newest entry must be the version being packaged.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog.in ZEV_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT ZEV_CHANGELOG_TOP MATCHES "^zev-service \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog.in does not begin with an entry for ${PROJECT_VERSION}: "
+                      "\"${ZEV_CHANGELOG_TOP}\"")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
+set(ZEV_PACKAGE_GZIPPED)
+foreach(source ${CMAKE_BINARY_DIR}/packaging/changelog ${PROJECT_SOURCE_DIR}/packaging/man/zevsvc.8
+               ${PROJECT_SOURCE_DIR}/packaging/man/zevctl.1)
+  get_filename_component(name ${source} NAME)
+  set(gzipped ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
+  add_custom_command(
+    OUTPUT ${gzipped}
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\"" gzip ${source} ${gzipped}
+    DEPENDS ${source}
+    VERBATIM)
+  list(APPEND ZEV_PACKAGE_GZIPPED ${gzipped})
+endforeach()
+add_custom_target(zev_package_docs ALL DEPENDS ${ZEV_PACKAGE_GZIPPED})
+install(FILES ${CMAKE_BINARY_DIR}/packaging/zevsvc.8.gz DESTINATION share/man/man8)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/zevctl.1.gz DESTINATION share/man/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION share/doc/zev-service)
+
+# A stripped install (cpack strips) also drops the compiler's .comment and
+# the .note section, as Debian's own packages do.
+install(CODE "set(zev_objcopy \"${CMAKE_OBJCOPY}\")")
+install(CODE [[
+  if(CMAKE_INSTALL_DO_STRIP)
+    file(GLOB zev_stripped "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/zev/*"
+                           "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/bin/zevctl")
+    foreach(file ${zev_stripped})
+      if(NOT IS_SYMLINK "${file}")
+        execute_process(COMMAND "${zev_objcopy}" --remove-section=.comment --remove-section=.note "${file}"
+                        RESULT_VARIABLE zev_objcopy_result)
+        if(NOT zev_objcopy_result EQUAL 0)
+          message(FATAL_ERROR "objcopy failed on ${file}")
+        endif()
+      endif()
+    endforeach()
+  endif()
+]])
 
 # cpack packages what the last build made instead of building the tree
 # itself: the deb_package test must not rebuild programs that other tests are

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder with CPack, in a temporary
-# folder, and checks it: the exact file list, the maintainer scripts, the
-# unit, the runpaths, that the packaged programs find their libraries, and
-# what the maintainer scripts do to a root of their own.
+# folder, and checks it: lintian (no error, no warning), the exact file list,
+# the maintainer scripts, the unit, the runpaths, that the packaged programs
+# find their libraries, and what the maintainer scripts do to a root of their
+# own.
 #
 #   packaging/check_deb.sh BUILD_DIR
 #
@@ -34,6 +35,10 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/contents"
 sort >"$work/expected" <<'EOF'
 ./lib/systemd/system/zevsvc.service
 ./usr/bin/zevctl
+./usr/share/doc/zev-service/changelog.gz
+./usr/share/doc/zev-service/copyright
+./usr/share/man/man1/zevctl.1.gz
+./usr/share/man/man8/zevsvc.8.gz
 ./usr/lib/zev/libhwid.so
 ./usr/lib/zev/libzevrpc.so
 ./usr/lib/zev/libzevxson.so.2
@@ -43,6 +48,16 @@ sort >"$work/expected" <<'EOF'
 ./usr/lib/zev/zevsvc
 EOF
 diff -u "$work/expected" "$work/contents" >&2 || fail "unexpected package contents (- expected, + packaged)"
+
+# Debian's own judgement of the package: any error or warning fails.
+if command -v lintian >/dev/null; then
+  # (It warns on standard error that it runs as root.)
+  lintian --fail-on error,warning --display-level '>=info' "$deb" >"$work/lintian.log" 2>"$work/lintian.err" ||
+    { cat "$work/lintian.log" "$work/lintian.err" >&2; fail "lintian finds errors or warnings"; }
+  [ ! -s "$work/lintian.log" ] || sed 's/^/check_deb: lintian: /' "$work/lintian.log"
+else
+  echo "check_deb: lintian is not installed (scripts/setup.sh installs it); not run"
+fi
 
 dpkg-deb -I "$deb" >"$work/info"
 for field in "Package: zev-service" "Architecture: $(dpkg --print-architecture)"; do
@@ -63,6 +78,7 @@ dpkg-deb -x "$deb" "$root"
 unit=$root/lib/systemd/system/zevsvc.service
 grep -qx 'ExecStart="/usr/lib/zev/zevsvc"' "$unit" || fail "the unit does not run /usr/lib/zev/zevsvc"
 grep -qx 'Type=notify' "$unit" || fail "the unit is not Type=notify"
+grep -qx 'Documentation=man:zevsvc(8)' "$unit" || fail "the unit does not name its manual page"
 
 # Runpaths are relative to the program, never into the build tree.
 for file in "$root"/usr/lib/zev/* "$root"/usr/bin/zevctl; do

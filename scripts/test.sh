@@ -2,6 +2,9 @@
 # Installs what is missing, checks the layer order of the sources, builds,
 # and runs the whole test suite three times: as built for use, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# After the first, the package is installed and checked under systemd in a
+# container (scripts/systemd_check.sh; it says so and goes on when the
+# container cannot boot here or the package registry cannot be reached).
 # With ZEV_FUZZ_SECONDS > 0 (default 10 in CI, 0 elsewhere) the fuzz targets
 # are built with clang and run for that many seconds each.
 set -euo pipefail
@@ -25,6 +28,9 @@ echo "== build and test (RelWithDebInfo)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEV_WERROR=$werror
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+
+echo "== the Debian package under systemd (a booted Debian 12 container)"
+bash scripts/systemd_check.sh build/release
 
 echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEV_SANITIZE=ON -DZEV_BUILD_BENCH=OFF \

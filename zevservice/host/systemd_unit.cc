@@ -1,9 +1,8 @@
 #include "host/systemd_unit.h"
 
 const char kServiceUnitName[] = "zevsvc.service";
-const char kServiceDescription[] =
-    "ZEV component platform base service: runs the components of Varnel products. "
-    "Stopping it may keep some of that software from working properly.";
+// A short title: systemd prints it in "Starting ...", "Started ..." lines.
+const char kServiceDescription[] = "ZEV component platform base service";
 
 bool RenderServiceUnit(const std::string& program, std::string* unit, std::string* error) {
   if (program.empty() || program[0] != '/') {
@@ -29,6 +28,7 @@ bool RenderServiceUnit(const std::string& program, std::string* unit, std::strin
   *unit =
       "[Unit]\n"
       "Description=" + std::string(kServiceDescription) + "\n"
+      "Documentation=man:zevsvc(8)\n"
       "After=network-online.target\n"
       "Wants=network-online.target\n"
       "\n"
