@@ -6,7 +6,7 @@
 #   - the unit is active within 5 s of "systemctl start", and its STATUS text
 #     says what runs;
 #   - the demo component (a strategy server inside the container serves the
-#     demo catalogue, whose package is a file:// URL) runs in a host inside
+#     demo catalogue and, over HTTP, its package) runs in a host inside
 #     zevsvc.service's control group;
 #   - "systemctl reload" sends SIGHUP to the main process, which goes on, and
 #     leaves the hosts alone;
