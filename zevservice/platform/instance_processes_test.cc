@@ -1,6 +1,7 @@
 #include "platform/instance_processes.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +69,9 @@ class InstanceProcessesTest : public ::testing::Test {
     chmod(program_.c_str(), 0755);
   }
   void TearDown() override {
+    // The copies first: one that is PID 1 of a namespace of its own is then
+    // reaped by its unshare(1), not left to init.
+    for (pid_t pid : FindProcessesByName(name_)) kill(pid, SIGKILL);
     for (auto& p : started_) {
       p->Terminate();
       p->Wait(10000);
