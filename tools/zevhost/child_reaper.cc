@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +16,22 @@
 #define P_PIDFD 3
 #endif
 
-ChildReaper::ChildReaper(std::function<void(pid_t, int)> on_exit)
-    : on_exit_(std::move(on_exit)), wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+namespace {
+
+int SigchldFd() {
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  return signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+}  // namespace
+
+ChildReaper::ChildReaper(std::function<void(pid_t, int)> on_exit, std::function<void()> on_sigchld)
+    : on_exit_(std::move(on_exit)),
+      on_sigchld_(std::move(on_sigchld)),
+      wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      signal_fd_(SigchldFd()) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -29,6 +44,7 @@ ChildReaper::~ChildReaper() {
   thread_.join();
   for (const auto& entry : watched_) close(entry.first);
   if (wake_fd_ >= 0) close(wake_fd_);
+  if (signal_fd_ >= 0) close(signal_fd_);
 }
 
 void ChildReaper::Watch(pid_t pid, int pidfd) {
@@ -50,6 +66,7 @@ void ChildReaper::Run() {
   for (;;) {
     fds.clear();
     fds.push_back({wake_fd_, POLLIN, 0});
+    fds.push_back({signal_fd_, POLLIN, 0});  // a negative fd is skipped by poll
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (quit_) return;
@@ -64,7 +81,7 @@ void ChildReaper::Run() {
       ssize_t n = read(wake_fd_, &count, sizeof(count));
       (void)n;
     }
-    for (size_t i = 1; i < fds.size(); ++i) {
+    for (size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       siginfo_t info{};
       int code = -1;  // reaped elsewhere: the child is gone all the same
@@ -81,6 +98,14 @@ void ChildReaper::Run() {
       }
       close(fds[i].fd);
       on_exit_(pid, code);
+    }
+    // After the exits: a watched child's pidfd is readable before its
+    // SIGCHLD is sent, so its exit is always reported before the signal.
+    if (fds[1].revents != 0) {
+      signalfd_siginfo info;
+      while (read(signal_fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+      }
+      if (on_sigchld_) on_sigchld_();
     }
   }
 }

@@ -265,7 +265,8 @@ std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& contex
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string entry(*e);
-    bool replaced = false;
+    // The instance token marks the service's hosts, not their components.
+    bool replaced = entry.compare(0, 16, "ZEV_INSTANCE_ID=") == 0;
     for (const auto& kv : ours) {
       if (entry.compare(0, kv.first.size() + 1, kv.first + "=") == 0) replaced = true;
     }

@@ -42,7 +42,8 @@ bool BuildComponentArgv(const std::string& path, std::vector<std::string>* argv,
 // The child's environment: this process's, with ZEV_APP_CODE,
 // ZEV_COMPONENT_ID, ZEV_COMPONENT_VERSION, ZEV_COMPONENT_DIR,
 // ZEV_PROCESS_GROUP, ZEV_EXTEND_PARAMS, ZEV_PORT_RANGE and
-// ZEV_COMMON_APPDATA set (replacing any inherited value), as "KEY=value".
+// ZEV_COMMON_APPDATA set (replacing any inherited value) and without the
+// host's ZEV_INSTANCE_ID, as "KEY=value".
 std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& context, const std::string& install_dir,
                                               const std::string& process_group, const std::string& common_dir);
 

@@ -103,10 +103,12 @@ TEST(ComponentArgv, RunsExecutablesDirectlyAndOthersThroughTheirShebang) {
 TEST(ComponentEnvironment, SetsTheEightVariablesOverInheritedOnes) {
   setenv("ZEV_APP_CODE", "inherited", 1);
   setenv("ZEVHOST_TEST_KEEP", "kept", 1);
+  setenv("ZEV_INSTANCE_ID", "host-only", 1);
   const std::vector<std::string> env =
       ComponentEnvironment(MakeContext("app", "comp", "2.0"), "/inst", "grp:1", "/common");
   unsetenv("ZEV_APP_CODE");
   unsetenv("ZEVHOST_TEST_KEEP");
+  unsetenv("ZEV_INSTANCE_ID");
   auto has = [&](const std::string& entry) { return std::count(env.begin(), env.end(), entry); };
   EXPECT_EQ(has("ZEV_APP_CODE=app"), 1);
   EXPECT_EQ(has("ZEV_APP_CODE=inherited"), 0);
@@ -118,6 +120,7 @@ TEST(ComponentEnvironment, SetsTheEightVariablesOverInheritedOnes) {
   EXPECT_EQ(has("ZEV_PORT_RANGE=7000-7010"), 1);
   EXPECT_EQ(has("ZEV_COMMON_APPDATA=/common"), 1);
   EXPECT_EQ(has("ZEVHOST_TEST_KEEP=kept"), 1);
+  EXPECT_EQ(has("ZEV_INSTANCE_ID=host-only"), 0);
 }
 
 int WaitChild(int pidfd) {

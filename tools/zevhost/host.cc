@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -133,12 +134,19 @@ int RunHost(int argc, char** argv) {
     return kExitFailure;
   }
   // Blocked before any thread starts, so that every thread inherits the mask
-  // and SIGTERM is only ever read from the signalfd. Children get an empty
-  // mask back when they start.
+  // and SIGTERM and SIGCHLD are only ever read from signalfds (SIGCHLD by
+  // the supervisor's reaper). Children get an empty mask back when they
+  // start.
   sigset_t term;
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &term, nullptr);
+  sigset_t blocked = term;
+  sigaddset(&blocked, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  // What a component orphans (a "setsid" child, a daemon) comes to us
+  // rather than to init, so that it can be ended with the component.
+  const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+  if (!subreaper) HostLog("cannot become a child subreaper: orphans of components are not ended with them");
   const int signal_fd = signalfd(-1, &term, SFD_CLOEXEC);
   const int stop_fd = eventfd(0, EFD_CLOEXEC);
   if (signal_fd < 0 || stop_fd < 0) {
@@ -148,7 +156,7 @@ int RunHost(int argc, char** argv) {
 
   int code;
   {
-    ComponentSupervisor supervisor(Clock::Real(), {argument.process_group, GetCommonDataDir()});
+    ComponentSupervisor supervisor(Clock::Real(), {argument.process_group, GetCommonDataDir(), subreaper});
     auto* receiver = new HostReceiver(argument.node_name, &supervisor, stop_fd);
     {
       pubsdk::CRpcTermSettings bus;

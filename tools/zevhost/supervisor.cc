@@ -1,16 +1,44 @@
 #include "tools/zevhost/supervisor.h"
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "tools/zevhost/component_launch.h"
 #include "tools/zevhost/host_log.h"
+#include "tools/zevhost/process_tree.h"
 
 namespace {
 
 std::string Describe(const CZEVComponentContext& c) {
   return c.appcode() + "/" + c.componentid() + " " + c.version();
+}
+
+// Who a left-behind process belongs to: the component's app code, id and
+// version (NUL cannot occur in them: the environment drops it).
+std::string OwnerOf(const std::string& app, const std::string& id, const std::string& version) {
+  return app + '\0' + id + '\0' + version;
+}
+
+std::string OwnerOf(const CZEVComponentContext& c) { return OwnerOf(c.appcode(), c.componentid(), c.version()); }
+
+// The owner an orphan's environment names; empty when it names none.
+std::string EnvironmentOwner(pid_t pid) {
+  const std::string block = StartEnvironment(pid);
+  const std::string app = EnvironmentValue(block, "ZEV_APP_CODE");
+  const std::string id = EnvironmentValue(block, "ZEV_COMPONENT_ID");
+  if (app.empty() || id.empty()) return std::string();
+  return OwnerOf(app, id, EnvironmentValue(block, "ZEV_COMPONENT_VERSION"));
+}
+
+// How a stop names what it ends, for the log.
+std::string Readable(const std::string& owner) {
+  std::string text = owner;
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  return text;
 }
 
 bool IsSchedule(const CZEVComponentContext& c) {
@@ -21,11 +49,17 @@ bool IsSchedule(const CZEVComponentContext& c) {
 
 ComponentSupervisor::ComponentSupervisor(Clock* clock, SupervisorOptions options)
     : clock_(clock), options_(std::move(options)) {
-  reaper_ = std::make_unique<ChildReaper>([this](pid_t pid, int code) {
-    std::lock_guard<std::mutex> lock(mu_);
-    exits_.emplace_back(pid, code);
-    wake_.notify_all();
-  });
+  reaper_ = std::make_unique<ChildReaper>(
+      [this](pid_t pid, int code) {
+        std::lock_guard<std::mutex> lock(mu_);
+        exits_.emplace_back(pid, code);
+        wake_.notify_all();
+      },
+      [this] {
+        std::lock_guard<std::mutex> lock(mu_);
+        refresh_requested_ = true;
+        wake_.notify_all();
+      });
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -79,7 +113,7 @@ void ComponentSupervisor::Run() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     clock_->WaitUntil(lock, wake_, NextDeadline(), [this] {
-      return quit_ || stop_all_requested_ || !commands_.empty() || !exits_.empty();
+      return quit_ || stop_all_requested_ || refresh_requested_ || !commands_.empty() || !exits_.empty();
     });
     while (!exits_.empty()) {
       std::pair<pid_t, int> exit = exits_.front();
@@ -96,7 +130,12 @@ void ComponentSupervisor::Run() {
       stop_all_requested_ = false;
       BeginStopAll(stop_all_grace_ms_);
     }
+    if (refresh_requested_) {
+      refresh_requested_ = false;
+      Refresh();
+    }
     RunDue();
+    SettleDying();
     if (closed_ && !stopped_all_ && components_.empty() && dying_.empty()) {
       stopped_all_ = true;
       idle_.notify_all();
@@ -141,7 +180,13 @@ void ComponentSupervisor::HandleStart(const CZEVComponentContext& context) {
 void ComponentSupervisor::HandleStop(const CZEVComponentContext& context) {
   auto it = components_.find(Key(context.appcode(), context.componentid()));
   if (it == components_.end()) {
-    HostLog("stop of " + Describe(context) + " ignored: not running");
+    // A run that has ended may have left processes behind; they go now.
+    Component gone;
+    gone.context = context;
+    const size_t stops = dying_.size();
+    BeginStop(&gone, kStopGraceMs);
+    HostLog("stop of " + Describe(context) +
+            (dying_.size() > stops ? ": ending what it left behind" : " ignored: not running"));
     return;
   }
   if (it->second.context.version() != context.version()) {
@@ -157,9 +202,14 @@ void ComponentSupervisor::HandleExit(pid_t pid, int code) {
   auto dying = std::find_if(dying_.begin(), dying_.end(), [pid](const Dying& d) { return d.pid == pid; });
   if (dying != dying_.end()) {
     // The leader is gone; whatever it left in its group goes with it, so
-    // that nothing of a stopped component outlives the stop.
+    // that nothing of a stopped component outlives the stop. What it left
+    // outside the group has had its SIGTERM; its children, orphaned now,
+    // are claimed and get theirs.
     kill(-pid, SIGKILL);
-    dying_.erase(dying);
+    dying->pid = 0;
+    const std::string owner = dying->owner;
+    Refresh(&owner);
+    for (const Dying& d : dying_) SignalLeftBehind(d, d.killed ? SIGKILL : SIGTERM);
     return;
   }
   for (auto it = components_.begin(); it != components_.end(); ++it) {
@@ -167,6 +217,8 @@ void ComponentSupervisor::HandleExit(pid_t pid, int code) {
     if (c.pid != pid) continue;
     HostLog(Describe(c.context) + " (pid " + std::to_string(pid) + ") ended with " + std::to_string(code));
     c.pid = 0;
+    const std::string owner = OwnerOf(c.context);
+    Refresh(&owner);
     if (!AfterRun(&c)) components_.erase(it);
     return;
   }
@@ -175,16 +227,110 @@ void ComponentSupervisor::HandleExit(pid_t pid, int code) {
 void ComponentSupervisor::BeginStopAll(int64_t grace_ms) {
   closed_ = true;
   const int64_t kill_at = clock_->MonotonicMillis() + grace_ms;
-  for (auto& entry : components_) BeginStop(&entry.second, grace_ms);
+  Refresh();
+  for (auto& entry : components_) BeginStop(&entry.second, grace_ms, false);
   components_.clear();
   for (Dying& d : dying_) d.kill_at_ms = std::min(d.kill_at_ms, kill_at);
+  // Whatever else runs below the host: what ended runs left, and what
+  // belongs to nobody.
+  dying_.push_back({0, std::string(), true, kill_at, false});
+  SignalLeftBehind(dying_.back(), SIGTERM);
 }
 
-void ComponentSupervisor::BeginStop(Component* component, int64_t grace_ms) {
-  if (component->pid == 0) return;
-  kill(-component->pid, SIGTERM);
-  dying_.push_back({component->pid, clock_->MonotonicMillis() + grace_ms, false});
+void ComponentSupervisor::BeginStop(Component* component, int64_t grace_ms, bool refresh) {
+  // Read while the component's process still counts as its own, so that
+  // everything below it is found.
+  if (refresh) Refresh();
+  Dying d{component->pid, OwnerOf(component->context), false, clock_->MonotonicMillis() + grace_ms, false};
   component->pid = 0;
+  if (d.pid != 0) kill(-d.pid, SIGTERM);
+  SignalLeftBehind(d, SIGTERM);
+  if (d.pid != 0 || LeftBehind(d)) dying_.push_back(std::move(d));
+}
+
+void ComponentSupervisor::Refresh(const std::string* ended_owner) {
+  const pid_t self = getpid();
+  std::map<pid_t, ProcessFacts> table;
+  for (const ProcessFacts& f : ReadProcessTable()) table[f.pid] = f;
+  std::map<pid_t, std::string> leaders;  // a running component's process -> its owner
+  for (const auto& entry : components_) {
+    if (entry.second.pid != 0) leaders[entry.second.pid] = OwnerOf(entry.second.context);
+  }
+  for (const Dying& d : dying_) {
+    if (d.pid != 0) leaders[d.pid] = d.owner;
+  }
+  if (options_.adopt_orphans) {
+    // Orphans that have ended. The components' own processes are reaped
+    // through their pidfds and never here.
+    for (const auto& entry : table) {
+      const ProcessFacts& f = entry.second;
+      if (f.ppid == self && f.state == 'Z' && leaders.count(f.pid) == 0) waitpid(f.pid, nullptr, WNOHANG);
+    }
+  }
+  std::map<pid_t, Tracked> seen;
+  std::map<pid_t, bool> placed;  // pid -> below the host and tracked
+  // Follows the parent links up to the host: false for a process that is
+  // not below it, is a component's own, or has ended.
+  std::function<bool(pid_t, int)> place = [&](pid_t pid, int depth) -> bool {
+    auto done = placed.find(pid);
+    if (done != placed.end()) return done->second;
+    auto it = table.find(pid);
+    bool below = false;
+    std::string owner;
+    if (it != table.end() && it->second.state != 'Z' && leaders.count(pid) == 0 && depth < 1024) {
+      const pid_t parent = it->second.ppid;
+      if (leaders.count(parent) != 0) {
+        below = true;
+        owner = leaders[parent];
+      } else if (parent == self) {
+        below = options_.adopt_orphans;
+      } else if (parent > 1 && place(parent, depth + 1)) {
+        below = true;
+        owner = seen[parent].owner;
+      }
+    }
+    placed[pid] = below;
+    if (!below) return false;
+    const ProcessFacts& f = it->second;
+    auto old = tracked_.find(pid);
+    const bool known = old != tracked_.end() && old->second.start == f.start;
+    if (known) {
+      owner = old->second.owner;
+    } else if (f.ppid == self) {
+      owner = EnvironmentOwner(pid);
+      if (owner.empty() && ended_owner != nullptr) owner = *ended_owner;
+    }
+    seen[pid] = Tracked{f.start, f.pgid, owner, known && old->second.terminated};
+    return true;
+  };
+  for (const auto& entry : table) {
+    if (entry.first != self) place(entry.first, 0);
+  }
+  tracked_ = std::move(seen);
+}
+
+void ComponentSupervisor::SignalLeftBehind(const Dying& d, int sig) {
+  for (auto& entry : tracked_) {
+    Tracked& t = entry.second;
+    if (!d.all && t.owner != d.owner) continue;
+    if (sig == SIGTERM && t.terminated) continue;
+    // While the component's process lives, its group has the signal.
+    if (d.pid == 0 || t.pgid != d.pid) SignalSameProcess(entry.first, t.start, sig);
+    t.terminated = true;
+  }
+}
+
+bool ComponentSupervisor::LeftBehind(const Dying& d) const {
+  for (const auto& entry : tracked_) {
+    if (d.all || entry.second.owner == d.owner) return true;
+  }
+  return false;
+}
+
+void ComponentSupervisor::SettleDying() {
+  dying_.erase(std::remove_if(dying_.begin(), dying_.end(),
+                              [this](const Dying& d) { return d.pid == 0 && (d.killed || !LeftBehind(d)); }),
+               dying_.end());
 }
 
 bool ComponentSupervisor::Launch(Component* component) {
@@ -218,10 +364,17 @@ bool ComponentSupervisor::AfterRun(Component* component) {
 
 void ComponentSupervisor::RunDue() {
   const int64_t now = clock_->MonotonicMillis();
-  for (Dying& d : dying_) {
-    if (!d.killed && d.kill_at_ms <= now) {
-      HostLog("pid " + std::to_string(d.pid) + " did not end in time: SIGKILL to its group");
-      kill(-d.pid, SIGKILL);
+  if (std::any_of(dying_.begin(), dying_.end(), [now](const Dying& d) { return !d.killed && d.kill_at_ms <= now; })) {
+    Refresh();
+    for (Dying& d : dying_) {
+      if (d.killed || d.kill_at_ms > now) continue;
+      if (d.pid != 0) {
+        HostLog("pid " + std::to_string(d.pid) + " did not end in time: SIGKILL to its group");
+        kill(-d.pid, SIGKILL);
+      } else {
+        HostLog("what " + (d.all ? std::string("ran") : Readable(d.owner)) + " left did not end in time: SIGKILL");
+      }
+      SignalLeftBehind(d, SIGKILL);
       d.killed = true;
     }
   }

@@ -4,6 +4,23 @@
 // growing back-off, an application runs once. Stopping sends SIGTERM to the
 // component's process group and SIGKILL after a grace period.
 //
+// What a component leaves behind goes with it. Its processes outside its
+// process group (a "setsid" child, a daemon) are found by the parent links
+// in /proc, from the component's running process down; each one found is
+// remembered (by pid and start time) as that component's. With
+// `adopt_orphans` (the host is a child subreaper, so orphans below it come to
+// it rather than to init) a child of the host that is not a component's
+// process is an orphan: it belongs to the component it was remembered for;
+// else to the one its environment names (ZEV_APP_CODE, ZEV_COMPONENT_ID and
+// ZEV_COMPONENT_VERSION, which every component passes on unless it clears
+// them); else, when it turns up as a component's process ends, to that
+// component; else to none, and it lives until the host ends. Its own
+// children follow it. The processes of a component that stops get SIGTERM
+// with its process group and SIGKILL when the group's grace runs out; at
+// StopAll every process below the host does. Orphans that end are reaped.
+// The table is read when a stop begins, when its grace ends, when a
+// component's process ends and when SIGCHLD comes.
+//
 // Every wait (back-off, schedule tick, kill grace) runs on the injected
 // Clock. Start, Stop and StopAll may be called from any thread; the work is
 // done on the supervisor's own thread, which is also the thread every child
@@ -38,6 +55,7 @@ constexpr int64_t kSteadyRunMs = 10 * 60 * 1000;  // a run this long resets the 
 struct SupervisorOptions {
   std::string process_group;  // ZEV_PROCESS_GROUP of every child
   std::string common_dir;     // the service's data folder (GetCommonDataDir())
+  bool adopt_orphans = false; // the process is a child subreaper: its non-component children are orphans
 };
 
 class ComponentSupervisor {
@@ -84,10 +102,21 @@ class ComponentSupervisor {
     int64_t next_run_ms = Clock::kNoDeadline;  // schedule tick or restart time
     int64_t restart_delay_ms = kFirstRestartDelayMs;
   };
+  // A stop under way: the component's process (0 when it has none or it has
+  // ended) and what it left below the host.
   struct Dying {
     pid_t pid;
+    std::string owner;  // OwnerOf the component; ignored with `all`
+    bool all;           // StopAll: every process below the host
     int64_t kill_at_ms;
     bool killed;
+  };
+  // A process below the host other than a component's own, as last seen.
+  struct Tracked {
+    uint64_t start;
+    pid_t pgid;
+    std::string owner;  // empty: nobody's
+    bool terminated;    // SIGTERM sent
   };
 
   // The rest run on the supervisor's thread with mu_ held.
@@ -96,7 +125,22 @@ class ComponentSupervisor {
   void HandleStop(const CZEVComponentContext& context);
   void HandleExit(pid_t pid, int code);
   void BeginStopAll(int64_t grace_ms);
-  void BeginStop(Component* component, int64_t grace_ms);
+  // Begins the stop of the component's process and of what it left
+  // behind; `refresh` reads the process table first.
+  void BeginStop(Component* component, int64_t grace_ms, bool refresh = true);
+  // Reads the process table: reaps ended orphans and brings tracked_ up to
+  // date. `ended_owner` owns the orphans nobody else claims (the component
+  // whose process just ended); null for none.
+  void Refresh(const std::string* ended_owner = nullptr);
+  // SIGTERM (once each) or SIGKILL to the tracked processes of `d`, except
+  // those in the group of its component's process, which the group signal
+  // reaches.
+  void SignalLeftBehind(const Dying& d, int sig);
+  // Whether a tracked process belongs to what `d` stops.
+  bool LeftBehind(const Dying& d) const;
+  // Ends the stops that are done: the component's process has ended and
+  // nothing it left is tracked any more, or SIGKILL was sent.
+  void SettleDying();
   // Starts the component's child; false when the component is done with
   // (a run-once component that could not be started).
   bool Launch(Component* component);
@@ -124,6 +168,8 @@ class ComponentSupervisor {
   bool quit_ = false;                         // guarded by mu_
   std::map<Key, Component> components_;       // guarded by mu_
   std::vector<Dying> dying_;                  // guarded by mu_
+  std::map<pid_t, Tracked> tracked_;          // guarded by mu_
+  bool refresh_requested_ = false;            // guarded by mu_; SIGCHLD came
   int launches_ = 0;                          // guarded by mu_
 
   std::unique_ptr<ChildReaper> reaper_;  // reports to exits_; reset after thread_ is joined

@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "testing/test_util.h"
 #include "tools/zevhost/host_args.h"
+#include "tools/zevhost/process_tree.h"
 #include "tools/zevhost/test_component.h"
 
 namespace {
@@ -20,6 +21,10 @@ class ZevhostTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(monitor_.Join("zevhost-test-monitor", nullptr)); }
   void TearDown() override {
+    // What a failed test left behind would hold the test's output open.
+    for (pid_t pid : recorded_) {
+      if (!ProcessGone(pid)) kill(pid, SIGKILL);
+    }
     if (host_ && host_->ExitCode() == kStillActive) {
       host_->Terminate();
       host_->Wait(10000);
@@ -56,6 +61,19 @@ class ZevhostTest : public ::testing::Test {
   std::vector<std::string> Runs() { return ListFiles(records_.path(), "run."); }
   bool WaitForRuns(size_t count) { return PollUntil([&] { return Runs().size() >= count; }); }
   pid_t RunPid(const std::string& run) { return std::stoi(run.substr(4)); }
+  // The pid a script wrote to records_/`name`, once it is there.
+  pid_t RecordedPid(const std::string& name) {
+    std::string text;
+    if (!PollUntil([&] { return ReadFileToString(records_.Sub(name), &text) && !text.empty(); })) return 0;
+    recorded_.push_back(std::stoi(text));
+    return recorded_.back();
+  }
+  // A script line that leaves a process in a session of its own, which
+  // writes its pid to records_/`name` and then runs `command`.
+  std::string Setsid(const std::string& name, const std::string& command) {
+    const std::string file = records_.Sub(name);
+    return "setsid sh -c 'echo $$ > " + file + ".tmp && mv " + file + ".tmp " + file + "; " + command + "' &\n";
+  }
 
   ScopedCommonDataDir data_;
   ScopedTempDir records_;
@@ -63,6 +81,7 @@ class ZevhostTest : public ::testing::Test {
   std::unique_ptr<ProcessHandle> host_;
   std::string node_;
   std::string install_dir_;
+  std::vector<pid_t> recorded_;
 };
 
 TEST_F(ZevhostTest, RunsTheComponentInItsFolderWithTheEightVariables) {
@@ -107,8 +126,10 @@ TEST_F(ZevhostTest, RepeatedStartRunsOneCopyAndANewVersionReplacesIt) {
 
 TEST_F(ZevhostTest, StopEndsTheWholeProcessGroup) {
   StartHost("grp");
-  // The script leaves a grandchild in its group and waits for it.
-  CZEVComponentContext c = Install("1.0", "sleep 1000 &\necho $! > " + records_.Sub("grandchild") + "\nwait");
+  // The script leaves a grandchild in its group, another outside it, and
+  // waits for them.
+  CZEVComponentContext c = Install("1.0", "sleep 1000 &\necho $! > " + records_.Sub("grandchild") + "\n" +
+                                               Setsid("setsid", "exec sleep 1000") + "wait");
   ASSERT_TRUE(SendContext("start", c));
   ASSERT_TRUE(WaitForRuns(1));
   ASSERT_TRUE(PollUntil([&] { return FileExists(records_.Sub("grandchild")); }));
@@ -116,10 +137,14 @@ TEST_F(ZevhostTest, StopEndsTheWholeProcessGroup) {
   ASSERT_TRUE(PollUntil([&] { return ReadFileToString(records_.Sub("grandchild"), &text) && !text.empty(); }));
   const pid_t grandchild = std::stoi(text);
   const pid_t child = RunPid(Runs()[0]);
+  const pid_t outside = RecordedPid("setsid");
   ASSERT_FALSE(ProcessGone(grandchild));
+  ASSERT_TRUE(outside != 0 && !ProcessGone(outside));
 
   ASSERT_TRUE(SendContext("stop", c));
   EXPECT_TRUE(PollUntil([&] { return ProcessGone(child) && ProcessGone(grandchild); }));
+  // Gone and reaped: the host, which it came to, did not leave it a zombie.
+  EXPECT_TRUE(PollUntil([&] { return !FileExists("/proc/" + std::to_string(outside) + "/stat"); }));
   EXPECT_EQ(host_->ExitCode(), kStillActive);
 }
 
@@ -138,10 +163,19 @@ TEST_F(ZevhostTest, StopAllEndsTheComponentsAndExits255IgnoringLaterMessages) {
 TEST_F(ZevhostTest, SigtermEndsTheComponentsAndExits143) {
   StartHost("grp");
   ASSERT_TRUE(SendContext("start", Install("1.0")));
+  // A run that has ended left an orphan that ignores SIGTERM: it came to
+  // the host and ends with it, by SIGKILL after the grace.
+  CZEVComponentContext once = MakeContext("app", "once", "1.0");
+  InstallScript(data_.path(), once, Setsid("orphan", "trap \"\" TERM; exec sleep 1000"));
+  ASSERT_TRUE(SendContext("start", once));
   ASSERT_TRUE(WaitForRuns(1));
+  const pid_t orphan = RecordedPid("orphan");
+  ProcessFacts facts;
+  ASSERT_TRUE(PollUntil([&] { return ReadProcessFacts(orphan, &facts) && facts.ppid == host_->pid(); }));
   kill(host_->pid(), SIGTERM);
   EXPECT_EQ(HostExit(), 143);
   EXPECT_TRUE(ProcessGone(RunPid(Runs()[0])));
+  EXPECT_TRUE(ProcessGone(orphan));
 }
 
 TEST_F(ZevhostTest, KilledHostTakesItsComponentsWithIt) {

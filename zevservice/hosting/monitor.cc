@@ -339,7 +339,9 @@ bool CZEVMonitor::StartProcLocked(HostRecord* record) {
   StartOptions options;
   options.working_dir = dir;
   std::string why;
-  std::unique_ptr<ProcessHandle> process = StartProcessArgv({program, argument}, options, &why);
+  // The host carries this instance's token, by which a later run of the
+  // service (or "zevsvc uninstall") knows it for one of ours.
+  std::unique_ptr<ProcessHandle> process = StartInstanceProcess({program, argument}, options, &why);
   if (!process) {
     Logf("CreateProcess %s:%s, error %d", program.c_str(), why.c_str(), errno);
     return false;

@@ -1,11 +1,13 @@
 #include "platform/instance_processes.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -67,13 +69,18 @@ class InstanceProcessesTest : public ::testing::Test {
     chmod(program_.c_str(), 0755);
   }
   void TearDown() override {
+    // The copies first: one that is PID 1 of a namespace of its own is then
+    // reaped by its unshare(1), not left to init.
+    for (pid_t pid : FindProcessesByName(name_)) kill(pid, SIGKILL);
     for (auto& p : started_) {
       p->Terminate();
       p->Wait(10000);
     }
   }
-  pid_t StartWith(const std::vector<std::string>& env_args) {
-    std::vector<std::string> argv = {"/usr/bin/env"};
+  // With `wrapped`, `env_args` begins with the program that runs env.
+  pid_t StartWith(const std::vector<std::string>& env_args, bool wrapped = false) {
+    std::vector<std::string> argv;
+    if (!wrapped) argv.push_back("/usr/bin/env");
     argv.insert(argv.end(), env_args.begin(), env_args.end());
     argv.push_back(program_);
     argv.push_back("1000");
@@ -111,44 +118,72 @@ class InstanceProcessesTest : public ::testing::Test {
   std::vector<std::unique_ptr<ProcessHandle>> started_;
 };
 
+// Ours only with our folder, our token, our PID namespace: a copy with
+// everything ours but in a PID namespace of its own stands for a container's
+// host on the same data folder.
 TEST_F(InstanceProcessesTest, EndsOnlyTheProcessesOfThisInstance) {
   ScopedCommonDataDir data;
-  const pid_t mine = StartWith({});
-  const pid_t other = StartWith({"ZEV_COMMON_APPDATA=" + data.path() + "-other"});
-  const pid_t unset = StartWith({"-u", "ZEV_COMMON_APPDATA"});
-  ASSERT_TRUE(mine && other && unset);
-  ASSERT_TRUE(AwaitExec(3));
+  const std::string token = InstanceToken();
+  ASSERT_EQ(token.size(), 32u);
+  const std::string ours = "ZEV_INSTANCE_ID=" + token;
+  const pid_t mine = StartWith({ours});
+  const pid_t other = StartWith({"ZEV_COMMON_APPDATA=" + data.path() + "-other", ours});
+  const pid_t unset = StartWith({"-u", "ZEV_COMMON_APPDATA", ours});
+  const pid_t no_token = StartWith({});
+  const pid_t wrong_token = StartWith({"ZEV_INSTANCE_ID=" + std::string(32, 'a')});
+  const pid_t nested = StartWith({"unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "env", ours}, true);
+  ASSERT_TRUE(mine && other && unset && no_token && wrong_token && nested);
+  ASSERT_TRUE(AwaitExec(6));
 
   EXPECT_EQ(FindInstanceProcesses(name_), std::vector<pid_t>{mine});
   EXPECT_TRUE(TerminateInstanceProcesses(name_));
   EXPECT_TRUE(Ended(mine));
-  EXPECT_TRUE(Running(other));
-  EXPECT_TRUE(Running(unset));
+  for (pid_t pid : {other, unset, no_token, wrong_token, nested}) EXPECT_TRUE(Running(pid)) << pid;
   EXPECT_TRUE(FindInstanceProcesses(name_).empty());
   EXPECT_TRUE(TerminateInstanceProcesses(name_)) << "nothing left to end is no failure";
 }
 
 TEST_F(InstanceProcessesTest, AnInstanceWithoutAFolderOwnsTheProcessesWithoutOne) {
   ScopedNoInstanceFolder none;
-  const pid_t unset = StartWith({"-u", "ZEV_COMMON_APPDATA"});
-  const pid_t empty = StartWith({"ZEV_COMMON_APPDATA="});
-  const pid_t other = StartWith({"ZEV_COMMON_APPDATA=" + dir_.path()});
+  // Given by hand: without a folder ours would live below /var/lib.
+  const InstanceIdentity who{"", std::string(32, 'b'), ""};
+  const std::string token = "ZEV_INSTANCE_ID=" + who.token;
+  const pid_t unset = StartWith({"-u", "ZEV_COMMON_APPDATA", token});
+  const pid_t empty = StartWith({"ZEV_COMMON_APPDATA=", token});
+  const pid_t other = StartWith({"ZEV_COMMON_APPDATA=" + dir_.path(), token});
   // No environment at all is what a process shows in the middle of exec:
   // it says nothing about the owner, so it is nobody's.
   const pid_t bare = StartWith({"-i"});
   ASSERT_TRUE(unset && empty && other && bare);
   ASSERT_TRUE(AwaitExec(4));
 
-  std::vector<pid_t> found = FindInstanceProcesses(name_);
+  std::vector<pid_t> found = FindInstanceProcesses(name_, who);
   std::sort(found.begin(), found.end());
   std::vector<pid_t> expected = {unset, empty};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(found, expected);
-  EXPECT_TRUE(TerminateInstanceProcesses(name_));
-  EXPECT_TRUE(Ended(unset));
-  EXPECT_TRUE(Ended(empty));
-  EXPECT_TRUE(Running(other));
-  EXPECT_TRUE(Running(bare));
+}
+
+TEST(InstanceToken, IsMadeOnceAndTrustedOnlyAsAPrivateFileOfOurs) {
+  ScopedCommonDataDir data;
+  const std::string token = InstanceToken();
+  EXPECT_EQ(InstanceToken(), token);
+  const std::string path = data.path() + "/run/instance-id";
+  chmod(path.c_str(), 0644);
+  std::string why;
+  EXPECT_EQ(InstanceToken(&why), "") << "readable by others";
+  EXPECT_NE(why, "");
+  ASSERT_EQ(rename(path.c_str(), (path + ".real").c_str()), 0);
+  ASSERT_EQ(symlink((path + ".real").c_str(), path.c_str()), 0);
+  EXPECT_EQ(InstanceToken(), "") << "a link";
+}
+
+TEST(ServiceCgroupIn, NamesOnlyASystemdServicesCgroup) {
+  EXPECT_EQ(ServiceCgroupIn("0::/system.slice/zevsvc.service\n"), "/system.slice/zevsvc.service");
+  EXPECT_EQ(ServiceCgroupIn("4:memory:/a.service\n1:name=systemd:/system.slice/z.service\n0::/\n"),
+            "/system.slice/z.service");
+  EXPECT_EQ(ServiceCgroupIn("0::/user.slice/session-2.scope\n"), "");
+  EXPECT_EQ(ServiceCgroupIn("0::/\n"), "");
 }
 
 }  // namespace
