@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "model/component_proxy.h"
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 
 extern char** environ;
@@ -219,6 +220,13 @@ bool ResolveEntryPoint(const std::string& install_dir, const std::string& entry_
   struct stat st;
   if (stat(resolved.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     *why = "entry point " + resolved + " is not a regular file";
+    return false;
+  }
+  // Checked at every start, not only at install: a folder handed to another
+  // user since then would let that user choose what runs here.
+  std::string unsafe;
+  if (!IsTrustedFile(resolved, &unsafe)) {
+    *why = "entry point " + resolved + " is not safe to run: " + unsafe;
     return false;
   }
   *path = resolved;

@@ -29,7 +29,9 @@ bool FindInstallDir(const CZEVComponentContext& context, const std::string& comm
 // Resolves `entry_point` ("\" read as "/") inside `install_dir`. Refuses an
 // empty or absolute entry point, one with a ".." component, one that does
 // not exist or is not a regular file, and one whose real path (symbolic
-// links followed) lies outside the real path of `install_dir`. True with
+// links followed) lies outside the real path of `install_dir`, and one that
+// another user could change (IsTrustedFile: the file and every folder above
+// it belong to root or this user and nobody else can write them). True with
 // the real path in *path; false with the reason in *why.
 bool ResolveEntryPoint(const std::string& install_dir, const std::string& entry_point, std::string* path,
                        std::string* why);

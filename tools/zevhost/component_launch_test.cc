@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +73,13 @@ TEST(EntryPoint, ResolvesInsideTheInstallFolderOnly) {
                           "escape.sh", "missing.sh", "bin", ".", "bin/.."}) {
     EXPECT_FALSE(ResolveEntryPoint(dir, bad, &path, &why)) << bad;
   }
+  // A folder on the way or the file itself that others could change.
+  ASSERT_EQ(chmod((dir + "/bin").c_str(), 0777), 0);
+  EXPECT_FALSE(ResolveEntryPoint(dir, "bin/run.sh", &path, &why));
+  EXPECT_NE(why.find("is writable by others"), std::string::npos) << why;
+  ASSERT_EQ(chmod((dir + "/bin").c_str(), 0755), 0);
+  ASSERT_EQ(chmod((dir + "/bin/run.sh").c_str(), 0666), 0);
+  EXPECT_FALSE(ResolveEntryPoint(dir, "bin/run.sh", &path, &why));
 }
 
 TEST(ComponentArgv, RunsExecutablesDirectlyAndOthersThroughTheirShebang) {

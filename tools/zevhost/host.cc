@@ -143,6 +143,10 @@ int RunHost(int argc, char** argv) {
   sigset_t blocked = term;
   sigaddset(&blocked, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  // A signal meant for the service reaches every process of its unit
+  // (systemctl kill -s HUP): hosts go on. Components get every signal's
+  // default disposition back when they start.
+  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2}) signal(sig, SIG_IGN);
   // What a component orphans (a "setsid" child, a daemon) comes to us
   // rather than to init, so that it can be ended with the component.
   const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;

@@ -160,7 +160,7 @@ TEST_F(ZevhostTest, StopAllEndsTheComponentsAndExits255IgnoringLaterMessages) {
   EXPECT_EQ(Runs().size(), 1u);
 }
 
-TEST_F(ZevhostTest, SigtermEndsTheComponentsAndExits143) {
+TEST_F(ZevhostTest, SigtermEndsTheComponentsAndExits143ButHupAndUsrSignalsDoNot) {
   StartHost("grp");
   ASSERT_TRUE(SendContext("start", Install("1.0")));
   // A run that has ended left an orphan that ignores SIGTERM: it came to
@@ -172,6 +172,8 @@ TEST_F(ZevhostTest, SigtermEndsTheComponentsAndExits143) {
   const pid_t orphan = RecordedPid("orphan");
   ProcessFacts facts;
   ASSERT_TRUE(PollUntil([&] { return ReadProcessFacts(orphan, &facts) && facts.ppid == host_->pid(); }));
+  // What systemctl kill sends to every process of the unit leaves it alone.
+  for (int sig : {SIGHUP, SIGUSR1, SIGUSR2}) kill(host_->pid(), sig);
   kill(host_->pid(), SIGTERM);
   EXPECT_EQ(HostExit(), 143);
   EXPECT_TRUE(ProcessGone(RunPid(Runs()[0])));
