@@ -365,7 +365,10 @@ inside 10 systemctl kill -s HUP zevsvc.service || fail "systemctl kill -s HUP fa
 sleep 2
 hosts_after=$(pids_of '/usr/lib/zev/zevhost')
 hup_ok=true
-if [ "$hosts_after" != "$hosts_before" ] || [ "$(pids_of 'demo\.sh$')" != "$demo" ]; then
+# Components get every signal's default disposition back when they start,
+# so one that does not handle SIGHUP ends and its host starts it again; the
+# host itself must stay.
+if [ "$hosts_after" != "$hosts_before" ]; then
   hup_ok=false
   say "  FAILED: SIGHUP to the unit changed the hosts: before $hosts_before, after ${hosts_after:-none}" >&2
 fi
