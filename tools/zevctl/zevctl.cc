@@ -752,13 +752,22 @@ int Status(const std::vector<std::string>& args) {
   bool lock_readable = true;
   printf("instance lock: %s\n", InstanceLockState(&lock_held, &lock_readable).c_str());
 
-  std::string unrecognised;
-  const std::string address = ReadHttpBindAddress(&RegistryStore::Default(), &unrecognised);
-  std::string detail = address == "127.0.0.1" ? "loopback only" : "all interfaces";
-  if (!unrecognised.empty()) {
-    detail += "; " + std::string(kBindAddressValueName) + " \"" + unrecognised + "\" is not honoured";
+  // The store is the service's user's alone: another user cannot tell the
+  // settings or the last pass, and says so rather than show defaults.
+  const std::string store = RegistryDatabasePath();
+  const bool store_private = access(store.c_str(), F_OK) == 0 && access(store.c_str(), R_OK) != 0;
+  const std::string private_store = "unknown (" + store + " is for the service's user only)";
+  if (store_private) {
+    printf("http address: %s\n", private_store.c_str());
+  } else {
+    std::string unrecognised;
+    const std::string address = ReadHttpBindAddress(&RegistryStore::Default(), &unrecognised);
+    std::string detail = address == "127.0.0.1" ? "loopback only" : "all interfaces";
+    if (!unrecognised.empty()) {
+      detail += "; " + std::string(kBindAddressValueName) + " \"" + unrecognised + "\" is not honoured";
+    }
+    printf("http address: %s (%s)\n", address.c_str(), detail.c_str());
   }
-  printf("http address: %s (%s)\n", address.c_str(), detail.c_str());
 
   std::string port_text;
   int port = 0;
@@ -791,6 +800,8 @@ int Status(const std::vector<std::string>& args) {
     printf("strategy: last pass %s; %s%s\n", PassText(pass).c_str(), CountsText(pass).c_str(),
            pass.next_pass_ms > 0 ? ("; next pass " + UtcText(pass.next_pass_ms)).c_str() : "");
     if (!pass.error.empty()) printf("strategy server error: %s\n", OneLine(pass.error).c_str());
+  } else if (store_private) {
+    printf("strategy: %s\n", private_store.c_str());
   } else {
     printf("strategy: %s\n", record == StrategyRecord::kNone ? "no pass yet" : "the record in the registry is not readable");
   }

@@ -220,7 +220,15 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
       fprintf(stderr, "skipping zevctl as another user: %s\n", user.ok() ? "zevctl is out of its reach" : user.reason().c_str());
     } else {
       const std::string as_user = std::string(ZEVCTL_PATH) + " >/dev/null 2>&1 ";
-      EXPECT_EQ(user.Run(as_user + "status"), 0);
+      ScopedTempDir out;
+      ASSERT_EQ(chmod(out.path().c_str(), 0777), 0);
+      EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " status >" + out.Sub("status") + " 2>&1"), 0);
+      std::string status;
+      ASSERT_TRUE(ReadFileToString(out.Sub("status"), &status));
+      const std::string unknown = "unknown (" + common.path() + "/registry.db is for the service's user only)";
+      EXPECT_NE(status.find("http address: " + unknown), std::string::npos) << status;
+      EXPECT_NE(status.find("strategy: " + unknown), std::string::npos) << status;
+      EXPECT_NE(status.find("port mutex: held"), std::string::npos) << status;
       EXPECT_EQ(user.Run(as_user + "reg get HKCR \"CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port\" zevservicePort"), 0);
       EXPECT_EQ(user.Run(as_user + "reg get HKLM " + key + " BindAddress"), 1);
       EXPECT_EQ(user.Run("cat " + common.path() + "/registry.db >/dev/null 2>&1"), 1);

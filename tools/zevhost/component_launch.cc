@@ -101,7 +101,10 @@ struct ChildFailure {
 // failure is written to it before the child exits.
 [[noreturn]] void RunChild(pid_t parent, int status_fd, const char* dir, char* const argv[], char* const envp[]) {
   auto fail = [status_fd](int stage) { FailChild(status_fd, stage); };
-  setpgid(0, 0);
+  // A session of its own, not only a process group: a process may join only
+  // a group of its own session, so nothing another component starts can
+  // join this one's group and pass for it.
+  setsid();
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   // The whole parent process may have died between fork and prctl; the
   // signal would then never come. (The forking thread cannot have exited
@@ -313,9 +316,9 @@ bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string*
   }
   if (child == 0) RunChild(parent, status[1], plan.working_dir.c_str(), argv.data(), envp.data());
   close(status[1]);
-  // Also set here, so that the group exists before any signal is sent to it
-  // (EACCES once the child has exec'd is harmless: it did it itself).
-  setpgid(child, child);
+  // The child makes its session (and so its group) before it execs, and the
+  // read below waits for the exec: the group exists before any signal is
+  // sent to it.
   ChildFailure failure{};
   ssize_t got;
   do {

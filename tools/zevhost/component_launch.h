@@ -57,7 +57,7 @@ struct LaunchPlan {
 
 // Starts `plan` as a child of the calling thread: working folder
 // plan.working_dir, standard input /dev/null, standard output and error
-// inherited, a process group of its own (its id is the child's pid), every
+// inherited, a session and process group of its own (their id is the child's pid), every
 // descriptor from 3 up closed, default signal dispositions and an empty
 // signal mask, and SIGKILL as its parent-death signal.
 //

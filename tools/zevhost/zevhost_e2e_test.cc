@@ -99,6 +99,11 @@ TEST_F(ZevhostTest, RunsTheComponentInItsFolderWithTheEightVariables) {
   EXPECT_EQ(run["ZEV_EXTEND_PARAMS"], "--verbose x");
   EXPECT_EQ(run["ZEV_PORT_RANGE"], "7000-7010");
   EXPECT_EQ(run["ZEV_COMMON_APPDATA"], data_.path());
+  // A session of its own: nothing another component starts may join its
+  // process group (and so pass for it), which only its own session could.
+  const pid_t pid = RunPid(Runs()[0]);
+  EXPECT_EQ(getsid(pid), pid);
+  EXPECT_EQ(getpgid(pid), pid);
 }
 
 TEST_F(ZevhostTest, RepeatedStartRunsOneCopyAndANewVersionReplacesIt) {

@@ -120,7 +120,9 @@ bool TrustedCommonFolder(const std::string& common, std::string* why) {
     existing = existing.substr(0, existing.rfind('/'));
   if (!DirectoryExists(existing)) existing = "/";
   std::string unsafe;
-  bool trusted = IsTrustedFolder(existing, &unsafe);
+  // A folder still to be made may go into root's sticky /tmp: nobody else
+  // can move it there once made, and it is checked itself right after.
+  bool trusted = existing == common ? IsTrustedFolder(existing, &unsafe) : IsTrustedToCreateIn(existing, &unsafe);
   // A folder that cannot be made is not a matter of trust: the checks of
   // the folders below it say why.
   if (trusted && CreateDirectoryWithMode(common, 0755)) trusted = IsTrustedFolder(common, &unsafe);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+#include <algorithm>
 
 namespace {
 
@@ -94,32 +96,68 @@ bool TrustedStep(const std::string& dir, bool last, std::string* why) {
   return true;
 }
 
-// Checks every folder from "/" down to the resolved form of `path`; `target`
-// when `path` is the folder asked about rather than one above it.
-bool TrustedChain(const std::string& path, bool target, std::string* why) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) return Fail(why, path + ": " + strerror(errno));
-  const std::string real = resolved;
-  if (!TrustedStep("/", target && real == "/", why)) return false;
-  for (size_t slash = real.find('/', 1);; slash = real.find('/', slash + 1)) {
-    const bool last = slash == std::string::npos;
-    if (!TrustedStep(last ? real : real.substr(0, slash), target && last, why)) return false;
-    if (last) return true;
+// Walks `path` from "/" one part at a time, as the kernel would, checking
+// every folder it passes through and every link it follows: a link must
+// belong to root or to us, or its owner could point it elsewhere at any
+// time (in /tmp too, where the sticky bit keeps only others away). The
+// folder the walk ends in is checked as the one asked about unless
+// `sticky_ok` (a folder only to make a new folder in).
+bool TrustedWalk(const std::string& path, bool sticky_ok, std::string* why) {
+  std::vector<std::string> rest;  // parts still to walk, the next one last
+  auto push_parts = [&rest](const std::string& text) {
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= text.size();) {
+      size_t slash = text.find('/', start);
+      if (slash == std::string::npos) slash = text.size();
+      if (slash > start) parts.push_back(text.substr(start, slash - start));
+      start = slash + 1;
+    }
+    rest.insert(rest.end(), parts.rbegin(), parts.rend());
+  };
+  push_parts(path);
+  std::string at = "/";
+  if (!TrustedStep(at, !sticky_ok && rest.empty(), why)) return false;
+  for (int links = 0; !rest.empty();) {
+    const std::string part = rest.back();
+    rest.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      at = at == "/" ? at : at.substr(0, std::max<size_t>(1, at.rfind('/')));
+      continue;  // a folder already passed
+    }
+    const std::string next = at == "/" ? "/" + part : at + "/" + part;
+    struct stat st;
+    if (lstat(next.c_str(), &st) != 0) return Fail(why, next + ": " + strerror(errno));
+    if (S_ISLNK(st.st_mode)) {
+      if (st.st_uid != 0 && st.st_uid != geteuid())
+        return Fail(why, next + " is a link that belongs to another user (" + OwnerMode(st) + ")");
+      if (++links > 40) return Fail(why, next + ": too many links");
+      char target[PATH_MAX];
+      const ssize_t n = readlink(next.c_str(), target, sizeof(target) - 1);
+      if (n <= 0) return Fail(why, next + ": " + strerror(errno));
+      target[n] = '\0';
+      if (target[0] == '/') at = "/";
+      push_parts(target);
+      continue;
+    }
+    if (!TrustedStep(next, !sticky_ok && rest.empty(), why)) return false;
+    at = next;
   }
+  // A walk that ends on ".." or a link ends in a folder checked as one on
+  // the way: check it again as the one asked about.
+  return TrustedStep(at, !sticky_ok, why);
 }
 
 }  // namespace
 
 bool IsTrustedFolder(const std::string& path, std::string* why) {
   if (path.empty() || path[0] != '/') return Fail(why, "\"" + path + "\" is not an absolute path");
-  // Each prefix is resolved on its own: a link on the way may lead through
-  // folders that the resolved form of the whole path never names.
-  const std::string p = StripTrailingSlashes(path);
-  for (size_t slash = p.find('/', 1);; slash = p.find('/', slash + 1)) {
-    const bool last = slash == std::string::npos;
-    if (!TrustedChain(last ? p : p.substr(0, slash), last, why)) return false;
-    if (last) return true;
-  }
+  return TrustedWalk(path, false, why);
+}
+
+bool IsTrustedToCreateIn(const std::string& path, std::string* why) {
+  if (path.empty() || path[0] != '/') return Fail(why, "\"" + path + "\" is not an absolute path");
+  return TrustedWalk(path, true, why);
 }
 
 bool IsTrustedFile(const std::string& path, std::string* why) {

@@ -33,13 +33,18 @@ bool CreateDirectoryWithMode(const std::string& path, mode_t mode);
 // Whether root may act on what lies below `path` without another user being
 // able to swap it: `path` is a folder, and it and every folder the kernel
 // passes through to reach it (the targets of links included) belong to root
-// or to this process's user, and no other user can write them. A folder
-// writable by its group counts only when that group is root's. A folder
-// writable by all counts only above the last part, when it is root's and has
-// the sticky bit (/tmp): there nobody else may rename or remove what we
-// made in it. The rule OpenSSH applies to its key files.
-// False with *why (when given) naming the first folder that fails and why.
+// or to this process's user, and no other user can write them; so does
+// every link on the way. A folder writable by its group counts only when
+// that group is root's. A folder writable by all counts only above the last
+// part, when it is root's and has the sticky bit (/tmp): there nobody else
+// may rename or remove what we made in it. The rule OpenSSH applies to its
+// key files. False with *why (when given) naming the first part that fails
+// and why.
 bool IsTrustedFolder(const std::string& path, std::string* why = nullptr);
+
+// The same for a folder that is only to hold a new folder that root makes
+// and then checks with IsTrustedFolder: root's sticky /tmp qualifies too.
+bool IsTrustedToCreateIn(const std::string& path, std::string* why = nullptr);
 
 // The same rule for a file: it is a regular file (not reached through a
 // link at its last part), belongs to root or this process's user, nobody

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
@@ -250,63 +249,9 @@ bool TerminateInstanceProcesses(const std::string& name) {
 
 std::unique_ptr<ProcessHandle> StartInstanceProcess(const std::vector<std::string>& argv,
                                                     const StartOptions& options, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) *error = why;
-    return nullptr;
-  };
-  if (argv.empty() || argv[0].empty()) return fail("empty command line");
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  // Our environment without any token or notify socket of its own, and our
-  // token added.
+  StartOptions with_token = options;
   const std::string token = InstanceToken();
-  const std::string entry = std::string(kInstanceTokenVariable) + "=" + token;
-  const size_t token_prefix = strlen(kInstanceTokenVariable) + 1;
-  std::vector<char*> env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (strncmp(*e, entry.c_str(), token_prefix) == 0) continue;
-    if (!options.pass_notify_socket && strncmp(*e, "NOTIFY_SOCKET=", 14) == 0) continue;
-    env.push_back(*e);
-  }
-  if (!token.empty()) env.push_back(const_cast<char*>(entry.c_str()));
-  env.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (options.stdin_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
-  } else if (options.null_stdin) {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  if (options.stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdout_fd, 1);
-  if (options.stderr_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stderr_fd, 2);
-  if (!options.working_dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.working_dir.c_str());
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t empty, all;
-  sigemptyset(&empty);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &empty);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  const int rc = argv[0].find('/') != std::string::npos
-                     ? posix_spawn(&pid, args[0], &actions, &attr, args.data(), env.data())
-                     : posix_spawnp(&pid, args[0], &actions, &attr, args.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return fail(std::string("cannot start ") + argv[0] + ": " + strerror(rc));
-  // Our unreaped child cannot be replaced by another process of the same id.
-  const int fd = PidfdOpen(pid);
-  if (fd < 0) {
-    const int saved = errno;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return fail(std::string("pidfd_open failed: ") + strerror(saved));
-  }
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
-  return std::make_unique<ProcessHandle>(pid, fd);
+  with_token.environment.push_back(token.empty() ? std::string(kInstanceTokenVariable)
+                                                 : std::string(kInstanceTokenVariable) + "=" + token);
+  return StartProcessArgv(argv, with_token, error);
 }

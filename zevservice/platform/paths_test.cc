@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include "platform/digest.h"
+#include "platform/file_modes.h"
 #include "platform/guid.h"
+#include "testing/scoped_user.h"
 #include "testing/test_util.h"
 
 TEST(Paths, GetRawnameNeedsAStemOfTwoCharacters) {
@@ -105,6 +107,54 @@ TEST(Paths, CopyFileToReplacesTheTargetWholeAndKeepsTheMode) {
   EXPECT_FALSE(CopyFileTo(tmp.Sub("missing"), tmp.Sub("dst")));
   ASSERT_TRUE(ReadFileToString(tmp.Sub("dst"), &data));
   EXPECT_EQ(data.size(), big.size());  // a failed copy leaves the target alone
+}
+
+// What root may install into or run from: folders, links on the way and
+// files that only root (or we) can change. The second user plants what an
+// attacker would.
+TEST(TrustedPaths, OnlyWhatNobodyElseCanChangeIsTrusted) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ScopedTempDir tmp;  // root's, 0700, below root's sticky /tmp
+  ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+  const std::string root_dir = tmp.Sub("root"), sticky = tmp.Sub("sticky"), open = tmp.Sub("open"),
+                    users = tmp.Sub("users");
+  for (const std::string& d : {root_dir + "/inner", sticky, open, users + "/inner"}) ASSERT_TRUE(CreateDirectories(d));
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(chown(users.c_str(), user.uid(), user.gid()), 0);
+  ASSERT_EQ(symlink(root_dir.c_str(), (sticky + "/roots_link").c_str()), 0);
+  ASSERT_EQ(user.Run("ln -s " + root_dir + " " + sticky + "/users_link && ln -s " + sticky + "/users_link " +
+                     tmp.Sub("sticky/users_hop")), 0);
+  ASSERT_EQ(symlink((sticky + "/users_hop").c_str(), tmp.Sub("roots_link_to_users_link").c_str()), 0);
+  ASSERT_TRUE(WriteFileAtomically(root_dir + "/run.sh", "#!/bin/sh\n"));
+  ASSERT_TRUE(WriteFileAtomically(root_dir + "/open.sh", "#!/bin/sh\n"));
+  ASSERT_EQ(chmod((root_dir + "/open.sh").c_str(), 0666), 0);
+  struct Case {
+    std::string path;
+    bool folder, create_in, file;  // IsTrustedFolder, IsTrustedToCreateIn, IsTrustedFile
+  } cases[] = {
+      {root_dir + "/inner", true, true, false},
+      {sticky + "/roots_link/inner", true, true, false},     // root's link in root's sticky folder
+      {sticky, false, true, false},                          // only to make a folder in
+      {open, false, false, false},
+      {users + "/inner", false, false, false},               // root's folder in a user's
+      {sticky + "/users_link/inner", false, false, false},   // the user could point it elsewhere
+      {tmp.Sub("roots_link_to_users_link/inner"), false, false, false},  // one hop further
+      {root_dir + "/run.sh", false, false, true},
+      {root_dir + "/open.sh", false, false, false},
+      {sticky + "/roots_link/run.sh", false, false, true},   // root's link on the way
+      {sticky + "/users_link/run.sh", false, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsTrustedFolder(c.path), c.folder) << c.path;
+    EXPECT_EQ(IsTrustedToCreateIn(c.path), c.create_in) << c.path;
+    EXPECT_EQ(IsTrustedFile(c.path), c.file) << c.path;
+  }
+  std::string why;
+  EXPECT_FALSE(IsTrustedFolder(sticky + "/users_link/inner", &why));
+  EXPECT_EQ(why, sticky + "/users_link is a link that belongs to another user (owner " + std::to_string(user.uid()) +
+                     ", mode 0777)");
 }
 
 TEST(Digest, KnownVectors) {

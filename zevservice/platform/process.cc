@@ -192,9 +192,20 @@ std::unique_ptr<ProcessHandle> StartProcessArgv(const std::vector<std::string>& 
 
   // The service manager's notify socket is ours alone: a child that wrote
   // to it would speak for the service.
+  auto changed = [&options](const char* entry) {
+    for (const std::string& change : options.environment) {
+      const size_t name = change.find('=') == std::string::npos ? change.size() : change.find('=');
+      if (strncmp(entry, change.c_str(), name) == 0 && entry[name] == '=') return true;
+    }
+    return false;
+  };
   std::vector<char*> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-    if (options.pass_notify_socket || strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) env.push_back(*e);
+    if (!options.pass_notify_socket && strncmp(*e, "NOTIFY_SOCKET=", 14) == 0) continue;
+    if (!changed(*e)) env.push_back(*e);
+  }
+  for (const std::string& change : options.environment) {
+    if (change.find('=') != std::string::npos) env.push_back(const_cast<char*>(change.c_str()));
   }
   env.push_back(nullptr);
 

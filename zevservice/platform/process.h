@@ -68,6 +68,9 @@ struct StartOptions {
   // Children never see the service manager's NOTIFY_SOCKET, unless the
   // caller stands in for the service manager itself (tests).
   bool pass_notify_socket = false;
+  // Changes to the inherited environment, in order: "NAME=value" sets NAME
+  // (an inherited value of it is left out), "NAME" alone leaves it out.
+  std::vector<std::string> environment;
 };
 
 // Starts the program named by the first argument of `command_line` (looked up
