@@ -107,6 +107,8 @@ InstallOptions InstallOptions::FromEnvironment() {
   if (systemctl != nullptr && *systemctl != '\0') options.systemctl = systemctl;
   const char* unit_dir = getenv("ZEV_SYSTEMD_UNIT_DIR");
   if (unit_dir != nullptr && *unit_dir != '\0') options.unit_dir = unit_dir;
+  const char* package_unit_dir = getenv("ZEV_PACKAGE_UNIT_DIR");
+  if (package_unit_dir != nullptr && *package_unit_dir != '\0') options.package_unit_dir = package_unit_dir;
   return options;
 }
 
@@ -119,9 +121,19 @@ std::string ServiceInstaller::WantsLinkPath() const {
   return JoinPath(JoinPath(options_.unit_dir, "multi-user.target.wants"), kServiceUnitName);
 }
 
+std::string ServiceInstaller::PackageUnitPath() const {
+  return JoinPath(options_.package_unit_dir, kServiceUnitName);
+}
+
 bool ServiceInstaller::Install() {
   OpenInstallLog();
   Report(1, "Zevsvc installing...!");
+  if (PackageUnitInstalled()) {
+    Report(3, "The zev-service package has installed %s; a unit written into %s would override it and outlive "
+           "the package. Use the package's service (systemctl enable --now %s), or remove the package first.",
+           PackageUnitPath().c_str(), options_.unit_dir.c_str(), kServiceUnitName);
+    return false;
+  }
   Report(1, "Try to uinstall zevsvc...");
   Remove();
   TerminateServiceProcess();
@@ -206,11 +218,14 @@ bool ServiceInstaller::WriteUnitAndLink(const std::string& unit, int* code, std:
 bool ServiceInstaller::Remove() {
   OpenInstallLog();
   Report(1, "Zevsvc uninstalling...!");
-  if (StopService()) {
-    Report(1, "Service stopped successfully.");
-  } else {
-    Report(3, "Failed to stop zevsvc, terminate it.");
+  if (PackageUnitInstalled() && !OpenService()) {
+    // The running service is the package's: neither stop nor kill it.
+    Report(3, "%s belongs to the zev-service package; remove the package to uninstall the service.",
+           PackageUnitPath().c_str());
+    return false;
   }
+  // StopService reports how the stop ended.
+  if (!StopService()) Report(3, "Failed to stop zevsvc, terminate it.");
   Sleep(kSettleMs);
   TerminateServiceProcess();
 
@@ -227,7 +242,11 @@ bool ServiceInstaller::Remove() {
     return false;
   }
   int code = 0;
-  if (unlink(WantsLinkPath().c_str()) != 0 && errno != ENOENT) {
+  // The package's enablement link, which an earlier installation may have
+  // left in place, is the package's to remove.
+  if (!WantsLinkIsOurs()) {
+    Report(1, "Keeping %s: it does not lead to %s.", WantsLinkPath().c_str(), UnitPath().c_str());
+  } else if (unlink(WantsLinkPath().c_str()) != 0 && errno != ENOENT) {
     Report(3, "DeleteService failed, errno = %d.", LastError());
     return false;
   }
@@ -290,7 +309,7 @@ void ServiceInstaller::WaitUntilStopped(int64_t start_ms, bool say_pending, int6
       return;
     }
     if (IsStopped(status)) {
-      Report(3, "Service stopped successfully.");
+      Report(1, "Service stopped successfully.");
       return;
     }
     if (ElapsedSince(start_ms) > kStopTimeoutMs) {
@@ -310,7 +329,10 @@ bool ServiceInstaller::TerminateServiceProcess() {
   } else {
     pid = status.main_pid;
   }
-  if (pid <= 0) {
+  if (pid == 0) {
+    // MainPID=0: no process of the unit runs, nothing is left to kill.
+    Report(1, "ZEVService.exe is not running.");
+  } else if (pid < 0) {
     Report(3, "Failed to get the pid of ZEVService.exe.");
   } else if (kill(pid, SIGKILL) == 0) {
     Report(1, "Terminate ZEVService.exe successfully.");
@@ -329,6 +351,24 @@ bool ServiceInstaller::OpenService() {
     return false;
   }
   return true;
+}
+
+bool ServiceInstaller::PackageUnitInstalled() const {
+  struct stat st;
+  return stat(PackageUnitPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool ServiceInstaller::WantsLinkIsOurs() const {
+  const std::string link = WantsLinkPath();
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target));
+  // Missing: nothing to keep. Not a link: not the package's either.
+  if (n < 0) return true;
+  if (static_cast<size_t>(n) < sizeof(target) && std::string(target, static_cast<size_t>(n)) == UnitPath()) return true;
+  // A relative or otherwise spelt link to the same file.
+  struct stat a, b;
+  return stat(link.c_str(), &a) == 0 && stat(UnitPath().c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 bool ServiceInstaller::QueryStatus(Status* status, int* code) {

@@ -29,6 +29,10 @@ struct InstallOptions {
   std::string systemctl = "systemctl";
   // The folder of unit files; created when missing.
   std::string unit_dir = "/etc/systemd/system";
+  // The folder where the Debian package puts its zevsvc.service. While that
+  // unit is there, the service belongs to the package: a unit in unit_dir
+  // would override it and outlive the package's removal.
+  std::string package_unit_dir = "/lib/systemd/system";
   // When this folder exists systemd runs as the service manager and is told
   // to reload its units after each change.
   std::string systemd_marker = "/run/systemd/system";
@@ -38,8 +42,9 @@ struct InstallOptions {
   // Host processes of this instance ended on removal.
   std::string host_program = "zevhost";
 
-  // The defaults, with $ZEV_SYSTEMCTL and $ZEV_SYSTEMD_UNIT_DIR taking the
-  // place of the program and the folder when set and not empty.
+  // The defaults, with $ZEV_SYSTEMCTL, $ZEV_SYSTEMD_UNIT_DIR and
+  // $ZEV_PACKAGE_UNIT_DIR taking the place of the program and the folders
+  // when set and not empty.
   static InstallOptions FromEnvironment();
 };
 
@@ -52,13 +57,16 @@ class ServiceInstaller {
   // process left over, then writes the unit and its wants-link and reloads
   // systemd when it runs. True when the unit and the link are in place (and
   // the reload, if any, succeeded). False, with the reason reported, when the
-  // program path cannot be put into a unit or the unit folder cannot be
-  // written; a unit whose link cannot be made is taken away again.
+  // package's unit is installed (nothing is touched then), the program path
+  // cannot be put into a unit or the unit folder cannot be written; a unit
+  // whose link cannot be made is taken away again.
   bool Install();
   // Stops the service (waiting up to 30 s, then killing it), ends the host
   // processes of this instance, deletes the link and the unit and reloads
-  // systemd when it runs. False when no unit is installed or it cannot be
-  // deleted.
+  // systemd when it runs. A wants-link that points elsewhere than at this
+  // unit (the package's enablement) stays. False when no unit is installed
+  // or it cannot be deleted; with only the package's unit installed nothing
+  // is stopped or killed.
   bool Remove();
   // Stops the service when it runs and waits for it, up to 30 s from the
   // first query. True whenever the unit is installed: the outcome of the stop
@@ -72,6 +80,8 @@ class ServiceInstaller {
   // Path of the unit file and of its wants-link.
   std::string UnitPath() const;
   std::string WantsLinkPath() const;
+  // Path of the package's unit file.
+  std::string PackageUnitPath() const;
 
  private:
   struct Status {
@@ -80,6 +90,10 @@ class ServiceInstaller {
   };
   // Whether the unit file is installed (errno tells why not).
   bool OpenService();
+  // Whether the package's unit file is installed.
+  bool PackageUnitInstalled() const;
+  // Whether the wants-link leads to this installation's unit.
+  bool WantsLinkIsOurs() const;
   // The unit's state as systemd reports it; false with *code = errno or
   // systemctl's exit code, or EBADMSG for an answer without a state.
   bool QueryStatus(Status* status, int* code);

@@ -73,6 +73,7 @@ class InstallTest : public ::testing::Test {
     options_.clock = &clock_;
     options_.systemctl = tmp_.Sub("fake/systemctl");
     options_.unit_dir = tmp_.Sub("units");
+    options_.package_unit_dir = tmp_.Sub("package");
     options_.systemd_marker = tmp_.Sub("run-systemd");
     options_.program = ZEVSVC_PATH;
     ExpectLogged({});
@@ -136,7 +137,7 @@ TEST_F(InstallTest, InstallingTwiceLeavesOneUnitAndOneLink) {
 
   mkdir(options_.systemd_marker.c_str(), 0755);
   ASSERT_TRUE(Run(true));
-  ExpectLogged({"[1] Service is already stopped.", "[3] Failed to get the pid of ZEVService.exe.",
+  ExpectLogged({"[1] Service is already stopped.", "[1] ZEVService.exe is not running.",
                 "[1] Service deleted successfully."});
   // One reload after the removal, one after the new unit; never "enable".
   EXPECT_EQ(CountCalls("daemon-reload"), 2u);
@@ -163,7 +164,7 @@ TEST_F(InstallTest, RemoveStopsARunningServiceAndWaitsOnTheClock) {
   // Three one-second pauses until the third query finds it stopped, then
   // the five seconds before the kill.
   EXPECT_EQ(took, 3000 + 5000);
-  ExpectLogged({"[3] Service stopped successfully.", "[1] Service stopped successfully."});
+  ExpectLogged({"[1] Service stopped successfully."});
   EXPECT_FALSE(FileExists(options_.unit_dir + "/zevsvc.service"));
 
   // Already stopping: no second stop, only the wait.
@@ -171,7 +172,7 @@ TEST_F(InstallTest, RemoveStopsARunningServiceAndWaitsOnTheClock) {
   SetState("deactivating", 0, 1);
   ASSERT_TRUE(Run(false));
   EXPECT_EQ(CountCalls("stop --no-block zevsvc.service"), 1u);
-  ExpectLogged({"[1] Service stop pending...", "[3] Service stopped successfully."});
+  ExpectLogged({"[1] Service stop pending...", "[1] Service stopped successfully."});
 }
 
 TEST_F(InstallTest, RemoveKillsAServiceThatNeverStops) {
@@ -217,13 +218,31 @@ TEST_F(InstallTest, InstallFailsWithoutWritingHalfAnInstallation) {
   EXPECT_FALSE(DirectoryExists(options_.unit_dir));
 }
 
-// The real program with its clock fifty times faster; its exit code.
+TEST_F(InstallTest, ThePackagesUnitAndLinkAreLeftToThePackage) {
+  ServiceInstaller installer(options_);
+  mkdir(options_.package_unit_dir.c_str(), 0755);
+  std::filesystem::create_directories(options_.unit_dir + "/multi-user.target.wants");
+  ASSERT_TRUE(WriteFileAtomically(installer.PackageUnitPath(), "[Unit]\n"));
+  std::filesystem::create_symlink(installer.PackageUnitPath(), installer.WantsLinkPath());
+  SetState("active", 0, 1);
+  EXPECT_FALSE(Run(true));
+  EXPECT_FALSE(Run(false));
+  EXPECT_EQ(CountCalls("stop --no-block zevsvc.service"), 0u);
+  // A unit that an earlier install wrote over the package's goes; the package's link stays.
+  ASSERT_TRUE(WriteFileAtomically(installer.UnitPath(), "[Unit]\n"));
+  EXPECT_TRUE(Run(false));
+  EXPECT_EQ(std::filesystem::read_symlink(installer.WantsLinkPath()).string(), installer.PackageUnitPath());
+}
+
+// The real program with its clock fifty times faster; its exit code; *out: its steps, then the outcome.
 int RunZevsvc(const std::string& verb, const ScopedTempDir& tmp, std::string* out) {
   int fds[2];
   EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
   StartOptions start;
   start.stdout_fd = fds[1];
+  start.stderr_fd = fds[1];
   auto child = StartProcessArgv({"/usr/bin/env", "ZEV_SYSTEMD_UNIT_DIR=" + tmp.Sub("units"),
+                                 "ZEV_PACKAGE_UNIT_DIR=" + tmp.Sub("package"),
                                  "ZEV_SYSTEMCTL=" + tmp.Sub("fake/systemctl"), "ZEV_COMMON_APPDATA=" + tmp.Sub("common"),
                                  "ZEV_TIME_SCALE=50", ZEVSVC_PATH, verb, "ignored"},
                                 start);
@@ -234,23 +253,32 @@ int RunZevsvc(const std::string& verb, const ScopedTempDir& tmp, std::string* ou
   return child != nullptr && child->Wait(60000) ? child->ExitCode() : -1;
 }
 
+// No empty line among the steps, and the outcome `last` at the end.
+bool StepsThen(const std::string& out, const std::string& last) {
+  return out.find("\n\n") == std::string::npos && out.size() > last.size() &&
+         out.substr(out.size() - last.size()) == last;
+}
+
 TEST_F(InstallTest, ZevsvcInstallsAndUninstallsItself) {
   std::string out;
   EXPECT_EQ(RunZevsvc("INSTALL", tmp_, &out), 0);
-  EXPECT_EQ(out, "Success to install ZEVService\n");
+  EXPECT_TRUE(StepsThen(out, "Success to install ZEVService\n")) << out;
   std::string unit, log;
   ASSERT_TRUE(ReadFileToString(tmp_.Sub("units/zevsvc.service"), &unit));
   EXPECT_EQ(unit, ExpectedUnit());
   ASSERT_TRUE(ReadFileToString(tmp_.Sub("common/Varnel/ZEV/2.0/zevsvc.1.txt"), &log));
   EXPECT_NE(log.find("[1] ###########################################"), std::string::npos);
 
+  SetState("active", 0, 1);
   out.clear();
   EXPECT_EQ(RunZevsvc("uninstall", tmp_, &out), 0);
-  EXPECT_EQ(out, "Success to uninstall ZEVService\n");
+  EXPECT_TRUE(StepsThen(out, "Success to uninstall ZEVService\n")) << out;
+  const size_t stopped = out.find("stopped successfully");
+  EXPECT_TRUE(stopped != std::string::npos && stopped == out.rfind("stopped successfully")) << out;
   EXPECT_FALSE(FileExists(tmp_.Sub("units/zevsvc.service")));
   out.clear();
   EXPECT_EQ(RunZevsvc("uninstall", tmp_, &out), 255);
-  EXPECT_EQ(out, "Failed to uninstall ZEVService\n");
+  EXPECT_TRUE(StepsThen(out, "Failed to uninstall ZEVService\n")) << out;
 }
 
 }  // namespace
