@@ -75,6 +75,15 @@ bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status) {
          ParseStrategyStatus(text, status);
 }
 
+namespace {
+
+void WriteStatusRecord(RegistryStore* registry, const StrategyStatus& status) {
+  if (!registry->WriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status)))
+    LogWrite(1, "ServerStrategy cannot write its status: %s", RegLastError().c_str());
+}
+
+}  // namespace
+
 CZEVServerStrategy::CZEVServerStrategy() : CZEVServerStrategy(Options()) {}
 
 CZEVServerStrategy::CZEVServerStrategy(Options options)
@@ -340,6 +349,7 @@ void CZEVServerStrategy::UpdateThread() {
   const int64_t interval = ParseSetting(read(kIntervalSettingKey), kIntervalDefault, kIntervalLow, kIntervalHigh);
   bool first_wait = true;
   int64_t retry_seconds = 0;  // after a pass without the server; 0: none
+  int64_t recorded_ms = 0;    // time of the status record when the last pass began
   for (;;) {
     int64_t wait_ms = 0;
     if (first_wait) {
@@ -353,10 +363,19 @@ void CZEVServerStrategy::UpdateThread() {
     {
       std::lock_guard<std::mutex> lock(status_mu_);
       status_.next_pass_ms = clock_->WallMillis() + wait_ms;
+      // A pass with nothing to download has written its record before its
+      // successor was known: the record gets it now.
+      if (status_.time_ms != recorded_ms) WriteStatusRecord(registry_, status_);
     }
     if (!Wait(wait_ms)) {
       LogWrite(1, "update thread quit.");
       return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(status_mu_);
+      // Unknown until the pass has ended: never the pass that runs.
+      status_.next_pass_ms = 0;
+      recorded_ms = status_.time_ms;
     }
     try {
       RunPass();
@@ -447,14 +466,12 @@ void CZEVServerStrategy::WriteStatus() {
     for (const auto& [key, entry] : server_entries_)
       if (entry.GetUpdateFlag()) ++status.installed;
   }
-  {
-    std::lock_guard<std::mutex> lock(status_mu_);
-    status_.time_ms = clock_->WallMillis();
-    status_.installed = status.installed;
-    status = status_;
-  }
-  if (!registry_->WriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status)))
-    LogWrite(1, "ServerStrategy cannot write its status: %s", RegLastError().c_str());
+  // Written under the status lock, as the update thread writes it again
+  // with the next pass: the later of the two writes lands last.
+  std::lock_guard<std::mutex> lock(status_mu_);
+  status_.time_ms = clock_->WallMillis();
+  status_.installed = status.installed;
+  WriteStatusRecord(registry_, status_);
 }
 
 bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success, bool finished) {

@@ -209,6 +209,9 @@ TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
   EXPECT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
   EXPECT_EQ(RecordedTime(v1), 2);
   EXPECT_EQ(Requests("/comp-1.0.0.7z"), 1);
+  ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+  ASSERT_TRUE(ReadStrategyStatus(&RegistryStore::Default(), &status));
+  EXPECT_EQ(status.next_pass_ms, status.time_ms + kIntervalMs);
 
   // A damaged file is fetched again.
   ASSERT_TRUE(WriteFileAtomically(InstalledFile(v1), "damaged"));
