@@ -1,8 +1,9 @@
 // Free TCP ports for a test's own servers: one the kernel hands out, or a
 // run of them looked for from `first` up to 61000 (below the service's own
 // default range), where tests that may run at the same time start their
-// search at different places. A port that a test's connections left in
-// TIME_WAIT counts as taken for a minute, so repeated runs move up. These
+// search at different places. A port counts as free when a listener with
+// SO_REUSEADDR (as the service's endpoint) could bind it: the closing ends a
+// server left there do not take it, a client's do (for a minute). These
 // lie in the kernel's default range for outgoing connections
 // (32768-60999), so one may rarely be taken between the search and the bind.
 #ifndef ZEV_TESTING_FREE_PORTS_H_

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "host/service_context.h"
+#include "hosting/host_status.h"
 #include "hosting/manager.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -563,10 +564,13 @@ TEST(ServiceStart, SaysInItsStatusThatAnotherInstanceHoldsTheLock) {
   options.common_dir = common.path();
   options.clock = &clock;
   options.manager.instance_attempts = 2;
+  options.host_components = true;
   CZEVServiceContext context(options);
   bool exists = false;
   auto other = NamedMutex::CreateIn(context.run_dir(), kInstanceMutexName, &exists);
   ASSERT_TRUE(other && other->owned());
+  const std::string status = JoinPath(context.run_dir(), pubsdk::kHostStatusFileName), hosts = "the other's hosts";
+  ASSERT_TRUE(WriteFileAtomically(status, hosts));
 
   CZEVService service(&context);
   RecordingSink sink;
@@ -588,4 +592,6 @@ TEST(ServiceStart, SaysInItsStatusThatAnotherInstanceHoldsTheLock) {
   service.Stop();
   EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceStopped);
   EXPECT_EQ(sink.reports.back().detail, "");
+  std::string text;
+  EXPECT_TRUE(ReadFileToString(status, &text) && text == hosts);  // the running instance's file is left alone
 }

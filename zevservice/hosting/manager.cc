@@ -168,6 +168,10 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
   // Hosts left from an earlier run of this instance; other instances on the
   // machine keep theirs.
   TerminateInstanceProcesses(kHostProgramName);
+  // The monitor joins the bus and takes over the host status file in run/
+  // only now: an instance that waits for the lock, or stays idle without
+  // it, leaves the running instance's hosts and file alone.
+  StartMonitor();
 
   if (!http_server_) {
     std::string unrecognised;

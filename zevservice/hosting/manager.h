@@ -69,8 +69,9 @@ struct ManagerDeps {
   // The common data folder, below which the default download folder lies;
   // empty: GetCommonDataDir().
   std::string common_dir;
-  // Creates the monitor when the manager is constructed. Empty: the manager
-  // runs no components (only the front ends), and Start loads nothing.
+  // Creates the monitor when the manager is constructed; Start initialises
+  // and starts it once the instance mutex is held. Empty: the manager runs
+  // no components (only the front ends), and Start loads nothing.
   MonitorFactory monitor_factory;
   // The catalogue for the load at Start when there is no strategy manager;
   // empty: none.
@@ -96,9 +97,11 @@ class CZEVManager {
   CZEVManager& operator=(const CZEVManager&) = delete;
 
   // Takes the single-instance mutex (retrying), ends hosts left from an
-  // earlier run, starts the HTTP endpoint on the first free port of the range
-  // and the address that the registry gives (ReadHttpBindAddress), writes the
-  // port to the registry and starts the pipe server. A port write that
+  // earlier run, starts the monitor (nothing is written to the runtime or
+  // data folder before the mutex is held), starts the HTTP endpoint on the
+  // first free port of the range and the address that the registry gives
+  // (ReadHttpBindAddress), writes the port to the registry and starts the
+  // pipe server. A port write that
   // fails is tried again every port_write_retry_ms on the clock, on a thread
   // of the manager, until it succeeds or Quit() runs. Then, when the
   // manager runs components, the monitor must be running and every
@@ -165,8 +168,8 @@ class CZEVManager {
   LoadedComponentsSource loaded_source();
   // The loaded list in load order (a copy). Any thread.
   std::vector<CZEVComponentProxy> loaded_list() const;
-  // The monitor's component interface; null when none was made or it did
-  // not start. Valid until Quit (which leaves the monitor); for tests and
+  // The monitor's component interface; null when none was made or it
+  // failed to start. Valid until Quit (which leaves the monitor); for tests and
   // the thread that runs Start and Quit.
   pubsdk::IZEVMonitor* monitor() const { return monitor_; }
 
@@ -181,6 +184,10 @@ class CZEVManager {
 
   // Component management (manager_components.cc).
   void CreateMonitor();
+  // With mu_ held and the instance mutex ours: Init and Start of the
+  // monitor, which is released when either fails.
+  void StartMonitor();
+  // Uninit (of a monitor that started) and the references released.
   void ReleaseMonitor();
   // Start's loading step: the monitor must run; then the strategy manager
   // (when there is a factory) and the initial load.
@@ -212,6 +219,9 @@ class CZEVManager {
   // did not start. monitor_ is a reference of its own to the same object.
   pubsdk::IUnknownBase* monitor_object_ = nullptr;
   pubsdk::IZEVMonitor* monitor_ = nullptr;
+  // Whether StartMonitor started it; set and read under mu_ (and by the
+  // destructor).
+  bool monitor_started_ = false;
 
   // One walk over the catalogue at a time: the initial load and the change
   // handler. Held for the whole walk, which may wait on hosts.

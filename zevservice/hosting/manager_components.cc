@@ -78,22 +78,8 @@ void CZEVManager::CreateMonitor() {
     LogWrite(1, "Monitor Init failed");
     return;
   }
-  void* plugin = nullptr;
-  void* run = nullptr;
   void* monitor = nullptr;
-  bool ok = false;
-  if (object->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
-    if (static_cast<pubsdk::IPUBPlugin*>(plugin)->Init(0) < 0) {
-      LogWrite(1, "Monitor Init failed");
-    } else if (object->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0 &&
-               static_cast<pubsdk::IPUBPluginRun*>(run)->Start() >= 0 &&
-               object->QueryInterface(pubsdk::IID_IZEVMonitor, &monitor) >= 0) {
-      ok = true;
-    }
-  }
-  if (run) static_cast<pubsdk::IPUBPluginRun*>(run)->Release();
-  if (plugin) static_cast<pubsdk::IPUBPlugin*>(plugin)->Release();
-  if (!ok) {
+  if (object->QueryInterface(pubsdk::IID_IZEVMonitor, &monitor) < 0) {
     object->Release();
     return;
   }
@@ -101,13 +87,33 @@ void CZEVManager::CreateMonitor() {
   monitor_ = static_cast<pubsdk::IZEVMonitor*>(monitor);
 }
 
+void CZEVManager::StartMonitor() {
+  if (monitor_object_ == nullptr || monitor_started_) return;
+  void* plugin = nullptr;
+  void* run = nullptr;
+  if (monitor_object_->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
+    if (static_cast<pubsdk::IPUBPlugin*>(plugin)->Init(0) < 0) {
+      LogWrite(1, "Monitor Init failed");
+    } else if (monitor_object_->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0 &&
+               static_cast<pubsdk::IPUBPluginRun*>(run)->Start() >= 0) {
+      monitor_started_ = true;
+    }
+  }
+  if (run) static_cast<pubsdk::IPUBPluginRun*>(run)->Release();
+  if (plugin) static_cast<pubsdk::IPUBPlugin*>(plugin)->Release();
+  if (!monitor_started_) ReleaseMonitor();
+}
+
 void CZEVManager::ReleaseMonitor() {
   if (monitor_object_ == nullptr) return;
   void* plugin = nullptr;
-  if (monitor_object_->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
+  // Only a monitor that started has hosts, a bus node and a status file to
+  // leave; one that never did must not touch what another instance runs.
+  if (monitor_started_ && monitor_object_->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
     static_cast<pubsdk::IPUBPlugin*>(plugin)->Uninit();
     static_cast<pubsdk::IPUBPlugin*>(plugin)->Release();
   }
+  monitor_started_ = false;
   monitor_->Release();
   monitor_object_->Release();
   monitor_ = nullptr;
@@ -244,6 +250,10 @@ bool CZEVManager::Quitting() const {
 
 void CZEVManager::StopComponents() {
   if (monitor_ == nullptr) return;
+  if (!monitor_started_) {
+    ReleaseMonitor();
+    return;
+  }
   try {
     const bool stopped = monitor_->StopAll() != 0;
     // Read after StopAll, which ends restarts: a host restarted just before

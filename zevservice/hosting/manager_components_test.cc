@@ -289,9 +289,9 @@ TEST_F(ManagerComponents, StartFailsWithoutARunningMonitor) {
   manager_.reset();
   monitor_->init_result_ = -1;
   manager_ = std::make_unique<CZEVManager>(Deps());
+  EXPECT_FALSE(manager_->Start());  // initialised only once the instance is ours
   EXPECT_EQ(manager_->monitor(), nullptr);
   EXPECT_TRUE(Logged("Monitor Init failed"));
-  EXPECT_FALSE(manager_->Start());
   EXPECT_TRUE(Logged("Monitor Start failed"));
 }
 

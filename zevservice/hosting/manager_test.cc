@@ -27,6 +27,8 @@ class Listener {
  public:
   explicit Listener(int port) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;  // as the endpoint binds: beside the closing ends an earlier one left
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

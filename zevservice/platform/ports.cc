@@ -5,6 +5,7 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,14 +16,14 @@
 
 #include "platform/paths.h"
 
-bool TcpTableHasLocalPort(const std::string& table, int port) {
+bool TcpTableListsListener(const std::string& table, int port) {
   std::istringstream in(table);
   std::string line;
   std::getline(in, line);  // header
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string slot, local;
-    if (!(fields >> slot >> local)) continue;
+    std::string slot, local, remote, state;
+    if (!(fields >> slot >> local >> remote >> state) || state != "0A") continue;  // 0A: TCP_LISTEN
     size_t colon = local.rfind(':');
     if (colon == std::string::npos) continue;
     char* end = nullptr;
@@ -34,9 +35,9 @@ bool TcpTableHasLocalPort(const std::string& table, int port) {
 
 namespace {
 
-// Asks the kernel (sock_diag) for the TCP sockets of `family` in any state
-// whose local port is `port`: 1 when there is one, 0 when there is none, -1
-// when the question cannot be asked. The kernel filters, so the answer costs
+// Asks the kernel (sock_diag) for the listening TCP sockets of `family` whose
+// local port is `port`: 1 when there is one, 0 when there is none, -1 when
+// the question cannot be asked. The kernel filters, so the answer costs
 // the same whether the machine has ten sockets or a hundred thousand (the
 // text tables in /proc/net cost milliseconds per ten thousand).
 int DiagFamilyListsPort(int fd, uint8_t family, int port) {
@@ -54,7 +55,7 @@ int DiagFamilyListsPort(int fd, uint8_t family, int port) {
   message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   message.request.sdiag_family = family;
   message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = ~0u;
+  message.request.idiag_states = 1u << TCP_LISTEN;
   message.filter_header.nla_len = sizeof(message.filter_header) + sizeof(message.filter);
   message.filter_header.nla_type = INET_DIAG_REQ_BYTECODE;
   message.filter[0] = {INET_DIAG_BC_S_GE, 8, 20};
@@ -87,7 +88,7 @@ int DiagFamilyListsPort(int fd, uint8_t family, int port) {
 
 }  // namespace
 
-int DiagListsLocalPort(int port) {
+int DiagListsListener(int port) {
   const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (fd < 0) return -1;
   int answer = 0;
@@ -104,17 +105,25 @@ int DiagListsLocalPort(int port) {
 
 bool IsPortAvailable(int port) {
   if (port <= 0 || port > 65535) return false;
-  int listed = DiagListsLocalPort(port);
+  int listed = DiagListsListener(port);
   if (listed < 0) {
     listed = 0;
     for (const char* file : {"/proc/net/tcp", "/proc/net/tcp6"}) {
       std::string table;
-      if (ReadFileToString(file, &table) && TcpTableHasLocalPort(table, port)) listed = 1;
+      if (ReadFileToString(file, &table) && TcpTableListsListener(table, port)) listed = 1;
     }
   }
   if (listed != 0) return false;
+  // Bound as the HTTP endpoint binds, with SO_REUSEADDR: the connections an
+  // earlier endpoint on this port left closing (TIME_WAIT, FIN_WAIT2) do not
+  // keep it from binding again, while a socket that allows no reuse does.
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
+  const int reuse = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0) {
+    close(fd);
+    return false;
+  }
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -8,20 +8,22 @@
 #include <cstdint>
 #include <string>
 
-// False when any TCP socket of any state (TIME_WAIT included) on any local
-// address has `port` as its local port (asked of the kernel's socket
-// diagnostics, or read from /proc/net/tcp and tcp6 where those cannot be
-// asked); otherwise whether a socket can be bound to 127.0.0.1:port.
+// False when a TCP socket listens on `port` on any local address (asked of
+// the kernel's socket diagnostics, or read from /proc/net/tcp and tcp6 where
+// those cannot be asked); otherwise whether a socket with SO_REUSEADDR, as
+// the HTTP endpoint binds, can be bound to 127.0.0.1:port. Connections left
+// closing (TIME_WAIT) by an endpoint that listened there do not take the
+// port.
 bool IsPortAvailable(int port);
 
-// Whether the kernel's socket diagnostics list a TCP socket (IPv4 or IPv6,
-// any state) with local port `port`: 1 yes, 0 no, -1 they cannot be asked
+// Whether the kernel's socket diagnostics list a listening TCP socket (IPv4
+// or IPv6) with local port `port`: 1 yes, 0 no, -1 they cannot be asked
 // (exposed for tests).
-int DiagListsLocalPort(int port);
+int DiagListsListener(int port);
 
-// Whether the /proc/net/tcp-format `table` lists `port` as a local port
-// (exposed for tests).
-bool TcpTableHasLocalPort(const std::string& table, int port);
+// Whether the /proc/net/tcp-format `table` lists a listening socket with
+// local port `port` (exposed for tests).
+bool TcpTableListsListener(const std::string& table, int port);
 
 // Whether `address` (IPv4 or IPv6) lies in 127.0.0.0/8, is ::1, or is an
 // IPv4 loopback address mapped into IPv6.

@@ -187,8 +187,10 @@ TEST(NamedMutex, LockFilesAreTheServiceUsersAloneInAFolderOnlyItCanWrite) {
   EXPECT_EQ(mode(shared->path()), 0600);
 }
 
-TEST(Ports, ListeningAndTimeWaitPortsAreNotAvailable) {
+TEST(Ports, OnlyListenersAndSocketsThatForbidReuseTakeAPort) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;  // as the HTTP endpoint binds
+  ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)), 0);
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -199,7 +201,7 @@ TEST(Ports, ListeningAndTimeWaitPortsAreNotAvailable) {
   int listen_port = ntohs(addr.sin_port);
   EXPECT_FALSE(IsPortAvailable(listen_port));
 
-  // The side that closes first keeps its port in TIME_WAIT.
+  // The side that closes first keeps its port in TIME_WAIT: the client, then the server.
   int client = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
   int accepted = accept(listener, nullptr, nullptr);
@@ -211,28 +213,37 @@ TEST(Ports, ListeningAndTimeWaitPortsAreNotAvailable) {
   char buf[1];
   EXPECT_EQ(read(accepted, buf, 1), 0);
   close(accepted);
-  close(listener);
-  EXPECT_FALSE(IsPortAvailable(client_port));
+  int second = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(second, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  close(accept(listener, nullptr, nullptr));
+  EXPECT_EQ(read(second, buf, 1), 0);
+  close(second);
   // The kernel's answer and the text table's agree, for a port in use and
   // for one that is not.
   std::string proc_table;
   ASSERT_TRUE(ReadFileToString("/proc/net/tcp", &proc_table));
-  EXPECT_EQ(DiagListsLocalPort(client_port), 1);
-  EXPECT_TRUE(TcpTableHasLocalPort(proc_table, client_port));
+  EXPECT_EQ(DiagListsListener(listen_port), 1);
+  EXPECT_TRUE(TcpTableListsListener(proc_table, listen_port));
   int unused = 0;
   for (int p = 47990; p < 48090 && unused == 0; ++p) {
-    if (!TcpTableHasLocalPort(proc_table, p)) unused = p;
+    if (!TcpTableListsListener(proc_table, p)) unused = p;
   }
   ASSERT_NE(unused, 0);
-  EXPECT_EQ(DiagListsLocalPort(unused), 0);
+  EXPECT_EQ(DiagListsListener(unused), 0);
+  close(listener);
+  // A new listener binds beside the server's closing ends, not the client's.
+  EXPECT_FALSE(IsPortAvailable(client_port));
+  EXPECT_TRUE(IsPortAvailable(listen_port));
 
   EXPECT_FALSE(IsPortAvailable(0));
   EXPECT_FALSE(IsPortAvailable(70000));
   const std::string table =
       "  sl  local_address rem_address   st\n"
-      "   0: 0100007F:EF60 00000000:0000 0A\n";
-  EXPECT_TRUE(TcpTableHasLocalPort(table, 61280));
-  EXPECT_FALSE(TcpTableHasLocalPort(table, 61024));
+      "   0: 0100007F:EF60 00000000:0000 0A\n"
+      "   1: 0100007F:EE20 0100007F:9C41 06\n";
+  EXPECT_TRUE(TcpTableListsListener(table, 61280));
+  EXPECT_FALSE(TcpTableListsListener(table, 60960));  // TIME_WAIT
+  EXPECT_FALSE(TcpTableListsListener(table, 61024));
 }
 
 TEST(Session, ExpansionKnowsBothSyntaxesAndLeavesUnknownNamesAlone) {
