@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <limits>
 
 namespace zevdownloader {
 
@@ -9,17 +10,19 @@ namespace {
 
 constexpr char kFileAllocation[] = "--file-allocation=";
 constexpr char kStallSeconds[] = "--stall-seconds=";
+constexpr char kMaxSize[] = "--max-size";
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-bool ParseStallSeconds(const std::string& text, long* seconds) {
+template <typename T>
+bool ParsePositive(const std::string& text, T* number) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
   errno = 0;
-  long value = std::strtol(text.c_str(), nullptr, 10);
-  if (errno != 0 || value <= 0) return false;
-  *seconds = value;
+  long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno != 0 || value <= 0 || value > std::numeric_limits<T>::max()) return false;
+  *number = static_cast<T>(value);
   return true;
 }
 
@@ -32,6 +35,7 @@ bool IsPlainFileName(const std::string& name) {
 
 bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* request, std::string* error) {
   bool have_url = false, have_dir = false, have_name = false, have_alloc = false, have_stall = false;
+  bool have_max = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-d" || arg == "-o") {
@@ -57,11 +61,26 @@ bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* req
         *error = "option --stall-seconds given twice";
         return false;
       }
-      if (!ParseStallSeconds(arg.substr(std::char_traits<char>::length(kStallSeconds)), &request->stall_seconds)) {
+      if (!ParsePositive(arg.substr(std::char_traits<char>::length(kStallSeconds)), &request->stall_seconds)) {
         *error = "bad value in " + arg;
         return false;
       }
       have_stall = true;
+    } else if (arg == kMaxSize || StartsWith(arg, "--max-size=")) {
+      if (have_max) {
+        *error = "option --max-size given twice";
+        return false;
+      }
+      if (arg == kMaxSize && i + 1 >= args.size()) {
+        *error = "option --max-size needs a value";
+        return false;
+      }
+      const std::string value = arg == kMaxSize ? args[++i] : arg.substr(std::char_traits<char>::length(kMaxSize) + 1);
+      if (!ParsePositive(value, &request->max_size)) {
+        *error = "bad value for --max-size: " + value;
+        return false;
+      }
+      have_max = true;
     } else if (!arg.empty() && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;

@@ -1,7 +1,7 @@
 // Parsing of the zevdownloader command line:
-//   zevdownloader URL -d DIR --file-allocation=X -o NAME
+//   zevdownloader URL -d DIR --file-allocation=X -o NAME [--max-size N]
 // in any order, each option at most once, plus the hidden --stall-seconds=N
-// that tests use to shorten the stall limit.
+// that tests use to shorten the stall limit. --max-size=N is read as well.
 #ifndef ZEV_TOOLS_ZEVDOWNLOADER_COMMAND_LINE_H_
 #define ZEV_TOOLS_ZEVDOWNLOADER_COMMAND_LINE_H_
 
@@ -18,13 +18,16 @@ struct DownloadRequest {
   std::string directory;
   std::string file_name;
   long stall_seconds = kDefaultStallSeconds;
+  // The most bytes the file may have; 0: no limit.
+  long long max_size = 0;
 };
 
 // Parses `args` (argv without the program name) into `request`. Returns
 // false with a one-line reason in `error` when an option is unknown or
 // repeated, a value is missing, there is no URL or more than one, -d or -o
 // is missing, or NAME is not a plain file name (empty, ".", ".." or with a
-// '/'). The value of --file-allocation is accepted and ignored.
+// '/'), or a number (--stall-seconds, --max-size) is not a positive decimal.
+// The value of --file-allocation is accepted and ignored.
 bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* request, std::string* error);
 
 // True for a name that stays inside its directory: not empty, not "." or

@@ -212,7 +212,10 @@ int Downloader::Run() {
 
 int Downloader::Finish() {
   struct stat st;
-  bool has_bytes = fstat(fd_, &st) == 0 && st.st_size > 0;
+  const bool stat_ok = fstat(fd_, &st) == 0;
+  bool has_bytes = stat_ok && st.st_size > 0;
+  // A resumed part that no body byte extended is checked here.
+  if (exit_code_ == kExitOk && stat_ok) WithinLimit(st.st_size);
   if (close(fd_) != 0 && exit_code_ == kExitOk) {
     Fail(errno == ENOSPC || errno == EDQUOT ? kExitDiskFull : kExitWrite,
          "cannot write " + part_path_ + ": " + std::strerror(errno), false);
@@ -263,7 +266,8 @@ Downloader::Attempt Downloader::CopyLocal() {
     Fail(kExitSource, why, false);
     return Attempt::kFailed;
   }
-  Attempt result = HasRoomFor(st.st_size) ? Attempt::kDone : Attempt::kFailed;
+  Attempt result = WithinLimit(st.st_size) && HasRoomFor(st.st_size) ? Attempt::kDone : Attempt::kFailed;
+  long long copied = 0;
   std::vector<char> buffer(kReceiveBuffer);
   while (result == Attempt::kDone) {
     struct pollfd stop = {stop_fd_, POLLIN, 0};
@@ -278,11 +282,16 @@ Downloader::Attempt Downloader::CopyLocal() {
       if (errno == EINTR) continue;
       Fail(kExitSource, "cannot read " + path + ": " + std::strerror(errno), false);
       result = Attempt::kFailed;
+    } else if (!WithinLimit(copied + n)) {
+      // The file grew after it was measured.
+      result = Attempt::kFailed;
     } else if (!WriteAll(fd_, buffer.data(), static_cast<size_t>(n))) {
       const int err = errno;
       Fail(err == ENOSPC || err == EDQUOT ? kExitDiskFull : kExitWrite,
            "cannot write " + part_path_ + ": " + std::strerror(err), false);
       result = Attempt::kFailed;
+    } else {
+      copied += n;
     }
   }
   close(source);
@@ -298,6 +307,13 @@ bool Downloader::HasRoomFor(long long length) {
        "not enough space in " + request_.directory + ": " + std::to_string(length) + " bytes needed, " +
            std::to_string(available) + " free",
        false);
+  return false;
+}
+
+bool Downloader::WithinLimit(long long length) {
+  if (request_.max_size <= 0 || length <= request_.max_size) return true;
+  Fail(kExitTooLarge,
+       request_.url + " is larger than its limit of " + std::to_string(request_.max_size) + " bytes", false);
   return false;
 }
 
@@ -458,8 +474,10 @@ bool Downloader::StartBody() {
       offset_ = 0;
     }
   }
+  size_ = offset_;
   curl_off_t length = -1;
   curl_easy_getinfo(e, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  if (length > 0 && !WithinLimit(size_ + static_cast<long long>(length))) return false;
   return HasRoomFor(static_cast<long long>(length));
 }
 
@@ -468,12 +486,15 @@ size_t Downloader::OnBody(char* data, size_t size, size_t count, void* self) {
   size_t length = size * count;
   d->last_activity_ = std::chrono::steady_clock::now();
   if (!d->body_started_ && !d->StartBody()) return 0;
+  // An endless body or one that outgrows its announced length ends here.
+  if (!d->WithinLimit(d->size_ + static_cast<long long>(length))) return 0;
   if (!WriteAll(d->fd_, data, length)) {
     int err = errno;
     d->Fail(err == ENOSPC || err == EDQUOT ? kExitDiskFull : kExitWrite,
             "cannot write " + d->part_path_ + ": " + std::strerror(err), false);
     return 0;
   }
+  d->size_ += static_cast<long long>(length);
   return length;
 }
 

@@ -45,6 +45,11 @@ class Downloader {
   // read: readable by others, every folder above it searchable by others
   // (as the file opened is found, links resolved). Anything else fails with
   // kExitSource, so that root never copies out a file others may not read.
+  //
+  // With a size limit, a file that would grow beyond it fails with
+  // kExitTooLarge as soon as that shows (an announced length or a file:
+  // source beyond it, or the first block that would cross it), before
+  // anything beyond the limit is written; the partial file is removed.
   int Run();
 
   const std::string& error() const { return error_; }
@@ -62,6 +67,9 @@ class Downloader {
   // False, failing with kExitDiskFull, when the target's file system has
   // less free space than `length` bytes; true for an unknown length (<= 0).
   bool HasRoomFor(long long length);
+  // False, failing with kExitTooLarge, when a file of `length` bytes would
+  // pass the size limit.
+  bool WithinLimit(long long length);
   void Fail(int code, const std::string& reason, bool keep_part);
   int Finish();
 
@@ -83,6 +91,7 @@ class Downloader {
   // curl_multi_perform.
   int fd_ = -1;          // the open partial file
   off_t offset_ = 0;     // bytes of the partial file this request extends
+  long long size_ = 0;   // bytes in the partial file once the body has started
   bool body_started_ = false;
   bool restart_ = false;  // the answer cannot extend the partial file
   long long content_range_start_ = -1;  // of the last response's headers

@@ -1,7 +1,8 @@
 // Exit codes of the zevdownloader program. The service's downloader driver
 // includes this header: it treats 0 as success and reports every other code
 // as "down process ret:" followed by the code, except kExitStopped, which it
-// reads as "download task stoped".
+// reads as "download task stoped", and kExitTooLarge, which it reads as
+// "download larger than declared size".
 #ifndef ZEV_TOOLS_ZEVDOWNLOADER_EXIT_CODES_H_
 #define ZEV_TOOLS_ZEVDOWNLOADER_EXIT_CODES_H_
 
@@ -33,6 +34,10 @@ constexpr int kExitSource = 7;
 constexpr int kExitProtocol = 8;
 // The complete partial file could not be renamed to its final name.
 constexpr int kExitRename = 9;
+// The body (or the file of a file: URL) is larger than the --max-size
+// limit. The transfer ends as soon as that shows, before anything beyond
+// the limit is written, and the partial file is removed.
+constexpr int kExitTooLarge = 10;
 // SIGTERM or SIGINT arrived, or the parent process ended. The value is the
 // low byte of -2, the code the driver's own stop uses: a driver that keeps
 // exit codes as 32-bit values compares the code with 254 or with -2 after

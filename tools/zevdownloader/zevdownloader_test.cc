@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,6 +33,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kBodySize = 300 * 1000;
+constexpr size_t kLongBody = 64 << 20;
 
 std::string MakeBody(size_t size) {
   std::string body(size, '\0');
@@ -216,6 +218,9 @@ class ZevDownloader : public ::testing::Test {
       c.SendHead(200, {"Content-Length: " + size});
       SendBody(c, 0, 1000);
       c.HoldUntilClosed();
+    } else if (request.path == "/long") {
+      c.SendHead(200, {});  // no length, and far more than any limit of the tests
+      for (size_t sent = 0; sent < kLongBody && SendBody(c, 0, body_.size());) sent += body_.size();
     } else if (request.path == "/huge") {
       c.SendHead(200, {"Content-Length: 1152921504606846976"});
       SendBody(c, 0, 1000);
@@ -229,9 +234,9 @@ class ZevDownloader : public ::testing::Test {
 
   // Counted before the send: the client may read it all and end before this
   // thread goes on, and the test reads the count when the client has ended.
-  void SendBody(HttpConnection& c, size_t offset, size_t count) {
+  bool SendBody(HttpConnection& c, size_t offset, size_t count) {
     server_->CountBodyBytes(count);
-    c.Send(body_.data() + offset, count);
+    return c.Send(body_.data() + offset, count);
   }
 
   std::vector<std::string> Args(const std::string& url, const std::vector<std::string>& extra = {}) {
@@ -265,6 +270,7 @@ TEST_F(ZevDownloader, RefusesBadCommandLinesWithCodeOne) {
       {"-d", dir, "-o", "a"},
       {url, "-d", dir, "-o", "a", "--continue"},
       {url, "-d", dir, "-o", "a", "--stall-seconds=0"},
+      {url, "-d", dir, "-o", "a", "--max-size=0"},
   };
   for (const auto& args : bad) {
     RunResult r = RunDownloader(args);
@@ -366,6 +372,24 @@ TEST_F(ZevDownloader, FailsWithDiskFullWhenTheLengthExceedsFreeSpace) {
   ExpectOneErrorLine(r);
   EXPECT_FALSE(fs::exists(Final()));
   EXPECT_FALSE(fs::exists(Part()));
+}
+
+TEST_F(ZevDownloader, EndsAtOnceWhenTheFileOutgrowsItsLimit) {
+  WriteFile(root_ / "source.bin", body_);
+  ASSERT_EQ(chmod(root_.c_str(), 0711), 0);
+  const std::string size = std::to_string(body_.size()), less = std::to_string(body_.size() - 1);
+  for (const auto& [url, limit, code] : std::vector<std::tuple<std::string, std::string, int>>{
+           {server_->Url("/file"), size, kExitOk},
+           {server_->Url("/file"), less, kExitTooLarge},  // announced beyond the limit
+           {server_->Url("/long"), "1000000", kExitTooLarge},
+           {"file://" + root_.string() + "/source.bin", less, kExitTooLarge}}) {
+    const uint64_t served_before = server_->body_bytes();
+    RunResult r = RunDownloader(Args(url, {"--max-size", limit}));
+    EXPECT_EQ(r.code, code) << url << " " << limit << ": " << r.err;
+    EXPECT_TRUE(!fs::exists(Part()) && fs::exists(Final()) == (code == kExitOk)) << url;
+    EXPECT_LT(server_->body_bytes() - served_before, kLongBody / 2) << url;  // the client stopped reading
+    fs::remove(Final());
+  }
 }
 
 TEST_F(ZevDownloader, KeepsPartAfterAShortBodyAndResumesWithTheTail) {

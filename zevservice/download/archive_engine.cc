@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "base/log.h"
 #include "download/archive_item_path.h"
@@ -114,10 +115,19 @@ std::string ItemName(struct archive_entry* entry) {
   return name && *name ? name : "[Content]";
 }
 
+// The item's modification time, when the archive gives one.
+bool ItemTime(struct archive_entry* entry, struct timespec* mtime) {
+  if (!archive_entry_mtime_is_set(entry)) return false;
+  mtime->tv_sec = archive_entry_mtime(entry);
+  const long nsec = archive_entry_mtime_nsec(entry);
+  mtime->tv_nsec = nsec >= 0 && nsec < 1000000000L ? nsec : 0;
+  return true;
+}
+
 // Reads the data of the current item into the sink. Returns an item result;
 // *fatal tells that the reader cannot go on.
 int CopyItemData(struct archive* a, ExtractSink* sink, const std::atomic<bool>* stop, mode_t archive_mode,
-                 bool has_unix_mode, ArchiveOutcome* outcome, bool* fatal) {
+                 bool has_unix_mode, const struct timespec* mtime, ArchiveOutcome* outcome, bool* fatal) {
   unsigned char head[4];
   size_t head_size = 0;
   uint64_t written = 0;
@@ -164,6 +174,8 @@ int CopyItemData(struct archive* a, ExtractSink* sink, const std::atomic<bool>* 
       break;
     }
   }
+  // Not a failure of the item: its data is all there.
+  if (mtime && !sink->SetFileTime(*mtime)) LogWrite(2, "%s", sink->error().c_str());
   if (!sink->CloseFile(FileModeFor(archive_mode, has_unix_mode, head, head_size))) {
     Note(outcome, sink->error());
     return kItemDataError;
@@ -223,6 +235,7 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
   ScopedUtf8Locale utf8;
   Reader reader;
   if (!reader.Open(input, outcome)) return false;
+  std::vector<std::pair<std::vector<std::string>, struct timespec>> folder_times;
   for (;;) {
     if (stop && stop->load(std::memory_order_relaxed)) {
       outcome->cancelled = true;
@@ -253,6 +266,8 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
     }
     mode_t mode = archive_entry_mode(entry);
     mode_t type = mode & AE_IFMT;
+    struct timespec mtime;
+    const bool has_mtime = ItemTime(entry, &mtime);
     int result = kItemOk;
     bool fatal = false;
     if (type == AE_IFDIR) {
@@ -260,6 +275,8 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
       if (!sink->MakeDirectory(parts, (mode & 0755) | 0700)) {
         Note(outcome, sink->error());
         result = kItemDataError;
+      } else if (has_mtime) {
+        folder_times.emplace_back(parts, mtime);
       }
     } else if (type == AE_IFLNK) {
       const char* target = archive_entry_symlink_utf8(entry);
@@ -280,13 +297,17 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
       // reader fills in 0666 (0444 when read-only).
       mode_t perms = mode & 07777;
       bool has_unix_mode = perms != 0666 && perms != 0444;
-      result = CopyItemData(reader.get(), sink, stop, mode, has_unix_mode, outcome, &fatal);
+      result = CopyItemData(reader.get(), sink, stop, mode, has_unix_mode, has_mtime ? &mtime : nullptr, outcome,
+                            &fatal);
     }
     if (result != kItemOk) {
       ++outcome->error_count;
       Note(outcome, "  :  Error : " + ItemResultText(result) + " " + name);
     }
     if (fatal) return false;
+  }
+  for (const auto& [parts, mtime] : folder_times) {
+    if (!sink->SetFolderTime(parts, mtime)) LogWrite(2, "%s", sink->error().c_str());
   }
   if (outcome->error_count > 0) {
     Note(outcome, std::to_string(outcome->error_count) + " File Extract Failed, fatal error");

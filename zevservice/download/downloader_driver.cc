@@ -51,11 +51,12 @@ CZEVDownLoaderBase::CZEVDownLoaderBase(Clock* clock, int32_t timeout)
 CZEVDownLoaderBase::~CZEVDownLoaderBase() { stop(); }
 
 void CZEVDownLoaderBase::setParams(const std::string& url, const std::string& directory,
-                                   const std::string& file_name, int32_t timeout) {
+                                   const std::string& file_name, int32_t timeout, int64_t max_size) {
   url_ = url;
   directory_ = directory;
   file_name_ = file_name;
   timeout_ = timeout;
+  max_size_ = max_size;
 }
 
 void CZEVDownLoaderBase::stop() {
@@ -68,7 +69,7 @@ CZEVAR2CDownLoader::CZEVAR2CDownLoader(const std::string& program_dir, Clock* cl
     : CZEVDownLoaderBase(clock), exe_path_(program_dir + kProgramName) {}
 
 std::string CZEVAR2CDownLoader::BuildParameterText(const std::string& url, const std::string& directory,
-                                                   const std::string& file_name) {
+                                                   const std::string& file_name, int64_t max_size) {
   std::string quoted_dir;
   for (char c : directory) {
     if (c == ' ') {
@@ -77,13 +78,16 @@ std::string CZEVAR2CDownLoader::BuildParameterText(const std::string& url, const
       quoted_dir += c;
     }
   }
-  return "\"" + url + "\" -d " + quoted_dir + " --file-allocation=none -o " + file_name;
+  return "\"" + url + "\" -d " + quoted_dir + " --file-allocation=none -o " + file_name +
+         (max_size > 0 ? " --max-size=" + std::to_string(max_size) : "");
 }
 
 std::vector<std::string> CZEVAR2CDownLoader::BuildArguments(const std::string& program, const std::string& url,
                                                             const std::string& directory,
-                                                            const std::string& file_name) {
-  return {program, url, "-d", directory, "--file-allocation=none", "-o", file_name};
+                                                            const std::string& file_name, int64_t max_size) {
+  std::vector<std::string> args = {program, url, "-d", directory, "--file-allocation=none", "-o", file_name};
+  if (max_size > 0) args.push_back("--max-size=" + std::to_string(max_size));
+  return args;
 }
 
 bool CZEVAR2CDownLoader::IsSafeArgument(const std::string& text) {
@@ -108,10 +112,10 @@ bool CZEVAR2CDownLoader::download() {
     return false;
   }
 
-  LogWrite(1, "%s %s", exe_path_.c_str(), BuildParameterText(url_, directory_, file_name_).c_str());
+  LogWrite(1, "%s %s", exe_path_.c_str(), BuildParameterText(url_, directory_, file_name_, max_size_).c_str());
   std::string reason;
   std::unique_ptr<ProcessHandle> process =
-      StartProcessArgv(BuildArguments(exe_path_, url_, directory_, file_name_), StartOptions(), &reason);
+      StartProcessArgv(BuildArguments(exe_path_, url_, directory_, file_name_, max_size_), StartOptions(), &reason);
   if (!process) {
     last_error_ = "down process error: " + std::to_string(ErrorNumberOf(reason));
     LogWrite(3, "%s", reason.c_str());
@@ -147,6 +151,10 @@ bool CZEVAR2CDownLoader::download() {
     last_error_ = "download time out";
   } else if (code == zevdownloader::kExitStopped) {
     last_error_ = "download task stoped";
+  } else if (code == zevdownloader::kExitTooLarge) {
+    last_error_ = "download larger than declared size";
+    LogWrite(3, "download of %s refused: larger than the declared %lld bytes", url_.c_str(),
+             static_cast<long long>(max_size_));
   } else {
     last_error_ = "down process ret:" + std::to_string(static_cast<uint32_t>(code));
   }

@@ -31,9 +31,11 @@ class CZEVDownLoaderBase {
   // calling thread. One download at a time per object.
   virtual bool download() = 0;
 
-  // Stores the four values for the next download; no checks here.
+  // Stores the values for the next download; no checks here. `max_size`
+  // is the most bytes the file may have (the package size the catalogue
+  // declares); 0 or less: no limit.
   void setParams(const std::string& url, const std::string& directory, const std::string& file_name,
-                 int32_t timeout);
+                 int32_t timeout, int64_t max_size = 0);
 
   // Signals the stop event (when it exists). Safe from any thread. The event
   // resets itself: one stop ends one waiting download, or the next one that
@@ -53,6 +55,7 @@ class CZEVDownLoaderBase {
   std::string url_;
   std::string directory_;
   std::string file_name_;
+  int64_t max_size_ = 0;
   std::string last_error_;
 };
 
@@ -73,6 +76,9 @@ class CZEVAR2CDownLoader : public CZEVDownLoaderBase {
   //                                  is killed);
   //   "download task stoped"         when the program reports that it was
   //                                  stopped (exit code 254);
+  //   "download larger than declared size"
+  //                                  when the file outgrew the size limit
+  //                                  (the program ends at once, exit code 10);
   //   "down process ret:" + code     for any other exit code but 0.
   // A stop request kills the program and fails with the last error unchanged.
   // The program is always waited for before download returns: no child is
@@ -83,14 +89,17 @@ class CZEVAR2CDownLoader : public CZEVDownLoaderBase {
 
   // The parameter text as the downloader's command line reads it: the
   // quoted url, " -d ", the folder with each blank quoted on its own,
-  // " --file-allocation=none -o ", the name. Kept for the log; the program
-  // itself receives the argument list of BuildArguments.
+  // " --file-allocation=none -o ", the name, and " --max-size=" with the
+  // limit when it is above 0. Kept for the log; the program itself receives
+  // the argument list of BuildArguments.
   static std::string BuildParameterText(const std::string& url, const std::string& directory,
-                                        const std::string& file_name);
+                                        const std::string& file_name, int64_t max_size = 0);
   // The program's argument list: program, url, "-d", folder,
-  // "--file-allocation=none", "-o", name; each value exactly as given.
+  // "--file-allocation=none", "-o", name, and "--max-size=" with the limit
+  // when it is above 0; each value exactly as given.
   static std::vector<std::string> BuildArguments(const std::string& program, const std::string& url,
-                                                 const std::string& directory, const std::string& file_name);
+                                                 const std::string& directory, const std::string& file_name,
+                                                 int64_t max_size = 0);
   // True when `text` holds no NUL, CR or LF (which no argument may carry).
   static bool IsSafeArgument(const std::string& text);
 

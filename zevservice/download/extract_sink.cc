@@ -141,6 +141,29 @@ void DirectorySink::AbortFile() {
   file_fd_ = -1;
 }
 
+bool DirectorySink::SetFileTime(const struct timespec& mtime) {
+  if (file_fd_ < 0) return false;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+  if (futimens(file_fd_, times) == 0) return true;
+  error_ = "Can not set the time of output file " + file_path_ + ": " + strerror(errno);
+  return false;
+}
+
+bool DirectorySink::SetFolderTime(const std::vector<std::string>& parts, const struct timespec& mtime) {
+  if (root_fd_ < 0 || parts.empty()) return false;
+  int parent = OpenParent(parts);
+  if (parent < 0) return false;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+  // AT_SYMLINK_NOFOLLOW: a link put in the folder's place gets the time, not what it names.
+  const bool ok = utimensat(parent, parts.back().c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!ok) {
+    error_ = "Can not set the time of folder " + JoinPath(root_, JoinParts(parts, parts.size())) + ": " +
+             strerror(errno);
+  }
+  if (parent != root_fd_) close(parent);
+  return ok;
+}
+
 namespace {
 
 // A path may only pass through folders of the sink (or folders it makes).

@@ -5,6 +5,7 @@
 #define ZEV_DOWNLOAD_EXTRACT_SINK_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,16 @@ class ExtractSink {
   virtual bool CloseFile(mode_t mode) = 0;
   // Drops the open file (what was written so far stays).
   virtual void AbortFile() = 0;
+
+  // Gives the open file its item's modification time; called after the
+  // last Write, before CloseFile. A sink that keeps no times ignores it.
+  virtual bool SetFileTime(const struct timespec& /*mtime*/) { return true; }
+  // Gives a folder made by MakeDirectory its item's modification time.
+  // Called once every item is written, since each item made in a folder
+  // moves its time.
+  virtual bool SetFolderTime(const std::vector<std::string>& /*parts*/, const struct timespec& /*mtime*/) {
+    return true;
+  }
 
   const std::string& error() const { return error_; }
 
@@ -56,6 +67,8 @@ class DirectorySink : public ExtractSink {
   bool Write(const void* data, size_t size) override;
   bool CloseFile(mode_t mode) override;
   void AbortFile() override;
+  bool SetFileTime(const struct timespec& mtime) override;
+  bool SetFolderTime(const std::vector<std::string>& parts, const struct timespec& mtime) override;
 
  private:
   // Opens (creating as needed) the folder that holds the last part and

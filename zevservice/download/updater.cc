@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -308,7 +309,15 @@ CZEVUpdater::Outcome CZEVUpdater::downloadTask(const DownloadTask& task) {
         continue;
       }
       DeleteFileIfAny(pkg);
-      downloader_->setParams(url, subtask.dir, subtask.name, subtask.timeout);
+      const uint64_t needed = static_cast<uint64_t>(std::max<int32_t>(subtask.zupSize, 0)) +
+                              static_cast<uint64_t>(std::max<int32_t>(subtask.size, 0));
+      if (!extractor_.CheckSpaceAndTarget(subtask.dir, needed)) {
+        SetLastError(subtask.name + " down load failed:" + std::to_string(left) + " :" + extractor_.getLastError());
+        LogWrite(3, "CZEVUpdater %s", getLastError().c_str());
+        EmitEvent(getLastError(), kUpdaterError);
+        continue;
+      }
+      downloader_->setParams(url, subtask.dir, subtask.name, subtask.timeout, subtask.zupSize);
       if (!downloader_->download()) {
         if (stop_requested_) return Outcome::kStopped;
         SetLastError(subtask.name + " down load failed:" + std::to_string(left) + " :" + downloader_->getLastError());

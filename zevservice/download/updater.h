@@ -11,6 +11,12 @@
 // another user could change fails at once (kUpdaterError with the reason,
 // then kTaskDownloadFailed) and nothing is written or removed there.
 //
+// Before each download the worker checks that the folder's file system has
+// room for the package and its unpacked file (the extractor's own space
+// check, on the catalogue's sizes), and the downloader refuses a package
+// larger than the catalogue declares; either failure counts as a failed
+// attempt of that download (kUpdaterError with the reason).
+//
 // Calling order: construct; setLogEventCallback; setUpdateCallback; on each
 // pass addTask for every entry whose CheckInstalledFiles is not 0, then one
 // start; stop at shutdown. stop is final: later addTask and start answer
@@ -54,9 +60,9 @@ bool IsTrustedInstallFolder(const std::string& dir, std::string* why);
 // One resource of a task.
 struct DownloadSubtask {
   uint8_t status = 0;    // 1: the package is present with the right hash in this attempt
-  int32_t zupSize = 0;   // package size from the catalogue; carried only
+  int32_t zupSize = 0;   // package size from the catalogue; above 0 the download's size limit
   int32_t timeout = -1;  // downloader time limit in seconds; -1: none
-  int32_t size = 0;      // unpacked size from the catalogue; carried only
+  int32_t size = 0;      // unpacked size from the catalogue; counted in the space check
   std::string url;       // download URL, the subtask's key
   std::string name;      // package file name
   std::string zupHash;   // SHA-256 of the package, lower-case hex

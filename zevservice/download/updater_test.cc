@@ -4,6 +4,7 @@
 #include "download/updater.h"
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -259,6 +260,31 @@ TEST_F(UpdaterTest, AWrongPackageHashIsFetchedThreeTimesThenTheTaskFails) {
   // The bad package is gone and nothing was unpacked.
   EXPECT_FALSE(fs::exists(pkg));
   EXPECT_FALSE(fs::exists(InstallDir("comp") + "data.bin"));
+}
+
+TEST_F(UpdaterTest, APackageBeyondItsDeclaredSizeOrTheFreeSpaceFailsEachAttemptAtOnce) {
+  const Package p = MakePackage("data.bin", "payload");
+  Serve("/d.7z", p);
+  const std::string small = tmp_.Sub("small");
+  if (!fs::create_directories(small) || mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k,mode=0755") != 0)
+    GTEST_SKIP() << "cannot mount tmpfs";
+  struct Unmount { std::string path; ~Unmount() { umount2(path.c_str(), MNT_DETACH); } } unmount{small};
+  const Package shorter{p.bytes.substr(1), p.zup_hash, p.hash};  // declared a byte short of what is served
+  CZEVComponentProxy big = Entry("big"), roomy = Entry("roomy");
+  AddResource(&big, server_->Url("/d.7z"), "data.bin.7z", "", shorter);
+  roomy.SetInstallRoot(small);
+  AddResource(&roomy, server_->Url("/d.7z"), "data.bin.7z", "", p);
+  roomy.mutable_component()->mutable_versions()->mutable_version(0)->mutable_manifest()->mutable_resources()
+      ->mutable_resource(0)->set_size(256 << 10);  // with the package, beyond the whole file system
+  auto updater = MakeUpdater();
+  ASSERT_TRUE(updater->addTask(big) && updater->addTask(roomy) && updater->start());
+  ASSERT_TRUE(runs_.WaitFor(1, std::chrono::seconds(30)));
+  const std::vector<std::string> errors = ErrorTexts();
+  ASSERT_EQ(errors.size(), 6u);
+  EXPECT_EQ(errors[0], "data.bin.7z down load failed:3 :download larger than declared size");
+  EXPECT_EQ(errors[3].find(small + "/app/roomy/1.0/x64/ has no enough space"), 32u) << errors[3];
+  EXPECT_EQ(Requests("/d.7z"), 3);  // none for the full file system
+  EXPECT_FALSE(fs::exists(InstallDir("big") + "data.bin.7z") || fs::exists(InstallDir("big") + "data.bin.7z.part"));
 }
 
 TEST_F(UpdaterTest, AFailingDownloadCountsItsAttemptsAndCleansOnlyInsideTheComponent) {

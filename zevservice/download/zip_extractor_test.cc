@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -18,6 +19,7 @@
 namespace {
 
 const char kOddName[] = "with blank \xc3\xa9t\xc3\xa9.txt";
+constexpr time_t kPackedTime = 978494706;  // of the packed data file and its folder
 
 bool Contains(const std::vector<std::string>& messages, const std::string& text) {
   return std::any_of(messages.begin(), messages.end(),
@@ -40,6 +42,8 @@ class PackageTest : public ::testing::Test {
     Write("empty.txt", "", 0644);
     Write(kOddName, "odd\n", 0644);
     ASSERT_EQ(symlink("data.txt", (src_ + "/bin/data.lnk").c_str()), 0);
+    for (const char* name : {"/bin/data.txt", "/bin"})
+      ASSERT_EQ(system(("touch -d @" + std::to_string(kPackedTime) + " '" + src_ + name + "'").c_str()), 0);
   }
 
   void Write(const std::string& name, const std::string& data, mode_t mode) {
@@ -70,6 +74,9 @@ class PackageTest : public ::testing::Test {
     ASSERT_TRUE(S_ISLNK(ModeOf(out + "/bin/data.lnk")));
     EXPECT_EQ(std::filesystem::read_symlink(out + "/bin/data.lnk").string(), "data.txt");
     EXPECT_FALSE(std::filesystem::exists(out + "/[Content]"));
+    struct stat file, folder;
+    ASSERT_EQ(stat((out + "/bin/data.txt").c_str(), &file) | stat((out + "/bin").c_str(), &folder), 0);
+    EXPECT_TRUE(file.st_mtime == kPackedTime && folder.st_mtime == kPackedTime);  // not the extraction's time
   }
 
   ScopedTempDir dir_;
