@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <set>
 #include <utility>
 
 #include "base/log.h"
 #include "model/catalogue.h"
+#include "model/catalogue_json.h"
 #include "platform/paths.h"
 
 const char kFirstSettingKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\First";
@@ -18,10 +20,6 @@ const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
 
 namespace {
 
-constexpr int64_t kFirstDefault = 300, kFirstLow = 30, kFirstHigh = 300;
-constexpr int64_t kIntervalDefault = 10800, kIntervalLow = 120, kIntervalHigh = 10800;
-// After a pass that could not reach the server.
-constexpr int64_t kRetryFirstSeconds = 120;
 // Installations are saved at the end of a run, and at the latest with the
 // first one that completes this long after the last save.
 constexpr int64_t kRecordSaveMs = 60000;
@@ -35,6 +33,50 @@ int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int
   if (text.size() - start > 12) return high;
   const int64_t value = std::stoll(text);
   return std::clamp(value, low, high);
+}
+
+PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed)
+    : first_s_(first_s), interval_s_(interval_s), jitter_(jitter), random_(seed) {}
+
+int64_t PassTimer::Between(int64_t low_ms, int64_t high_ms) {
+  if (high_ms <= low_ms) return low_ms;
+  return std::uniform_int_distribution<int64_t>(low_ms, high_ms)(random_);
+}
+
+int64_t PassTimer::Spread(int64_t ms, int64_t high_ms) {
+  ms = std::min(ms, high_ms);
+  if (!jitter_) return ms;
+  const int64_t spread = ms / 10;
+  const int64_t low = std::min(ms, high_ms - spread);
+  return Between(low, low + spread);
+}
+
+int64_t PassTimer::FirstWaitMs() { return Spread(first_s_ * 1000, kFirstHighSeconds * 1000); }
+
+int64_t PassTimer::NextWaitMs(bool reached) {
+  if (reached) {
+    retry_s_ = 0;
+    return Spread(interval_s_ * 1000, kIntervalHighSeconds * 1000);
+  }
+  const int64_t floor_s = std::min(kRetryFirstSeconds, interval_s_);
+  if (!jitter_) {
+    // A short outage should not cost a whole Interval.
+    retry_s_ = retry_s_ == 0 ? floor_s : std::min(retry_s_ * 2, interval_s_);
+    return retry_s_ * 1000;
+  }
+  retry_s_ = std::min(std::max(retry_s_, floor_s) * 2, interval_s_);
+  return Between(floor_s * 1000, retry_s_ * 1000);
+}
+
+int64_t ReadIntervalSetting(RegistryStore* registry) {
+  std::string text;
+  if (!registry->ReadString(RegRoot::kLocalMachine, kIntervalSettingKey, "", &text)) text.clear();
+  return ParseSetting(text, kIntervalDefaultSeconds, kIntervalLowSeconds, kIntervalHighSeconds);
+}
+
+bool StrategyStalled(const StrategyStatus& status, int64_t interval_ms, int64_t now_ms) {
+  if (status.next_pass_ms > 0) return now_ms > status.next_pass_ms + interval_ms;
+  return status.time_ms > 0 && now_ms > status.time_ms + 2 * interval_ms;
 }
 
 std::string FormatStrategyStatus(const StrategyStatus& status) {
@@ -52,19 +94,32 @@ std::string FormatStrategyStatus(const StrategyStatus& status) {
 }
 
 bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {
+  // The registry can be edited by hand: a field of the wrong type makes the
+  // record unreadable rather than throw.
   Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject()) return false;
+  if (!ParseStrictJson(text, &root) || !root.isObject()) return false;
+  bool ok = true;
+  auto number = [&](const char* name) -> int64_t {
+    const Json::Value& value = root[name];
+    if (value.isNull()) return 0;
+    if (!value.isInt64()) ok = false;
+    return ok ? value.asInt64() : 0;
+  };
+  auto text_of = [&](const char* name) -> std::string {
+    const Json::Value& value = root[name];
+    if (value.isNull()) return std::string();
+    if (!value.isString()) ok = false;
+    return ok ? value.asString() : std::string();
+  };
   StrategyStatus out;
-  out.time_ms = root.get("time", 0).asInt64();
-  out.result = root.get("result", "").asString();
-  out.error = root.get("error", "").asString();
-  out.listed = root.get("listed", 0).asInt64();
-  out.installed = root.get("installed", 0).asInt64();
-  out.failed = root.get("failed", 0).asInt64();
-  out.next_pass_ms = root.get("next_pass", 0).asInt64();
+  out.time_ms = number("time");
+  out.result = text_of("result");
+  out.error = text_of("error");
+  out.listed = number("listed");
+  out.installed = number("installed");
+  out.failed = number("failed");
+  out.next_pass_ms = number("next_pass");
+  if (!ok) return false;
   *status = out;
   return true;
 }
@@ -91,8 +146,7 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
       registry_(options.registry != nullptr ? options.registry : &RegistryStore::Default()),
       jitter_(options.jitter),
       events_(std::move(options.events)),
-      download_dir_(options.download_dir),
-      random_(std::random_device()()) {
+      download_dir_(options.download_dir) {
   if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
   if (download_dir_.empty()) download_dir_ = GetCommonDataDir() + "/Varnel/ZEV/download";
   database_ = std::make_unique<LocalComponentDatabase>(
@@ -210,6 +264,7 @@ bool CZEVServerStrategy::LoadServerCatalogue(CZEVApplications* applications, boo
 
 CZEVServerStrategy::EntryMap CZEVServerStrategy::BuildServerEntries(const CZEVApplications& applications) const {
   EntryMap entries;
+  std::set<ComponentKey> repeated;  // logged once each
   for (const CZEVApplication& application : applications.application()) {
     for (const CZEVComponent& component : application.components().component()) {
       for (const CZEVVersion& version : component.versions().version()) {
@@ -232,7 +287,13 @@ CZEVServerStrategy::EntryMap CZEVServerStrategy::BuildServerEntries(const CZEVAp
           LogWrite(1, "strategy component refused: %s", why.c_str());
           continue;
         }
-        entries[KeyOf(entry)] = std::move(entry);
+        ComponentKey key = KeyOf(entry);
+        if (entries.count(key) != 0 && repeated.insert(key).second) {
+          LogWrite(2, "strategy component listed more than once, the last entry is used: %s, %s, %s, %s",
+                   std::get<0>(key).c_str(), std::get<1>(key).c_str(), std::get<2>(key).c_str(),
+                   std::get<3>(key).c_str());
+        }
+        entries[std::move(key)] = std::move(entry);
       }
     }
   }
@@ -334,32 +395,17 @@ bool CZEVServerStrategy::Wait(int64_t ms) {
   return !clock_->WaitFor(lock, wake_cv_, ms, [this] { return stopping_.load(); });
 }
 
-int64_t CZEVServerStrategy::Jittered(int64_t ms, int64_t high_ms) {
-  if (!jitter_ || ms >= high_ms) return std::min(ms, high_ms);
-  std::uniform_int_distribution<int64_t> extra(0, ms / 10);
-  return std::min(ms + extra(random_), high_ms);
-}
-
 void CZEVServerStrategy::UpdateThread() {
   auto read = [this](const char* key) {
     std::string text;
     return registry_->ReadString(RegRoot::kLocalMachine, key, "", &text) ? text : std::string();
   };
-  const int64_t first = ParseSetting(read(kFirstSettingKey), kFirstDefault, kFirstLow, kFirstHigh);
-  const int64_t interval = ParseSetting(read(kIntervalSettingKey), kIntervalDefault, kIntervalLow, kIntervalHigh);
-  bool first_wait = true;
-  int64_t retry_seconds = 0;  // after a pass without the server; 0: none
-  int64_t recorded_ms = 0;    // time of the status record when the last pass began
+  const int64_t first = ParseSetting(read(kFirstSettingKey), kFirstDefaultSeconds, kFirstLowSeconds, kFirstHighSeconds);
+  const int64_t interval = ReadIntervalSetting(registry_);
+  PassTimer timer(first, interval, jitter_, std::random_device()());
+  int64_t wait_ms = timer.FirstWaitMs();
+  int64_t recorded_ms = 0;  // time of the status record when the last pass began
   for (;;) {
-    int64_t wait_ms = 0;
-    if (first_wait) {
-      wait_ms = Jittered(first * 1000, kFirstHigh * 1000);
-    } else if (retry_seconds > 0) {
-      wait_ms = Jittered(retry_seconds * 1000, interval * 1000);
-    } else {
-      wait_ms = Jittered(interval * 1000, kIntervalHigh * 1000);
-    }
-    first_wait = false;
     {
       std::lock_guard<std::mutex> lock(status_mu_);
       status_.next_pass_ms = clock_->WallMillis() + wait_ms;
@@ -377,20 +423,19 @@ void CZEVServerStrategy::UpdateThread() {
       status_.next_pass_ms = 0;
       recorded_ms = status_.time_ms;
     }
+    bool reached = false;
     try {
       RunPass();
-    } catch (...) {
-      LogWrite(1, "update components catch error");
-      return;
-    }
-    bool reached = false;
-    {
       std::lock_guard<std::mutex> lock(status_mu_);
       reached = status_.result == "server";
+    } catch (const std::exception& e) {
+      // Whatever one pass met, the next one comes: it is retried as a pass
+      // that could not reach the server.
+      LogWrite(3, "update components catch error: %s", e.what());
+    } catch (...) {
+      LogWrite(3, "update components catch error");
     }
-    // A short outage should not cost a whole Interval.
-    retry_seconds = reached ? 0 : (retry_seconds == 0 ? std::min(kRetryFirstSeconds, interval)
-                                                      : std::min(retry_seconds * 2, interval));
+    wait_ms = timer.NextWaitMs(reached);
   }
 }
 

@@ -6,10 +6,11 @@
 // task manager, and reports to the strategy manager after each pass. It
 // offers the listed versions that are installed and intact.
 //
-// Beyond the catalogue road itself it keeps fleets healthy: each wait gets
-// up to 10% added at random, a pass that could not reach the server is
-// followed by one after 120 s (doubling up to Interval), and every pass
-// leaves a status record in the registry (ReadStrategyStatus).
+// Beyond the catalogue road itself it keeps fleets healthy: each wait is
+// spread by up to 10% at random (PassTimer), a pass that could not reach the
+// server is followed by one after 120 s to twice the last retry wait (up to
+// Interval), and every pass leaves a status record in the registry
+// (ReadStrategyStatus).
 #ifndef ZEV_STRATEGY_SERVER_STRATEGY_H_
 #define ZEV_STRATEGY_SERVER_STRATEGY_H_
 
@@ -45,6 +46,36 @@ extern const char kStrategyStatusKey[];
 // count as above `high`).
 int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high);
 
+// The bounds of the update settings, in seconds.
+constexpr int64_t kFirstDefaultSeconds = 300, kFirstLowSeconds = 30, kFirstHighSeconds = 300;
+constexpr int64_t kIntervalDefaultSeconds = 10800, kIntervalLowSeconds = 120, kIntervalHighSeconds = 10800;
+// The first wait after a pass that could not reach the server.
+constexpr int64_t kRetryFirstSeconds = 120;
+
+// The waits between passes of one machine. Many machines start and fail
+// together (a power cut, a server outage), so every wait is drawn at random:
+// First and Interval are spread over 10% of their value without leaving
+// their clamps (at an upper clamp the spread is taken from below), and a
+// retry after a failed pass is drawn between 120 s and twice the previous
+// retry's upper bound, up to Interval ("full jitter"). Without jitter the
+// waits are the plain values and the retries 120 s, 240 s, ... (tests).
+class PassTimer {
+ public:
+  PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed);
+  int64_t FirstWaitMs();
+  // The wait after a pass; `reached`: whether the server answered it.
+  int64_t NextWaitMs(bool reached);
+
+ private:
+  int64_t Spread(int64_t ms, int64_t high_ms);
+  int64_t Between(int64_t low_ms, int64_t high_ms);
+
+  const int64_t first_s_, interval_s_;
+  const bool jitter_;
+  int64_t retry_s_ = 0;  // upper bound of the last retry wait; 0: no failure
+  std::mt19937_64 random_;
+};
+
 // What the last pass did, as the registry keeps it.
 struct StrategyStatus {
   int64_t time_ms = 0;     // wall clock at the end of the pass
@@ -58,6 +89,13 @@ struct StrategyStatus {
 std::string FormatStrategyStatus(const StrategyStatus& status);
 bool ParseStrategyStatus(const std::string& text, StrategyStatus* status);
 bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status);
+// The Interval setting in effect, in seconds.
+int64_t ReadIntervalSetting(RegistryStore* registry);
+// Whether the record shows no pass for twice `interval_ms` at wall clock
+// `now_ms`: a pass due at its next_pass has not ended one interval later, or
+// a record without one is two intervals old. Either means the update thread
+// is stuck or gone.
+bool StrategyStalled(const StrategyStatus& status, int64_t interval_ms, int64_t now_ms);
 
 class CZEVServerStrategy : public CZEVStrategyBase {
  public:
@@ -130,7 +168,6 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   bool SetUpdateFlag(const ComponentKey& key);
   // Waits `ms` on the clock; false when Stop came first.
   bool Wait(int64_t ms);
-  int64_t Jittered(int64_t ms, int64_t high_ms);
 
   Clock* const clock_;
   RegistryStore* const registry_;
@@ -161,8 +198,6 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   StrategyStatus status_;  // guarded by status_mu_
 
   std::mutex event_mu_;  // one event at a time
-
-  std::mt19937_64 random_;  // update thread only
 
   // The update thread, started by the first GetComponents.
   std::mutex thread_mu_;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,7 @@ class ServerStrategyTest : public ::testing::Test {
     changed_ = [this](CZEVComponentSourceType source) {
       EXPECT_EQ(source, cstServerStrategy);
       reports_.Hit(clock_.MonotonicMillis());
+      if (throw_in_report_.exchange(false)) throw std::runtime_error("the report failed");
       return false;
     };
   }
@@ -153,6 +155,7 @@ class ServerStrategyTest : public ::testing::Test {
   SourceChangedCallback changed_;
   Counter reports_;
   int staged_ = 0;
+  std::atomic<bool> throw_in_report_{false};
 
   std::mutex mu_;
   std::vector<std::string> events_;  // guarded by mu_
@@ -181,11 +184,71 @@ TEST(ServerStrategySettings, ClampsAndDefaults) {
   ASSERT_TRUE(ParseStrategyStatus(FormatStrategyStatus(status), &back));
   EXPECT_EQ(FormatStrategyStatus(back), FormatStrategyStatus(status));
   EXPECT_FALSE(ParseStrategyStatus("not json", &back));
+  EXPECT_FALSE(ParseStrategyStatus("{\"time\":\"soon\"}", &back));
+  EXPECT_FALSE(ParseStrategyStatus("{\"result\":[1]}", &back));
+
+  // Stuck or gone: no pass for two intervals (I = 1000 ms here).
+  struct {
+    int64_t time_ms, next_pass_ms, now_ms;
+    bool stalled;
+  } const stalls[] = {
+      {0, 0, 1'000'000, false},    // no pass yet, none due
+      {100, 600, 1600, false},     // due at 600, an interval's grace
+      {100, 600, 1601, true},      // a due pass never came
+      {100, 0, 2100, false},       // a pass under way, two intervals' grace
+      {100, 0, 2101, true},        // a pass that never ends
+  };
+  for (const auto& c : stalls) {
+    StrategyStatus record;
+    record.time_ms = c.time_ms;
+    record.next_pass_ms = c.next_pass_ms;
+    EXPECT_EQ(StrategyStalled(record, 1000, c.now_ms), c.stalled) << c.time_ms << " " << c.next_pass_ms << " " << c.now_ms;
+  }
+}
+
+TEST(ServerStrategySettings, WaitsAreSpreadWithinTheClampsAndRetriesDrawnUpToTwiceTheLast) {
+  const int64_t s = 1000;
+  PassTimer plain(300, 10800, false, 1);
+  EXPECT_EQ(plain.FirstWaitMs(), 300 * s);
+  EXPECT_EQ(plain.NextWaitMs(false), 120 * s);
+  EXPECT_EQ(plain.NextWaitMs(false), 240 * s);
+  EXPECT_EQ(plain.NextWaitMs(true), 10800 * s);
+
+  // Drawn many times, each wait stays in its range and uses most of it.
+  struct {
+    int64_t first_s, interval_s;
+    std::vector<bool> passes;  // reached, in turn, before the wait looked at
+    int64_t low_s, high_s;
+  } const cases[] = {
+      {300, 10800, {}, 270, 300},            // First at its upper clamp: spread from below
+      {60, 10800, {}, 60, 66},               // First below it: spread upwards
+      {300, 10800, {true}, 9720, 10800},     // Interval at its clamp
+      {300, 1000, {true}, 1000, 1100},
+      {300, 10800, {false}, 120, 240},       // the first retry
+      {300, 10800, {false, false, false}, 120, 960},
+      {300, 600, {false, false, false}, 120, 600},  // never beyond Interval
+      {300, 10800, {false, false, true}, 9720, 10800},
+  };
+  for (const auto& c : cases) {
+    int64_t lowest = INT64_MAX, highest = 0;
+    for (uint64_t seed = 0; seed < 400; ++seed) {
+      PassTimer timer(c.first_s, c.interval_s, true, seed);
+      int64_t wait = timer.FirstWaitMs();
+      for (bool reached : c.passes) wait = timer.NextWaitMs(reached);
+      lowest = std::min(lowest, wait);
+      highest = std::max(highest, wait);
+    }
+    const int64_t width = (c.high_s - c.low_s) * s;
+    EXPECT_GE(lowest, c.low_s * s) << c.low_s;
+    EXPECT_LE(highest, c.high_s * s) << c.high_s;
+    EXPECT_LT(lowest, c.low_s * s + width / 10) << c.low_s;
+    EXPECT_GT(highest, c.high_s * s - width / 10) << c.high_s;
+  }
 }
 
 TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
   Listed v1 = Version("comp", "1.0.0", "one");
-  List({v1});
+  List({v1, v1});  // listed twice: one entry, and a word in the log
   auto strategy = MakeStrategy();
   // Nothing is offered before the first pass has talked to the server.
   EXPECT_TRUE(Offered(strategy.get()).empty());
@@ -201,6 +264,7 @@ TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
   EXPECT_EQ(status.listed, 1);
   EXPECT_EQ(status.installed, 1);
   EXPECT_EQ(status.failed, 0);
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "listed more than once, the last entry is used: app, comp, 1.0.0"));
 
   // A changed updateTime with intact files is recorded again, no download.
   v1.update_time = 2;
@@ -243,6 +307,8 @@ TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
   ASSERT_TRUE(ReadStrategyStatus(&RegistryStore::Default(), &status));
   EXPECT_EQ(status.result, "stored copy");
   EXPECT_FALSE(status.error.empty());
+  // A pass that throws does not end the update thread: it counts as failed.
+  throw_in_report_ = true;
   RunPass(120 * 1000);
   RunPass(240 * 1000);
   // Once the server answers again, the Interval applies.
@@ -331,7 +397,7 @@ TEST_F(ServerStrategyTest, EventTextsAreCheckedAndErrorTextsLoggedLiterally) {
   EXPECT_EQ(Events().size(), 1u);
 }
 
-TEST_F(ServerStrategyTest, JitterStaysWithinTenPercentAndTheClamps) {
+TEST_F(ServerStrategyTest, TheUpdateThreadSpreadsItsWaits) {
   ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kIntervalSettingKey, "", "1000"));
   List({});
   CZEVServerStrategy::Options options;
@@ -343,9 +409,10 @@ TEST_F(ServerStrategyTest, JitterStaysWithinTenPercentAndTheClamps) {
   strategy.SetChangedCallback(&changed_);
   std::vector<CZEVComponentProxy> entries;
   strategy.GetComponents(&entries);
-  // First is at its upper clamp already: nothing may be added.
+  // First is at its upper clamp already: the spread is taken from below.
   ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
-  EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), kFirstMs);
+  EXPECT_LE(clock_.NextDeadline() - clock_.MonotonicMillis(), kFirstMs);
+  EXPECT_GE(clock_.NextDeadline() - clock_.MonotonicMillis(), kFirstMs * 9 / 10);
   std::set<int64_t> waits;
   for (int i = 0; i < 6; ++i) {
     const int before = reports_.count();
