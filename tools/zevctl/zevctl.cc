@@ -18,8 +18,9 @@
 //                          service's local socket, the last strategy pass,
 //                          the hosts, and systemd's view of zevsvc.service.
 //                          Every probe gives up after a few seconds. Exit
-//                          status 0 when the lock is held, "/" answers and
-//                          the echo comes back, else 1: a health check.
+//                          status 0 when the lock is held, "/" answers,
+//                          the echo comes back and the strategy has made a
+//                          pass within two intervals, else 1: a health check.
 //   zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]
 //       what the control server knows of component ID (getComponentData;
 //       bits 32 or 64, default 64)
@@ -103,7 +104,8 @@ int Usage() {
           "  zevctl reg delete ROOT KEY [NAME] [--32]\n"
           "  zevctl reg list ROOT [KEY] [--32]\n"
           "  zevctl status   (exit status 0 when the service holds its instance lock, \"/\" answers\n"
-          "                   and an echo over its local socket comes back; 1 otherwise)\n"
+          "                   an echo over its local socket comes back and the strategy is not\n"
+          "                   stuck; 1 otherwise)\n"
           "  zevctl hosts\n"
           "  zevctl strategy\n"
           "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
@@ -796,10 +798,18 @@ int Status(const std::vector<std::string>& args) {
 
   StrategyStatus pass;
   const StrategyRecord record = ReadLastPass(&pass);
+  bool strategy_stalled = false;
   if (record == StrategyRecord::kRead) {
     printf("strategy: last pass %s; %s%s\n", PassText(pass).c_str(), CountsText(pass).c_str(),
            pass.next_pass_ms > 0 ? ("; next pass " + UtcText(pass.next_pass_ms)).c_str() : "");
     if (!pass.error.empty()) printf("strategy server error: %s\n", OneLine(pass.error).c_str());
+    const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count();
+    strategy_stalled =
+        lock_held && StrategyStalled(pass, ReadIntervalSetting(&RegistryStore::Default()) * 1000, now_ms);
+    if (strategy_stalled) {
+      printf("strategy health: no pass for two intervals; the update thread is stuck or gone (see the log)\n");
+    }
   } else if (store_private) {
     printf("strategy: %s\n", private_store.c_str());
   } else {
@@ -831,7 +841,7 @@ int Status(const std::vector<std::string>& args) {
   // A user who may not open the private instance lock has the port mutex,
   // which only a running service holds, to go by.
   const bool instance_runs = lock_held || (!lock_readable && port_mutex_held);
-  return instance_runs && root_alive && echo_ok ? 0 : 1;
+  return instance_runs && root_alive && echo_ok && !strategy_stalled ? 0 : 1;
 }
 
 // Takes "--name value" (or "--flag") options of the control commands out of

@@ -212,6 +212,14 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
     EXPECT_NE(lines.back().find(", StatusText=show zevsvc.service -p ActiveState -p SubState -p MainPID -p StatusText"),
               std::string::npos)
         << lines.back();
+    // A pass due in 2001 that never came: the service is not healthy.
+    StrategyStatus stuck = pass;
+    stuck.next_pass_ms = 1000000000000;
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(stuck)));
+    Result stalled = Zevctl("status", env);
+    EXPECT_EQ(stalled.status, 1);
+    EXPECT_NE(stalled.out.find("\nstrategy health: no pass for two intervals"), std::string::npos) << stalled.out;
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(pass)));
     // Another user cannot open the store or the instance lock, yet learns
     // the port and that the service is alive, and reads nothing private.
     ScopedUser user;

@@ -23,6 +23,7 @@
 #include "base/log.h"
 #include "platform/file_modes.h"
 #include "platform/paths.h"
+#include "strategy/server_strategy.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ const char* StateName(uint32_t state) {
     default: return "unknown";
   }
 }
+
+constexpr int64_t kHealthCheckMs = 60 * 1000;
 
 sigset_t ControlSignals() {
   sigset_t set;
@@ -294,11 +297,19 @@ void ServiceLoop(CZEVServiceBase* service) {
   for (int sig : outcome.deferred) {
     if (OnControlSignal(service, sig)) return;
   }
+  // Once a minute the status text is made again, so that what no event
+  // reports (a strategy that has stopped making passes) still reaches it.
+  const int health_ms = static_cast<int>(std::max<int64_t>(kHealthCheckMs / Clock::TimeScale(), 1));
   for (;;) {
     struct pollfd fds[1] = {{signals.fd(), POLLIN, 0}};
-    if (poll(fds, 1, -1) < 0) {
+    const int ready = poll(fds, 1, health_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {
+      service->Interrogate();
+      continue;
     }
     if (OnControlSignal(service, signals.Read())) return;
   }
@@ -559,6 +570,11 @@ std::string CZEVService::RunningDetail() {
   const int hosts = manager.RunningHosts();
   detail += std::to_string(components) + (components == 1 ? " component in " : " components in ") +
             std::to_string(hosts) + (hosts == 1 ? " host" : " hosts");
+  StrategyStatus pass;
+  if (ReadStrategyStatus(&context_->registry(), &pass) &&
+      StrategyStalled(pass, ReadIntervalSetting(&context_->registry()) * 1000, context_->clock()->WallMillis())) {
+    detail += "; the strategy has made no pass for two intervals";
+  }
   return detail;
 }
 
