@@ -103,7 +103,7 @@ class StrategiesEndToEnd : public ::testing::Test {
     options.manager.first_port = FreePortRange(5, 47800);
     options.manager.last_port = options.manager.first_port + 4;
     ASSERT_NE(options.manager.first_port, 0);
-    options.strategies = [this] {
+    options.strategies = [this](const std::atomic<bool>*) {
       CZEVServerStrategy::Options server;
       server.clock = &clock_;
       server.database_key = kDatabaseKey;

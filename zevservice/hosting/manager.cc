@@ -64,9 +64,11 @@ CZEVManager& CZEVManager::instance() {
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor());
     };
     deps.port_guard = true;
-    deps.strategies = [] {
+    deps.strategies = [](const std::atomic<bool>* stop) {
+      CZEVProductInnerStrategy::Options product;
+      product.stop = stop;
       return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(),
-                                                   std::make_unique<CZEVProductInnerStrategy>());
+                                                   std::make_unique<CZEVProductInnerStrategy>(product));
     };
     return new CZEVManager(deps);  // lives until process exit
   }();
@@ -113,6 +115,7 @@ bool CZEVManager::Start() {
   {
     std::lock_guard<std::mutex> lock(state_mu_);
     quitting_ = stop_requested_;
+    stop_flag_ = quitting_;
     failed_front_ends_.clear();
     instance_held_elsewhere_ = false;
   }
@@ -263,6 +266,7 @@ void CZEVManager::Quit() {
   {
     std::lock_guard<std::mutex> state(state_mu_);
     quitting_ = true;
+    stop_flag_ = true;
   }
   quit_cv_.notify_all();
   std::lock_guard<std::mutex> lock(mu_);
@@ -303,6 +307,7 @@ void CZEVManager::RequestStop() {
     std::lock_guard<std::mutex> state(state_mu_);
     stop_requested_ = true;
     quitting_ = true;
+    stop_flag_ = true;
   }
   quit_cv_.notify_all();
 }

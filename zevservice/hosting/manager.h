@@ -7,6 +7,7 @@
 #define ZEV_HOSTING_MANAGER_H_
 
 #include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,8 +49,10 @@ struct ManagerOptions {
 // The merged catalogue as the manager asks for it at start-up: fills
 // *applications; false when there is none yet (nothing is loaded then).
 using CatalogueSource = std::function<bool(CZEVApplications* applications)>;
-// Makes the strategy manager, the source of the catalogue, at Start.
-using StrategyFactory = std::function<std::shared_ptr<CZEVStrategyManager>()>;
+// Makes the strategy manager, the source of the catalogue, at Start. `stop`
+// is set once a stop is requested: work done while making it (unpacking the
+// product packages) ends early then, so that it never holds up a stop.
+using StrategyFactory = std::function<std::shared_ptr<CZEVStrategyManager>(const std::atomic<bool>* stop)>;
 // Makes the host-process monitor: a new object with one reference, which
 // the manager takes over, or null.
 using MonitorFactory = std::function<pubsdk::IUnknownBase*()>;
@@ -261,6 +264,7 @@ class CZEVManager {
   std::condition_variable quit_cv_;
   bool quitting_ = false;                       // guarded by state_mu_
   bool stop_requested_ = false;                 // guarded by state_mu_
+  std::atomic<bool> stop_flag_{false};          // quitting_, for the strategies' start-up work
   int port_ = 0;                                // guarded by state_mu_
   std::vector<std::string> failed_front_ends_;  // guarded by state_mu_
   bool instance_held_elsewhere_ = false;        // guarded by state_mu_

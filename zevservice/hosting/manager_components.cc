@@ -128,7 +128,7 @@ bool CZEVManager::StartComponents() {
   // The strategy manager and its handler, then the monitor, then the load.
   std::shared_ptr<CZEVStrategyManager> strategies;
   if (deps_.strategies) {
-    strategies = deps_.strategies();
+    strategies = deps_.strategies(&stop_flag_);
     if (!strategies) {
       LogWrite(3, "The strategy manager could not be made; nothing is loaded.");
     } else {

@@ -405,7 +405,7 @@ TEST_F(ManagerComponents, QuitWaitsForAChangeReportUnderWay) {
   manager_.reset();
   ReportingSource* server = nullptr;
   ManagerDeps deps = Deps();
-  deps.strategies = [&server] {
+  deps.strategies = [&server](const std::atomic<bool>*) {
     auto own = std::make_unique<ReportingSource>(cstServerStrategy);
     server = own.get();
     return std::make_shared<CZEVStrategyManager>(std::move(own),

@@ -226,9 +226,12 @@ CZEVProductInnerWatcher::CZEVProductInnerWatcher(const Options& options) : clock
   staging_dir_ = !options.staging_dir.empty() ? options.staging_dir
                  : common.empty()              ? std::string()
                                                : common + "/components_staging";
-  extractor_.SetStopFlag(&stopping_);
   timer_ = std::make_unique<TaskTimer>(clock_);
+  // Until the watcher exists only the service's stop can end its work.
+  start_stop_ = options.stop != nullptr ? options.stop : &stopping_;
+  extractor_.SetStopFlag(start_stop_);
   initialised_ = BuildCache();
+  extractor_.SetStopFlag(&stopping_);
   if (!initialised_) SetLastError("init failed.");
 }
 
@@ -284,7 +287,10 @@ bool CZEVProductInnerWatcher::BuildCache() {
   std::sort(names.begin(), names.end());
   std::lock_guard<std::mutex> run(run_mu_);
   for (const std::string& name : names) {
-    if (stopping_) break;
+    if (start_stop_->load()) {
+      LogWrite(2, "The product packages are left unpacked: the service stops.");
+      break;
+    }
     const std::string folder = JoinPath(cache_dir_, name);
     if (!CreateDirectories(folder)) continue;
     struct stat st;

@@ -55,6 +55,9 @@ class CZEVProductInnerWatcher {
     std::string components_dir;
     std::string cache_dir;
     std::string staging_dir;
+    // Set once the service is asked to stop (not owned; null: none): the
+    // unpacking at construction ends early then.
+    const std::atomic<bool>* stop = nullptr;
   };
 
   // Builds the package cache: empties it and the staging folder, creates the
@@ -141,6 +144,7 @@ class CZEVProductInnerWatcher {
   bool initialised_ = false;    // likewise
 
   std::atomic<bool> stopping_{false};  // also the extractor's stop flag
+  const std::atomic<bool>* start_stop_ = nullptr;  // the stop flag during construction
   std::atomic<const ChangeCallable*> callable_{nullptr};
   std::atomic<uint64_t> changes_seen_{0};
   std::atomic<uint64_t> changes_kept_{0};

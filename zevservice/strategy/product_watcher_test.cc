@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include <gtest/gtest.h>
 
 #include "strategy/product_test_util.h"
@@ -89,6 +91,15 @@ TEST_F(ProductWatcherTest, StartBuildsTheCacheFromEveryProductFolder) {
   // The staging folder is private and holds nothing once the scan is done.
   EXPECT_EQ(ModeOf(w.staging_dir()) & 07777, 0700u);
   EXPECT_TRUE(std::filesystem::is_empty(w.staging_dir()));
+
+  // A stop asked for before the scan leaves the packages unpacked, and the
+  // watcher's own stops still work afterwards.
+  std::atomic<bool> stop{true};
+  CZEVProductInnerWatcher::Options stopping = Opts();
+  stopping.stop = &stop;
+  CZEVProductInnerWatcher cut(stopping);
+  EXPECT_FALSE(FileExists(Cache("alpha") + "/a/f"));
+  cut.Stop();
 }
 
 TEST_F(ProductWatcherTest, PublishingMovingAndWithdrawingPackages) {
