@@ -45,15 +45,10 @@
 extern "C" const char* __tsan_default_suppressions() { return "race:Poco::Net::TCPServer::run\n"; }
 #endif
 
-const char kServiceRegistryKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
-const char kBindAddressValueName[] = "BindAddress";
-
 std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognised) {
   if (unrecognised != nullptr) unrecognised->clear();
   std::string value;
-  if (!registry->ReadString(RegRoot::kLocalMachine, kServiceRegistryKey, kBindAddressValueName, &value)) {
-    return "0.0.0.0";
-  }
+  if (ReadSettingText(registry, kBindAddressSetting, &value) == SettingSource::kNone) return "0.0.0.0";
   const std::string text = Poco::trim(value);
   if (text == "127.0.0.1" || Poco::icompare(text, "localhost") == 0) return "127.0.0.1";
   if (!text.empty() && text != "0.0.0.0" && unrecognised != nullptr) *unrecognised = value;

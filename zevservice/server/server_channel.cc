@@ -19,9 +19,7 @@
 const char kAccessKeyId[] = "a61e0c9b57d2f384";
 const char kSigningSecret[] = "3f9a27c1d84e6b05";
 const char kChannelIV[] = "9e4c1a7f30b85d26";
-const char kDefaultServerBaseUrl[] = "http://127.0.0.1:61200";
 const char kServerUserAgent[] = "winhttp zev/2.0";
-const char kServerUrlKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Url";
 const char kCatalogueEndpoint[] = "/api/application/upgrade-list";
 const char kEventEndpoint[] = "/api/event";
 

@@ -8,14 +8,13 @@
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "platform/machine_info.h"
+#include "platform/settings.h"  // kServerUrlKey, kDefaultServerBaseUrl
 #include "server/http_poster.h"
 
 extern const char kAccessKeyId[];       // sent in clear with every request
 extern const char kSigningSecret[];     // appended to the sealed text before the signature digest
 extern const char kChannelIV[];         // 16 bytes, the same in both directions
-extern const char kDefaultServerBaseUrl[];
 extern const char kServerUserAgent[];   // "winhttp zev/2.0"
-extern const char kServerUrlKey[];      // HKLM key whose default value is the base URL
 extern const char kCatalogueEndpoint[];  // "/api/application/upgrade-list"
 extern const char kEventEndpoint[];      // "/api/event"
 

@@ -14,8 +14,6 @@
 #include "model/catalogue_json.h"
 #include "platform/paths.h"
 
-const char kFirstSettingKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\First";
-const char kIntervalSettingKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Interval";
 const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
 
 namespace {

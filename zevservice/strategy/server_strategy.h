@@ -30,14 +30,12 @@
 #include "base/clock.h"
 #include "download/updater.h"
 #include "platform/registry.h"
+#include "platform/settings.h"
 #include "server/event_reporter.h"
 #include "server/server_channel.h"
 #include "strategy/local_database.h"
 #include "strategy/strategy_base.h"
 
-// HKLM keys whose default values are the update settings, in seconds.
-extern const char kFirstSettingKey[];
-extern const char kIntervalSettingKey[];
 // HKLM key whose default value is the status of the last pass.
 extern const char kStrategyStatusKey[];
 
@@ -46,9 +44,11 @@ extern const char kStrategyStatusKey[];
 // count as above `high`).
 int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high);
 
-// The bounds of the update settings, in seconds.
-constexpr int64_t kFirstDefaultSeconds = 300, kFirstLowSeconds = 30, kFirstHighSeconds = 300;
-constexpr int64_t kIntervalDefaultSeconds = 10800, kIntervalLowSeconds = 120, kIntervalHighSeconds = 10800;
+// The bounds of the update settings, in seconds (from platform/settings.h).
+constexpr int64_t kFirstDefaultSeconds = kFirstSetting.fallback, kFirstLowSeconds = kFirstSetting.low;
+constexpr int64_t kFirstHighSeconds = kFirstSetting.high;
+constexpr int64_t kIntervalDefaultSeconds = kIntervalSetting.fallback, kIntervalLowSeconds = kIntervalSetting.low;
+constexpr int64_t kIntervalHighSeconds = kIntervalSetting.high;
 // The first wait after a pass that could not reach the server.
 constexpr int64_t kRetryFirstSeconds = 120;
 

@@ -1,0 +1,91 @@
+// The service's settings, each the default value of a key of its own under
+// HKEY_LOCAL_MACHINE\Software\Classes\CLSID\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}.
+// kSettings lists every one with what an operator needs to set it
+// (zevctl config); the parts of the service that read a setting take its
+// key, default and range from here. A new setting is its key and one more
+// entry here.
+#ifndef ZEV_PLATFORM_SETTINGS_H_
+#define ZEV_PLATFORM_SETTINGS_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/registry.h"
+
+// The service's own key; the settings are keys below it.
+inline constexpr char kServiceRegistryKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
+inline constexpr char kServerUrlKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Url";
+inline constexpr char kFirstSettingKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\First";
+inline constexpr char kIntervalSettingKey[] =
+    "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Interval";
+inline constexpr char kBindAddressSettingKey[] =
+    "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\BindAddress";
+// Earlier releases read the bind address from this named value of
+// kServiceRegistryKey; it still counts when kBindAddressSettingKey holds none.
+inline constexpr char kBindAddressValueName[] = "BindAddress";
+
+inline constexpr char kDefaultServerBaseUrl[] = "http://127.0.0.1:61200";
+
+enum class SettingType {
+  kSeconds,  // a whole number of seconds in [low, high]
+  kUrl,      // an http:// or https:// base URL
+  kChoice,   // one of `choices`, in any case
+};
+
+inline constexpr const char* kBindAddressChoices[] = {"127.0.0.1", "localhost", "0.0.0.0", nullptr};
+
+struct Setting {
+  const char* name;     // also the last part of its key
+  const char* key;      // HKLM key whose default value holds the setting
+  const char* meaning;  // one line for the operator
+  SettingType type;
+  const char* default_text;        // kUrl, kChoice: the value without a stored one
+  int64_t fallback, low, high;     // kSeconds: the value without a stored one, and the range
+  const char* const* choices;      // kChoice: the accepted values, null-terminated
+  const char* old_value_name;      // a named value of kServiceRegistryKey read when the key holds none
+  const char* takes_effect;        // when a running service picks a change up
+};
+
+inline constexpr char kAtNextStart[] = "at the next start of the service (systemctl restart zevsvc)";
+
+inline constexpr Setting kUrlSetting = {
+    "Url", kServerUrlKey, "base URL of the strategy server, for the catalogue and the event reports",
+    SettingType::kUrl, kDefaultServerBaseUrl, 0, 0, 0, nullptr, nullptr,
+    "at the service's next request to the strategy server (read anew for each); no restart needed"};
+inline constexpr Setting kFirstSetting = {
+    "First", kFirstSettingKey, "seconds from the start of the service to its first update pass",
+    SettingType::kSeconds, nullptr, 300, 30, 300, nullptr, nullptr, kAtNextStart};
+inline constexpr Setting kIntervalSetting = {
+    "Interval", kIntervalSettingKey, "seconds between update passes (the catalogue asked of the strategy server)",
+    SettingType::kSeconds, nullptr, 10800, 120, 10800, nullptr, nullptr, kAtNextStart};
+inline constexpr Setting kBindAddressSetting = {
+    "BindAddress", kBindAddressSettingKey,
+    "address the HTTP endpoint listens on: 127.0.0.1 or localhost for loopback only, 0.0.0.0 for all interfaces",
+    SettingType::kChoice, "0.0.0.0", 0, 0, 0, kBindAddressChoices, kBindAddressValueName, kAtNextStart};
+
+inline constexpr const Setting* kSettings[] = {&kUrlSetting, &kFirstSetting, &kIntervalSetting,
+                                               &kBindAddressSetting};
+
+// The setting called `name`, in any case; null for none.
+const Setting* FindSetting(const std::string& name);
+
+// Where ReadSettingText found the text.
+enum class SettingSource { kNone, kKey, kOldValue };
+
+// The stored text of `setting` in `registry` (not owned): the default value
+// of its key, else that of its older named value. kNone when neither is
+// stored or the store cannot be read.
+SettingSource ReadSettingText(RegistryStore* registry, const Setting& setting, std::string* text);
+
+// The default as text, and what the setting accepts ("whole seconds from 30
+// to 300").
+std::string SettingDefaultText(const Setting& setting);
+std::string SettingAllowedText(const Setting& setting);
+
+// Whether `text` is a value the setting accepts, as an operator sets it
+// (stricter than the service, which falls back or clamps): true with the
+// text to store in *stored (a number without leading zeros), else false
+// with the reason in *why.
+bool CheckSettingValue(const Setting& setting, const std::string& text, std::string* stored, std::string* why);
+
+#endif  // ZEV_PLATFORM_SETTINGS_H_
