@@ -239,6 +239,9 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
       EXPECT_NE(status.find("port mutex: held"), std::string::npos) << status;
       EXPECT_EQ(user.Run(as_user + "reg get HKCR \"CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port\" zevservicePort"), 0);
       EXPECT_EQ(user.Run(as_user + "reg get HKLM " + key + " BindAddress"), 1);
+      EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " config list >" + out.Sub("config") + " 2>&1"), 1);
+      ASSERT_TRUE(ReadFileToString(out.Sub("config"), &status));
+      EXPECT_NE(status.find("registry.db, which is for the service's user only"), std::string::npos) << status;
       EXPECT_EQ(user.Run("cat " + common.path() + "/registry.db >/dev/null 2>&1"), 1);
     }
     manager.Quit();
@@ -439,4 +442,62 @@ TEST(Zevctl, HostsPrintsTheMonitorsStatusFile) {
 
   ASSERT_TRUE(WriteFileAtomically(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName), "garbage\n"));
   EXPECT_EQ(Zevctl("hosts").status, 1);
+}
+
+// config set takes only what the service would use as given, and then writes
+// the default value of the setting's key; otherwise it writes nothing.
+TEST(Zevctl, ConfigSetRefusesUnknownNamesAndBadValues) {
+  struct Case {
+    std::string args;
+    int status;
+    const char* key;     // the setting's key; null for an unknown name
+    const char* stored;  // its default value afterwards; null for none
+    std::string says;
+  };
+  const std::string next_start = "takes effect at the next start of the service (systemctl restart zevsvc)";
+  const Case cases[] = {
+      {"Interval 600", 0, kIntervalSettingKey, "600", "Interval set to 600; it " + next_start},
+      {"iNTERVAL 000600", 0, kIntervalSettingKey, "600", "Interval set to 600"},
+      {"Interval 119", 2, kIntervalSettingKey, nullptr, "119 is out of range: whole seconds from 120 to 10800"},
+      {"Interval 10801", 2, kIntervalSettingKey, nullptr, "out of range"},
+      {"First 30", 0, kFirstSettingKey, "30", next_start},
+      {"First 99999999999999999999", 2, kFirstSettingKey, nullptr, "out of range: whole seconds from 30 to 300"},
+      {"First 1e2", 2, kFirstSettingKey, nullptr, "\"1e2\" is not a whole number of seconds"},
+      {"First -30", 2, kFirstSettingKey, nullptr, "not a whole number"},
+      {"First \"\"", 2, kFirstSettingKey, nullptr, "not a whole number"},
+      {"Frist 30", 2, nullptr, nullptr, "unknown setting 'Frist' (the settings: Url, First, Interval, BindAddress)"},
+      {"Url https://zev.example.com:8443/base", 0, kServerUrlKey, "https://zev.example.com:8443/base",
+       "no restart needed"},
+      {"Url ftp://zev.example.com", 2, kServerUrlKey, nullptr, "does not begin with http:// or https://"},
+      {"Url http://zev.example.com/", 2, kServerUrlKey, nullptr, "ends with \"/\""},
+      {"Url http://:80", 2, kServerUrlKey, nullptr, "names no host"},
+      {"Url http://zev:65536", 2, kServerUrlKey, nullptr, "is not a port number"},
+      {"bindaddress LocalHost", 0, kBindAddressSettingKey, "localhost",
+       "BindAddress set to localhost; it " + next_start},
+      {"BindAddress 10.1.2.3", 2, kBindAddressSettingKey, nullptr, "is not one of 127.0.0.1, localhost or 0.0.0.0"},
+  };
+  for (const Case& c : cases) {
+    ScopedCommonDataDir common;
+    const Result r = Zevctl("config set " + c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
+    std::string value;
+    const bool found = c.key != nullptr && RegReadString(RegRoot::kLocalMachine, c.key, "", &value);
+    EXPECT_EQ(found, c.stored != nullptr) << c.args;
+    EXPECT_EQ(value, c.stored != nullptr ? c.stored : "") << c.args;
+  }
+}
+
+// get and list show what the service makes of the store, older forms included.
+TEST(Zevctl, ConfigGetAndListShowTheValuesInEffect) {
+  ScopedCommonDataDir common;
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kIntervalSettingKey, "", "50"));
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kServiceRegistryKey, kBindAddressValueName, "localhost"));
+  EXPECT_EQ(Zevctl("config get interval").out, "120\n");
+  EXPECT_EQ(Zevctl("config get BindAddress").out, "127.0.0.1\n");
+  const Result list = Zevctl("config list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_NE(list.out.find("First: (default) 300\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("Interval: 50 (in effect: 120)\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("BindAddress: localhost (in effect: 127.0.0.1)\n"), std::string::npos) << list.out;
 }
