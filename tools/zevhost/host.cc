@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "base/clock.h"
@@ -28,6 +29,35 @@ constexpr int kExitStopAll = 255;
 constexpr int kExitTerminated = 128 + SIGTERM;
 constexpr int kExitFailure = 1;
 
+// Where the host tells of the starts it refused: the node that sent the last
+// "start" (the monitor), over the bus while the host is on it.
+class RefusalChannel {
+ public:
+  void SetPeer(const std::string& node) {
+    std::lock_guard<std::mutex> lock(mu_);
+    peer_ = node;
+  }
+  // `bus` (null: none) must live until the next Attach.
+  void Attach(pubsdk::CRpcTermSettings* bus) {
+    std::lock_guard<std::mutex> lock(mu_);
+    bus_ = bus;
+  }
+  void Send(const CZEVComponentContext& context, const std::string& why) {
+    const std::string payload =
+        pubsdk::BuildStartRefusal({context.appcode(), context.componentid(), context.version(), why});
+    std::lock_guard<std::mutex> lock(mu_);
+    if (bus_ == nullptr || peer_.empty()) return;
+    if (!bus_->Send(peer_, pubsdk::kStartRefusedMsgType, payload, Clock::Real()->TickCount())) {
+      HostLog("cannot tell " + peer_ + " of the refused start");
+    }
+  }
+
+ private:
+  std::mutex mu_;
+  pubsdk::CRpcTermSettings* bus_ = nullptr;  // guarded by mu_
+  std::string peer_;                         // guarded by mu_
+};
+
 // Takes the bus's messages on the term's receiver thread, checks them and
 // hands them to the supervisor, which never blocks the caller. After
 // "stopall" it takes nothing more and raises `stop_fd`.
@@ -35,8 +65,8 @@ class HostReceiver final : public pubsdk::IReceiver {
  public:
   // `supervisor` must outlive every call of OnInput (the term is left before
   // it goes); `stop_fd` is an eventfd the owner watches.
-  HostReceiver(std::string node_name, ComponentSupervisor* supervisor, int stop_fd)
-      : node_name_(std::move(node_name)), supervisor_(supervisor), stop_fd_(stop_fd) {}
+  HostReceiver(std::string node_name, ComponentSupervisor* supervisor, RefusalChannel* refusals, int stop_fd)
+      : node_name_(std::move(node_name)), supervisor_(supervisor), refusals_(refusals), stop_fd_(stop_fd) {}
 
   pubsdk::HRESULT QueryInterface(const pubsdk::GUID& iid, void** out) override {
     if (out == nullptr) return pubsdk::kE_POINTER;
@@ -70,6 +100,7 @@ class HostReceiver final : public pubsdk::IReceiver {
     }
     switch (message.command) {
       case HostCommand::kStart:
+        refusals_->SetPeer(message.sender);
         supervisor_->Start(message.context);
         break;
       case HostCommand::kStop:
@@ -95,6 +126,7 @@ class HostReceiver final : public pubsdk::IReceiver {
 
   const std::string node_name_;
   ComponentSupervisor* const supervisor_;
+  RefusalChannel* const refusals_;
   const int stop_fd_;
   std::atomic<uint32_t> refs_{1};
   bool stopping_ = false;  // only on the receiver thread
@@ -159,11 +191,15 @@ int RunHost(int argc, char** argv) {
   }
 
   int code;
+  RefusalChannel refusals;
   {
-    ComponentSupervisor supervisor(Clock::Real(), {argument.process_group, GetCommonDataDir(), subreaper});
-    auto* receiver = new HostReceiver(argument.node_name, &supervisor, stop_fd);
+    auto tell = [&refusals](const CZEVComponentContext& c, const std::string& reason) { refusals.Send(c, reason); };
+    ComponentSupervisor supervisor(Clock::Real(), {argument.process_group, GetCommonDataDir(), subreaper, tell});
+    auto* receiver = new HostReceiver(argument.node_name, &supervisor, &refusals, stop_fd);
     {
       pubsdk::CRpcTermSettings bus;
+      // Before the join: a start may come as soon as the host is on the bus.
+      refusals.Attach(&bus);
       if (!bus.Join(argument.node_name, receiver)) {
         HostLog("cannot join the bus as " + argument.node_name);
         code = kExitFailure;
@@ -171,6 +207,7 @@ int RunHost(int argc, char** argv) {
         code = WaitForEnd(stop_fd, signal_fd);
         supervisor.StopAll(kStopAllGraceMs);
       }
+      refusals.Attach(nullptr);
       bus.Leave();
     }
     receiver->Release();

@@ -22,6 +22,7 @@ bool CheckHostMessage(const char* data, size_t length, const std::string& node_n
   }
   std::string payload;
   if (!pubsdk::OpenEnvelope(envelope, node_name, &payload, why)) return false;
+  out->sender = envelope.clientname;
 
   if (envelope.msgtype == "stopall") {
     if (payload != "stopall") {

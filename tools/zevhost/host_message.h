@@ -13,6 +13,9 @@ struct HostMessage {
   HostCommand command = HostCommand::kStopAll;
   // The component for kStart and kStop; empty for kStopAll.
   CZEVComponentContext context;
+  // The sending node as the envelope names it; a refused start is answered
+  // there.
+  std::string sender;
 };
 
 // Checks the envelope text `data` (`length` bytes, not NUL-terminated) sent

@@ -126,6 +126,16 @@ void ComponentSupervisor::Run() {
       if (command.start) HandleStart(command.context);
       else HandleStop(command.context);
     }
+    if (!refusals_.empty()) {
+      std::vector<std::pair<CZEVComponentContext, std::string>> refusals;
+      refusals.swap(refusals_);
+      // The receiver may send over the bus: Start and Stop need not wait.
+      lock.unlock();
+      if (options_.on_refused) {
+        for (const auto& refusal : refusals) options_.on_refused(refusal.first, refusal.second);
+      }
+      lock.lock();
+    }
     if (stop_all_requested_) {
       stop_all_requested_ = false;
       BeginStopAll(stop_all_grace_ms_);
@@ -161,6 +171,7 @@ void ComponentSupervisor::HandleStart(const CZEVComponentContext& context) {
       !ResolveEntryPoint(component.install_dir, context.manifest().entrypoint(), &entry, &why) ||
       !BuildComponentArgv(entry, &component.argv, &why)) {
     HostLog("start of " + Describe(context) + " refused: " + why);
+    refusals_.emplace_back(context, why);
     return;
   }
   if (running != components_.end()) {

@@ -34,6 +34,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,9 @@ struct SupervisorOptions {
   std::string process_group;  // ZEV_PROCESS_GROUP of every child
   std::string common_dir;     // the service's data folder (GetCommonDataDir())
   bool adopt_orphans = false; // the process is a child subreaper: its non-component children are orphans
+  // Told of each start that is refused (with the reason), on the
+  // supervisor's thread without its lock held; never after StopAll returned.
+  std::function<void(const CZEVComponentContext&, const std::string&)> on_refused{};
 };
 
 class ComponentSupervisor {
@@ -70,9 +74,9 @@ class ComponentSupervisor {
   // Runs the context's component, once per (appCode, componentID): the same
   // version again does nothing, another version replaces the running one
   // (stopped as by Stop). A component whose install folder, entry point or
-  // way of running cannot be found is refused with a log line, and a
-  // running other version is then left alone. Ignored after StopAll.
-  // Returns at once; the work is queued.
+  // way of running cannot be found is refused with a log line and
+  // options.on_refused, and a running other version is then left alone.
+  // Ignored after StopAll. Returns at once; the work is queued.
   void Start(const CZEVComponentContext& context);
   // Stops the component when it runs with the context's version (otherwise
   // logs and does nothing): SIGTERM to its process group, SIGKILL to the
@@ -161,6 +165,8 @@ class ComponentSupervisor {
   };
   std::deque<Command> commands_;              // guarded by mu_
   std::deque<std::pair<pid_t, int>> exits_;   // guarded by mu_
+  // Refused starts not yet handed to options_.on_refused.
+  std::vector<std::pair<CZEVComponentContext, std::string>> refusals_;  // guarded by mu_
   bool stop_all_requested_ = false;           // guarded by mu_
   int64_t stop_all_grace_ms_ = 0;             // guarded by mu_
   bool closed_ = false;                       // guarded by mu_; StopAll has begun

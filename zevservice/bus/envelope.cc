@@ -130,4 +130,27 @@ bool IsNameExchange(const char* data, size_t length) {
   return envelope.msgtype == "get_client_info" || envelope.msgtype == "anw_client_info";
 }
 
+const char kStartRefusedMsgType[] = "startrefused";
+
+std::string BuildStartRefusal(const StartRefusal& refusal) {
+  std::string payload;
+  for (const std::string* name : {&refusal.app_code, &refusal.component_id, &refusal.version}) {
+    payload += name->c_str();
+    payload.push_back('\0');
+  }
+  return payload + refusal.reason;
+}
+
+bool ParseStartRefusal(const std::string& payload, StartRefusal* out) {
+  size_t start = 0;
+  for (std::string* name : {&out->app_code, &out->component_id, &out->version}) {
+    const size_t nul = payload.find('\0', start);
+    if (nul == std::string::npos || nul == start) return false;
+    name->assign(payload, start, nul - start);
+    start = nul + 1;
+  }
+  out->reason = payload.substr(start);
+  return true;
+}
+
 }  // namespace pubsdk

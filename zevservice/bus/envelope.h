@@ -53,6 +53,26 @@ std::string BuildNameMessage(const std::string& msgtype, uint32_t node_id, const
 // term answers these itself; consumers see them too and may skip them.
 bool IsNameExchange(const char* data, size_t length);
 
+// What a host sends to the node that asked it to start a component it does
+// not run (no install folder, an entry point it refuses, no way to run it).
+// A node that does not know the msgtype drops the message.
+extern const char kStartRefusedMsgType[];  // "startrefused"
+
+struct StartRefusal {
+  std::string app_code;
+  std::string component_id;
+  std::string version;
+  std::string reason;
+};
+
+// The payload of kStartRefusedMsgType: the three names and the reason, each
+// ended by a NUL but the reason, which comes last and may hold anything. The
+// host checked that the names hold no NUL; one that does is cut there.
+std::string BuildStartRefusal(const StartRefusal& refusal);
+// Reads such a payload; false when it holds fewer than three NULs or a name
+// is empty.
+bool ParseStartRefusal(const std::string& payload, StartRefusal* out);
+
 }  // namespace pubsdk
 
 #endif  // ZEV_BUS_ENVELOPE_H_
