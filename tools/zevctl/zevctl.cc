@@ -529,12 +529,14 @@ HostTable ReadHostTable(std::vector<pubsdk::MonitorHostInfo>* hosts, std::string
 
 std::string HostLine(const pubsdk::MonitorHostInfo& host) {
   const std::string pid = host.pid > 0 ? std::to_string(host.pid) : "none";
-  std::string components;
+  std::string components, refused;
   for (const std::string& id : host.components) components += (components.empty() ? "" : " ") + id;
+  for (const std::string& id : host.refused) refused += " " + id;
   return "group " + host.group_name + ": node " + host.node_name + ", pid " + pid + ", restarts " +
          std::to_string(host.restart_count) +
          (host.restart_refused ? ", restarts refused until tomorrow (UTC)" : "") +
-         (components.empty() ? std::string() : ", components " + components);
+         (components.empty() ? std::string() : ", components " + components) +
+         (refused.empty() ? std::string() : ", " + std::to_string(host.refused.size()) + " refused:" + refused);
 }
 
 // One line per process group.
@@ -839,12 +841,14 @@ int Status(const std::vector<std::string>& args) {
       printf("hosts: unknown (%s cannot be read or is not a host status file)\n", hosts_path.c_str());
       break;
     case HostTable::kRead: {
-      size_t running = 0, components = 0;
+      size_t running = 0, components = 0, refused = 0;
       for (const pubsdk::MonitorHostInfo& host : hosts) {
         if (host.pid > 0) ++running;
         components += host.components.size();
+        refused += host.refused.size();
       }
-      printf("hosts: %zu hosts (%zu running), %zu components\n", hosts.size(), running, components);
+      printf("hosts: %zu hosts (%zu running), %zu components%s\n", hosts.size(), running, components,
+             refused > 0 ? (", " + std::to_string(refused) + " refused").c_str() : "");
       for (const pubsdk::MonitorHostInfo& host : hosts) printf("%s\n", HostLine(host).c_str());
       break;
     }

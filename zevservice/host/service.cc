@@ -570,6 +570,8 @@ std::string CZEVService::RunningDetail() {
   const int hosts = manager.RunningHosts();
   detail += std::to_string(components) + (components == 1 ? " component in " : " components in ") +
             std::to_string(hosts) + (hosts == 1 ? " host" : " hosts");
+  const int refused = manager.RefusedComponents();
+  if (refused > 0) detail += ", " + std::to_string(refused) + " refused";
   StrategyStatus pass;
   if (ReadStrategyStatus(&context_->registry(), &pass) &&
       StrategyStalled(pass, ReadIntervalSetting(&context_->registry()) * 1000, context_->clock()->WallMillis())) {

@@ -13,6 +13,11 @@ const char kHostStatusHeader[] = "group\tnode\tpid\trestarts\trefused\tcomponent
 
 namespace {
 
+// What follows a componentID in the components field: marks, each after a
+// kMark.
+constexpr char kMark = '!';
+constexpr char kRefusedMark[] = "refused";
+
 std::string Field(const std::string& text) {
   std::string out = text;
   for (char& c : out) {
@@ -54,6 +59,8 @@ std::string FormatHostStatus(const std::vector<MonitorHostInfo>& hosts) {
     for (const std::string& id : h.components) {
       std::string field = Field(id);
       std::replace(field.begin(), field.end(), ',', ' ');
+      std::replace(field.begin(), field.end(), kMark, ' ');
+      if (std::count(h.refused.begin(), h.refused.end(), id) > 0) field += std::string(1, kMark) + kRefusedMark;
       components += (components.empty() ? "" : ",") + field;
     }
     text += Field(h.group_name) + "\t" + Field(h.node_name) + "\t" + std::to_string(h.pid) + "\t" +
@@ -98,6 +105,13 @@ bool ReadHostStatus(const std::string& path, std::vector<MonitorHostInfo>* hosts
     info.restart_count = static_cast<uint32_t>(restarts);
     info.restart_refused = refused == 1;
     if (!f[5].empty()) info.components = Split(f[5], ',');
+    for (std::string& id : info.components) {
+      const size_t mark = id.find(kMark);
+      if (mark == std::string::npos) continue;
+      const std::vector<std::string> marks = Split(id.substr(mark + 1), kMark);
+      id.resize(mark);
+      if (std::count(marks.begin(), marks.end(), kRefusedMark) > 0) info.refused.push_back(id);
+    }
     read.push_back(info);
   }
   if (header) return false;

@@ -7,9 +7,12 @@
 // tab and each line ended by "\n":
 //   group  node  pid  restarts  refused  components
 // pid is 0 while no process runs for the group; refused is 0 or 1;
-// components are the group's componentIDs separated by ",". Names never
-// hold a tab or a line feed, nor componentIDs a "," (those are written as
-// blanks).
+// components are the group's componentIDs separated by ",", each followed
+// by "!refused" when the host refused to start it. Names never hold a tab or
+// a line feed, nor componentIDs a "," or a "!" (those are written as
+// blanks). A reader takes a component's ID up to its first "!" and skips
+// the marks it does not know; one that knows no marks reads the file too
+// (the ID then ends with its marks).
 #ifndef ZEV_HOSTING_HOST_STATUS_H_
 #define ZEV_HOSTING_HOST_STATUS_H_
 

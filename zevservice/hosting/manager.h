@@ -133,7 +133,8 @@ class CZEVManager {
     // component load), with how long it may take on the clock.
     std::function<void(int64_t ms)> start_progress;
     // After the initial load and after each catalogue change handled, from
-    // the thread that did it.
+    // the thread that did it; and after a host refused to start a
+    // component, from the monitor's thread.
     std::function<void()> loaded_changed;
     // Just before the HTTP endpoint binds `port`, which was found free.
     std::function<void(int port)> before_listen;
@@ -142,6 +143,9 @@ class CZEVManager {
   // The hosts that run a process now (0 without a monitor). From the thread
   // that runs Start and Quit, or from a hook.
   int RunningHosts() const;
+  // The components whose hosts refused to start them (0 without a monitor).
+  // As RunningHosts.
+  int RefusedComponents() const;
 
   // The picked port (0 before Start or when none was free).
   int port() const;

@@ -85,6 +85,13 @@ void CZEVManager::CreateMonitor() {
   }
   monitor_object_ = object;
   monitor_ = static_cast<pubsdk::IZEVMonitor*>(monitor);
+  void* notify = nullptr;
+  if (object->QueryInterface(pubsdk::IID_IZEVMonitorNotify, &notify) >= 0) {
+    static_cast<pubsdk::IZEVMonitorNotify*>(notify)->SetTableChanged([this] {
+      if (hooks_.loaded_changed) hooks_.loaded_changed();
+    });
+    static_cast<pubsdk::IZEVMonitorNotify*>(notify)->Release();
+  }
 }
 
 void CZEVManager::StartMonitor() {
@@ -178,6 +185,13 @@ int CZEVManager::RunningHosts() const {
     if (host.pid > 0) ++hosts;
   }
   return hosts;
+}
+
+int CZEVManager::RefusedComponents() const {
+  if (monitor_ == nullptr) return 0;
+  size_t refused = 0;
+  for (const pubsdk::MonitorHostInfo& host : monitor_->GetProcessTable()) refused += host.refused.size();
+  return static_cast<int>(refused);
 }
 
 void CZEVManager::StopStrategies() {

@@ -131,6 +131,8 @@ HRESULT CZEVMonitor::QueryInterface(const GUID& iid, void** out) {
   if (out == nullptr) return kE_POINTER;
   if (iid == IID_IUnknown || iid == IID_IZEVMonitor) {
     *out = static_cast<IZEVMonitor*>(this);
+  } else if (iid == IID_IZEVMonitorNotify) {
+    *out = static_cast<IZEVMonitorNotify*>(this);
   } else if (iid == IID_IServiceCtrlConnectPoint) {
     *out = static_cast<IServiceCtrlConnectPoint*>(this);
   } else if (iid == IID_IPUBPlugin) {
@@ -255,7 +257,58 @@ int32_t CZEVMonitor::ReceiveSessionNotify(uint32_t /*event*/, uint32_t /*session
   return 0;
 }
 
-HRESULT CZEVMonitor::OnInput(const char* /*name*/, uint32_t /*length*/, const char* /*data*/) { return 0; }
+void CZEVMonitor::SetTableChanged(std::function<void()> changed) { table_changed_ = std::move(changed); }
+
+HRESULT CZEVMonitor::OnInput(const char* /*name*/, uint32_t length, const char* data) {
+  if (data == nullptr || IsNameExchange(data, length)) return 0;
+  Envelope envelope;
+  std::string payload, why;
+  StartRefusal refusal;
+  // node_name_ is set before the term delivers anything and never again:
+  // read without send_mu_, which Uninit holds while it waits for this thread.
+  if (!ParseEnvelope(std::string(data, length), &envelope) || envelope.msgtype != kStartRefusedMsgType ||
+      !OpenEnvelope(envelope, node_name_, &payload, &why) || !ParseStartRefusal(payload, &refusal)) {
+    return 0;
+  }
+  OnStartRefused(envelope.clientname, refusal);
+  return 0;
+}
+
+void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& refusal) {
+  std::string group_name;
+  CZEVComponentContext context;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    // Only the group's current host speaks for it, and only of the version
+    // it was asked for last.
+    for (auto& group : groups_) {
+      if (group.second.node_name != host) continue;
+      auto c = group.second.components.find(refusal.component_id);
+      if (c != group.second.components.end() && c->second.appcode() == refusal.app_code &&
+          c->second.version() == refusal.version) {
+        group.second.refused.insert(c->first);
+        group_name = group.first;
+        context = c->second;
+      }
+      break;
+    }
+  }
+  const std::string what = EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
+                                                   refusal.version);
+  if (group_name.empty()) {
+    LogWrite(2, "A refused start of %s from %s is dropped: not what that node runs now.", what.c_str(),
+             EscapeControlCharacters(host).c_str());
+    return;
+  }
+  const std::string text = "The component " + what + " does not run: its host " + EscapeControlCharacters(host) +
+                           " (group " + EscapeControlCharacters(group_name) + ") refused to start it: " +
+                           EscapeControlCharacters(refusal.reason);
+  LogWrite(3, "%s", text.c_str());
+  DebugPrintAt(kJournalError, "%s", text.c_str());
+  WriteStatus();
+  event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
+  if (table_changed_) table_changed_();
+}
 
 HRESULT CZEVMonitor::OnOutput(const char* text) {
   if (text != nullptr) Log(text);
@@ -294,6 +347,7 @@ std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
     auto group = groups_.find(entry.first);
     if (group != groups_.end()) {
       for (const auto& component : group->second.components) info.components.push_back(component.first);
+      info.refused.assign(group->second.refused.begin(), group->second.refused.end());
     }
     table.push_back(info);
   }
@@ -380,6 +434,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
   bool host_came_up = false;  // a host that was not running before runs now
   bool others_waiting = false;
   bool joined = false;  // the component is new to its group
+  bool was_refused = false;
   std::string node;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -395,6 +450,8 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
     }
     others_waiting = !group->second.components.empty();
     joined = group->second.components.count(component) == 0;
+    // The host answers this start anew.
+    was_refused = group->second.refused.erase(component) > 0;
     // A newer context (another version) of the same component replaces the
     // old one, so that a restarted host starts what was asked for last.
     group->second.components[component] = context;
@@ -417,7 +474,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
     }
     node = group->second.node_name;
   }
-  if (host_came_up || joined) WriteStatus();
+  if (host_came_up || joined || was_refused) WriteStatus();
   // The components recorded while the group had no host are started too.
   if (host_came_up && others_waiting) StartGroupComponents(group_name, node, component, false);
 
@@ -452,6 +509,7 @@ int32_t CZEVMonitor::StopComponant(const char* bytes, uint32_t length) {
     // The component leaves its group whatever becomes of the message, so a
     // restarted host does not start it again.
     group->second.components.erase(context.componentid());
+    group->second.refused.erase(context.componentid());
     node = group->second.node_name;
   }
   WriteStatus();
@@ -587,6 +645,7 @@ void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::strin
 void CZEVMonitor::StartGroupComponents(const std::string& group, const std::string& node,
                                        const std::string& skip, bool report_events) {
   std::vector<CZEVComponentContext> contexts;
+  bool refusals_dropped = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto g = groups_.find(group);
@@ -595,9 +654,13 @@ void CZEVMonitor::StartGroupComponents(const std::string& group, const std::stri
     // host too.
     g->second.node_name = node;
     for (const auto& c : g->second.components) {
-      if (c.first != skip) contexts.push_back(c.second);
+      if (c.first == skip) continue;
+      contexts.push_back(c.second);
+      // What the old host refused, the new one answers anew.
+      refusals_dropped = g->second.refused.erase(c.first) > 0 || refusals_dropped;
     }
   }
+  if (refusals_dropped) WriteStatus();
   Log(node);
   for (const CZEVComponentContext& context : contexts) {
     if (exiting_) return;

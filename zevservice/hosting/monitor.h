@@ -25,12 +25,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/clock.h"
 #include "base/task_timer.h"
+#include "bus/envelope.h"
 #include "bus/ref_count.h"
 #include "bus/term_interfaces.h"
 #include "bus/term_settings.h"
@@ -77,6 +79,7 @@ struct MonitorOptions {
 };
 
 class CZEVMonitor : public IZEVMonitor,
+                    public IZEVMonitorNotify,
                     public IServiceCtrlConnectPoint,
                     public IPUBPlugin,
                     public IPUBPluginRun,
@@ -108,10 +111,11 @@ class CZEVMonitor : public IZEVMonitor,
   // Forgets the group (its host record stays). Answers 1.
   int32_t RemoveGroup(const std::string& group) override;
   // Records the context in its group (replacing an earlier context of the
-  // same componentID), starts the group's host when the group is new or its
-  // host never came up, waits up to 2000 ms for the host's node and sends
-  // "start". Answers kStartSent, kStartBadContext, kStartResendScheduled
-  // (one resend follows 15 s later) or kStartNoGroup.
+  // same componentID, and forgetting that its host refused it), starts the
+  // group's host when the group is new or its host never came up, waits up
+  // to 2000 ms for the host's node and sends "start". Answers kStartSent,
+  // kStartBadContext, kStartResendScheduled (one resend follows 15 s later)
+  // or kStartNoGroup.
   int32_t StartComponent(const char* bytes, uint32_t length) override;
   // Removes the component from its group and sends "stop" to the group's
   // host. 1 when "stop" was sent (or the group has no node name), else 0.
@@ -120,6 +124,9 @@ class CZEVMonitor : public IZEVMonitor,
   // "stopall" to every group's host; when any send fails, kills every
   // zevhost of this instance. Answers 1.
   int32_t StopAll() override;
+
+  // IZEVMonitorNotify: `changed` follows each refusal that the table takes.
+  void SetTableChanged(std::function<void()> changed) override;
 
   // Keeps `observer` (one reference, released on destruction or the next
   // call); it is never called.
@@ -140,7 +147,12 @@ class CZEVMonitor : public IZEVMonitor,
   HRESULT Start() override;
   HRESULT Stop() override;
 
-  // IReceiver: messages from hosts are dropped; texts are logged.
+  // IReceiver: a host's kStartRefusedMsgType from the current host of the
+  // component's group, about the version recorded, marks the component
+  // refused in the table and the status file, is logged as an error (log
+  // level 3, journal priority err) and reported as an event of code 14, as
+  // for a component whose host failed: it does not run. Every other message
+  // is dropped. Texts are logged.
   HRESULT OnInput(const char* name, uint32_t length, const char* data) override;
   HRESULT OnOutput(const char* text) override;
   HRESULT OnOutputLine(const char* text) override;
@@ -159,6 +171,7 @@ class CZEVMonitor : public IZEVMonitor,
     std::string name;
     std::string node_name;
     std::map<std::string, CZEVComponentContext> components;  // by componentID
+    std::set<std::string> refused;  // componentIDs of `components` the host refused
   };
   // One per group: the host process and its restart budget.
   struct HostRecord {
@@ -204,6 +217,7 @@ class CZEVMonitor : public IZEVMonitor,
   // unless the group no longer holds that version of the component by then.
   void ScheduleStartResend(const std::string& group, const std::string& node, const CZEVComponentContext& context,
                            const std::string& payload);
+  void OnStartRefused(const std::string& host, const StartRefusal& refusal);
   void SignalExit();
   void StopThreads();
   void WriteStatus();
@@ -213,6 +227,7 @@ class CZEVMonitor : public IZEVMonitor,
   const std::string bus_library_;
   const std::string status_path_;
   const std::function<void(const EventElement&)> event_sink_;
+  std::function<void()> table_changed_;  // set before Init, read on the bus's receiver thread
 
   std::atomic<bool> exiting_{false};
   // StopAll ran: the hosts are ending, and Uninit waits a little for them.

@@ -33,6 +33,9 @@ struct MonitorHostInfo {
   bool restart_refused = false;
   // The componentIDs the group's host is to run, in order.
   std::vector<std::string> components;
+  // Those of them whose last start the host refused (it does not run
+  // them), in order.
+  std::vector<std::string> refused{};
 };
 
 // StartComponent's answers.
@@ -50,6 +53,17 @@ struct IZEVMonitor : IUnknownBase {
   // 1 when "stop" was sent, 0 when not.
   virtual int32_t StopComponant(const char* bytes, uint32_t length) = 0;  // 7
   virtual int32_t StopAll() = 0;                                           // 8
+};
+
+// {5F0B2C1E-7A43-4E8D-9C61-3D2A8B4E7F10}
+constexpr GUID IID_IZEVMonitorNotify = {0x5F0B2C1E, 0x7A43, 0x4E8D, {0x9C, 0x61, 0x3D, 0x2A, 0x8B, 0x4E, 0x7F, 0x10}};
+
+// Offered by a monitor that tells its owner of changes to its table that no
+// call of the owner made (a host refused a start).
+struct IZEVMonitorNotify : IUnknownBase {
+  // `changed` is called on a thread of the monitor with none of its locks
+  // held, from Init until Uninit. Set before Init.
+  virtual void SetTableChanged(std::function<void()> changed) = 0;
 };
 
 struct IServiceCtrlConnectPoint : IUnknownBase {
