@@ -6,17 +6,22 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "bus/envelope.h"
+#include "bus/term_settings.h"
 #include "host/service_context.h"
+#include "hosting/monitor.h"
 #include "platform/instance_processes.h"
 #include "platform/paths.h"
 #include "platform/ports.h"
@@ -113,16 +118,47 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
 
   CZEVApplications catalogue;
   AddComponent(&catalogue, common.path(), "{comp}", "grp", runs);
+  // The host refuses this one: others may change its entry point.
+  AddComponent(&catalogue, common.path(), "{bad}", "grp", runs);
+  chmod((common.path() + "/Varnel/ZEV/download/app/{bad}/1.0/x64/bin/run.sh").c_str(), 0777);
 
   CZEVServiceContext::Options options = HostingOptions(common.path(), &catalogue, 47700);
   ASSERT_NE(options.manager.first_port, 0);
+  std::mutex events_mu;
+  std::vector<EventElement> events;
+  options.monitor.event_sink = [&](const EventElement& e) {
+    std::lock_guard<std::mutex> lock(events_mu);
+    events.push_back(e);
+  };
+  auto event_count = [&] {
+    std::lock_guard<std::mutex> lock(events_mu);
+    return events.size();
+  };
   CZEVServiceContext context(options);
+  std::atomic<int> refused_shown{-1};  // what the service's STATUS text would count
+  CZEVManager::Hooks hooks;
+  hooks.loaded_changed = [&] { refused_shown = context.manager().RefusedComponents(); };
+  context.manager().set_hooks(hooks);
   ASSERT_TRUE(context.manager().Start());
 
   ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 1; })) << "the component never ran";
   const pid_t first = Runs(runs)[0];
   EXPECT_TRUE(Alive(first));
-  EXPECT_EQ(context.manager().loaded()->size(), 1u);
+  EXPECT_EQ(context.manager().loaded()->size(), 2u);
+  ASSERT_TRUE(PollFor([&] { return event_count() == 1; })) << "the refusal never reached the service";
+  EXPECT_EQ(events[0].componentLibraryId, "{bad}");
+  EXPECT_EQ(events[0].eventState, 14);
+  EXPECT_TRUE(PollFor([&] { return refused_shown == 1; }));
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "[3] The component app/{bad} 1.0 does not run: its host zevhost-"));
+  // Neither a refusal from a node that is not the group's host nor a message
+  // of an unknown type changes anything (both are sent before the restart
+  // below, whose refusal is counted).
+  pubsdk::CRpcTermSettings peer;
+  ASSERT_TRUE(peer.Join("components-e2e-peer", nullptr));
+  const std::string monitor_node = static_cast<pubsdk::CZEVMonitor*>(context.manager().monitor())->node_name();
+  EXPECT_TRUE(peer.Send(monitor_node, "hello", "x", 1));
+  EXPECT_TRUE(peer.Send(monitor_node, pubsdk::kStartRefusedMsgType,
+                        pubsdk::BuildStartRefusal({"app", "{comp}", "1.0", "forged"}), 2));
 
   // Clients register and ask, over HTTP and over the socket.
   int status = -1;
@@ -136,6 +172,7 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   EXPECT_EQ(status, 1);
   std::string hosts = Zevctl("hosts", &status);
   EXPECT_NE(hosts.find("group grp: node zevhost-"), std::string::npos) << hosts;
+  EXPECT_NE(hosts.find(", components {bad} {comp}, 1 refused: {bad}\n"), std::string::npos) << hosts;
 
   // A host killed from outside comes back with its component.
   std::vector<pubsdk::MonitorHostInfo> table = context.manager().monitor()->GetProcessTable();
@@ -146,9 +183,12 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 2; })) << "the component was not started again";
   EXPECT_TRUE(PollFor([&] { return !Alive(first); }));  // it died with its host
   const pid_t second = Runs(runs)[1];
+  // Two restart events and the new host's refusal.
+  ASSERT_TRUE(PollFor([&] { return event_count() == 4; })) << event_count();
   table = context.manager().monitor()->GetProcessTable();
   ASSERT_EQ(table.size(), 1u);
   EXPECT_NE(table[0].pid, host);
+  EXPECT_EQ(table[0].refused, std::vector<std::string>{"{bad}"});
 
   // Stopping the service ends every host of this instance and its components.
   context.manager().Quit();

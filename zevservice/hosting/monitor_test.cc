@@ -588,6 +588,7 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   a.pid = 4242;
   a.restart_count = 3;
   a.components = {"{c1}", "c,2"};
+  a.refused = {"c,2"};
   MonitorHostInfo b;
   b.group_name = "g2";
   b.node_name = "node-b";
@@ -602,6 +603,12 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   EXPECT_EQ(rows[0].restart_count, 3u);
   EXPECT_FALSE(rows[0].restart_refused);
   EXPECT_EQ(rows[0].components, (std::vector<std::string>{"{c1}", "c 2"}));
+  EXPECT_EQ(rows[0].refused, (std::vector<std::string>{"c 2"}));
+  EXPECT_TRUE(rows[1].refused.empty());
+  // A reader that knows no marks splits the same six fields.
+  std::string text;
+  ASSERT_TRUE(ReadFileToString(path, &text));
+  EXPECT_NE(text.find("\t0\t{c1},c 2!refused\n"), std::string::npos) << text;
   EXPECT_EQ(rows[1].node_name, "node-b");
   EXPECT_TRUE(rows[1].components.empty());
   EXPECT_EQ(rows[1].pid, 0);
@@ -620,6 +627,11 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
     EXPECT_TRUE(rows.empty());
   }
   EXPECT_FALSE(ReadHostStatus(dir.Sub("absent"), &rows));
+  // Marks this reader does not know are skipped.
+  WriteFileAtomically(path, header + "g\tn\t1\t2\t0\tx!later,y!later!refused\n");
+  ASSERT_TRUE(ReadHostStatus(path, &rows));
+  EXPECT_EQ(rows[0].components, (std::vector<std::string>{"x", "y"}));
+  EXPECT_EQ(rows[0].refused, std::vector<std::string>{"y"});
 }
 
 }  // namespace
