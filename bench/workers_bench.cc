@@ -14,7 +14,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 void PrintLateness(const char* name, std::vector<int64_t> late) {
   printf("%-34s lateness median %8.1f us   max %8.1f us\n", name, Quantile(late, 0.5) / 1e3, Quantile(late, 1.0) / 1e3);
@@ -28,11 +28,11 @@ void TimerBench() {
   std::condition_variable cv;
   {
     TaskTimer timer;
-    std::vector<Clock::time_point> due(n);
+    std::vector<SteadyClock::time_point> due(n);
     for (int i = 0; i < n; ++i) {
-      due[i] = Clock::now() + std::chrono::seconds(1);
+      due[i] = SteadyClock::now() + std::chrono::seconds(1);
       timer.schedule(1, [&, i](uint64_t) {
-        late[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - due[i]).count();
+        late[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - due[i]).count();
         if (++done == n) cv.notify_all();
       });
     }
@@ -42,16 +42,16 @@ void TimerBench() {
   PrintLateness("TaskTimer, 1000 due in 1 s", late);
 
   // The floor: one thread waiting until each due time in turn.
-  std::vector<Clock::time_point> due(n);
-  auto base = Clock::now() + std::chrono::seconds(1);
+  std::vector<SteadyClock::time_point> due(n);
+  auto base = SteadyClock::now() + std::chrono::seconds(1);
   for (int i = 0; i < n; ++i) due[i] = base;
   std::mutex m2;
   std::condition_variable cv2;
   std::thread waiter([&] {
     std::unique_lock<std::mutex> lock(m2);
     for (int i = 0; i < n; ++i) {
-      while (Clock::now() < due[i]) cv2.wait_until(lock, due[i]);
-      late[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - due[i]).count();
+      while (SteadyClock::now() < due[i]) cv2.wait_until(lock, due[i]);
+      late[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - due[i]).count();
     }
   });
   waiter.join();

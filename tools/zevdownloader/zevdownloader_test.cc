@@ -30,7 +30,7 @@ namespace zevdownloader {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr size_t kBodySize = 300 * 1000;
 constexpr size_t kLongBody = 64 << 20;
@@ -108,12 +108,12 @@ class Child {
   // Waits for the end at most `limit`, then kills the child.
   RunResult Wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     RunResult result;
-    auto deadline = Clock::now() + limit;
+    auto deadline = SteadyClock::now() + limit;
     int status = 0;
     while (true) {
       pid_t r = waitpid(pid_, &status, WNOHANG);
       if (r == pid_) break;
-      if (Clock::now() > deadline) {
+      if (SteadyClock::now() > deadline) {
         result.timed_out = true;
         kill(pid_, SIGKILL);
         waitpid(pid_, &status, 0);
@@ -146,9 +146,9 @@ bool HasEnded(pid_t pid) {
 }
 
 bool WaitForPartSize(const fs::path& part, uintmax_t size) {
-  auto deadline = Clock::now() + std::chrono::seconds(10);
+  auto deadline = SteadyClock::now() + std::chrono::seconds(10);
   std::error_code ec;
-  while (Clock::now() < deadline) {
+  while (SteadyClock::now() < deadline) {
     if (fs::exists(part, ec) && fs::file_size(part, ec) == size) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -449,9 +449,9 @@ TEST_F(ZevDownloader, RestartsFromZeroWhenTheResumeCannotExtendThePart) {
 }
 
 TEST_F(ZevDownloader, EndsAStallWithinItsLimitAndKeepsPart) {
-  auto start = Clock::now();
+  auto start = SteadyClock::now();
   RunResult r = Child(Args(server_->Url("/stall"), {"--stall-seconds=1"})).Wait(std::chrono::seconds(15));
-  auto elapsed = Clock::now() - start;
+  auto elapsed = SteadyClock::now() - start;
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.code, kExitStall) << r.err;
   ExpectOneErrorLine(r);
@@ -466,11 +466,11 @@ TEST_F(ZevDownloader, EndsAStallWithinItsLimitAndKeepsPart) {
 TEST_F(ZevDownloader, StopsOnSigtermWithTheStoppedCodeAndKeepsPart) {
   Child child(Args(server_->Url("/stall")));
   ASSERT_TRUE(WaitForPartSize(Part(), 1000));
-  auto sent = Clock::now();
+  auto sent = SteadyClock::now();
   kill(child.pid(), SIGTERM);
   RunResult r = child.Wait(std::chrono::seconds(15));
   EXPECT_FALSE(r.timed_out);
-  EXPECT_LT(Clock::now() - sent, std::chrono::seconds(8));
+  EXPECT_LT(SteadyClock::now() - sent, std::chrono::seconds(8));
   EXPECT_EQ(r.code, kExitStopped) << r.err;
   ExpectOneErrorLine(r);
   EXPECT_EQ(ReadFile(Part()), body_.substr(0, 1000));
@@ -487,8 +487,8 @@ TEST_F(ZevDownloader, EndsWithItsParentAndKeepsPart) {
   ASSERT_TRUE(PollUntil([&] { return ReadFile(pid_file).find('\n') != std::string::npos; }));
   pid_t downloader = static_cast<pid_t>(std::stol(ReadFile(pid_file)));
   kill(shell.pid(), SIGKILL);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (!HasEnded(downloader) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+  while (!HasEnded(downloader) && SteadyClock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_TRUE(HasEnded(downloader));
   RunResult r = shell.Wait(std::chrono::seconds(5));
   EXPECT_EQ(r.code, 128 + SIGKILL);

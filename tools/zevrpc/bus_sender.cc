@@ -14,7 +14,7 @@
 namespace zevrpc {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 class ScopedFd {
  public:
@@ -32,15 +32,15 @@ class ScopedFd {
 
 // Milliseconds left until `deadline`, at least 0, rounded up so that a poll
 // never wakes just before it.
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+int RemainingMs(SteadyClock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - SteadyClock::now()).count();
   if (left <= 0) return 0;
   long long ms = (left + 999) / 1000;
   return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
 }
 
 // Waits for `events` on fd until the deadline: 1 ready, 0 timed out, -1 error.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
+int WaitFor(int fd, short events, SteadyClock::time_point deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
     int ms = RemainingMs(deadline);
@@ -52,7 +52,7 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
 }
 
 // Reads the 4-byte acknowledgement; a result code.
-pubsdk::HRESULT ReadAck(int fd, Clock::time_point deadline) {
+pubsdk::HRESULT ReadAck(int fd, SteadyClock::time_point deadline) {
   uint8_t ack[kAckSize];
   size_t got = 0;
   while (got < kAckSize) {
@@ -79,7 +79,7 @@ pubsdk::HRESULT SendFrame(const std::string& socket_path, const FrameHeader& hea
   if (socket_path.size() >= sizeof(addr.sun_path)) return pubsdk::kBusErrArgument;
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
 
   ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return pubsdk::kBusErrIo;

@@ -50,7 +50,7 @@ void CloseIfOpen(int fd) {
 struct BusEndpoint::Connection {
   int fd = -1;
   std::unique_ptr<FrameReader> reader;
-  Clock::time_point deadline;
+  SteadyClock::time_point deadline;
 };
 
 BusEndpoint* BusEndpoint::Open(const std::string& folder, uint32_t node_id, uint32_t channel,
@@ -222,9 +222,9 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
 void BusEndpoint::IoLoop() {
   std::vector<Connection> connections;
   std::vector<pollfd> fds;
-  Clock::time_point accept_paused_until = Clock::time_point::min();
+  SteadyClock::time_point accept_paused_until = SteadyClock::time_point::min();
   for (;;) {
-    Clock::time_point now = Clock::now();
+    SteadyClock::time_point now = SteadyClock::now();
     bool accepting = connections.size() < kMaxPendingConnections && now >= accept_paused_until;
     fds.clear();
     fds.push_back(pollfd{wake_fd_, POLLIN, 0});
@@ -240,7 +240,7 @@ void BusEndpoint::IoLoop() {
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && fds[0].revents != 0) break;  // Close asked us to stop
 
-    now = Clock::now();
+    now = SteadyClock::now();
     size_t kept = 0;
     for (size_t i = 0; i < connections.size(); ++i) {
       Connection& c = connections[i];
@@ -265,7 +265,7 @@ void BusEndpoint::IoLoop() {
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+          accept_paused_until = SteadyClock::now() + std::chrono::milliseconds(kAcceptPauseMs);
         }
         break;
       }
@@ -280,7 +280,7 @@ void BusEndpoint::IoLoop() {
       Connection c;
       c.fd = fd;
       c.reader = std::make_unique<FrameReader>(node_id_);
-      c.deadline = Clock::now() + frame_timeout_;
+      c.deadline = SteadyClock::now() + frame_timeout_;
       // The sender writes right after connecting, so the frame is usually
       // there already; reading now saves a trip through poll.
       if (ServeConnection(&c)) {

@@ -79,7 +79,7 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   pubsdk::HRESULT GetNode(uint64_t cursor, pubsdk::BusNodeRecord* record) override;
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using SteadyClock = std::chrono::steady_clock;
 
   BusEndpoint(const std::string& folder, uint32_t node_id, uint32_t channel, pubsdk::IMessageCallBack* callback,
               int lock_fd, int listen_fd, int wake_fd, int frame_timeout_ms);

@@ -31,7 +31,7 @@
 namespace {
 
 using namespace pubsdk;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 struct BusLibrary {
   void* handle = nullptr;
@@ -64,9 +64,9 @@ struct BusLibrary {
 
 // Polls `done` until it holds or `timeout` passed; the final answer.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = Clock::now() + timeout;
+  auto deadline = SteadyClock::now() + timeout;
   while (!done()) {
-    if (Clock::now() >= deadline) return done();
+    if (SteadyClock::now() >= deadline) return done();
     poll(nullptr, 0, 2);
   }
   return true;
@@ -183,9 +183,9 @@ int ConnectRaw(const std::string& path) {
 // Reads until `n` bytes or end of stream within the time; the byte count.
 size_t ReadWithin(int fd, uint8_t* out, size_t n, int timeout_ms) {
   size_t got = 0;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   while (got < n) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count());
     pollfd p{fd, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, left) <= 0) break;
     ssize_t r = read(fd, out + got, n - got);
@@ -207,9 +207,9 @@ bool WriteBytes(int fd, const void* data, size_t n) { return send(fd, data, n, M
 
 // Whether the node closed `fd` (end of stream) within the time.
 bool ClosedByPeerWithin(int fd, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count());
     pollfd p{fd, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, left) <= 0) return false;
     uint8_t b;
@@ -446,7 +446,7 @@ TEST_F(BusTest, SendToAnAbsentNodeFailsAtOnce) {
   CloseCenterFirst close_first{this};
   IBusEndpoint* ea = center_->OpenEndpoint(0xA, 0, &a);
   ASSERT_NE(nullptr, ea);
-  auto start = Clock::now();
+  auto start = SteadyClock::now();
   EXPECT_EQ(kBusErrNoNode, ea->Send(0xDEAD, 0, 0, "x", 1, 5000));
   // A socket file that nobody listens on any more, as a killed node leaves.
   int stale = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -456,7 +456,7 @@ TEST_F(BusTest, SendToAnAbsentNodeFailsAtOnce) {
   ASSERT_EQ(0, bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
   close(stale);
   EXPECT_EQ(kBusErrNoNode, ea->Send(0xBEEF, 0, 0, "x", 1, 5000));
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(1));
 }
 
 TEST_F(BusTest, NodesThatSendFromTheirCallbacksDoNotDeadlock) {
@@ -564,9 +564,9 @@ TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
   ASSERT_TRUE(WriteBytes(no_data, "abc", 3));
 
   for (uint32_t i = 0; i < 20; ++i) {
-    auto start = Clock::now();
+    auto start = SteadyClock::now();
     EXPECT_EQ(kS_OK, ea->Send(0xB, i, 0, "ok", 2, 5000));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000)) << "send " << i << " waited on a stalled client";
+    EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(1000)) << "send " << i << " waited on a stalled client";
   }
   EXPECT_TRUE(ClosedByPeerWithin(half, 20000));
   EXPECT_TRUE(ClosedByPeerWithin(no_data, 20000));

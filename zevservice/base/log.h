@@ -29,6 +29,11 @@
 // initialised, a name is empty or the file cannot be opened.
 bool LogInit(const std::string& directory, const std::string& base_name);
 
+// The levels of LogWrite, as the log labels them ("[1]" ... "[3]").
+constexpr int32_t kLogInfo = 1;
+constexpr int32_t kLogWarning = 2;  // also a retry
+constexpr int32_t kLogError = 3;
+
 // Formats one line and queues it. Does nothing before LogInit succeeded.
 // Never throws and never waits for the disk; while 10000 lines are waiting the
 // line is dropped. The message is cut at 8191 bytes, the whole line too (a cut

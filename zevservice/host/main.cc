@@ -24,7 +24,7 @@ namespace {
 // field of a call) on standard error; it belongs in the process log.
 void ProtobufToLog(google::protobuf::LogLevel level, const char* /*file*/, int /*line*/,
                    const std::string& message) {
-  LogWrite(level >= google::protobuf::LOGLEVEL_ERROR ? 2 : 1, "protobuf: %s", message.c_str());
+  LogWrite(level >= google::protobuf::LOGLEVEL_ERROR ? kLogWarning : kLogInfo, "protobuf: %s", message.c_str());
 }
 
 }  // namespace

@@ -354,9 +354,9 @@ bool SendServiceNotification(const std::string& message) {
 
 void SystemdStatusSink::Report(const ServiceStatus& status) {
   std::string message;
-  if (status.dwCurrentState == kServiceRunning) message += "READY=1\n";
-  if (status.dwCurrentState == kServiceStopPending) message += "STOPPING=1\n";
-  message += std::string("STATUS=") + StateName(status.dwCurrentState);
+  if (status.state == kServiceRunning) message += "READY=1\n";
+  if (status.state == kServiceStopPending) message += "STOPPING=1\n";
+  message += std::string("STATUS=") + StateName(status.state);
   if (!status.detail.empty()) {
     std::string detail = status.detail;
     for (char& c : detail) {
@@ -433,15 +433,15 @@ void CZEVServiceBase::SetStatus(uint32_t state, uint32_t exit_code, uint32_t wai
   if (run_mode_ == kRunModeApplication) return;
   std::lock_guard<std::mutex> lock(status_mu_);
   current_state_ = state;
-  status_.dwCurrentState = state;
-  status_.dwWin32ExitCode = exit_code;
-  status_.dwWaitHint = wait_hint;
+  status_.state = state;
+  status_.exit_code = exit_code;
+  status_.wait_hint_ms = wait_hint;
   if (IsPending(state)) {
-    status_.dwControlsAccepted = 0;
-    status_.dwCheckPoint = checkpoint_counter++;
+    status_.controls_accepted = 0;
+    status_.check_point = checkpoint_counter++;
   } else {
-    status_.dwControlsAccepted = kServiceControlsAccepted;
-    status_.dwCheckPoint = 0;
+    status_.controls_accepted = kServiceControlsAccepted;
+    status_.check_point = 0;
   }
   if (sink_ != nullptr) sink_->Report(status_);
 }

@@ -27,14 +27,16 @@ constexpr int kExitConfig = 78;
 constexpr int kRunModeService = 1;
 constexpr int kRunModeApplication = 2;
 
+// The service's status as the process keeps it; the sink turns it into what
+// the service manager understands (systemd: READY=1, STOPPING=1, STATUS=).
 struct ServiceStatus {
-  uint32_t dwServiceType = 16;  // own process
-  uint32_t dwCurrentState = 0;
-  uint32_t dwControlsAccepted = 0;
-  uint32_t dwWin32ExitCode = 0;
-  uint32_t dwServiceSpecificExitCode = 0;
-  uint32_t dwCheckPoint = 0;
-  uint32_t dwWaitHint = 0;
+  uint32_t service_type = 16;  // own process
+  uint32_t state = 0;
+  uint32_t controls_accepted = 0;
+  uint32_t exit_code = 0;
+  uint32_t service_exit_code = 0;
+  uint32_t check_point = 0;
+  uint32_t wait_hint_ms = 0;
   // Said after the state's name in the status text: why the service cannot
   // start, or what it does not serve. Empty: nothing to add.
   std::string detail;

@@ -152,24 +152,24 @@ TEST(ServiceStatus, PendingStatesCarryCheckpointsAndAcceptNoControls) {
   service.Pause();
   service.Continue();
   ASSERT_EQ(sink.reports.size(), 4u);
-  EXPECT_EQ(sink.reports[0].dwCurrentState, kServicePausePending);
-  EXPECT_EQ(sink.reports[0].dwControlsAccepted, 0u);
-  EXPECT_EQ(sink.reports[1].dwCurrentState, kServicePaused);
-  EXPECT_EQ(sink.reports[1].dwCheckPoint, 0u);
-  EXPECT_EQ(sink.reports[1].dwControlsAccepted, kServiceControlsAccepted);
-  EXPECT_EQ(sink.reports[2].dwCurrentState, kServiceContinuePending);
-  EXPECT_EQ(sink.reports[2].dwCheckPoint, sink.reports[0].dwCheckPoint + 1);
-  EXPECT_EQ(sink.reports[3].dwCurrentState, kServiceRunning);
-  EXPECT_EQ(sink.reports[3].dwServiceType, 16u);
+  EXPECT_EQ(sink.reports[0].state, kServicePausePending);
+  EXPECT_EQ(sink.reports[0].controls_accepted, 0u);
+  EXPECT_EQ(sink.reports[1].state, kServicePaused);
+  EXPECT_EQ(sink.reports[1].check_point, 0u);
+  EXPECT_EQ(sink.reports[1].controls_accepted, kServiceControlsAccepted);
+  EXPECT_EQ(sink.reports[2].state, kServiceContinuePending);
+  EXPECT_EQ(sink.reports[2].check_point, sink.reports[0].check_point + 1);
+  EXPECT_EQ(sink.reports[3].state, kServiceRunning);
+  EXPECT_EQ(sink.reports[3].service_type, 16u);
 
   service.Interrogate();
-  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceRunning);
+  EXPECT_EQ(sink.reports.back().state, kServiceRunning);
   service.Shutdown();
-  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceStopped);
+  EXPECT_EQ(sink.reports.back().state, kServiceStopped);
   EXPECT_EQ(service.stops, 0);  // a system shutdown does not quit the manager
   service.Stop();
   EXPECT_EQ(service.stops, 1);
-  EXPECT_EQ(sink.reports[sink.reports.size() - 2].dwCurrentState, kServiceStopPending);
+  EXPECT_EQ(sink.reports[sink.reports.size() - 2].state, kServiceStopPending);
 }
 
 TEST(ServiceStatus, ApplicationModeReportsNothing) {
@@ -585,12 +585,12 @@ TEST(ServiceStart, SaysInItsStatusThatAnotherInstanceHoldsTheLock) {
   EXPECT_TRUE(started);  // it runs on, idle
   EXPECT_EQ(service.exit_code(), 0);
   ASSERT_FALSE(sink.reports.empty());
-  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceRunning);
+  EXPECT_EQ(sink.reports.back().state, kServiceRunning);
   EXPECT_EQ(sink.reports.back().detail, "idle: another instance holds the instance lock");
   EXPECT_TRUE(LogFileContains(LogCurrentPath(), "[3] Another instance holds the instance lock"));
 
   service.Stop();
-  EXPECT_EQ(sink.reports.back().dwCurrentState, kServiceStopped);
+  EXPECT_EQ(sink.reports.back().state, kServiceStopped);
   EXPECT_EQ(sink.reports.back().detail, "");
   std::string text;
   EXPECT_TRUE(ReadFileToString(status, &text) && text == hosts);  // the running instance's file is left alone

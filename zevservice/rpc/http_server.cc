@@ -57,7 +57,7 @@ std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognis
 
 namespace zev {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 // One thread that waits for the earliest deadline of the registered
 // connections. Shutting a socket down (not closing it) wakes the worker that
@@ -79,8 +79,8 @@ class HttpConnectionWatch {
       ShutDown(socket);
       return false;
     }
-    entries_.emplace(key, Entry{socket, Clock::time_point::max()});
-    idle_since_ = Clock::time_point::max();
+    entries_.emplace(key, Entry{socket, SteadyClock::time_point::max()});
+    idle_since_ = SteadyClock::time_point::max();
     return true;
   }
 
@@ -90,7 +90,7 @@ class HttpConnectionWatch {
     entries_.erase(key);
     if (entries_.empty() && on_idle_) {
       // One wake when the endpoint has had no connection for a while.
-      idle_since_ = Clock::now();
+      idle_since_ = SteadyClock::now();
       if (idle_since_ + kIdleDelay < next_wake_) {
         next_wake_ = idle_since_ + kIdleDelay;
         cv_.notify_one();
@@ -108,7 +108,7 @@ class HttpConnectionWatch {
 
   // The connection's socket is shut down at `deadline` unless another
   // deadline replaces this one first; time_point::max() sets none.
-  void SetDeadline(const void* key, Clock::time_point deadline) {
+  void SetDeadline(const void* key, SteadyClock::time_point deadline) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = entries_.find(key);
     if (it == entries_.end()) return;
@@ -118,7 +118,7 @@ class HttpConnectionWatch {
       cv_.notify_one();
     }
   }
-  void ClearDeadline(const void* key) { SetDeadline(key, Clock::time_point::max()); }
+  void ClearDeadline(const void* key) { SetDeadline(key, SteadyClock::time_point::max()); }
 
   // Shuts down every registered socket; later Add() calls are refused.
   void ShutdownAll() {
@@ -141,7 +141,7 @@ class HttpConnectionWatch {
  private:
   struct Entry {
     Poco::Net::StreamSocket socket;
-    Clock::time_point deadline;
+    SteadyClock::time_point deadline;
   };
 
   // Lines about closed connections come at most once a minute, each with the
@@ -158,21 +158,21 @@ class HttpConnectionWatch {
   void Run() {
     std::unique_lock<std::mutex> lock(mu_);
     while (!stop_) {
-      const Clock::time_point now = Clock::now();
-      next_wake_ = Clock::time_point::max();
+      const SteadyClock::time_point now = SteadyClock::now();
+      next_wake_ = SteadyClock::time_point::max();
       for (auto& kv : entries_) {
         Entry& entry = kv.second;
         if (entry.deadline <= now) {
           ShutDown(entry.socket);
-          entry.deadline = Clock::time_point::max();
+          entry.deadline = SteadyClock::time_point::max();
           ++closed_unlogged_;
         } else if (entry.deadline < next_wake_) {
           next_wake_ = entry.deadline;
         }
       }
-      if (idle_since_ != Clock::time_point::max()) {
+      if (idle_since_ != SteadyClock::time_point::max()) {
         if (now - idle_since_ >= kIdleDelay) {
-          idle_since_ = Clock::time_point::max();
+          idle_since_ = SteadyClock::time_point::max();
           lock.unlock();
           on_idle_();
           lock.lock();
@@ -190,7 +190,7 @@ class HttpConnectionWatch {
           next_wake_ = std::min(next_wake_, last_log_ + kLogInterval);
         }
       }
-      if (next_wake_ == Clock::time_point::max()) {
+      if (next_wake_ == SteadyClock::time_point::max()) {
         cv_.wait(lock);
       } else {
         cv_.wait_until(lock, next_wake_);
@@ -201,14 +201,14 @@ class HttpConnectionWatch {
   std::mutex mu_;
   std::condition_variable cv_;
   std::map<const void*, Entry> entries_;                      // guarded by mu_
-  Clock::time_point next_wake_ = Clock::time_point::max();    // guarded by mu_
+  SteadyClock::time_point next_wake_ = SteadyClock::time_point::max();    // guarded by mu_
   bool shutting_down_ = false;                                // guarded by mu_
   bool stop_ = false;                                         // guarded by mu_
   int64_t closed_unlogged_ = 0;                               // guarded by mu_
-  Clock::time_point last_log_ = Clock::now() - kLogInterval;  // guarded by mu_
+  SteadyClock::time_point last_log_ = SteadyClock::now() - kLogInterval;  // guarded by mu_
   // When the last connection ended; max() while any is open or once the
   // idle call has run.
-  Clock::time_point idle_since_ = Clock::time_point::max();  // guarded by mu_
+  SteadyClock::time_point idle_since_ = SteadyClock::time_point::max();  // guarded by mu_
   std::function<void()> on_idle_;                            // set before use
   // Last: it starts running when everything above is ready.
   std::thread thread_;
@@ -477,7 +477,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
  private:
   // Serves one request. False when the connection is to close.
   bool ServeOne(Poco::Net::HTTPServerSession& session) {
-    watch_->SetDeadline(this, Clock::now() + limits_.head_limit);
+    watch_->SetDeadline(this, SteadyClock::now() + limits_.head_limit);
     Poco::Net::HTTPServerResponseImpl response(session);
     std::unique_ptr<CZEVTimedRequest> request;
     try {
@@ -490,7 +490,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
       if (session.networkException() == nullptr) Refuse(session, Poco::Net::HTTPResponse::HTTP_BAD_REQUEST);
       return false;
     }
-    watch_->SetDeadline(this, Clock::now() + limits_.body_limit);
+    watch_->SetDeadline(this, SteadyClock::now() + limits_.body_limit);
     if (int status = FramingFault(*request)) {
       Refuse(session, static_cast<Poco::Net::HTTPResponse::HTTPStatus>(status));
       return false;
@@ -512,7 +512,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
     }
     bool keep_alive = params_->getKeepAlive() && response.getKeepAlive() && session.canKeepAlive();
     if (keep_alive) {
-      watch_->SetDeadline(this, Clock::now() + limits_.body_limit);
+      watch_->SetDeadline(this, SteadyClock::now() + limits_.body_limit);
       keep_alive = DrainBody(*request);
     }
     watch_->ClearDeadline(this);

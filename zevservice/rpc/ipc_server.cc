@@ -287,7 +287,7 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
   }
   client->peer = PeerOf(&client->handle);
   std::string refusal;
-  int level = 3;
+  int level = kLogError;
   if (!server->Admit(client->peer, &refusal, &level)) {
     // Taken and closed at once, so that the client learns it and the
     // listener's backlog does not fill.
@@ -323,7 +323,7 @@ bool CZEVIPCServer::Admit(const IpcPeer& peer, std::string* why, int* level) {
     if (held != per_user_.end() && held->second >= max_clients_per_user_) {
       *why = (peer.known ? "uid " + std::to_string(uid) : std::string("A peer the kernel did not name")) + " holds " +
              std::to_string(held->second) + " connections to the pipe server, its limit; its new ones are refused.";
-      *level = 2;
+      *level = kLogWarning;
       return false;
     }
   }
@@ -338,7 +338,7 @@ bool CZEVIPCServer::Admit(const IpcPeer& peer, std::string* why, int* level) {
   if (idle == nullptr && privileged && connected == room) idle = OldestIdle(true);
   if (idle == nullptr) {
     *why = "The pipe server has " + std::to_string(connected) + " connections, its limit; new ones are refused.";
-    *level = 3;
+    *level = kLogError;
     return false;
   }
   if (AcceptLogDue(&last_idle_close_log_)) {
