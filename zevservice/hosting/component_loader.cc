@@ -1,5 +1,6 @@
-// CZEVManager's component management: the monitor's life, the entries built
-// from the catalogue, loading and releasing them, the change handler.
+#include "hosting/component_loader.h"
+
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -9,7 +10,8 @@
 
 #include "base/log.h"
 #include "download/updater.h"
-#include "hosting/manager.h"
+#include "platform/instance_processes.h"
+#include "rpc/component_peer.h"
 #include "model/catalogue.h"
 #include "platform/paths.h"
 
@@ -71,7 +73,29 @@ bool SerializeContext(const CZEVComponentProxy& entry, const CZEVManifest& manif
 
 }  // namespace
 
-void CZEVManager::CreateMonitor() {
+CZEVComponentLoader::CZEVComponentLoader(const ManagerDeps& deps, const ManagerOptions& options, StopState* stop,
+                                         const ManagerHooks* hooks)
+    : deps_(deps), options_(options), stop_(stop), hooks_(hooks) {
+  CreateMonitor();
+}
+
+CZEVComponentLoader::~CZEVComponentLoader() {
+  StopStrategies();
+  ReleaseMonitor();
+}
+
+bool CZEVComponentLoader::IsComponentProcess(pid_t pid, const std::string& id) const {
+  std::vector<pid_t> hosts;
+  for (const pubsdk::MonitorHostInfo& host :
+       monitor_ != nullptr ? monitor_->GetProcessTable() : std::vector<pubsdk::MonitorHostInfo>()) {
+    if (host.pid > 0 && std::count(host.components.begin(), host.components.end(), id) > 0) {
+      hosts.push_back(host.pid);
+    }
+  }
+  return ProcessBelongsToComponent(pid, hosts, id);
+}
+
+void CZEVComponentLoader::CreateMonitor() {
   if (!deps_.monitor_factory) return;
   pubsdk::IUnknownBase* object = deps_.monitor_factory();
   if (object == nullptr) {
@@ -88,13 +112,13 @@ void CZEVManager::CreateMonitor() {
   void* notify = nullptr;
   if (object->QueryInterface(pubsdk::IID_IZEVMonitorNotify, &notify) >= 0) {
     static_cast<pubsdk::IZEVMonitorNotify*>(notify)->SetTableChanged([this] {
-      if (hooks_.loaded_changed) hooks_.loaded_changed();
+      if (hooks_->loaded_changed) hooks_->loaded_changed();
     });
     static_cast<pubsdk::IZEVMonitorNotify*>(notify)->Release();
   }
 }
 
-void CZEVManager::StartMonitor() {
+void CZEVComponentLoader::StartMonitor() {
   if (monitor_object_ == nullptr || monitor_started_) return;
   void* plugin = nullptr;
   void* run = nullptr;
@@ -111,7 +135,7 @@ void CZEVManager::StartMonitor() {
   if (!monitor_started_) ReleaseMonitor();
 }
 
-void CZEVManager::ReleaseMonitor() {
+void CZEVComponentLoader::ReleaseMonitor() {
   if (monitor_object_ == nullptr) return;
   void* plugin = nullptr;
   // Only a monitor that started has hosts, a bus node and a status file to
@@ -127,7 +151,7 @@ void CZEVManager::ReleaseMonitor() {
   monitor_object_ = nullptr;
 }
 
-bool CZEVManager::StartComponents() {
+bool CZEVComponentLoader::StartComponents() {
   {
     std::lock_guard<std::mutex> lock(load_mu_);
     SetDownloadDir();
@@ -135,16 +159,16 @@ bool CZEVManager::StartComponents() {
   // The strategy manager and its handler, then the monitor, then the load.
   std::shared_ptr<CZEVStrategyManager> strategies;
   if (deps_.strategies) {
-    strategies = deps_.strategies(&stop_flag_);
+    strategies = deps_.strategies(stop_->flag());
     if (!strategies) {
       LogWrite(3, "The strategy manager could not be made; nothing is loaded.");
     } else {
       {
         std::lock_guard<std::mutex> lock(strategies_mu_);
-        if (Quitting()) return false;
+        if (stop_->quitting()) return false;
         strategies_ = strategies;
       }
-      catalogue_handler_ = change_handler();
+      catalogue_handler_ = [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
       strategies->SetCatalogueHandler(&catalogue_handler_);
     }
   }
@@ -178,7 +202,7 @@ bool CZEVManager::StartComponents() {
   return loaded;
 }
 
-int CZEVManager::RunningHosts() const {
+int CZEVComponentLoader::RunningHosts() const {
   if (monitor_ == nullptr) return 0;
   int hosts = 0;
   for (const pubsdk::MonitorHostInfo& host : monitor_->GetProcessTable()) {
@@ -187,14 +211,14 @@ int CZEVManager::RunningHosts() const {
   return hosts;
 }
 
-int CZEVManager::RefusedComponents() const {
+int CZEVComponentLoader::RefusedComponents() const {
   if (monitor_ == nullptr) return 0;
   size_t refused = 0;
   for (const pubsdk::MonitorHostInfo& host : monitor_->GetProcessTable()) refused += host.refused.size();
   return static_cast<int>(refused);
 }
 
-void CZEVManager::StopStrategies() {
+void CZEVComponentLoader::StopStrategies() {
   std::shared_ptr<CZEVStrategyManager> strategies;
   {
     std::lock_guard<std::mutex> lock(strategies_mu_);
@@ -204,7 +228,7 @@ void CZEVManager::StopStrategies() {
   if (strategies) strategies->Stop();
 }
 
-bool CZEVManager::LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications) {
+bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   // A change handled meanwhile has loaded a newer catalogue already.
@@ -212,57 +236,68 @@ bool CZEVManager::LoadInitialCatalogue(bool have_catalogue, const CZEVApplicatio
   try {
     LoadedComponentMap map = *loaded();
     std::vector<CZEVComponentProxy> list = loaded_list();
-    initial_load_ = true;
+    std::vector<CZEVComponentProxy> entries;
     for (const CZEVApplication& application : applications.application()) {
-      LoadEntries(application, &map, &list);
+      for (CZEVComponentProxy& entry : BuildEntries(application)) entries.push_back(std::move(entry));
     }
-    initial_load_ = false;
+    for (const CZEVComponentProxy& entry : entries) {
+      map.emplace(KeyOf(entry), entry);
+      list.push_back(entry);
+    }
+    LoadEntries(entries, Walk::kInitial);
     Publish(std::move(map), std::move(list));
   } catch (const std::exception& e) {
-    initial_load_ = false;
     LogWrite(3, "The initial load failed: %s", e.what());
     return false;
   }
-  if (hooks_.loaded_changed) hooks_.loaded_changed();
+  if (hooks_->loaded_changed) hooks_->loaded_changed();
   return true;
 }
 
-void CZEVManager::SetDownloadDir() {
+void CZEVComponentLoader::SetDownloadDir() {
   if (!default_download_dir_.empty()) return;
   const std::string common = deps_.common_dir.empty() ? GetCommonDataDir() : deps_.common_dir;
   default_download_dir_ = JoinPath(common, "Varnel/ZEV/download");
 }
 
-void CZEVManager::LoadApplication(const CZEVApplication& application) {
+void CZEVComponentLoader::LoadApplication(const CZEVApplication& application) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   LoadedComponentMap map = *loaded();
   std::vector<CZEVComponentProxy> list = loaded_list();
-  LoadEntries(application, &map, &list);
+  const std::vector<CZEVComponentProxy> entries = BuildEntries(application);
+  for (const CZEVComponentProxy& entry : entries) {
+    map.emplace(KeyOf(entry), entry);
+    list.push_back(entry);
+  }
+  LoadEntries(entries, Walk::kApplication);
   Publish(std::move(map), std::move(list));
 }
 
-void CZEVManager::LoadEntries(const CZEVApplication& application, LoadedComponentMap* map,
-                              std::vector<CZEVComponentProxy>* list) {
-  for (CZEVComponentProxy& entry : BuildEntries(application)) {
-    map->emplace(KeyOf(entry), entry);
-    list->push_back(entry);
+void CZEVComponentLoader::LoadEntries(const std::vector<CZEVComponentProxy>& entries, Walk walk) {
+  for (const CZEVComponentProxy& entry : entries) {
     // After Quit the entries are recorded but no longer started.
-    if (initial_load_ && hooks_.start_progress && !Quitting()) hooks_.start_progress(kLoadMayTakeMs);
-    bool loaded = !Quitting() && LoadComponent(entry);
-    LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
-                       : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
-             entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
-             entry.GetArchName().c_str(), entry.GetSourceType());
+    if (walk == Walk::kInitial && hooks_->start_progress && !stop_->quitting()) {
+      hooks_->start_progress(kLoadMayTakeMs);
+    }
+    const bool loaded = !stop_->quitting() && LoadComponent(entry);
+    if (walk == Walk::kChange) {
+      LogWrite(1, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
+               entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
+               entry.GetArchName().c_str(), entry.GetSourceType());
+    } else {
+      LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
+                         : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
+               entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
+               entry.GetArchName().c_str(), entry.GetSourceType());
+    }
   }
 }
 
-bool CZEVManager::Quitting() const {
-  std::lock_guard<std::mutex> state(state_mu_);
-  return quitting_;
-}
-
-void CZEVManager::StopComponents() {
+void CZEVComponentLoader::StopComponents() {
+  // A load may still be walking the catalogue; it stops at the next
+  // component now that the stop is set.
+  std::lock_guard<std::mutex> load(load_mu_);
   if (monitor_ == nullptr) return;
   if (!monitor_started_) {
     ReleaseMonitor();
@@ -286,10 +321,9 @@ void CZEVManager::StopComponents() {
         return true;
       };
       const int64_t deadline = deps_.clock->MonotonicMillis() + options_.host_stop_wait_ms;
-      std::unique_lock<std::mutex> lock(state_mu_);
       for (int64_t now = deps_.clock->MonotonicMillis(); now < deadline && !ended();
            now = deps_.clock->MonotonicMillis()) {
-        deps_.clock->WaitFor(lock, quit_cv_, std::min<int64_t>(deadline - now, 20), ended);
+        stop_->WaitFor(std::min<int64_t>(deadline - now, 20), ended);
       }
     }
   } catch (const std::exception&) {
@@ -298,7 +332,7 @@ void CZEVManager::StopComponents() {
   ReleaseMonitor();
 }
 
-std::vector<CZEVComponentProxy> CZEVManager::BuildEntries(const CZEVApplication& application) {
+std::vector<CZEVComponentProxy> CZEVComponentLoader::BuildEntries(const CZEVApplication& application) {
   std::vector<CZEVComponentProxy> entries;
   for (const CZEVComponent& component : application.components().component()) {
     for (const CZEVVersion& version : component.versions().version()) {
@@ -318,7 +352,7 @@ std::vector<CZEVComponentProxy> CZEVManager::BuildEntries(const CZEVApplication&
   return entries;
 }
 
-bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
+bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
   if (entry.component().versions().version_size() == 0) {
     LogWrite(2, "%s getManifest error", entry.GetComponentID().substr(0, 32).c_str());
     return false;
@@ -372,7 +406,7 @@ bool CZEVManager::LoadComponent(const CZEVComponentProxy& entry) {
   }
 }
 
-bool CZEVManager::ReleaseComponent(const CZEVComponentProxy& entry) {
+bool CZEVComponentLoader::ReleaseComponent(const CZEVComponentProxy& entry) {
   CZEVManifest manifest;
   if (!entry.GetManifest(&manifest)) return false;
   try {
@@ -388,7 +422,7 @@ bool CZEVManager::ReleaseComponent(const CZEVComponentProxy& entry) {
   }
 }
 
-bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
+bool CZEVComponentLoader::OnCatalogueChanged(const CZEVApplications& applications) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   LoadedComponentMap new_map;
@@ -418,23 +452,14 @@ bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
       }
     }
   }
-  for (const CZEVComponentProxy& entry : new_list) {
-    bool loaded = !Quitting() && LoadComponent(entry);
-    LogWrite(1, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
-             entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
-             entry.GetArchName().c_str(), entry.GetSourceType());
-  }
+  LoadEntries(new_list, Walk::kChange);
   Publish(std::move(new_map), std::move(new_list));
   ++changes_handled_;
-  if (hooks_.loaded_changed) hooks_.loaded_changed();
+  if (hooks_->loaded_changed) hooks_->loaded_changed();
   return true;
 }
 
-std::function<bool(const CZEVApplications&)> CZEVManager::change_handler() {
-  return [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
-}
-
-void CZEVManager::Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list) {
+void CZEVComponentLoader::Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list) {
   auto shared_map = std::make_shared<const LoadedComponentMap>(std::move(map));
   auto shared_list = std::make_shared<const std::vector<CZEVComponentProxy>>(std::move(list));
   std::lock_guard<std::mutex> lock(published_mu_);
@@ -442,17 +467,13 @@ void CZEVManager::Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy
   published_list_ = std::move(shared_list);
 }
 
-LoadedComponentsSnapshot CZEVManager::loaded() const {
+LoadedComponentsSnapshot CZEVComponentLoader::loaded() const {
   std::lock_guard<std::mutex> lock(published_mu_);
   if (!published_) return std::make_shared<const LoadedComponentMap>();
   return published_;
 }
 
-LoadedComponentsSource CZEVManager::loaded_source() {
-  return [this] { return loaded(); };
-}
-
-std::vector<CZEVComponentProxy> CZEVManager::loaded_list() const {
+std::vector<CZEVComponentProxy> CZEVComponentLoader::loaded_list() const {
   std::lock_guard<std::mutex> lock(published_mu_);
   return published_list_ ? *published_list_ : std::vector<CZEVComponentProxy>();
 }

@@ -1,0 +1,94 @@
+// The values the component manager is made from: its options, what the
+// composition root hands it, and the hooks through which it tells its owner.
+#ifndef ZEV_HOSTING_MANAGER_OPTIONS_H_
+#define ZEV_HOSTING_MANAGER_OPTIONS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/clock.h"
+#include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "hosting/monitor_interfaces.h"
+#include "platform/registry.h"
+#include "rpc/pipe_processor.h"
+#include "rpc/rpc_dispatch.h"
+#include "strategy/strategy_manager.h"
+
+extern const char kInstanceMutexName[];  // "Global\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
+extern const char kPortKeyWow64[];       // "WOW6432Node\CLSID\{B3B39D20-...}\Port"
+extern const char kPortKey[];            // "CLSID\{B3B39D20-...}\Port"
+extern const char kPortValueName[];      // "zevservicePort"
+extern const char kHostProgramName[];    // "zevhost"
+
+struct ManagerOptions {
+  int instance_attempts = 11;
+  int instance_retry_ms = 3000;
+  int first_port = 61024;
+  int last_port = 61124;
+  // How long to wait before writing the port to the registry again after a
+  // failed write (a full disk at start-up).
+  int port_write_retry_ms = 60000;
+  // How long Quit waits for the hosts to leave after "stopall"; it returns
+  // as soon as they have.
+  int host_stop_wait_ms = 3000;
+};
+
+// The merged catalogue as the manager asks for it at start-up: fills
+// *applications; false when there is none yet (nothing is loaded then).
+using CatalogueSource = std::function<bool(CZEVApplications* applications)>;
+// Makes the strategy manager, the source of the catalogue, at Start. `stop`
+// is set once a stop is requested: work done while making it (unpacking the
+// product packages) ends early then, so that it never holds up a stop.
+using StrategyFactory = std::function<std::shared_ptr<CZEVStrategyManager>(const std::atomic<bool>* stop)>;
+// Makes the host-process monitor: a new object with one reference, which
+// the manager takes over, or null.
+using MonitorFactory = std::function<pubsdk::IUnknownBase*()>;
+
+// What the composition root hands the manager. Nothing here is owned by the
+// manager; all of it must outlive it.
+struct ManagerDeps {
+  Clock* clock = Clock::Real();
+  // Where the port is published and the bind address is read.
+  RegistryStore* registry = &RegistryStore::Default();
+  // The methods the HTTP endpoint serves.
+  const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance();
+  // The pipe front end; null: none is started.
+  CZEVPipeServerImpl* pipe_server = nullptr;
+  // Folder of the instance lock file; empty: the runtime folder.
+  std::string run_dir;
+  // The common data folder, below which the default download folder lies;
+  // empty: GetCommonDataDir().
+  std::string common_dir;
+  // Creates the monitor when the manager is constructed; Start initialises
+  // and starts it once the instance mutex is held. Empty: the manager runs
+  // no components (only the front ends), and Start loads nothing.
+  MonitorFactory monitor_factory;
+  // The catalogue for the load at Start when there is no strategy manager;
+  // empty: none.
+  CatalogueSource catalogue;
+  // Whether a port guard holds the port mutex while the HTTP endpoint
+  // answers (the default root's manager has one; tests choose).
+  bool port_guard = false;
+  // Makes the strategy manager when Start loads components: its catalogue is
+  // the initial load, its change reports reach the change handler. Empty:
+  // none (the catalogue above is used).
+  StrategyFactory strategies;
+};
+
+// What the manager tells its owner; set before Start().
+struct ManagerHooks {
+  // Before each step of Start that may take long (an instance attempt, a
+  // component load), with how long it may take on the clock.
+  std::function<void(int64_t ms)> start_progress;
+  // After the initial load and after each catalogue change handled, from
+  // the thread that did it; and after a host refused to start a
+  // component, from the monitor's thread.
+  std::function<void()> loaded_changed;
+  // Just before the HTTP endpoint binds `port`, which was found free.
+  std::function<void(int port)> before_listen;
+};
+
+#endif  // ZEV_HOSTING_MANAGER_OPTIONS_H_
