@@ -11,7 +11,7 @@ import os
 import re
 import sys
 
-LAYERS = ["platform", "xson", "base", "crypto", "model", "server", "rpc", "bus",
+LAYERS = ["platform", "xson", "base", "crypto", "contract", "model", "server", "rpc", "bus",
           "download", "strategy", "hosting", "host"]
 RANK = {name: i for i, name in enumerate(LAYERS)}
 # Generated message code sits with the catalogue model.

@@ -17,6 +17,7 @@
 
 #include "base/clock.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "contract/names.h"
 #include "hosting/monitor_interfaces.h"
 #include "hosting/port_guard.h"
 #include "model/component_proxy.h"
@@ -27,10 +28,8 @@
 #include "rpc/http_server.h"
 #include "rpc/pipe_processor.h"
 
-extern const char kInstanceMutexName[];  // "Global\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
-extern const char kPortKeyWow64[];       // "WOW6432Node\CLSID\{B3B39D20-...}\Port"
-extern const char kPortKey[];            // "CLSID\{B3B39D20-...}\Port"
-extern const char kPortValueName[];      // "zevservicePort"
+// kInstanceMutexName, kPortKey, kPortKeyWow64 and kPortValueName are in
+// contract/names.h.
 extern const char kHostProgramName[];    // "zevhost"
 
 struct ManagerOptions {
