@@ -5,10 +5,6 @@
 // Rounds of the two methods alternate so that both see the same machine
 // state; each line prints both rates and their ratio.
 //   control_bench [SECONDS] [CLIENTS]
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
-#include <Poco/StreamCopier.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,17 +22,15 @@
 
 #include "base/log.h"
 #include "bench/bench_util.h"
-#include "crypto/payload_envelope.h"
+#include "contract/sealed_call.h"
 #include "platform/paths.h"
 #include "rpc/control_server.h"
 #include "rpc/echo_server.h"
 #include "rpc/http_server.h"
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
-#include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
-#include "testing/unix_socket.h"
 
 namespace {
 
@@ -52,55 +46,28 @@ int FreePort() {
   return ntohs(addr.sin_port);
 }
 
-struct SealedCall {
-  std::string body;
-  std::string etag;
-};
-
 // Returns a caller that sends `call` over its own connection and answers
 // whether the reply came back with exr "0".
 using CallMaker = std::function<std::function<bool()>(const SealedCall& call)>;
 
 CallMaker HttpCalls(int port) {
   return [port](const SealedCall& call) -> std::function<bool()> {
-    auto session = std::make_shared<Poco::Net::HTTPClientSession>("127.0.0.1", static_cast<Poco::UInt16>(port));
-    return [session, call]() {
-      try {
-        Poco::Net::HTTPRequest http(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + call.etag,
-                                    Poco::Net::HTTPMessage::HTTP_1_1);
-        http.setContentLength64(static_cast<int64_t>(call.body.size()));
-        session->sendRequest(http) << call.body;
-        Poco::Net::HTTPResponse response;
-        std::istream& in = session->receiveResponse(response);
-        std::string reply;
-        Poco::StreamCopier::copyToString(in, reply);
-        return response.get("exr", "") == "0";
-      } catch (const Poco::Exception&) {
-        return false;
-      }
+    auto channel = std::make_shared<HttpCallChannel>("127.0.0.1", port, 10000);
+    return [channel, call]() {
+      SealedReply reply;
+      std::string error;
+      return channel->Call(call, &reply, &error) && reply.exr == "0";
     };
   };
 }
 
 CallMaker PipeCalls(const std::string& path) {
   return [path](const SealedCall& call) -> std::function<bool()> {
-    struct Connection {
-      int fd = -1;
-      std::string pending;
-      ~Connection() {
-        if (fd >= 0) close(fd);
-      }
-    };
-    auto conn = std::make_shared<Connection>();
-    conn->fd = ConnectUnixSocket(path);
-    const std::string frame = EncodeFrame({"bench", "key:" + call.etag, call.body});
-    return [conn, frame]() {
-      Frame reply;
-      if (conn->fd < 0 || !WriteAll(conn->fd, frame.data(), frame.size()) ||
-          !ReadFrameFrom(conn->fd, &conn->pending, &reply, 10000)) {
-        return false;
-      }
-      return SplitExtend(reply.header)["exr"] == "0";
+    auto channel = std::make_shared<PipeCallChannel>(path, 10000, "bench");
+    return [channel, call]() {
+      SealedReply reply;
+      std::string error;
+      return channel->Call(call, &reply, &error) && reply.exr == "0";
     };
   };
 }
@@ -167,20 +134,17 @@ int main(int argc, char** argv) {
     r.mutable_context()->set_componentid("{component-" + std::to_string(i) + "}");
     r.mutable_context()->set_version("1.0." + std::to_string(i));
     r.set_port(20000 + i);
-    SealedCall c;
-    c.body = SealCall(kControlServerId, "registerPort", r.SerializeAsString(), &c.etag);
-    if (!PipeCalls(ipc.socket_path())(c)()) {
+    if (!PipeCalls(ipc.socket_path())(SealCall(kControlServerId, "registerPort", r.SerializeAsString()))()) {
       fprintf(stderr, "control_bench: registration %d failed\n", i);
       return 1;
     }
   }
-  SealedCall echo, get;
-  echo.body = SealEcho("{component-500}", kEchoServerId, &echo.etag);
+  const SealedCall echo = SealCall(kEchoServerId, "echo", EchoRequestBytes("{component-500}"));
   CZEVGetComponentDataRequest q;
   q.set_datatype(qPort);
   q.set_componentid("{component-500}");
   q.set_bits(64);
-  get.body = SealCall(kControlServerId, "getComponentData", q.SerializeAsString(), &get.etag);
+  const SealedCall get = SealCall(kControlServerId, "getComponentData", q.SerializeAsString());
 
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("getComponentData (qPort) beside echo, %d client(s), %.1f s each, rounds alternating\n", clients, seconds);

@@ -7,10 +7,6 @@
 // A call fails when it gets no answer within 30 s, an HTTP status other
 // than 200, or an answer other than the echo; the client then opens a new
 // connection for its next call.
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
-#include <Poco/StreamCopier.h>
 
 #include <atomic>
 #include <cstdio>
@@ -24,8 +20,7 @@
 #include "bench/bench_util.h"
 #include "bench/sealed_echo.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
-#include "crypto/payload_envelope.h"
-#include "rpc/echo_server.h"
+#include "contract/sealed_call.h"
 
 namespace {
 
@@ -43,45 +38,24 @@ long StatusKiB(int pid, const std::string& field) {
 // (a new one after a failure). Records each call's latency in ns.
 void RunClient(int port, int id, int calls, std::vector<int64_t>* latencies, std::atomic<int64_t>* failures) {
   const std::string text = "hello from client " + std::to_string(id);
-  std::string etag;
-  const std::string body = SealedEcho(text, &etag);
-  const std::string uri = "/rpc?key=" + etag;
+  const SealedCall call = SealedEcho(text);
   latencies->reserve(static_cast<size_t>(calls));
-  std::unique_ptr<Poco::Net::HTTPClientSession> session;
+  // A connection that failed is replaced at the next call.
+  HttpCallChannel channel("127.0.0.1", port, 30000);
   for (int i = 0; i < calls; ++i) {
-    if (!session) {
-      session = std::make_unique<Poco::Net::HTTPClientSession>("127.0.0.1", static_cast<Poco::UInt16>(port));
-      session->setKeepAlive(true);
-      session->setTimeout(Poco::Timespan(30, 0));
-    }
     const int64_t start = NowNanos();
-    bool ok = false;
-    try {
-      Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, uri, Poco::Net::HTTPMessage::HTTP_1_1);
-      request.setKeepAlive(true);
-      request.setContentLength64(static_cast<int64_t>(body.size()));
-      session->sendRequest(request) << body;
-      Poco::Net::HTTPResponse response;
-      std::istream& in = session->receiveResponse(response);
-      std::string reply;
-      Poco::StreamCopier::copyToString(in, reply);
-      ok = response.getStatus() == Poco::Net::HTTPResponse::HTTP_OK && response.get("exr", "") == "0";
-      // Opening every answer would make the clients compete with the service
-      // for the CPU; every 64th is checked in full.
-      if (ok && i % 64 == 0) {
-        std::string plain;
-        CZEVEchoResponse echo;
-        ok = decodePayload(reply, response.get("etag", ""), &plain) && echo.ParseFromString(plain) &&
-             echo.response() == text;
-      }
-    } catch (const Poco::Exception&) {
-      ok = false;
+    SealedReply reply;
+    std::string error;
+    bool ok = channel.Call(call, &reply, &error) && reply.exr == "0";
+    // Opening every answer would make the clients compete with the service
+    // for the CPU; every 64th is checked in full.
+    if (ok && i % 64 == 0) {
+      std::string plain;
+      CZEVEchoResponse echo;
+      ok = OpenReply(reply, &plain) && echo.ParseFromString(plain) && echo.response() == text;
     }
     latencies->push_back(NowNanos() - start);
-    if (!ok) {
-      ++*failures;
-      session.reset();
-    }
+    if (!ok) ++*failures;
   }
 }
 

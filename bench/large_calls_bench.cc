@@ -4,10 +4,6 @@
 // must be running on the data folder that ZEV_COMMON_APPDATA names
 // (bench/large_calls_bench.sh does it).
 //   large_calls_bench PORT SERVICE_PID [CALLS] [MIB]
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
-#include <Poco/StreamCopier.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,12 +17,8 @@
 
 #include "bench/bench_util.h"
 #include "bench/sealed_echo.h"
-#include "crypto/payload_envelope.h"
-#include "rpc/echo_server.h"
-#include "platform/paths.h"
-#include "rpc/ipc_server.h"
-#include "testing/pipe_client.h"
-#include "testing/unix_socket.h"
+#include "contract/names.h"
+#include "contract/sealed_call.h"
 
 namespace {
 
@@ -40,36 +32,14 @@ long StatusKiB(int pid, const char* field) {
   return -1;
 }
 
-// The exr flag of one call over the socket: '0', '1', or 0 on a transport failure.
-char PipeCall(const std::string& path, const std::string& frame) {
-  int fd = ConnectUnixSocket(path);
-  if (fd < 0) return 0;
-  char exr = 0;
-  std::string in;
-  Frame reply;
-  if (WriteAll(fd, frame.data(), frame.size()) && ReadFrameFrom(fd, &in, &reply)) {
-    size_t at = reply.header.find("exr:");
-    if (at != std::string::npos && at + 4 < reply.header.size()) exr = reply.header[at + 4];
-  }
-  close(fd);
-  return exr;
-}
-
-char HttpCall(int port, const std::string& body, const std::string& etag) {
-  try {
-    Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(port));
-    session.setTimeout(Poco::Timespan(120, 0));
-    Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag, "HTTP/1.1");
-    request.setContentLength64(static_cast<int64_t>(body.size()));
-    session.sendRequest(request) << body;
-    Poco::Net::HTTPResponse response;
-    std::string out;
-    Poco::StreamCopier::copyToString(session.receiveResponse(response), out);
-    std::string exr = response.get("exr", "");
-    return exr.empty() ? 0 : exr[0];
-  } catch (...) {
-    return 0;
-  }
+// The exr flag of one call over a connection of its own: '0', '1', or 0 on a
+// transport failure.
+template <typename Channel>
+char ExrOf(Channel&& channel, const SealedCall& call) {
+  SealedReply reply;
+  std::string error;
+  if (!channel.Call(call, &reply, &error) || reply.exr.empty()) return 0;
+  return reply.exr[0];
 }
 
 }  // namespace
@@ -84,9 +54,7 @@ int main(int argc, char** argv) {
   const int calls = argc > 3 ? atoi(argv[3]) : 26;
   const size_t mib = argc > 4 ? static_cast<size_t>(atol(argv[4])) : 60;
 
-  std::string etag;
-  const std::string body = SealedEcho(std::string(mib << 20, '\0'), &etag);
-  const std::string frame = EncodeFrame({"large", "key:" + etag, body});
+  const SealedCall call = SealedEcho(std::string(mib << 20, '\0'));
   const std::string path = PipeSocketPath(kServicePipeName);
 
   long rss_before = StatusKiB(pid, "VmRSS:");
@@ -95,7 +63,8 @@ int main(int argc, char** argv) {
   std::vector<std::thread> threads;
   for (int i = 0; i < calls; ++i) {
     threads.emplace_back([&, i] {
-      char exr = i % 2 == 0 ? PipeCall(path, frame) : HttpCall(port, body, etag);
+      char exr = i % 2 == 0 ? ExrOf(PipeCallChannel(path, 120000, "large"), call)
+                            : ExrOf(HttpCallChannel("127.0.0.1", port, 120000, /*keep_alive=*/false), call);
       if (exr == '0') ++answered;
       else if (exr == '1') ++refused;
       else ++failed;
@@ -104,7 +73,7 @@ int main(int argc, char** argv) {
   for (auto& t : threads) t.join();
   double seconds = (NowNanos() - start) / 1e9;
   printf("large_calls_bench: %d calls at once, each %zu bytes sealed opening to %zu MiB (half socket, half HTTP)\n",
-         calls, body.size(), mib);
+         calls, call.body.size(), mib);
   printf("answered %d, refused (exr 1) %d, transport failures %d, in %.2f s\n", answered.load(), refused.load(),
          failed.load(), seconds);
   printf("service RSS before %.1f MiB, after %.1f MiB, peak %.1f MiB\n", rss_before / 1024.0,

@@ -1,15 +1,11 @@
 // Echo calls over the service's local socket with 1 and 16 concurrent
-// clients, beside the HTTP echo of the same service (POCO keep-alive
-// clients) and beside a bare Unix-socket ping-pong of the same frame sizes
+// clients, beside the HTTP echo of the same service (keep-alive clients)
+// and beside a bare Unix-socket ping-pong of the same frame sizes
 // without envelope or dispatch (the floor). The service must be running on
 // the data folder that ZEV_COMMON_APPDATA names (bench/pipe_bench.sh does it).
 // With the service's PID, the context switches of all its threads per call
 // are printed too.
 //   pipe_bench PORT [SECONDS] [SERVICE_PID]
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
-#include <Poco/StreamCopier.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,9 +22,11 @@
 
 #include "bench/bench_util.h"
 #include "bench/sealed_echo.h"
+#include "contract/names.h"
+#include "contract/pipe_frame.h"
+#include "contract/sealed_call.h"
 #include "testing/pipe_client.h"
 #include "testing/unix_socket.h"
-#include "rpc/ipc_server.h"
 
 namespace {
 
@@ -40,15 +38,6 @@ bool WriteAll(int fd, const std::string& bytes) {
   }
   return true;
 }
-
-// A connected socket, closed with its last owner.
-struct Socket {
-  explicit Socket(int f) : fd(f) {}
-  ~Socket() {
-    if (fd >= 0) close(fd);
-  }
-  int fd;
-};
 
 struct Result {
   double rate;
@@ -167,9 +156,8 @@ int main(int argc, char** argv) {
   int port = atoi(argv[1]);
   double seconds = argc > 2 ? atof(argv[2]) : 5;
   service_pid = argc > 3 ? atoi(argv[3]) : 0;
-  std::string etag;
-  const std::string body = SealedEcho("hello, benchmark", &etag);
-  const std::string frame = EncodeFrame({"bench", "key:" + etag, body});
+  const SealedCall call = SealedEcho("hello, benchmark");
+  const std::string frame = EncodeFrame({"bench", "key:" + call.etag, call.body});
   const std::string path = PipeSocketPath(kServicePipeName);
 
   // Size of the service's reply frame, for the floor.
@@ -188,6 +176,14 @@ int main(int argc, char** argv) {
   std::string floor_path = path + ".pingpong";
   PingPongServer floor(floor_path, reply_body_size);
 
+  // Each client thread calls over a connection of its own.
+  const auto calls_over = [&call](auto channel) {
+    return std::function<bool()>([channel, &call] {
+      SealedReply reply;
+      std::string error;
+      return channel->Call(call, &reply, &error);
+    });
+  };
   setvbuf(stdout, nullptr, _IOLBF, 0);
   printf("pipe_bench: request frame %zu bytes, reply payload %zu bytes, %.0f s per run\n", frame.size(),
          reply_body_size, seconds);
@@ -195,38 +191,15 @@ int main(int argc, char** argv) {
     const int pid = service_pid;
     service_pid = 0;  // the floor runs in this process
     Result floor_result = Drive(clients, seconds, [&] {
-      auto sock = std::make_shared<Socket>(ConnectUnixSocket(floor_path));
-      auto in = std::make_shared<std::string>();
-      return std::function<bool()>([sock, in, &frame] {
-        Frame f;
-        return WriteAll(sock->fd, frame) && ReadFrameFrom(sock->fd, in.get(), &f);
-      });
+      return calls_over(std::make_shared<PipeCallChannel>(floor_path, -1, "bench"));
     });
     service_pid = pid;
     Print("bare Unix-socket ping-pong (floor)", clients, floor_result);
     Print("echo over the pipe", clients, Drive(clients, seconds, [&] {
-      auto sock = std::make_shared<Socket>(ConnectUnixSocket(path));
-      auto in = std::make_shared<std::string>();
-      return std::function<bool()>([sock, in, &frame] {
-        Frame f;
-        return WriteAll(sock->fd, frame) && ReadFrameFrom(sock->fd, in.get(), &f);
-      });
+      return calls_over(std::make_shared<PipeCallChannel>(path, -1, "bench"));
     }));
     Print("echo over HTTP (same service)", clients, Drive(clients, seconds, [&] {
-      auto session = std::make_shared<Poco::Net::HTTPClientSession>("127.0.0.1", static_cast<Poco::UInt16>(port));
-      return std::function<bool()>([session, &body, &etag] {
-        try {
-          Poco::Net::HTTPRequest req(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag, "HTTP/1.1");
-          req.setContentLength64(static_cast<int64_t>(body.size()));
-          session->sendRequest(req) << body;
-          Poco::Net::HTTPResponse resp;
-          std::string out;
-          Poco::StreamCopier::copyToString(session->receiveResponse(resp), out);
-          return resp.getStatus() == 200;
-        } catch (...) {
-          return false;
-        }
-      });
+      return calls_over(std::make_shared<HttpCallChannel>("127.0.0.1", port, -1));
     }));
   }
   return 0;

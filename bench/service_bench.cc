@@ -12,10 +12,6 @@
 //  - resident size and threads of an idle zevsvc that runs the demo
 //    component, after 1,000 and after 100,000 echo calls over HTTP.
 //   service_bench [RUNS] [CALLS] [CLIENTS]
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
-#include <Poco/StreamCopier.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -52,7 +48,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kSettingsKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\";
-const char kPortKey[] = "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
 constexpr int64_t kStartPauseMs = 2000;
 constexpr int kHosts = 10;
 
@@ -346,28 +341,13 @@ int64_t EchoCalls(int port, int64_t calls, int clients) {
   for (int c = 0; c < clients; ++c) {
     const int64_t mine = calls / clients + (c < calls % clients ? 1 : 0);
     threads.emplace_back([port, mine, c, &failures] {
-      std::string etag;
-      const std::string body = SealedEcho("bench " + std::to_string(c), &etag);
-      std::unique_ptr<Poco::Net::HTTPClientSession> session;
+      const SealedCall call = SealedEcho("bench " + std::to_string(c));
+      // A connection that failed is replaced at the next call.
+      HttpCallChannel channel("127.0.0.1", port, 60000);
       for (int64_t i = 0; i < mine; ++i) {
-        if (!session) {
-          session = std::make_unique<Poco::Net::HTTPClientSession>("127.0.0.1", static_cast<Poco::UInt16>(port));
-          session->setKeepAlive(true);
-        }
-        try {
-          Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_POST, "/rpc?key=" + etag,
-                                         Poco::Net::HTTPMessage::HTTP_1_1);
-          request.setKeepAlive(true);
-          request.setContentLength64(static_cast<int64_t>(body.size()));
-          session->sendRequest(request) << body;
-          Poco::Net::HTTPResponse response;
-          std::string reply;
-          Poco::StreamCopier::copyToString(session->receiveResponse(response), reply);
-          if (response.get("exr", "") != "0") ++failures;
-        } catch (const Poco::Exception&) {
-          ++failures;
-          session.reset();
-        }
+        SealedReply reply;
+        std::string error;
+        if (!channel.Call(call, &reply, &error) || reply.exr != "0") ++failures;
       }
     });
   }
@@ -517,7 +497,7 @@ int main(int argc, char** argv) {
     std::string port;
     const bool up = installed && notify.WaitFor("READY=1", 30000) != 0 &&
                     WaitUntil([&] { return demo_runs() != std::string::npos; }, 30000) &&
-                    RegistryStore(common).ReadString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", &port);
+                    RegistryStore(common).ReadString(RegRoot::kClassesRoot, kPortKey, kPortValueName, &port);
     if (up) {
       const pid_t pid = svc.process->pid();
       // Idle: the endpoint lets its extra workers go 10 s after its last

@@ -48,9 +48,8 @@ add_custom_target(zev_packaged_unit ALL DEPENDS ${ZEV_PACKAGED_UNIT})
 
 # The programs link libzevxson.so.2, which stays in the private folder: the
 # build tree's runpath is replaced at install time by one relative to the
-# program.
+# program. zevctl links none of the private libraries.
 set_target_properties(zevsvc zevhost PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(zevctl PROPERTIES INSTALL_RPATH "$ORIGIN/../${ZEV_PRIVATE_DIR}")
 
 # The file names are the ones zevsvc looks for in its own folder (see the
 # zev_place_beside calls in zevservice/host/CMakeLists.txt).

@@ -104,9 +104,8 @@ for file in "$root"/usr/lib/zev/* "$root"/usr/bin/zevctl; do
   fi
 done
 
-# zevctl loads no library by name from its own folder; from /usr/lib/zev it
-# needs libzevxson.so.2 alone, through its runpath. It runs from the package
-# tree, on a data folder of its own.
+# zevctl loads no library by name from its own folder, nor any from
+# /usr/lib/zev. It runs from the package tree, on a data folder of its own.
 data=$work/data
 mkdir "$data"
 ZEV_COMMON_APPDATA=$data "$root/usr/bin/zevctl" reg set HKLM 'SOFTWARE\Varnel\ZEV' Url http://127.0.0.1:1/ ||

@@ -1,5 +1,5 @@
-// Helpers for tests that make RPC calls: sealed call envelopes and running a
-// command to read its output.
+// Helpers for tests that make RPC calls: sealed call envelopes (as the
+// clients seal them) and running a command to read its output.
 #ifndef ZEV_TESTING_RPC_TEST_UTIL_H_
 #define ZEV_TESTING_RPC_TEST_UTIL_H_
 
@@ -9,21 +9,15 @@
 #include <string>
 
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
-#include "crypto/payload_envelope.h"
+#include "contract/sealed_call.h"
 
-// Seals a CZEVRPCCommandData for server.method with `request` bytes; returns
-// the body and sets *etag.
+// Seals a CZEVRPCCommandData for server.method with `request` bytes
+// (contract/sealed_call.h); returns the body and sets *etag.
 inline std::string SealCall(const std::string& server, const std::string& method, const std::string& request,
                             std::string* etag) {
-  CZEVComponentDescriptor d;
-  d.set_serverid(server);
-  d.set_methodcode(method);
-  CZEVRPCCommandData c;
-  c.set_componentdescriptor(d.SerializeAsString());
-  c.set_request(request);
-  std::string body;
-  encodePayload(c.SerializeAsString(), &body, etag);
-  return body;
+  SealedCall call = SealCall(server, method, request);
+  *etag = call.etag;
+  return call.body;
 }
 
 inline std::string EchoRequestBytes(const std::string& text) {

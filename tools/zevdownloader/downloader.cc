@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/zevdownloader/exit_codes.h"
+#include "contract/downloader_exit_codes.h"
 
 namespace zevdownloader {
 
@@ -78,9 +78,10 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-// The percent-decoded path of a file: URL; a code of exit_codes.h, with a
-// reason unless kExitOk. libcurl's own parser would also take 127.0.0.1 as
-// the host, so the host is read here first.
+// The percent-decoded path of a file: URL; a code of
+// contract/downloader_exit_codes.h, with a reason unless kExitOk. libcurl's
+// own parser would also take 127.0.0.1 as the host, so the host is read here
+// first.
 int LocalSourcePath(const std::string& url, std::string* path, std::string* why) {
   const std::string rest = url.substr(std::strlen("file:"));
   if (rest.compare(0, 2, "//") == 0) {

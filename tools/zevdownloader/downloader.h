@@ -27,7 +27,8 @@ class Downloader {
   Downloader& operator=(const Downloader&) = delete;
 
   // Runs the download on the calling thread and answers one of the codes of
-  // exit_codes.h; on failure error() holds a one-line reason.
+  // contract/downloader_exit_codes.h; on failure error() holds a one-line
+  // reason.
   //
   // The directory is created with its parents. NAME.part is made anew with
   // O_EXCL and O_NOFOLLOW, mode 0600; whatever was at its place is removed

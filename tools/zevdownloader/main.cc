@@ -1,7 +1,7 @@
 // zevdownloader: fetches one URL into one file for the service's download
-// tasks. See command_line.h for the command line and exit_codes.h for the
-// exit codes. Standard output stays silent; a failure writes one line to
-// standard error.
+// tasks. See command_line.h for the command line and
+// contract/downloader_exit_codes.h for the exit codes. Standard output stays
+// silent; a failure writes one line to standard error.
 #include <curl/curl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -14,7 +14,7 @@
 
 #include "tools/zevdownloader/command_line.h"
 #include "tools/zevdownloader/downloader.h"
-#include "tools/zevdownloader/exit_codes.h"
+#include "contract/downloader_exit_codes.h"
 
 namespace {
 

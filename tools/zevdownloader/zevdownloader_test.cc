@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/sync.h"
-#include "tools/zevdownloader/exit_codes.h"
+#include "contract/downloader_exit_codes.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include "base/log.h"
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "tools/zevdownloader/exit_codes.h"
+#include "contract/downloader_exit_codes.h"
 
 namespace {
 

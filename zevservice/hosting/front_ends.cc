@@ -8,10 +8,6 @@
 #include "base/log.h"
 #include "platform/ports.h"
 
-const char kInstanceMutexName[] = "Global\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
-const char kPortKeyWow64[] = "WOW6432Node\\CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
-const char kPortKey[] = "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
-const char kPortValueName[] = "zevservicePort";
 const char kHostProgramName[] = "zevhost";
 
 int PickPort(int first, int last) {

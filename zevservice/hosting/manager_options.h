@@ -11,16 +11,15 @@
 
 #include "base/clock.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "contract/names.h"
 #include "hosting/monitor_interfaces.h"
 #include "platform/registry.h"
 #include "rpc/pipe_processor.h"
 #include "rpc/rpc_dispatch.h"
 #include "strategy/strategy_manager.h"
 
-extern const char kInstanceMutexName[];  // "Global\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
-extern const char kPortKeyWow64[];       // "WOW6432Node\CLSID\{B3B39D20-...}\Port"
-extern const char kPortKey[];            // "CLSID\{B3B39D20-...}\Port"
-extern const char kPortValueName[];      // "zevservicePort"
+// kInstanceMutexName, kPortKey, kPortKeyWow64 and kPortValueName are in
+// contract/names.h.
 extern const char kHostProgramName[];    // "zevhost"
 
 struct ManagerOptions {

@@ -10,11 +10,7 @@
 #include "base/log.h"
 #include "platform/paths.h"
 
-const char kEndpointAliveText[] = "It is working.";
-
 namespace {
-
-const char kPortMutexPrefix[] = "Global\\{A83804EB-0F71-49BA-B27F-A42348E854F0}_";
 
 // The endpoint's answer is one short line; anything longer is not it.
 constexpr size_t kMaxProbeBody = 4096;
@@ -34,14 +30,6 @@ struct SlistDeleter {
 };
 
 }  // namespace
-
-std::string PortMutexName(int32_t port) { return kPortMutexPrefix + std::to_string(port); }
-
-bool PortMutexIsHeld(int32_t port, const std::string& run_dir) {
-  // The runtime folder's path without creating it: a reader leaves no trace.
-  std::string dir = run_dir.empty() ? JoinPath(GetCommonDataDir(), "run") : run_dir;
-  return NamedMutexIsHeld(JoinPath(dir, NamedMutexFileName(PortMutexName(port))));
-}
 
 bool ProbeLocalEndpoint(const std::string& url) {
   // Thread-safe and counted since libcurl 7.84; the cleanup is left to exit.

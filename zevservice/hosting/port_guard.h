@@ -19,21 +19,11 @@
 
 #include "base/clock.h"
 #include "base/task_timer.h"
+#include "contract/names.h"
 #include "platform/named_mutex.h"
 
-// The body that the endpoint answers on "/" while it works.
-extern const char kEndpointAliveText[];  // "It is working."
-
-// "Global\{A83804EB-0F71-49BA-B27F-A42348E854F0}_" followed by the port in
-// decimal.
-std::string PortMutexName(int32_t port);
-
-// True when some process holds the port mutex of `port` in `run_dir` (empty:
-// the runtime folder). A client's liveness test that any user may run: it
-// asks the kernel whether a write lock is on the lock file (readable by
-// all), and takes and creates nothing. False when the lock file is missing
-// or cannot be opened.
-bool PortMutexIsHeld(int32_t port, const std::string& run_dir = std::string());
+// kEndpointAliveText, PortMutexName and PortMutexIsHeld are in
+// contract/names.h.
 
 // The default liveness probe: POSTs empty form data to `url` (time-outs 10 s
 // resolve, 10 s connect, 15 s send, 15 s receive, and 50 s for the whole

@@ -67,6 +67,15 @@ bool CheckUrl(const std::string& text, std::string* why) {
 
 }  // namespace
 
+int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return fallback;
+  // More digits than any value in range: above the upper bound.
+  const size_t start = std::min(text.find_first_not_of('0'), text.size());
+  if (text.size() - start > 12) return high;
+  const int64_t value = std::stoll(text);
+  return std::clamp(value, low, high);
+}
+
 const Setting* FindSetting(const std::string& name) {
   for (const Setting* setting : kSettings) {
     if (strcasecmp(setting->name, name.c_str()) == 0) return setting;

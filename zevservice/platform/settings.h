@@ -82,6 +82,11 @@ SettingSource ReadSettingText(RegistryStore* registry, const Setting& setting, s
 std::string SettingDefaultText(const Setting& setting);
 std::string SettingAllowedText(const Setting& setting);
 
+// A kSeconds setting's value as the service takes it: `fallback` unless
+// `text` is a non-empty run of decimal digits; then the number clamped to
+// [low, high] (digits beyond any integer count as above `high`).
+int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high);
+
 // Whether `text` is a value the setting accepts, as an operator sets it
 // (stricter than the service, which falls back or clamps): true with the
 // text to store in *stored (a number without leading zeros), else false

@@ -6,7 +6,6 @@
 #include "base/log.h"
 #include "platform/text.h"
 
-const char kControlServerId[] = "{823DB335-3818-5796-80C4-0A8E90361C5A}";
 
 namespace {
 

@@ -20,10 +20,11 @@
 
 #include "base/clock.h"
 #include "common/zevclasses/ZEVControlIntfs.pb.h"
+#include "contract/names.h"
 #include "model/loaded_components.h"
 #include "rpc/rpc_method.h"
 
-extern const char kControlServerId[];  // "{823DB335-3818-5796-80C4-0A8E90361C5A}"
+// kControlServerId is in contract/names.h.
 
 // One component's registration.
 struct ComponentPortInfo {

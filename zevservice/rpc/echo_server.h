@@ -3,9 +3,10 @@
 #ifndef ZEV_RPC_ECHO_SERVER_H_
 #define ZEV_RPC_ECHO_SERVER_H_
 
+#include "contract/names.h"
 #include "rpc/rpc_method.h"
 
-extern const char kEchoServerId[];  // "{56BFCC2A-7009-4287-93B0-4B857963F151}"
+// kEchoServerId is in contract/names.h.
 
 class CZEVEchoServer : public CZEVRPCServer {
  public:

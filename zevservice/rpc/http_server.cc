@@ -45,16 +45,6 @@
 extern "C" const char* __tsan_default_suppressions() { return "race:Poco::Net::TCPServer::run\n"; }
 #endif
 
-std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognised) {
-  if (unrecognised != nullptr) unrecognised->clear();
-  std::string value;
-  if (ReadSettingText(registry, kBindAddressSetting, &value) == SettingSource::kNone) return "0.0.0.0";
-  const std::string text = Poco::trim(value);
-  if (text == "127.0.0.1" || Poco::icompare(text, "localhost") == 0) return "127.0.0.1";
-  if (!text.empty() && text != "0.0.0.0" && unrecognised != nullptr) *unrecognised = value;
-  return "0.0.0.0";
-}
-
 namespace zev {
 
 using SteadyClock = std::chrono::steady_clock;

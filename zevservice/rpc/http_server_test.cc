@@ -581,32 +581,3 @@ TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
   EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", other.port(), &body));  // answers, but not the text
 }
 
-// The key's default value wins; without it the older named value counts.
-TEST(ReadHttpBindAddress, ReadsTheKeyElseTheOlderNamedValue) {
-  struct Case {
-    const char* key;    // default value of kBindAddressSettingKey; null for none
-    const char* named;  // value kBindAddressValueName of kServiceRegistryKey; null for none
-    const char* address;
-    const char* unrecognised;
-  };
-  const Case cases[] = {
-      {nullptr, nullptr, "0.0.0.0", ""},         {"127.0.0.1", nullptr, "127.0.0.1", ""},
-      {nullptr, " localhost", "127.0.0.1", ""},  {"0.0.0.0", "127.0.0.1", "0.0.0.0", ""},
-      {"", "127.0.0.1", "0.0.0.0", ""},          {"localhost", "10.1.2.3", "127.0.0.1", ""},
-      {nullptr, "10.1.2.3", "0.0.0.0", "10.1.2.3"},
-  };
-  for (const Case& c : cases) {
-    ScopedTempDir dir;
-    RegistryStore store(dir.path());
-    if (c.key != nullptr) {
-      ASSERT_TRUE(store.WriteString(RegRoot::kLocalMachine, kBindAddressSettingKey, "", c.key));
-    }
-    if (c.named != nullptr) {
-      ASSERT_TRUE(store.WriteString(RegRoot::kLocalMachine, kServiceRegistryKey, kBindAddressValueName, c.named));
-    }
-    std::string unrecognised = "left from before";
-    EXPECT_EQ(ReadHttpBindAddress(&store, &unrecognised), c.address)
-        << (c.key ? c.key : "-") << " / " << (c.named ? c.named : "-");
-    EXPECT_EQ(unrecognised, c.unrecognised);
-  }
-}

@@ -17,7 +17,6 @@
 #include "platform/paths.h"
 #include "rpc/rpc_dispatch.h"
 
-const char kServicePipeName[] = "\\\\.\\pipe\\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}";
 const char kServicePipeServerName[] = "ZEVServicePipeServer";
 
 namespace {
@@ -82,51 +81,6 @@ struct CZEVIPCServer::Client {
   // When the connection was made or last sent a byte (uv_now).
   uint64_t last_active = 0;
 };
-
-std::string PipeSocketPath(const std::string& pipe_name) { return PipeSocketPath(GetRuntimeDir(), pipe_name); }
-
-std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name) {
-  static const char kPrefix[] = "\\\\.\\pipe\\";
-  std::string name = pipe_name;
-  if (name.compare(0, sizeof(kPrefix) - 1, kPrefix) == 0) name = name.substr(sizeof(kPrefix) - 1);
-  for (char& c : name) {
-    if (c == '\\' || c == '/') c = '_';
-  }
-  return dir.empty() || name.empty() ? std::string() : JoinPath(dir, name);
-}
-
-std::string EncodeFrame(const Frame& frame) {
-  std::string out;
-  out.reserve(kFrameFixedSize + frame.header.size() + frame.body.size());
-  out.push_back(static_cast<char>(kFrameMagic0));
-  out.push_back(static_cast<char>(kFrameMagic1));
-  std::string tag = frame.tag.substr(0, kFrameTagSize);
-  tag.resize(kFrameTagSize, '\0');
-  out += tag;
-  AppendLE32(&out, static_cast<uint32_t>(frame.header.size()));
-  out += frame.header;
-  AppendLE32(&out, static_cast<uint32_t>(frame.body.size()));
-  out += frame.body;
-  return out;
-}
-
-FrameStatus DecodeFrame(const char* data, size_t size, Frame* frame, size_t* consumed) {
-  if (size >= 1 && static_cast<uint8_t>(data[0]) != kFrameMagic0) return FrameStatus::kBad;
-  if (size >= 2 && static_cast<uint8_t>(data[1]) != kFrameMagic1) return FrameStatus::kBad;
-  if (size < 22) return FrameStatus::kNeedMore;
-  uint64_t header_len = GetLE32(data + 18);
-  if (header_len > kMaxFrameSize - kFrameFixedSize) return FrameStatus::kBad;
-  if (size < 22 + header_len + 4) return FrameStatus::kNeedMore;
-  uint64_t body_len = GetLE32(data + 22 + header_len);
-  if (kFrameFixedSize + header_len + body_len > kMaxFrameSize) return FrameStatus::kBad;
-  uint64_t total = kFrameFixedSize + header_len + body_len;
-  if (size < total) return FrameStatus::kNeedMore;
-  frame->tag.assign(data + 2, kFrameTagSize);
-  frame->header.assign(data + 22, header_len);
-  frame->body.assign(data + 26 + header_len, body_len);
-  *consumed = total;
-  return FrameStatus::kComplete;
-}
 
 CZEVIPCServer& CZEVIPCServer::instance() {
   static CZEVIPCServer* server = new CZEVIPCServer();  // lives until process exit

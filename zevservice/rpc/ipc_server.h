@@ -2,12 +2,9 @@
 // named pipe) served by one libuv loop thread, with a pool of 10 workers
 // that parse frames, call the request handler and frame the replies.
 //
-// Frame, both directions, integers little-endian:
-//   magic 0x0D 0x7A | tag (16 bytes) | H (uint32) | header (H) | B (uint32) | body (B)
-// Bytes on a connection are a stream: every complete frame in it is taken in
-// order, partial frames wait for the rest. A connection whose next frame does
-// not start with the magic, or declares more than kMaxFrameSize bytes, is
-// closed (the stream has no way to find the next frame).
+// Frames are those of contract/pipe_frame.h. A connection whose next frame
+// does not start with the magic, or declares more than kMaxFrameSize bytes,
+// is closed (the stream has no way to find the next frame).
 #ifndef ZEV_RPC_IPC_SERVER_H_
 #define ZEV_RPC_IPC_SERVER_H_
 
@@ -25,34 +22,10 @@
 #include <thread>
 
 #include "base/thread_pool.h"
+#include "contract/names.h"
+#include "contract/pipe_frame.h"
 
-constexpr uint8_t kFrameMagic0 = 0x0D;
-constexpr uint8_t kFrameMagic1 = 0x7A;
-constexpr size_t kFrameTagSize = 16;
-constexpr size_t kFrameFixedSize = 26;
-constexpr size_t kMaxFrameSize = 64u << 20;
-
-extern const char kServicePipeName[];  // "\\.\pipe\Global_{2E9594A4-7A4E-4D15-B904-80F9D424DE5B}"
 extern const char kServicePipeServerName[];  // "ZEVServicePipeServer"
-
-// The socket path of a pipe name: the part after "\\.\pipe\" (or the whole
-// name) inside the runtime folder. Empty without a runtime folder.
-std::string PipeSocketPath(const std::string& pipe_name);
-// The same inside `dir`.
-std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name);
-
-struct Frame {
-  std::string tag;  // kFrameTagSize bytes
-  std::string header;
-  std::string body;
-};
-// Serialises a frame (the tag is cut or zero-padded to 16 bytes).
-std::string EncodeFrame(const Frame& frame);
-// Result of looking at the front of a stream.
-enum class FrameStatus { kComplete, kNeedMore, kBad };
-// Looks at the bytes at the front of a stream; on kComplete fills *frame and
-// *consumed with the frame's size.
-FrameStatus DecodeFrame(const char* data, size_t size, Frame* frame, size_t* consumed);
 
 // The process at the other end of a connection, as the kernel gave it when
 // the connection was made (SO_PEERCRED).

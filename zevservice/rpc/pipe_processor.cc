@@ -14,28 +14,6 @@ std::string CapEchoedText(const std::string& text) {
   return text.substr(0, Utf8CutLength(text, kMaxEchoedText)) + "...(" + std::to_string(text.size()) + " bytes)";
 }
 
-std::map<std::string, std::string> SplitExtend(const std::string& header) {
-  std::map<std::string, std::string> items;
-  size_t start = 0;
-  while (start <= header.size()) {
-    size_t end = header.find(';', start);
-    if (end == std::string::npos) end = header.size();
-    std::string piece = header.substr(start, end - start);
-    bool last = end == header.size();
-    if (!(last && piece.empty())) {
-      size_t colon = piece.find(':');
-      if (colon == std::string::npos) {
-        items[piece] = piece;
-      } else {
-        items[piece.substr(0, colon)] = piece.substr(colon + 1);
-      }
-    }
-    if (last) break;
-    start = end + 1;
-  }
-  return items;
-}
-
 int32_t NewRequestId() {
   // The id only tells log lines apart: a per-thread generator seeded from a
   // real GUID spares a getrandom call per request.

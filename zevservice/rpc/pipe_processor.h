@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "contract/pipe_frame.h"
 #include "rpc/ipc_server.h"
 #include "rpc/rpc_dispatch.h"
 
@@ -50,11 +51,6 @@ constexpr size_t kMaxEchoedText = 1024;
 // `text` cut to kMaxEchoedText bytes on a character boundary, with its full
 // size noted after the cut; shorter text as it is.
 std::string CapEchoedText(const std::string& text);
-
-// Splits an extended request: items cut at every ";" (a final empty piece is
-// ignored), each item at its first ":" into name and value; an item without
-// ":" has the whole item as name and value; a later name replaces an earlier.
-std::map<std::string, std::string> SplitExtend(const std::string& header);
 
 // A request id from a new GUID (|Data1| + Data2 + Data3 + Data4[1,3,5,7],
 // wrapping, then its absolute value).

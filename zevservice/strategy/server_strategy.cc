@@ -14,8 +14,6 @@
 #include "model/catalogue_json.h"
 #include "platform/paths.h"
 
-const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
-
 namespace {
 
 // Installations are saved at the end of a run, and at the latest with the
@@ -23,15 +21,6 @@ namespace {
 constexpr int64_t kRecordSaveMs = 60000;
 
 }  // namespace
-
-int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return fallback;
-  // More digits than any value in range: above the upper bound.
-  const size_t start = std::min(text.find_first_not_of('0'), text.size());
-  if (text.size() - start > 12) return high;
-  const int64_t value = std::stoll(text);
-  return std::clamp(value, low, high);
-}
 
 PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed)
     : first_s_(first_s), interval_s_(interval_s), jitter_(jitter), random_(seed) {}
@@ -64,68 +53,6 @@ int64_t PassTimer::NextWaitMs(bool reached) {
   }
   retry_s_ = std::min(std::max(retry_s_, floor_s) * 2, interval_s_);
   return Between(floor_s * 1000, retry_s_ * 1000);
-}
-
-int64_t ReadIntervalSetting(RegistryStore* registry) {
-  std::string text;
-  if (!registry->ReadString(RegRoot::kLocalMachine, kIntervalSettingKey, "", &text)) text.clear();
-  return ParseSetting(text, kIntervalDefaultSeconds, kIntervalLowSeconds, kIntervalHighSeconds);
-}
-
-bool StrategyStalled(const StrategyStatus& status, int64_t interval_ms, int64_t now_ms) {
-  if (status.next_pass_ms > 0) return now_ms > status.next_pass_ms + interval_ms;
-  return status.time_ms > 0 && now_ms > status.time_ms + 2 * interval_ms;
-}
-
-std::string FormatStrategyStatus(const StrategyStatus& status) {
-  Json::Value root(Json::objectValue);
-  root["time"] = static_cast<Json::Int64>(status.time_ms);
-  root["result"] = status.result;
-  root["error"] = status.error;
-  root["listed"] = static_cast<Json::Int64>(status.listed);
-  root["installed"] = static_cast<Json::Int64>(status.installed);
-  root["failed"] = static_cast<Json::Int64>(status.failed);
-  root["next_pass"] = static_cast<Json::Int64>(status.next_pass_ms);
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, root);
-}
-
-bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {
-  // The registry can be edited by hand: a field of the wrong type makes the
-  // record unreadable rather than throw.
-  Json::Value root;
-  if (!ParseStrictJson(text, &root) || !root.isObject()) return false;
-  bool ok = true;
-  auto number = [&](const char* name) -> int64_t {
-    const Json::Value& value = root[name];
-    if (value.isNull()) return 0;
-    if (!value.isInt64()) ok = false;
-    return ok ? value.asInt64() : 0;
-  };
-  auto text_of = [&](const char* name) -> std::string {
-    const Json::Value& value = root[name];
-    if (value.isNull()) return std::string();
-    if (!value.isString()) ok = false;
-    return ok ? value.asString() : std::string();
-  };
-  StrategyStatus out;
-  out.time_ms = number("time");
-  out.result = text_of("result");
-  out.error = text_of("error");
-  out.listed = number("listed");
-  out.installed = number("installed");
-  out.failed = number("failed");
-  out.next_pass_ms = number("next_pass");
-  if (!ok) return false;
-  *status = out;
-  return true;
-}
-
-bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status) {
-  std::string text;
-  return registry->ReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text) &&
-         ParseStrategyStatus(text, status);
 }
 
 namespace {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "contract/strategy_status.h"
 #include "download/updater.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
@@ -35,14 +36,6 @@
 #include "server/server_channel.h"
 #include "strategy/local_database.h"
 #include "strategy/strategy_base.h"
-
-// HKLM key whose default value is the status of the last pass.
-extern const char kStrategyStatusKey[];
-
-// A setting's value: `fallback` unless `text` is a non-empty run of decimal
-// digits; then the number clamped to [low, high] (digits beyond any integer
-// count as above `high`).
-int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int64_t high);
 
 // The bounds of the update settings, in seconds (from platform/settings.h).
 constexpr int64_t kFirstDefaultSeconds = kFirstSetting.fallback, kFirstLowSeconds = kFirstSetting.low;
@@ -76,26 +69,8 @@ class PassTimer {
   std::mt19937_64 random_;
 };
 
-// What the last pass did, as the registry keeps it.
-struct StrategyStatus {
-  int64_t time_ms = 0;     // wall clock at the end of the pass
-  std::string result;      // "server", "stored copy" or "no catalogue"
-  std::string error;       // the server's error text when it was not reached
-  int64_t listed = 0;      // versions the catalogue lists
-  int64_t installed = 0;   // of those, installed and offered
-  int64_t failed = 0;      // installations that failed in the pass
-  int64_t next_pass_ms = 0;  // wall clock of the next pass; 0: unknown
-};
-std::string FormatStrategyStatus(const StrategyStatus& status);
-bool ParseStrategyStatus(const std::string& text, StrategyStatus* status);
-bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status);
-// The Interval setting in effect, in seconds.
-int64_t ReadIntervalSetting(RegistryStore* registry);
-// Whether the record shows no pass for twice `interval_ms` at wall clock
-// `now_ms`: a pass due at its next_pass has not ended one interval later, or
-// a record without one is two intervals old. Either means the update thread
-// is stuck or gone.
-bool StrategyStalled(const StrategyStatus& status, int64_t interval_ms, int64_t now_ms);
+// The status record of every pass (StrategyStatus, ReadStrategyStatus,
+// StrategyStalled) is in contract/strategy_status.h.
 
 class CZEVServerStrategy : public CZEVStrategyBase {
  public:

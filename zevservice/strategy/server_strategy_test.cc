@@ -161,51 +161,6 @@ class ServerStrategyTest : public ::testing::Test {
   std::vector<std::string> events_;  // guarded by mu_
 };
 
-TEST(ServerStrategySettings, ClampsAndDefaults) {
-  EXPECT_EQ(ParseSetting("10", 300, 30, 300), 30);
-  EXPECT_EQ(ParseSetting("45", 300, 30, 300), 45);
-  EXPECT_EQ(ParseSetting("301", 300, 30, 300), 300);
-  EXPECT_EQ(ParseSetting("", 300, 30, 300), 300);
-  EXPECT_EQ(ParseSetting("4x", 300, 30, 300), 300);
-  EXPECT_EQ(ParseSetting("-5", 300, 30, 300), 300);
-  EXPECT_EQ(ParseSetting("60", 10800, 120, 10800), 120);
-  EXPECT_EQ(ParseSetting("99999", 10800, 120, 10800), 10800);
-  EXPECT_EQ(ParseSetting("99999999999999999999999", 10800, 120, 10800), 10800);
-  EXPECT_EQ(ParseSetting("000000000000000000000200", 10800, 120, 10800), 200);
-
-  StrategyStatus status;
-  status.time_ms = 5;
-  status.result = "stored copy";
-  status.error = "get components from server http return error:-1";
-  status.listed = 3;
-  status.installed = 2;
-  status.failed = 1;
-  StrategyStatus back;
-  ASSERT_TRUE(ParseStrategyStatus(FormatStrategyStatus(status), &back));
-  EXPECT_EQ(FormatStrategyStatus(back), FormatStrategyStatus(status));
-  EXPECT_FALSE(ParseStrategyStatus("not json", &back));
-  EXPECT_FALSE(ParseStrategyStatus("{\"time\":\"soon\"}", &back));
-  EXPECT_FALSE(ParseStrategyStatus("{\"result\":[1]}", &back));
-
-  // Stuck or gone: no pass for two intervals (I = 1000 ms here).
-  struct {
-    int64_t time_ms, next_pass_ms, now_ms;
-    bool stalled;
-  } const stalls[] = {
-      {0, 0, 1'000'000, false},    // no pass yet, none due
-      {100, 600, 1600, false},     // due at 600, an interval's grace
-      {100, 600, 1601, true},      // a due pass never came
-      {100, 0, 2100, false},       // a pass under way, two intervals' grace
-      {100, 0, 2101, true},        // a pass that never ends
-  };
-  for (const auto& c : stalls) {
-    StrategyStatus record;
-    record.time_ms = c.time_ms;
-    record.next_pass_ms = c.next_pass_ms;
-    EXPECT_EQ(StrategyStalled(record, 1000, c.now_ms), c.stalled) << c.time_ms << " " << c.next_pass_ms << " " << c.now_ms;
-  }
-}
-
 TEST(ServerStrategySettings, WaitsAreSpreadWithinTheClampsAndRetriesDrawnUpToTwiceTheLast) {
   const int64_t s = 1000;
   PassTimer plain(300, 10800, false, 1);

@@ -1,10 +1,10 @@
-// Exit codes of the zevdownloader program. The service's downloader driver
-// includes this header: it treats 0 as success and reports every other code
-// as "down process ret:" followed by the code, except kExitStopped, which it
-// reads as "download task stoped", and kExitTooLarge, which it reads as
-// "download larger than declared size".
-#ifndef ZEV_TOOLS_ZEVDOWNLOADER_EXIT_CODES_H_
-#define ZEV_TOOLS_ZEVDOWNLOADER_EXIT_CODES_H_
+// Exit codes of the zevdownloader program (tools/zevdownloader), which the
+// service's downloader driver reads: it treats 0 as success and reports
+// every other code as "down process ret:" followed by the code, except
+// kExitStopped, which it reads as "download task stoped", and kExitTooLarge,
+// which it reads as "download larger than declared size".
+#ifndef ZEV_CONTRACT_DOWNLOADER_EXIT_CODES_H_
+#define ZEV_CONTRACT_DOWNLOADER_EXIT_CODES_H_
 
 namespace zevdownloader {
 
@@ -46,4 +46,4 @@ constexpr int kExitStopped = 254;
 
 }  // namespace zevdownloader
 
-#endif  // ZEV_TOOLS_ZEVDOWNLOADER_EXIT_CODES_H_
+#endif  // ZEV_CONTRACT_DOWNLOADER_EXIT_CODES_H_

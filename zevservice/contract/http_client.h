@@ -1,0 +1,75 @@
+// A small HTTP/1.1 client over one TCP connection, for the service's
+// clients (zevctl, the tests, the benchmarks): a request with a body of
+// known length; a response whose body has a Content-Length, is chunked, or
+// ends with the connection. The connection stays open for the next request
+// unless either side asks to close it.
+#ifndef ZEV_CONTRACT_HTTP_CLIENT_H_
+#define ZEV_CONTRACT_HTTP_CLIENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Largest response body read, and largest head; a larger one fails.
+constexpr size_t kMaxHttpResponseBody = 256u << 20;
+constexpr size_t kMaxHttpResponseHead = 64u << 10;
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpResponse {
+  int status = 0;
+  HttpHeaders headers;  // in the order received
+  std::string body;
+  // The value of the first header called `name` (in any case); "" for none.
+  std::string Header(const std::string& name) const;
+};
+
+class HttpClient {
+ public:
+  // To `host` (a name or an address) on `port`; connects at the first
+  // request.
+  HttpClient(std::string host, int port);
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // Sends `method` `target` with `headers` ("Host" and, for a body or a
+  // method other than GET, "Content-Length" are added) and `body`, and reads
+  // the response into *response, all within `limit_ms` (-1: no limit),
+  // connecting included. A kept connection that the server closed before
+  // answering is replaced once. False, with the reason in *error and the
+  // connection closed, on any failure.
+  bool Request(const std::string& method, const std::string& target, const HttpHeaders& headers,
+               const std::string& body, int limit_ms, HttpResponse* response, std::string* error);
+
+  void Close();
+  bool connected() const { return fd_ >= 0; }
+
+ private:
+  enum class Outcome { kOk, kFailed, kClosedUnanswered };
+  Outcome Exchange(const std::string& request_head, const std::string& body, bool close_after, int64_t deadline,
+                   HttpResponse* response, std::string* error);
+  bool Connect(int64_t deadline, std::string* error);
+  bool SendAll(const std::string& head, const std::string& body, int64_t deadline, std::string* error);
+  // Reads more bytes into pending_; false at the end of the stream or on a
+  // failure (*error set; "" at a clean end).
+  bool ReadMore(int64_t deadline, std::string* error);
+  bool ReadHead(int64_t deadline, HttpResponse* response, bool* keep_alive, std::string* error);
+  bool ReadBody(const HttpResponse& head, int64_t deadline, std::string* body, bool* keep_alive, std::string* error);
+  bool ReadChunked(int64_t deadline, std::string* body, std::string* error);
+  bool TakeLine(int64_t deadline, std::string* line, std::string* error);
+
+  const std::string host_;
+  const int port_;
+  int fd_ = -1;
+  std::string pending_;  // bytes read beyond what was taken
+  int limit_ms_ = -1;    // of the request under way, for its messages
+  // Of the exchange under way: whether a byte of the answer arrived, and
+  // whether the server closed (or reset) the connection.
+  bool received_ = false;
+  bool peer_closed_ = false;
+};
+
+#endif  // ZEV_CONTRACT_HTTP_CLIENT_H_

@@ -1,0 +1,102 @@
+#include "contract/strategy_status.h"
+
+#include <json/json.h>
+
+#include <exception>
+#include <memory>
+
+#include "platform/settings.h"
+
+const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
+
+namespace {
+
+// Deepest nesting read; a record is one flat object.
+constexpr int kMaxRecordDepth = 64;
+
+// `text` as a JSON object, read strictly (no comments, nothing but an object
+// at the root). Never throws.
+bool ParseObject(const std::string& text, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  builder["allowComments"] = false;
+  builder["strictRoot"] = true;
+  builder["allowDroppedNullPlaceholders"] = false;
+  builder["allowNumericKeys"] = false;
+  builder["allowSingleQuotes"] = false;
+  builder["failIfExtra"] = false;
+  builder["rejectDupKeys"] = false;
+  builder["allowSpecialFloats"] = false;
+  builder["stackLimit"] = kMaxRecordDepth;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), root, &errors)) return false;
+  } catch (const std::exception&) {
+    return false;  // JsonCpp throws past its stack limit
+  }
+  return root->isObject();
+}
+
+}  // namespace
+
+int64_t ReadIntervalSetting(RegistryStore* registry) {
+  std::string text;
+  if (!registry->ReadString(RegRoot::kLocalMachine, kIntervalSettingKey, "", &text)) text.clear();
+  return ParseSetting(text, kIntervalSetting.fallback, kIntervalSetting.low, kIntervalSetting.high);
+}
+
+bool StrategyStalled(const StrategyStatus& status, int64_t interval_ms, int64_t now_ms) {
+  if (status.next_pass_ms > 0) return now_ms > status.next_pass_ms + interval_ms;
+  return status.time_ms > 0 && now_ms > status.time_ms + 2 * interval_ms;
+}
+
+std::string FormatStrategyStatus(const StrategyStatus& status) {
+  Json::Value root(Json::objectValue);
+  root["time"] = static_cast<Json::Int64>(status.time_ms);
+  root["result"] = status.result;
+  root["error"] = status.error;
+  root["listed"] = static_cast<Json::Int64>(status.listed);
+  root["installed"] = static_cast<Json::Int64>(status.installed);
+  root["failed"] = static_cast<Json::Int64>(status.failed);
+  root["next_pass"] = static_cast<Json::Int64>(status.next_pass_ms);
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, root);
+}
+
+bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {
+  // The registry can be edited by hand: a field of the wrong type makes the
+  // record unreadable rather than throw.
+  Json::Value root;
+  if (!ParseObject(text, &root)) return false;
+  bool ok = true;
+  auto number = [&](const char* name) -> int64_t {
+    const Json::Value& value = root[name];
+    if (value.isNull()) return 0;
+    if (!value.isInt64()) ok = false;
+    return ok ? value.asInt64() : 0;
+  };
+  auto text_of = [&](const char* name) -> std::string {
+    const Json::Value& value = root[name];
+    if (value.isNull()) return std::string();
+    if (!value.isString()) ok = false;
+    return ok ? value.asString() : std::string();
+  };
+  StrategyStatus out;
+  out.time_ms = number("time");
+  out.result = text_of("result");
+  out.error = text_of("error");
+  out.listed = number("listed");
+  out.installed = number("installed");
+  out.failed = number("failed");
+  out.next_pass_ms = number("next_pass");
+  if (!ok) return false;
+  *status = out;
+  return true;
+}
+
+bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status) {
+  std::string text;
+  return registry->ReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text) &&
+         ParseStrategyStatus(text, status);
+}
