@@ -1,6 +1,8 @@
 #include "host/service_context.h"
 
 #include "platform/paths.h"
+#include "strategy/product_strategy.h"
+#include "strategy/server_strategy.h"
 #include "rpc/control_server.h"
 #include "rpc/echo_server.h"
 
@@ -17,25 +19,46 @@ void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource 
   RegisterControlMethods(&methods, std::move(loaded));
 }
 
-CZEVServiceContext& CZEVServiceContext::Default() {
-  static CZEVServiceContext* context = new CZEVServiceContext(DefaultTag());  // lives until process exit
-  return *context;
+CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
+  Options options;
+  options.common_dir = GetCommonDataDir();
+  options.clock = Clock::Real();
+  options.registry = &RegistryStore::Default();
+  options.methods = &CZEVMethodRegistry::instance();
+  options.pipe_server = &CZEVPipeServerImpl::instance();
+  options.host_components = true;
+  options.port_guard = true;
+  const std::string common = options.common_dir;
+  Clock* clock = options.clock;
+  RegistryStore* registry = options.registry;
+  options.strategies = [common, clock, registry](const std::atomic<bool>* stop) {
+    CZEVServerStrategy::Options server;
+    server.clock = clock;
+    server.registry = registry;
+    CZEVProductInnerStrategy::Options product;
+    product.clock = clock;
+    product.stop = stop;
+    if (!common.empty()) {
+      server.download_dir = JoinPath(common, "Varnel/ZEV/download");
+      product.components_dir = JoinPath(common, "Varnel/components");
+      product.cache_dir = JoinPath(common, "components_cache");
+      product.staging_dir = JoinPath(common, "components_staging");
+    }
+    return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(server),
+                                                 std::make_unique<CZEVProductInnerStrategy>(product));
+  };
+  return options;
 }
 
-CZEVServiceContext::CZEVServiceContext(DefaultTag)
-    : common_dir_(GetCommonDataDir()),
-      data_dir_(Below(common_dir_, "Varnel/ZEV/2.0")),
-      run_dir_(Below(common_dir_, "run")),
-      clock_(Clock::Real()),
-      registry_(&RegistryStore::Default()),
-      methods_(&CZEVMethodRegistry::instance()),
-      pipe_server_(&CZEVPipeServerImpl::instance()) {
-  RegisterServiceMethods(*methods_, [this] { return manager().loaded(); });
+CZEVServiceContext& CZEVServiceContext::Default() {
+  static CZEVServiceContext* context = new CZEVServiceContext(ServiceOptions());  // lives until process exit
+  return *context;
 }
 
 CZEVManager& CZEVServiceContext::manager() {
   std::call_once(manager_once_, [this] {
-    if (manager_ == nullptr) manager_ = &CZEVManager::instance();
+    own_manager_ = std::make_unique<CZEVManager>(manager_deps_, manager_options_);
+    manager_ = own_manager_.get();
   });
   return *manager_;
 }
@@ -44,18 +67,24 @@ CZEVServiceContext::CZEVServiceContext(Options options)
     : common_dir_(options.common_dir),
       data_dir_(Below(common_dir_, "Varnel/ZEV/2.0")),
       run_dir_(Below(common_dir_, "run")),
-      clock_(options.clock) {
-  own_registry_ = std::make_unique<RegistryStore>(common_dir_);
-  own_methods_ = std::make_unique<CZEVMethodRegistry>();
-  RegisterServiceMethods(*own_methods_, [this] { return manager().loaded(); });
-  own_ipc_server_ = std::make_unique<CZEVIPCServer>();
-  own_ipc_server_->setRuntimeDir(run_dir_);
-  own_pipe_server_ = std::make_unique<CZEVPipeServerImpl>(own_ipc_server_.get(), own_methods_.get());
-  ManagerDeps deps;
+      clock_(options.clock),
+      manager_options_(options.manager) {
+  if (options.registry == nullptr) own_registry_ = std::make_unique<RegistryStore>(common_dir_);
+  registry_ = options.registry != nullptr ? options.registry : own_registry_.get();
+  if (options.methods == nullptr) own_methods_ = std::make_unique<CZEVMethodRegistry>();
+  methods_ = options.methods != nullptr ? options.methods : own_methods_.get();
+  RegisterServiceMethods(*methods_, [this] { return manager().loaded(); });
+  if (options.pipe_server == nullptr) {
+    own_ipc_server_ = std::make_unique<CZEVIPCServer>();
+    own_ipc_server_->setRuntimeDir(run_dir_);
+    own_pipe_server_ = std::make_unique<CZEVPipeServerImpl>(own_ipc_server_.get(), methods_);
+  }
+  pipe_server_ = options.pipe_server != nullptr ? options.pipe_server : own_pipe_server_.get();
+  ManagerDeps& deps = manager_deps_;
   deps.clock = clock_;
-  deps.registry = own_registry_.get();
-  deps.methods = own_methods_.get();
-  deps.pipe_server = own_pipe_server_.get();
+  deps.registry = registry_;
+  deps.methods = methods_;
+  deps.pipe_server = pipe_server_;
   deps.run_dir = run_dir_;
   deps.common_dir = common_dir_;
   deps.catalogue = options.catalogue;
@@ -69,11 +98,6 @@ CZEVServiceContext::CZEVServiceContext(Options options)
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor(monitor));
     };
   }
-  own_manager_ = std::make_unique<CZEVManager>(deps, options.manager);
-  registry_ = own_registry_.get();
-  methods_ = own_methods_.get();
-  pipe_server_ = own_pipe_server_.get();
-  manager_ = own_manager_.get();
 }
 
 // The manager goes first: its Quit stops the transports it was handed.

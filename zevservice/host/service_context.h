@@ -41,14 +41,25 @@ class CZEVServiceContext {
     StrategyFactory strategies;
     // Whether a port guard holds the port mutex while the endpoint answers.
     bool port_guard = false;
+    // Objects made before the context that it is to use; null: it makes its
+    // own on the common data folder.
+    RegistryStore* registry = nullptr;
+    CZEVMethodRegistry* methods = nullptr;
+    CZEVPipeServerImpl* pipe_server = nullptr;
   };
 
-  // The process's context: the common data folder as the environment gives
-  // it at the first call, the process-wide registry store, method registry,
-  // pipe server and manager. Never destroyed.
+  // What the service runs with: the common data folder as the environment
+  // gives it, the real clock, the process-wide registry store, method
+  // registry and pipe server (which the bus interface and the settings
+  // readers share), components in hosts, the server and product strategies,
+  // a port guard.
+  static Options ServiceOptions();
+  // The process's context, made from ServiceOptions() at the first call.
+  // Never destroyed.
   static CZEVServiceContext& Default();
 
-  // A context with objects of its own (tests).
+  // The service's object graph as `options` says; tests change what they
+  // need of ServiceOptions() or start from Options().
   explicit CZEVServiceContext(Options options);
   ~CZEVServiceContext();
   CZEVServiceContext(const CZEVServiceContext&) = delete;
@@ -64,22 +75,19 @@ class CZEVServiceContext {
   RegistryStore& registry() { return *registry_; }
   CZEVMethodRegistry& methods() { return *methods_; }
   CZEVPipeServerImpl& pipe_server() { return *pipe_server_; }
-  // The default context reaches the process-wide manager on first use, so
-  // that its monitor (which opens the log if nobody has) comes to life only
-  // once the service has checked and made its folders.
+  // Made on first use, so that its monitor (which opens the log if nobody
+  // has) comes to life only once the service has checked and made its
+  // folders.
   CZEVManager& manager();
 
  private:
-  struct DefaultTag {};
-  explicit CZEVServiceContext(DefaultTag);
 
   const std::string common_dir_;
   const std::string data_dir_;
   const std::string run_dir_;
   Clock* const clock_;
 
-  // Owned by a test's context; the default context points at the
-  // process-wide objects instead.
+  // Made by the context when its options name none.
   std::unique_ptr<RegistryStore> own_registry_;
   std::unique_ptr<CZEVMethodRegistry> own_methods_;
   std::unique_ptr<CZEVIPCServer> own_ipc_server_;
@@ -89,8 +97,10 @@ class CZEVServiceContext {
   RegistryStore* registry_;
   CZEVMethodRegistry* methods_;
   CZEVPipeServerImpl* pipe_server_;
+  ManagerDeps manager_deps_;
+  ManagerOptions manager_options_;
   std::once_flag manager_once_;
-  CZEVManager* manager_ = nullptr;  // set once, by the constructor or manager()
+  CZEVManager* manager_ = nullptr;  // set once, by manager()
 };
 
 #endif  // ZEV_HOST_SERVICE_CONTEXT_H_

@@ -1,29 +1,7 @@
 #include "hosting/manager.h"
 
 #include "base/log.h"
-#include "hosting/monitor.h"
 #include "platform/instance_processes.h"
-#include "strategy/product_strategy.h"
-#include "strategy/server_strategy.h"
-
-CZEVManager& CZEVManager::instance() {
-  static CZEVManager* manager = [] {
-    ManagerDeps deps;
-    deps.pipe_server = &CZEVPipeServerImpl::instance();
-    deps.monitor_factory = []() -> pubsdk::IUnknownBase* {
-      return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor());
-    };
-    deps.port_guard = true;
-    deps.strategies = [](const std::atomic<bool>* stop) {
-      CZEVProductInnerStrategy::Options product;
-      product.stop = stop;
-      return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(),
-                                                   std::make_unique<CZEVProductInnerStrategy>(product));
-    };
-    return new CZEVManager(deps);  // lives until process exit
-  }();
-  return *manager;
-}
 
 CZEVManager::CZEVManager(ManagerDeps deps, ManagerOptions options)
     : deps_(std::move(deps)),

@@ -22,10 +22,6 @@
 
 class CZEVManager {
  public:
-  // The process-wide manager of the default composition root, created on
-  // first use.
-  static CZEVManager& instance();
-
   explicit CZEVManager(ManagerDeps deps, ManagerOptions options = ManagerOptions());
   ~CZEVManager();  // Quit() when started
   CZEVManager(const CZEVManager&) = delete;
