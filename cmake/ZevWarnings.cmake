@@ -5,6 +5,12 @@ target_compile_options(zev_build_flags INTERFACE -Wall -Wextra -Wshadow)
 if(ZEV_WERROR)
   target_compile_options(zev_build_flags INTERFACE -Werror)
 endif()
+# clang checks the locking that base/annotated_mutex.h marks (GUARDED_BY,
+# REQUIRES, ...) in every build it makes, the fuzz build of scripts/test.sh
+# among them; a breach is an error whatever ZEV_WERROR says.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_options(zev_build_flags INTERFACE -Wthread-safety -Werror=thread-safety)
+endif()
 
 if(ZEV_SANITIZE AND ZEV_TSAN)
   message(FATAL_ERROR "ZEV_SANITIZE and ZEV_TSAN cannot be combined")

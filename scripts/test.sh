@@ -6,7 +6,9 @@
 # container (scripts/systemd_check.sh; it says so and goes on when the
 # container cannot boot here or the package registry cannot be reached).
 # With ZEV_FUZZ_SECONDS > 0 (default 10 in CI, 0 elsewhere) the fuzz targets
-# are built with clang and run for that many seconds each.
+# are built with clang and run for that many seconds each; that build of
+# every library is also the one that checks the lock annotations
+# (-Wthread-safety, see cmake/ZevWarnings.cmake).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include "platform/ports.h"
 #include "testing/free_ports.h"
 #include "testing/log_util.h"
+#include "testing/monitor_events.h"
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
@@ -134,6 +136,8 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
     std::lock_guard<std::mutex> lock(events_mu);
     return events.size();
   };
+  MonitorEventLog told;
+  options.monitor.observer = &told;
   CZEVServiceContext context(options);
   std::atomic<int> refused_shown{-1};  // what the service's STATUS text would count
   CZEVManager::Hooks hooks;
@@ -150,6 +154,8 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   EXPECT_EQ(events[0].eventState, 14);
   EXPECT_TRUE(PollFor([&] { return refused_shown == 1; }));
   EXPECT_TRUE(LogFileContains(LogCurrentPath(), "[3] The component app/{bad} 1.0 does not run: its host zevhost-"));
+  ASSERT_TRUE(told.AwaitCount(MonitorEventLog::Kind::kComponentRefused, 1));
+  EXPECT_EQ(told.Of(MonitorEventLog::Kind::kComponentRefused)[0].component, "{bad}");
   // Neither a refusal from a node that is not the group's host nor a message
   // of an unknown type changes anything (both are sent before the restart
   // below, whose refusal is counted).
@@ -185,6 +191,8 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   const pid_t second = Runs(runs)[1];
   // Two restart events and the new host's refusal.
   ASSERT_TRUE(PollFor([&] { return event_count() == 4; })) << event_count();
+  EXPECT_TRUE(told.AwaitCount(MonitorEventLog::Kind::kComponentRefused, 2));
+  EXPECT_EQ(told.Count(MonitorEventLog::Kind::kComponentRefused), 2u);
   table = context.manager().monitor()->GetProcessTable();
   ASSERT_EQ(table.size(), 1u);
   EXPECT_NE(table[0].pid, host);
@@ -212,6 +220,8 @@ TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
   // longer than the 3 s the service gives them; Quit returns as soon as they
   // have ended, so a longer wait costs nothing when they are quick.
   options.manager.host_stop_wait_ms = 30000;
+  MonitorEventLog told;
+  options.monitor.observer = &told;
   CZEVServiceContext context(options);
   ASSERT_TRUE(context.manager().Start());
   ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 10; })) << "not every component ran";
@@ -220,7 +230,6 @@ TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
   ASSERT_EQ(hosts.size(), 10u);
   EXPECT_EQ(context.manager().RunningHosts(), 10);
 
-  LogWrite(1, "---- ten hosts stop ----");
   context.manager().Quit();
   // Quit joins the monitor's threads: nothing of theirs runs on while the
   // process tears down its log. A joined thread stays listed for a moment,
@@ -240,15 +249,13 @@ TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
   EXPECT_TRUE(PollFor([&] { return FindInstanceProcesses("zevhost").empty(); }));
   for (pid_t pid : Runs(runs)) EXPECT_TRUE(PollFor([&] { return !Alive(pid); })) << "component " << pid;
   EXPECT_EQ(Runs(runs).size(), 10u);  // no component started again
-  LogFlush();
-  std::string log;
-  ASSERT_TRUE(ReadFileToString(LogCurrentPath(), &log));
-  log = log.substr(log.rfind("---- ten hosts stop ----"));
+  std::vector<pubsdk::MonitorEvent> ended = told.Of(MonitorEventLog::Kind::kHostEnded);
   for (pid_t pid : hosts) {
-    EXPECT_NE(log.find("(pid " + std::to_string(pid) + ") ended with 255"), std::string::npos) << pid << "\n" << log;
+    auto end = std::find_if(ended.begin(), ended.end(), [&](const pubsdk::MonitorEvent& e) { return e.pid == pid; });
+    ASSERT_NE(end, ended.end()) << "host " << pid << " was not seen to end";
+    EXPECT_EQ(end->exit_code, pubsdk::kHostExitNormally) << "host " << pid;
   }
-  EXPECT_EQ(log.find("CallRestartProc"), std::string::npos) << log;
-  EXPECT_EQ(log.find("StartNewZevHost"), std::string::npos) << log;
+  EXPECT_EQ(told.Count(MonitorEventLog::Kind::kHostStarted), 10u) << "no host was started again";
 }
 
 }  // namespace

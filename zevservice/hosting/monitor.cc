@@ -34,11 +34,8 @@ constexpr int64_t kSweepIntervalMs = 3600000;     // one hour
 constexpr int64_t kHostWaitMs = 2000;             // before each "start"
 constexpr int64_t kHostWaitRealLimitMs = 10000;   // the same wait on a clock that stands still
 constexpr int64_t kResendDelaySeconds = 15;
-constexpr uint32_t kBurstWindowMs = 1620000;      // 27 minutes
-constexpr uint32_t kRestartBudget = 10;
 constexpr int kNodePollMs = 5;                    // real time between bus listings
 constexpr int kListedSendTries = 200;             // sends to a listed node before giving up
-constexpr int kExitNormally = 255;
 constexpr char kStopAllPayload[] = "stopall";
 
 void Log(const std::string& text) { LogWrite(1, "%s", text.c_str()); }
@@ -78,6 +75,15 @@ std::function<void(const EventElement&)> DefaultEventSink() {
   return [](const EventElement& event) { GetEventReporter().QueueEvents({event}); };
 }
 
+MonitorEvent EndedEvent(const std::string& group, ProcessHandle& process) {
+  MonitorEvent event;
+  event.kind = MonitorEvent::Kind::kHostEnded;
+  event.group = group;
+  event.pid = process.pid();
+  event.exit_code = process.ExitCode();
+  return event;
+}
+
 }  // namespace
 
 std::string HostArgumentFor(const std::string& node_name) {
@@ -104,6 +110,7 @@ CZEVMonitor::CZEVMonitor(Options options)
       bus_library_(options.bus_library),
       status_path_(DefaultStatusPath(options.run_dir)),
       event_sink_(options.event_sink ? options.event_sink : DefaultEventSink()),
+      event_observer_(options.observer),
       timer_(std::make_unique<TaskTimer>(clock_)) {
   const std::string common = GetCommonDataDir();
   if (!common.empty()) {
@@ -121,7 +128,7 @@ CZEVMonitor::~CZEVMonitor() {
     LogWrite(3, "%s", "An unknown exception has occurred while releasing the timer.");
   }
   {
-    std::lock_guard<std::mutex> lock(send_mu_);
+    MutexLock lock(&send_mu_);
     term_.Leave();
   }
   if (observer_ != nullptr) observer_->Release();
@@ -153,14 +160,14 @@ uint32_t CZEVMonitor::AddRef() { return AddRefImpl(); }
 uint32_t CZEVMonitor::Release() { return ReleaseImpl(); }
 
 std::string CZEVMonitor::node_name() const {
-  std::lock_guard<std::mutex> lock(send_mu_);
+  MutexLock lock(&send_mu_);
   return node_name_;
 }
 
 // ---- IPUBPlugin / IPUBPluginRun ----
 
 HRESULT CZEVMonitor::Init(int32_t /*flags*/) {
-  std::lock_guard<std::mutex> lock(send_mu_);
+  MutexLock lock(&send_mu_);
   if (!node_name_.empty()) return 0;
   node_name_ = std::string(kMonitorNodeName) + std::to_string(clock_->TickCount());
   if (!bus_library_.empty()) term_.SetLibraryPath(bus_library_);
@@ -177,7 +184,7 @@ HRESULT CZEVMonitor::Uninit() {
   // the log shows how the stop went.
   std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> hosts;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (const auto& host : hosts_) {
       if (host.second.process) hosts.emplace_back(host.first, host.second.process);
     }
@@ -185,6 +192,7 @@ HRESULT CZEVMonitor::Uninit() {
   // After "stopall" the hosts are ending: a host whose main thread has
   // ended may still be ending its other threads. Up to a second for all.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stop_all_sent_ ? 1000 : 0);
+  std::vector<MonitorEvent> ended;
   for (const auto& host : hosts) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (!ProcessEnded(*host.second) && !host.second->Wait(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
@@ -194,17 +202,19 @@ HRESULT CZEVMonitor::Uninit() {
     }
     Logf("CZEVMonitor host of group %s (pid %d) ended with %d", host.first.c_str(),
          static_cast<int>(host.second->pid()), host.second->ExitCode());
+    ended.push_back(EndedEvent(host.first, *host.second));
   }
+  Report(ended);
   // The monitor runs no host from now on; operators read that from a
   // missing table, not from the pids of hosts that are gone.
   if (!status_path_.empty()) {
-    std::lock_guard<std::mutex> lock(status_mu_);
+    MutexLock lock(&status_mu_);
     status_closed_ = true;
     unlink(status_path_.c_str());
   }
   // Resends would use the term that is about to go.
   timer_.reset();
-  std::lock_guard<std::mutex> lock(send_mu_);
+  MutexLock lock(&send_mu_);
   term_.Leave();
   return 0;
 }
@@ -242,7 +252,7 @@ void CZEVMonitor::SignalExit() {
 void CZEVMonitor::StopThreads() {
   if (monitor_thread_.joinable()) monitor_thread_.join();
   {
-    std::lock_guard<std::mutex> lock(sweep_mu_);
+    MutexLock lock(&sweep_mu_);
     sweep_stop_ = true;
   }
   sweep_cv_.notify_all();
@@ -264,10 +274,8 @@ HRESULT CZEVMonitor::OnInput(const char* /*name*/, uint32_t length, const char* 
   Envelope envelope;
   std::string payload, why;
   StartRefusal refusal;
-  // node_name_ is set before the term delivers anything and never again:
-  // read without send_mu_, which Uninit holds while it waits for this thread.
   if (!ParseEnvelope(std::string(data, length), &envelope) || envelope.msgtype != kStartRefusedMsgType ||
-      !OpenEnvelope(envelope, node_name_, &payload, &why) || !ParseStartRefusal(payload, &refusal)) {
+      !OpenEnvelope(envelope, ReceiverNodeName(), &payload, &why) || !ParseStartRefusal(payload, &refusal)) {
     return 0;
   }
   OnStartRefused(envelope.clientname, refusal);
@@ -278,7 +286,7 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
   std::string group_name;
   CZEVComponentContext context;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     // Only the group's current host speaks for it, and only of the version
     // it was asked for last.
     for (auto& group : groups_) {
@@ -307,7 +315,20 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
   DebugPrintAt(kJournalError, "%s", text.c_str());
   WriteStatus();
   event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
+  MonitorEvent event;
+  event.kind = MonitorEvent::Kind::kComponentRefused;
+  event.group = group_name;
+  event.node = host;
+  event.component = refusal.component_id;
+  event.version = refusal.version;
+  event.reason = refusal.reason;
+  Report({event});
   if (table_changed_) table_changed_();
+}
+
+void CZEVMonitor::Report(const std::vector<MonitorEvent>& events) {
+  if (event_observer_ == nullptr) return;
+  for (const MonitorEvent& event : events) event_observer_->OnMonitorEvent(event);
 }
 
 HRESULT CZEVMonitor::OnOutput(const char* text) {
@@ -324,7 +345,7 @@ void CZEVMonitor::SetObserver(IUnknownBase* observer) {
   if (observer != nullptr) observer->AddRef();
   IUnknownBase* old;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     old = observer_;
     observer_ = observer;
   }
@@ -335,15 +356,15 @@ void CZEVMonitor::SetObserver(IUnknownBase* observer) {
 
 std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
   std::vector<MonitorHostInfo> table;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (const auto& entry : hosts_) {
     const HostRecord& r = entry.second;
     MonitorHostInfo info;
     info.group_name = r.group_name;
     info.node_name = r.node_name;
     info.pid = r.process ? r.process->pid() : 0;
-    info.restart_count = r.restart_count;
-    info.restart_refused = r.restart_refused;
+    info.restart_count = r.budget.count();
+    info.restart_refused = r.budget.refused();
     auto group = groups_.find(entry.first);
     if (group != groups_.end()) {
       for (const auto& component : group->second.components) info.components.push_back(component.first);
@@ -355,14 +376,14 @@ std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
 }
 
 int32_t CZEVMonitor::RemoveGroup(const std::string& group) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   groups_.erase(group);
   return 1;
 }
 
 void CZEVMonitor::WriteStatus() {
   if (status_path_.empty()) return;
-  std::lock_guard<std::mutex> lock(status_mu_);
+  MutexLock lock(&status_mu_);
   if (status_closed_) return;
   if (!WriteHostStatus(status_path_, GetProcessTable())) Log("CZEVMonitor cannot write " + status_path_);
 }
@@ -379,7 +400,7 @@ std::string CZEVMonitor::NewNodeNameLocked(const HostRecord& record) {
 
 // ---- Starting hosts ----
 
-bool CZEVMonitor::StartProcLocked(HostRecord* record) {
+bool CZEVMonitor::StartProcLocked(HostRecord* record, std::vector<MonitorEvent>* events) {
   const std::string dir = record->directory.empty() ? host_dir_ : record->directory;
   if (!DirectoryExists(dir)) {
     Log("CZEVMonitor StartProc: no folder " + dir);
@@ -400,25 +421,18 @@ bool CZEVMonitor::StartProcLocked(HostRecord* record) {
     Logf("CreateProcess %s:%s, error %d", program.c_str(), why.c_str(), errno);
     return false;
   }
+  MonitorEvent started;
+  started.kind = MonitorEvent::Kind::kHostStarted;
+  started.group = record->group_name;
+  started.node = record->node_name;
+  started.pid = process->pid();
+  events->push_back(started);
   record->process = std::move(process);
   record->ever_ran = true;
   auto group = groups_.find(record->group_name);
   if (group != groups_.end()) group->second.node_name = record->node_name;
   refresh_event_.Set();
   return true;
-}
-
-void CZEVMonitor::RestartCheckLocked(HostRecord* record) {
-  const uint32_t now = clock_->TickCount();
-  if (static_cast<uint32_t>(now - record->last_restart_tick) <= kBurstWindowMs) ++record->restart_count;
-  record->last_restart_tick = now;
-  if (record->restart_count >= kRestartBudget) record->restart_refused = true;
-  const int64_t today = clock_->UtcDay();
-  if (today != record->budget_day) {
-    record->restart_refused = false;
-    record->restart_count = 0;
-    record->budget_day = today;
-  }
 }
 
 int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
@@ -436,8 +450,9 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
   bool joined = false;  // the component is new to its group
   bool was_refused = false;
   std::string node;
+  std::vector<MonitorEvent> started;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto group = groups_.find(group_name);
     if (group == groups_.end()) {
       Log("group name is not exist , call new process zevhost.");
@@ -468,18 +483,19 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
       host = hosts_.emplace(group_name, std::move(record)).first;
       // A failed start keeps the record without a process: the sweep and
       // the group's next StartComponent try again.
-      host_came_up = StartProcLocked(&host->second);
-    } else if (host != hosts_.end() && !host->second.process && !host->second.restart_refused && !exiting_) {
-      host_came_up = StartProcLocked(&host->second);
+      host_came_up = StartProcLocked(&host->second, &started);
+    } else if (host != hosts_.end() && !host->second.process && host->second.budget.allows_restart() && !exiting_) {
+      host_came_up = StartProcLocked(&host->second, &started);
     }
     node = group->second.node_name;
   }
   if (host_came_up || joined || was_refused) WriteStatus();
+  Report(started);
   // The components recorded while the group had no host are started too.
   if (host_came_up && others_waiting) StartGroupComponents(group_name, node, component, false);
 
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (groups_.count(group_name) == 0) {
       Logf("There is no this group: %s", group_name.c_str());
       return kStartNoGroup;
@@ -503,7 +519,7 @@ int32_t CZEVMonitor::StopComponant(const char* bytes, uint32_t length) {
   Log(group_name);
   std::string node;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto group = groups_.find(group_name);
     if (group == groups_.end()) return 0;
     // The component leaves its group whatever becomes of the message, so a
@@ -533,7 +549,7 @@ int32_t CZEVMonitor::StopAll() {
     // Taken after the exit flag is set: a restart under way either spawned
     // its host before (and the host is in the table now) or sees the flag
     // and spawns nothing.
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (const auto& group : groups_) nodes.push_back(group.second.node_name);
     for (const auto& host : hosts_) {
       if (host.second.process) processes.push_back(host.second.process);
@@ -557,12 +573,12 @@ int32_t CZEVMonitor::StopAll() {
 // ---- Messages ----
 
 bool CZEVMonitor::Send(const std::string& node, const std::string& msgtype, const std::string& payload) {
-  std::lock_guard<std::mutex> lock(send_mu_);
+  MutexLock lock(&send_mu_);
   return term_.Send(node, msgtype, payload, clock_->TickCount());
 }
 
 bool CZEVMonitor::NodeOnBus(const std::string& node) {
-  std::lock_guard<std::mutex> lock(send_mu_);
+  MutexLock lock(&send_mu_);
   IRpcTermEx* term = term_.term();
   if (term == nullptr || term->RefreshNodes() != kS_OK) return false;
   BusNodeRecord record;
@@ -585,7 +601,7 @@ bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& m
     std::string node;
     std::shared_ptr<ProcessHandle> process;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       auto g = groups_.find(group);
       if (g != groups_.end()) node = g->second.node_name;
       auto h = hosts_.find(group);
@@ -622,7 +638,7 @@ void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::strin
       // under a new name meanwhile. A group that is gone has no host.
       std::string target = node;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(&mu_);
         auto g = groups_.find(group);
         if (g == groups_.end()) return;
         // A component stopped or moved to another version meanwhile: this
@@ -647,7 +663,7 @@ void CZEVMonitor::StartGroupComponents(const std::string& group, const std::stri
   std::vector<CZEVComponentContext> contexts;
   bool refusals_dropped = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto g = groups_.find(group);
     if (g == groups_.end()) return;
     // Set before the loop, so that a group without components knows its new
@@ -683,7 +699,7 @@ int32_t CZEVMonitor::NotifyToRestartAGroup(const std::string& group, const std::
 
 void CZEVMonitor::ArmSweep() {
   {
-    std::lock_guard<std::mutex> lock(sweep_mu_);
+    MutexLock lock(&sweep_mu_);
     sweep_deadline_ = clock_->MonotonicMillis() + kSweepIntervalMs;
     ++sweep_generation_;
   }
@@ -694,11 +710,14 @@ void CZEVMonitor::ArmSweep() {
 // the injected clock, so this thread does and sets sweep_event_ when an
 // armed deadline passes.
 void CZEVMonitor::SweepClockLoop() {
-  std::unique_lock<std::mutex> lock(sweep_mu_);
+  MutexLock lock(&sweep_mu_);
   while (!sweep_stop_) {
     const uint64_t generation = sweep_generation_;
     const int64_t deadline = sweep_deadline_;
-    clock_->WaitUntil(lock, sweep_cv_, deadline, [&] { return sweep_stop_ || sweep_generation_ != generation; });
+    clock_->WaitUntil(lock.native(), sweep_cv_, deadline, [&] {
+      sweep_mu_.AssertHeld();
+      return sweep_stop_ || sweep_generation_ != generation;
+    });
     if (sweep_stop_) break;
     // Fire for a deadline that passed even if the monitor re-armed meanwhile:
     // the hour went by either way.
@@ -713,7 +732,7 @@ void CZEVMonitor::MonitorLoop() {
   RuntimeLog("this is monity; ");
   size_t count;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     count = hosts_.size();
   }
   Logf(" CZEVMonitor  MonitorProc  monitor  %d  procs.", static_cast<int>(count));
@@ -723,7 +742,7 @@ void CZEVMonitor::MonitorLoop() {
     // again (its record drops it before the next round).
     std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> watched;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       for (const auto& host : hosts_) {
         if (host.second.process) watched.emplace_back(host.first, host.second.process);
       }
@@ -764,11 +783,12 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<Pr
   // Only this thread reaps the hosts.
   const int code = process->ExitCode();
   Logf("CZEVMonitor host of group %s (pid %d) ended with %d", group.c_str(), static_cast<int>(process->pid()), code);
+  Report({EndedEvent(group, *process)});
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto host = hosts_.find(group);
     if (host == hosts_.end() || host->second.process != process) return;  // replaced meanwhile
-    if (code == kExitNormally) {
+    if (!RestartBudget::RestartsAfterExit(code)) {
       Log("MonitorProc  do not restart. PROC is exit normaly......");
       // Record and group go together, so that a StartComponent in between
       // cannot find one without the other.
@@ -776,7 +796,7 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<Pr
       groups_.erase(group);
     }
   }
-  if (code == kExitNormally) {
+  if (!RestartBudget::RestartsAfterExit(code)) {
     WriteStatus();
     return;
   }
@@ -793,23 +813,35 @@ void CZEVMonitor::CallRestartProc(const std::string& group) {
   bool restarted = false;
   bool report = false;
   std::string node;
+  std::vector<MonitorEvent> events;
+  MonitorEvent done;  // kHostRestarted or kRestartRefused
+  done.group = group;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto host = hosts_.find(group);
     if (host == hosts_.end()) return;
     HostRecord& record = host->second;
     report = record.ever_ran;
     record.process.reset();
     if (exiting_) return;
-    if (!record.restart_refused) {
+    const bool refused = !record.budget.allows_restart();
+    if (!refused) {
       record.node_name = NewNodeNameLocked(record);
       Log(record.node_name);
-      restarted = StartProcLocked(&record);
-      if (restarted) RestartCheckLocked(&record);
+      restarted = StartProcLocked(&record, &events);
+      if (restarted) {
+        record.budget.CountRestart(clock_->TickCount(), clock_->UtcDay());
+        done.pid = record.process->pid();
+      }
     }
     node = record.node_name;
+    done.kind = refused ? MonitorEvent::Kind::kRestartRefused : MonitorEvent::Kind::kHostRestarted;
+    done.node = node;
+    done.restart_count = record.budget.count();
+    if (refused) events.push_back(done);
   }
   WriteStatus();
+  Report(events);
   if (!restarted) return;
   if (report) {
     NotifyToRestartAGroup(group, node);
@@ -817,19 +849,30 @@ void CZEVMonitor::CallRestartProc(const std::string& group) {
     StartGroupComponents(group, node, std::string(), false);
   }
   Log("MonitorProc RestartProc    OK  .....");
+  Report({done});
 }
 
 void CZEVMonitor::Sweep() {
   std::vector<std::string> down;
+  std::vector<MonitorEvent> refused;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (auto& host : hosts_) {
       if (host.second.process) continue;
-      RestartCheckLocked(&host.second);
-      if (!host.second.restart_refused) down.push_back(host.first);
+      if (host.second.budget.AllowsSweepRestart(clock_->TickCount(), clock_->UtcDay())) {
+        down.push_back(host.first);
+        continue;
+      }
+      MonitorEvent event;
+      event.kind = MonitorEvent::Kind::kRestartRefused;
+      event.group = host.first;
+      event.node = host.second.node_name;
+      event.restart_count = host.second.budget.count();
+      refused.push_back(event);
     }
   }
   WriteStatus();
+  Report(refused);
   for (const std::string& group : down) {
     if (exiting_) return;
     CallRestartProc(group);

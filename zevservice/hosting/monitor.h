@@ -1,7 +1,9 @@
 // CZEVMonitor: runs the components of the catalogue in host processes, one
 // `zevhost` per process group, tells the hosts over the bus which components
 // to start and stop, and starts a failed host again (within a restart budget)
-// with every component of its group.
+// with every component of its group. What becomes of the hosts (started,
+// ended, restarted, restart or component refused) it tells the observer
+// of its options, as MonitorEvents.
 //
 // Calling order (the component manager): construct; Init(0); Start; then
 // StartComponent / StopComponant any number of times from one thread; at
@@ -30,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "base/task_timer.h"
 #include "bus/envelope.h"
@@ -38,6 +41,7 @@
 #include "bus/term_settings.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "hosting/monitor_interfaces.h"
+#include "hosting/restart_budget.h"
 #include "platform/wait.h"
 #include "server/event_reporter.h"
 
@@ -60,6 +64,48 @@ std::string HostArgumentFor(const std::string& node_name);
 // The event of code 14 for a component started again after its host failed.
 EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_millis);
 
+// What the monitor did with a host, as it happened. Which fields are set
+// depends on the kind.
+struct MonitorEvent {
+  enum class Kind {
+    // A host process was started for `group` (also for each restart):
+    // node, pid.
+    kHostStarted,
+    // The group's host process ended and was reaped: pid, exit_code.
+    kHostEnded,
+    // A failed host runs again and was sent its group's components: node,
+    // pid, restart_count (after counting this restart).
+    kHostRestarted,
+    // The group's host is down and is not started again: its restart
+    // budget refuses until tomorrow (UTC). At the failure and at each
+    // hourly sweep; restart_count.
+    kRestartRefused,
+    // The group's host `node` refused to start `component` of `version`;
+    // reason.
+    kComponentRefused,
+  };
+  Kind kind = Kind::kHostStarted;
+  std::string group;
+  std::string node;
+  pid_t pid = 0;
+  // As ProcessHandle::ExitCode gives it: kHostExitNormally for a host that
+  // was told to go, 128 + s for one killed by signal s.
+  int exit_code = 0;
+  uint32_t restart_count = 0;
+  std::string component;  // componentID
+  std::string version;
+  std::string reason;
+};
+
+// Told of every MonitorEvent, on whichever thread of the monitor (or of its
+// caller) made it happen, with none of the monitor's locks held; it may
+// call the monitor's getters. Must be thread-safe.
+class MonitorObserver {
+ public:
+  virtual ~MonitorObserver() = default;
+  virtual void OnMonitorEvent(const MonitorEvent& event) = 0;
+};
+
 // What a monitor is built with; every field has a working default.
 struct MonitorOptions {
   // Not owned; must outlive the monitor.
@@ -76,6 +122,8 @@ struct MonitorOptions {
   // Receives each code-14 event; empty: queued to GetEventReporter().
   // Called on the monitor thread.
   std::function<void(const EventElement&)> event_sink;
+  // Not owned; must outlive the monitor. Null: no one is told.
+  MonitorObserver* observer = nullptr;
 };
 
 class CZEVMonitor : public IZEVMonitor,
@@ -102,7 +150,7 @@ class CZEVMonitor : public IZEVMonitor,
   // IZEVMonitor.
   // One row per host record (group), in group-name order; pid 0 while no
   // process runs for the group. Safe from any thread.
-  std::vector<MonitorHostInfo> GetProcessTable() override;
+  std::vector<MonitorHostInfo> GetProcessTable() override EXCLUDES(mu_);
   // Sets the group's node name to `node` and sends "start" for each of its
   // components there (waiting up to 2000 ms for the node to appear first),
   // scheduling one resend for each send that fails and queuing a code-14
@@ -182,51 +230,55 @@ class CZEVMonitor : public IZEVMonitor,
     std::string group_name;
     std::shared_ptr<ProcessHandle> process;  // null while no process runs
     bool ever_ran = false;
-    uint32_t restart_count = 0;
-    uint32_t last_restart_tick = 0;
-    bool restart_refused = false;
-    int64_t budget_day = -1;  // UTC day number; -1 before the first check
+    RestartBudget budget;
   };
 
   void MonitorLoop();
   void SweepClockLoop();
   // Arms the sweep to fire an hour from now (replacing the previous arming).
   void ArmSweep();
-  void OnHostEnded(const std::string& group, const std::shared_ptr<ProcessHandle>& process);
+  void OnHostEnded(const std::string& group, const std::shared_ptr<ProcessHandle>& process) EXCLUDES(mu_);
   // Drops the record's process and, unless refused or stopping, starts the
   // host again under a new node name and starts its components in it.
-  void CallRestartProc(const std::string& group);
-  void Sweep();
+  void CallRestartProc(const std::string& group) EXCLUDES(mu_);
+  void Sweep() EXCLUDES(mu_);
   // Starts a new host process for `record` under its node name; on success
-  // the group takes that node name and the monitor thread is woken.
-  bool StartProcLocked(HostRecord* record);  // requires mu_
-  void RestartCheckLocked(HostRecord* record);  // requires mu_
-  std::string NewNodeNameLocked(const HostRecord& record);  // requires mu_
+  // the group takes that node name, the monitor thread is woken and a
+  // kHostStarted is added to *events (for Report once mu_ is released).
+  bool StartProcLocked(HostRecord* record, std::vector<MonitorEvent>* events) REQUIRES(mu_);
+  std::string NewNodeNameLocked(const HostRecord& record) REQUIRES(mu_);
+  // Tells the observer, if any, of each event in turn.
+  void Report(const std::vector<MonitorEvent>& events) EXCLUDES(mu_, send_mu_, status_mu_, sweep_mu_);
   // Sends "start" for every component of the group except `skip` to `node`.
   void StartGroupComponents(const std::string& group, const std::string& node, const std::string& skip,
-                            bool report_events);
+                            bool report_events) EXCLUDES(mu_);
   // Sends to the group's current node, first waiting up to 2000 ms (clock)
   // for the host to take messages; the wait ends early when stopping or when
   // the group has no running host (one attempt is still made). *node_used is
   // the node last tried. True when the term answered S_OK.
   bool SendToGroupHost(const std::string& group, const std::string& msgtype, const std::string& payload,
-                       std::string* node_used);
-  bool NodeOnBus(const std::string& node);
-  bool Send(const std::string& node, const std::string& msgtype, const std::string& payload);
+                       std::string* node_used) EXCLUDES(mu_);
+  bool NodeOnBus(const std::string& node) EXCLUDES(send_mu_);
+  bool Send(const std::string& node, const std::string& msgtype, const std::string& payload) EXCLUDES(send_mu_);
   // Sends "start" of `context` (serialised as `payload`) once more in 15 s,
   // unless the group no longer holds that version of the component by then.
   void ScheduleStartResend(const std::string& group, const std::string& node, const CZEVComponentContext& context,
                            const std::string& payload);
-  void OnStartRefused(const std::string& host, const StartRefusal& refusal);
+  void OnStartRefused(const std::string& host, const StartRefusal& refusal) EXCLUDES(mu_);
+  // node_name_ for the bus's receiver thread: set by Init before the term
+  // delivers anything and never again, so read without send_mu_, which
+  // Uninit holds while it waits for that thread.
+  const std::string& ReceiverNodeName() const NO_THREAD_SAFETY_ANALYSIS { return node_name_; }
   void SignalExit();
   void StopThreads();
-  void WriteStatus();
+  void WriteStatus() EXCLUDES(mu_, status_mu_);
 
   Clock* const clock_;
   const std::string host_dir_;  // with a trailing "/"
   const std::string bus_library_;
   const std::string status_path_;
   const std::function<void(const EventElement&)> event_sink_;
+  MonitorObserver* const event_observer_;
   std::function<void()> table_changed_;  // set before Init, read on the bus's receiver thread
 
   std::atomic<bool> exiting_{false};
@@ -241,24 +293,24 @@ class CZEVMonitor : public IZEVMonitor,
 
   // Held for every send, every node listing and for joining and leaving the
   // bus, so that no send runs while the term goes away.
-  mutable std::mutex send_mu_;
-  CRpcTermSettings term_;   // guarded by send_mu_
-  std::string node_name_;   // guarded by send_mu_
+  mutable Mutex send_mu_;
+  CRpcTermSettings term_ GUARDED_BY(send_mu_);
+  std::string node_name_ GUARDED_BY(send_mu_);
 
-  std::mutex mu_;
-  std::map<std::string, Group> groups_;      // guarded by mu_
-  std::map<std::string, HostRecord> hosts_;  // guarded by mu_; by group name
-  IUnknownBase* observer_ = nullptr;         // guarded by mu_
+  Mutex mu_;
+  std::map<std::string, Group> groups_ GUARDED_BY(mu_);
+  std::map<std::string, HostRecord> hosts_ GUARDED_BY(mu_);  // by group name
+  IUnknownBase* observer_ GUARDED_BY(mu_) = nullptr;
 
   // Writes of the status file, one at a time and each from a fresh snapshot.
-  std::mutex status_mu_;
-  bool status_closed_ = false;  // guarded by status_mu_; Uninit removed the file
+  Mutex status_mu_;
+  bool status_closed_ GUARDED_BY(status_mu_) = false;  // Uninit removed the file
 
-  std::mutex sweep_mu_;
+  Mutex sweep_mu_;
   std::condition_variable sweep_cv_;
-  int64_t sweep_deadline_ = Clock::kNoDeadline;  // guarded by sweep_mu_
-  uint64_t sweep_generation_ = 0;                // guarded by sweep_mu_
-  bool sweep_stop_ = false;                      // guarded by sweep_mu_
+  int64_t sweep_deadline_ GUARDED_BY(sweep_mu_) = Clock::kNoDeadline;
+  uint64_t sweep_generation_ GUARDED_BY(sweep_mu_) = 0;
+  bool sweep_stop_ GUARDED_BY(sweep_mu_) = false;
 
   std::unique_ptr<TaskTimer> timer_;  // resends; reset by Uninit
   // Started by Start, joined by StopThreads (owner's thread only).

@@ -1,6 +1,7 @@
 // The monitor with the real zevhost, the real bus and real processes. The
 // monitor's time runs on a FakeClock; what the tests wait for in real time
-// (a host or a component appearing) is polled with a deadline.
+// is what the monitor tells its observer, or (a component appearing) is
+// polled with a deadline.
 #include "hosting/monitor.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "testing/fake_clock.h"
+#include "testing/monitor_events.h"
 #include "testing/test_util.h"
 #include "tools/zevhost/test_component.h"
 
@@ -83,6 +85,7 @@ class MonitorTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(events_mu_);
       events_.push_back(e);
     };
+    options.observer = &told_;
     monitor_.reset(new CZEVMonitor(options));
     ASSERT_EQ(monitor_->Init(0), 0);
     ASSERT_EQ(monitor_->Start(), 0);
@@ -152,17 +155,16 @@ class MonitorTest : public ::testing::Test {
     ReadHostStatus(monitor_->status_path(), &rows);
     return rows;
   }
-  // Moves the clock on by hours until the monitor has begun a sweep. (The
+  // Moves the clock on by hours until a sweep has told one more event of
+  // `kind` (a host it starts, or one whose restart it refuses). (The
   // monitor re-arms its hour after every event, so a move made just before
   // a re-arm may not reach the new deadline.)
-  void RunSweep() {
-    const size_t before = CountOf(LogText(), "MonitorProc WAIT_TIMEOUT == dwRet.....");
+  void RunSweep(MonitorEvent::Kind kind) {
+    const size_t before = told_.Count(kind);
     for (int hour = 0; hour < 5; ++hour) {
       ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
       clock_.AdvanceSeconds(3600);
-      if (PollUntil([&] { return CountOf(LogText(), "MonitorProc WAIT_TIMEOUT == dwRet.....") > before; }, 1000)) {
-        return;
-      }
+      if (told_.AwaitCount(kind, before + 1, std::chrono::milliseconds(1000))) return;
     }
     FAIL() << "no sweep";
   }
@@ -187,6 +189,7 @@ class MonitorTest : public ::testing::Test {
   MonitorPtr monitor_;
   std::mutex events_mu_;
   std::vector<EventElement> events_;  // guarded by events_mu_
+  MonitorEventLog told_;
   size_t log_start_ = 0;
 };
 
@@ -204,7 +207,10 @@ TEST_F(MonitorTest, ComponentsOfOneGroupShareOneHostAndEachGetsOneStart) {
   const MonitorHostInfo grp = Row("grp");
   EXPECT_NE(grp.pid, 0);
   EXPECT_EQ(grp.node_name.rfind(std::string(kHostNodeNamePrefix) + "grp--nodeindex", 0), 0u) << grp.node_name;
-  EXPECT_EQ(CountOf(LogText(), "StartNewZevHost..."), 2u);
+  std::vector<MonitorEvent> started = told_.Of(MonitorEvent::Kind::kHostStarted);
+  ASSERT_EQ(started.size(), 2u);
+  EXPECT_EQ(started[0].group + " " + started[0].node + " " + std::to_string(started[0].pid),
+            "grp " + grp.node_name + " " + std::to_string(grp.pid));
   EXPECT_EQ(StatusFile().size(), 2u);
 }
 
@@ -219,8 +225,11 @@ TEST_F(MonitorTest, AHostEndingWith255IsForgottenAndTheNextStartMakesANewOne) {
   ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
   ASSERT_TRUE(peer.Send(first.node_name, "stopall", "stopall", 1));
   ASSERT_TRUE(PollUntil([&] { return monitor_->GetProcessTable().empty(); }));
-  ASSERT_TRUE(AwaitLog("MonitorProc  do not restart. PROC is exit normaly......"));
-  EXPECT_EQ(CountOf(LogText(), "CallRestartProc"), 0u);
+  std::vector<MonitorEvent> ended = told_.Of(MonitorEvent::Kind::kHostEnded);
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].pid, first.pid);
+  EXPECT_EQ(ended[0].exit_code, kHostExitNormally);
+  EXPECT_EQ(told_.Count(MonitorEvent::Kind::kHostRestarted) + told_.Count(MonitorEvent::Kind::kRestartRefused), 0u);
   // The status file is rewritten just after the record goes.
   EXPECT_TRUE(PollUntil([&] { return StatusFile().empty(); }));
   EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
@@ -259,6 +268,9 @@ TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEve
   }
   EXPECT_EQ(Events()[0].componentLibraryId, "a");
   EXPECT_EQ(Events()[1].componentLibraryId, "b");
+  ASSERT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kHostRestarted, 1));
+  EXPECT_EQ(told_.Of(MonitorEvent::Kind::kHostRestarted)[0].pid, second.pid);
+  EXPECT_EQ(told_.Of(MonitorEvent::Kind::kHostEnded)[0].exit_code, 128 + SIGKILL);
 
   // The restarted host is watched like the first one.
   clock_.AdvanceSeconds(1);
@@ -287,7 +299,7 @@ TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEve
   Kill(third.pid);
   const MonitorHostInfo fourth = AwaitNewHost("grp", third.pid);
   ASSERT_NE(fourth.pid, 0);
-  ASSERT_TRUE(AwaitLog("MonitorProc RestartProc    OK  .....", 3));
+  ASSERT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kHostRestarted, 3));
   ASSERT_EQ(Start(a), kStartSent);
   ASSERT_TRUE(AwaitRuns(7));
   EXPECT_EQ(Events().size(), 4u) << "no component was left to start again";
@@ -308,10 +320,15 @@ TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
     if (row.pid == 0) break;
     clock_.AdvanceSeconds(60);  // each failure well inside 27 minutes of the last
   }
-  EXPECT_EQ(restarts, 11) << LogText();
+  EXPECT_EQ(restarts, 11);
   EXPECT_EQ(row.pid, 0);
   EXPECT_TRUE(row.restart_refused);
   EXPECT_EQ(row.restart_count, 10u);
+  EXPECT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kHostRestarted, 11));
+  ASSERT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kRestartRefused, 1));
+  std::vector<MonitorEvent> refused = told_.Of(MonitorEvent::Kind::kRestartRefused);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].restart_count, 10u);
   std::vector<MonitorHostInfo> status;
   EXPECT_TRUE(PollUntil([&] {  // written just after the table changed
     status = StatusFile();
@@ -320,17 +337,17 @@ TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
   EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
 
   // The same day hours later: still refused.
-  RunSweep();
+  RunSweep(MonitorEvent::Kind::kRestartRefused);
   EXPECT_EQ(Row("grp").pid, 0);
   EXPECT_TRUE(Row("grp").restart_refused);
   // Each death was seen once: no ended host stayed in the wait list.
-  EXPECT_EQ(CountOf(LogText(), "MonitorProc WAIT_OBJECT_0 Any Proc....."), 12u);
+  EXPECT_EQ(told_.Count(MonitorEvent::Kind::kHostEnded), 12u);
   EXPECT_EQ(CountOf(LogText(), "WAIT_FAILED"), 0u);
 
   // The next day the sweep brings the host and its component back.
   const size_t runs = Runs().size();
   clock_.SetWallMillis(clock_.WallMillis() + 86400000);
-  RunSweep();
+  RunSweep(MonitorEvent::Kind::kHostStarted);
   const MonitorHostInfo back = AwaitNewHost("grp", 0);
   ASSERT_NE(back.pid, 0);
   EXPECT_FALSE(back.restart_refused);
@@ -365,7 +382,7 @@ TEST_F(MonitorTest, AMissingHostAnswers2ResendsOnceAndRecoversWhenTheHostAppears
   EXPECT_NE(Row("g1").pid, 0);
 
   // The sweep starts the other group's host.
-  RunSweep();
+  RunSweep(MonitorEvent::Kind::kHostStarted);
   ASSERT_TRUE(AwaitRuns(3));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "b 1.0", "c 1.0"}));
   EXPECT_NE(Row("g2").pid, 0);
@@ -507,9 +524,9 @@ TEST_F(MonitorTest, AStopThatCannotBeSentStillTakesTheComponentOutOfItsGroup) {
   EXPECT_EQ(Stop(a), 0) << "no host to send to";
 
   CopyHost(host_dir);
-  RunSweep();
+  RunSweep(MonitorEvent::Kind::kHostStarted);
   ASSERT_TRUE(AwaitRuns(1));
-  ASSERT_TRUE(PollUntil([&] { return CountOf(LogText(), "TransParentMsg OK.") >= 1; }));
+  ASSERT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kHostRestarted, 1));  // every start sent
   EXPECT_EQ(Runs(), (std::vector<std::string>{"b 1.0"}));
 }
 
@@ -544,7 +561,7 @@ TEST_F(MonitorTest, StopAllEndsTheHostsWhichExitNormallyAndAreNotRestarted) {
   ASSERT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
   EXPECT_EQ(CountOf(LogText(), "Need to terminate"), 0u) << "both hosts took \"stopall\"";
   monitor_->Stop();
-  EXPECT_EQ(CountOf(LogText(), "CallRestartProc"), 0u) << LogText();
+  EXPECT_EQ(told_.Count(MonitorEvent::Kind::kHostStarted), 2u) << "no host was started again";
 }
 
 // A restart caught at several points by StopAll: whatever the order, every

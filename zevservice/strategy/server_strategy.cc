@@ -105,7 +105,7 @@ void CZEVServerStrategy::Stop() {
   }
   wake_cv_.notify_all();
   {
-    std::lock_guard<std::mutex> lock(thread_mu_);
+    MutexLock lock(&thread_mu_);
     if (update_thread_.joinable()) update_thread_.join();
   }
   // A pass in progress may have started a run; it ends here.
@@ -119,11 +119,11 @@ CZEVServerStrategy::ComponentKey CZEVServerStrategy::KeyOf(const CZEVComponentPr
 
 bool CZEVServerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries) {
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     for (const auto& [key, entry] : server_entries_)
       if (entry.GetUpdateFlag()) entries->push_back(entry);
   }
-  std::lock_guard<std::mutex> lock(thread_mu_);
+  MutexLock lock(&thread_mu_);
   if (!update_thread_.joinable() && !stopping_) {
     update_thread_ = std::thread(&CZEVServerStrategy::UpdateThread, this);
     pthread_setname_np(update_thread_.native_handle(), "zev-strategy");
@@ -169,7 +169,7 @@ bool CZEVServerStrategy::LoadServerCatalogue(CZEVApplications* applications, boo
   }
   first_server_load_ = false;
   {
-    std::lock_guard<std::mutex> lock(status_mu_);
+    MutexLock lock(&status_mu_);
     status_.error = result ? std::string() : error;
   }
   if (result) return true;
@@ -279,7 +279,7 @@ bool CZEVServerStrategy::RefreshCatalogue() {
   bool from_server = false;
   const bool loaded = LoadServerCatalogue(&applications, &from_server);
   {
-    std::lock_guard<std::mutex> lock(status_mu_);
+    MutexLock lock(&status_mu_);
     status_.result = loaded ? (from_server ? "server" : "stored copy") : "no catalogue";
   }
   if (!loaded) return false;
@@ -293,22 +293,22 @@ bool CZEVServerStrategy::RefreshCatalogue() {
   RemoveObsolete(remove);
   const int64_t listed = static_cast<int64_t>(entries.size());
   {
-    std::lock_guard<std::mutex> pending(pending_mu_);
+    MutexLock pending(&pending_mu_);
     // Installations that completed while this map was built.
     for (const CZEVComponentProxy& record : unsaved_records_) {
       auto found = entries.find(KeyOf(record));
       if (found != entries.end()) found->second.SetUpdateFlag(true);
     }
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     server_entries_.swap(entries);
   }
-  std::lock_guard<std::mutex> lock(status_mu_);
+  MutexLock lock(&status_mu_);
   status_.listed = listed;
   return true;
 }
 
 bool CZEVServerStrategy::SetUpdateFlag(const ComponentKey& key) {
-  std::lock_guard<std::mutex> lock(entries_mu_);
+  MutexLock lock(&entries_mu_);
   auto found = server_entries_.find(key);
   if (found == server_entries_.end()) return false;
   found->second.SetUpdateFlag(true);
@@ -332,7 +332,7 @@ void CZEVServerStrategy::UpdateThread() {
   int64_t recorded_ms = 0;  // time of the status record when the last pass began
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(status_mu_);
+      MutexLock lock(&status_mu_);
       status_.next_pass_ms = clock_->WallMillis() + wait_ms;
       // A pass with nothing to download has written its record before its
       // successor was known: the record gets it now.
@@ -343,7 +343,7 @@ void CZEVServerStrategy::UpdateThread() {
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(status_mu_);
+      MutexLock lock(&status_mu_);
       // Unknown until the pass has ended: never the pass that runs.
       status_.next_pass_ms = 0;
       recorded_ms = status_.time_ms;
@@ -351,7 +351,7 @@ void CZEVServerStrategy::UpdateThread() {
     bool reached = false;
     try {
       RunPass();
-      std::lock_guard<std::mutex> lock(status_mu_);
+      MutexLock lock(&status_mu_);
       reached = status_.result == "server";
     } catch (const std::exception& e) {
       // Whatever one pass met, the next one comes: it is retried as a pass
@@ -367,13 +367,13 @@ void CZEVServerStrategy::UpdateThread() {
 void CZEVServerStrategy::RunPass() {
   ++passes_;
   {
-    std::lock_guard<std::mutex> lock(status_mu_);
+    MutexLock lock(&status_mu_);
     status_.failed = 0;
   }
   RefreshCatalogue();
   std::map<std::string, CZEVComponentProxy> tasks;
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     for (const auto& [key, entry] : server_entries_) {
       if (entry.GetUpdateFlag()) continue;
       tasks[CZEVUpdater::TaskKey(entry)] = entry;
@@ -382,7 +382,7 @@ void CZEVServerStrategy::RunPass() {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(&pending_mu_);
     pending_tasks_ = tasks;
   }
   LogWrite(1, "ServerStrategy start update components.");
@@ -416,7 +416,7 @@ void CZEVServerStrategy::RunPass() {
 void CZEVServerStrategy::FlushRecords() {
   std::vector<CZEVComponentProxy> records;
   {
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(&pending_mu_);
     records.swap(unsaved_records_);
     last_save_ms_ = clock_->MonotonicMillis();
   }
@@ -432,13 +432,13 @@ void CZEVServerStrategy::FlushRecords() {
 void CZEVServerStrategy::WriteStatus() {
   StrategyStatus status;
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     for (const auto& [key, entry] : server_entries_)
       if (entry.GetUpdateFlag()) ++status.installed;
   }
   // Written under the status lock, as the update thread writes it again
   // with the next pass: the later of the two writes lands last.
-  std::lock_guard<std::mutex> lock(status_mu_);
+  MutexLock lock(&status_mu_);
   status_.time_ms = clock_->WallMillis();
   status_.installed = status.installed;
   WriteStatusRecord(registry_, status_);
@@ -455,13 +455,13 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
   }
   if (!success) {
     LogWrite(2, "%s download failed : errorMsg: %s", task_key.c_str(), updater_->getLastError().c_str());
-    std::lock_guard<std::mutex> lock(status_mu_);
+    MutexLock lock(&status_mu_);
     ++status_.failed;
     return false;
   }
   ComponentKey key;
   {
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(&pending_mu_);
     auto found = pending_tasks_.find(task_key);
     if (found != pending_tasks_.end()) key = KeyOf(found->second);
   }
@@ -469,14 +469,14 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
            std::get<2>(key).c_str(), std::get<3>(key).c_str());
   CZEVComponentProxy entry;
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     auto found = server_entries_.find(key);
     if (found == server_entries_.end()) return false;
     entry = found->second;
   }
   bool save_now = false;
   {
-    std::lock_guard<std::mutex> lock(pending_mu_);
+    MutexLock lock(&pending_mu_);
     unsaved_records_.push_back(entry);
     save_now = clock_->MonotonicMillis() - last_save_ms_ >= kRecordSaveMs;
   }

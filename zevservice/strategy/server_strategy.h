@@ -27,6 +27,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "contract/strategy_status.h"
 #include "download/updater.h"
@@ -158,25 +159,25 @@ class CZEVServerStrategy : public CZEVStrategyBase {
 
   // The listed versions; replaced whole, flags set in place. Readers see
   // either the old or the new map, never one being built.
-  mutable std::mutex entries_mu_;
-  EntryMap server_entries_;  // guarded by entries_mu_
+  mutable Mutex entries_mu_;
+  EntryMap server_entries_ GUARDED_BY(entries_mu_);
 
   // The versions the current pass hands to the task manager, by task key.
-  std::mutex pending_mu_;
-  std::map<std::string, CZEVComponentProxy> pending_tasks_;  // guarded by pending_mu_
+  Mutex pending_mu_;
+  std::map<std::string, CZEVComponentProxy> pending_tasks_ GUARDED_BY(pending_mu_);
   // Installations done but not yet saved in the local database.
-  std::vector<CZEVComponentProxy> unsaved_records_;  // guarded by pending_mu_
-  int64_t last_save_ms_ = 0;                          // guarded by pending_mu_
+  std::vector<CZEVComponentProxy> unsaved_records_ GUARDED_BY(pending_mu_);
+  int64_t last_save_ms_ GUARDED_BY(pending_mu_) = 0;
 
   // Status of the pass under way and of the last one.
-  std::mutex status_mu_;
-  StrategyStatus status_;  // guarded by status_mu_
+  Mutex status_mu_;
+  StrategyStatus status_ GUARDED_BY(status_mu_);
 
   std::mutex event_mu_;  // one event at a time
 
   // The update thread, started by the first GetComponents.
-  std::mutex thread_mu_;
-  std::thread update_thread_;  // guarded by thread_mu_
+  Mutex thread_mu_;
+  std::thread update_thread_ GUARDED_BY(thread_mu_);
   std::mutex wake_mu_;
   std::condition_variable wake_cv_;
   std::atomic<bool> stopping_{false};

@@ -1,0 +1,57 @@
+// The rule by which the monitor starts a failed host again.
+//
+// A host that ends with kHostExitNormally asked to go and is not started
+// again; a host that ends otherwise is, at once, while its group's budget
+// allows it, and a group whose host is down is looked at again at every
+// hourly sweep. A restart counts against the budget when it comes within
+// kBurstWindowMs of the last one checked; once kRestartBudget restarts have
+// counted, restarts are refused until tomorrow (UTC): the first check on
+// another UTC date clears the count and the refusal. The first check of all
+// is on "another date" and clears what it just counted.
+//
+// The monitor checks after every restart it made and, for a host that is
+// down, at every sweep before it decides (so a sweep counts as a restart
+// when it comes within the window, and the restart it then makes once
+// more). A value, one per group; not thread-safe.
+#ifndef ZEV_HOSTING_RESTART_BUDGET_H_
+#define ZEV_HOSTING_RESTART_BUDGET_H_
+
+#include <cstdint>
+
+namespace pubsdk {
+
+// The exit code of a host that ended because it was told to (or chose to).
+constexpr int kHostExitNormally = 255;
+constexpr uint32_t kBurstWindowMs = 1620000;  // 27 minutes
+constexpr uint32_t kRestartBudget = 10;
+
+class RestartBudget {
+ public:
+  // Whether a host that ended with `exit_code` is to be started again.
+  static bool RestartsAfterExit(int exit_code) { return exit_code != kHostExitNormally; }
+
+  // Whether a failed host may be started again now, as the last check left it.
+  bool allows_restart() const { return !refused_; }
+  // A restart just made at `now_tick` (the clock's TickCount, which wraps
+  // every 49.7 days) on UTC day `today`.
+  void CountRestart(uint32_t now_tick, int64_t today);
+  // The hourly sweep finds the host down: counts as above, then answers
+  // whether to start it now.
+  bool AllowsSweepRestart(uint32_t now_tick, int64_t today) {
+    CountRestart(now_tick, today);
+    return allows_restart();
+  }
+
+  uint32_t count() const { return count_; }
+  bool refused() const { return refused_; }
+
+ private:
+  uint32_t count_ = 0;
+  uint32_t last_tick_ = 0;
+  bool refused_ = false;
+  int64_t day_ = -1;  // UTC day of the last check; -1 before the first
+};
+
+}  // namespace pubsdk
+
+#endif  // ZEV_HOSTING_RESTART_BUDGET_H_

@@ -1,0 +1,56 @@
+#include "hosting/restart_budget.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace pubsdk {
+namespace {
+
+// Each step is the monitor's use, `times` over: a failure restarts the host
+// when the budget allows and counts the restart; a sweep decides with
+// AllowsSweepRestart and counts the restart it makes once more.
+TEST(RestartBudget, TenRestartsInBurstsThenRefusedUntilTheNextUtcDate) {
+  enum Op { kFailure, kSweep };
+  struct Step {
+    const char* what;
+    int times;
+    uint32_t after_ms;  // before each time
+    int64_t day;
+    Op op;
+    bool restarted;  // the last time
+    uint32_t count;
+    bool refused;
+  };
+  constexpr uint32_t kMinute = 60000;
+  const std::vector<Step> steps = {
+      {"the first check clears what it counted", 1, 0, 100, kFailure, true, 0, false},
+      {"within 27 minutes, across the tick wrap: counted", 9, kMinute, 100, kFailure, true, 9, false},
+      {"the tenth counted restart is made, later ones refused", 1, kMinute, 100, kFailure, true, 10, true},
+      {"refused", 1, kMinute, 100, kFailure, false, 10, true},
+      {"a sweep hours later the same day: refused", 1, 180 * kMinute, 100, kSweep, false, 10, true},
+      {"a sweep the next day restarts, counted twice", 1, 60 * kMinute, 101, kSweep, true, 1, false},
+      {"28 minutes later: not counted", 1, 28 * kMinute, 101, kFailure, true, 1, false},
+      {"exactly 27 minutes later: counted", 1, 27 * kMinute, 101, kFailure, true, 2, false},
+      {"a sweep within the window: counted twice", 1, kMinute, 101, kSweep, true, 4, false},
+      {"a new date clears the count", 1, kMinute, 102, kFailure, true, 0, false},
+  };
+  RestartBudget budget;
+  uint32_t tick = UINT32_MAX - 90000;  // wraps during the second step
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    bool restarted = false;
+    for (int i = 0; i < step.times; ++i) {
+      tick += step.after_ms;
+      restarted = step.op == kFailure ? budget.allows_restart() : budget.AllowsSweepRestart(tick, step.day);
+      if (restarted) budget.CountRestart(tick, step.day);
+    }
+    EXPECT_EQ(restarted, step.restarted);
+    EXPECT_EQ(budget.count(), step.count);
+    EXPECT_EQ(budget.refused(), step.refused);
+  }
+}
+
+}  // namespace
+}  // namespace pubsdk
