@@ -168,7 +168,9 @@ bool CZEVComponentLoader::StartComponents() {
         if (stop_->quitting()) return false;
         strategies_ = strategies;
       }
-      catalogue_handler_ = [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
+      catalogue_handler_ = [this](const std::vector<CZEVComponentProxy>& entries) {
+        return OnCatalogueChanged(entries);
+      };
       strategies->SetCatalogueHandler(&catalogue_handler_);
     }
   }
@@ -187,17 +189,18 @@ bool CZEVComponentLoader::StartComponents() {
     // load_mu_, while holding locks of its own: ask it before taking load_mu_.
     CZEVApplications applications;
     const bool have_catalogue = deps_.catalogue && deps_.catalogue(&applications);
-    return LoadInitialCatalogue(have_catalogue, applications);
+    return LoadInitialCatalogue(have_catalogue, have_catalogue ? EntriesOf(applications)
+                                                               : std::vector<CZEVComponentProxy>());
   }
-  if (!strategies) return LoadInitialCatalogue(false, CZEVApplications());
+  if (!strategies) return LoadInitialCatalogue(false, {});
   // Under the strategy manager's lock, so that no change report runs the
   // handler between reading the catalogue and loading it. (Nothing runs when
   // a Quit has stopped the strategy manager meanwhile.)
   bool loaded = true;
   strategies->RunExclusive([&] {
-    CZEVApplications applications;
-    const bool have_catalogue = strategies->GetApplications(&applications);
-    loaded = LoadInitialCatalogue(have_catalogue, applications);
+    std::vector<CZEVComponentProxy> entries;
+    const bool have_catalogue = strategies->GetCatalogue(&entries);
+    loaded = LoadInitialCatalogue(have_catalogue, entries);
   });
   return loaded;
 }
@@ -228,7 +231,8 @@ void CZEVComponentLoader::StopStrategies() {
   if (strategies) strategies->Stop();
 }
 
-bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications) {
+bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue,
+                                               const std::vector<CZEVComponentProxy>& catalogue) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   // A change handled meanwhile has loaded a newer catalogue already.
@@ -236,10 +240,7 @@ bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue, const CZEVAp
   try {
     LoadedComponentMap map = *loaded();
     std::vector<CZEVComponentProxy> list = loaded_list();
-    std::vector<CZEVComponentProxy> entries;
-    for (const CZEVApplication& application : applications.application()) {
-      for (CZEVComponentProxy& entry : BuildEntries(application)) entries.push_back(std::move(entry));
-    }
+    const std::vector<CZEVComponentProxy> entries = Rooted(catalogue);
     for (const CZEVComponentProxy& entry : entries) {
       map.emplace(KeyOf(entry), entry);
       list.push_back(entry);
@@ -265,7 +266,7 @@ void CZEVComponentLoader::LoadApplication(const CZEVApplication& application) {
   SetDownloadDir();
   LoadedComponentMap map = *loaded();
   std::vector<CZEVComponentProxy> list = loaded_list();
-  const std::vector<CZEVComponentProxy> entries = BuildEntries(application);
+  const std::vector<CZEVComponentProxy> entries = Rooted(EntriesOf(application));
   for (const CZEVComponentProxy& entry : entries) {
     map.emplace(KeyOf(entry), entry);
     list.push_back(entry);
@@ -332,22 +333,11 @@ void CZEVComponentLoader::StopComponents() {
   ReleaseMonitor();
 }
 
-std::vector<CZEVComponentProxy> CZEVComponentLoader::BuildEntries(const CZEVApplication& application) {
-  std::vector<CZEVComponentProxy> entries;
-  for (const CZEVComponent& component : application.components().component()) {
-    for (const CZEVVersion& version : component.versions().version()) {
-      const CZEVManifest& manifest = version.manifest();
-      CZEVComponentProxy entry(manifest.sourcetype());
-      CZEVComponent* own = entry.mutable_component();
-      own->set_name(component.name());
-      own->set_componentid(component.componentid());
-      own->set_description(component.description());
-      *own->mutable_versions()->add_version() = version;
-      entry.SetAppName(application.name());
-      entry.SetAppCode(application.code());
-      entry.SetInstallRoot(manifest.downloaddir().empty() ? default_download_dir_ : manifest.downloaddir());
-      entries.push_back(std::move(entry));
-    }
+std::vector<CZEVComponentProxy> CZEVComponentLoader::Rooted(std::vector<CZEVComponentProxy> entries) const {
+  for (CZEVComponentProxy& entry : entries) {
+    const CZEVVersions& versions = entry.component().versions();
+    const std::string dir = versions.version_size() == 0 ? std::string() : versions.version(0).manifest().downloaddir();
+    entry.SetInstallRoot(dir.empty() ? default_download_dir_ : dir);
   }
   return entries;
 }
@@ -422,17 +412,14 @@ bool CZEVComponentLoader::ReleaseComponent(const CZEVComponentProxy& entry) {
   }
 }
 
-bool CZEVComponentLoader::OnCatalogueChanged(const CZEVApplications& applications) {
+bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   LoadedComponentMap new_map;
-  std::vector<CZEVComponentProxy> new_list;
-  for (const CZEVApplication& application : applications.application()) {
-    for (CZEVComponentProxy& entry : BuildEntries(application)) {
-      entry.SetUpdateFlag(true);
-      new_map.emplace(KeyOf(entry), entry);
-      new_list.push_back(std::move(entry));
-    }
+  std::vector<CZEVComponentProxy> new_list = Rooted(entries);
+  for (CZEVComponentProxy& entry : new_list) {
+    entry.SetUpdateFlag(true);
+    new_map.emplace(KeyOf(entry), entry);
   }
   // One pass over each list: what the new catalogue holds, then which loaded
   // entries it no longer holds unchanged.
