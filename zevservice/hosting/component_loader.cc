@@ -42,6 +42,7 @@ std::string SameEntryKey(const CZEVComponentProxy& entry) {
   return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(entry.GetUpdateTime());
 }
 
+// What the monitor is handed, serialised, to start or stop the entry.
 CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest manifest) {
   CZEVComponentContext context;
   context.set_appcode(entry.GetAppCode());
@@ -49,26 +50,6 @@ CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest man
   context.set_version(entry.GetVersion());
   *context.mutable_manifest() = std::move(manifest);
   return context;
-}
-
-// The serialised CZEVComponentContext of the entry. Fields of a message may
-// be written one after another, so the manifest is appended as field 4
-// straight from the entry instead of being copied into a context first.
-bool SerializeContext(const CZEVComponentProxy& entry, const CZEVManifest& manifest, std::string* bytes) {
-  CZEVComponentContext head;
-  head.set_appcode(entry.GetAppCode());
-  head.set_componentid(entry.GetComponentID());
-  head.set_version(entry.GetVersion());
-  if (!head.SerializeToString(bytes)) return false;
-  bytes->push_back(static_cast<char>(4 << 3 | 2));  // field 4, length-delimited
-  for (uint64_t size = manifest.ByteSizeLong();; size >>= 7) {
-    if (size < 0x80) {
-      bytes->push_back(static_cast<char>(size));
-      break;
-    }
-    bytes->push_back(static_cast<char>((size & 0x7f) | 0x80));
-  }
-  return manifest.AppendToString(bytes);
 }
 
 }  // namespace
@@ -373,7 +354,7 @@ bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
     }
     std::string bytes;
     int32_t result;
-    if (!SerializeContext(entry, manifest, &bytes)) {
+    if (!ContextOf(entry, manifest).SerializeToString(&bytes)) {
       LogWrite(1, "An unknown error has occurred.");
       result = -1;
     } else if (monitor_ == nullptr) {
