@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "base/log.h"
 #include "bench/bench_util.h"
@@ -92,10 +93,11 @@ Sizes ChangeMillis(int entries, int rounds) {
   Sizes best;
   {
     CZEVManager small(deps), large(deps);
-    CZEVApplications small_catalogue = Catalogue(entries), large_catalogue = Catalogue(2 * entries);
+    const std::vector<CZEVComponentProxy> small_catalogue = EntriesOf(Catalogue(entries));
+    const std::vector<CZEVComponentProxy> large_catalogue = EntriesOf(Catalogue(2 * entries));
     small.OnCatalogueChanged(small_catalogue);
     large.OnCatalogueChanged(large_catalogue);
-    auto time = [](CZEVManager& manager, const CZEVApplications& catalogue) {
+    auto time = [](CZEVManager& manager, const std::vector<CZEVComponentProxy>& catalogue) {
       int64_t t0 = NowNanos();
       manager.OnCatalogueChanged(catalogue);
       return static_cast<double>(NowNanos() - t0) / 1e6;

@@ -42,6 +42,7 @@ std::string SameEntryKey(const CZEVComponentProxy& entry) {
   return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(entry.GetUpdateTime());
 }
 
+// What the monitor is handed, serialised, to start or stop the entry.
 CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest manifest) {
   CZEVComponentContext context;
   context.set_appcode(entry.GetAppCode());
@@ -49,26 +50,6 @@ CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest man
   context.set_version(entry.GetVersion());
   *context.mutable_manifest() = std::move(manifest);
   return context;
-}
-
-// The serialised CZEVComponentContext of the entry. Fields of a message may
-// be written one after another, so the manifest is appended as field 4
-// straight from the entry instead of being copied into a context first.
-bool SerializeContext(const CZEVComponentProxy& entry, const CZEVManifest& manifest, std::string* bytes) {
-  CZEVComponentContext head;
-  head.set_appcode(entry.GetAppCode());
-  head.set_componentid(entry.GetComponentID());
-  head.set_version(entry.GetVersion());
-  if (!head.SerializeToString(bytes)) return false;
-  bytes->push_back(static_cast<char>(4 << 3 | 2));  // field 4, length-delimited
-  for (uint64_t size = manifest.ByteSizeLong();; size >>= 7) {
-    if (size < 0x80) {
-      bytes->push_back(static_cast<char>(size));
-      break;
-    }
-    bytes->push_back(static_cast<char>((size & 0x7f) | 0x80));
-  }
-  return manifest.AppendToString(bytes);
 }
 
 }  // namespace
@@ -168,7 +149,9 @@ bool CZEVComponentLoader::StartComponents() {
         if (stop_->quitting()) return false;
         strategies_ = strategies;
       }
-      catalogue_handler_ = [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
+      catalogue_handler_ = [this](const std::vector<CZEVComponentProxy>& entries) {
+        return OnCatalogueChanged(entries);
+      };
       strategies->SetCatalogueHandler(&catalogue_handler_);
     }
   }
@@ -187,17 +170,18 @@ bool CZEVComponentLoader::StartComponents() {
     // load_mu_, while holding locks of its own: ask it before taking load_mu_.
     CZEVApplications applications;
     const bool have_catalogue = deps_.catalogue && deps_.catalogue(&applications);
-    return LoadInitialCatalogue(have_catalogue, applications);
+    return LoadInitialCatalogue(have_catalogue, have_catalogue ? EntriesOf(applications)
+                                                               : std::vector<CZEVComponentProxy>());
   }
-  if (!strategies) return LoadInitialCatalogue(false, CZEVApplications());
+  if (!strategies) return LoadInitialCatalogue(false, {});
   // Under the strategy manager's lock, so that no change report runs the
   // handler between reading the catalogue and loading it. (Nothing runs when
   // a Quit has stopped the strategy manager meanwhile.)
   bool loaded = true;
   strategies->RunExclusive([&] {
-    CZEVApplications applications;
-    const bool have_catalogue = strategies->GetApplications(&applications);
-    loaded = LoadInitialCatalogue(have_catalogue, applications);
+    std::vector<CZEVComponentProxy> entries;
+    const bool have_catalogue = strategies->GetCatalogue(&entries);
+    loaded = LoadInitialCatalogue(have_catalogue, entries);
   });
   return loaded;
 }
@@ -228,7 +212,8 @@ void CZEVComponentLoader::StopStrategies() {
   if (strategies) strategies->Stop();
 }
 
-bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications) {
+bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue,
+                                               const std::vector<CZEVComponentProxy>& catalogue) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   // A change handled meanwhile has loaded a newer catalogue already.
@@ -236,10 +221,7 @@ bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue, const CZEVAp
   try {
     LoadedComponentMap map = *loaded();
     std::vector<CZEVComponentProxy> list = loaded_list();
-    std::vector<CZEVComponentProxy> entries;
-    for (const CZEVApplication& application : applications.application()) {
-      for (CZEVComponentProxy& entry : BuildEntries(application)) entries.push_back(std::move(entry));
-    }
+    const std::vector<CZEVComponentProxy> entries = Rooted(catalogue);
     for (const CZEVComponentProxy& entry : entries) {
       map.emplace(KeyOf(entry), entry);
       list.push_back(entry);
@@ -265,7 +247,7 @@ void CZEVComponentLoader::LoadApplication(const CZEVApplication& application) {
   SetDownloadDir();
   LoadedComponentMap map = *loaded();
   std::vector<CZEVComponentProxy> list = loaded_list();
-  const std::vector<CZEVComponentProxy> entries = BuildEntries(application);
+  const std::vector<CZEVComponentProxy> entries = Rooted(EntriesOf(application));
   for (const CZEVComponentProxy& entry : entries) {
     map.emplace(KeyOf(entry), entry);
     list.push_back(entry);
@@ -332,22 +314,11 @@ void CZEVComponentLoader::StopComponents() {
   ReleaseMonitor();
 }
 
-std::vector<CZEVComponentProxy> CZEVComponentLoader::BuildEntries(const CZEVApplication& application) {
-  std::vector<CZEVComponentProxy> entries;
-  for (const CZEVComponent& component : application.components().component()) {
-    for (const CZEVVersion& version : component.versions().version()) {
-      const CZEVManifest& manifest = version.manifest();
-      CZEVComponentProxy entry(manifest.sourcetype());
-      CZEVComponent* own = entry.mutable_component();
-      own->set_name(component.name());
-      own->set_componentid(component.componentid());
-      own->set_description(component.description());
-      *own->mutable_versions()->add_version() = version;
-      entry.SetAppName(application.name());
-      entry.SetAppCode(application.code());
-      entry.SetInstallRoot(manifest.downloaddir().empty() ? default_download_dir_ : manifest.downloaddir());
-      entries.push_back(std::move(entry));
-    }
+std::vector<CZEVComponentProxy> CZEVComponentLoader::Rooted(std::vector<CZEVComponentProxy> entries) const {
+  for (CZEVComponentProxy& entry : entries) {
+    const CZEVVersions& versions = entry.component().versions();
+    const std::string dir = versions.version_size() == 0 ? std::string() : versions.version(0).manifest().downloaddir();
+    entry.SetInstallRoot(dir.empty() ? default_download_dir_ : dir);
   }
   return entries;
 }
@@ -383,7 +354,7 @@ bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
     }
     std::string bytes;
     int32_t result;
-    if (!SerializeContext(entry, manifest, &bytes)) {
+    if (!ContextOf(entry, manifest).SerializeToString(&bytes)) {
       LogWrite(1, "An unknown error has occurred.");
       result = -1;
     } else if (monitor_ == nullptr) {
@@ -422,17 +393,14 @@ bool CZEVComponentLoader::ReleaseComponent(const CZEVComponentProxy& entry) {
   }
 }
 
-bool CZEVComponentLoader::OnCatalogueChanged(const CZEVApplications& applications) {
+bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries) {
   std::lock_guard<std::mutex> lock(load_mu_);
   SetDownloadDir();
   LoadedComponentMap new_map;
-  std::vector<CZEVComponentProxy> new_list;
-  for (const CZEVApplication& application : applications.application()) {
-    for (CZEVComponentProxy& entry : BuildEntries(application)) {
-      entry.SetUpdateFlag(true);
-      new_map.emplace(KeyOf(entry), entry);
-      new_list.push_back(std::move(entry));
-    }
+  std::vector<CZEVComponentProxy> new_list = Rooted(entries);
+  for (CZEVComponentProxy& entry : new_list) {
+    entry.SetUpdateFlag(true);
+    new_map.emplace(KeyOf(entry), entry);
   }
   // One pass over each list: what the new catalogue holds, then which loaded
   // entries it no longer holds unchanged.

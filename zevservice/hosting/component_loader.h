@@ -50,7 +50,7 @@ class CZEVComponentLoader {
   bool IsComponentProcess(pid_t pid, const std::string& id) const;
 
   void LoadApplication(const CZEVApplication& application);
-  bool OnCatalogueChanged(const CZEVApplications& applications);
+  bool OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries);
   LoadedComponentsSnapshot loaded() const;
   std::vector<CZEVComponentProxy> loaded_list() const;
   pubsdk::IZEVMonitor* monitor() const { return monitor_; }
@@ -62,13 +62,15 @@ class CZEVComponentLoader {
 
   void CreateMonitor();
   void ReleaseMonitor();
-  bool LoadInitialCatalogue(bool have_catalogue, const CZEVApplications& applications);
+  bool LoadInitialCatalogue(bool have_catalogue, const std::vector<CZEVComponentProxy>& entries);
   // With load_mu_ held: the default download folder, once.
   void SetDownloadDir();
   // The one load loop: loads each entry in turn (none once Quit has begun)
   // and logs the outcome.
   void LoadEntries(const std::vector<CZEVComponentProxy>& entries, Walk walk);
-  std::vector<CZEVComponentProxy> BuildEntries(const CZEVApplication& application);
+  // With load_mu_ held: the catalogue's entries as they are loaded, each
+  // with the install root of its manifest or the default download folder.
+  std::vector<CZEVComponentProxy> Rooted(std::vector<CZEVComponentProxy> entries) const;
   bool LoadComponent(const CZEVComponentProxy& entry);
   bool ReleaseComponent(const CZEVComponentProxy& entry);
   // With load_mu_ held: makes `map` and `list` what readers see.

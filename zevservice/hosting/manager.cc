@@ -31,12 +31,12 @@ int CZEVManager::RefusedComponents() const { return loader_.RefusedComponents();
 
 void CZEVManager::LoadApplication(const CZEVApplication& application) { loader_.LoadApplication(application); }
 
-bool CZEVManager::OnCatalogueChanged(const CZEVApplications& applications) {
-  return loader_.OnCatalogueChanged(applications);
+bool CZEVManager::OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries) {
+  return loader_.OnCatalogueChanged(entries);
 }
 
-std::function<bool(const CZEVApplications&)> CZEVManager::change_handler() {
-  return [this](const CZEVApplications& applications) { return OnCatalogueChanged(applications); };
+std::function<bool(const std::vector<CZEVComponentProxy>&)> CZEVManager::change_handler() {
+  return [this](const std::vector<CZEVComponentProxy>& entries) { return OnCatalogueChanged(entries); };
 }
 
 LoadedComponentsSnapshot CZEVManager::loaded() const { return loader_.loaded(); }

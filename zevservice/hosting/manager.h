@@ -75,16 +75,17 @@ class CZEVManager {
   bool instance_held_elsewhere() const;
 
   // Builds the entries of `application` (one per version of each of its
-  // components), adds each to the loaded list and map and loads it.
+  // components, EntriesOf), adds each to the loaded list and map and loads it.
   void LoadApplication(const CZEVApplication& application);
-  // The change handler: releases the loaded entries that the new catalogue
-  // no longer holds unchanged (same application code, architecture,
-  // componentID, an equal version, source type and updateTime), then loads
-  // every entry of the new catalogue and publishes it as the loaded map.
-  // Runs one at a time with the initial load. Always true.
-  bool OnCatalogueChanged(const CZEVApplications& applications);
+  // The change handler, with the new catalogue's entries (as the strategy
+  // manager lays them out): releases the loaded entries that it no longer
+  // holds unchanged (same application code, architecture, componentID, an
+  // equal version, source type and updateTime), then loads each of its
+  // entries and publishes them as the loaded map. Runs one at a time with
+  // the initial load. Always true.
+  bool OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries);
   // OnCatalogueChanged bound to this manager, for the strategy manager.
-  std::function<bool(const CZEVApplications&)> change_handler();
+  std::function<bool(const std::vector<CZEVComponentProxy>&)> change_handler();
   // The loaded map as last published; never null. Any thread.
   LoadedComponentsSnapshot loaded() const;
   // A source of loaded() for readers such as the control server; valid as

@@ -265,7 +265,8 @@ TEST_F(ManagerComponents, AChangeReleasesOnlyWhatChangedAndLoadsEverything) {
   // changes; d is new.
   Part c{"c", "1.0"};
   c.update_time = 2;
-  ASSERT_TRUE(manager_->OnCatalogueChanged(Catalogue({App("app", {{"a", "1.2.0"}, {"b", "2.0"}, c, {"d", "1"}})})));
+  ASSERT_TRUE(manager_->OnCatalogueChanged(
+      EntriesOf(Catalogue({App("app", {{"a", "1.2.0"}, {"b", "2.0"}, c, {"d", "1"}})}))));
   EXPECT_EQ(monitor_->TakeCalls(),
             (std::vector<std::string>{"stop b 1.0", "stop c 1.0", "start a 1.2.0", "start b 2.0", "start c 1.0",
                                       "start d 1"}));
@@ -275,7 +276,8 @@ TEST_F(ManagerComponents, AChangeReleasesOnlyWhatChangedAndLoadsEverything) {
   EXPECT_TRUE(manager_->loaded_list()[0].GetUpdateFlag());
 
   // Nothing changed: nothing released, everything loaded again.
-  ASSERT_TRUE(manager_->OnCatalogueChanged(Catalogue({App("app", {{"a", "1.2"}, {"b", "2.0"}, c, {"d", "1"}})})));
+  ASSERT_TRUE(manager_->OnCatalogueChanged(
+      EntriesOf(Catalogue({App("app", {{"a", "1.2"}, {"b", "2.0"}, c, {"d", "1"}})}))));
   EXPECT_EQ(monitor_->TakeCalls(),
             (std::vector<std::string>{"start a 1.2", "start b 2.0", "start c 1.0", "start d 1"}));
 
@@ -303,7 +305,7 @@ TEST_F(ManagerComponents, InitialLoadAndChangesDoNotRace) {
   catalogue_ = Catalogue({App("one", parts), App("two", parts)});
   std::atomic<bool> done{false};
   std::thread changes([&] {
-    for (int i = 0; i < 20; ++i) manager_->OnCatalogueChanged(Catalogue({App("one", parts)}));
+    for (int i = 0; i < 20; ++i) manager_->OnCatalogueChanged(EntriesOf(Catalogue({App("one", parts)})));
   });
   std::thread readers([&] {
     while (!done) {

@@ -21,6 +21,37 @@ std::string ResourceFilePath(const std::string& component_dir, const std::string
   return component_dir + "/" + dir + installed_name;
 }
 
+CZEVComponentProxy CatalogueEntry(const std::string& app_name, const std::string& app_code,
+                                  const CZEVComponent& component, const CZEVVersion& version) {
+  CZEVComponentProxy entry(version.manifest().sourcetype());
+  CZEVComponent* own = entry.mutable_component();
+  own->set_name(component.name());
+  own->set_componentid(component.componentid());
+  own->set_description(component.description());
+  *own->mutable_versions()->add_version() = version;
+  entry.SetAppName(app_name);
+  entry.SetAppCode(app_code);
+  return entry;
+}
+
+std::vector<CZEVComponentProxy> EntriesOf(const CZEVApplication& application) {
+  std::vector<CZEVComponentProxy> entries;
+  for (const CZEVComponent& component : application.components().component()) {
+    for (const CZEVVersion& version : component.versions().version()) {
+      entries.push_back(CatalogueEntry(application.name(), application.code(), component, version));
+    }
+  }
+  return entries;
+}
+
+std::vector<CZEVComponentProxy> EntriesOf(const CZEVApplications& applications) {
+  std::vector<CZEVComponentProxy> entries;
+  for (const CZEVApplication& application : applications.application()) {
+    for (CZEVComponentProxy& entry : EntriesOf(application)) entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
 bool IsPlainPathName(const std::string& text) {
   return !text.empty() && text != "." && text != ".." &&
          text.find_first_of(std::string("/\\\0", 3)) == std::string::npos;

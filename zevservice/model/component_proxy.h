@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 
@@ -83,6 +84,18 @@ class CZEVComponentProxy {
   std::string version_text_;
   int32_t source_type_ = 0;
 };
+
+// The entry of one version of a catalogue component: source type
+// from the version's manifest, the component's name, componentID and
+// description, that version alone, and the application's name and code.
+// Install root and update flag are left to the component manager.
+CZEVComponentProxy CatalogueEntry(const std::string& app_name, const std::string& app_code,
+                                  const CZEVComponent& component, const CZEVVersion& version);
+// The entries of an application: one per version of each component, in
+// catalogue order.
+std::vector<CZEVComponentProxy> EntriesOf(const CZEVApplication& application);
+// The entries of every application in turn.
+std::vector<CZEVComponentProxy> EntriesOf(const CZEVApplications& applications);
 
 // The installed file's path below `component_dir` for a resource's
 // `directory` ("\" or "/" separated, may be empty) and installed name.

@@ -1,6 +1,5 @@
 #include "strategy/strategy_manager.h"
 
-#include <exception>
 #include <unordered_map>
 #include <utility>
 
@@ -9,42 +8,16 @@
 
 namespace {
 
-// The first application with each code and, per application, the first
-// component with each componentID: what a scan in order would find. Only
-// appends follow, so first positions never change.
-class FoldIndex {
- public:
-  explicit FoldIndex(const CZEVApplications& applications) {
-    for (int a = 0; a < applications.application_size(); ++a) {
-      const CZEVApplication& application = applications.application(a);
-      if (!apps_.emplace(application.code(), a).second) continue;
-      auto& components = components_[a];
-      for (int c = 0; c < application.components().component_size(); ++c)
-        components.emplace(application.components().component(c).componentid(), c);
-    }
-  }
-  int Application(const std::string& code) const {
-    auto found = apps_.find(code);
-    return found == apps_.end() ? -1 : found->second;
-  }
-  int Component(int application, const std::string& id) const {
-    auto in = components_.find(application);
-    if (in == components_.end()) return -1;
-    auto found = in->second.find(id);
-    return found == in->second.end() ? -1 : found->second;
-  }
-  void AddApplication(const std::string& code, int index) { apps_.emplace(code, index); }
-  void AddComponent(int application, const std::string& id, int index) {
-    components_[application].emplace(id, index);
-  }
-
- private:
-  std::unordered_map<std::string, int> apps_;
-  std::unordered_map<int, std::unordered_map<std::string, int>> components_;
+// One application code of the catalogue while the entries are gathered: the
+// name of its first entry, and its components in order, each the component
+// of the entry that began it with the versions gathered since.
+struct AppGroup {
+  std::string code;
+  std::string name;
+  std::vector<CZEVComponent> components;
+  // The first component with each componentID.
+  std::unordered_map<std::string, size_t> first;
 };
-
-// The entry's component with its single version.
-CZEVComponent ComponentOf(const CZEVComponentProxy& entry) { return entry.component(); }
 
 // Puts the entry's version into the component: replaces the version of the
 // same text when its archType matches, appends it when no version has that
@@ -64,41 +37,37 @@ bool AddToComponent(CZEVComponent* component, const CZEVComponentProxy& entry) {
   return true;
 }
 
-void AddEntry(CZEVApplications* applications, FoldIndex* index, const CZEVComponentProxy& entry) {
-  if (entry.component().versions().version_size() == 0) throw std::invalid_argument("entry without a version");
-  const int a = index->Application(entry.GetAppCode());
-  if (a >= 0) {
-    CZEVApplication* application = applications->mutable_application(a);
-    const int c = index->Component(a, entry.GetComponentID());
-    if (c >= 0 && AddToComponent(application->mutable_components()->mutable_component(c), entry)) return;
-    *application->mutable_components()->add_component() = ComponentOf(entry);
-    index->AddComponent(a, entry.GetComponentID(), application->components().component_size() - 1);
-    return;
-  }
-  CZEVApplication* application = applications->add_application();
-  application->set_name(Base64Encode(entry.GetAppName()));
-  application->set_code(entry.GetAppCode());
-  application->set_decription(entry.GetDescription());
-  *application->mutable_components()->add_component() = ComponentOf(entry);
-  const int added = applications->application_size() - 1;
-  index->AddApplication(entry.GetAppCode(), added);
-  index->AddComponent(added, entry.GetComponentID(), 0);
-}
-
 }  // namespace
 
-bool CombineApplications(CZEVApplications* applications, const std::vector<CZEVComponentProxy>& entries) {
+bool CatalogueEntries(const std::vector<CZEVComponentProxy>& merged, std::vector<CZEVComponentProxy>* out) {
   bool result = true;
-  FoldIndex index(*applications);
-  for (const CZEVComponentProxy& entry : entries) {
-    try {
-      AddEntry(applications, &index, entry);
-    } catch (const std::exception&) {
+  std::vector<AppGroup> groups;
+  std::unordered_map<std::string, size_t> group_of;
+  for (const CZEVComponentProxy& entry : merged) {
+    if (entry.component().versions().version_size() == 0) {
       result = false;
       LogWrite(3, "combinApps failed:%s", entry.GetComponentID().c_str());
+      continue;
+    }
+    auto found = group_of.emplace(entry.GetAppCode(), groups.size());
+    if (found.second) groups.push_back(AppGroup{entry.GetAppCode(), Base64Encode(entry.GetAppName()), {}, {}});
+    AppGroup& group = groups[found.first->second];
+    auto first = group.first.find(entry.GetComponentID());
+    if (first != group.first.end() && AddToComponent(&group.components[first->second], entry)) continue;
+    group.first.emplace(entry.GetComponentID(), group.components.size());
+    group.components.push_back(entry.component());
+  }
+  if (!result) return false;
+  std::vector<CZEVComponentProxy> entries;
+  for (const AppGroup& group : groups) {
+    for (const CZEVComponent& component : group.components) {
+      for (const CZEVVersion& version : component.versions().version()) {
+        entries.push_back(CatalogueEntry(group.name, group.code, component, version));
+      }
     }
   }
-  return result;
+  *out = std::move(entries);
+  return true;
 }
 
 CZEVStrategyManager::CZEVStrategyManager(std::unique_ptr<CZEVStrategyBase> server,
@@ -130,7 +99,7 @@ void CZEVStrategyManager::SetCatalogueHandler(const CatalogueHandler* handler) {
   handler_ = handler;
 }
 
-bool CZEVStrategyManager::GetApplications(CZEVApplications* applications) {
+bool CZEVStrategyManager::GetCatalogue(std::vector<CZEVComponentProxy>* entries) {
   std::vector<CZEVComponentProxy> server_list;
   if (server_ && !server_->GetComponents(&server_list)) {
     LogWrite(3, "Get Server Components failed");
@@ -141,12 +110,7 @@ bool CZEVStrategyManager::GetApplications(CZEVApplications* applications) {
   std::vector<CZEVComponentProxy> merged;
   // The server list first: on equal versions the product's entry wins.
   MergeEntryLists(server_list, product_list, &merged, nullptr);
-  if (merged.empty()) return true;
-  // Folded into a copy, so that a failure leaves *applications untouched.
-  CZEVApplications combined = *applications;
-  if (!CombineApplications(&combined, merged)) return false;
-  *applications = std::move(combined);
-  return true;
+  return CatalogueEntries(merged, entries);
 }
 
 bool CZEVStrategyManager::OnStrategyChanged(CZEVComponentSourceType source) {
@@ -165,8 +129,8 @@ bool CZEVStrategyManager::OnStrategyChanged(CZEVComponentSourceType source) {
     default:
       break;
   }
-  CZEVApplications applications;
-  if (GetApplications(&applications) && handler_ != nullptr && *handler_) (*handler_)(applications);
+  std::vector<CZEVComponentProxy> entries;
+  if (GetCatalogue(&entries) && handler_ != nullptr && *handler_) (*handler_)(entries);
   return false;
 }
 

@@ -1,10 +1,11 @@
 // CZEVStrategyManager: gathers the catalogue from its sources (the server
 // strategy and the product-inner strategy), merges their entries so that
 // each component is offered once per architecture in the highest version
-// any source has (the product's on a tie), and folds them into one
-// CZEVApplications. The component manager reads it once at start-up and
-// then receives it through its change handler whenever a source reports a
-// change; change reports are handled one at a time.
+// any source has (the product's on a tie), and lays them out as the
+// catalogue's entries (CatalogueEntries). The component manager reads them
+// once at start-up and then receives them through its change handler
+// whenever a source reports a change; change reports are handled one at a
+// time.
 #ifndef ZEV_STRATEGY_STRATEGY_MANAGER_H_
 #define ZEV_STRATEGY_STRATEGY_MANAGER_H_
 
@@ -20,7 +21,7 @@
 class CZEVStrategyManager {
  public:
   // The component manager's change handler.
-  using CatalogueHandler = std::function<bool(const CZEVApplications& applications)>;
+  using CatalogueHandler = std::function<bool(const std::vector<CZEVComponentProxy>& entries)>;
 
   // Takes over both sources (either may be null: no such source) and hands
   // each the change callable, the server first.
@@ -34,11 +35,11 @@ class CZEVStrategyManager {
   // Stop). Null leaves the kept one.
   void SetCatalogueHandler(const CatalogueHandler* handler);
 
-  // Merges the sources' current entries into *applications. False, with
-  // *applications untouched, when the server source could not be read or
-  // an entry could not be folded in; true and untouched when nothing is
-  // offered.
-  bool GetApplications(CZEVApplications* applications);
+  // Merges the sources' current entries and sets *entries to the catalogue
+  // they make (CatalogueEntries; empty when nothing is offered). False, with
+  // *entries untouched, when the server source could not be read or an
+  // entry has no version.
+  bool GetCatalogue(std::vector<CZEVComponentProxy>* entries);
 
   // A source's change report: builds the catalogue anew and hands it to the
   // handler, under the lock. Always false (the sources ignore it). Does
@@ -65,10 +66,18 @@ class CZEVStrategyManager {
   const CatalogueHandler* handler_ = nullptr;  // guarded by mu_
 };
 
-// The folding step of GetApplications: adds each entry's component and
-// version to *applications (a new application is named with the Base64 of
-// the entry's application name). False when an entry could not be folded in
-// (logged with its componentID); the others still are.
-bool CombineApplications(CZEVApplications* applications, const std::vector<CZEVComponentProxy>& entries);
+// The catalogue that the merged entries make, as the component manager
+// loads it. Entries are grouped by application code in order of first
+// appearance, and within an application by componentID (the first
+// component with that id gathers the later entries): an entry whose version
+// text equals one of that component's versions replaces it in place when
+// the archType matches and starts a component of its own (appended) when it
+// does not; any other version is appended to the component. *out is set to
+// one new entry per version in that order (CatalogueEntry): the component's
+// name, componentID and description are those of the entry that began it,
+// the application's name is the Base64 of its first entry's application
+// name. False, with *out untouched, when an entry has no version (each is
+// logged with its componentID).
+bool CatalogueEntries(const std::vector<CZEVComponentProxy>& merged, std::vector<CZEVComponentProxy>* out);
 
 #endif  // ZEV_STRATEGY_STRATEGY_MANAGER_H_

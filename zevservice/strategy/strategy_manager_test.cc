@@ -45,17 +45,27 @@ class TestSource : public CZEVStrategyBase {
   bool readable_ = true;                     // guarded by mu_
 };
 
+// `note` marks which entry an output's texts come from.
 CZEVComponentProxy Entry(const std::string& app, const std::string& id, const std::string& version, int arch,
-                         int source = cstServerStrategy) {
+                         int source = cstServerStrategy, const std::string& note = "") {
   CZEVComponentProxy entry(source);
   entry.SetAppCode(app);
-  entry.SetAppName("Name of " + app);
+  entry.SetAppName("Name of " + app + note);
   entry.SetComponentID(id);
-  entry.mutable_component()->set_description("about " + id);
+  entry.mutable_component()->set_description("about " + id + note);
   CZEVVersion* v = entry.mutable_component()->mutable_versions()->add_version();
   v->set_version(version);
   v->set_archtype(static_cast<CZEVArchType>(arch));
+  v->mutable_manifest()->set_sourcetype(static_cast<CZEVComponentSourceType>(source));
   return entry;
+}
+
+// What the component manager reads of a catalogue entry.
+std::string Describe(const CZEVComponentProxy& e) {
+  return e.GetAppCode() + " " + Base64Decode(e.GetAppName()) + " " + e.GetComponentID() + " " + e.GetDescription() +
+         " " + e.GetVersion() + " " + e.GetArchName() + " s" + std::to_string(e.GetSourceType()) + " v" +
+         std::to_string(e.component().versions().version_size()) + e.GetInstallRoot() + e.GetAppDescription() +
+         (e.GetUpdateFlag() ? " updated" : "");
 }
 
 class StrategyManagerTest : public ::testing::Test {
@@ -66,16 +76,16 @@ class StrategyManagerTest : public ::testing::Test {
     server_ = server.get();
     product_ = product.get();
     manager_ = std::make_unique<CZEVStrategyManager>(std::move(server), std::move(product));
-    handler_ = [this](const CZEVApplications& apps) {
+    handler_ = [this](const std::vector<CZEVComponentProxy>& entries) {
       std::lock_guard<std::mutex> lock(mu_);
-      handled_.push_back(apps);
+      handled_.push_back(entries);
       handled_count_.Hit();
       return true;
     };
     manager_->SetCatalogueHandler(&handler_);
   }
 
-  std::vector<CZEVApplications> Handled() {
+  std::vector<std::vector<CZEVComponentProxy>> Handled() {
     std::lock_guard<std::mutex> lock(mu_);
     return handled_;
   }
@@ -86,78 +96,91 @@ class StrategyManagerTest : public ::testing::Test {
   CZEVStrategyManager::CatalogueHandler handler_;
   std::unique_ptr<CZEVStrategyManager> manager_;
   std::mutex mu_;
-  std::vector<CZEVApplications> handled_;  // guarded by mu_
+  std::vector<std::vector<CZEVComponentProxy>> handled_;  // guarded by mu_
   Counter handled_count_;
 };
 
-TEST_F(StrategyManagerTest, FoldsTheMergedEntriesIntoApplications) {
-  server_->Offer({Entry("app", "comp", "1.2", atx64), Entry("app", "comp", "1.2", atx86),
-                  Entry("app", "lib", "1.0", atx64), Entry("other", "x", "3", atx64)});
-  // The product's 1.10 beats the server's 1.2 for x64; its equal "1.0" of
-  // lib wins the tie; its second version of x becomes a second version.
-  product_->Offer({Entry("app", "comp", "1.10", atx64, cstProductBuildIn),
-                   Entry("app", "lib", "1.0", atx64, cstProductBuildIn),
-                   Entry("other", "x", "4", atx86, cstProductBuildIn)});
-  CZEVApplications apps;
-  ASSERT_TRUE(manager_->GetApplications(&apps));
-  ASSERT_EQ(apps.application_size(), 2);
-  const CZEVApplication& app = apps.application(0);
-  EXPECT_EQ(app.code(), "app");
-  EXPECT_EQ(app.name(), Base64Encode("Name of app"));
-  ASSERT_EQ(app.components().component_size(), 2);
-  // comp: x86 1.2 (server only) and x64 1.10 (product) as two versions.
-  const CZEVComponent& comp = app.components().component(0);
-  EXPECT_EQ(comp.componentid(), "comp");
-  ASSERT_EQ(comp.versions().version_size(), 2);
-  EXPECT_EQ(comp.versions().version(0).version(), "1.2");
-  EXPECT_EQ(comp.versions().version(0).archtype(), atx86);
-  EXPECT_EQ(comp.versions().version(1).version(), "1.10");
-  EXPECT_EQ(app.components().component(1).componentid(), "lib");
-  const CZEVApplication& other = apps.application(1);
-  EXPECT_EQ(other.decription(), "about x");
-  ASSERT_EQ(other.components().component_size(), 1);
-  EXPECT_EQ(other.components().component(0).versions().version_size(), 2);
-
-  // The same version text for two architectures: two components with one id.
-  CZEVApplications twins;
-  ASSERT_TRUE(CombineApplications(&twins, {Entry("a", "c", "1", atx64), Entry("a", "c", "1", atx86)}));
-  ASSERT_EQ(twins.application(0).components().component_size(), 2);
-  EXPECT_EQ(twins.application(0).components().component(1).versions().version(0).archtype(), atx86);
-  // An entry without a version cannot be folded in; the others are.
+TEST(CatalogueEntriesTest, GroupsByApplicationAndComponentInOrderOfFirstAppearance) {
   CZEVComponentProxy versionless;
   versionless.SetAppCode("a");
   versionless.SetComponentID("broken");
-  CZEVApplications partial;
-  EXPECT_FALSE(CombineApplications(&partial, {versionless, Entry("a", "fine", "1", atx64)}));
-  EXPECT_EQ(partial.application(0).components().component(0).componentid(), "fine");
+  CZEVComponentProxy decorated = Entry("a", "x", "1", atx64, cstProductBuildIn);
+  decorated.SetInstallRoot("/elsewhere");
+  decorated.SetAppDescription("gone");
+  decorated.SetUpdateFlag(true);
+  const int S = cstServerStrategy, P = cstProductBuildIn;
+  struct Case {
+    const char* rule;
+    std::vector<CZEVComponentProxy> merged;
+    std::vector<std::string> want;  // empty: the catalogue fails
+  } cases[] = {
+      {"applications, then components, in order of first appearance; the first entry names both",
+       {Entry("a", "x", "1", atx64, S, "1"), Entry("b", "y", "1", atx64), Entry("a", "z", "1", atx64, S, "2"),
+        Entry("a", "x", "2", atx64, S, "3")},
+       {"a Name of a1 x about x1 1 x64 s0 v1", "a Name of a1 x about x1 2 x64 s0 v1",
+        "a Name of a1 z about z2 1 x64 s0 v1", "b Name of b y about y 1 x64 s0 v1"}},
+      {"the same version text and archType: the later entry's version in place; versions compare as text",
+       {Entry("a", "x", "1", atx64, S, "1"), Entry("a", "x", "1.0", atx64), Entry("a", "x", "1", atx64, P, "2")},
+       {"a Name of a1 x about x1 1 x64 s2 v1", "a Name of a1 x about x1 1.0 x64 s0 v1"}},
+      {"the same version text for another archType: a component of its own, appended; the first one gathers",
+       {Entry("a", "x", "1", atx64, S, "1"), Entry("a", "y", "1", atx64), Entry("a", "x", "1", atx86, S, "2"),
+        Entry("a", "x", "2", atx86, S, "3"), Entry("a", "x", "1", atx86, S, "4")},
+       {"a Name of a1 x about x1 1 x64 s0 v1", "a Name of a1 x about x1 2 x86 s0 v1",
+        "a Name of a1 y about y 1 x64 s0 v1", "a Name of a1 x about x2 1 x86 s0 v1",
+        "a Name of a1 x about x4 1 x86 s0 v1"}},
+      {"a new entry: source type from the manifest, nothing else of the merged one",
+       {decorated}, {"a Name of a x about x 1 x64 s2 v1"}},
+      {"an entry without a version fails the whole catalogue",
+       {Entry("a", "fine", "1", atx64), versionless}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<CZEVComponentProxy> out = {versionless};
+    EXPECT_EQ(CatalogueEntries(c.merged, &out), !c.want.empty()) << c.rule;
+    std::vector<std::string> got;
+    for (const CZEVComponentProxy& entry : out) got.push_back(Describe(entry));
+    EXPECT_EQ(got, c.want.empty() ? std::vector<std::string>{Describe(versionless)} : c.want) << c.rule;
+  }
+}
+
+TEST_F(StrategyManagerTest, HandsOnTheMergedCatalogue) {
+  server_->Offer({Entry("app", "comp", "1.2", atx64), Entry("app", "comp", "1.2", atx86),
+                  Entry("other", "x", "3", atx64)});
+  // The product's 1.10 beats the server's 1.2 for x64.
+  product_->Offer({Entry("app", "comp", "1.10", atx64, cstProductBuildIn)});
+  std::vector<CZEVComponentProxy> entries;
+  ASSERT_TRUE(manager_->GetCatalogue(&entries));
+  std::vector<std::string> got;
+  for (const CZEVComponentProxy& entry : entries) got.push_back(Describe(entry));
+  EXPECT_EQ(got, (std::vector<std::string>{"app Name of app comp about comp 1.2 x86 s0 v1",
+                                           "app Name of app comp about comp 1.10 x64 s2 v1",
+                                           "other Name of other x about x 3 x64 s0 v1"}));
 }
 
 TEST_F(StrategyManagerTest, ReportsHandTheCatalogueOnUnlessTheServerCannotBeRead) {
   // Nothing anywhere: an empty catalogue is handed on.
   product_->Report();
   ASSERT_EQ(Handled().size(), 1u);
-  EXPECT_EQ(Handled()[0].application_size(), 0);
+  EXPECT_EQ(Handled()[0].size(), 0u);
 
   product_->Offer({Entry("app", "comp", "1", atx64, cstProductBuildIn)}, /*readable=*/false);
   server_->Report();
   ASSERT_EQ(Handled().size(), 2u);  // an unreadable product source is logged only
-  EXPECT_EQ(Handled()[1].application_size(), 1);
+  EXPECT_EQ(Handled()[1].size(), 1u);
 
   server_->Offer({}, /*readable=*/false);
   server_->Report();
   EXPECT_EQ(Handled().size(), 2u);
-  CZEVApplications untouched;
-  untouched.add_application()->set_code("kept");
-  EXPECT_FALSE(manager_->GetApplications(&untouched));
-  EXPECT_EQ(untouched.application(0).code(), "kept");
+  std::vector<CZEVComponentProxy> untouched = {Entry("kept", "c", "1", atx64)};
+  EXPECT_FALSE(manager_->GetCatalogue(&untouched));
+  EXPECT_EQ(untouched.at(0).GetAppCode(), "kept");
 }
 
 TEST_F(StrategyManagerTest, AReportWaitsForTheInitialLoad) {
   server_->Offer({Entry("app", "comp", "1", atx64)});
   std::thread reporter;
   manager_->RunExclusive([&] {
-    CZEVApplications apps;
-    ASSERT_TRUE(manager_->GetApplications(&apps));
+    std::vector<CZEVComponentProxy> entries;
+    ASSERT_TRUE(manager_->GetCatalogue(&entries));
     reporter = std::thread([&] { product_->Report(); });
     // The report cannot reach the handler while the load holds the lock.
     EXPECT_FALSE(handled_count_.WaitFor(1, std::chrono::milliseconds(50)));
@@ -172,7 +195,7 @@ TEST_F(StrategyManagerTest, HandlerCallsNeverOverlapAndStopWaitsForTheOneUnderWa
   Latch release;
   Latch entered;
   std::atomic<bool> block{false};
-  handler_ = [&](const CZEVApplications&) {
+  handler_ = [&](const std::vector<CZEVComponentProxy>&) {
     if (++inside > 1) ++overlaps;
     if (block) {
       entered.Open();
