@@ -63,7 +63,7 @@ Figures BenchZev(const std::string& dir, int lines) {
     // Latency through the real entry point and the process-wide log.
     LogInit(dir, "zevlat");
     auto samples = PacedLatencies(lines / 4, [&](int i) {
-      LogWrite(1, "component {823DB335-3818-5796-80C4-0A8E90361C5A} registered port %d for client %d",
+      LogWrite(kLogInfo, "component {823DB335-3818-5796-80C4-0A8E90361C5A} registered port %d for client %d",
                61024 + i % 100, i);
     });
     f.median_ns = Quantile(samples, 0.5);

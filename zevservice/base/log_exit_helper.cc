@@ -7,7 +7,7 @@
 
 namespace {
 struct LogsOnDestruction {
-  ~LogsOnDestruction() { LogWrite(3, "static destructor"); }
+  ~LogsOnDestruction() { LogWrite(kLogError, "static destructor"); }
 };
 LogsOnDestruction logs_on_destruction;  // destroyed after the log's exit handler ran
 }  // namespace
@@ -15,7 +15,7 @@ LogsOnDestruction logs_on_destruction;  // destroyed after the log's exit handle
 int main(int argc, char** argv) {
   if (argc != 3 || !LogInit(argv[1], "zevservice")) return 1;
   int count = atoi(argv[2]);
-  LogWrite(1, "start");
-  for (int i = 0; i < count; ++i) LogWrite(1, "line %d", i);
+  LogWrite(kLogInfo, "start");
+  for (int i = 0; i < count; ++i) LogWrite(kLogInfo, "line %d", i);
   return 0;
 }

@@ -272,13 +272,13 @@ TEST(ProcessLog, WritesEveryQueuedLineWhenTheProcessExits) {
 
 TEST(ProcessLog, InitialisesOnceAndDropsLinesBefore) {
   ScopedTempDir tmp;
-  LogWrite(1, "before init %d", 1);  // dropped, not a crash
+  LogWrite(kLogInfo, "before init %d", 1);  // dropped, not a crash
   EXPECT_FALSE(LogInit("", "zevservice"));
   ASSERT_TRUE(LogInit(tmp.path(), "zevservice"));
   EXPECT_FALSE(LogInit(tmp.path(), "other"));
   EXPECT_EQ(LogCurrentPath(), tmp.Sub("zevservice.1.txt"));
-  LogWrite(2, "value %s %d", "x", 42);
-  LogWrite(1, "%s", std::string(9000, 'y').c_str());
+  LogWrite(kLogWarning, "value %s %d", "x", 42);
+  LogWrite(kLogInfo, "%s", std::string(9000, 'y').c_str());
   LogShutdown();
   std::vector<std::string> lines = ReadLines(tmp.Sub("zevservice.1.txt"));
   ASSERT_EQ(lines.size(), 2u);

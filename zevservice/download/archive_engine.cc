@@ -40,7 +40,7 @@ class ScopedUtf8Locale {
 };
 
 void Note(ArchiveOutcome* outcome, const std::string& text) {
-  LogWrite(3, "%s", text.c_str());
+  LogWrite(kLogError, "%s", text.c_str());
   if (outcome->messages.size() < kMaxMessages) outcome->messages.push_back(text);
 }
 
@@ -175,7 +175,7 @@ int CopyItemData(struct archive* a, ExtractSink* sink, const std::atomic<bool>* 
     }
   }
   // Not a failure of the item: its data is all there.
-  if (mtime && !sink->SetFileTime(*mtime)) LogWrite(2, "%s", sink->error().c_str());
+  if (mtime && !sink->SetFileTime(*mtime)) LogWrite(kLogWarning, "%s", sink->error().c_str());
   if (!sink->CloseFile(FileModeFor(archive_mode, has_unix_mode, head, head_size))) {
     Note(outcome, sink->error());
     return kItemDataError;
@@ -224,7 +224,7 @@ bool ListArchive(const ArchiveInput& input, uint64_t* total_size, ArchiveOutcome
     // comes back negative and is taken back as the unsigned number it was.
     uint64_t size = archive_entry_size_is_set(entry) ? static_cast<uint64_t>(archive_entry_size(entry)) : 0;
     total = SaturatingAdd(total, size);
-    LogWrite(1, "%llu  %s", static_cast<unsigned long long>(size), ItemName(entry).c_str());
+    LogWrite(kLogInfo, "%llu  %s", static_cast<unsigned long long>(size), ItemName(entry).c_str());
   }
   *total_size = total;
   return true;
@@ -250,7 +250,7 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
       return false;
     }
     std::string name = ItemName(entry);
-    LogWrite(1, "Extracting  %s", name.c_str());
+    LogWrite(kLogInfo, "Extracting  %s", name.c_str());
     if (archive_entry_is_encrypted(entry)) {
       // Packages are never given a password.
       outcome->encrypted = true;
@@ -307,7 +307,7 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
     if (fatal) return false;
   }
   for (const auto& [parts, mtime] : folder_times) {
-    if (!sink->SetFolderTime(parts, mtime)) LogWrite(2, "%s", sink->error().c_str());
+    if (!sink->SetFolderTime(parts, mtime)) LogWrite(kLogWarning, "%s", sink->error().c_str());
   }
   if (outcome->error_count > 0) {
     Note(outcome, std::to_string(outcome->error_count) + " File Extract Failed, fatal error");

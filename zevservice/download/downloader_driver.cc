@@ -36,7 +36,7 @@ unsigned ErrorNumberOf(const std::string& reason) {
 void EndAndReap(ProcessHandle* process) {
   if (!process->Terminate()) process->Terminate();
   if (!process->Wait(kReapMillis)) {
-    LogWrite(3, "zevdownloader %d did not end after kill", static_cast<int>(process->pid()));
+    LogWrite(kLogError, "zevdownloader %d did not end after kill", static_cast<int>(process->pid()));
   }
 }
 
@@ -108,17 +108,17 @@ bool CZEVAR2CDownLoader::download() {
   // only forge lines in the log or cut an argument short.
   if (!IsSafeArgument(url_) || !IsSafeArgument(directory_) || !IsSafeArgument(file_name_)) {
     last_error_ = "down load paramers error";
-    LogWrite(3, "zevdownloader not started: a parameter holds NUL, CR or LF");
+    LogWrite(kLogError, "zevdownloader not started: a parameter holds NUL, CR or LF");
     return false;
   }
 
-  LogWrite(1, "%s %s", exe_path_.c_str(), BuildParameterText(url_, directory_, file_name_, max_size_).c_str());
+  LogWrite(kLogInfo, "%s %s", exe_path_.c_str(), BuildParameterText(url_, directory_, file_name_, max_size_).c_str());
   std::string reason;
   std::unique_ptr<ProcessHandle> process =
       StartProcessArgv(BuildArguments(exe_path_, url_, directory_, file_name_, max_size_), StartOptions(), &reason);
   if (!process) {
     last_error_ = "down process error: " + std::to_string(ErrorNumberOf(reason));
-    LogWrite(3, "%s", reason.c_str());
+    LogWrite(kLogError, "%s", reason.c_str());
     return false;
   }
 
@@ -153,7 +153,7 @@ bool CZEVAR2CDownLoader::download() {
     last_error_ = "download task stoped";
   } else if (code == zevdownloader::kExitTooLarge) {
     last_error_ = "download larger than declared size";
-    LogWrite(3, "download of %s refused: larger than the declared %lld bytes", url_.c_str(),
+    LogWrite(kLogError, "download of %s refused: larger than the declared %lld bytes", url_.c_str(),
              static_cast<long long>(max_size_));
   } else {
     last_error_ = "down process ret:" + std::to_string(static_cast<uint32_t>(code));

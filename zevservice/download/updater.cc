@@ -22,7 +22,7 @@ constexpr int kAttempts = 3;
 // Removes a file; a missing one is no error.
 void DeleteFileIfAny(const std::string& path) {
   if (unlink(path.c_str()) != 0 && errno != ENOENT)
-    LogWrite(3, "CZEVUpdater cannot delete %s: errno %d", path.c_str(), errno);
+    LogWrite(kLogError, "CZEVUpdater cannot delete %s: errno %d", path.c_str(), errno);
 }
 
 }  // namespace
@@ -251,13 +251,13 @@ void CZEVUpdater::RunTasks() {
       tasks_.erase(first);
     }
     EmitEvent(key, kTaskBegun);
-    LogWrite(2, "CZEVUpdater task %s begins (%zu files)", key.c_str(), task.size());
+    LogWrite(kLogWarning, "CZEVUpdater task %s begins (%zu files)", key.c_str(), task.size());
     std::string why;
     if (!PrepareFolders(task, &why)) {
       // Nothing of the task is written, and nothing already there is
       // cleaned: the folder is not ours to touch.
       SetLastError("install folder refused: " + why);
-      LogWrite(3, "CZEVUpdater task %s refused: its install folder is not safe: %s", key.c_str(), why.c_str());
+      LogWrite(kLogError, "CZEVUpdater task %s refused: its install folder is not safe: %s", key.c_str(), why.c_str());
       EmitEvent(getLastError(), kUpdaterError);
       EmitEvent(key, kTaskDownloadFailed);
       if (!CallUpdate(key, false, false)) SetLastError("Update status failed : " + key);
@@ -267,7 +267,7 @@ void CZEVUpdater::RunTasks() {
     if (outcome == Outcome::kStopped) {
       // An interrupted task counts as neither installed nor failed: its
       // verified packages stay for the next run.
-      LogWrite(2, "CZEVUpdater task %s interrupted by stop", key.c_str());
+      LogWrite(kLogWarning, "CZEVUpdater task %s interrupted by stop", key.c_str());
       running_ = false;
       return;
     }
@@ -276,16 +276,16 @@ void CZEVUpdater::RunTasks() {
       const bool verified = checkSubtaskHash();
       if (verified) {
         EmitEvent(key, kTaskVerified);
-        LogWrite(2, "CZEVUpdater task %s installed", key.c_str());
+        LogWrite(kLogWarning, "CZEVUpdater task %s installed", key.c_str());
         if (!CallUpdate(key, true, false)) SetLastError("Update local reg failed : " + key);
       } else {
         EmitEvent(key, kTaskVerifyFailed);
         SetLastError("check Subtask Hash failed : " + key);
-        LogWrite(3, "CZEVUpdater task %s unpacked files do not verify", key.c_str());
+        LogWrite(kLogError, "CZEVUpdater task %s unpacked files do not verify", key.c_str());
       }
     } else {
       EmitEvent(key, kTaskDownloadFailed);
-      LogWrite(3, "CZEVUpdater task %s failed after %d attempts", key.c_str(), kAttempts);
+      LogWrite(kLogError, "CZEVUpdater task %s failed after %d attempts", key.c_str(), kAttempts);
       cleanFailedTask();
       if (!CallUpdate(key, false, false)) SetLastError("Update status failed : " + key);
     }
@@ -313,7 +313,7 @@ CZEVUpdater::Outcome CZEVUpdater::downloadTask(const DownloadTask& task) {
                               static_cast<uint64_t>(std::max<int32_t>(subtask.size, 0));
       if (!extractor_.CheckSpaceAndTarget(subtask.dir, needed)) {
         SetLastError(subtask.name + " down load failed:" + std::to_string(left) + " :" + extractor_.getLastError());
-        LogWrite(3, "CZEVUpdater %s", getLastError().c_str());
+        LogWrite(kLogError, "CZEVUpdater %s", getLastError().c_str());
         EmitEvent(getLastError(), kUpdaterError);
         continue;
       }

@@ -78,7 +78,7 @@ bool CZEVZipExtractor::extractZip(const std::string& archive, const std::string&
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     const std::string text = "Error: Can not open archive file " + archive +
                              (fd < 0 && errno == ELOOP ? " (a link)" : fd < 0 ? "" : " (not a regular file)");
-    LogWrite(3, "%s", text.c_str());
+    LogWrite(kLogError, "%s", text.c_str());
     outcome_.messages.push_back(text);
     if (fd >= 0) close(fd);
     last_error_ = "view zip content failed";
@@ -106,14 +106,14 @@ bool CZEVZipExtractor::Unpack(int fd, const std::string& name, const std::string
   }
   if (listed_hook_) listed_hook_();
   if (!CheckSpaceAndTarget(target, total)) {
-    LogWrite(3, "%s", last_error_.c_str());
+    LogWrite(kLogError, "%s", last_error_.c_str());
     return false;
   }
   DirectorySink sink(target);
   if (!sink.Open() || !ExtractArchive(input, &sink, stop_, &outcome_)) {
     if (!sink.error().empty() && outcome_.messages.empty()) outcome_.messages.push_back(sink.error());
     last_error_ = "extract zip failed:" + name;
-    LogWrite(3, "%s", last_error_.c_str());
+    LogWrite(kLogError, "%s", last_error_.c_str());
     return false;
   }
   return true;

@@ -42,7 +42,7 @@ void OpenInstallLog() {
   static std::once_flag once;
   std::call_once(once, [] {
     const std::string dir = CZEVServiceBase::DataDirectory();
-    if (!dir.empty() && LogInit(dir, "zevsvc")) LogWrite(1, "###########################################");
+    if (!dir.empty() && LogInit(dir, "zevsvc")) LogWrite(kLogInfo, "###########################################");
   });
 }
 

@@ -460,11 +460,11 @@ bool CZEVServiceBase::Start() {
                  UsableFolder("log", folders.log, kPrivateDirMode, &why);
     if (log_usable && UsableFolder("run", folders.run, kRuntimeDirMode, &why) && CheckStores(&why)) {
       LogInit(folders.log, "zevservice");
-      LogWrite(1, "###########################################");
-      LogWrite(1, "ZEVService started!");
+      LogWrite(kLogInfo, "###########################################");
+      LogWrite(kLogInfo, "ZEVService started!");
       // The crash-report client does nothing on Linux; the step is kept so
       // that the log reads the same.
-      LogWrite(1, "Init YRA module.");
+      LogWrite(kLogInfo, "Init YRA module.");
       OnStart();
       SetStatus(kServiceRunning);
       return true;
@@ -472,8 +472,8 @@ bool CZEVServiceBase::Start() {
   }
   DebugPrintAt(kJournalError, "ZEVService cannot start: %s", why.c_str());
   if (log_usable && LogInit(folders.log, "zevservice")) {
-    LogWrite(1, "###########################################");
-    LogWrite(3, "ZEVService cannot start: %s", why.c_str());
+    LogWrite(kLogInfo, "###########################################");
+    LogWrite(kLogError, "ZEVService cannot start: %s", why.c_str());
   }
   exit_code_ = kExitConfig;
   set_status_detail("cannot start: " + why);
@@ -543,7 +543,7 @@ void CZEVService::OnStart() {
   hooks.loaded_changed = [this] { UpdateRunningDetail(RunningDetail()); };
   manager.set_hooks(std::move(hooks));
   if (Clock::TimeScale() > 1) {
-    LogWrite(2, "The clock runs %lld times faster than real time (ZEV_TIME_SCALE); that is for tests only.",
+    LogWrite(kLogWarning, "The clock runs %lld times faster than real time (ZEV_TIME_SCALE); that is for tests only.",
              static_cast<long long>(Clock::TimeScale()));
   }
   if (!manager.Start()) {

@@ -80,7 +80,7 @@ void CZEVComponentLoader::CreateMonitor() {
   if (!deps_.monitor_factory) return;
   pubsdk::IUnknownBase* object = deps_.monitor_factory();
   if (object == nullptr) {
-    LogWrite(1, "Monitor Init failed");
+    LogWrite(kLogInfo, "Monitor Init failed");
     return;
   }
   void* monitor = nullptr;
@@ -105,7 +105,7 @@ void CZEVComponentLoader::StartMonitor() {
   void* run = nullptr;
   if (monitor_object_->QueryInterface(pubsdk::IID_IPUBPlugin, &plugin) >= 0) {
     if (static_cast<pubsdk::IPUBPlugin*>(plugin)->Init(0) < 0) {
-      LogWrite(1, "Monitor Init failed");
+      LogWrite(kLogInfo, "Monitor Init failed");
     } else if (monitor_object_->QueryInterface(pubsdk::IID_IPUBPluginRun, &run) >= 0 &&
                static_cast<pubsdk::IPUBPluginRun*>(run)->Start() >= 0) {
       monitor_started_ = true;
@@ -142,7 +142,7 @@ bool CZEVComponentLoader::StartComponents() {
   if (deps_.strategies) {
     strategies = deps_.strategies(stop_->flag());
     if (!strategies) {
-      LogWrite(3, "The strategy manager could not be made; nothing is loaded.");
+      LogWrite(kLogError, "The strategy manager could not be made; nothing is loaded.");
     } else {
       {
         std::lock_guard<std::mutex> lock(strategies_mu_);
@@ -162,7 +162,7 @@ bool CZEVComponentLoader::StartComponents() {
     static_cast<pubsdk::IPUBPluginRun*>(run)->Release();
   }
   if (!running) {
-    LogWrite(3, "Monitor Start failed");
+    LogWrite(kLogError, "Monitor Start failed");
     return false;
   }
   if (!deps_.strategies) {
@@ -229,7 +229,7 @@ bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue,
     LoadEntries(entries, Walk::kInitial);
     Publish(std::move(map), std::move(list));
   } catch (const std::exception& e) {
-    LogWrite(3, "The initial load failed: %s", e.what());
+    LogWrite(kLogError, "The initial load failed: %s", e.what());
     return false;
   }
   if (hooks_->loaded_changed) hooks_->loaded_changed();
@@ -264,11 +264,11 @@ void CZEVComponentLoader::LoadEntries(const std::vector<CZEVComponentProxy>& ent
     }
     const bool loaded = !stop_->quitting() && LoadComponent(entry);
     if (walk == Walk::kChange) {
-      LogWrite(1, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
+      LogWrite(kLogInfo, loaded ? "Component load success:  %s , %s , %s ,%s %d" : "Component load failed:  %s , %s , %s , %s, %d ",
                entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
                entry.GetArchName().c_str(), entry.GetSourceType());
     } else {
-      LogWrite(1, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
+      LogWrite(kLogInfo, loaded ? "Componet load success:  %s , %s , %s ,%s, srcType:%d "
                          : "Componet load failed:  %s , %s , %s , %s, srcType:%d ",
                entry.GetAppCode().c_str(), entry.GetComponentID().c_str(), entry.GetVersion().c_str(),
                entry.GetArchName().c_str(), entry.GetSourceType());
@@ -309,7 +309,7 @@ void CZEVComponentLoader::StopComponents() {
       }
     }
   } catch (const std::exception&) {
-    LogWrite(3, "stopAll error");
+    LogWrite(kLogError, "stopAll error");
   }
   ReleaseMonitor();
 }
@@ -325,18 +325,18 @@ std::vector<CZEVComponentProxy> CZEVComponentLoader::Rooted(std::vector<CZEVComp
 
 bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
   if (entry.component().versions().version_size() == 0) {
-    LogWrite(2, "%s getManifest error", entry.GetComponentID().substr(0, 32).c_str());
+    LogWrite(kLogWarning, "%s getManifest error", entry.GetComponentID().substr(0, 32).c_str());
     return false;
   }
   const CZEVManifest& manifest = entry.component().versions().version(0).manifest();
   if (manifest.loadmode() == lmInnerComponent) {
-    LogWrite(1, "component(id: %s) is inner", entry.GetComponentID().c_str());
+    LogWrite(kLogInfo, "component(id: %s) is inner", entry.GetComponentID().c_str());
     return true;
   }
   try {
     const int64_t now = deps_.clock->WallSeconds();
     if (IsExpired(manifest.params(), now)) {
-      LogWrite(1, "The component(%s) has expired, expiredTime(%lld) vs now(%lld).",
+      LogWrite(kLogInfo, "The component(%s) has expired, expiredTime(%lld) vs now(%lld).",
                MakeTaskKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName())
                    .c_str(),
                static_cast<long long>(manifest.params().expiredtime() / 1000), static_cast<long long>(now));
@@ -346,7 +346,7 @@ bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
     // another user since would let that user choose what root runs.
     std::string why;
     if (!IsTrustedInstallFolder(entry.GetInstallDir(), &why)) {
-      LogWrite(3, "The component(%s) is not started: its install folder is not safe: %s",
+      LogWrite(kLogError, "The component(%s) is not started: its install folder is not safe: %s",
                MakeTaskKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName())
                    .c_str(),
                why.c_str());
@@ -355,24 +355,24 @@ bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
     std::string bytes;
     int32_t result;
     if (!ContextOf(entry, manifest).SerializeToString(&bytes)) {
-      LogWrite(1, "An unknown error has occurred.");
+      LogWrite(kLogInfo, "An unknown error has occurred.");
       result = -1;
     } else if (monitor_ == nullptr) {
       result = -1;
     } else {
       result = monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
       if (result == pubsdk::kStartNoGroup) {
-        LogWrite(1, "The process group does not exist, try again.");
+        LogWrite(kLogInfo, "The process group does not exist, try again.");
         result = monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
       } else if (result < -1 || result > pubsdk::kStartNoGroup) {
-        LogWrite(1, "An unknown type");
+        LogWrite(kLogInfo, "An unknown type");
       }
     }
-    LogWrite(1, "load %s, %s, %s, %s result: %d", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
+    LogWrite(kLogInfo, "load %s, %s, %s, %s result: %d", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
              entry.GetVersion().c_str(), entry.GetArchName().c_str(), result);
     return result == pubsdk::kStartSent;
   } catch (const std::exception&) {
-    LogWrite(2, "load component error: %d", errno);
+    LogWrite(kLogWarning, "load component error: %d", errno);
     return false;
   }
 }
@@ -382,7 +382,7 @@ bool CZEVComponentLoader::ReleaseComponent(const CZEVComponentProxy& entry) {
   if (!entry.GetManifest(&manifest)) return false;
   try {
     CZEVComponentContext context = ContextOf(entry, manifest);
-    LogWrite(1, "release %s, %s ,%s  pgroup:%s, pname:%s", entry.GetAppCode().c_str(),
+    LogWrite(kLogInfo, "release %s, %s ,%s  pgroup:%s, pname:%s", entry.GetAppCode().c_str(),
              entry.GetComponentID().c_str(), entry.GetVersion().c_str(), manifest.params().pgroup().c_str(),
              manifest.params().pname().c_str());
     std::string bytes;
@@ -416,7 +416,7 @@ bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProx
     for (const CZEVComponentProxy& entry : *old_list) {
       if (kept.count(SameEntryKey(entry)) != 0) continue;
       if (!ReleaseComponent(entry)) {
-        LogWrite(3, "%s release to be updated component failed: ", entry.GetComponentID().c_str());
+        LogWrite(kLogError, "%s release to be updated component failed: ", entry.GetComponentID().c_str());
       }
     }
   }

@@ -12,12 +12,12 @@ const char kHostProgramName[] = "zevhost";
 
 int PickPort(int first, int last) {
   if (last < first) {
-    LogWrite(3, "maxPort is smaller than the incoming port.");
+    LogWrite(kLogError, "maxPort is smaller than the incoming port.");
     return first;
   }
   for (int port = first; port <= last; ++port) {
     if (IsPortAvailable(port)) return port;
-    LogWrite(3, "The port(%d) is not available.", port);
+    LogWrite(kLogError, "The port(%d) is not available.", port);
   }
   return 0;
 }
@@ -82,27 +82,27 @@ std::unique_ptr<NamedMutex> CZEVFrontEnds::TakeInstanceLock() {
         deps_.run_dir.empty() ? NamedMutex::Create(kInstanceMutexName, &exists)
                               : NamedMutex::CreateIn(deps_.run_dir, kInstanceMutexName, &exists);
     if (instance_mutex && !exists) {
-      LogWrite(1, "Create mutex for ZEVSevice.exe success.");
+      LogWrite(kLogInfo, "Create mutex for ZEVSevice.exe success.");
       return instance_mutex;
     }
     const int error = errno;
-    LogWrite(2, "Create mutex for ZEVSevice.exe failed, errno: %ld. And try it 3 second later.",
+    LogWrite(kLogWarning, "Create mutex for ZEVSevice.exe failed, errno: %ld. And try it 3 second later.",
              static_cast<long>(exists ? 183 : error));  // 183: ERROR_ALREADY_EXISTS
     const std::string lock_path = instance_mutex ? instance_mutex->path() : std::string();
     instance_mutex.reset();
     if (!stop_->Wait(options_.instance_retry_ms)) {
-      LogWrite(2, "Stop asked while waiting for the instance mutex.");
+      LogWrite(kLogWarning, "Stop asked while waiting for the instance mutex.");
       return nullptr;
     }
     if (attempt >= options_.instance_attempts) {
-      LogWrite(3, "------last moudle still living-----");
+      LogWrite(kLogError, "------last moudle still living-----");
       if (exists) {
-        LogWrite(3, "Another instance holds the instance lock %s; this one serves nothing and stays idle.",
+        LogWrite(kLogError, "Another instance holds the instance lock %s; this one serves nothing and stays idle.",
                  lock_path.c_str());
         std::lock_guard<std::mutex> state(state_mu_);
         instance_held_elsewhere_ = true;
       } else {
-        LogWrite(3, "The instance lock file in %s cannot be opened: %s; this one serves nothing.",
+        LogWrite(kLogError, "The instance lock file in %s cannot be opened: %s; this one serves nothing.",
                  deps_.run_dir.empty() ? "the runtime folder" : deps_.run_dir.c_str(), strerror(error));
       }
       return nullptr;
@@ -116,7 +116,7 @@ void CZEVFrontEnds::Start(ComponentPeerCheck peer_check) {
   if (deps_.pipe_server != nullptr && !pipe_started_) {
     deps_.pipe_server->setComponentPeerCheck(std::move(peer_check));
     pipe_started_ = deps_.pipe_server->start();
-    if (!pipe_started_) LogWrite(3, "The pipe server did not start; calls over the socket are not served.");
+    if (!pipe_started_) LogWrite(kLogError, "The pipe server did not start; calls over the socket are not served.");
   }
 
   if (deps_.port_guard && http_started_ && !port_guard_) {
@@ -138,7 +138,7 @@ void CZEVFrontEnds::StartHttp() {
   std::string unrecognised;
   const std::string bind_address = ReadHttpBindAddress(deps_.registry, &unrecognised);
   if (!unrecognised.empty()) {
-    LogWrite(3, "The registry value %s \"%s\" is neither 127.0.0.1 nor 0.0.0.0; listening on all interfaces.",
+    LogWrite(kLogError, "The registry value %s \"%s\" is neither 127.0.0.1 nor 0.0.0.0; listening on all interfaces.",
              kBindAddressValueName, unrecognised.c_str());
   }
   int port = PickPort(options_.first_port, options_.last_port);
@@ -151,7 +151,7 @@ void CZEVFrontEnds::StartHttp() {
     // Another program may take the port between the check and the bind;
     // the next free one of the range serves as well.
     if (http_started_ || port <= 0 || port >= options_.last_port) break;
-    LogWrite(2, "The port(%d) was taken before the server listened on it; trying the next.", port);
+    LogWrite(kLogWarning, "The port(%d) was taken before the server listened on it; trying the next.", port);
     const int next = PickPort(port + 1, options_.last_port);
     if (next == 0) break;
     port = next;
@@ -161,18 +161,18 @@ void CZEVFrontEnds::StartHttp() {
     port_ = port;
   }
   if (!http_started_) {
-    LogWrite(3, "Http server start failed");
+    LogWrite(kLogError, "Http server start failed");
     return;
   }
-  LogWrite(3, "Http server start ok");
+  LogWrite(kLogError, "Http server start ok");
   if (WritePortToRegistry(port, deps_.registry)) {
-    LogWrite(1, "Successfully written to the discovered port(%d).", port);
+    LogWrite(kLogInfo, "Successfully written to the discovered port(%d).", port);
     return;
   }
-  LogWrite(3, "Failed to write the obtained port number.");
+  LogWrite(kLogError, "Failed to write the obtained port number.");
   // Clients find the service only through this value, so a write that
   // failed (a full disk at start-up) is not left at that.
-  LogWrite(2, "The registry refused the port: %s. It is written again every %d s until it succeeds.",
+  LogWrite(kLogWarning, "The registry refused the port: %s. It is written again every %d s until it succeeds.",
            RegLastError().c_str(), options_.port_write_retry_ms / 1000);
   port_writer_ = std::thread(&CZEVFrontEnds::RetryPortWrite, this, port);
   pthread_setname_np(port_writer_.native_handle(), "zev-port-write");
@@ -181,7 +181,7 @@ void CZEVFrontEnds::StartHttp() {
 void CZEVFrontEnds::RetryPortWrite(int port) {
   while (stop_->Wait(options_.port_write_retry_ms)) {
     if (WritePortKeys(port, deps_.registry)) {
-      LogWrite(1, "Successfully written to the discovered port(%d).", port);
+      LogWrite(kLogInfo, "Successfully written to the discovered port(%d).", port);
       return;
     }
   }

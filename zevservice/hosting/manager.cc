@@ -91,7 +91,7 @@ void CZEVManager::Quit() {
   front_ends_.ReleaseInstanceLock();
   started_ = false;
   stop_.EndQuit();
-  LogWrite(3, "ZEVService quit");
+  LogWrite(kLogError, "ZEVService quit");
 }
 
 void CZEVManager::RequestStop() { stop_.RequestStop(); }

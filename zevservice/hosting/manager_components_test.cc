@@ -359,7 +359,7 @@ TEST_F(ManagerComponents, StartsAndQuitsInOrder) {
   hooks.start_progress = [&](int64_t ms) { progress.push_back(ms); };
   hooks.loaded_changed = [&] { ++changed; };
   manager_->set_hooks(hooks);
-  LogWrite(1, "---- order test ----");
+  LogWrite(kLogInfo, "---- order test ----");
   ASSERT_TRUE(manager_->Start());
   EXPECT_EQ(progress.size(), 3u);  // one instance attempt, two loads
   EXPECT_EQ(changed, 1);

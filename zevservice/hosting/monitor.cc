@@ -38,7 +38,7 @@ constexpr int kNodePollMs = 5;                    // real time between bus listi
 constexpr int kListedSendTries = 200;             // sends to a listed node before giving up
 constexpr char kStopAllPayload[] = "stopall";
 
-void Log(const std::string& text) { LogWrite(1, "%s", text.c_str()); }
+void Log(const std::string& text) { LogWrite(kLogInfo, "%s", text.c_str()); }
 
 void Logf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Logf(const char* format, ...) {
@@ -47,7 +47,7 @@ void Logf(const char* format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
-  LogWrite(1, "%s", text);
+  LogWrite(kLogInfo, "%s", text);
 }
 
 std::string WithTrailingSlash(std::string dir) {
@@ -125,7 +125,7 @@ CZEVMonitor::~CZEVMonitor() {
   try {
     timer_.reset();
   } catch (...) {
-    LogWrite(3, "%s", "An unknown exception has occurred while releasing the timer.");
+    LogWrite(kLogError, "%s", "An unknown exception has occurred while releasing the timer.");
   }
   {
     MutexLock lock(&send_mu_);
@@ -304,14 +304,14 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
   const std::string what = EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
                                                    refusal.version);
   if (group_name.empty()) {
-    LogWrite(2, "A refused start of %s from %s is dropped: not what that node runs now.", what.c_str(),
+    LogWrite(kLogWarning, "A refused start of %s from %s is dropped: not what that node runs now.", what.c_str(),
              EscapeControlCharacters(host).c_str());
     return;
   }
   const std::string text = "The component " + what + " does not run: its host " + EscapeControlCharacters(host) +
                            " (group " + EscapeControlCharacters(group_name) + ") refused to start it: " +
                            EscapeControlCharacters(refusal.reason);
-  LogWrite(3, "%s", text.c_str());
+  LogWrite(kLogError, "%s", text.c_str());
   DebugPrintAt(kJournalError, "%s", text.c_str());
   WriteStatus();
   event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
@@ -651,9 +651,9 @@ void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::strin
         }
         target = g->second.node_name;
       }
-      if (!Send(target, "start", payload)) LogWrite(3, "%s", "Failed to send msg by timer.");
+      if (!Send(target, "start", payload)) LogWrite(kLogError, "%s", "Failed to send msg by timer.");
     } catch (...) {
-      LogWrite(3, "%s", "An unknown exception has occurred while send msg by timer.");
+      LogWrite(kLogError, "%s", "An unknown exception has occurred while send msg by timer.");
     }
   });
 }

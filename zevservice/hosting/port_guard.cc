@@ -102,7 +102,7 @@ bool CZEVPortGuard::stop() {
   stopped_ = true;
   destroyPortMutex();
   if (timer_) {
-    LogWrite(1, "Delete the scheduled task(%d)", static_cast<int>(task_id_));
+    LogWrite(kLogInfo, "Delete the scheduled task(%d)", static_cast<int>(task_id_));
     timer_->cancel(task_id_);
     timer_.reset();  // joins the thread once a check under way has ended
   }
@@ -137,11 +137,11 @@ void CZEVPortGuard::checkLocalhost() {
     if (probe_(address + ":" + std::to_string(port))) {
       createPortMutex(std::to_string(port));
     } else {
-      LogWrite(3, "Localhost check failed.");
+      LogWrite(kLogError, "Localhost check failed.");
       destroyPortMutex();
     }
   } catch (...) {
-    LogWrite(3, "Localhost check unknown error.");
+    LogWrite(kLogError, "Localhost check unknown error.");
   }
 }
 
@@ -152,12 +152,12 @@ bool CZEVPortGuard::createPortMutex(const std::string& port_text) {
   if (stopped_) return false;
   const std::string name = kPortMutexPrefix + port_text;
   if (mutex_ && mutex_name_ != name) {
-    LogWrite(1, "Destroy the port global mutex.");
+    LogWrite(kLogInfo, "Destroy the port global mutex.");
     mutex_.reset();  // the port moved
   }
   if (mutex_) {
     if (!mutex_->owned() && mutex_->TryAcquire()) {
-      LogWrite(1, "Took the global mutex for port(%s) that another holder had.", port_text.c_str());
+      LogWrite(kLogInfo, "Took the global mutex for port(%s) that another holder had.", port_text.c_str());
     }
     return true;
   }
@@ -166,19 +166,19 @@ bool CZEVPortGuard::createPortMutex(const std::string& port_text) {
   mutex_ = NamedMutex::CreateIn(run_dir_.empty() ? GetRuntimeDir() : run_dir_, name, &already_exists,
                                 LockFileAccess::kReadableByAll);
   const int open_error = errno;
-  if (already_exists) LogWrite(2, "The global mutex for port(%s) already exists.", port_text.c_str());
+  if (already_exists) LogWrite(kLogWarning, "The global mutex for port(%s) already exists.", port_text.c_str());
   if (!mutex_) {
-    LogWrite(3, "Failed to create global mutex for port(%s), errno: %d.", port_text.c_str(), open_error);
+    LogWrite(kLogError, "Failed to create global mutex for port(%s), errno: %d.", port_text.c_str(), open_error);
     return false;
   }
   mutex_name_ = name;
-  LogWrite(1, "Success to create global mutex for port(%s).", port_text.c_str());
+  LogWrite(kLogInfo, "Success to create global mutex for port(%s).", port_text.c_str());
   return true;
 }
 
 void CZEVPortGuard::destroyPortMutex() {
   std::lock_guard<std::mutex> lock(mu_);
   if (!mutex_) return;
-  LogWrite(1, "Destroy the port global mutex.");
+  LogWrite(kLogInfo, "Destroy the port global mutex.");
   mutex_.reset();  // unlocks if owned and closes the lock file
 }

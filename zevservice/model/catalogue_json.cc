@@ -292,13 +292,13 @@ std::string ResolveServerDownloadDir(const std::string& text) {
 
 bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
   if (json.size() > kMaxCatalogueBytes) {
-    LogWrite(3, "The catalogue is refused: %zu bytes, more than %zu.", json.size(), kMaxCatalogueBytes);
+    LogWrite(kLogError, "The catalogue is refused: %zu bytes, more than %zu.", json.size(), kMaxCatalogueBytes);
     return false;
   }
   Json::Value root;
   std::string error;
   if (!ParseStrictJson(json, &root, &error)) {
-    LogWrite(3, "The catalogue is refused: %s.", error.c_str());
+    LogWrite(kLogError, "The catalogue is refused: %s.", error.c_str());
     return false;
   }
   try {
@@ -312,7 +312,7 @@ bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
         ReadServerApplication(app, out);
         versions += static_cast<size_t>(out->components().component_size());
         if (versions > kMaxCatalogueVersions) {
-          LogWrite(3, "The catalogue is refused: more than %zu component versions.", kMaxCatalogueVersions);
+          LogWrite(kLogError, "The catalogue is refused: more than %zu component versions.", kMaxCatalogueVersions);
           return false;
         }
       }
@@ -344,12 +344,12 @@ std::string FindConfigJson(const std::string& folder) {
 bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* entries) {
   const std::string path = FindConfigJson(folder);
   if (path.empty()) {
-    LogWrite(1, "file not exist: %s", JoinPath(folder, kConfigJsonName).c_str());
+    LogWrite(kLogInfo, "file not exist: %s", JoinPath(folder, kConfigJsonName).c_str());
     return false;
   }
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxConfigJsonBytes) {
-    LogWrite(3, "file json refused: %s has %lld bytes, more than %zu", path.c_str(), static_cast<long long>(st.st_size),
+    LogWrite(kLogError, "file json refused: %s has %lld bytes, more than %zu", path.c_str(), static_cast<long long>(st.st_size),
              kMaxConfigJsonBytes);
     return false;
   }
@@ -361,7 +361,7 @@ bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* 
   Json::Value root;
   std::string error;
   if (!ParseStrictJson(text, &root, &error)) {
-    LogWrite(1, "file json format error: %s (%s)", path.c_str(), error.c_str());
+    LogWrite(kLogInfo, "file json format error: %s (%s)", path.c_str(), error.c_str());
     return false;
   }
   try {
@@ -372,7 +372,7 @@ bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* 
     }
     return true;
   } catch (...) {
-    LogWrite(1, "file json format error: %s", path.c_str());
+    LogWrite(kLogInfo, "file json format error: %s", path.c_str());
     return false;
   }
 }

@@ -45,7 +45,7 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
     reply.failure = CallFailure::kBusy;
     reply.payload = buildExceptionResponse(kCallBusyText, kRPCCodeParseFailed);
     if (hooks.on_failure) hooks.on_failure(reply.failure, kCallBusyText);
-    LogWrite(2, "A call of %zu sealed bytes was refused: calls under way hold %zu of %zu bytes.", sealed_body.size(),
+    LogWrite(kLogWarning, "A call of %zu sealed bytes was refused: calls under way hold %zu of %zu bytes.", sealed_body.size(),
              hooks.budget != nullptr ? hooks.budget->used() : 0, hooks.budget != nullptr ? hooks.budget->limit() : 0);
   };
 

@@ -46,7 +46,7 @@ bool checkTime(const CZEVExecParams& params, Clock* clock) {
   const int64_t trigger = params.triggertime() / 1000;
   const int64_t expired = params.expiredtime() / 1000;
   if (trigger <= now && now <= expired) return true;
-  LogWrite(3, "checkTime false: curtime: %s, triggertime: %s, expiredtime: %s", std::to_string(now).c_str(),
+  LogWrite(kLogError, "checkTime false: curtime: %s, triggertime: %s, expiredtime: %s", std::to_string(now).c_str(),
            std::to_string(trigger).c_str(), std::to_string(expired).c_str());
   return false;
 }
@@ -96,14 +96,14 @@ RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, Por
     const std::string& id = context.componentid();
     if (id.empty()) {
       out.errorMessage = "componentID in ComponentContext is empty.";
-      LogWrite(3, "[ERROR]:componentID in PortRegisterRequest is empty.");
+      LogWrite(kLogError, "[ERROR]:componentID in PortRegisterRequest is empty.");
       return out;
     }
     if (rt_type == 0 || rt_type == 1) {
       std::string why;
       if (!MayChangeRegistration(caller, id, &why)) {
         out.errorMessage = "not allowed: " + why;
-        LogWrite(2, "Refused to %s %s of component %s for %s: %s", rt_type == 0 ? "register" : "withdraw",
+        LogWrite(kLogWarning, "Refused to %s %s of component %s for %s: %s", rt_type == 0 ? "register" : "withdraw",
                  kind == PortInfoKind::kPort ? "the port" : "the pipe name", id.c_str(), caller.Describe().c_str(),
                  why.c_str());
         return out;
@@ -120,7 +120,7 @@ RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, Por
       }
       if (!refusal.empty()) {
         out.errorMessage = refusal;
-        LogWrite(3, "[ERROR]:%s", refusal.c_str());
+        LogWrite(kLogError, "[ERROR]:%s", refusal.c_str());
         return out;
       }
       ComponentPortInfo info =
@@ -130,13 +130,13 @@ RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, Por
       out.success = state->store.registerComponentPortInfo(id, kind, info, &error);
       if (!out.success) {
         out.errorMessage = error;
-        LogWrite(2, "Refused to register component %s for %s: %s", id.c_str(), caller.Describe().c_str(),
+        LogWrite(kLogWarning, "Refused to register component %s for %s: %s", id.c_str(), caller.Describe().c_str(),
                  error.c_str());
       }
       if (kind == PortInfoKind::kPort) {
-        LogWrite(1, "registerPort: componentID:%s, Port:%d ", id.c_str(), port);
+        LogWrite(kLogInfo, "registerPort: componentID:%s, Port:%d ", id.c_str(), port);
       } else {
-        LogWrite(1, "Register Pipe: componentID:%s, pipeName:%s ", id.c_str(), pipe_name.c_str());
+        LogWrite(kLogInfo, "Register Pipe: componentID:%s, pipeName:%s ", id.c_str(), pipe_name.c_str());
       }
     } else if (rt_type == 1) {
       // A withdrawal of an id that never registered answers false with "ok".
@@ -145,22 +145,22 @@ RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, Por
       out.success = state->store.removeComponentPortInfo(
           id, kind == PortInfoKind::kPort ? RecordFrom(context, port, "") : RecordFrom(context, 0, pipe_name));
       if (kind == PortInfoKind::kPort) {
-        LogWrite(1, "UnregisterPort: componentID:%s", id.c_str());
+        LogWrite(kLogInfo, "UnregisterPort: componentID:%s", id.c_str());
       } else {
-        LogWrite(1, "UnRegister Pipe: componentID:%s", id.c_str());
+        LogWrite(kLogInfo, "UnRegister Pipe: componentID:%s", id.c_str());
       }
     } else {
       out.errorMessage = "do not find rtType: " + std::to_string(rt_type);
-      LogWrite(3, "[ERROR]:do not find rtType:%d", rt_type);
+      LogWrite(kLogError, "[ERROR]:do not find rtType:%d", rt_type);
     }
   } catch (const std::exception& e) {
     out.success = false;
     out.errorMessage = e.what();
-    LogWrite(3, "[ERROR]:registerPort: catch error: %s", e.what());
+    LogWrite(kLogError, "[ERROR]:registerPort: catch error: %s", e.what());
   } catch (...) {
     out.success = false;
     out.errorMessage = "unknown error";
-    LogWrite(3, "[ERROR]:registerPort: catch error: %s", "unknown error");
+    LogWrite(kLogError, "[ERROR]:registerPort: catch error: %s", "unknown error");
   }
   return out;
 }
@@ -174,13 +174,13 @@ bool CZEVComponentPortStore::getComponentPortInfo(const std::string& componentID
     auto it = entries_.find(componentID);
     if (it == entries_.end()) {
       *error = kGetFailedText;
-      LogWrite(3, "getComponentData: get ComponentContext failed.");
+      LogWrite(kLogError, "getComponentData: get ComponentContext failed.");
       return false;
     }
     *info = it->second;
     return true;
   } catch (const std::exception& e) {
-    LogWrite(1, "getComponentPortInfo failed:%s", e.what());
+    LogWrite(kLogInfo, "getComponentPortInfo failed:%s", e.what());
     return false;
   }
 }
@@ -283,7 +283,7 @@ bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componen
     if (it->second.port == 0 && it->second.pipeName.empty()) EraseLocked(it);
     return true;
   } catch (const std::exception& e) {
-    LogWrite(1, "removeComponentPortInfo failed:%s", e.what());
+    LogWrite(kLogInfo, "removeComponentPortInfo failed:%s", e.what());
     return false;
   }
 }
@@ -296,7 +296,7 @@ size_t CZEVComponentPortStore::size() const {
 bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, const std::string& componentID,
                         int32_t bits, std::string* data) {
   *data = kNotFoundText;
-  LogWrite(1, "find rpc cmpntId in process,bits:%d, cmpntId: %s", bits, componentID.c_str());
+  LogWrite(kLogInfo, "find rpc cmpntId in process,bits:%d, cmpntId: %s", bits, componentID.c_str());
   // The snapshot is immutable and shared: holding it is the copy.
   LoadedComponentsSnapshot snapshot = loaded ? loaded() : nullptr;
   if (snapshot == nullptr) return false;
@@ -305,7 +305,7 @@ bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, cons
     CZEVManifest manifest;
     if (!entry.GetManifest(&manifest)) {
       // One entry without a version must not hide the entries after it.
-      LogWrite(2, "%s getManifest error", entry.GetComponentID().c_str());
+      LogWrite(kLogWarning, "%s getManifest error", entry.GetComponentID().c_str());
       continue;
     }
     if (manifest.loadmode() != lmInnerComponent || entry.GetComponentID() != componentID ||
@@ -314,18 +314,18 @@ bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, cons
     }
     std::string error;
     if (entry.CheckInstalledFiles(&error) != 0) {
-      LogWrite(3, "Hash check failed ,%s", error.c_str());
+      LogWrite(kLogError, "Hash check failed ,%s", error.c_str());
       continue;
     }
     if (!checkTime(manifest.params(), clock)) continue;
     std::string relative;
     if (!RelativeEntryPoint(manifest.entrypoint(), &relative)) {
-      LogWrite(3, "%s: entry point '%s' is not a path inside the component", componentID.c_str(),
+      LogWrite(kLogError, "%s: entry point '%s' is not a path inside the component", componentID.c_str(),
                manifest.entrypoint().c_str());
       continue;
     }
     *data = entry.GetInstallDir() + "/" + relative;
-    LogWrite(1, "find component in process,bits:%d, path: %s", bits, data->c_str());
+    LogWrite(kLogInfo, "find component in process,bits:%d, path: %s", bits, data->c_str());
     return true;
   }
   return false;
@@ -342,10 +342,10 @@ void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
     const int data_type = request.datatype();
     if (id.empty()) {
       data = "componentID in request is empty.";
-      LogWrite(3, "[ERROR]:%s", data.c_str());
+      LogWrite(kLogError, "[ERROR]:%s", data.c_str());
     } else if (bits != 32 && bits != 64) {
       data = "component bits error: " + std::to_string(bits);
-      LogWrite(3, "[ERROR]:%s", data.c_str());
+      LogWrite(kLogError, "[ERROR]:%s", data.c_str());
     } else if (data_type == qMainEntryPoint) {
       success = findMainEntryPoint(state_->loaded, state_->clock, id, bits, &data);
     } else {
@@ -353,30 +353,30 @@ void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
       std::string error;
       if (!state_->store.getComponentPortInfo(id, &info, &error)) {
         data = error;
-        LogWrite(3, "[ERROR]:%s.", data.c_str());
+        LogWrite(kLogError, "[ERROR]:%s.", data.c_str());
       } else {
         success = true;
         switch (data_type) {
           case qPort:
             data = std::to_string(info.port);
-            LogWrite(1, "getComponentData: componentID:%s, Port:%s ", id.c_str(), data.c_str());
+            LogWrite(kLogInfo, "getComponentData: componentID:%s, Port:%s ", id.c_str(), data.c_str());
             break;
           case qVersion:
             data = info.context.version();
-            LogWrite(1, "getComponentData: componentID:%s, Version:%s ", id.c_str(), data.c_str());
+            LogWrite(kLogInfo, "getComponentData: componentID:%s, Version:%s ", id.c_str(), data.c_str());
             break;
           case qDesc:
             data = "port:" + std::to_string(info.port) + "\nversion:" + info.context.version();
-            LogWrite(1, "getComponentData: componentID:%s, Desc:%s ", id.c_str(), data.c_str());
+            LogWrite(kLogInfo, "getComponentData: componentID:%s, Desc:%s ", id.c_str(), data.c_str());
             break;
           case qPipeName:
             data = info.pipeName;
-            LogWrite(1, "getComponentData: componentID:%s, pipeName:%s ", id.c_str(), data.c_str());
+            LogWrite(kLogInfo, "getComponentData: componentID:%s, pipeName:%s ", id.c_str(), data.c_str());
             break;
           default:
             success = false;
             data = "Undefined dataType: " + std::to_string(data_type);
-            LogWrite(1, "getComponentData: componentID:%s, failed:%s ", id.c_str(), data.c_str());
+            LogWrite(kLogInfo, "getComponentData: componentID:%s, failed:%s ", id.c_str(), data.c_str());
             break;
         }
       }
@@ -384,11 +384,11 @@ void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
   } catch (const std::exception& e) {
     success = false;
     data = e.what();
-    LogWrite(3, "[ERROR]:getComponentData catch error: %s.", e.what());
+    LogWrite(kLogError, "[ERROR]:getComponentData catch error: %s.", e.what());
   } catch (...) {
     success = false;
     data = "unknown error";
-    LogWrite(3, "[ERROR]:getComponentData catch error: %s.", data.c_str());
+    LogWrite(kLogError, "[ERROR]:getComponentData catch error: %s.", data.c_str());
   }
   response.set_data(data);
   response.set_success(success);

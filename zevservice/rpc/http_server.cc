@@ -172,7 +172,7 @@ class HttpConnectionWatch {
       }
       if (closed_unlogged_ > 0) {
         if (now - last_log_ >= kLogInterval) {
-          LogWrite(2, "Closed %ld HTTP connection(s) that overran a time limit of the endpoint.",
+          LogWrite(kLogWarning, "Closed %ld HTTP connection(s) that overran a time limit of the endpoint.",
                    static_cast<long>(closed_unlogged_));
           closed_unlogged_ = 0;
           last_log_ = now;
@@ -624,7 +624,7 @@ int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResp
                      "X-Data-Type,X-Requested-With,X-Data-Type,X-Auth-Token");
   response.setContentType("text/plain");
   response.setTransferEncoding(request.getTransferEncoding());
-  LogWrite(1, "get rpc request");
+  LogWrite(kLogInfo, "get rpc request");
 
   bool too_large = false;
   const std::string& body = request.getBody(&too_large);
@@ -654,16 +654,16 @@ int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResp
     hooks.caller = &caller;
     hooks.rejection_message = [](CallFailure, const std::string&) { return std::string(kParseFailedText); };
     hooks.on_failure = [](CallFailure failure, const std::string& text) {
-      if (failure == CallFailure::kParse && text != kCommandDataParseError) LogWrite(3, "%s", text.c_str());
-      if (failure == CallFailure::kExecute) LogWrite(3, "[ERROR]:Catch ecExecuteException");
-      if (failure == CallFailure::kUnknown) LogWrite(3, "[ERROR]:Catch ecUnknownError");
+      if (failure == CallFailure::kParse && text != kCommandDataParseError) LogWrite(kLogError, "%s", text.c_str());
+      if (failure == CallFailure::kExecute) LogWrite(kLogError, "[ERROR]:Catch ecExecuteException");
+      if (failure == CallFailure::kUnknown) LogWrite(kLogError, "[ERROR]:Catch ecUnknownError");
     };
     reply = ProcessSealedCall(*methods_, body, key->second, hooks);
   }
   response.addHeader("exr", reply.exr ? "1" : "0");
   response.addHeader("etag", reply.etag);
   response.sendBody(reply.body);
-  LogWrite(1, "finised rpc request");
+  LogWrite(kLogInfo, "finised rpc request");
   return 200;
 }
 
@@ -678,7 +678,7 @@ void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request
     // machine sends its own name there. Clients that send none are no page.
     if (request.has(Poco::Net::HTTPRequest::HOST) &&
         !HostNamesEndpoint(request.getHost(), request.serverAddress().port())) {
-      LogWrite(2, "Refused a request from %s for Host \"%s\": it does not name this endpoint.",
+      LogWrite(kLogWarning, "Refused a request from %s for Host \"%s\": it does not name this endpoint.",
                request.clientAddress().toString().c_str(), HostForLog(request.getHost()).c_str());
       response_info.setStatus(Poco::Net::HTTPResponse::HTTP_MISDIRECTED_REQUEST);
       response_info.setContentType("text/plain");
@@ -695,7 +695,7 @@ void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request
     // An unread rest of an oversized body would be taken as the next request.
     if (request_info.body_too_large()) response.setKeepAlive(false);
   } catch (const std::exception& e) {
-    LogWrite(3, "http request failed: %s", e.what());
+    LogWrite(kLogError, "http request failed: %s", e.what());
     if (!response_info.sent()) {
       try {
         response.setKeepAlive(false);
@@ -823,10 +823,10 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
     watch_ = std::move(watch);
     server_ = std::move(server);
   } catch (const std::exception&) {
-    LogWrite(3, "Bind port(%d) error.", port);
+    LogWrite(kLogError, "Bind port(%d) error.", port);
     return 64;
   }
-  LogWrite(1, "Bind port(%d) OK.", port);
+  LogWrite(kLogInfo, "Bind port(%d) OK.", port);
   return 0;
 }
 
@@ -843,15 +843,15 @@ CZEVHttpServer::~CZEVHttpServer() {
 bool CZEVHttpServer::start() {
   std::lock_guard<std::mutex> lock(mu_);
   if (ip_.empty() || port_ == 0) {
-    LogWrite(3, "The ip or port is NULL: %s:%d.", ip_.c_str(), port_);
+    LogWrite(kLogError, "The ip or port is NULL: %s:%d.", ip_.c_str(), port_);
     return false;
   }
   int32_t before = users_.fetch_add(1);
   if (before > 0) {
-    LogWrite(1, "The http server: %s:%d has been started(%d).", ip_.c_str(), port_, before + 1);
+    LogWrite(kLogInfo, "The http server: %s:%d has been started(%d).", ip_.c_str(), port_, before + 1);
     return true;
   }
-  LogWrite(1, "Start http server: %s", ip_.c_str());
+  LogWrite(kLogInfo, "Start http server: %s", ip_.c_str());
   // The application is made for each listening period: POCO allows one
   // Application object at a time and does not run one twice.
   application_.reset();
@@ -861,7 +861,7 @@ bool CZEVHttpServer::start() {
   try {
     rc = application_->run({GetModulePath(), ip_, std::to_string(port_)});
   } catch (const std::exception&) {
-    LogWrite(3, "Bind port(%d) error.", port_);
+    LogWrite(kLogError, "Bind port(%d) error.", port_);
     rc = 64;
   }
   if (rc != 0) {
@@ -877,11 +877,11 @@ bool CZEVHttpServer::stop() {
   std::lock_guard<std::mutex> lock(mu_);
   int32_t after = users_.fetch_sub(1) - 1;
   if (after > 0) {
-    LogWrite(1, "There are %d component(s) using this server: %s:%d, and it can't be stopped now.", after,
+    LogWrite(kLogInfo, "There are %d component(s) using this server: %s:%d, and it can't be stopped now.", after,
              ip_.c_str(), port_);
     return true;
   }
-  LogWrite(1, "There are no components using this server: %s:%d, stop it.", ip_.c_str(), port_);
+  LogWrite(kLogInfo, "There are no components using this server: %s:%d, stop it.", ip_.c_str(), port_);
   if (application_) application_->stopServer();
   application_.reset();
   users_.store(0);

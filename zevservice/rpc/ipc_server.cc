@@ -102,12 +102,12 @@ size_t CZEVIPCServer::client_count() {
 
 bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name) {
   if (pipe_name.empty()) {
-    LogWrite(3, "The pipe name is empty.");
+    LogWrite(kLogError, "The pipe name is empty.");
     return false;
   }
   std::lock_guard<std::mutex> lifecycle(lifecycle_mu_);
   if (loop_thread_) {
-    LogWrite(1, "The pipe server(%s:%s) has started.", name.c_str(), pipe_name.c_str());
+    LogWrite(kLogInfo, "The pipe server(%s:%s) has started.", name.c_str(), pipe_name.c_str());
     return true;
   }
   name_ = name;
@@ -115,20 +115,20 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   if (!runtime_dir_.empty()) CreateDirectoryWithMode(runtime_dir_, kRuntimeDirMode);
   socket_path_ = PipeSocketPath(runtime_dir_.empty() ? GetRuntimeDir() : runtime_dir_, pipe_name);
   if (socket_path_.empty() || socket_path_.size() >= sizeof(sockaddr_un{}.sun_path)) {
-    LogWrite(3, "uv_pipe_bind failed, error: %d:%s", UV_ENAMETOOLONG,
+    LogWrite(kLogError, "uv_pipe_bind failed, error: %d:%s", UV_ENAMETOOLONG,
              socket_path_.empty() ? "no runtime folder for the pipe" : uv_strerror(UV_ENAMETOOLONG));
     return false;
   }
 
   int rc = uv_loop_init(&loop_);
   if (rc != 0) {
-    LogWrite(3, "uv_loop_init failed, error: %d:%s", rc, uv_strerror(rc));
+    LogWrite(kLogError, "uv_loop_init failed, error: %d:%s", rc, uv_strerror(rc));
     return false;
   }
   loop_initialised_ = true;
   bool listener_open = false, async_open = false;
   auto fail = [&](const char* what, int code) {
-    LogWrite(3, "%s failed, error: %d:%s", what, code, uv_strerror(code));
+    LogWrite(kLogError, "%s failed, error: %d:%s", what, code, uv_strerror(code));
     if (listener_open) uv_close(reinterpret_cast<uv_handle_t*>(&listener_), nullptr);
     if (async_open) uv_close(reinterpret_cast<uv_handle_t*>(&async_), nullptr);
     uv_run(&loop_, UV_RUN_DEFAULT);  // runs the close callbacks
@@ -168,9 +168,9 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   }
   loop_thread_ = std::make_unique<std::thread>([this] {
     pthread_setname_np(pthread_self(), "zev-pipe-loop");
-    LogWrite(1, "The main loop of uv started.");
+    LogWrite(kLogInfo, "The main loop of uv started.");
     uv_run(&loop_, UV_RUN_DEFAULT);
-    LogWrite(1, "The main loop of uv end.");
+    LogWrite(kLogInfo, "The main loop of uv end.");
   });
   return true;
 }
@@ -178,21 +178,21 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
 bool CZEVIPCServer::stop() {
   std::lock_guard<std::mutex> lifecycle(lifecycle_mu_);
   if (!loop_thread_) {
-    LogWrite(1, "The pipe server has been stopped.");
+    LogWrite(kLogInfo, "The pipe server has been stopped.");
     return true;
   }
-  LogWrite(1, "Stop the named pipe server: %s:%s", name_.c_str(), pipe_name_.c_str());
+  LogWrite(kLogInfo, "Stop the named pipe server: %s:%s", name_.c_str(), pipe_name_.c_str());
   {
     // libuv handles belong to the loop thread: it runs the stop steps.
     std::lock_guard<std::mutex> lock(queue_mu_);
     stop_requested_ = true;
     uv_async_send(&async_);
   }
-  LogWrite(1, "Wait for the thread of main loop to exit.");
+  LogWrite(kLogInfo, "Wait for the thread of main loop to exit.");
   loop_thread_->join();
   loop_thread_.reset();  // a later start begins anew
   int rc = uv_loop_close(&loop_);
-  if (rc != 0) LogWrite(3, "uv_loop_close failed, error: %d:%s", rc, uv_strerror(rc));
+  if (rc != 0) LogWrite(kLogError, "uv_loop_close failed, error: %d:%s", rc, uv_strerror(rc));
   loop_initialised_ = false;
   // Requests still in the pool finish; their replies are dropped.
   pool_.reset();
@@ -213,29 +213,29 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
     // Out of descriptors, for instance: what is open keeps being served, and
     // the log is told once a minute rather than for every attempt.
     if (server->AcceptLogDue(&server->last_accept_log_)) {
-      LogWrite(3, "Connection establishment failed, error: %d:%s.", status, uv_strerror(status));
+      LogWrite(kLogError, "Connection establishment failed, error: %d:%s.", status, uv_strerror(status));
     }
     return;
   }
   auto* client = new (std::nothrow) Client();
   if (client == nullptr) {
-    LogWrite(3, "Failed to allocate memory for client.");
-    LogWrite(3, "Connection establishment failed.");
+    LogWrite(kLogError, "Failed to allocate memory for client.");
+    LogWrite(kLogError, "Connection establishment failed.");
     return;
   }
   client->server = server;
   int rc = uv_pipe_init(&server->loop_, &client->handle, 0);
   if (rc != 0) {
-    LogWrite(3, "uv_pipe_init failed, error: %d:%s", rc, uv_strerror(rc));
-    LogWrite(3, "Connection establishment failed.");
+    LogWrite(kLogError, "uv_pipe_init failed, error: %d:%s", rc, uv_strerror(rc));
+    LogWrite(kLogError, "Connection establishment failed.");
     delete client;
     return;
   }
   client->handle.data = client;
   auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
   if ((rc = uv_accept(listener, stream)) != 0) {
-    LogWrite(3, "uv_accept failed, error: %d:%s", rc, uv_strerror(rc));
-    LogWrite(3, "Connection establishment failed.");
+    LogWrite(kLogError, "uv_accept failed, error: %d:%s", rc, uv_strerror(rc));
+    LogWrite(kLogError, "Connection establishment failed.");
     uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
     return;
   }
@@ -250,8 +250,8 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
     return;
   }
   if ((rc = uv_read_start(stream, OnAlloc, OnRead)) != 0) {
-    LogWrite(3, "uv_read_start failed, error: %d:%s", rc, uv_strerror(rc));
-    LogWrite(3, "Connection establishment failed.");
+    LogWrite(kLogError, "uv_read_start failed, error: %d:%s", rc, uv_strerror(rc));
+    LogWrite(kLogError, "Connection establishment failed.");
     uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
     return;
   }
@@ -296,7 +296,7 @@ bool CZEVIPCServer::Admit(const IpcPeer& peer, std::string* why, int* level) {
     return false;
   }
   if (AcceptLogDue(&last_idle_close_log_)) {
-    LogWrite(2, "The pipe server is full (%zu connections): closing the connection idle longest (uid %lld) to make room.",
+    LogWrite(kLogWarning, "The pipe server is full (%zu connections): closing the connection idle longest (uid %lld) to make room.",
              connected, idle->peer.known ? static_cast<long long>(idle->peer.uid) : -1LL);
   }
   CloseClient(idle);
@@ -332,7 +332,7 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
     return;
   }
   if (nread == 0) {
-    LogWrite(1, "No data was read from the pipe.");
+    LogWrite(kLogInfo, "No data was read from the pipe.");
     return;
   }
   client->buffer.append(buf->base, static_cast<size_t>(nread));
@@ -346,7 +346,7 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
         DecodeFrame(client->buffer.data() + offset, client->buffer.size() - offset, &frame, &consumed);
     if (status == FrameStatus::kNeedMore) break;
     if (status == FrameStatus::kBad) {
-      LogWrite(3, "Failed to parse the msg from client(%p).", static_cast<void*>(&client->handle));
+      LogWrite(kLogError, "Failed to parse the msg from client(%p).", static_cast<void*>(&client->handle));
       server->CloseClient(client);
       return;
     }
@@ -356,7 +356,7 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
         })) {
       ++client->in_flight;
     } else {
-      LogWrite(1, "An exception occurred while enqueuing a task to the thread pool.");
+      LogWrite(kLogInfo, "An exception occurred while enqueuing a task to the thread pool.");
     }
   }
   client->buffer.erase(0, offset);
@@ -395,7 +395,7 @@ void CZEVIPCServer::OnSweep(uv_timer_t* timer) {
     }
   }
   for (Client* client : expired) {
-    LogWrite(2, "Closing a connection whose frame did not complete within %llu ms.",
+    LogWrite(kLogWarning, "Closing a connection whose frame did not complete within %llu ms.",
              static_cast<unsigned long long>(server->partial_frame_timeout_ms_));
     server->CloseClient(client);
   }
@@ -414,13 +414,13 @@ void CZEVIPCServer::CloseClient(Client* client) {
   }
   auto* stream = reinterpret_cast<uv_stream_t*>(&client->handle);
   int rc = uv_read_stop(stream);
-  if (rc != 0) LogWrite(3, "uv_read_stop failed, error: %d:%s", rc, uv_strerror(rc));
+  if (rc != 0) LogWrite(kLogError, "uv_read_stop failed, error: %d:%s", rc, uv_strerror(rc));
   auto* request = new uv_shutdown_t;
   request->data = client;
   rc = uv_shutdown(request, stream, OnShutdown);
   if (rc != 0) {
     // Nothing to flush (the peer is gone, or the stream is already shut): close at once.
-    if (rc != UV_ENOTCONN) LogWrite(3, "uv_shutdown failed, error: %d:%s", rc, uv_strerror(rc));
+    if (rc != UV_ENOTCONN) LogWrite(kLogError, "uv_shutdown failed, error: %d:%s", rc, uv_strerror(rc));
     delete request;
     uv_close(reinterpret_cast<uv_handle_t*>(&client->handle), OnClientClosed);
   }
@@ -478,7 +478,7 @@ void CZEVIPCServer::OnAsync(uv_async_t* async) {
     uv_buf_t buf = uv_buf_init(&write->bytes[0], static_cast<unsigned>(write->bytes.size()));
     int rc = uv_write(&write->request, reinterpret_cast<uv_stream_t*>(&client->handle), &buf, 1, OnWrite);
     if (rc != 0) {
-      LogWrite(1, "uv_write failed, error: %d:%s.", rc, uv_strerror(rc));
+      LogWrite(kLogInfo, "uv_write failed, error: %d:%s.", rc, uv_strerror(rc));
       delete write;
     }
     server->UpdateReading(client);
@@ -488,7 +488,7 @@ void CZEVIPCServer::OnAsync(uv_async_t* async) {
 
 void CZEVIPCServer::OnWrite(uv_write_t* request, int status) {
   if (status != 0 && status != UV_ECANCELED) {
-    LogWrite(1, "uv_write failed, error: %d:%s.", status, uv_strerror(status));
+    LogWrite(kLogInfo, "uv_write failed, error: %d:%s.", status, uv_strerror(status));
   }
   // A cancelled write belongs to a client being closed, which may be gone.
   if (status == 0) {
@@ -508,7 +508,7 @@ void CZEVIPCServer::RunStopOnLoop() {
     clients = clients_;
   }
   for (auto& [id, client] : clients) {
-    LogWrite(1, "Close this client connection: %p.", static_cast<void*>(&client->handle));
+    LogWrite(kLogInfo, "Close this client connection: %p.", static_cast<void*>(&client->handle));
     // Closed at once rather than shut down: a client that stopped reading
     // would keep a shutdown (and with it the whole stop) waiting forever.
     client->closing = true;

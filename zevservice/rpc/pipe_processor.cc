@@ -116,7 +116,7 @@ CZEVPipeServerImpl::~CZEVPipeServerImpl() { stop(); }
 
 bool CZEVPipeServerImpl::start() {
   if (!server_->start(kServicePipeServerName, kServicePipeName)) {
-    LogWrite(1, "Pipe start failed: %ld", static_cast<long>(errno));
+    LogWrite(kLogInfo, "Pipe start failed: %ld", static_cast<long>(errno));
     return false;
   }
   return true;
@@ -139,13 +139,13 @@ void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse&
   CZEVServicePipeProcessorImpl processor(methods_, std::move(check));
   const long id = processor.request_id();
   try {
-    LogWrite(1, "[PIPE]: Request start: %ld", id);
+    LogWrite(kLogInfo, "[PIPE]: Request start: %ld", id);
     if (processor.process(request, response) != 0) {
       // The failure text may be a serialised message: it prints up to its first zero byte.
-      LogWrite(1, "[PIPE]: Request (%ld) faild: %s", id, CapEchoedText(processor.failure()).c_str());
+      LogWrite(kLogInfo, "[PIPE]: Request (%ld) faild: %s", id, CapEchoedText(processor.failure()).c_str());
     }
-    LogWrite(1, "[PIPE]: Request end: %ld", id);
+    LogWrite(kLogInfo, "[PIPE]: Request end: %ld", id);
   } catch (...) {
-    LogWrite(1, "[PIPE]: Request (%ld) catch error code: [%d]", id, errno);
+    LogWrite(kLogInfo, "[PIPE]: Request (%ld) catch error code: [%d]", id, errno);
   }
 }

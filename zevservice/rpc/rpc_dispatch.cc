@@ -76,7 +76,7 @@ bool CZEVMethodRegistry::registerMethod(std::unique_ptr<CZEVBaseRPCExecute> exec
       return true;
     }
   }
-  LogWrite(3, kDuplicateFormat, server_id.c_str(), method_name.c_str());
+  LogWrite(kLogError, kDuplicateFormat, server_id.c_str(), method_name.c_str());
   return false;
 }
 
@@ -98,7 +98,7 @@ void CZEVMethodRegistry::dispatchCall(const CZEVComponentDescriptor& descriptor,
   if (changes_state && caller.from_web_page) {
     // A page in a browser can send a call it cannot read the answer of; a
     // call that changes state must not be made that way.
-    LogWrite(2, "Refused %s.%s from a web page (%s): methods that change the service's records are not served to pages.",
+    LogWrite(kLogWarning, "Refused %s.%s from a web page (%s): methods that change the service's records are not served to pages.",
              descriptor.serverid().c_str(), descriptor.methodcode().c_str(), caller.Describe().c_str());
     raiseRPCError(kRPCErrorRefused, "%s.%s changes the service's records and is not served to web pages",
                   descriptor.serverid().c_str(), descriptor.methodcode().c_str());

@@ -63,7 +63,7 @@ bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   // A server that cannot be reached while downloads keep failing would
   // otherwise let the queue grow without bound; one line says so.
   if (dropped > 0 && !overflow_logged_.exchange(true))
-    LogWrite(1, "event queue full (%zu events): the oldest are dropped", kEventQueueCap);
+    LogWrite(kLogInfo, "event queue full (%zu events): the oldest are dropped", kEventQueueCap);
   return true;
 }
 

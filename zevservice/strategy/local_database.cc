@@ -54,7 +54,7 @@ long SystemError() { return static_cast<long>(errno); }
 
 std::string DatabaseKeyFromDigest(const std::string& md5_hex) {
   if (md5_hex.size() != 32) {
-    LogWrite(1, "initRegPath failed use defalt key:%s", kDefaultDatabaseGuid);
+    LogWrite(kLogInfo, "initRegPath failed use defalt key:%s", kDefaultDatabaseGuid);
     return std::string(kClsidPrefix) + kDefaultDatabaseGuid + "\\";
   }
   std::string hex = ToLowerAscii(md5_hex);
@@ -78,11 +78,11 @@ void LocalComponentDatabase::CheckDataVersion() {
   std::string version;
   if (!registry_->ReadString(kRoot, database_key_ + kDataVersionName, "", &version)) version.clear();
   if (version == kCurrentDataVersion) return;
-  LogWrite(1, "data version changed, clear database");
+  LogWrite(kLogInfo, "data version changed, clear database");
   {
     std::lock_guard<std::mutex> lock(local_mu_);
     if (!local_value_.Write("")) {
-      LogWrite(1, "clearLoaclComponents error getlasterror %ld:%s", SystemError(), local_value_.last_error().c_str());
+      LogWrite(kLogInfo, "clearLoaclComponents error getlasterror %ld:%s", SystemError(), local_value_.last_error().c_str());
       return;
     }
     // Records of the old format must not come back with the next save.
@@ -93,17 +93,17 @@ void LocalComponentDatabase::CheckDataVersion() {
   }
   std::lock_guard<std::mutex> lock(server_mu_);
   if (!registry_->WriteString(kRoot, database_key_ + kDataVersionName, "", kCurrentDataVersion)) {
-    LogWrite(1, "savecLocalDataVersion error getlasterror %ld:%s", SystemError(), RegLastError().c_str());
+    LogWrite(kLogInfo, "savecLocalDataVersion error getlasterror %ld:%s", SystemError(), RegLastError().c_str());
   }
   if (!server_value_.Write("")) {
-    LogWrite(1, "clearServerComponentsReg error %ld:%s", SystemError(), server_value_.last_error().c_str());
+    LogWrite(kLogInfo, "clearServerComponentsReg error %ld:%s", SystemError(), server_value_.last_error().c_str());
   }
 }
 
 bool LocalComponentDatabase::SaveServerCopy(const std::string& bytes) {
   std::lock_guard<std::mutex> lock(server_mu_);
   if (server_value_.Write(Base64Encode(bytes))) return true;
-  LogWrite(1, "setLoaclPlugins reg error getlasterror %ld:%s", SystemError(), server_value_.last_error().c_str());
+  LogWrite(kLogInfo, "setLoaclPlugins reg error getlasterror %ld:%s", SystemError(), server_value_.last_error().c_str());
   return false;
 }
 
@@ -114,7 +114,7 @@ bool LocalComponentDatabase::ReadServerCopy(std::string* bytes) {
     if (!server_value_.Read(&text)) return false;
   }
   if (!DecodeWellFormedBase64(text, bytes)) {
-    LogWrite(3, "The stored server catalogue is not Base64 text; it is not used.");
+    LogWrite(kLogError, "The stored server catalogue is not Base64 text; it is not used.");
     return false;
   }
   return true;
@@ -140,13 +140,13 @@ bool LocalComponentDatabase::LoadLocked() {
       index_.valid = false;
       return !stored_text_.empty();
     }
-    LogWrite(3, "The local database in the registry does not decode (%zu characters); the records in memory are kept.",
+    LogWrite(kLogError, "The local database in the registry does not decode (%zu characters); the records in memory are kept.",
              text.size());
   }
   if (local_applications_.application_size() == 0) {
-    LogWrite(1, "Empty local-components records");
+    LogWrite(kLogInfo, "Empty local-components records");
   } else {
-    LogWrite(1, SaveLocked() ? "Fill back components local success" : "Fill back components local failed");
+    LogWrite(kLogInfo, SaveLocked() ? "Fill back components local success" : "Fill back components local failed");
   }
   return false;
 }
@@ -159,12 +159,12 @@ bool LocalComponentDatabase::SaveLocalDatabase() {
 bool LocalComponentDatabase::SaveLocked() {
   std::string bytes;
   if (!local_applications_.SerializeToString(&bytes)) {
-    LogWrite(3, "The local database could not be serialised.");
+    LogWrite(kLogError, "The local database could not be serialised.");
     return false;
   }
   std::string text = Base64Encode(bytes);
   if (!local_value_.Write(text)) {
-    LogWrite(1, "setLoaclPlugins reg error getlasterror %ld:%s", SystemError(), local_value_.last_error().c_str());
+    LogWrite(kLogInfo, "setLoaclPlugins reg error getlasterror %ld:%s", SystemError(), local_value_.last_error().c_str());
     return false;
   }
   stored_text_ = std::move(text);
@@ -173,7 +173,7 @@ bool LocalComponentDatabase::SaveLocked() {
 }
 
 void LocalComponentDatabase::LoadBeforeChange() {
-  if (!LoadLocked() && local_applications_.application_size() > 0) LogWrite(3, "local reg status error");
+  if (!LoadLocked() && local_applications_.application_size() > 0) LogWrite(kLogError, "local reg status error");
 }
 
 void LocalComponentDatabase::BuildIndex() const {
@@ -192,7 +192,7 @@ void LocalComponentDatabase::BuildIndex() const {
 
 bool LocalComponentDatabase::RecordLocked(const CZEVComponentProxy& entry) {
   if (entry.component().versions().version_size() == 0) {
-    LogWrite(3, "An entry without a version is not recorded: %s, %s", entry.GetAppCode().c_str(),
+    LogWrite(kLogError, "An entry without a version is not recorded: %s, %s", entry.GetAppCode().c_str(),
              entry.GetComponentID().c_str());
     return false;
   }

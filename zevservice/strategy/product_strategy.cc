@@ -71,7 +71,7 @@ void DropUnsafeEntries(std::vector<CZEVComponentProxy>* entries) {
     if (IsSafeEntry(entry, &why) && EntryPointInPackage(entry, &why)) {
       kept.push_back(std::move(entry));
     } else {
-      LogWrite(3, "Inner Component refused: %s , %s , %s in %s: %s", entry.GetAppCode().c_str(),
+      LogWrite(kLogError, "Inner Component refused: %s , %s , %s in %s: %s", entry.GetAppCode().c_str(),
                entry.GetComponentID().c_str(), entry.GetVersion().c_str(), entry.GetInstallRoot().c_str(),
                why.c_str());
     }
@@ -87,7 +87,7 @@ CZEVProductInnerStrategy::CZEVProductInnerStrategy(const Options& options)
   try {
     watcher_ = std::make_unique<CZEVProductInnerWatcher>(options);
   } catch (const std::exception&) {
-    LogWrite(1, "CZEVProductInnerWatcher init failed.");
+    LogWrite(kLogInfo, "CZEVProductInnerWatcher init failed.");
     return;
   }
   watcher_->SetChangeCallable(&package_callable_);
@@ -98,7 +98,7 @@ CZEVProductInnerStrategy::CZEVProductInnerStrategy(const Options& options)
     entries_.swap(entries);
   }
   if (!watcher_->Start()) {
-    LogWrite(1, "CZEVProductInnerWatcher stat failed: %s", watcher_->GetLastError().c_str());
+    LogWrite(kLogInfo, "CZEVProductInnerWatcher stat failed: %s", watcher_->GetLastError().c_str());
   }
 }
 
@@ -126,7 +126,7 @@ void CZEVProductInnerStrategy::Refresh(std::vector<CZEVComponentProxy>* entries)
   if (!watcher_) return;
   std::vector<std::string> folders;
   if (!watcher_->GetFolders(&folders)) {
-    LogWrite(1, "get InnerProduct DirList failed.");
+    LogWrite(kLogInfo, "get InnerProduct DirList failed.");
     return;
   }
   for (const std::string& folder : folders) {
@@ -142,7 +142,7 @@ void CZEVProductInnerStrategy::Refresh(std::vector<CZEVComponentProxy>* entries)
 }
 
 bool CZEVProductInnerStrategy::OnPackagesChanged(const std::string& folder) {
-  LogWrite(1, "Inner Component Change : %s", folder.c_str());
+  LogWrite(kLogInfo, "Inner Component Change : %s", folder.c_str());
   std::vector<CZEVComponentProxy> entries;
   Refresh(&entries);
   {
@@ -169,7 +169,7 @@ bool CZEVProductInnerStrategy::ArmNotify() {
   const uint64_t seq = ++notify_seq_;
   notify_id_ = timer_->schedule(kNotifyDelaySeconds, [this, seq](uint64_t) { NotifyRun(seq); });
   armed_ = true;
-  LogWrite(1, "InnerStrategy timerID (%d)", static_cast<int>(notify_id_));
+  LogWrite(kLogInfo, "InnerStrategy timerID (%d)", static_cast<int>(notify_id_));
   return true;
 }
 
@@ -192,7 +192,7 @@ bool CZEVProductInnerStrategy::GetComponents(std::vector<CZEVComponentProxy>* en
   for (CZEVComponentProxy& entry : current) {
     if (!CheckComponent(entry)) continue;
     entry.SetUpdateFlag(true);
-    LogWrite(1, "Inner Component:  %s , %s , %s , %s", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
+    LogWrite(kLogInfo, "Inner Component:  %s , %s , %s , %s", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
              entry.GetVersion().c_str(), entry.GetArchName().c_str());
     entries->push_back(std::move(entry));
   }
@@ -204,6 +204,6 @@ bool CZEVProductInnerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
   if (IsSafeEntry(entry, &error) && EntryPointInPackage(entry, &error) && entry.CheckInstalledFiles(&error) == 0) {
     return true;
   }
-  LogWrite(1, "cmpnt:%s check hash failed : %s", entry.GetComponentID().c_str(), error.c_str());
+  LogWrite(kLogInfo, "cmpnt:%s check hash failed : %s", entry.GetComponentID().c_str(), error.c_str());
   return false;
 }

@@ -241,40 +241,40 @@ CZEVProductInnerWatcher::~CZEVProductInnerWatcher() { Stop(); }
 
 bool CZEVProductInnerWatcher::BuildCache() {
   if (components_dir_.empty() || cache_dir_.empty() || staging_dir_.empty()) {
-    LogWrite(3, "Cache floder is created failed (%s).", cache_dir_.c_str());
+    LogWrite(kLogError, "Cache floder is created failed (%s).", cache_dir_.c_str());
     return false;
   }
   if (!extractor_.init7zLib()) return false;
 
   // Every start rebuilds the cache from the packages present.
   std::error_code ec;
-  if (fs::remove_all(cache_dir_, ec) == 0 || ec) LogWrite(1, "No cache, Creating cache (%s).", cache_dir_.c_str());
+  if (fs::remove_all(cache_dir_, ec) == 0 || ec) LogWrite(kLogInfo, "No cache, Creating cache (%s).", cache_dir_.c_str());
   if (!CreateDirectories(cache_dir_)) {
-    LogWrite(3, "Cache floder is created failed (%s).", cache_dir_.c_str());
+    LogWrite(kLogError, "Cache floder is created failed (%s).", cache_dir_.c_str());
     return false;
   }
-  LogWrite(1, "Cache floder is created successfully (%s).", cache_dir_.c_str());
+  LogWrite(kLogInfo, "Cache floder is created successfully (%s).", cache_dir_.c_str());
 
   // Staging folders left by an earlier run go; unpacked packages are private
   // until they are moved into the cache.
   fs::remove_all(staging_dir_, ec);
   if (!CreateDirectories(staging_dir_) || chmod(staging_dir_.c_str(), 0700) != 0) {
-    LogWrite(3, "Staging floder is created failed (%s).", staging_dir_.c_str());
+    LogWrite(kLogError, "Staging floder is created failed (%s).", staging_dir_.c_str());
     return false;
   }
 
   if (CreateDirectories(components_dir_)) {
-    LogWrite(1, "Components floder is created successfully (%s).", components_dir_.c_str());
+    LogWrite(kLogInfo, "Components floder is created successfully (%s).", components_dir_.c_str());
   }
   // The watch stands before the folder is listed: a package written during
   // the scan is reported as well, and at worst unpacked twice.
   if (!dir_watcher_.Init() || dir_watcher_.Watch(components_dir_, &OnDirChangeThunk, kDirWatchSubtree, this) == 0) {
-    LogWrite(3, "Components floder cannot be watched (%s).", components_dir_.c_str());
+    LogWrite(kLogError, "Components floder cannot be watched (%s).", components_dir_.c_str());
   }
 
   DIR* dir = opendir(components_dir_.c_str());
   if (dir == nullptr) {
-    LogWrite(3, "No file in components (%s).", components_dir_.c_str());
+    LogWrite(kLogError, "No file in components (%s).", components_dir_.c_str());
     SetLastError("No file in cache.");
     return true;
   }
@@ -288,7 +288,7 @@ bool CZEVProductInnerWatcher::BuildCache() {
   std::lock_guard<std::mutex> run(run_mu_);
   for (const std::string& name : names) {
     if (start_stop_->load()) {
-      LogWrite(2, "The product packages are left unpacked: the service stops.");
+      LogWrite(kLogWarning, "The product packages are left unpacked: the service stops.");
       break;
     }
     const std::string folder = JoinPath(cache_dir_, name);
@@ -417,15 +417,15 @@ void CZEVProductInnerWatcher::OnDirChange(int action, const std::string& path, c
 
 void CZEVProductInnerWatcher::ArmLocked() {
   if (!timer_) {
-    LogWrite(1, "CZEVProductInnerWatcher setUpdateTimer failed");
+    LogWrite(kLogInfo, "CZEVProductInnerWatcher setUpdateTimer failed");
     return;
   }
   if (armed_) timer_->cancel(timer_id_);
   const uint64_t seq = ++arm_seq_;
   timer_id_ = timer_->schedule(kUpdateDelaySeconds, [this, seq](uint64_t) { RunPending(seq); });
   armed_ = true;
-  LogWrite(1, "InnerProductWatcher timerID (%d)", static_cast<int>(timer_id_));
-  LogWrite(1, "CZEVProductInnerWatcher setUpdateTimer success");
+  LogWrite(kLogInfo, "InnerProductWatcher timerID (%d)", static_cast<int>(timer_id_));
+  LogWrite(kLogInfo, "CZEVProductInnerWatcher setUpdateTimer success");
 }
 
 void CZEVProductInnerWatcher::RunPending(uint64_t seq) {
@@ -472,9 +472,9 @@ bool CZEVProductInnerWatcher::UpdatePackage(const std::string& name, bool at_sta
   close(fd);
   if (!ok) {
     if (at_start) {
-      LogWrite(3, "File decompression maybe failed (%s).", package.c_str());
+      LogWrite(kLogError, "File decompression maybe failed (%s).", package.c_str());
     } else {
-      LogWrite(3, "File decompression failed (%s).", package.c_str());
+      LogWrite(kLogError, "File decompression failed (%s).", package.c_str());
       SetLastError("File decompression to tempPath failed.");
       DebugPrint("Unzip to temp folder failed");
     }
@@ -494,19 +494,19 @@ void CZEVProductInnerWatcher::RefusePackage(const std::string& name, const std::
   if (it != refused_.end() && it->second == why) return;
   refused_[name] = why;
   ++packages_refused_;
-  LogWrite(3, "Package of product %s refused, not unpacked: %s", name.c_str(), why.c_str());
+  LogWrite(kLogError, "Package of product %s refused, not unpacked: %s", name.c_str(), why.c_str());
   SetLastError("Package refused.");
 }
 
 bool CZEVProductInnerWatcher::RefreshCacheFolder(const std::string& name, const std::string& staging) {
   const std::string config = FindConfigJson(staging);
   if (config.empty()) {
-    LogWrite(1, "No config.json in temporary folder (%s).", staging.c_str());
+    LogWrite(kLogInfo, "No config.json in temporary folder (%s).", staging.c_str());
     return false;
   }
   const std::string folder = JoinPath(cache_dir_, name);
   if (!SyncTree(staging, folder, /*top=*/true)) {
-    LogWrite(3, "Failed to update package files (%s) in cache.", folder.c_str());
+    LogWrite(kLogError, "Failed to update package files (%s) in cache.", folder.c_str());
     SetLastError("Failed to copy package files to cache.");
     return false;
   }
@@ -515,7 +515,7 @@ bool CZEVProductInnerWatcher::RefreshCacheFolder(const std::string& name, const 
   struct stat st;
   if (lstat(config.c_str(), &st) != 0 || !Replace(config, st, JoinPath(folder, kConfigJsonName)) ||
       !RemoveConfigs(folder, kConfigJsonName)) {
-    LogWrite(3, "Failed to update config.json (%s) to cache.", config.c_str());
+    LogWrite(kLogError, "Failed to update config.json (%s) to cache.", config.c_str());
     SetLastError("Failed to copy config.json to cache.");
     return false;
   }
@@ -527,18 +527,18 @@ bool CZEVProductInnerWatcher::WithdrawPackage(const std::string& name) {
   refused_.erase(name);
   const std::string folder = JoinPath(cache_dir_, name);
   if (FindConfigJson(folder).empty()) {
-    LogWrite(1, "No config.json in cache folder (%s).", cache_dir_.c_str());
+    LogWrite(kLogInfo, "No config.json in cache folder (%s).", cache_dir_.c_str());
     SetLastError("No config.json in cache folder.");
     return false;
   }
   if (!RemoveConfigs(folder, std::string())) {
     const int error = errno;
     SetLastError("Failed to delete config.json.");
-    LogWrite(3, "Failed to delete json, error: (%d).", error);
+    LogWrite(kLogError, "Failed to delete json, error: (%d).", error);
     DebugPrint("Config.json delete failed");
     return false;
   }
-  if (callable_.load() != nullptr) LogWrite(3, "deleteConfigJson");
+  if (callable_.load() != nullptr) LogWrite(kLogError, "deleteConfigJson");
   NotifyChanged(folder);
   return true;
 }

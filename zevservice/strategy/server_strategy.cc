@@ -59,7 +59,7 @@ namespace {
 
 void WriteStatusRecord(RegistryStore* registry, const StrategyStatus& status) {
   if (!registry->WriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status)))
-    LogWrite(1, "ServerStrategy cannot write its status: %s", RegLastError().c_str());
+    LogWrite(kLogInfo, "ServerStrategy cannot write its status: %s", RegLastError().c_str());
 }
 
 }  // namespace
@@ -89,7 +89,7 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
   updater_->setLogEventCallback(&on_event_);
   updater_->setUpdateCallback(&on_update_);
   if (!updater_->isInitialised())
-    LogWrite(1, "ServerStrategy download tasks unavailable: %s", updater_->getLastError().c_str());
+    LogWrite(kLogInfo, "ServerStrategy download tasks unavailable: %s", updater_->getLastError().c_str());
 
   // The first load takes the stored copy: the service starts without the
   // server.
@@ -134,17 +134,17 @@ bool CZEVServerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries)
 bool CZEVServerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
   std::string error;
   if (entry.CheckInstalledFiles(&error) != 0) {
-    LogWrite(3, "Hash check failed ,%s", error.c_str());
+    LogWrite(kLogError, "Hash check failed ,%s", error.c_str());
     return false;
   }
   // Intact files in a folder another user may change prove nothing.
   if (!IsTrustedInstallFolder(entry.GetInstallDir(), &error)) {
-    LogWrite(3, "%s install folder refused: %s", CZEVUpdater::TaskKey(entry).c_str(), error.c_str());
+    LogWrite(kLogError, "%s install folder refused: %s", CZEVUpdater::TaskKey(entry).c_str(), error.c_str());
     return false;
   }
   const int64_t recorded = database_->GetRecordedUpdateTime(entry);
   if (recorded < 0 || recorded == entry.GetUpdateTime()) return true;
-  LogWrite(1, "updateTime changed componentId: %s", entry.GetComponentID().c_str());
+  LogWrite(kLogInfo, "updateTime changed componentId: %s", entry.GetComponentID().c_str());
   return false;
 }
 
@@ -159,12 +159,12 @@ bool CZEVServerStrategy::LoadServerCatalogue(CZEVApplications* applications, boo
       std::string bytes;
       received.SerializeToString(&bytes);
       if (!database_->SaveServerCopy(bytes))
-        LogWrite(1, "save Server Content error Code:%d", static_cast<int>(errno));
+        LogWrite(kLogInfo, "save Server Content error Code:%d", static_cast<int>(errno));
       *applications = std::move(received);
       *from_server = true;
       result = true;
     } else {
-      LogWrite(1, "%s", error.c_str());
+      LogWrite(kLogInfo, "%s", error.c_str());
     }
   }
   first_server_load_ = false;
@@ -173,15 +173,15 @@ bool CZEVServerStrategy::LoadServerCatalogue(CZEVApplications* applications, boo
     status_.error = result ? std::string() : error;
   }
   if (result) return true;
-  LogWrite(1, "get components from server local reg");
+  LogWrite(kLogInfo, "get components from server local reg");
   std::string bytes;
   if (!database_->ReadServerCopy(&bytes)) {
-    LogWrite(1, "get components server reg failed");
+    LogWrite(kLogInfo, "get components server reg failed");
     return false;
   }
   applications->Clear();
   if (!bytes.empty() && !applications->ParseFromString(bytes)) {
-    LogWrite(1, "get components server reg failed");
+    LogWrite(kLogInfo, "get components server reg failed");
     return false;
   }
   return true;
@@ -204,17 +204,17 @@ CZEVServerStrategy::EntryMap CZEVServerStrategy::BuildServerEntries(const CZEVAp
         entry.SetComponentID(component.componentid());
         const std::string& dir = version.manifest().downloaddir();
         entry.SetInstallRoot(dir.empty() ? download_dir_ : dir);
-        LogWrite(1, "strategy component:  %s, %s, %s, %s", entry.GetAppCode().c_str(),
+        LogWrite(kLogInfo, "strategy component:  %s, %s, %s, %s", entry.GetAppCode().c_str(),
                  entry.GetComponentID().c_str(), entry.GetVersion().c_str(), entry.GetArchName().c_str());
         // Texts from the server become paths of a root service.
         std::string why;
         if (!CheckPathTexts(entry, &why)) {
-          LogWrite(1, "strategy component refused: %s", why.c_str());
+          LogWrite(kLogInfo, "strategy component refused: %s", why.c_str());
           continue;
         }
         ComponentKey key = KeyOf(entry);
         if (entries.count(key) != 0 && repeated.insert(key).second) {
-          LogWrite(2, "strategy component listed more than once, the last entry is used: %s, %s, %s, %s",
+          LogWrite(kLogWarning, "strategy component listed more than once, the last entry is used: %s, %s, %s, %s",
                    std::get<0>(key).c_str(), std::get<1>(key).c_str(), std::get<2>(key).c_str(),
                    std::get<3>(key).c_str());
         }
@@ -233,7 +233,7 @@ void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application,
       // versions of every architecture meet their server entry.
       const ComponentKey key(application.code(), component.componentid(), version.version(),
                              ArchName(version.archtype()));
-      LogWrite(1, "local component:  %s, %s, %s,%s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+      LogWrite(kLogInfo, "local component:  %s, %s, %s,%s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
                std::get<2>(key).c_str(), std::get<3>(key).c_str());
       CZEVComponentProxy record;
       *record.mutable_component() = component;
@@ -246,13 +246,13 @@ void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application,
       auto found = entries->find(key);
       if (found == entries->end()) {
         (*remove)[key] = record;
-        LogWrite(1, "To be delete component: %s , %s , %s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+        LogWrite(kLogInfo, "To be delete component: %s , %s , %s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
                  std::get<2>(key).c_str());
       } else if (CheckComponent(found->second)) {
         found->second.SetUpdateFlag(true);
       } else {
         (*remove)[key] = record;
-        LogWrite(2, "Component Valid checked failed component: %s , %s , %s", std::get<0>(key).c_str(),
+        LogWrite(kLogWarning, "Component Valid checked failed component: %s , %s , %s", std::get<0>(key).c_str(),
                  std::get<1>(key).c_str(), std::get<2>(key).c_str());
       }
     }
@@ -264,11 +264,11 @@ void CZEVServerStrategy::RemoveObsolete(const EntryMap& remove) {
   LocalComponentDatabase::Batch batch(database_.get());
   for (const auto& [key, record] : remove) {
     if (batch.RemoveLocalRecord(record))
-      LogWrite(1, "remove Cancel Component componentId: %s", std::get<1>(key).c_str());
+      LogWrite(kLogInfo, "remove Cancel Component componentId: %s", std::get<1>(key).c_str());
     else
-      LogWrite(1, "remove LocalComponent failed: %s", std::get<1>(key).c_str());
+      LogWrite(kLogInfo, "remove LocalComponent failed: %s", std::get<1>(key).c_str());
   }
-  if (!batch.Commit()) LogWrite(1, "remove LocalComponent: the local database could not be saved");
+  if (!batch.Commit()) LogWrite(kLogInfo, "remove LocalComponent: the local database could not be saved");
 }
 
 bool CZEVServerStrategy::RefreshCatalogue() {
@@ -339,7 +339,7 @@ void CZEVServerStrategy::UpdateThread() {
       if (status_.time_ms != recorded_ms) WriteStatusRecord(registry_, status_);
     }
     if (!Wait(wait_ms)) {
-      LogWrite(1, "update thread quit.");
+      LogWrite(kLogInfo, "update thread quit.");
       return;
     }
     {
@@ -356,9 +356,9 @@ void CZEVServerStrategy::UpdateThread() {
     } catch (const std::exception& e) {
       // Whatever one pass met, the next one comes: it is retried as a pass
       // that could not reach the server.
-      LogWrite(3, "update components catch error: %s", e.what());
+      LogWrite(kLogError, "update components catch error: %s", e.what());
     } catch (...) {
-      LogWrite(3, "update components catch error");
+      LogWrite(kLogError, "update components catch error");
     }
     wait_ms = timer.NextWaitMs(reached);
   }
@@ -377,7 +377,7 @@ void CZEVServerStrategy::RunPass() {
     for (const auto& [key, entry] : server_entries_) {
       if (entry.GetUpdateFlag()) continue;
       tasks[CZEVUpdater::TaskKey(entry)] = entry;
-      LogWrite(1, "add down load list: %s %s %s %s ", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
+      LogWrite(kLogInfo, "add down load list: %s %s %s %s ", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
                entry.GetVersion().c_str(), entry.GetArchName().c_str());
     }
   }
@@ -385,7 +385,7 @@ void CZEVServerStrategy::RunPass() {
     MutexLock lock(&pending_mu_);
     pending_tasks_ = tasks;
   }
-  LogWrite(1, "ServerStrategy start update components.");
+  LogWrite(kLogInfo, "ServerStrategy start update components.");
   // Versions whose files are already in place are recorded together, in
   // one save; the others go to the task manager.
   std::vector<const std::pair<const std::string, CZEVComponentProxy>*> downloads;
@@ -396,7 +396,7 @@ void CZEVServerStrategy::RunPass() {
       // Files in an unsafe folder go to the task manager, which refuses the
       // folder and reports it.
       if (task.second.CheckInstalledFiles(&error) == 0 && IsTrustedInstallFolder(task.second.GetInstallDir(), &error)) {
-        LogWrite(2, "update exists task :%s", task.first.c_str());
+        LogWrite(kLogWarning, "update exists task :%s", task.first.c_str());
         if (batch.RecordInstalled(task.second)) {
           SetUpdateFlag(KeyOf(task.second));
           continue;
@@ -404,11 +404,11 @@ void CZEVServerStrategy::RunPass() {
       }
       downloads.push_back(&task);
     }
-    if (!batch.Commit()) LogWrite(3, "ServerStrategy: the local database could not be saved");
+    if (!batch.Commit()) LogWrite(kLogError, "ServerStrategy: the local database could not be saved");
   }
   for (const auto* task : downloads) {
     if (!updater_->addTask(task->second))
-      LogWrite(2, "%s add task download failed :%s", task->first.c_str(), updater_->getLastError().c_str());
+      LogWrite(kLogWarning, "%s add task download failed :%s", task->first.c_str(), updater_->getLastError().c_str());
   }
   updater_->start();
 }
@@ -424,9 +424,9 @@ void CZEVServerStrategy::FlushRecords() {
   LocalComponentDatabase::Batch batch(database_.get());
   for (const CZEVComponentProxy& record : records) {
     if (!batch.RecordInstalled(record))
-      LogWrite(3, "%s update local database failed ", CZEVUpdater::TaskKey(record).c_str());
+      LogWrite(kLogError, "%s update local database failed ", CZEVUpdater::TaskKey(record).c_str());
   }
-  if (!batch.Commit()) LogWrite(3, "ServerStrategy: the local database could not be saved");
+  if (!batch.Commit()) LogWrite(kLogError, "ServerStrategy: the local database could not be saved");
 }
 
 void CZEVServerStrategy::WriteStatus() {
@@ -450,11 +450,11 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
     WriteStatus();
     // After Stop the strategy manager may be going away.
     if (!stopping_) ReportChanged(cstServerStrategy);
-    LogWrite(1, "ServerStrategy update components finished\n");
+    LogWrite(kLogInfo, "ServerStrategy update components finished\n");
     return true;
   }
   if (!success) {
-    LogWrite(2, "%s download failed : errorMsg: %s", task_key.c_str(), updater_->getLastError().c_str());
+    LogWrite(kLogWarning, "%s download failed : errorMsg: %s", task_key.c_str(), updater_->getLastError().c_str());
     MutexLock lock(&status_mu_);
     ++status_.failed;
     return false;
@@ -465,7 +465,7 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
     auto found = pending_tasks_.find(task_key);
     if (found != pending_tasks_.end()) key = KeyOf(found->second);
   }
-  LogWrite(1, "download success: %s %s %s %s ", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+  LogWrite(kLogInfo, "download success: %s %s %s %s ", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
            std::get<2>(key).c_str(), std::get<3>(key).c_str());
   CZEVComponentProxy entry;
   {
@@ -488,7 +488,7 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
 bool CZEVServerStrategy::OnTaskEvent(const std::string& text, uint16_t code) {
   if (code == kUpdaterError) {
     // URLs and paths may hold "%": the text is an argument, never the format.
-    if (!text.empty()) LogWrite(1, "%s", text.c_str());
+    if (!text.empty()) LogWrite(kLogInfo, "%s", text.c_str());
     return true;
   }
   std::lock_guard<std::mutex> lock(event_mu_);
@@ -503,7 +503,7 @@ bool CZEVServerStrategy::OnTaskEvent(const std::string& text, uint16_t code) {
   }
   if (found == 3) parts[3] = text.substr(start);
   if (found < 3 || parts[3].empty()) {
-    LogWrite(2, "error event mask :%s", text.c_str());
+    LogWrite(kLogWarning, "error event mask :%s", text.c_str());
     return false;
   }
   EventElement event;
@@ -513,6 +513,6 @@ bool CZEVServerStrategy::OnTaskEvent(const std::string& text, uint16_t code) {
   event.eventState = code;
   event.eventTimestamp = clock_->WallMillis();
   events_(event);
-  LogWrite(1, "Log event mask :%s evrnt:%d", text.c_str(), static_cast<int>(code));
+  LogWrite(kLogInfo, "Log event mask :%s evrnt:%d", text.c_str(), static_cast<int>(code));
   return true;
 }

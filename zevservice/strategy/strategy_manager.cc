@@ -46,7 +46,7 @@ bool CatalogueEntries(const std::vector<CZEVComponentProxy>& merged, std::vector
   for (const CZEVComponentProxy& entry : merged) {
     if (entry.component().versions().version_size() == 0) {
       result = false;
-      LogWrite(3, "combinApps failed:%s", entry.GetComponentID().c_str());
+      LogWrite(kLogError, "combinApps failed:%s", entry.GetComponentID().c_str());
       continue;
     }
     auto found = group_of.emplace(entry.GetAppCode(), groups.size());
@@ -102,11 +102,11 @@ void CZEVStrategyManager::SetCatalogueHandler(const CatalogueHandler* handler) {
 bool CZEVStrategyManager::GetCatalogue(std::vector<CZEVComponentProxy>* entries) {
   std::vector<CZEVComponentProxy> server_list;
   if (server_ && !server_->GetComponents(&server_list)) {
-    LogWrite(3, "Get Server Components failed");
+    LogWrite(kLogError, "Get Server Components failed");
     return false;
   }
   std::vector<CZEVComponentProxy> product_list;
-  if (product_ && !product_->GetComponents(&product_list)) LogWrite(3, "Get Product Install Components failed");
+  if (product_ && !product_->GetComponents(&product_list)) LogWrite(kLogError, "Get Product Install Components failed");
   std::vector<CZEVComponentProxy> merged;
   // The server list first: on equal versions the product's entry wins.
   MergeEntryLists(server_list, product_list, &merged, nullptr);
@@ -118,13 +118,13 @@ bool CZEVStrategyManager::OnStrategyChanged(CZEVComponentSourceType source) {
   if (stopping_) return false;
   switch (source) {
     case cstServerStrategy:
-      LogWrite(1, "ServerStrategy changed");
+      LogWrite(kLogInfo, "ServerStrategy changed");
       break;
     case cstPlatformBuildIn:
-      LogWrite(1, "PlatformBuildIn Strategy changed");
+      LogWrite(kLogInfo, "PlatformBuildIn Strategy changed");
       break;
     case cstProductBuildIn:
-      LogWrite(1, "ProductBuildIn Strategy changed");
+      LogWrite(kLogInfo, "ProductBuildIn Strategy changed");
       break;
     default:
       break;
