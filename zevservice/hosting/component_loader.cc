@@ -134,7 +134,7 @@ void CZEVComponentLoader::ReleaseMonitor() {
 
 bool CZEVComponentLoader::StartComponents() {
   {
-    std::lock_guard<std::mutex> lock(load_mu_);
+    MutexLock lock(&load_mu_);
     SetDownloadDir();
   }
   // The strategy manager and its handler, then the monitor, then the load.
@@ -145,7 +145,7 @@ bool CZEVComponentLoader::StartComponents() {
       LogWrite(kLogError, "The strategy manager could not be made; nothing is loaded.");
     } else {
       {
-        std::lock_guard<std::mutex> lock(strategies_mu_);
+        MutexLock lock(&strategies_mu_);
         if (stop_->quitting()) return false;
         strategies_ = strategies;
       }
@@ -205,7 +205,7 @@ int CZEVComponentLoader::RefusedComponents() const {
 void CZEVComponentLoader::StopStrategies() {
   std::shared_ptr<CZEVStrategyManager> strategies;
   {
-    std::lock_guard<std::mutex> lock(strategies_mu_);
+    MutexLock lock(&strategies_mu_);
     strategies.swap(strategies_);
   }
   // Waits for a change report under way; none follows.
@@ -214,7 +214,7 @@ void CZEVComponentLoader::StopStrategies() {
 
 bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue,
                                                const std::vector<CZEVComponentProxy>& catalogue) {
-  std::lock_guard<std::mutex> lock(load_mu_);
+  MutexLock lock(&load_mu_);
   SetDownloadDir();
   // A change handled meanwhile has loaded a newer catalogue already.
   if (!have_catalogue || changes_handled_ > 0) return true;
@@ -243,7 +243,7 @@ void CZEVComponentLoader::SetDownloadDir() {
 }
 
 void CZEVComponentLoader::LoadApplication(const CZEVApplication& application) {
-  std::lock_guard<std::mutex> lock(load_mu_);
+  MutexLock lock(&load_mu_);
   SetDownloadDir();
   LoadedComponentMap map = *loaded();
   std::vector<CZEVComponentProxy> list = loaded_list();
@@ -279,7 +279,7 @@ void CZEVComponentLoader::LoadEntries(const std::vector<CZEVComponentProxy>& ent
 void CZEVComponentLoader::StopComponents() {
   // A load may still be walking the catalogue; it stops at the next
   // component now that the stop is set.
-  std::lock_guard<std::mutex> load(load_mu_);
+  MutexLock load(&load_mu_);
   if (monitor_ == nullptr) return;
   if (!monitor_started_) {
     ReleaseMonitor();
@@ -394,7 +394,7 @@ bool CZEVComponentLoader::ReleaseComponent(const CZEVComponentProxy& entry) {
 }
 
 bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries) {
-  std::lock_guard<std::mutex> lock(load_mu_);
+  MutexLock lock(&load_mu_);
   SetDownloadDir();
   LoadedComponentMap new_map;
   std::vector<CZEVComponentProxy> new_list = Rooted(entries);
@@ -409,7 +409,7 @@ bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProx
   for (const CZEVComponentProxy& entry : new_list) kept.insert(SameEntryKey(entry));
   std::shared_ptr<const std::vector<CZEVComponentProxy>> old_list;
   {
-    std::lock_guard<std::mutex> published(published_mu_);
+    MutexLock published(&published_mu_);
     old_list = published_list_;
   }
   if (old_list) {
@@ -430,18 +430,18 @@ bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProx
 void CZEVComponentLoader::Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list) {
   auto shared_map = std::make_shared<const LoadedComponentMap>(std::move(map));
   auto shared_list = std::make_shared<const std::vector<CZEVComponentProxy>>(std::move(list));
-  std::lock_guard<std::mutex> lock(published_mu_);
+  MutexLock lock(&published_mu_);
   published_ = std::move(shared_map);
   published_list_ = std::move(shared_list);
 }
 
 LoadedComponentsSnapshot CZEVComponentLoader::loaded() const {
-  std::lock_guard<std::mutex> lock(published_mu_);
+  MutexLock lock(&published_mu_);
   if (!published_) return std::make_shared<const LoadedComponentMap>();
   return published_;
 }
 
 std::vector<CZEVComponentProxy> CZEVComponentLoader::loaded_list() const {
-  std::lock_guard<std::mutex> lock(published_mu_);
+  MutexLock lock(&published_mu_);
   return published_list_ ? *published_list_ : std::vector<CZEVComponentProxy>();
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "hosting/manager_options.h"
 #include "hosting/stop_state.h"
 #include "model/component_proxy.h"
@@ -42,7 +43,7 @@ class CZEVComponentLoader {
   void StopStrategies();
   // Quit's step, after any load under way: "stopall" to every host, a pause
   // for them to end, the monitor left.
-  void StopComponents();
+  void StopComponents() EXCLUDES(load_mu_);
 
   int RunningHosts() const;
   int RefusedComponents() const;
@@ -64,17 +65,17 @@ class CZEVComponentLoader {
   void ReleaseMonitor();
   bool LoadInitialCatalogue(bool have_catalogue, const std::vector<CZEVComponentProxy>& entries);
   // With load_mu_ held: the default download folder, once.
-  void SetDownloadDir();
+  void SetDownloadDir() REQUIRES(load_mu_);
   // The one load loop: loads each entry in turn (none once Quit has begun)
   // and logs the outcome.
-  void LoadEntries(const std::vector<CZEVComponentProxy>& entries, Walk walk);
+  void LoadEntries(const std::vector<CZEVComponentProxy>& entries, Walk walk) REQUIRES(load_mu_);
   // With load_mu_ held: the catalogue's entries as they are loaded, each
   // with the install root of its manifest or the default download folder.
-  std::vector<CZEVComponentProxy> Rooted(std::vector<CZEVComponentProxy> entries) const;
+  std::vector<CZEVComponentProxy> Rooted(std::vector<CZEVComponentProxy> entries) const REQUIRES(load_mu_);
   bool LoadComponent(const CZEVComponentProxy& entry);
   bool ReleaseComponent(const CZEVComponentProxy& entry);
   // With load_mu_ held: makes `map` and `list` what readers see.
-  void Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list);
+  void Publish(LoadedComponentMap map, std::vector<CZEVComponentProxy> list) REQUIRES(load_mu_);
 
   const ManagerDeps& deps_;
   const ManagerOptions& options_;
@@ -91,22 +92,22 @@ class CZEVComponentLoader {
 
   // One walk over the catalogue at a time: the initial load and the change
   // handler. Held for the whole walk, which may wait on hosts.
-  std::mutex load_mu_;
-  std::string default_download_dir_;  // guarded by load_mu_
-  uint64_t changes_handled_ = 0;      // guarded by load_mu_
+  Mutex load_mu_;
+  std::string default_download_dir_ GUARDED_BY(load_mu_);
+  uint64_t changes_handled_ GUARDED_BY(load_mu_) = 0;
 
   // The loaded map and list, replaced as a whole (under load_mu_ too) so
   // that readers share them without copying.
-  mutable std::mutex published_mu_;
-  LoadedComponentsSnapshot published_;                                     // guarded by published_mu_
-  std::shared_ptr<const std::vector<CZEVComponentProxy>> published_list_;  // guarded by published_mu_
+  mutable Mutex published_mu_;
+  LoadedComponentsSnapshot published_ GUARDED_BY(published_mu_);
+  std::shared_ptr<const std::vector<CZEVComponentProxy>> published_list_ GUARDED_BY(published_mu_);
   // The change handler as the strategy manager calls it; declared before the
   // strategy manager, which must not outlive it.
   CZEVStrategyManager::CatalogueHandler catalogue_handler_;
-  std::mutex strategies_mu_;
+  Mutex strategies_mu_;
   // Shared with a Start under way, so that a Quit meanwhile can stop it
   // without pulling it from under the Start.
-  std::shared_ptr<CZEVStrategyManager> strategies_;  // guarded by strategies_mu_
+  std::shared_ptr<CZEVStrategyManager> strategies_ GUARDED_BY(strategies_mu_);
 };
 
 #endif  // ZEV_HOSTING_COMPONENT_LOADER_H_

@@ -54,22 +54,22 @@ CZEVFrontEnds::~CZEVFrontEnds() {
 }
 
 int CZEVFrontEnds::port() const {
-  std::lock_guard<std::mutex> lock(state_mu_);
+  MutexLock lock(&state_mu_);
   return port_;
 }
 
 std::vector<std::string> CZEVFrontEnds::failed() const {
-  std::lock_guard<std::mutex> lock(state_mu_);
+  MutexLock lock(&state_mu_);
   return failed_;
 }
 
 bool CZEVFrontEnds::instance_held_elsewhere() const {
-  std::lock_guard<std::mutex> lock(state_mu_);
+  MutexLock lock(&state_mu_);
   return instance_held_elsewhere_;
 }
 
 void CZEVFrontEnds::Reset() {
-  std::lock_guard<std::mutex> lock(state_mu_);
+  MutexLock lock(&state_mu_);
   failed_.clear();
   instance_held_elsewhere_ = false;
 }
@@ -99,7 +99,7 @@ std::unique_ptr<NamedMutex> CZEVFrontEnds::TakeInstanceLock() {
       if (exists) {
         LogWrite(kLogError, "Another instance holds the instance lock %s; this one serves nothing and stays idle.",
                  lock_path.c_str());
-        std::lock_guard<std::mutex> state(state_mu_);
+        MutexLock state(&state_mu_);
         instance_held_elsewhere_ = true;
       } else {
         LogWrite(kLogError, "The instance lock file in %s cannot be opened: %s; this one serves nothing.",
@@ -130,7 +130,7 @@ void CZEVFrontEnds::Start(ComponentPeerCheck peer_check) {
   std::vector<std::string> failed;
   if (!http_started_) failed.push_back("http");
   if (deps_.pipe_server != nullptr && !pipe_started_) failed.push_back("pipe");
-  std::lock_guard<std::mutex> state(state_mu_);
+  MutexLock state(&state_mu_);
   failed_ = std::move(failed);
 }
 
@@ -157,7 +157,7 @@ void CZEVFrontEnds::StartHttp() {
     port = next;
   }
   {
-    std::lock_guard<std::mutex> state(state_mu_);
+    MutexLock state(&state_mu_);
     port_ = port;
   }
   if (!http_started_) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "hosting/manager_options.h"
 #include "hosting/port_guard.h"
 #include "hosting/stop_state.h"
@@ -78,10 +79,10 @@ class CZEVFrontEnds {
   bool pipe_started_ = false;
   std::thread port_writer_;  // retries a failed port write
 
-  mutable std::mutex state_mu_;
-  int port_ = 0;                           // guarded by state_mu_
-  std::vector<std::string> failed_;        // guarded by state_mu_
-  bool instance_held_elsewhere_ = false;   // guarded by state_mu_
+  mutable Mutex state_mu_;
+  int port_ GUARDED_BY(state_mu_) = 0;
+  std::vector<std::string> failed_ GUARDED_BY(state_mu_);
+  bool instance_held_elsewhere_ GUARDED_BY(state_mu_) = false;
 };
 
 // The first available port from `first` to `last` inclusive, logging each

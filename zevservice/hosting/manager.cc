@@ -13,7 +13,7 @@ CZEVManager::CZEVManager(ManagerDeps deps, ManagerOptions options)
 CZEVManager::~CZEVManager() {
   bool started;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     started = started_;
   }
   if (started) Quit();
@@ -61,7 +61,7 @@ bool CZEVManager::Start() {
 }
 
 bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (stop_.quitting()) return false;  // Quit() ran while the mutex was being taken
   started_ = true;
   front_ends_.HoldInstanceLock(std::move(instance_mutex));
@@ -81,7 +81,7 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
 
 void CZEVManager::Quit() {
   stop_.BeginQuit();
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   front_ends_.StopEndpoints();
   // The catalogue's sources: a change report under way is waited for (its
   // handler takes the loader's lock, never mu_); none follows.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "hosting/component_loader.h"
 #include "hosting/front_ends.h"
 #include "hosting/manager_options.h"
@@ -113,8 +114,8 @@ class CZEVManager {
   CZEVFrontEnds front_ends_;
   // Serialises Start and Quit. Never held while Start waits between
   // attempts, so that Quit can end the wait.
-  std::mutex mu_;
-  bool started_ = false;  // the front ends began; guarded by mu_
+  Mutex mu_;
+  bool started_ GUARDED_BY(mu_) = false;  // the front ends began
 };
 
 #endif  // ZEV_HOSTING_MANAGER_H_

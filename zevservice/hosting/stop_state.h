@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 
 class StopState {
@@ -17,14 +18,14 @@ class StopState {
 
   // A Start begins: quitting only when a stop was asked meanwhile.
   void BeginStart() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     quitting_ = stop_requested_;
     flag_ = quitting_;
   }
   // A stop asked while Start may still run; it holds until EndQuit.
   void RequestStop() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       stop_requested_ = true;
       quitting_ = true;
       flag_ = true;
@@ -33,19 +34,19 @@ class StopState {
   }
   void BeginQuit() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       quitting_ = true;
       flag_ = true;
     }
     cv_.notify_all();
   }
   void EndQuit() {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     stop_requested_ = false;
   }
 
   bool quitting() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     return quitting_;
   }
   // Set with quitting, for work that cannot take the lock (unpacking).
@@ -53,22 +54,25 @@ class StopState {
 
   // Waits up to `ms` on the clock; false when quitting came first.
   bool Wait(int64_t ms) {
-    std::unique_lock<std::mutex> lock(mu_);
-    clock_->WaitFor(lock, cv_, ms, [this] { return quitting_; });
+    MutexLock lock(&mu_);
+    clock_->WaitFor(lock.native(), cv_, ms, [this] {
+      mu_.AssertHeld();
+      return quitting_;
+    });
     return !quitting_;
   }
   // Waits up to `ms` on the clock for `done`, which is asked under the lock.
   void WaitFor(int64_t ms, const std::function<bool()>& done) {
-    std::unique_lock<std::mutex> lock(mu_);
-    clock_->WaitFor(lock, cv_, ms, done);
+    MutexLock lock(&mu_);
+    clock_->WaitFor(lock.native(), cv_, ms, done);
   }
 
  private:
   Clock* const clock_;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   std::condition_variable cv_;
-  bool quitting_ = false;        // guarded by mu_
-  bool stop_requested_ = false;  // guarded by mu_
+  bool quitting_ GUARDED_BY(mu_) = false;
+  bool stop_requested_ GUARDED_BY(mu_) = false;
   std::atomic<bool> flag_{false};
 };
 
