@@ -18,7 +18,7 @@ TaskTimer::~TaskTimer() {
   while (!free_ids_.empty()) free_ids_.pop();
 }
 
-uint64_t TaskTimer::schedule(int64_t delay, Callback callback, int64_t interval) {
+uint64_t TaskTimer::ScheduleMillis(int64_t delay_ms, Callback callback, int64_t interval_ms) {
   uint64_t id;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -31,8 +31,8 @@ uint64_t TaskTimer::schedule(int64_t delay, Callback callback, int64_t interval)
     }
     Entry& entry = entries_[id];
     entry.id = id;
-    entry.due = clock_->MonotonicMillis() + delay * 1000;
-    entry.interval = interval * 1000;
+    entry.due = clock_->MonotonicMillis() + delay_ms;
+    entry.interval = interval_ms;
     entry.callback = std::move(callback);
     entry.active = true;
     schedule_.emplace(entry.due, id);

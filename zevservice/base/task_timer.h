@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stack>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -19,8 +20,9 @@ class TaskTimer {
  public:
   using Callback = std::function<void(uint64_t id)>;
 
-  // Starts the thread. Delays and intervals are whole seconds of `clock`
-  // (not owned; must outlive the timer).
+  // Starts the thread. Delays and intervals are of `clock` (not owned; must
+  // outlive the timer): whole seconds for schedule, milliseconds for
+  // ScheduleMillis.
   explicit TaskTimer(Clock* clock = Clock::Real());
   // Stops and joins the thread (waiting for a running callback) and drops
   // every entry. Must not run on the timer's own thread.
@@ -32,7 +34,11 @@ class TaskTimer {
   // `interval` units after each run ended. Returns the entry's id; ids of
   // finished or cancelled entries are reused first, so a stale id may name a
   // newer entry.
-  uint64_t schedule(int64_t delay, Callback callback, int64_t interval = 0);
+  uint64_t schedule(int64_t delay, Callback callback, int64_t interval = 0) {
+    return ScheduleMillis(delay * 1000, std::move(callback), interval * 1000);
+  }
+  // The same in milliseconds of the clock.
+  uint64_t ScheduleMillis(int64_t delay_ms, Callback callback, int64_t interval_ms = 0);
   // Stops the entry: a pending run is dropped, a running one finishes and is
   // not scheduled again. False when no entry ever had the id.
   bool cancel(uint64_t id);

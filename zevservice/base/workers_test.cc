@@ -136,6 +136,12 @@ TEST(TaskTimer, OneShotEntriesRunOnceAndTheirIdsAreReused) {
   EXPECT_EQ(counter.count(), 1);
   EXPECT_FALSE(timer.cancel(2));  // equal to the number of entries
   EXPECT_TRUE(timer.cancel(0));
+  // ScheduleMillis counts milliseconds.
+  timer.ScheduleMillis(1500, [&](uint64_t) { counter.Hit(); });
+  clock.Advance(1499);
+  EXPECT_FALSE(counter.WaitFor(2, std::chrono::milliseconds(20)));
+  clock.Advance(1);
+  ASSERT_TRUE(counter.WaitFor(2));
 }
 
 TEST(TaskTimer, CancelFromInsideTheCallbackStopsFurtherRuns) {

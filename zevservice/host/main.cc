@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   google::protobuf::SetLogHandler(ProtobufToLog);
   // The pause every start begins with. A stop asked meanwhile ends the
   // process at once: nothing runs yet that would need stopping.
-  if (PauseBeforeStart(2000)) return 0;
+  if (PauseBeforeStart(CZEVServiceContext::ServiceTimings().start_pause_ms)) return 0;
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && (strcasecmp(args[0].c_str(), "install") == 0 ||
                         strcasecmp(args[0].c_str(), "uninstall") == 0)) {

@@ -48,8 +48,6 @@ const char* StateName(uint32_t state) {
   }
 }
 
-constexpr int64_t kHealthCheckMs = 60 * 1000;
-
 sigset_t ControlSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -297,9 +295,10 @@ void ServiceLoop(CZEVServiceBase* service) {
   for (int sig : outcome.deferred) {
     if (OnControlSignal(service, sig)) return;
   }
-  // Once a minute the status text is made again, so that what no event
-  // reports (a strategy that has stopped making passes) still reaches it.
-  const int health_ms = static_cast<int>(std::max<int64_t>(kHealthCheckMs / Clock::TimeScale(), 1));
+  // Now and then (once a minute) the status text is made again, so that
+  // what no event reports (a strategy that has stopped making passes) still
+  // reaches it.
+  const int health_ms = static_cast<int>(std::max<int64_t>(service->health_check_ms() / Clock::TimeScale(), 1));
   for (;;) {
     struct pollfd fds[1] = {{signals.fd(), POLLIN, 0}};
     const int ready = poll(fds, 1, health_ms);
@@ -534,6 +533,10 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
 CZEVService& CZEVService::instance() {
   static CZEVService* service = new CZEVService(&CZEVServiceContext::Default());  // lives until process exit
   return *service;
+}
+
+CZEVService::CZEVService(CZEVServiceContext* context) : context_(context) {
+  set_health_check_ms(context->timings().health_check_ms);
 }
 
 void CZEVService::OnStart() {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/timings.h"
+
 // Service states, with the numbers of the service control protocol.
 constexpr uint32_t kServiceStopped = 1;
 constexpr uint32_t kServiceStartPending = 2;
@@ -115,6 +117,9 @@ class CZEVServiceBase {
   const ServiceStatus& status() const { return status_; }
   // The status sink (not owned; must outlive the service). Null: no reports.
   void set_status_sink(IServiceStatusSink* sink) { sink_ = sink; }
+  // How often the service loop makes the status text again.
+  int64_t health_check_ms() const { return health_check_ms_; }
+  void set_health_check_ms(int64_t ms) { health_check_ms_ = ms; }
   void set_run_mode(int mode) { run_mode_ = mode; }
 
   // The data directory: <common data folder>/Varnel/ZEV/2.0 (empty without one).
@@ -157,6 +162,7 @@ class CZEVServiceBase {
   mutable std::mutex status_mu_;
   ServiceStatus status_;
   IServiceStatusSink* sink_ = nullptr;
+  int64_t health_check_ms_ = Timings().health_check_ms;
 };
 
 class CZEVServiceContext;
@@ -167,7 +173,7 @@ class CZEVService : public CZEVServiceBase {
   // The service of the default context.
   static CZEVService& instance();
   // `context` (not owned) must outlive the service.
-  explicit CZEVService(CZEVServiceContext* context) : context_(context) {}
+  explicit CZEVService(CZEVServiceContext* context);
   // Starts the manager. When it stays idle because another instance holds
   // the instance lock, or a front end did not start, the status says so
   // ("idle: another instance holds the instance lock", "not serving: pipe").

@@ -23,6 +23,9 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
   Options options;
   options.common_dir = GetCommonDataDir();
   options.clock = Clock::Real();
+  options.timings = ServiceTimings();
+  options.manager.SetTimings(options.timings);
+  options.monitor.SetTimings(options.timings);
   options.registry = &RegistryStore::Default();
   options.methods = &CZEVMethodRegistry::instance();
   options.pipe_server = &CZEVPipeServerImpl::instance();
@@ -31,13 +34,17 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
   const std::string common = options.common_dir;
   Clock* clock = options.clock;
   RegistryStore* registry = options.registry;
-  options.strategies = [common, clock, registry](const std::atomic<bool>* stop) {
+  const Timings timings = options.timings;
+  options.strategies = [common, clock, registry, timings](const std::atomic<bool>* stop) {
     CZEVServerStrategy::Options server;
     server.clock = clock;
     server.registry = registry;
+    server.first_retry_ms = timings.server_first_retry_ms;
+    server.record_save_ms = timings.install_record_save_ms;
     CZEVProductInnerStrategy::Options product;
     product.clock = clock;
     product.stop = stop;
+    product.update_delay_ms = timings.product_update_delay_ms;
     if (!common.empty()) {
       server.download_dir = JoinPath(common, "Varnel/ZEV/download");
       product.components_dir = JoinPath(common, "Varnel/components");
@@ -49,6 +56,8 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
   };
   return options;
 }
+
+Timings CZEVServiceContext::ServiceTimings() { return Timings(); }
 
 CZEVServiceContext& CZEVServiceContext::Default() {
   static CZEVServiceContext* context = new CZEVServiceContext(ServiceOptions());  // lives until process exit
@@ -68,6 +77,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
       data_dir_(Below(common_dir_, "Varnel/ZEV/2.0")),
       run_dir_(Below(common_dir_, "run")),
       clock_(options.clock),
+      timings_(options.timings),
       manager_options_(options.manager) {
   if (options.registry == nullptr) own_registry_ = std::make_unique<RegistryStore>(common_dir_);
   registry_ = options.registry != nullptr ? options.registry : own_registry_.get();

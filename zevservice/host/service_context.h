@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/timings.h"
 #include "hosting/manager.h"
 #include "hosting/monitor.h"
 #include "platform/registry.h"
@@ -28,6 +29,9 @@ class CZEVServiceContext {
     // The common data folder; empty: none (nothing below it can be used).
     std::string common_dir;
     Clock* clock = Clock::Real();  // not owned; must outlive the context
+    // The delays of the service loop; ServiceOptions() has also set the
+    // parts' options below from it.
+    Timings timings;
     ManagerOptions manager;
     // Whether the manager runs components in hosts (a monitor of its own,
     // made with `monitor`, whose clock and runtime folder default to the
@@ -49,11 +53,13 @@ class CZEVServiceContext {
   };
 
   // What the service runs with: the common data folder as the environment
-  // gives it, the real clock, the process-wide registry store, method
+  // gives it, the real clock, ServiceTimings() for every part, the process-wide registry store, method
   // registry and pipe server (which the bus interface and the settings
   // readers share), components in hosts, the server and product strategies,
   // a port guard.
   static Options ServiceOptions();
+  // The delays the service runs with: Timings().
+  static Timings ServiceTimings();
   // The process's context, made from ServiceOptions() at the first call.
   // Never destroyed.
   static CZEVServiceContext& Default();
@@ -72,6 +78,7 @@ class CZEVServiceContext {
   const std::string& run_dir() const { return run_dir_; }
 
   Clock* clock() const { return clock_; }
+  const Timings& timings() const { return timings_; }
   RegistryStore& registry() { return *registry_; }
   CZEVMethodRegistry& methods() { return *methods_; }
   CZEVPipeServerImpl& pipe_server() { return *pipe_server_; }
@@ -86,6 +93,7 @@ class CZEVServiceContext {
   const std::string data_dir_;
   const std::string run_dir_;
   Clock* const clock_;
+  const Timings timings_;
 
   // Made by the context when its options name none.
   std::unique_ptr<RegistryStore> own_registry_;

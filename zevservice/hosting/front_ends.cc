@@ -123,6 +123,8 @@ void CZEVFrontEnds::Start(ComponentPeerCheck peer_check) {
     CZEVPortGuard::Options guard_options;
     guard_options.clock = deps_.clock;
     guard_options.run_dir = deps_.run_dir;
+    guard_options.first_check_ms = options_.port_probe_first_ms;
+    guard_options.check_interval_ms = options_.port_probe_interval_ms;
     port_guard_ = std::make_unique<CZEVPortGuard>(guard_options);
     port_guard_->start("http://127.0.0.1", port());
   }
@@ -173,7 +175,7 @@ void CZEVFrontEnds::StartHttp() {
   // Clients find the service only through this value, so a write that
   // failed (a full disk at start-up) is not left at that.
   LogWrite(kLogWarning, "The registry refused the port: %s. It is written again every %d s until it succeeds.",
-           RegLastError().c_str(), options_.port_write_retry_ms / 1000);
+           RegLastError().c_str(), static_cast<int>(options_.port_write_retry_ms / 1000));
   port_writer_ = std::thread(&CZEVFrontEnds::RetryPortWrite, this, port);
   pthread_setname_np(port_writer_.native_handle(), "zev-port-write");
 }

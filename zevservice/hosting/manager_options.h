@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/timings.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "contract/names.h"
 #include "hosting/monitor_interfaces.h"
@@ -22,17 +23,29 @@
 // contract/names.h.
 extern const char kHostProgramName[];    // "zevhost"
 
+// The delays default to Timings() (base/timings.h), which names each; the
+// composition root sets them from its Timings.
 struct ManagerOptions {
-  int instance_attempts = 11;
-  int instance_retry_ms = 3000;
+  int instance_attempts = Timings().instance_attempts;
+  int64_t instance_retry_ms = Timings().instance_retry_ms;
   int first_port = 61024;
   int last_port = 61124;
-  // How long to wait before writing the port to the registry again after a
-  // failed write (a full disk at start-up).
-  int port_write_retry_ms = 60000;
-  // How long Quit waits for the hosts to leave after "stopall"; it returns
-  // as soon as they have.
-  int host_stop_wait_ms = 3000;
+  int64_t port_write_retry_ms = Timings().port_write_retry_ms;
+  // Quit returns as soon as the hosts have left.
+  int64_t host_stop_wait_ms = Timings().host_stop_wait_ms;
+  // The port guard's probes (when ManagerDeps::port_guard).
+  int64_t port_probe_first_ms = Timings().port_probe_first_ms;
+  int64_t port_probe_interval_ms = Timings().port_probe_interval_ms;
+
+  // These fields set from `timings`; the ports stay as they are.
+  void SetTimings(const Timings& timings) {
+    instance_attempts = timings.instance_attempts;
+    instance_retry_ms = timings.instance_retry_ms;
+    port_write_retry_ms = timings.port_write_retry_ms;
+    host_stop_wait_ms = timings.host_stop_wait_ms;
+    port_probe_first_ms = timings.port_probe_first_ms;
+    port_probe_interval_ms = timings.port_probe_interval_ms;
+  }
 };
 
 // The merged catalogue as the manager asks for it at start-up: fills

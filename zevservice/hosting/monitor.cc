@@ -30,10 +30,8 @@ const char kHostExecutable[] = "zevhost";
 
 namespace {
 
-constexpr int64_t kSweepIntervalMs = 3600000;     // one hour
-constexpr int64_t kHostWaitMs = 2000;             // before each "start"
-constexpr int64_t kHostWaitRealLimitMs = 10000;   // the same wait on a clock that stands still
-constexpr int64_t kResendDelaySeconds = 15;
+constexpr int64_t kWaitFailedPauseMs = 2000;      // after the wait for the hosts failed
+constexpr int64_t kHostWaitRealLimitMs = 10000;   // the wait for a host on a clock that stands still
 constexpr int kNodePollMs = 5;                    // real time between bus listings
 constexpr int kListedSendTries = 200;             // sends to a listed node before giving up
 constexpr char kStopAllPayload[] = "stopall";
@@ -111,6 +109,11 @@ CZEVMonitor::CZEVMonitor(Options options)
       status_path_(DefaultStatusPath(options.run_dir)),
       event_sink_(options.event_sink ? options.event_sink : DefaultEventSink()),
       event_observer_(options.observer),
+      host_presence_wait_ms_(options.host_presence_wait_ms),
+      start_resend_ms_(options.start_resend_ms),
+      sweep_ms_(options.sweep_ms),
+      restart_window_ms_(static_cast<uint32_t>(options.restart_window_ms)),
+      restart_budget_(static_cast<uint32_t>(options.restart_budget)),
       timer_(std::make_unique<TaskTimer>(clock_)) {
   const std::string common = GetCommonDataDir();
   if (!common.empty()) {
@@ -480,6 +483,7 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
       record.directory = host_dir_;
       record.node_name = group->second.node_name;
       record.group_name = group_name;
+      record.budget = RestartBudget(restart_window_ms_, restart_budget_);
       host = hosts_.emplace(group_name, std::move(record)).first;
       // A failed start keeps the record without a process: the sweep and
       // the group's next StartComponent try again.
@@ -591,7 +595,7 @@ bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& m
   // service: it lasts its 2 s of real time also when the real clock runs
   // fast (ZEV_TIME_SCALE in an end-to-end run).
   const int64_t scale = clock_ == Clock::Real() ? Clock::TimeScale() : 1;
-  const int64_t deadline = clock_->MonotonicMillis() + kHostWaitMs * scale;
+  const int64_t deadline = clock_->MonotonicMillis() + host_presence_wait_ms_ * scale;
   // A clock that does not move (a test's) must not keep a host that never
   // joins waited for without end. The limit is generous: on the real clock
   // the 2 s above always come first.
@@ -628,10 +632,11 @@ bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& m
 void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::string& node,
                                       const CZEVComponentContext& context, const std::string& payload) {
   if (exiting_ || !timer_) return;
-  Logf("Send the msg again after 15s: target node is %s, message type is: start.", node.c_str());
+  Logf("Send the msg again after %llds: target node is %s, message type is: start.",
+       static_cast<long long>(start_resend_ms_ / 1000), node.c_str());
   const std::string component = context.componentid();
   const std::string version = context.version();
-  timer_->schedule(kResendDelaySeconds, [this, group, node, component, version, payload](uint64_t) {
+  timer_->ScheduleMillis(start_resend_ms_, [this, group, node, component, version, payload](uint64_t) {
     if (exiting_) return;
     try {
       // The group's node of the moment: the host may have been restarted
@@ -700,7 +705,7 @@ int32_t CZEVMonitor::NotifyToRestartAGroup(const std::string& group, const std::
 void CZEVMonitor::ArmSweep() {
   {
     MutexLock lock(&sweep_mu_);
-    sweep_deadline_ = clock_->MonotonicMillis() + kSweepIntervalMs;
+    sweep_deadline_ = clock_->MonotonicMillis() + sweep_ms_;
     ++sweep_generation_;
   }
   sweep_cv_.notify_all();
@@ -774,7 +779,7 @@ void CZEVMonitor::MonitorLoop() {
     }
     Log("MonitorProc WAIT_FAILED == dwRet.....");
     std::unique_lock<std::mutex> lock(exit_mu_);
-    clock_->WaitFor(lock, exit_cv_, kHostWaitMs, [&] { return exiting_.load(); });
+    clock_->WaitFor(lock, exit_cv_, kWaitFailedPauseMs, [&] { return exiting_.load(); });
   }
 }
 

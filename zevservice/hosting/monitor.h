@@ -35,6 +35,7 @@
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "base/task_timer.h"
+#include "base/timings.h"
 #include "bus/envelope.h"
 #include "bus/ref_count.h"
 #include "bus/term_interfaces.h"
@@ -124,6 +125,21 @@ struct MonitorOptions {
   std::function<void(const EventElement&)> event_sink;
   // Not owned; must outlive the monitor. Null: no one is told.
   MonitorObserver* observer = nullptr;
+  // The delays (base/timings.h names each); the composition root sets them
+  // with SetTimings.
+  int64_t host_presence_wait_ms = Timings().host_presence_wait_ms;
+  int64_t start_resend_ms = Timings().start_resend_ms;
+  int64_t sweep_ms = Timings().sweep_ms;
+  int64_t restart_window_ms = Timings().restart_window_ms;
+  int restart_budget = Timings().restart_budget;
+
+  void SetTimings(const Timings& timings) {
+    host_presence_wait_ms = timings.host_presence_wait_ms;
+    start_resend_ms = timings.start_resend_ms;
+    sweep_ms = timings.sweep_ms;
+    restart_window_ms = timings.restart_window_ms;
+    restart_budget = timings.restart_budget;
+  }
 };
 
 class CZEVMonitor : public IZEVMonitor,
@@ -279,6 +295,11 @@ class CZEVMonitor : public IZEVMonitor,
   const std::string status_path_;
   const std::function<void(const EventElement&)> event_sink_;
   MonitorObserver* const event_observer_;
+  const int64_t host_presence_wait_ms_;
+  const int64_t start_resend_ms_;
+  const int64_t sweep_ms_;
+  const uint32_t restart_window_ms_;
+  const uint32_t restart_budget_;
   std::function<void()> table_changed_;  // set before Init, read on the bus's receiver thread
 
   std::atomic<bool> exiting_{false};

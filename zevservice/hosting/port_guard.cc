@@ -76,7 +76,9 @@ bool ProbeLocalEndpoint(const std::string& url) {
 CZEVPortGuard::CZEVPortGuard(Options options)
     : clock_(options.clock ? options.clock : Clock::Real()),
       probe_(options.probe ? std::move(options.probe) : Probe(ProbeLocalEndpoint)),
-      run_dir_(std::move(options.run_dir)) {}
+      run_dir_(std::move(options.run_dir)),
+      first_check_ms_(options.first_check_ms),
+      check_interval_ms_(options.check_interval_ms) {}
 
 CZEVPortGuard::~CZEVPortGuard() { stop(); }
 
@@ -91,8 +93,7 @@ bool CZEVPortGuard::start(const std::string& address, int32_t port) {
   createPortMutex(std::to_string(port));
   if (!timer_) {
     timer_ = std::make_unique<TaskTimer>(clock_);
-    task_id_ = timer_->schedule(kFirstCheckDelaySeconds, [this](uint64_t) { checkLocalhost(); },
-                                kCheckIntervalSeconds);
+    task_id_ = timer_->ScheduleMillis(first_check_ms_, [this](uint64_t) { checkLocalhost(); }, check_interval_ms_);
   }
   return true;
 }

@@ -19,6 +19,7 @@
 
 #include "base/clock.h"
 #include "base/task_timer.h"
+#include "base/timings.h"
 #include "contract/names.h"
 #include "platform/named_mutex.h"
 
@@ -46,10 +47,10 @@ class CZEVPortGuard {
     Probe probe;
     // Folder of the lock file; empty: the runtime folder (as NamedMutex).
     std::string run_dir;
+    // The first check after start and the interval, on the clock.
+    int64_t first_check_ms = Timings().port_probe_first_ms;
+    int64_t check_interval_ms = Timings().port_probe_interval_ms;
   };
-
-  static constexpr int64_t kFirstCheckDelaySeconds = 5;
-  static constexpr int64_t kCheckIntervalSeconds = 60;
 
   explicit CZEVPortGuard(Options options);
   CZEVPortGuard() : CZEVPortGuard(Options()) {}
@@ -58,8 +59,9 @@ class CZEVPortGuard {
   CZEVPortGuard(const CZEVPortGuard&) = delete;
   CZEVPortGuard& operator=(const CZEVPortGuard&) = delete;
 
-  // Takes the port mutex for `port` and schedules checkLocalhost 5 seconds
-  // from now and then every 60 seconds on the clock, probing `address` +
+  // Takes the port mutex for `port` and schedules checkLocalhost
+  // first_check_ms from now and then every check_interval_ms on the clock
+  // (5 s and 60 s by default), probing `address` +
   // ":" + port (`address` is a URL without port or path, such as
   // "http://127.0.0.1"). A start after stop() guards again; a second start
   // while running keeps the schedule and moves the address and the port (and
@@ -93,6 +95,8 @@ class CZEVPortGuard {
   Clock* const clock_;
   const Probe probe_;
   const std::string run_dir_;
+  const int64_t first_check_ms_;
+  const int64_t check_interval_ms_;
 
   // Serialises start and stop; the timer's callback never takes it, so stop
   // may join the timer under it.

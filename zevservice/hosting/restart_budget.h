@@ -4,8 +4,9 @@
 // again; a host that ends otherwise is, at once, while its group's budget
 // allows it, and a group whose host is down is looked at again at every
 // hourly sweep. A restart counts against the budget when it comes within
-// kBurstWindowMs of the last one checked; once kRestartBudget restarts have
-// counted, restarts are refused until tomorrow (UTC): the first check on
+// the window (kBurstWindowMs by default) of the last one checked; once the
+// budget (kRestartBudget by default) of restarts have counted, restarts are
+// refused until tomorrow (UTC): the first check on
 // another UTC date clears the count and the refusal. The first check of all
 // is on "another date" and clears what it just counted.
 //
@@ -18,15 +19,21 @@
 
 #include <cstdint>
 
+#include "base/timings.h"
+
 namespace pubsdk {
 
 // The exit code of a host that ended because it was told to (or chose to).
 constexpr int kHostExitNormally = 255;
-constexpr uint32_t kBurstWindowMs = 1620000;  // 27 minutes
-constexpr uint32_t kRestartBudget = 10;
+// The defaults (Timings::restart_window_ms and restart_budget).
+constexpr uint32_t kBurstWindowMs = static_cast<uint32_t>(Timings().restart_window_ms);  // 27 minutes
+constexpr uint32_t kRestartBudget = static_cast<uint32_t>(Timings().restart_budget);
 
 class RestartBudget {
  public:
+  RestartBudget() = default;
+  RestartBudget(uint32_t window_ms, uint32_t budget) : window_ms_(window_ms), budget_(budget) {}
+
   // Whether a host that ended with `exit_code` is to be started again.
   static bool RestartsAfterExit(int exit_code) { return exit_code != kHostExitNormally; }
 
@@ -46,6 +53,8 @@ class RestartBudget {
   bool refused() const { return refused_; }
 
  private:
+  uint32_t window_ms_ = kBurstWindowMs;
+  uint32_t budget_ = kRestartBudget;
   uint32_t count_ = 0;
   uint32_t last_tick_ = 0;
   bool refused_ = false;

@@ -52,5 +52,18 @@ TEST(RestartBudget, TenRestartsInBurstsThenRefusedUntilTheNextUtcDate) {
   }
 }
 
+// A budget made with a window and size of its own (Timings) counts by them.
+TEST(RestartBudget, CountsByTheWindowAndSizeItWasMadeWith) {
+  RestartBudget budget(1000, 2);
+  budget.CountRestart(0, 1);     // the first check clears
+  budget.CountRestart(1001, 1);  // outside the window
+  EXPECT_EQ(budget.count(), 0u);
+  budget.CountRestart(2001, 1);
+  EXPECT_FALSE(budget.refused());
+  budget.CountRestart(3001, 1);
+  EXPECT_EQ(budget.count(), 2u);
+  EXPECT_TRUE(budget.refused());
+}
+
 }  // namespace
 }  // namespace pubsdk

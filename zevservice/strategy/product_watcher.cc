@@ -215,7 +215,8 @@ int OpenTrustedPackage(const std::string& path, std::string* why) {
 
 }  // namespace
 
-CZEVProductInnerWatcher::CZEVProductInnerWatcher(const Options& options) : clock_(options.clock) {
+CZEVProductInnerWatcher::CZEVProductInnerWatcher(const Options& options)
+    : clock_(options.clock), update_delay_ms_(options.update_delay_ms) {
   const std::string common = GetCommonDataDir();
   components_dir_ = !options.components_dir.empty() ? options.components_dir
                     : common.empty()                 ? std::string()
@@ -422,7 +423,7 @@ void CZEVProductInnerWatcher::ArmLocked() {
   }
   if (armed_) timer_->cancel(timer_id_);
   const uint64_t seq = ++arm_seq_;
-  timer_id_ = timer_->schedule(kUpdateDelaySeconds, [this, seq](uint64_t) { RunPending(seq); });
+  timer_id_ = timer_->ScheduleMillis(update_delay_ms_, [this, seq](uint64_t) { RunPending(seq); });
   armed_ = true;
   LogWrite(kLogInfo, "InnerProductWatcher timerID (%d)", static_cast<int>(timer_id_));
   LogWrite(kLogInfo, "CZEVProductInnerWatcher setUpdateTimer success");

@@ -17,8 +17,8 @@
 //
 // Threads: the constructor and Start run on the owner's thread; an owned
 // directory change watcher reports changes on its own thread; the changes are
-// executed on an owned TaskTimer's thread, kUpdateDelaySeconds after the last
-// report, and the change callable is called from there. GetFolders and the
+// executed on an owned TaskTimer's thread, Options::update_delay_ms after the
+// last report, and the change callable is called from there. GetFolders and the
 // accessors are safe from any thread.
 #ifndef ZEV_STRATEGY_PRODUCT_WATCHER_H_
 #define ZEV_STRATEGY_PRODUCT_WATCHER_H_
@@ -34,6 +34,7 @@
 
 #include "base/clock.h"
 #include "base/task_timer.h"
+#include "base/timings.h"
 #include "download/dir_change_watcher.h"
 #include "download/zip_extractor.h"
 
@@ -43,8 +44,8 @@ class CZEVProductInnerWatcher {
   // or withdrawn. Its result is ignored.
   using ChangeCallable = std::function<bool(const std::string& cache_folder)>;
 
-  // How long after the last report of a package change the changes run.
-  static constexpr int64_t kUpdateDelaySeconds = 5;
+  // The default update delay, in seconds.
+  static constexpr int64_t kUpdateDelaySeconds = Timings().product_update_delay_ms / 1000;
   // The package file of a product folder.
   static constexpr char kPackageName[] = "components.7z";
 
@@ -58,6 +59,8 @@ class CZEVProductInnerWatcher {
     // Set once the service is asked to stop (not owned; null: none): the
     // unpacking at construction ends early then.
     const std::atomic<bool>* stop = nullptr;
+    // How long after the last report of a package change the changes run.
+    int64_t update_delay_ms = Timings().product_update_delay_ms;
   };
 
   // Builds the package cache: empties it and the staging folder, creates the
@@ -85,7 +88,7 @@ class CZEVProductInnerWatcher {
   void SetChangeCallable(const ChangeCallable* callable);
 
   // Lets reported changes run: every change reported since construction and
-  // after runs kUpdateDelaySeconds after the last report. False, with the
+  // after runs update_delay_ms after the last report. False, with the
   // last error "no init before start.", when not initialised, and after Stop.
   bool Start();
 
@@ -138,6 +141,7 @@ class CZEVProductInnerWatcher {
   void SetLastError(const std::string& text);
 
   Clock* const clock_;
+  const int64_t update_delay_ms_;
   std::string components_dir_;  // fixed once the constructor returns
   std::string cache_dir_;       // likewise
   std::string staging_dir_;     // likewise

@@ -14,16 +14,8 @@
 #include "model/catalogue_json.h"
 #include "platform/paths.h"
 
-namespace {
-
-// Installations are saved at the end of a run, and at the latest with the
-// first one that completes this long after the last save.
-constexpr int64_t kRecordSaveMs = 60000;
-
-}  // namespace
-
-PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed)
-    : first_s_(first_s), interval_s_(interval_s), jitter_(jitter), random_(seed) {}
+PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed, int64_t retry_first_s)
+    : first_s_(first_s), interval_s_(interval_s), retry_first_s_(retry_first_s), jitter_(jitter), random_(seed) {}
 
 int64_t PassTimer::Between(int64_t low_ms, int64_t high_ms) {
   if (high_ms <= low_ms) return low_ms;
@@ -45,7 +37,7 @@ int64_t PassTimer::NextWaitMs(bool reached) {
     retry_s_ = 0;
     return Spread(interval_s_ * 1000, kIntervalHighSeconds * 1000);
   }
-  const int64_t floor_s = std::min(kRetryFirstSeconds, interval_s_);
+  const int64_t floor_s = std::min(retry_first_s_, interval_s_);
   if (!jitter_) {
     // A short outage should not cost a whole Interval.
     retry_s_ = retry_s_ == 0 ? floor_s : std::min(retry_s_ * 2, interval_s_);
@@ -70,6 +62,8 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
     : clock_(options.clock != nullptr ? options.clock : Clock::Real()),
       registry_(options.registry != nullptr ? options.registry : &RegistryStore::Default()),
       jitter_(options.jitter),
+      first_retry_ms_(options.first_retry_ms),
+      record_save_ms_(options.record_save_ms),
       events_(std::move(options.events)),
       download_dir_(options.download_dir) {
   if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
@@ -327,7 +321,7 @@ void CZEVServerStrategy::UpdateThread() {
   };
   const int64_t first = ParseSetting(read(kFirstSettingKey), kFirstDefaultSeconds, kFirstLowSeconds, kFirstHighSeconds);
   const int64_t interval = ReadIntervalSetting(registry_);
-  PassTimer timer(first, interval, jitter_, std::random_device()());
+  PassTimer timer(first, interval, jitter_, std::random_device()(), first_retry_ms_ / 1000);
   int64_t wait_ms = timer.FirstWaitMs();
   int64_t recorded_ms = 0;  // time of the status record when the last pass began
   for (;;) {
@@ -478,7 +472,7 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
   {
     MutexLock lock(&pending_mu_);
     unsaved_records_.push_back(entry);
-    save_now = clock_->MonotonicMillis() - last_save_ms_ >= kRecordSaveMs;
+    save_now = clock_->MonotonicMillis() - last_save_ms_ >= record_save_ms_;
   }
   SetUpdateFlag(key);
   if (save_now) FlushRecords();

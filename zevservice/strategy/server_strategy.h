@@ -29,6 +29,7 @@
 
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
+#include "base/timings.h"
 #include "contract/strategy_status.h"
 #include "download/updater.h"
 #include "platform/registry.h"
@@ -43,8 +44,9 @@ constexpr int64_t kFirstDefaultSeconds = kFirstSetting.fallback, kFirstLowSecond
 constexpr int64_t kFirstHighSeconds = kFirstSetting.high;
 constexpr int64_t kIntervalDefaultSeconds = kIntervalSetting.fallback, kIntervalLowSeconds = kIntervalSetting.low;
 constexpr int64_t kIntervalHighSeconds = kIntervalSetting.high;
-// The first wait after a pass that could not reach the server.
-constexpr int64_t kRetryFirstSeconds = 120;
+// The first wait after a pass that could not reach the server, by default
+// (Timings::server_first_retry_ms).
+constexpr int64_t kRetryFirstSeconds = Timings().server_first_retry_ms / 1000;
 
 // The waits between passes of one machine. Many machines start and fail
 // together (a power cut, a server outage), so every wait is drawn at random:
@@ -55,7 +57,8 @@ constexpr int64_t kRetryFirstSeconds = 120;
 // waits are the plain values and the retries 120 s, 240 s, ... (tests).
 class PassTimer {
  public:
-  PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed);
+  PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed,
+            int64_t retry_first_s = kRetryFirstSeconds);
   int64_t FirstWaitMs();
   // The wait after a pass; `reached`: whether the server answered it.
   int64_t NextWaitMs(bool reached);
@@ -64,7 +67,7 @@ class PassTimer {
   int64_t Spread(int64_t ms, int64_t high_ms);
   int64_t Between(int64_t low_ms, int64_t high_ms);
 
-  const int64_t first_s_, interval_s_;
+  const int64_t first_s_, interval_s_, retry_first_s_;
   const bool jitter_;
   int64_t retry_s_ = 0;  // upper bound of the last retry wait; 0: no failure
   std::mt19937_64 random_;
@@ -90,6 +93,10 @@ class CZEVServerStrategy : public CZEVStrategyBase {
     std::string downloader_dir;
     // Whether up to 10% is added to each wait at random.
     bool jitter = true;
+    // The first retry after a pass that could not reach the server (in
+    // whole seconds), and the longest an installation record waits unsaved.
+    int64_t first_retry_ms = Timings().server_first_retry_ms;
+    int64_t record_save_ms = Timings().install_record_save_ms;
     EventSink events;
   };
 
@@ -148,6 +155,8 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   Clock* const clock_;
   RegistryStore* const registry_;
   const bool jitter_;
+  const int64_t first_retry_ms_;
+  const int64_t record_save_ms_;
   EventSink events_;
   std::string download_dir_;
   std::unique_ptr<LocalComponentDatabase> database_;

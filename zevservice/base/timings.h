@@ -1,0 +1,60 @@
+// Timings: every fixed delay of the service in one value, in milliseconds of
+// the clock the part runs on (base/clock.h). The composition root
+// (host/service_context.h) makes one and hands each part its delays; the
+// option structs of the parts take their defaults from Timings(), so that a
+// part made without the root waits as the service does.
+//
+// The bounds and clamps of the update settings (First, Interval) are
+// settings, not timings: they stay in platform/settings.h.
+#ifndef ZEV_BASE_TIMINGS_H_
+#define ZEV_BASE_TIMINGS_H_
+
+#include <cstdint>
+
+struct Timings {
+  // zevsvc: the pause every start begins with, before anything else runs.
+  int64_t start_pause_ms = 2000;
+  // zevsvc under systemd: how often the status text is made again.
+  int64_t health_check_ms = 60000;
+
+  // Component manager: the single-instance mutex is tried
+  // instance_attempts times, instance_retry_ms apart.
+  int instance_attempts = 11;
+  int64_t instance_retry_ms = 3000;
+  // The wait before the port is written to the registry again after a
+  // failed write (a full disk at start-up).
+  int64_t port_write_retry_ms = 60000;
+  // How long Quit waits for the hosts to leave after "stopall".
+  int64_t host_stop_wait_ms = 3000;
+
+  // Host monitor: how long a "start" waits for the group's host to appear
+  // on the bus.
+  int64_t host_presence_wait_ms = 2000;
+  // The wait before a "start" that could not be sent is sent once more.
+  int64_t start_resend_ms = 15000;
+  // The sweep that looks at every host that is down.
+  int64_t sweep_ms = 3600000;
+  // A restart within this long of the last one counts against the restart
+  // budget; restart_budget counted restarts refuse restarts until the next
+  // UTC day.
+  int64_t restart_window_ms = 1620000;
+  int restart_budget = 10;
+
+  // Port guard: the first probe of the local endpoint and the interval
+  // between probes.
+  int64_t port_probe_first_ms = 5000;
+  int64_t port_probe_interval_ms = 60000;
+
+  // Product watcher: how long after the last report of a package change
+  // the changes run.
+  int64_t product_update_delay_ms = 5000;
+
+  // Server strategy: the first wait after a pass that could not reach the
+  // server (each later retry doubles it, up to Interval).
+  int64_t server_first_retry_ms = 120000;
+  // Installations are saved at the end of a run, and at the latest with the
+  // first one that completes this long after the last save.
+  int64_t install_record_save_ms = 60000;
+};
+
+#endif  // ZEV_BASE_TIMINGS_H_
