@@ -37,7 +37,7 @@ ChildReaper::ChildReaper(std::function<void(pid_t, int)> on_exit, std::function<
 
 ChildReaper::~ChildReaper() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     quit_ = true;
   }
   Wake();
@@ -49,7 +49,7 @@ ChildReaper::~ChildReaper() {
 
 void ChildReaper::Watch(pid_t pid, int pidfd) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     watched_[pidfd] = pid;
   }
   Wake();
@@ -68,7 +68,7 @@ void ChildReaper::Run() {
     fds.push_back({wake_fd_, POLLIN, 0});
     fds.push_back({signal_fd_, POLLIN, 0});  // a negative fd is skipped by poll
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       if (quit_) return;
       for (const auto& entry : watched_) fds.push_back({entry.first, POLLIN, 0});
     }
@@ -92,7 +92,7 @@ void ChildReaper::Run() {
       }
       pid_t pid;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(&mu_);
         pid = watched_[fds[i].fd];
         watched_.erase(fds[i].fd);
       }

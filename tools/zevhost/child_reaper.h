@@ -13,6 +13,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/annotated_mutex.h"
+
 class ChildReaper {
  public:
   // `on_exit(pid, code)` runs on the reaper's thread once per watched child,
@@ -39,9 +41,9 @@ class ChildReaper {
   const std::function<void()> on_sigchld_;
   const int wake_fd_;    // eventfd that interrupts the poll
   const int signal_fd_;  // signalfd for SIGCHLD
-  std::mutex mu_;
-  std::map<int, pid_t> watched_;  // pidfd -> pid; guarded by mu_
-  bool quit_ = false;             // guarded by mu_
+  Mutex mu_;
+  std::map<int, pid_t> watched_ GUARDED_BY(mu_);  // pidfd -> pid
+  bool quit_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

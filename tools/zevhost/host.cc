@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "bus/envelope.h"
 #include "bus/term_interfaces.h"
@@ -34,18 +35,18 @@ constexpr int kExitFailure = 1;
 class RefusalChannel {
  public:
   void SetPeer(const std::string& node) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     peer_ = node;
   }
   // `bus` (null: none) must live until the next Attach.
   void Attach(pubsdk::CRpcTermSettings* bus) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     bus_ = bus;
   }
   void Send(const CZEVComponentContext& context, const std::string& why) {
     const std::string payload =
         pubsdk::BuildStartRefusal({context.appcode(), context.componentid(), context.version(), why});
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (bus_ == nullptr || peer_.empty()) return;
     if (!bus_->Send(peer_, pubsdk::kStartRefusedMsgType, payload, Clock::Real()->TickCount())) {
       HostLog("cannot tell " + peer_ + " of the refused start");
@@ -53,9 +54,9 @@ class RefusalChannel {
   }
 
  private:
-  std::mutex mu_;
-  pubsdk::CRpcTermSettings* bus_ = nullptr;  // guarded by mu_
-  std::string peer_;                         // guarded by mu_
+  Mutex mu_;
+  pubsdk::CRpcTermSettings* bus_ GUARDED_BY(mu_) = nullptr;
+  std::string peer_ GUARDED_BY(mu_);
 };
 
 // Takes the bus's messages on the term's receiver thread, checks them and

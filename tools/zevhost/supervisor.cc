@@ -51,12 +51,12 @@ ComponentSupervisor::ComponentSupervisor(Clock* clock, SupervisorOptions options
     : clock_(clock), options_(std::move(options)) {
   reaper_ = std::make_unique<ChildReaper>(
       [this](pid_t pid, int code) {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(&mu_);
         exits_.emplace_back(pid, code);
         wake_.notify_all();
       },
       [this] {
-        std::lock_guard<std::mutex> lock(mu_);
+        MutexLock lock(&mu_);
         refresh_requested_ = true;
         wake_.notify_all();
       });
@@ -66,7 +66,7 @@ ComponentSupervisor::ComponentSupervisor(Clock* clock, SupervisorOptions options
 ComponentSupervisor::~ComponentSupervisor() {
   StopAll(kStopAllGraceMs);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     quit_ = true;
     wake_.notify_all();
   }
@@ -75,19 +75,19 @@ ComponentSupervisor::~ComponentSupervisor() {
 }
 
 void ComponentSupervisor::Start(const CZEVComponentContext& context) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   commands_.push_back({true, context});
   wake_.notify_all();
 }
 
 void ComponentSupervisor::Stop(const CZEVComponentContext& context) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   commands_.push_back({false, context});
   wake_.notify_all();
 }
 
 void ComponentSupervisor::StopAll(int64_t grace_ms) {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (!closed_ && !stop_all_requested_) {
     stop_all_requested_ = true;
     stop_all_grace_ms_ = grace_ms;
@@ -95,24 +95,28 @@ void ComponentSupervisor::StopAll(int64_t grace_ms) {
   }
   // Not a timed wait: the end comes from the children, and from the kill
   // deadline, which the supervisor's thread waits for on the clock.
-  idle_.wait(lock, [this] { return stopped_all_; });
+  idle_.wait(lock.native(), [this] {
+    mu_.AssertHeld();
+    return stopped_all_;
+  });
 }
 
 pid_t ComponentSupervisor::RunningPid(const std::string& app_code, const std::string& component_id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = components_.find(Key(app_code, component_id));
   return it == components_.end() ? 0 : it->second.pid;
 }
 
 int ComponentSupervisor::launch_count() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return launches_;
 }
 
 void ComponentSupervisor::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (;;) {
-    clock_->WaitUntil(lock, wake_, NextDeadline(), [this] {
+    clock_->WaitUntil(lock.native(), wake_, NextDeadline(), [this] {
+      mu_.AssertHeld();
       return quit_ || stop_all_requested_ || refresh_requested_ || !commands_.empty() || !exits_.empty();
     });
     while (!exits_.empty()) {
@@ -130,11 +134,12 @@ void ComponentSupervisor::Run() {
       std::vector<std::pair<CZEVComponentContext, std::string>> refusals;
       refusals.swap(refusals_);
       // The receiver may send over the bus: Start and Stop need not wait.
-      lock.unlock();
+      // The analysis does not see this release.
+      lock.native().unlock();
       if (options_.on_refused) {
         for (const auto& refusal : refusals) options_.on_refused(refusal.first, refusal.second);
       }
-      lock.lock();
+      lock.native().lock();
     }
     if (stop_all_requested_) {
       stop_all_requested_ = false;
@@ -283,6 +288,7 @@ void ComponentSupervisor::Refresh(const std::string* ended_owner) {
   // Follows the parent links up to the host: false for a process that is
   // not below it, is a component's own, or has ended.
   std::function<bool(pid_t, int)> place = [&](pid_t pid, int depth) -> bool {
+    mu_.AssertHeld();  // called only below, under the lock
     auto done = placed.find(pid);
     if (done != placed.end()) return done->second;
     auto it = table.find(pid);
@@ -340,7 +346,10 @@ bool ComponentSupervisor::LeftBehind(const Dying& d) const {
 
 void ComponentSupervisor::SettleDying() {
   dying_.erase(std::remove_if(dying_.begin(), dying_.end(),
-                              [this](const Dying& d) { return d.pid == 0 && (d.killed || !LeftBehind(d)); }),
+                              [this](const Dying& d) {
+                                mu_.AssertHeld();
+                                return d.pid == 0 && (d.killed || !LeftBehind(d));
+                              }),
                dying_.end());
 }
 

@@ -43,6 +43,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "tools/zevhost/child_reaper.h"
@@ -124,59 +125,59 @@ class ComponentSupervisor {
   };
 
   // The rest run on the supervisor's thread with mu_ held.
-  void Run();
-  void HandleStart(const CZEVComponentContext& context);
-  void HandleStop(const CZEVComponentContext& context);
-  void HandleExit(pid_t pid, int code);
-  void BeginStopAll(int64_t grace_ms);
+  void Run() EXCLUDES(mu_);
+  void HandleStart(const CZEVComponentContext& context) REQUIRES(mu_);
+  void HandleStop(const CZEVComponentContext& context) REQUIRES(mu_);
+  void HandleExit(pid_t pid, int code) REQUIRES(mu_);
+  void BeginStopAll(int64_t grace_ms) REQUIRES(mu_);
   // Begins the stop of the component's process and of what it left
   // behind; `refresh` reads the process table first.
-  void BeginStop(Component* component, int64_t grace_ms, bool refresh = true);
+  void BeginStop(Component* component, int64_t grace_ms, bool refresh = true) REQUIRES(mu_);
   // Reads the process table: reaps ended orphans and brings tracked_ up to
   // date. `ended_owner` owns the orphans nobody else claims (the component
   // whose process just ended); null for none.
-  void Refresh(const std::string* ended_owner = nullptr);
+  void Refresh(const std::string* ended_owner = nullptr) REQUIRES(mu_);
   // SIGTERM (once each) or SIGKILL to the tracked processes of `d`, except
   // those in the group of its component's process, which the group signal
   // reaches.
-  void SignalLeftBehind(const Dying& d, int sig);
+  void SignalLeftBehind(const Dying& d, int sig) REQUIRES(mu_);
   // Whether a tracked process belongs to what `d` stops.
-  bool LeftBehind(const Dying& d) const;
+  bool LeftBehind(const Dying& d) const REQUIRES(mu_);
   // Ends the stops that are done: the component's process has ended and
   // nothing it left is tracked any more, or SIGKILL was sent.
-  void SettleDying();
+  void SettleDying() REQUIRES(mu_);
   // Starts the component's child; false when the component is done with
   // (a run-once component that could not be started).
-  bool Launch(Component* component);
+  bool Launch(Component* component) REQUIRES(mu_);
   // Plans what follows the end of a run; false when the component is done.
-  bool AfterRun(Component* component);
-  void RunDue();
-  int64_t NextDeadline() const;
+  bool AfterRun(Component* component) REQUIRES(mu_);
+  void RunDue() REQUIRES(mu_);
+  int64_t NextDeadline() const REQUIRES(mu_);
 
   Clock* const clock_;
   const SupervisorOptions options_;
 
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable wake_;  // the supervisor thread's wake-up
   std::condition_variable idle_;  // StopAll's wait
   struct Command {
     bool start;
     CZEVComponentContext context;
   };
-  std::deque<Command> commands_;              // guarded by mu_
-  std::deque<std::pair<pid_t, int>> exits_;   // guarded by mu_
+  std::deque<Command> commands_ GUARDED_BY(mu_);
+  std::deque<std::pair<pid_t, int>> exits_ GUARDED_BY(mu_);
   // Refused starts not yet handed to options_.on_refused.
-  std::vector<std::pair<CZEVComponentContext, std::string>> refusals_;  // guarded by mu_
-  bool stop_all_requested_ = false;           // guarded by mu_
-  int64_t stop_all_grace_ms_ = 0;             // guarded by mu_
-  bool closed_ = false;                       // guarded by mu_; StopAll has begun
-  bool stopped_all_ = false;                  // guarded by mu_; StopAll's work is done
-  bool quit_ = false;                         // guarded by mu_
-  std::map<Key, Component> components_;       // guarded by mu_
-  std::vector<Dying> dying_;                  // guarded by mu_
-  std::map<pid_t, Tracked> tracked_;          // guarded by mu_
-  bool refresh_requested_ = false;            // guarded by mu_; SIGCHLD came
-  int launches_ = 0;                          // guarded by mu_
+  std::vector<std::pair<CZEVComponentContext, std::string>> refusals_ GUARDED_BY(mu_);
+  bool stop_all_requested_ GUARDED_BY(mu_) = false;
+  int64_t stop_all_grace_ms_ GUARDED_BY(mu_) = 0;
+  bool closed_ GUARDED_BY(mu_) = false;  // StopAll has begun
+  bool stopped_all_ GUARDED_BY(mu_) = false;  // StopAll's work is done
+  bool quit_ GUARDED_BY(mu_) = false;
+  std::map<Key, Component> components_ GUARDED_BY(mu_);
+  std::vector<Dying> dying_ GUARDED_BY(mu_);
+  std::map<pid_t, Tracked> tracked_ GUARDED_BY(mu_);
+  bool refresh_requested_ GUARDED_BY(mu_) = false;  // SIGCHLD came
+  int launches_ GUARDED_BY(mu_) = 0;
 
   std::unique_ptr<ChildReaper> reaper_;  // reports to exits_; reset after thread_ is joined
   std::thread thread_;

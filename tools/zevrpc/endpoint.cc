@@ -325,7 +325,7 @@ pubsdk::HRESULT BusEndpoint::BeginNodes(uint64_t* cursor) {
     std::memcpy(record.socket_path, path.data(), len);
     records.push_back(record);
   }
-  std::lock_guard<std::mutex> lock(nodes_mu_);
+  MutexLock lock(&nodes_mu_);
   nodes_ = std::move(records);
   // Generation 0 never names a snapshot, so a zeroed cursor reads as the end.
   if (++generation_ == 0) ++generation_;
@@ -335,7 +335,7 @@ pubsdk::HRESULT BusEndpoint::BeginNodes(uint64_t* cursor) {
 
 pubsdk::HRESULT BusEndpoint::NextNode(uint64_t* cursor) {
   if (cursor == nullptr) return pubsdk::kE_POINTER;
-  std::lock_guard<std::mutex> lock(nodes_mu_);
+  MutexLock lock(&nodes_mu_);
   uint32_t generation = static_cast<uint32_t>(*cursor >> 32);
   uint32_t index = static_cast<uint32_t>(*cursor);
   if (generation != generation_ || index >= nodes_.size()) return pubsdk::kS_FALSE;
@@ -346,7 +346,7 @@ pubsdk::HRESULT BusEndpoint::NextNode(uint64_t* cursor) {
 
 pubsdk::HRESULT BusEndpoint::GetNode(uint64_t cursor, pubsdk::BusNodeRecord* record) {
   if (record == nullptr) return pubsdk::kE_POINTER;
-  std::lock_guard<std::mutex> lock(nodes_mu_);
+  MutexLock lock(&nodes_mu_);
   uint32_t generation = static_cast<uint32_t>(cursor >> 32);
   uint32_t index = static_cast<uint32_t>(cursor);
   if (generation != generation_ || index >= nodes_.size()) return pubsdk::kS_FALSE;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "bus/bus_abi.h"
 #include "tools/zevrpc/inbox.h"
 
@@ -116,9 +117,9 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
 
   std::mutex close_mu_;  // serializes Close
 
-  std::mutex nodes_mu_;
-  std::vector<pubsdk::BusNodeRecord> nodes_;  // guarded by nodes_mu_
-  uint32_t generation_ = 0;                   // guarded by nodes_mu_
+  Mutex nodes_mu_;
+  std::vector<pubsdk::BusNodeRecord> nodes_ GUARDED_BY(nodes_mu_);
+  uint32_t generation_ GUARDED_BY(nodes_mu_) = 0;
 };
 
 }  // namespace zevrpc

@@ -8,7 +8,7 @@ Inbox::Inbox(size_t max_messages, size_t max_bytes) : max_messages_(max_messages
 
 bool Inbox::Push(InboxMessage message) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (stopped_) return false;
     size_t length = message.header.length;
     if (!queue_.empty() && (queue_.size() >= max_messages_ || bytes_ + length > max_bytes_)) return false;
@@ -20,8 +20,11 @@ bool Inbox::Push(InboxMessage message) {
 }
 
 bool Inbox::Pop(InboxMessage* message) {
-  std::unique_lock<std::mutex> lock(mu_);
-  ready_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
+  MutexLock lock(&mu_);
+  ready_.wait(lock.native(), [this] {
+    mu_.AssertHeld();
+    return stopped_ || !queue_.empty();
+  });
   if (stopped_) return false;
   *message = std::move(queue_.front());
   queue_.pop_front();
@@ -31,7 +34,7 @@ bool Inbox::Pop(InboxMessage* message) {
 
 void Inbox::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     stopped_ = true;
     queue_.clear();
     bytes_ = 0;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/annotated_mutex.h"
 #include "tools/zevrpc/bus_frame.h"
 
 namespace zevrpc {
@@ -41,11 +42,11 @@ class Inbox {
  private:
   const size_t max_messages_;
   const size_t max_bytes_;
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable ready_;
-  std::deque<InboxMessage> queue_;  // guarded by mu_
-  size_t bytes_ = 0;                // guarded by mu_
-  bool stopped_ = false;            // guarded by mu_
+  std::deque<InboxMessage> queue_ GUARDED_BY(mu_);
+  size_t bytes_ GUARDED_BY(mu_) = 0;
+  bool stopped_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace zevrpc

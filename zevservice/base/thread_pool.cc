@@ -12,7 +12,7 @@ CZEVThreadPool::CZEVThreadPool(size_t workers, const char* name) {
 
 CZEVThreadPool::~CZEVThreadPool() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     stopped_ = true;
   }
   wake_.notify_all();
@@ -22,7 +22,7 @@ CZEVThreadPool::~CZEVThreadPool() {
 bool CZEVThreadPool::Post(std::function<void()> task) {
   bool wake;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (stopped_) return false;
     tasks_.push_back(std::move(task));
     wake = idle_ > waking_ && tasks_.size() > waking_;
@@ -33,19 +33,20 @@ bool CZEVThreadPool::Post(std::function<void()> task) {
 }
 
 void CZEVThreadPool::WorkerLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (;;) {
     while (!stopped_ && tasks_.empty()) {
       ++idle_;
-      wake_.wait(lock);
+      wake_.wait(lock.native());
       --idle_;
       if (waking_ > 0) --waking_;  // this wake-up used one signal (or a spurious one, which is as good)
     }
     if (tasks_.empty()) return;  // stopped, and the queue ran dry
     std::function<void()> task = std::move(tasks_.front());
     tasks_.pop_front();
-    lock.unlock();
+    // The task runs without the lock; the analysis does not see the release.
+    lock.native().unlock();
     task();
-    lock.lock();
+    lock.native().lock();
   }
 }

@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/annotated_mutex.h"
+
 class CZEVThreadPool {
  public:
   // Starts `workers` threads, named `name` (at most 15 bytes) in tools such
@@ -48,15 +50,15 @@ class CZEVThreadPool {
   void WorkerLoop();
 
   std::vector<std::thread> workers_;
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;  // guarded by mu_
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mu_);
   // Workers asleep on wake_, and how many of them were signalled but have not
   // taken a task yet: a task gets a signal only when no signalled worker is
   // already on its way and someone sleeps at all.
-  size_t idle_ = 0;     // guarded by mu_
-  size_t waking_ = 0;   // guarded by mu_
-  bool stopped_ = false;                     // guarded by mu_
+  size_t idle_ GUARDED_BY(mu_) = 0;
+  size_t waking_ GUARDED_BY(mu_) = 0;
+  bool stopped_ GUARDED_BY(mu_) = false;
 };
 
 #endif  // ZEV_BASE_THREAD_POOL_H_

@@ -34,7 +34,7 @@ HRESULT CReceiverImpAsync::OnInput(const char* name, uint32_t length, const char
   (void)!write(STDOUT_FILENO, kNote, sizeof(kNote) - 1);
   if (name == nullptr || data == nullptr || length == 0) return kE_FAIL;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (stop_) return kE_FAIL;
     if (queue_.size() >= kAsyncQueueMaxMessages || queued_bytes_ + length > kAsyncQueueMaxBytes) {
       RuntimeLog("CReceiverImpAsync queue full (%zu messages, %zu bytes): message of %u bytes dropped",
@@ -50,7 +50,7 @@ HRESULT CReceiverImpAsync::OnInput(const char* name, uint32_t length, const char
 
 void CReceiverImpAsync::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     stop_ = true;
   }
   cv_.notify_all();
@@ -59,16 +59,20 @@ void CReceiverImpAsync::Stop() {
 
 void CReceiverImpAsync::Run() {
   pthread_setname_np(pthread_self(), "zev-bus-recv");
-  std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    // The predicate makes a message queued before the wait count: without
-    // it that wake-up would be lost until the next message arrives.
-    cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    if (stop_) return;
     std::deque<std::string> batch;
-    batch.swap(queue_);
-    queued_bytes_ = 0;
-    lock.unlock();
+    {
+      MutexLock lock(&mu_);
+      // The predicate makes a message queued before the wait count: without
+      // it that wake-up would be lost until the next message arrives.
+      cv_.wait(lock.native(), [this] {
+        mu_.AssertHeld();
+        return stop_ || !queue_.empty();
+      });
+      if (stop_) return;
+      batch.swap(queue_);
+      queued_bytes_ = 0;
+    }
     for (std::string& text : batch) {
       std::string name;
       xson::xsonv_t object;
@@ -80,12 +84,11 @@ void CReceiverImpAsync::Run() {
       }
       {
         // Stop may have come while this batch was being delivered.
-        std::lock_guard<std::mutex> check(mu_);
+        MutexLock check(&mu_);
         if (stop_) return;
       }
       target_->OnInput(name.c_str(), static_cast<uint32_t>(text.size()), text.c_str());
     }
-    lock.lock();
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "base/annotated_mutex.h"
 #include "bus/ref_count.h"
 #include "bus/term_interfaces.h"
 
@@ -69,11 +70,11 @@ class CReceiverImpAsync : public CReceiver {
   void Run();
 
   IReceiver* const target_;
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable cv_;
-  std::deque<std::string> queue_;  // guarded by mu_
-  size_t queued_bytes_ = 0;        // guarded by mu_
-  bool stop_ = false;              // guarded by mu_
+  std::deque<std::string> queue_ GUARDED_BY(mu_);
+  size_t queued_bytes_ GUARDED_BY(mu_) = 0;
+  bool stop_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

@@ -93,7 +93,7 @@ CRpcTermHelper::~CRpcTermHelper() {
 }
 
 void CRpcTermHelper::SetLibraryPath(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   module_.SetPath(path);
 }
 
@@ -120,7 +120,7 @@ HRESULT CRpcTermHelper::SetReceiver(IReceiver* receiver) {
   receiver->AddRef();
   IReceiver* old;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     old = receiver_;
     receiver_ = receiver;
   }
@@ -134,7 +134,7 @@ HRESULT CRpcTermHelper::SetSecondReceiver(IUnknownBase* receiver) {
   if (receiver->QueryInterface(IID_IMsgReceiver, &queried) < 0 || queried == nullptr) return kE_FAIL;
   IMsgReceiver* old;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     old = second_receiver_;
     second_receiver_ = static_cast<IMsgReceiver*>(queried);
   }
@@ -154,7 +154,7 @@ HRESULT CRpcTermHelper::SendToAll(uint32_t word_a, uint32_t word_b, const void* 
   if (RefreshNodes() < 0) return kE_FAIL;
   std::vector<uint32_t> ids;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (const auto& node : nodes_) ids.push_back(node.first);
   }
   HRESULT result = kS_OK;
@@ -182,13 +182,13 @@ HRESULT CRpcTermHelper::RefreshNodes() {
   }
   // The table holds the live nodes only: a host that died and came back
   // under a new id must not leave its old id behind.
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   nodes_.swap(fresh);
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::BeginNodeIteration() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   iteration_.clear();
   for (const auto& node : nodes_) iteration_.push_back(node.first);
   iteration_next_ = 0;
@@ -196,14 +196,14 @@ HRESULT CRpcTermHelper::BeginNodeIteration() {
 }
 
 HRESULT CRpcTermHelper::NextNodeId(uint32_t* node_id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (node_id == nullptr || iteration_next_ >= iteration_.size()) return kE_FAIL;
   *node_id = iteration_[iteration_next_++];
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::GetNodeRecord(uint32_t node_id, BusNodeRecord* record) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = nodes_.find(node_id);
   if (record == nullptr || it == nodes_.end()) return kE_FAIL;
   *record = it->second;
@@ -211,7 +211,7 @@ HRESULT CRpcTermHelper::GetNodeRecord(uint32_t node_id, BusNodeRecord* record) {
 }
 
 HRESULT CRpcTermHelper::GetNodeIdByName(const char* name, uint32_t* node_id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (name == nullptr || node_id == nullptr) return kE_FAIL;
   auto it = id_by_name_.find(name);
   if (it == id_by_name_.end()) return kE_FAIL;
@@ -220,7 +220,7 @@ HRESULT CRpcTermHelper::GetNodeIdByName(const char* name, uint32_t* node_id) {
 }
 
 HRESULT CRpcTermHelper::GetNameByNodeId(uint32_t node_id, std::string* name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = name_by_id_.find(node_id);
   if (name == nullptr || it == name_by_id_.end()) return kE_FAIL;
   *name = it->second;
@@ -228,12 +228,12 @@ HRESULT CRpcTermHelper::GetNameByNodeId(uint32_t node_id, std::string* name) {
 }
 
 bool CRpcTermHelper::HasNameForNodeId(uint32_t node_id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return name_by_id_.count(node_id) != 0;
 }
 
 bool CRpcTermHelper::HasNodeIdForName(const char* name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return name != nullptr && id_by_name_.count(name) != 0;
 }
 
@@ -241,7 +241,7 @@ HRESULT CRpcTermHelper::RefreshAndAskNames() {
   if (RefreshNodes() < 0) return kE_FAIL;
   std::vector<uint32_t> unnamed;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     for (const auto& node : nodes_) {
       if (name_by_id_.count(node.first) == 0) unnamed.push_back(node.first);
     }
@@ -253,7 +253,7 @@ HRESULT CRpcTermHelper::RefreshAndAskNames() {
 HRESULT CRpcTermHelper::SendNameMessage(uint32_t destination, const char* msgtype) {
   std::string text;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     text = BuildNameMessage(msgtype, node_id_, node_name_);
   }
   return Send(destination, kChannel, kMessageNumber, text.c_str(), static_cast<uint32_t>(text.size() + 1));
@@ -261,32 +261,32 @@ HRESULT CRpcTermHelper::SendNameMessage(uint32_t destination, const char* msgtyp
 
 HRESULT CRpcTermHelper::SetNodeName(const char* name) {
   if (name == nullptr) return kE_FAIL;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   node_name_ = name;
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::SetNodeId(uint32_t node_id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   node_id_ = node_id;
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::SetServiceId(uint32_t service_id) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   service_id_ = service_id;
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::SetCallCenterName(const char* name) {
   if (name == nullptr) return kE_FAIL;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   call_center_name_ = name;
   return kS_OK;
 }
 
 void CRpcTermHelper::RecordName(uint32_t node_id, const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto old = name_by_id_.find(node_id);
   if (old != name_by_id_.end() && old->second != name) id_by_name_.erase(old->second);
   name_by_id_[node_id] = name;
@@ -308,7 +308,7 @@ HRESULT CRpcTermHelper::OnMessage(IBusMessage* message) {
 
   IMsgReceiver* second = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (second_receiver_) {
       second = second_receiver_;
       second->AddRef();
@@ -351,7 +351,7 @@ HRESULT CRpcTermHelper::OnMessage(IBusMessage* message) {
   std::string name;
   IReceiver* receiver = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = name_by_id_.find(sender);
     if (it != name_by_id_.end()) name = it->second;
     if (receiver_) {
@@ -367,12 +367,12 @@ HRESULT CRpcTermHelper::OnMessage(IBusMessage* message) {
 }
 
 HRESULT CRpcTermHelper::Init(int32_t /*flags*/) {
-  std::string call_center_name, node_name;
+  std::string call_center_name, node_name, data_dir;
   uint32_t node_id;
   PUB_InitializeCallCenterFn initialize;
   PUB_UninitializeCallCenterFn uninitialize;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     int loaded = module_.Load();
     if (loaded != 0 || module_.initialize() == nullptr || module_.uninitialize() == nullptr) {
       RuntimeLog("CRpcTermHelper Init: %s", module_.error().c_str());
@@ -383,6 +383,7 @@ HRESULT CRpcTermHelper::Init(int32_t /*flags*/) {
       RuntimeLog("CRpcTermHelper Init: no common application-data folder");
       return kE_FAIL;
     }
+    data_dir = data_dir_;
     call_center_name = call_center_name_;
     node_name = node_name_;
     node_id = node_id_;
@@ -392,9 +393,9 @@ HRESULT CRpcTermHelper::Init(int32_t /*flags*/) {
   std::unique_lock<std::shared_mutex> lock(endpoint_mu_);
   if (endpoint_ != nullptr) return kS_OK;
   if (call_center_ == nullptr) {
-    call_center_ = initialize(call_center_name.c_str(), data_dir_.c_str(), kBusAbiVersion);
+    call_center_ = initialize(call_center_name.c_str(), data_dir.c_str(), kBusAbiVersion);
     if (call_center_ == nullptr) {
-      RuntimeLog("CRpcTermHelper Init: no call center for %s", data_dir_.c_str());
+      RuntimeLog("CRpcTermHelper Init: no call center for %s", data_dir.c_str());
       return kE_FAIL;
     }
   }
@@ -428,7 +429,7 @@ HRESULT CRpcTermHelper::Uninit() {
   if (endpoint) call_center->ReleaseEndpoint(endpoint);
   PUB_UninitializeCallCenterFn uninitialize;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     uninitialize = module_.uninitialize();
   }
   if (uninitialize) uninitialize(call_center);

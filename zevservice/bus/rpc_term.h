@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "bus/ref_count.h"
 #include "bus/term_interfaces.h"
 
@@ -128,23 +129,23 @@ class CRpcTermHelper : public IRpcTermEx,
  private:
   ~CRpcTermHelper() override;
 
-  void RecordName(uint32_t node_id, const std::string& name);  // takes mu_
-  HRESULT SendNameMessage(uint32_t destination, const char* msgtype);
+  void RecordName(uint32_t node_id, const std::string& name) EXCLUDES(mu_);
+  HRESULT SendNameMessage(uint32_t destination, const char* msgtype) EXCLUDES(mu_);
 
-  std::mutex mu_;
-  std::map<uint32_t, std::string> name_by_id_;   // guarded by mu_
-  std::map<std::string, uint32_t> id_by_name_;   // guarded by mu_
-  std::map<uint32_t, BusNodeRecord> nodes_;      // guarded by mu_
-  std::vector<uint32_t> iteration_;              // guarded by mu_
-  size_t iteration_next_ = 0;                    // guarded by mu_
-  CProcRpcHelp module_;                          // guarded by mu_
-  std::string data_dir_;                         // guarded by mu_
-  std::string call_center_name_;                 // guarded by mu_
-  std::string node_name_;                        // guarded by mu_
-  IReceiver* receiver_ = nullptr;                // guarded by mu_; one reference
-  IMsgReceiver* second_receiver_ = nullptr;      // guarded by mu_; one reference
-  uint32_t node_id_ = 0;                         // guarded by mu_
-  uint32_t service_id_ = 0;                      // guarded by mu_
+  Mutex mu_;
+  std::map<uint32_t, std::string> name_by_id_ GUARDED_BY(mu_);
+  std::map<std::string, uint32_t> id_by_name_ GUARDED_BY(mu_);
+  std::map<uint32_t, BusNodeRecord> nodes_ GUARDED_BY(mu_);
+  std::vector<uint32_t> iteration_ GUARDED_BY(mu_);
+  size_t iteration_next_ GUARDED_BY(mu_) = 0;
+  CProcRpcHelp module_ GUARDED_BY(mu_);
+  std::string data_dir_ GUARDED_BY(mu_);
+  std::string call_center_name_ GUARDED_BY(mu_);
+  std::string node_name_ GUARDED_BY(mu_);
+  IReceiver* receiver_ GUARDED_BY(mu_) = nullptr;  // one reference
+  IMsgReceiver* second_receiver_ GUARDED_BY(mu_) = nullptr;  // one reference
+  uint32_t node_id_ GUARDED_BY(mu_) = 0;
+  uint32_t service_id_ GUARDED_BY(mu_) = 0;
 
   std::shared_mutex endpoint_mu_;
   IBusCallCenter* call_center_ = nullptr;  // guarded by endpoint_mu_

@@ -72,13 +72,13 @@ bool DirChangeWatcher::Init() {
   std::lock_guard<std::mutex> life(life_mu_);
   std::unique_ptr<Event> wake;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (initialised_) return true;
   }
   wake.reset(new Event(Event::ResetMode::kAuto));
   if (!wake->valid()) return false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     wake_ = std::move(wake);
     watches_.clear();
     watches_.reserve(kMaxWatches);
@@ -102,7 +102,7 @@ bool DirChangeWatcher::Init() {
         std::move(started));
   } catch (const std::system_error& e) {
     Print(std::string("Directory watcher thread failed to start: ") + e.what());
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     wake_.reset();
     initialised_ = false;
     return false;
@@ -113,7 +113,7 @@ bool DirChangeWatcher::Init() {
 
 int DirChangeWatcher::Watch(const std::string& directory, DirWatchCallback callback, int flags, void* user_data) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (!initialised_ || quit_) return 0;
     if (static_cast<int>(watches_.size()) >= kMaxWatches) {
       PrintTableFull(directory);
@@ -128,7 +128,7 @@ int DirChangeWatcher::Watch(const std::string& directory, DirWatchCallback callb
     Print(error.rfind("Could not open: ", 0) == 0 ? error : "ReadDirectoryChanges failed");
     return 0;
   }
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   // Checked again: another registration or a shutdown may have come between.
   if (!initialised_ || quit_) return 0;
   if (static_cast<int>(watches_.size()) >= kMaxWatches) {
@@ -158,7 +158,7 @@ void DirChangeWatcher::Deinit() {
   }
   std::lock_guard<std::mutex> life(life_mu_);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (!initialised_) return;
     quit_ = true;
     wake_->Set();
@@ -167,7 +167,7 @@ void DirChangeWatcher::Deinit() {
   thread_id_ = 0;
   pending_.clear();
   pending_count_ = 0;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   watches_.clear();
   ++generation_;
   wake_.reset();
@@ -175,12 +175,12 @@ void DirChangeWatcher::Deinit() {
 }
 
 bool DirChangeWatcher::initialised() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return initialised_;
 }
 
 int DirChangeWatcher::watch_count() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return static_cast<int>(watches_.size());
 }
 
@@ -197,7 +197,7 @@ void DirChangeWatcher::Run() {
 
   while (!quit_) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(&mu_);
       wake = wake_.get();
       if (generation_ != seen) {
         seen = generation_;

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 
 class DirectoryWatch;
@@ -110,11 +111,11 @@ class DirChangeWatcher {
 
   std::mutex life_mu_;  // serialises Init and Deinit
 
-  mutable std::mutex mu_;
-  bool initialised_ = false;                   // guarded by mu_
-  std::vector<std::unique_ptr<Entry>> watches_;  // guarded by mu_; ids are index + 1
-  uint64_t generation_ = 0;                    // guarded by mu_; grows with every registration
-  std::unique_ptr<Event> wake_;                // set under mu_ while initialised; the thread reads it
+  mutable Mutex mu_;
+  bool initialised_ GUARDED_BY(mu_) = false;
+  std::vector<std::unique_ptr<Entry>> watches_ GUARDED_BY(mu_);  // ids are index + 1
+  uint64_t generation_ GUARDED_BY(mu_) = 0;  // grows with every registration
+  std::unique_ptr<Event> wake_ GUARDED_BY(mu_);  // set while initialised; the thread reads it
 
   std::thread thread_;             // owned by Init/Deinit under life_mu_
   std::atomic<bool> quit_{false};

@@ -67,12 +67,12 @@ CZEVUpdater::CZEVUpdater(const Options& options)
 CZEVUpdater::~CZEVUpdater() {
   stop();
   extractor_.release();
-  std::lock_guard<std::mutex> lock(tasks_mu_);
+  MutexLock lock(&tasks_mu_);
   tasks_.clear();
 }
 
 void CZEVUpdater::Initialise() {
-  std::lock_guard<std::mutex> lock(control_mu_);
+  MutexLock lock(&control_mu_);
   if (initialised_) return;
   downloader_ = downloader_dir_.empty() ? std::make_unique<CZEVAR2CDownLoader>(clock_)
                                         : std::make_unique<CZEVAR2CDownLoader>(downloader_dir_, clock_);
@@ -135,7 +135,7 @@ bool CZEVUpdater::addTask(CZEVComponentProxy entry) {
 
   const std::string key = TaskKey(entry);
   EmitEvent(key, kTaskAdded);
-  std::lock_guard<std::mutex> lock(tasks_mu_);
+  MutexLock lock(&tasks_mu_);
   // A component added again replaces its queued task.
   tasks_[key] = std::move(task);
   return true;
@@ -143,7 +143,7 @@ bool CZEVUpdater::addTask(CZEVComponentProxy entry) {
 
 bool CZEVUpdater::start() {
   if (!initialised_) return false;
-  std::lock_guard<std::mutex> control(control_mu_);
+  MutexLock control(&control_mu_);
   if (stop_requested_) {
     SetLastError("start refused: the updater is stopped");
     return false;
@@ -151,7 +151,7 @@ bool CZEVUpdater::start() {
   bool empty = false;
   bool launch = false;
   {
-    std::lock_guard<std::mutex> lock(tasks_mu_);
+    MutexLock lock(&tasks_mu_);
     empty = tasks_.empty();
     // The worker clears running_ under the same lock when it finds the table
     // empty, so a task queued before this check is either taken by the
@@ -179,7 +179,7 @@ bool CZEVUpdater::start() {
 
 void CZEVUpdater::stop() {
   stop_requested_ = true;
-  std::lock_guard<std::mutex> control(control_mu_);
+  MutexLock control(&control_mu_);
   if (downloader_) downloader_->stop();
   if (worker_.joinable()) {
     // From a callback the worker cannot join itself; it ends at its next check.
@@ -190,12 +190,12 @@ void CZEVUpdater::stop() {
 }
 
 std::string CZEVUpdater::getLastError() const {
-  std::lock_guard<std::mutex> lock(error_mu_);
+  MutexLock lock(&error_mu_);
   return last_error_;
 }
 
 void CZEVUpdater::SetLastError(const std::string& text) {
-  std::lock_guard<std::mutex> lock(error_mu_);
+  MutexLock lock(&error_mu_);
   last_error_ = text;
 }
 
@@ -240,7 +240,7 @@ void CZEVUpdater::RunTasks() {
       // Tasks leave the table as they are taken, in key order, so a task
       // queued during the run (even one that replaces the task in hand) is
       // taken later and none is taken twice.
-      std::lock_guard<std::mutex> lock(tasks_mu_);
+      MutexLock lock(&tasks_mu_);
       if (tasks_.empty()) {
         running_ = false;
         break;

@@ -33,6 +33,7 @@
 #include <string>
 #include <thread>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "download/downloader_driver.h"
 #include "download/zip_extractor.h"
@@ -149,19 +150,19 @@ class CZEVUpdater {
   // Made at initialisation, dropped by stop after the worker is joined.
   std::unique_ptr<CZEVAR2CDownLoader> downloader_;
 
-  mutable std::mutex error_mu_;
-  std::string last_error_;  // guarded by error_mu_
+  mutable Mutex error_mu_;
+  std::string last_error_ GUARDED_BY(error_mu_);
 
   std::mutex download_mu_;  // around the hash check after a download
-  std::mutex control_mu_;   // initialisation, start and stop
+  Mutex control_mu_;  // initialisation, start and stop
 
   // The worker's copy of the task in hand; worker thread only.
   DownloadTask current_;
 
-  std::mutex tasks_mu_;
-  std::map<std::string, DownloadTask> tasks_;  // guarded by tasks_mu_
+  Mutex tasks_mu_;
+  std::map<std::string, DownloadTask> tasks_ GUARDED_BY(tasks_mu_);
 
-  std::thread worker_;  // guarded by control_mu_
+  std::thread worker_ GUARDED_BY(control_mu_);
 
   std::atomic<const UpdateCallback*> update_{nullptr};
   std::atomic<const LogEventCallback*> log_event_{nullptr};

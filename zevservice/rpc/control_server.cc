@@ -170,7 +170,7 @@ RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, Por
 bool CZEVComponentPortStore::getComponentPortInfo(const std::string& componentID, ComponentPortInfo* info,
                                                   std::string* error) const {
   try {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = entries_.find(componentID);
     if (it == entries_.end()) {
       *error = kGetFailedText;
@@ -186,7 +186,7 @@ bool CZEVComponentPortStore::getComponentPortInfo(const std::string& componentID
 }
 
 bool CZEVComponentPortStore::hasComponentPortInfo(const std::string& componentID) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return entries_.count(componentID) != 0;
 }
 
@@ -222,7 +222,7 @@ void CZEVComponentPortStore::EraseLocked(std::map<std::string, ComponentPortInfo
 }
 
 size_t CZEVComponentPortStore::heldBy(uid_t owner) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = held_.find(owner);
   return it == held_.end() ? 0 : it->second;
 }
@@ -233,7 +233,7 @@ std::string CZEVComponentPortStore::CapacityErrorText() const {
 
 bool CZEVComponentPortStore::setComponentPortInfo(const std::string& componentID, const ComponentPortInfo& info,
                                                   std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   bool created = false;
   ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created, error);
   if (entry == nullptr) return false;
@@ -249,7 +249,7 @@ bool CZEVComponentPortStore::setComponentPortInfo(const std::string& componentID
 bool CZEVComponentPortStore::upSertComponentPortInfo(const std::string& componentID, PortInfoKind kind,
                                                      const ComponentPortInfo& info, std::string* error) {
   try {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     bool created = false;
     ComponentPortInfo fresh;
     fresh.owner = info.owner;
@@ -264,7 +264,7 @@ bool CZEVComponentPortStore::upSertComponentPortInfo(const std::string& componen
 
 bool CZEVComponentPortStore::registerComponentPortInfo(const std::string& componentID, PortInfoKind kind,
                                                        const ComponentPortInfo& info, std::string* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   bool created = false;
   ComponentPortInfo* entry = FindOrCreateLocked(componentID, info, &created, error);
   if (entry == nullptr) return false;
@@ -275,7 +275,7 @@ bool CZEVComponentPortStore::registerComponentPortInfo(const std::string& compon
 bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componentID,
                                                      const ComponentPortInfo& withdrawn) {
   try {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = entries_.find(componentID);
     if (it == entries_.end()) return false;
     if (withdrawn.pipeName.empty()) it->second.port = 0;
@@ -289,7 +289,7 @@ bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componen
 }
 
 size_t CZEVComponentPortStore::size() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return entries_.size();
 }
 

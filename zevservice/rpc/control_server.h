@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "common/zevclasses/ZEVControlIntfs.pb.h"
 #include "contract/names.h"
@@ -93,13 +94,13 @@ class CZEVComponentPortStore {
   // room; null otherwise, with the reason in *error when given (*created
   // tells which). Called with mu_ held.
   ComponentPortInfo* FindOrCreateLocked(const std::string& componentID, const ComponentPortInfo& info,
-                                        bool* created, std::string* error);
-  void EraseLocked(std::map<std::string, ComponentPortInfo>::iterator it);
+                                        bool* created, std::string* error) REQUIRES(mu_);
+  void EraseLocked(std::map<std::string, ComponentPortInfo>::iterator it) REQUIRES(mu_);
 
   const size_t capacity_;
-  mutable std::mutex mu_;
-  std::map<std::string, ComponentPortInfo> entries_;  // guarded by mu_
-  std::map<uid_t, size_t> held_;                      // guarded by mu_; owners with entries only
+  mutable Mutex mu_;
+  std::map<std::string, ComponentPortInfo> entries_ GUARDED_BY(mu_);
+  std::map<uid_t, size_t> held_ GUARDED_BY(mu_);  // owners with entries only
 };
 
 class CZEVControlServer : public CZEVRPCServer {

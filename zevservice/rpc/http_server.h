@@ -29,6 +29,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "contract/bind_address.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
@@ -180,14 +181,14 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
 
  private:
   const HttpServerLimits limits_;
-  std::mutex mu_;
-  PathTable paths_;  // guarded by mu_
+  Mutex mu_;
+  PathTable paths_ GUARDED_BY(mu_);
   // Made together by main() and ended together by stopServer(). The
   // server's workers run on pool_ alone, never on POCO's process-wide default
   // pool, so that stopServer() can join every one of them.
-  std::unique_ptr<Poco::ThreadPool> pool_;          // guarded by mu_
-  std::unique_ptr<HttpConnectionWatch> watch_;      // guarded by mu_
-  std::unique_ptr<Poco::Net::TCPServer> server_;    // guarded by mu_
+  std::unique_ptr<Poco::ThreadPool> pool_ GUARDED_BY(mu_);
+  std::unique_ptr<HttpConnectionWatch> watch_ GUARDED_BY(mu_);
+  std::unique_ptr<Poco::Net::TCPServer> server_ GUARDED_BY(mu_);
 };
 
 }  // namespace zev
@@ -222,10 +223,10 @@ class CZEVHttpServer {
   const zev::HttpServerLimits limits_;
   std::string ip_ = "0.0.0.0";
   int32_t port_ = 0;
-  std::mutex mu_;
+  Mutex mu_;
   std::atomic<int32_t> users_{0};
   zev::CZEVServiceHttpProcessorImpl processor_;
-  std::unique_ptr<zev::CZEVHttpServerApplication> application_;
+  std::unique_ptr<zev::CZEVHttpServerApplication> application_ GUARDED_BY(mu_);
 };
 
 #endif  // ZEV_RPC_HTTP_SERVER_H_

@@ -96,7 +96,7 @@ void CZEVIPCServer::setHandler(Handler handler) {
 }
 
 size_t CZEVIPCServer::client_count() {
-  std::lock_guard<std::mutex> lock(client_mu_);
+  MutexLock lock(&client_mu_);
   return clients_.size();
 }
 
@@ -162,7 +162,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
 
   pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers, "zev-pipe-work");
   {
-    std::lock_guard<std::mutex> lock(queue_mu_);
+    MutexLock lock(&queue_mu_);
     loop_alive_ = true;
     stop_requested_ = false;
   }
@@ -184,7 +184,7 @@ bool CZEVIPCServer::stop() {
   LogWrite(kLogInfo, "Stop the named pipe server: %s:%s", name_.c_str(), pipe_name_.c_str());
   {
     // libuv handles belong to the loop thread: it runs the stop steps.
-    std::lock_guard<std::mutex> lock(queue_mu_);
+    MutexLock lock(&queue_mu_);
     stop_requested_ = true;
     uv_async_send(&async_);
   }
@@ -258,7 +258,7 @@ void CZEVIPCServer::OnConnection(uv_stream_t* listener, int status) {
   client->id = server->next_client_id_++;
   client->last_active = uv_now(&server->loop_);
   if (!Privileged(client->peer)) ++server->per_user_[client->peer.known ? client->peer.uid : kUnknownUid];
-  std::lock_guard<std::mutex> lock(server->client_mu_);
+  MutexLock lock(&server->client_mu_);
   server->clients_[client->id] = client;
 }
 
@@ -283,7 +283,7 @@ bool CZEVIPCServer::Admit(const IpcPeer& peer, std::string* why, int* level) {
   }
   size_t connected;
   {
-    std::lock_guard<std::mutex> lock(client_mu_);
+    MutexLock lock(&client_mu_);
     connected = clients_.size();
   }
   const size_t room = privileged ? limit : limit - std::min(reserved_clients_, limit / 2);
@@ -306,7 +306,7 @@ bool CZEVIPCServer::Admit(const IpcPeer& peer, std::string* why, int* level) {
 CZEVIPCServer::Client* CZEVIPCServer::OldestIdle(bool privileged) {
   const uint64_t now = uv_now(&loop_);
   Client* oldest = nullptr;
-  std::lock_guard<std::mutex> lock(client_mu_);
+  MutexLock lock(&client_mu_);
   for (auto& [id, client] : clients_) {
     if (Privileged(client->peer) != privileged || client->closing || client->partial_since != 0 ||
         client->in_flight != 0 || client->paused || client->handle.write_queue_size != 0 ||
@@ -385,7 +385,7 @@ void CZEVIPCServer::OnSweep(uv_timer_t* timer) {
   const uint64_t now = uv_now(&server->loop_);
   std::vector<Client*> expired;
   {
-    std::lock_guard<std::mutex> lock(server->client_mu_);
+    MutexLock lock(&server->client_mu_);
     for (auto& [id, client] : server->clients_) {
       // A paused client is ours to wait for, not its.
       if (client->partial_since != 0 && !client->paused &&
@@ -405,7 +405,7 @@ void CZEVIPCServer::CloseClient(Client* client) {
   if (client->closing) return;
   client->closing = true;
   {
-    std::lock_guard<std::mutex> lock(client_mu_);
+    MutexLock lock(&client_mu_);
     clients_.erase(client->id);
   }
   if (!Privileged(client->peer)) {
@@ -448,7 +448,7 @@ void CZEVIPCServer::HandleFrame(uint64_t client_id, const IpcPeer& peer, Frame f
 }
 
 void CZEVIPCServer::QueueReply(uint64_t client_id, std::string bytes) {
-  std::lock_guard<std::mutex> lock(queue_mu_);
+  MutexLock lock(&queue_mu_);
   if (!loop_alive_) return;  // the server stopped: the reply is dropped
   replies_.push_back({client_id, std::move(bytes)});
   uv_async_send(&async_);
@@ -459,14 +459,14 @@ void CZEVIPCServer::OnAsync(uv_async_t* async) {
   std::deque<Reply> replies;
   bool stop;
   {
-    std::lock_guard<std::mutex> lock(server->queue_mu_);
+    MutexLock lock(&server->queue_mu_);
     replies.swap(server->replies_);
     stop = server->stop_requested_;
   }
   for (Reply& reply : replies) {
     Client* client = nullptr;
     {
-      std::lock_guard<std::mutex> lock(server->client_mu_);
+      MutexLock lock(&server->client_mu_);
       auto it = server->clients_.find(reply.client_id);
       if (it != server->clients_.end()) client = it->second;
     }
@@ -504,7 +504,7 @@ void CZEVIPCServer::RunStopOnLoop() {
   uv_close(reinterpret_cast<uv_handle_t*>(&sweep_), nullptr);
   std::map<uint64_t, Client*> clients;
   {
-    std::lock_guard<std::mutex> lock(client_mu_);
+    MutexLock lock(&client_mu_);
     clients = clients_;
   }
   for (auto& [id, client] : clients) {
@@ -513,7 +513,7 @@ void CZEVIPCServer::RunStopOnLoop() {
     // would keep a shutdown (and with it the whole stop) waiting forever.
     client->closing = true;
     {
-      std::lock_guard<std::mutex> lock(client_mu_);
+      MutexLock lock(&client_mu_);
       clients_.erase(id);
     }
     uv_read_stop(reinterpret_cast<uv_stream_t*>(&client->handle));
@@ -521,7 +521,7 @@ void CZEVIPCServer::RunStopOnLoop() {
   }
   per_user_.clear();
   {
-    std::lock_guard<std::mutex> lock(queue_mu_);
+    MutexLock lock(&queue_mu_);
     loop_alive_ = false;
     replies_.clear();
   }

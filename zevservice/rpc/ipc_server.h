@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "base/annotated_mutex.h"
 #include "base/thread_pool.h"
 #include "contract/names.h"
 #include "contract/pipe_frame.h"
@@ -186,14 +187,14 @@ class CZEVIPCServer {
   // Connections served per uid other than root's and the service's user's.
   std::map<uid_t, size_t> per_user_;  // loop thread only
 
-  std::mutex client_mu_;
-  std::map<uint64_t, Client*> clients_;  // guarded by client_mu_; owned by the loop thread
+  Mutex client_mu_;
+  std::map<uint64_t, Client*> clients_ GUARDED_BY(client_mu_);  // owned by the loop thread
   uint64_t next_client_id_ = 1;          // loop thread only
 
-  std::mutex queue_mu_;
-  std::deque<Reply> replies_;  // guarded by queue_mu_
-  bool loop_alive_ = false;    // guarded by queue_mu_; async_ may be signalled
-  bool stop_requested_ = false;  // guarded by queue_mu_
+  Mutex queue_mu_;
+  std::deque<Reply> replies_ GUARDED_BY(queue_mu_);
+  bool loop_alive_ GUARDED_BY(queue_mu_) = false;  // async_ may be signalled
+  bool stop_requested_ GUARDED_BY(queue_mu_) = false;
 
   std::mutex lifecycle_mu_;  // held for the whole of start and stop
   std::unique_ptr<CZEVThreadPool> pool_;

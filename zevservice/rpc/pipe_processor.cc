@@ -125,7 +125,7 @@ bool CZEVPipeServerImpl::start() {
 bool CZEVPipeServerImpl::stop() { return server_->stop(); }
 
 void CZEVPipeServerImpl::setComponentPeerCheck(ComponentPeerCheck check) {
-  std::lock_guard<std::mutex> lock(check_mu_);
+  MutexLock lock(&check_mu_);
   component_check_ = std::move(check);
 }
 
@@ -133,7 +133,7 @@ void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse&
   ComponentPeerCheck check;
   {
     // Copied for the call, so that a change meanwhile cannot pull it away.
-    std::lock_guard<std::mutex> lock(check_mu_);
+    MutexLock lock(&check_mu_);
     check = component_check_;
   }
   CZEVServicePipeProcessorImpl processor(methods_, std::move(check));

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "contract/pipe_frame.h"
 #include "rpc/ipc_server.h"
 #include "rpc/rpc_dispatch.h"
@@ -81,8 +82,8 @@ class CZEVPipeServerImpl {
  private:
   CZEVIPCServer* const server_;               // not owned
   const CZEVMethodRegistry* const methods_;   // not owned
-  std::mutex check_mu_;
-  ComponentPeerCheck component_check_;  // guarded by check_mu_
+  Mutex check_mu_;
+  ComponentPeerCheck component_check_ GUARDED_BY(check_mu_);
 };
 
 #endif  // ZEV_RPC_PIPE_PROCESSOR_H_

@@ -80,7 +80,7 @@ void LocalComponentDatabase::CheckDataVersion() {
   if (version == kCurrentDataVersion) return;
   LogWrite(kLogInfo, "data version changed, clear database");
   {
-    std::lock_guard<std::mutex> lock(local_mu_);
+    MutexLock lock(&local_mu_);
     if (!local_value_.Write("")) {
       LogWrite(kLogInfo, "clearLoaclComponents error getlasterror %ld:%s", SystemError(), local_value_.last_error().c_str());
       return;
@@ -91,7 +91,7 @@ void LocalComponentDatabase::CheckDataVersion() {
     stored_text_known_ = true;
     index_.valid = false;
   }
-  std::lock_guard<std::mutex> lock(server_mu_);
+  MutexLock lock(&server_mu_);
   if (!registry_->WriteString(kRoot, database_key_ + kDataVersionName, "", kCurrentDataVersion)) {
     LogWrite(kLogInfo, "savecLocalDataVersion error getlasterror %ld:%s", SystemError(), RegLastError().c_str());
   }
@@ -101,7 +101,7 @@ void LocalComponentDatabase::CheckDataVersion() {
 }
 
 bool LocalComponentDatabase::SaveServerCopy(const std::string& bytes) {
-  std::lock_guard<std::mutex> lock(server_mu_);
+  MutexLock lock(&server_mu_);
   if (server_value_.Write(Base64Encode(bytes))) return true;
   LogWrite(kLogInfo, "setLoaclPlugins reg error getlasterror %ld:%s", SystemError(), server_value_.last_error().c_str());
   return false;
@@ -110,7 +110,7 @@ bool LocalComponentDatabase::SaveServerCopy(const std::string& bytes) {
 bool LocalComponentDatabase::ReadServerCopy(std::string* bytes) {
   std::string text;
   {
-    std::lock_guard<std::mutex> lock(server_mu_);
+    MutexLock lock(&server_mu_);
     if (!server_value_.Read(&text)) return false;
   }
   if (!DecodeWellFormedBase64(text, bytes)) {
@@ -121,7 +121,7 @@ bool LocalComponentDatabase::ReadServerCopy(std::string* bytes) {
 }
 
 bool LocalComponentDatabase::LoadLocalDatabase() {
-  std::lock_guard<std::mutex> lock(local_mu_);
+  MutexLock lock(&local_mu_);
   return LoadLocked();
 }
 
@@ -152,7 +152,7 @@ bool LocalComponentDatabase::LoadLocked() {
 }
 
 bool LocalComponentDatabase::SaveLocalDatabase() {
-  std::lock_guard<std::mutex> lock(local_mu_);
+  MutexLock lock(&local_mu_);
   return SaveLocked();
 }
 
@@ -272,19 +272,19 @@ bool LocalComponentDatabase::RemoveLocked(const CZEVComponentProxy& entry) {
 }
 
 bool LocalComponentDatabase::RecordInstalled(const CZEVComponentProxy& entry) {
-  std::lock_guard<std::mutex> lock(local_mu_);
+  MutexLock lock(&local_mu_);
   LoadBeforeChange();
   return RecordLocked(entry) && SaveLocked();
 }
 
 bool LocalComponentDatabase::RemoveLocalRecord(const CZEVComponentProxy& entry) {
-  std::lock_guard<std::mutex> lock(local_mu_);
+  MutexLock lock(&local_mu_);
   LoadBeforeChange();
   return RemoveLocked(entry) && SaveLocked();
 }
 
 int64_t LocalComponentDatabase::GetRecordedUpdateTime(const CZEVComponentProxy& entry) const {
-  std::lock_guard<std::mutex> lock(local_mu_);
+  MutexLock lock(&local_mu_);
   return RecordedTimeLocked(entry);
 }
 
@@ -308,37 +308,47 @@ int64_t LocalComponentDatabase::RecordedTimeLocked(const CZEVComponentProxy& ent
 }
 
 CZEVApplications LocalComponentDatabase::GetLocalApplications() const {
-  std::lock_guard<std::mutex> lock(local_mu_);
+  MutexLock lock(&local_mu_);
   return local_applications_;
 }
 
 LocalComponentDatabase::Batch::Batch(LocalComponentDatabase* database)
-    : database_(database), lock_(database->local_mu_) {
+    : database_(database) {
+  lock_.emplace(&database_->local_mu_);
+  // The analysis does not follow a lock held in a member: each use states it.
+  database_->local_mu_.AssertHeld();
   database_->LoadBeforeChange();
 }
 
 LocalComponentDatabase::Batch::~Batch() { Commit(); }
 
 bool LocalComponentDatabase::Batch::RecordInstalled(const CZEVComponentProxy& entry) {
-  if (committed_ || !database_->RecordLocked(entry)) return false;
+  if (committed_) return false;
+  database_->local_mu_.AssertHeld();
+  if (!database_->RecordLocked(entry)) return false;
   changed_ = true;
   return true;
 }
 
 bool LocalComponentDatabase::Batch::RemoveLocalRecord(const CZEVComponentProxy& entry) {
-  if (committed_ || !database_->RemoveLocked(entry)) return false;
+  if (committed_) return false;
+  database_->local_mu_.AssertHeld();
+  if (!database_->RemoveLocked(entry)) return false;
   changed_ = true;
   return true;
 }
 
 int64_t LocalComponentDatabase::Batch::GetRecordedUpdateTime(const CZEVComponentProxy& entry) const {
-  return committed_ ? -1 : database_->RecordedTimeLocked(entry);
+  if (committed_) return -1;
+  database_->local_mu_.AssertHeld();
+  return database_->RecordedTimeLocked(entry);
 }
 
 bool LocalComponentDatabase::Batch::Commit() {
   if (committed_) return result_;
   committed_ = true;
+  database_->local_mu_.AssertHeld();
   if (changed_) result_ = database_->SaveLocked();
-  lock_.unlock();
+  lock_.reset();
   return result_;
 }

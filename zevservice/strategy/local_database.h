@@ -19,10 +19,12 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "model/component_proxy.h"
 #include "platform/registry.h"
@@ -122,30 +124,31 @@ class LocalComponentDatabase {
     std::unordered_map<std::string, std::vector<int>> components;
   };
 
-  bool LoadLocked();                                      // local_mu_ held
-  bool SaveLocked();                                      // local_mu_ held
-  bool RecordLocked(const CZEVComponentProxy& entry);     // local_mu_ held; changes memory only
-  bool RemoveLocked(const CZEVComponentProxy& entry);     // local_mu_ held; changes memory only
-  int64_t RecordedTimeLocked(const CZEVComponentProxy& entry) const;  // local_mu_ held
-  void LoadBeforeChange();                                // local_mu_ held
-  void BuildIndex() const;                                // local_mu_ held
+  // With local_mu_ held; RecordLocked and RemoveLocked change memory only.
+  bool LoadLocked() REQUIRES(local_mu_);
+  bool SaveLocked() REQUIRES(local_mu_);
+  bool RecordLocked(const CZEVComponentProxy& entry) REQUIRES(local_mu_);
+  bool RemoveLocked(const CZEVComponentProxy& entry) REQUIRES(local_mu_);
+  int64_t RecordedTimeLocked(const CZEVComponentProxy& entry) const REQUIRES(local_mu_);
+  void LoadBeforeChange() REQUIRES(local_mu_);
+  void BuildIndex() const REQUIRES(local_mu_);
 
   RegistryStore* const registry_;
   const std::string database_key_;
 
   // Serialises writes of "Server" and "DataVersion".
-  std::mutex server_mu_;
-  SplitRegistryValue server_value_;  // guarded by server_mu_
+  Mutex server_mu_;
+  SplitRegistryValue server_value_ GUARDED_BY(server_mu_);
 
   // Held across every load, change and save of the local database, so that
   // records made at the same time are never lost.
-  mutable std::mutex local_mu_;
-  SplitRegistryValue local_value_;       // guarded by local_mu_
-  CZEVApplications local_applications_;  // guarded by local_mu_
+  mutable Mutex local_mu_;
+  SplitRegistryValue local_value_ GUARDED_BY(local_mu_);
+  CZEVApplications local_applications_ GUARDED_BY(local_mu_);
   // The "Local" text this object last read or wrote, when it knows one.
-  std::string stored_text_;              // guarded by local_mu_
-  bool stored_text_known_ = false;       // guarded by local_mu_
-  mutable Index index_;                  // guarded by local_mu_
+  std::string stored_text_ GUARDED_BY(local_mu_);
+  bool stored_text_known_ GUARDED_BY(local_mu_) = false;
+  mutable Index index_ GUARDED_BY(local_mu_);
 };
 
 // Many changes of the local database with one load and one save: the scope
@@ -174,7 +177,8 @@ class LocalComponentDatabase::Batch {
 
  private:
   LocalComponentDatabase* const database_;
-  std::unique_lock<std::mutex> lock_;
+  // Holds the database's local_mu_ until Commit.
+  std::optional<MutexLock> lock_;
   bool changed_ = false;
   bool committed_ = false;
   bool result_ = true;

@@ -94,7 +94,7 @@ CZEVProductInnerStrategy::CZEVProductInnerStrategy(const Options& options)
   std::vector<CZEVComponentProxy> entries;
   Refresh(&entries);
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     entries_.swap(entries);
   }
   if (!watcher_->Start()) {
@@ -104,7 +104,7 @@ CZEVProductInnerStrategy::CZEVProductInnerStrategy(const Options& options)
 
 CZEVProductInnerStrategy::~CZEVProductInnerStrategy() {
   {
-    std::lock_guard<std::mutex> lock(timer_mu_);
+    MutexLock lock(&timer_mu_);
     stopping_ = true;
   }
   // The watcher's last run may still call OnPackagesChanged, which now arms
@@ -115,7 +115,7 @@ CZEVProductInnerStrategy::~CZEVProductInnerStrategy() {
   }
   std::unique_ptr<TaskTimer> timer;
   {
-    std::lock_guard<std::mutex> lock(timer_mu_);
+    MutexLock lock(&timer_mu_);
     timer = std::move(timer_);
     armed_ = false;
   }
@@ -146,14 +146,14 @@ bool CZEVProductInnerStrategy::OnPackagesChanged(const std::string& folder) {
   std::vector<CZEVComponentProxy> entries;
   Refresh(&entries);
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     entries_.swap(entries);
   }
   return ArmNotify();
 }
 
 bool CZEVProductInnerStrategy::ArmNotify() {
-  std::lock_guard<std::mutex> lock(timer_mu_);
+  MutexLock lock(&timer_mu_);
   if (stopping_) return false;
   if (armed_) {
     timer_->cancel(notify_id_);
@@ -175,7 +175,7 @@ bool CZEVProductInnerStrategy::ArmNotify() {
 
 void CZEVProductInnerStrategy::NotifyRun(uint64_t seq) {
   {
-    std::lock_guard<std::mutex> lock(timer_mu_);
+    MutexLock lock(&timer_mu_);
     // A run whose arming was replaced leaves the report to the newer one.
     if (stopping_ || seq != notify_seq_) return;
     armed_ = false;
@@ -186,7 +186,7 @@ void CZEVProductInnerStrategy::NotifyRun(uint64_t seq) {
 bool CZEVProductInnerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries) {
   std::vector<CZEVComponentProxy> current;
   {
-    std::lock_guard<std::mutex> lock(entries_mu_);
+    MutexLock lock(&entries_mu_);
     current = entries_;
   }
   for (CZEVComponentProxy& entry : current) {

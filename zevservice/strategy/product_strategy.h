@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "base/task_timer.h"
 #include "model/component_proxy.h"
 #include "strategy/product_watcher.h"
@@ -77,15 +78,15 @@ class CZEVProductInnerStrategy : public CZEVStrategyBase {
 
   // The entries have a lock of their own, held only to copy or swap the
   // list, so that no reader waits for a report or a file check.
-  std::mutex entries_mu_;
-  std::vector<CZEVComponentProxy> entries_;  // guarded by entries_mu_
+  Mutex entries_mu_;
+  std::vector<CZEVComponentProxy> entries_ GUARDED_BY(entries_mu_);
 
-  std::mutex timer_mu_;
-  bool stopping_ = false;              // guarded by timer_mu_
-  bool armed_ = false;                 // guarded by timer_mu_
-  uint64_t notify_id_ = 0;             // guarded by timer_mu_; valid while armed_
-  uint64_t notify_seq_ = 0;            // guarded by timer_mu_; only the latest arming reports
-  std::unique_ptr<TaskTimer> timer_;   // guarded by timer_mu_; made on first use
+  Mutex timer_mu_;
+  bool stopping_ GUARDED_BY(timer_mu_) = false;
+  bool armed_ GUARDED_BY(timer_mu_) = false;
+  uint64_t notify_id_ GUARDED_BY(timer_mu_) = 0;  // valid while armed_
+  uint64_t notify_seq_ GUARDED_BY(timer_mu_) = 0;  // only the latest arming reports
+  std::unique_ptr<TaskTimer> timer_ GUARDED_BY(timer_mu_);  // made on first use
 };
 
 #endif  // ZEV_STRATEGY_PRODUCT_STRATEGY_H_

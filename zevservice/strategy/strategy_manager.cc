@@ -83,7 +83,7 @@ CZEVStrategyManager::~CZEVStrategyManager() { Stop(); }
 void CZEVStrategyManager::Stop() {
   {
     // Waits for a report under way; later ones see the flag and return.
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     stopping_ = true;
   }
   // The product source first; then the server source, whose destruction
@@ -95,7 +95,7 @@ void CZEVStrategyManager::Stop() {
 
 void CZEVStrategyManager::SetCatalogueHandler(const CatalogueHandler* handler) {
   if (handler == nullptr) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   handler_ = handler;
 }
 
@@ -114,7 +114,7 @@ bool CZEVStrategyManager::GetCatalogue(std::vector<CZEVComponentProxy>* entries)
 }
 
 bool CZEVStrategyManager::OnStrategyChanged(CZEVComponentSourceType source) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (stopping_) return false;
   switch (source) {
     case cstServerStrategy:
@@ -135,6 +135,6 @@ bool CZEVStrategyManager::OnStrategyChanged(CZEVComponentSourceType source) {
 }
 
 void CZEVStrategyManager::RunExclusive(const std::function<void()>& work) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (!stopping_) work();
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "strategy/strategy_base.h"
 
@@ -61,9 +62,9 @@ class CZEVStrategyManager {
   // What the sources call; lives as long as this object, after both.
   SourceChangedCallback changed_;
 
-  std::mutex mu_;  // one report (or the initial load) at a time
-  bool stopping_ = false;                     // guarded by mu_
-  const CatalogueHandler* handler_ = nullptr;  // guarded by mu_
+  Mutex mu_;  // one report (or the initial load) at a time
+  bool stopping_ GUARDED_BY(mu_) = false;
+  const CatalogueHandler* handler_ GUARDED_BY(mu_) = nullptr;
 };
 
 // The catalogue that the merged entries make, as the component manager
