@@ -5,39 +5,10 @@
 #include <exception>
 #include <memory>
 
+#include "contract/strict_json.h"
 #include "platform/settings.h"
 
 const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
-
-namespace {
-
-// Deepest nesting read; a record is one flat object.
-constexpr int kMaxRecordDepth = 64;
-
-// `text` as a JSON object, read strictly (no comments, nothing but an object
-// at the root). Never throws.
-bool ParseObject(const std::string& text, Json::Value* root) {
-  Json::CharReaderBuilder builder;
-  builder["allowComments"] = false;
-  builder["strictRoot"] = true;
-  builder["allowDroppedNullPlaceholders"] = false;
-  builder["allowNumericKeys"] = false;
-  builder["allowSingleQuotes"] = false;
-  builder["failIfExtra"] = false;
-  builder["rejectDupKeys"] = false;
-  builder["allowSpecialFloats"] = false;
-  builder["stackLimit"] = kMaxRecordDepth;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  try {
-    if (!reader->parse(text.data(), text.data() + text.size(), root, &errors)) return false;
-  } catch (const std::exception&) {
-    return false;  // JsonCpp throws past its stack limit
-  }
-  return root->isObject();
-}
-
-}  // namespace
 
 int64_t ReadIntervalSetting(RegistryStore* registry) {
   std::string text;
@@ -68,7 +39,7 @@ bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {
   // The registry can be edited by hand: a field of the wrong type makes the
   // record unreadable rather than throw.
   Json::Value root;
-  if (!ParseObject(text, &root)) return false;
+  if (!ParseStrictJson(text, &root) || !root.isObject()) return false;
   bool ok = true;
   auto number = [&](const char* name) -> int64_t {
     const Json::Value& value = root[name];

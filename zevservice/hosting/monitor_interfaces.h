@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bus/term_interfaces.h"
+#include "contract/host_status.h"
 
 namespace pubsdk {
 
@@ -24,19 +25,9 @@ constexpr GUID IID_IZEVMonitor = {0xC4E5F6AA, 0xDFAD, 0x4205, {0x8B, 0x92, 0x07,
 constexpr GUID IID_IServiceCtrlConnectPoint = {
     0x88E3C375, 0xB6EA, 0x4DD8, {0x8C, 0x4E, 0xFE, 0x00, 0x68, 0x9A, 0xD2, 0x5A}};
 
-// One host process as the monitor knows it (a row of its process table).
-struct MonitorHostInfo {
-  std::string group_name;
-  std::string node_name;
-  pid_t pid = 0;  // 0 while no process runs for the group
-  uint32_t restart_count = 0;
-  bool restart_refused = false;
-  // The componentIDs the group's host is to run, in order.
-  std::vector<std::string> components;
-  // Those of them whose last start the host refused (it does not run
-  // them), in order.
-  std::vector<std::string> refused{};
-};
+// One host process as the monitor knows it (a row of its process table):
+// the same row the host status file holds.
+using MonitorHostInfo = HostStatusEntry;
 
 // StartComponent's answers.
 constexpr int32_t kStartSent = 0;

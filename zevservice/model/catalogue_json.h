@@ -15,19 +15,15 @@
 #include <json/json.h>
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "contract/strict_json.h"
 #include "model/component_proxy.h"
 
-// Limits on documents from outside, past which they are refused whole.
-constexpr int kMaxJsonDepth = 64;
+// Limits on documents from outside, past which they are refused whole (and
+// kMaxJsonDepth of ParseStrictJson, which every reader of the strategy
+// server's documents uses).
 constexpr size_t kMaxCatalogueBytes = 16 * 1024 * 1024;
 constexpr size_t kMaxCatalogueVersions = 20000;
 constexpr size_t kMaxConfigJsonBytes = 1024 * 1024;
-
-// Parses `text` strictly: no comments, nesting no deeper than
-// kMaxJsonDepth, and the root must be an array or an object. Never throws;
-// false with the reason in *error (when given). Shared by every reader of
-// the strategy server's documents.
-bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* error = nullptr);
 
 // Replaces *apps by the applications of a server document (a JSON array of
 // application objects; an empty array or object gives an empty catalogue).

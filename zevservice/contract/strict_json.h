@@ -1,0 +1,18 @@
+// Strict reading of JSON from outside the process: the strategy server's
+// documents, products' Config.json files and the records the service keeps.
+#ifndef ZEV_CONTRACT_STRICT_JSON_H_
+#define ZEV_CONTRACT_STRICT_JSON_H_
+
+#include <json/json.h>
+
+#include <string>
+
+// Deepest nesting read; deeper documents are refused whole.
+constexpr int kMaxJsonDepth = 64;
+
+// Parses `text` strictly: no comments, nesting no deeper than
+// kMaxJsonDepth, and the root must be an array or an object. Never throws;
+// false with the reason in *error (when given).
+bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* error = nullptr);
+
+#endif  // ZEV_CONTRACT_STRICT_JSON_H_
