@@ -2,17 +2,18 @@
 
 #include <pthread.h>
 
-TaskTimer::TaskTimer(Clock* clock) : clock_(clock), thread_(&TaskTimer::Loop, this) {
-  pthread_setname_np(thread_.native_handle(), "zev-timer");
-}
+TaskTimer::TaskTimer(Clock* clock) : clock_(clock) {}
 
 TaskTimer::~TaskTimer() {
+  std::thread thread;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopped_ = true;
+    MutexLock lock(&mu_);
+    stopped_ = true;  // from here on no thread starts
+    thread = std::move(thread_);
   }
   wake_.notify_all();
-  thread_.join();
+  if (thread.joinable()) thread.join();
+  MutexLock lock(&mu_);
   entries_.clear();
   schedule_.clear();
   while (!free_ids_.empty()) free_ids_.pop();
@@ -21,7 +22,7 @@ TaskTimer::~TaskTimer() {
 uint64_t TaskTimer::ScheduleMillis(int64_t delay_ms, Callback callback, int64_t interval_ms) {
   uint64_t id;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (!free_ids_.empty()) {
       id = free_ids_.top();
       free_ids_.pop();
@@ -36,6 +37,15 @@ uint64_t TaskTimer::ScheduleMillis(int64_t delay_ms, Callback callback, int64_t 
     entry.callback = std::move(callback);
     entry.active = true;
     schedule_.emplace(entry.due, id);
+    if (!running_ && !stopped_) {
+      // The last thread cleared running_ as its final step under mu_; it
+      // needs the lock no more, so joining it here cannot block for long.
+      if (thread_.joinable()) thread_.join();
+      thread_ = std::thread(&TaskTimer::Loop, this);
+      pthread_setname_np(thread_.native_handle(), "zev-timer");
+      running_ = true;
+      return id;  // the new thread looks at the schedule first
+    }
   }
   wake_.notify_all();
   return id;
@@ -43,7 +53,7 @@ uint64_t TaskTimer::ScheduleMillis(int64_t delay_ms, Callback callback, int64_t 
 
 bool TaskTimer::cancel(uint64_t id) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (entries_.empty() || id >= entries_.size()) return false;
     entries_[id].active = false;
     for (auto it = schedule_.begin(); it != schedule_.end(); ++it) {
@@ -59,18 +69,19 @@ bool TaskTimer::cancel(uint64_t id) {
 }
 
 void TaskTimer::Loop() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stopped_) {
-    if (schedule_.empty()) {
-      wake_.wait(lock);
-      continue;
+  MutexLock lock(&mu_);
+  for (;;) {
+    if (stopped_ || schedule_.empty()) {
+      running_ = false;  // the next ScheduleMillis joins this thread and starts another
+      return;
     }
     auto first = schedule_.begin();
     if (first->first > clock_->MonotonicMillis()) {
       // Woken early by a change of the schedule, the stop, or the time.
       const size_t size = schedule_.size();
       const int64_t due = first->first;
-      clock_->WaitUntil(lock, wake_, due, [&] {
+      clock_->WaitUntil(lock.native(), wake_, due, [&] {
+        mu_.AssertHeld();
         return stopped_ || schedule_.size() != size || schedule_.begin()->first != due;
       });
       continue;
@@ -78,9 +89,10 @@ void TaskTimer::Loop() {
     uint64_t id = first->second;
     schedule_.erase(first);
     Callback callback = entries_[id].callback;  // entries_ may grow while it runs
-    lock.unlock();
+    // The callback runs without the lock; the analysis does not see the release.
+    lock.native().unlock();
     callback(id);
-    lock.lock();
+    lock.native().lock();
     Entry& entry = entries_[id];
     if (entry.active && entry.interval > 0) {
       schedule_.emplace(clock_->MonotonicMillis() + entry.interval, id);

@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <dirent.h>
+
+#include <fstream>
 #include <mutex>
+#include <string>
 
 #include "base/message_queue.h"
 #include "base/task_timer.h"
@@ -12,6 +16,31 @@
 
 namespace {
 
+// Threads of this process named `name`.
+int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string line;
+    if (std::getline(comm, line) && line == name) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Waits (in real time, bounded) until `done` answers true.
+template <typename Done>
+bool Eventually(Done done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -40,6 +69,36 @@ TEST(ThreadPool, RunsAsManyTasksAtOnceAsItHasWorkers) {
     EXPECT_EQ(results[10].get(), 10);
   }
   EXPECT_EQ(peak.load(), 10);
+}
+
+TEST(ThreadPool, StartsAWorkerOnlyWhenNoneIsIdleAndEndsWorkersIdleForTheIdleTime) {
+  FakeClock clock;
+  CZEVThreadPool pool(4, "zev-pool", &clock, 1000);
+  EXPECT_EQ(pool.worker_count(), 0u);
+  // One task at a time: the one worker, asleep between them, takes each.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(pool.enqueue([i] { return i; }).get(), i);
+    ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+    EXPECT_EQ(pool.worker_count(), 1u);
+  }
+  // Two at once: a second worker.
+  Latch release;
+  Counter started;
+  auto first = pool.enqueue([&] { started.Hit(); release.Wait(); });
+  auto second = pool.enqueue([&] { started.Hit(); release.Wait(); });
+  ASSERT_TRUE(started.WaitFor(2));
+  EXPECT_EQ(pool.worker_count(), 2u);
+  release.Open();
+  first.get();
+  second.get();
+  ASSERT_TRUE(clock.AwaitTimedWaiters(2));
+  clock.Advance(999);
+  EXPECT_EQ(pool.worker_count(), 2u);
+  clock.Advance(1);
+  ASSERT_TRUE(Eventually([&] { return pool.worker_count() == 0; }));
+  // The next task starts a worker again.
+  EXPECT_EQ(pool.enqueue([] { return 7; }).get(), 7);
+  EXPECT_EQ(pool.worker_count(), 1u);
 }
 
 TEST(ThreadPool, StoresExceptionsAndRefusesWorkOnceStopping) {
@@ -116,6 +175,28 @@ TEST(TaskTimer, PeriodicEntriesRunAtOnceThenEveryIntervalAfterTheRunEnded) {
   auto times = counter.values();
   EXPECT_EQ(times[1] - times[0], 6000);
   EXPECT_EQ(times[2] - times[1], 6000);
+}
+
+TEST(TaskTimer, HasAThreadOnlyWhileSomethingIsScheduled) {
+  FakeClock clock;
+  const int before = ThreadsNamed("zev-timer");
+  TaskTimer timer(&clock);
+  EXPECT_EQ(ThreadsNamed("zev-timer"), before);
+  Counter counter;
+  for (int round = 1; round <= 2; ++round) {
+    timer.schedule(1, [&](uint64_t) { counter.Hit(); });
+    EXPECT_EQ(ThreadsNamed("zev-timer"), before + 1);
+    ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+    clock.AdvanceSeconds(1);
+    ASSERT_TRUE(counter.WaitFor(round));
+    ASSERT_TRUE(Eventually([&] { return ThreadsNamed("zev-timer") == before; }));
+  }
+  // A cancelled entry ends the thread as well.
+  uint64_t id = timer.schedule(10, [&](uint64_t) { counter.Hit(); });
+  ASSERT_TRUE(clock.AwaitTimedWaiters(1));
+  timer.cancel(id);
+  ASSERT_TRUE(Eventually([&] { return ThreadsNamed("zev-timer") == before; }));
+  EXPECT_EQ(counter.count(), 2);
 }
 
 TEST(TaskTimer, OneShotEntriesRunOnceAndTheirIdsAreReused) {

@@ -1,6 +1,9 @@
 // The named-pipe RPC server: a Unix stream socket (the Linux form of the
-// named pipe) served by one libuv loop thread, with a pool of 10 workers
-// that parse frames, call the request handler and frame the replies.
+// named pipe) served by one libuv loop thread, with a pool of up to 10
+// workers that parse frames, call the request handler and frame the replies.
+// The pool starts a worker only when a frame finds none idle and lets it go
+// after a while without work (base/thread_pool.h), so an idle service holds
+// few of them while ten calls still run at once.
 //
 // Frames are those of contract/pipe_frame.h. A connection whose next frame
 // does not start with the magic, or declares more than kMaxFrameSize bytes,
