@@ -20,7 +20,7 @@ CallCenter::~CallCenter() { CloseAll(); }
 pubsdk::HRESULT CallCenter::CloseAll() {
   std::vector<BusEndpoint*> open;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     open.swap(endpoints_);
   }
   // Closed outside mu_: closing joins a dispatch thread whose callback may
@@ -36,7 +36,7 @@ pubsdk::HRESULT CallCenter::CloseAll() {
     endpoint->Release();
   }
   if (!refused.empty()) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     endpoints_.insert(endpoints_.end(), refused.begin(), refused.end());
   }
   return result;
@@ -65,7 +65,7 @@ pubsdk::IBusEndpoint* CallCenter::OpenEndpoint(uint32_t node_id, uint32_t channe
                                                pubsdk::IMessageCallBack* callback) {
   BusEndpoint* endpoint = BusEndpoint::Open(folder_, node_id, channel, callback);
   if (endpoint == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   endpoints_.push_back(endpoint);
   return endpoint;
 }
@@ -74,7 +74,7 @@ pubsdk::HRESULT CallCenter::ReleaseEndpoint(pubsdk::IBusEndpoint* endpoint) {
   if (endpoint == nullptr) return pubsdk::kE_POINTER;
   BusEndpoint* found = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     auto it = std::find_if(endpoints_.begin(), endpoints_.end(), [endpoint](BusEndpoint* e) {
       return static_cast<pubsdk::IBusEndpoint*>(e) == endpoint;
     });
@@ -83,7 +83,7 @@ pubsdk::HRESULT CallCenter::ReleaseEndpoint(pubsdk::IBusEndpoint* endpoint) {
     endpoints_.erase(it);
   }
   if (found->Close() != pubsdk::kS_OK) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     endpoints_.push_back(found);
     return pubsdk::kE_FAIL;
   }

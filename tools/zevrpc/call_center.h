@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "bus/bus_abi.h"
 
 namespace zevrpc {
@@ -27,7 +27,7 @@ class CallCenter final : public pubsdk::IBusCallCenter {
 
   // Closes and releases every endpoint still open. kE_FAIL when called
   // from the callback of one of them (nothing is closed then).
-  pubsdk::HRESULT CloseAll();
+  pubsdk::HRESULT CloseAll() EXCLUDES(mu_);
 
   pubsdk::HRESULT QueryInterface(const pubsdk::GUID& iid, void** out) override;
   uint32_t AddRef() override;
@@ -60,8 +60,8 @@ class CallCenter final : public pubsdk::IBusCallCenter {
   const std::string folder_;
   std::atomic<uint32_t> refs_{1};
 
-  std::mutex mu_;
-  std::vector<BusEndpoint*> endpoints_;  // guarded by mu_; one reference each
+  Mutex mu_;
+  std::vector<BusEndpoint*> endpoints_ GUARDED_BY(mu_);  // one reference each
 };
 
 }  // namespace zevrpc

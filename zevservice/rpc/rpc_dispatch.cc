@@ -69,7 +69,7 @@ bool CZEVMethodRegistry::registerMethod(std::unique_ptr<CZEVBaseRPCExecute> exec
   const std::string server_id = executor->getServerId();
   const std::string method_name = executor->getMethodName();
   {
-    std::unique_lock<std::shared_mutex> lock(mu_);
+    MutexLock lock(&mu_);
     const std::string key = MethodKey(server_id, method_name);
     if (methods_.count(key) == 0) {
       methods_.emplace(key, Entry{std::move(executor), effect});
@@ -85,7 +85,7 @@ void CZEVMethodRegistry::dispatchCall(const CZEVComponentDescriptor& descriptor,
   CZEVBaseRPCExecute* executor = nullptr;
   bool changes_state = false;
   {
-    std::shared_lock<std::shared_mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (const Entry* entry = FindLocked(descriptor.serverid(), descriptor.methodcode())) {
       executor = entry->executor.get();  // lives as long as the registry
       changes_state = entry->effect == MethodEffect::kChangesState;
@@ -114,19 +114,19 @@ const CZEVMethodRegistry::Entry* CZEVMethodRegistry::FindLocked(const std::strin
 
 CZEVBaseRPCExecute* CZEVMethodRegistry::findMethod(const std::string& server_id,
                                                    const std::string& method_name) const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  MutexLock lock(&mu_);
   const Entry* entry = FindLocked(server_id, method_name);
   return entry == nullptr ? nullptr : entry->executor.get();
 }
 
 bool CZEVMethodRegistry::changesState(const std::string& server_id, const std::string& method_name) const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  MutexLock lock(&mu_);
   const Entry* entry = FindLocked(server_id, method_name);
   return entry != nullptr && entry->effect == MethodEffect::kChangesState;
 }
 
 size_t CZEVMethodRegistry::size() const {
-  std::shared_lock<std::shared_mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return methods_.size();
 }
 

@@ -12,9 +12,9 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 
 // Framework error codes (they stay inside the service; transports answer
@@ -147,10 +147,11 @@ class CZEVMethodRegistry {
     std::unique_ptr<CZEVBaseRPCExecute> executor;
     MethodEffect effect;
   };
-  const Entry* FindLocked(const std::string& server_id, const std::string& method_name) const;
+  const Entry* FindLocked(const std::string& server_id, const std::string& method_name) const REQUIRES(mu_);
 
-  mutable std::shared_mutex mu_;
-  std::map<std::string, Entry> methods_;  // guarded by mu_
+  // Held only for a look-up or an insertion, never while a method runs.
+  mutable Mutex mu_;
+  std::map<std::string, Entry> methods_ GUARDED_BY(mu_);
 };
 
 // dispatchCall on the service's registry.
