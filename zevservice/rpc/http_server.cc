@@ -29,6 +29,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "base/log.h"
@@ -50,13 +51,15 @@ namespace zev {
 using SteadyClock = std::chrono::steady_clock;
 
 // One thread that waits for the earliest deadline of the registered
-// connections. Shutting a socket down (not closing it) wakes the worker that
+// connections. It runs only while there is something to wait for: the first
+// connection starts it, and it ends once no connection is open and the idle
+// call and the log line owed have been made. Shutting a socket down (not closing it) wakes the worker that
 // is blocked on it, and the worker then closes the connection itself; the
 // descriptor stays valid until the worker has called Remove(), because the
 // worker closes it only afterwards.
 class HttpConnectionWatch {
  public:
-  HttpConnectionWatch() : thread_(&HttpConnectionWatch::Run, this) {}
+  HttpConnectionWatch() = default;
   ~HttpConnectionWatch() { Stop(); }
   HttpConnectionWatch(const HttpConnectionWatch&) = delete;
   HttpConnectionWatch& operator=(const HttpConnectionWatch&) = delete;
@@ -71,6 +74,20 @@ class HttpConnectionWatch {
     }
     entries_.emplace(key, Entry{socket, SteadyClock::time_point::max()});
     idle_since_ = SteadyClock::time_point::max();
+    if (!running_ && !stop_) {
+      // The last thread cleared running_ as its final step under mu_; it
+      // needs the lock no more, so joining it here cannot block for long.
+      if (thread_.joinable()) thread_.join();
+      try {
+        thread_ = std::thread(&HttpConnectionWatch::Run, this);
+        pthread_setname_np(thread_.native_handle(), "zev-http");
+        running_ = true;
+      } catch (const std::system_error&) {
+        // Served without deadlines until a later connection starts the
+        // thread.
+        LogWrite(kLogWarning, "No thread for the time limits of the HTTP endpoint's connections.");
+      }
+    }
     return true;
   }
 
@@ -120,12 +137,14 @@ class HttpConnectionWatch {
   // ShutdownAll(), then ends and joins the thread.
   void Stop() {
     ShutdownAll();
+    std::thread thread;
     {
       MutexLock lock(&mu_);
-      stop_ = true;
+      stop_ = true;  // from here on no thread starts
+      thread = std::move(thread_);
     }
     cv_.notify_one();
-    if (thread_.joinable()) thread_.join();
+    if (thread.joinable()) thread.join();
   }
 
  private:
@@ -147,6 +166,11 @@ class HttpConnectionWatch {
 
   void Run() {
     MutexLock lock(&mu_);
+    RunLocked(lock);
+    running_ = false;  // the next Add() joins this thread and starts another
+  }
+
+  void RunLocked(MutexLock& lock) REQUIRES(mu_) {
     while (!stop_) {
       const SteadyClock::time_point now = SteadyClock::now();
       next_wake_ = SteadyClock::time_point::max();
@@ -182,6 +206,7 @@ class HttpConnectionWatch {
         }
       }
       if (next_wake_ == SteadyClock::time_point::max()) {
+        if (entries_.empty()) break;  // nothing left to wait for
         cv_.wait(lock.native());
       } else {
         cv_.wait_until(lock.native(), next_wake_);
@@ -201,8 +226,11 @@ class HttpConnectionWatch {
   // idle call has run.
   SteadyClock::time_point idle_since_ GUARDED_BY(mu_) = SteadyClock::time_point::max();
   std::function<void()> on_idle_;                            // set before use
-  // Last: it starts running when everything above is ready.
-  std::thread thread_;
+  // thread_ runs Run and will look at the entries again before it ends.
+  bool running_ GUARDED_BY(mu_) = false;
+  // The running thread, or the last one (ended, or ending, once running_ is
+  // false; joined when the next starts).
+  std::thread thread_ GUARDED_BY(mu_);
 };
 
 namespace {
