@@ -28,6 +28,9 @@ class ProductStrategyTest : public ::testing::Test {
   ProductStrategyTest() {
     log_ = TestLogPath();
     options_.clock = &clock_;
+    options_.components_dir = common_.path() + "/Varnel/components";
+    options_.cache_dir = common_.path() + "/components_cache";
+    options_.staging_dir = common_.path() + "/components_staging";
     EXPECT_TRUE(CreateDirectories(Work()));
   }
   std::string Product(const std::string& name) const { return common_.path() + "/Varnel/components/" + name; }
@@ -51,7 +54,7 @@ class ProductStrategyTest : public ::testing::Test {
   }
 
   std::string log_;
-  ScopedCommonDataDir common_;
+  ScopedTempDir common_;
   FakeClock clock_;
   CZEVProductInnerStrategy::Options options_;
   Counter reports_;

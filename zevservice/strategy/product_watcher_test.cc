@@ -31,6 +31,9 @@ class ProductWatcherTest : public ::testing::Test {
   CZEVProductInnerWatcher::Options Opts() {
     CZEVProductInnerWatcher::Options options;
     options.clock = &clock_;
+    options.components_dir = Components();
+    options.cache_dir = common_.path() + "/components_cache";
+    options.staging_dir = common_.path() + "/components_staging";
     return options;
   }
   std::string Components() const { return common_.path() + "/Varnel/components"; }
@@ -45,7 +48,7 @@ class ProductWatcherTest : public ::testing::Test {
     ASSERT_TRUE(PollUntil([&] { return w->changes_seen() > seen; }));
   }
 
-  ScopedCommonDataDir common_;
+  ScopedTempDir common_;
   FakeClock clock_;
 };
 
