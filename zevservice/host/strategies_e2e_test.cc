@@ -115,6 +115,7 @@ class StrategiesEndToEnd : public ::testing::Test {
       server.events = [](const EventElement&) {};
       CZEVProductInnerStrategy::Options product;
       product.clock = &clock_;
+      product.watch_clock = Clock::Real();
       product.components_dir = common_.path() + "/Varnel/components";
       product.cache_dir = common_.path() + "/components_cache";
       product.staging_dir = common_.path() + "/components_staging";

@@ -28,6 +28,7 @@ class ProductStrategyTest : public ::testing::Test {
   ProductStrategyTest() {
     log_ = TestLogPath();
     options_.clock = &clock_;
+    options_.watch_clock = Clock::Real();
     options_.components_dir = common_.path() + "/Varnel/components";
     options_.cache_dir = common_.path() + "/components_cache";
     options_.staging_dir = common_.path() + "/components_staging";

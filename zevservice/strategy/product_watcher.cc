@@ -221,7 +221,7 @@ CZEVProductInnerWatcher::CZEVProductInnerWatcher(const Options& options)
       components_dir_(options.components_dir),
       cache_dir_(options.cache_dir),
       staging_dir_(options.staging_dir),
-      dir_watcher_(options.clock) {
+      dir_watcher_(options.watch_clock != nullptr ? options.watch_clock : options.clock) {
   timer_ = std::make_unique<TaskTimer>(clock_);
   // Until the watcher exists only the service's stop can end its work.
   start_stop_ = options.stop != nullptr ? options.stop : &stopping_;

@@ -52,6 +52,10 @@ class CZEVProductInnerWatcher {
   struct Options {
     // Times the update delay; required, not owned, must outlive the watcher.
     Clock* clock = nullptr;
+    // Times the folder watcher's batching of change reports
+    // (DirChangeWatcher::kBatchWindowMs); null: `clock`. Tests that step
+    // `clock` by hand give the real clock here.
+    Clock* watch_clock = nullptr;
     // The folders (see above); an empty one is not available.
     std::string components_dir;
     std::string cache_dir;
