@@ -308,7 +308,8 @@ TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
   const std::vector<std::string> lines = Lines(hung.out);
   ASSERT_EQ(lines.size(), 9u) << hung.out;
   EXPECT_EQ(lines[4].rfind("http \"/\": no answer from 127.0.0.1:" + port + " (", 0), 0u) << lines[4];
-  EXPECT_EQ(lines[5], "pipe echo: failed (no reply from " + PipeSocketPath(GetRuntimeDir(), kServicePipeName) + " within 200 ms)");
+  EXPECT_EQ(lines[5], "pipe echo: failed (no reply from " + PipeSocketPath(GetRuntimeDir(), kServicePipeName) +
+                          " within 200 ms)");
   EXPECT_EQ(lines[6], "strategy: the record in the registry is not readable");
   EXPECT_EQ(lines[7], "hosts: unknown (" + JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName) +
                           " cannot be read or is not a host status file)");
@@ -342,7 +343,8 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
 
   CZEVMethodRegistry methods;
   RegisterEchoMethods(methods);
-  ASSERT_TRUE(RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }, Clock::Real()));
+  ASSERT_TRUE(
+      RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }, Clock::Real()));
   CZEVIPCServer ipc;
   CZEVPipeServerImpl pipe(&ipc, &methods);
   // zevctl finds the service through the data folder of the environment.

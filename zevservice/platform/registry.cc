@@ -158,7 +158,8 @@ RegistryStore::RegistryStore(std::string common_dir, bool public_values, bool fo
 
 RegistryStore* RegistryStore::PublicStore() {
   if (public_values_) return nullptr;
-  std::call_once(public_once_, [this] { public_.reset(new RegistryStore(common_dir_, true, follows_process_folder_)); });
+  std::call_once(public_once_,
+                 [this] { public_.reset(new RegistryStore(common_dir_, true, follows_process_folder_)); });
   return public_.get();
 }
 
