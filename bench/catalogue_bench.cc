@@ -81,7 +81,7 @@ int main() {
   });
   Measure("ReadServerCatalogue", 5, [&] {
     CZEVApplications apps;
-    return ReadServerCatalogue(doc, &apps) && apps.application_size() == 1000;
+    return ReadServerCatalogue(doc, "/var/lib/zev/Varnel/ZEV/download", &apps) && apps.application_size() == 1000;
   });
   return 0;
 }

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   CZEVMethodRegistry methods;
   RegisterEchoMethods(methods);
   auto loaded = std::make_shared<const LoadedComponentMap>();
-  RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; });
+  RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }, Clock::Real());
 
   CZEVHttpServer http(&methods);
   const int port = FreePort();

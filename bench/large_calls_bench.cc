@@ -19,6 +19,7 @@
 #include "bench/sealed_echo.h"
 #include "contract/names.h"
 #include "contract/sealed_call.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
   const size_t mib = argc > 4 ? static_cast<size_t>(atol(argv[4])) : 60;
 
   const SealedCall call = SealedEcho(std::string(mib << 20, '\0'));
-  const std::string path = PipeSocketPath(kServicePipeName);
+  const std::string path = PipeSocketPath(GetRuntimeDir(), kServicePipeName);  // the environment's service
 
   long rss_before = StatusKiB(pid, "VmRSS:");
   std::atomic<int> answered{0}, refused{0}, failed{0};

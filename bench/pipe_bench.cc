@@ -25,6 +25,7 @@
 #include "contract/names.h"
 #include "contract/pipe_frame.h"
 #include "contract/sealed_call.h"
+#include "platform/paths.h"
 #include "testing/pipe_client.h"
 #include "testing/unix_socket.h"
 
@@ -158,7 +159,8 @@ int main(int argc, char** argv) {
   service_pid = argc > 3 ? atoi(argv[3]) : 0;
   const SealedCall call = SealedEcho("hello, benchmark");
   const std::string frame = EncodeFrame({"bench", "key:" + call.etag, call.body});
-  const std::string path = PipeSocketPath(kServicePipeName);
+  // The service of the environment's data folder (ZEV_COMMON_APPDATA).
+  const std::string path = PipeSocketPath(GetRuntimeDir(), kServicePipeName);
 
   // Size of the service's reply frame, for the floor.
   size_t reply_body_size = 0;

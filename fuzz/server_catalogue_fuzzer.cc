@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   CZEVApplications apps;
-  if (ReadServerCatalogue(text, &apps)) {
+  if (ReadServerCatalogue(text, "/var/lib/zev/Varnel/ZEV/download", &apps)) {
     std::string bytes;
     if (!apps.SerializeToString(&bytes)) abort();
     CZEVApplications again;

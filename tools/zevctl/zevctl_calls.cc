@@ -71,7 +71,8 @@ bool PostCall(const CallOptions& options, const std::string& server_id, const st
   const SealedCall call = SealCall(server_id, method, request, {"zevctl", "zevctl"});
   SealedReply reply;
   if (options.pipe) {
-    PipeCallChannel channel(PipeSocketPath(kServicePipeName), options.limit_ms, "zevctl-" + std::to_string(getpid()));
+    PipeCallChannel channel(PipeSocketPath(GetRuntimeDir(), kServicePipeName), options.limit_ms,
+                            "zevctl-" + std::to_string(getpid()));
     if (!channel.Call(call, &reply, error)) return false;
   } else {
     HttpCallChannel channel(options.host, port, options.limit_ms, /*keep_alive=*/false);

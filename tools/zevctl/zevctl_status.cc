@@ -348,7 +348,7 @@ int Status(const std::vector<std::string>& args) {
   bool root_alive = false;
   bool port_mutex_held = false;
   if (port > 0) {
-    port_mutex_held = PortMutexIsHeld(port);
+    port_mutex_held = PortMutexIsHeld(port, JoinPath(GetCommonDataDir(), "run"));
     printf("port mutex: %s\n", port_mutex_held ? "held (the endpoint answered its guard's last check)"
                                                : "not held (the endpoint did not answer, or no guard runs)");
     printf("http \"/\": %s\n", ProbeRoot(port, limit_ms, &root_alive).c_str());

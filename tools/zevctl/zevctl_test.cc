@@ -135,7 +135,7 @@ TEST(Zevctl, StatusWithNothingRunningSaysWhatIsMissingAndFailsAtOnce) {
             "http port: none published\n"
             "port mutex: not held (no port published)\n"
             "http \"/\": not asked (no port published)\n"
-            "pipe echo: failed (cannot connect to " + PipeSocketPath(kServicePipeName) +
+            "pipe echo: failed (cannot connect to " + PipeSocketPath(GetRuntimeDir(), kServicePipeName) +
             ": No such file or directory)\n"
             "strategy: no pass yet\n"
             "hosts: 0 hosts, 0 components (no host status file)\n"
@@ -174,7 +174,12 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
   RegisterEchoMethods(methods);
   CZEVIPCServer ipc;
   CZEVPipeServerImpl pipe(&ipc, &methods);
+  // zevctl finds the service through the data folder of the environment.
   ManagerDeps deps;
+  deps.clock = Clock::Real();
+  deps.registry = &RegistryStore::Default();
+  deps.run_dir = GetRuntimeDir();
+  deps.common_dir = GetCommonDataDir();
   deps.methods = &methods;
   deps.pipe_server = &pipe;
   deps.port_guard = true;
@@ -284,7 +289,7 @@ TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
   SilentListener local(AF_UNIX);
   sockaddr_un un_addr = {};
   un_addr.sun_family = AF_UNIX;
-  snprintf(un_addr.sun_path, sizeof(un_addr.sun_path), "%s", PipeSocketPath(kServicePipeName).c_str());
+  snprintf(un_addr.sun_path, sizeof(un_addr.sun_path), "%s", PipeSocketPath(GetRuntimeDir(), kServicePipeName).c_str());
   ASSERT_EQ(bind(local.fd, reinterpret_cast<sockaddr*>(&un_addr), sizeof(un_addr)), 0);
   ASSERT_EQ(listen(local.fd, 8), 0);
   // A stand-in for systemctl (systemd is not the init process here) that hangs.
@@ -303,7 +308,8 @@ TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
   const std::vector<std::string> lines = Lines(hung.out);
   ASSERT_EQ(lines.size(), 9u) << hung.out;
   EXPECT_EQ(lines[4].rfind("http \"/\": no answer from 127.0.0.1:" + port + " (", 0), 0u) << lines[4];
-  EXPECT_EQ(lines[5], "pipe echo: failed (no reply from " + PipeSocketPath(kServicePipeName) + " within 200 ms)");
+  EXPECT_EQ(lines[5], "pipe echo: failed (no reply from " + PipeSocketPath(GetRuntimeDir(), kServicePipeName) +
+                          " within 200 ms)");
   EXPECT_EQ(lines[6], "strategy: the record in the registry is not readable");
   EXPECT_EQ(lines[7], "hosts: unknown (" + JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName) +
                           " cannot be read or is not a host status file)");
@@ -337,10 +343,16 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
 
   CZEVMethodRegistry methods;
   RegisterEchoMethods(methods);
-  ASSERT_TRUE(RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }));
+  ASSERT_TRUE(
+      RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }, Clock::Real()));
   CZEVIPCServer ipc;
   CZEVPipeServerImpl pipe(&ipc, &methods);
+  // zevctl finds the service through the data folder of the environment.
   ManagerDeps deps;
+  deps.clock = Clock::Real();
+  deps.registry = &RegistryStore::Default();
+  deps.run_dir = GetRuntimeDir();
+  deps.common_dir = GetCommonDataDir();
   deps.methods = &methods;
   deps.pipe_server = &pipe;
   ManagerOptions options;

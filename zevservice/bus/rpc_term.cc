@@ -378,6 +378,9 @@ HRESULT CRpcTermHelper::Init(int32_t /*flags*/) {
       RuntimeLog("CRpcTermHelper Init: %s", module_.error().c_str());
       return kE_FAIL;
     }
+    // The call center is found by its folder in every process on the bus
+    // (the service's monitor, each zevhost, components), each its own root
+    // that knows the folder only from its environment: the process's folder.
     data_dir_ = GetCommonDataDir();
     if (data_dir_.empty()) {
       RuntimeLog("CRpcTermHelper Init: no common application-data folder");

@@ -26,6 +26,9 @@ std::string FormatMessageV(const char* format, va_list args) {
   return std::string(message, static_cast<size_t>(n) < sizeof(message) ? static_cast<size_t>(n) : sizeof(message) - 1);
 }
 
+// RuntimeLog is called from the bus library's callbacks and threads, which
+// have no owner to hand a folder in; every process of an instance writes
+// below the folder of its environment.
 std::string RuntimeLogFolder() {
   std::string base = GetCommonDataDir();
   // Root writes no log into the shared temporary folder, where another user

@@ -13,8 +13,6 @@ const char kEchoServerId[] = "{56BFCC2A-7009-4287-93B0-4B857963F151}";
 const char kEndpointAliveText[] = "It is working.";
 const char kPortMutexPrefix[] = "Global\\{A83804EB-0F71-49BA-B27F-A42348E854F0}_";
 
-std::string PipeSocketPath(const std::string& pipe_name) { return PipeSocketPath(GetRuntimeDir(), pipe_name); }
-
 std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name) {
   static const char kPrefix[] = "\\\\.\\pipe\\";
   std::string name = pipe_name;
@@ -28,7 +26,6 @@ std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name)
 std::string PortMutexName(int32_t port) { return kPortMutexPrefix + std::to_string(port); }
 
 bool PortMutexIsHeld(int32_t port, const std::string& run_dir) {
-  // The runtime folder's path without creating it: a reader leaves no trace.
-  std::string dir = run_dir.empty() ? JoinPath(GetCommonDataDir(), "run") : run_dir;
-  return NamedMutexIsHeld(JoinPath(dir, NamedMutexFileName(PortMutexName(port))));
+  if (run_dir.empty()) return false;
+  return NamedMutexIsHeld(JoinPath(run_dir, NamedMutexFileName(PortMutexName(port))));
 }

@@ -27,20 +27,19 @@ extern const char kEchoServerId[];     // "{56BFCC2A-7009-4287-93B0-4B857963F151
 extern const char kEndpointAliveText[];  // "It is working."
 
 // The socket path of a pipe name: the part after "\\.\pipe\" (or the whole
-// name) inside the runtime folder. Empty without a runtime folder.
-std::string PipeSocketPath(const std::string& pipe_name);
-// The same inside `dir`.
+// name) inside `dir` (the runtime folder, <common>/run). Empty without a
+// folder.
 std::string PipeSocketPath(const std::string& dir, const std::string& pipe_name);
 
 // The port's mutex: kPortMutexPrefix followed by the port in decimal.
 extern const char kPortMutexPrefix[];  // "Global\{A83804EB-0F71-49BA-B27F-A42348E854F0}_"
 std::string PortMutexName(int32_t port);
 
-// True when some process holds the port mutex of `port` in `run_dir` (empty:
-// the runtime folder). A client's liveness test that any user may run: it
+// True when some process holds the port mutex of `port` in `run_dir` (the
+// runtime folder, <common>/run). A client's liveness test that any user may run: it
 // asks the kernel whether a write lock is on the lock file (readable by
 // all), and takes and creates nothing. False when the lock file is missing
 // or cannot be opened.
-bool PortMutexIsHeld(int32_t port, const std::string& run_dir = std::string());
+bool PortMutexIsHeld(int32_t port, const std::string& run_dir);
 
 #endif  // ZEV_CONTRACT_NAMES_H_

@@ -58,7 +58,7 @@ class HttpCallChannel {
 };
 
 // Calls over one connection to a local socket (the service's:
-// PipeSocketPath(kServicePipeName)).
+// PipeSocketPath(<common>/run, kServicePipeName)).
 class PipeCallChannel {
  public:
   // Each call may take `limit_ms` (-1: no limit), connecting included; the

@@ -63,7 +63,7 @@ class DirChangeWatcher {
   static constexpr int64_t kMovePairWaitMs = 20;
 
   // `clock` times the batches and must outlive the watcher.
-  explicit DirChangeWatcher(Clock* clock = Clock::Real());
+  explicit DirChangeWatcher(Clock* clock);
   // Deinit.
   ~DirChangeWatcher();
   DirChangeWatcher(const DirChangeWatcher&) = delete;

@@ -481,7 +481,7 @@ TEST(DirChangeWatcherRealClock, HandsOverABatchOnItsOwn) {
 TEST(DirChangeWatcherRealClock, IdleThreadSleepsUntilSomethingHappens) {
   ScopedTempDir tmp;
   Recorder rec;
-  DirChangeWatcher watcher;
+  DirChangeWatcher watcher(Clock::Real());
   ASSERT_TRUE(watcher.Init());
   ASSERT_EQ(watcher.Watch(tmp.path(), &Recorder::Callback, kDirWatchSubtree, &rec), 1);
   ASSERT_TRUE(WriteTo(tmp.Sub("a.zip"), "x", true));

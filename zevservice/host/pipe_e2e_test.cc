@@ -91,7 +91,7 @@ class ServicePipe : public ::testing::Test {
   static void SetUpTestSuite() {
     common_ = new ScopedCommonDataDir();
     service_ = StartProcessArgv({ZEVSVC_PATH, "-application"}).release();
-    path_ = new std::string(PipeSocketPath(kServicePipeName));
+    path_ = new std::string(PipeSocketPath(GetRuntimeDir(), kServicePipeName));
     for (int i = 0; i < 2000; ++i) {
       if (Connection(*path_).connected()) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

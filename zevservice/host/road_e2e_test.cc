@@ -193,7 +193,8 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
   EXPECT_EQ(EventStates(events, "demo-clock").count(6), 0u);
 
   // The local database in the instance's registry records the version.
-  LocalComponentDatabase database(MakeDatabaseKey());
+  RegistryStore registry(common_.path());
+  LocalComponentDatabase database(MakeDatabaseKey(), &registry);
   ASSERT_TRUE(PollUntil([&] { return database.LoadLocalDatabase(); })) << "nothing recorded";
   const CZEVApplications recorded = database.GetLocalApplications();
   ASSERT_EQ(recorded.application_size(), 1);

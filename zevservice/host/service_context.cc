@@ -14,9 +14,9 @@ std::string Below(const std::string& common, const char* relative) {
 
 }  // namespace
 
-void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource loaded) {
+void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource loaded, Clock* clock) {
   RegisterEchoMethods(methods);
-  RegisterControlMethods(&methods, std::move(loaded));
+  RegisterControlMethods(&methods, std::move(loaded), clock);
 }
 
 CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
@@ -83,7 +83,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   registry_ = options.registry != nullptr ? options.registry : own_registry_.get();
   if (options.methods == nullptr) own_methods_ = std::make_unique<CZEVMethodRegistry>();
   methods_ = options.methods != nullptr ? options.methods : own_methods_.get();
-  RegisterServiceMethods(*methods_, [this] { return manager().loaded(); });
+  RegisterServiceMethods(*methods_, [this] { return manager().loaded(); }, clock_);
   if (options.pipe_server == nullptr) {
     own_ipc_server_ = std::make_unique<CZEVIPCServer>();
     own_ipc_server_->setRuntimeDir(run_dir_);

@@ -20,8 +20,9 @@
 #include "rpc/rpc_dispatch.h"
 
 // Registers every RPC method the service offers in `methods`; the control
-// methods read what is loaded from `loaded`.
-void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource loaded);
+// methods read what is loaded from `loaded` and time on `clock` (not owned;
+// must outlive `methods`).
+void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource loaded, Clock* clock);
 
 class CZEVServiceContext {
  public:

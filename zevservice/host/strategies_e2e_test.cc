@@ -106,12 +106,19 @@ class StrategiesEndToEnd : public ::testing::Test {
     options.strategies = [this](const std::atomic<bool>*) {
       CZEVServerStrategy::Options server;
       server.clock = &clock_;
+      // The store that the server channel reads the server's address from.
+      server.registry = &RegistryStore::Default();
+      server.download_dir = common_.path() + "/Varnel/ZEV/download";
       server.database_key = kDatabaseKey;
       server.downloader_dir = GetModuleDir();
       server.jitter = false;
       server.events = [](const EventElement&) {};
       CZEVProductInnerStrategy::Options product;
       product.clock = &clock_;
+      product.watch_clock = Clock::Real();
+      product.components_dir = common_.path() + "/Varnel/components";
+      product.cache_dir = common_.path() + "/components_cache";
+      product.staging_dir = common_.path() + "/components_staging";
       return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(server),
                                                    std::make_unique<CZEVProductInnerStrategy>(product));
     };

@@ -238,8 +238,7 @@ bool CZEVComponentLoader::LoadInitialCatalogue(bool have_catalogue,
 
 void CZEVComponentLoader::SetDownloadDir() {
   if (!default_download_dir_.empty()) return;
-  const std::string common = deps_.common_dir.empty() ? GetCommonDataDir() : deps_.common_dir;
-  default_download_dir_ = JoinPath(common, "Varnel/ZEV/download");
+  default_download_dir_ = JoinPath(deps_.common_dir, "Varnel/ZEV/download");
 }
 
 void CZEVComponentLoader::LoadApplication(const CZEVApplication& application) {

@@ -78,9 +78,7 @@ std::unique_ptr<NamedMutex> CZEVFrontEnds::TakeInstanceLock() {
   for (int attempt = 1;; ++attempt) {
     if (hooks_->start_progress) hooks_->start_progress(options_.instance_retry_ms);
     bool exists = false;
-    std::unique_ptr<NamedMutex> instance_mutex =
-        deps_.run_dir.empty() ? NamedMutex::Create(kInstanceMutexName, &exists)
-                              : NamedMutex::CreateIn(deps_.run_dir, kInstanceMutexName, &exists);
+    std::unique_ptr<NamedMutex> instance_mutex = NamedMutex::CreateIn(deps_.run_dir, kInstanceMutexName, &exists);
     if (instance_mutex && !exists) {
       LogWrite(kLogInfo, "Create mutex for ZEVSevice.exe success.");
       return instance_mutex;

@@ -92,6 +92,6 @@ int PickPort(int first, int last);
 
 // Writes the port under both port keys of the classes root of `registry`.
 // False (with debugger output) when either write failed.
-bool WritePortToRegistry(int port, RegistryStore* registry = &RegistryStore::Default());
+bool WritePortToRegistry(int port, RegistryStore* registry);
 
 #endif  // ZEV_HOSTING_FRONT_ENDS_H_

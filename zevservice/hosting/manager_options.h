@@ -60,19 +60,19 @@ using StrategyFactory = std::function<std::shared_ptr<CZEVStrategyManager>(const
 using MonitorFactory = std::function<pubsdk::IUnknownBase*()>;
 
 // What the composition root hands the manager. Nothing here is owned by the
-// manager; all of it must outlive it.
+// manager; all of it must outlive it. The clock, the registry, the methods
+// and the folders are required.
 struct ManagerDeps {
-  Clock* clock = Clock::Real();
+  Clock* clock = nullptr;
   // Where the port is published and the bind address is read.
-  RegistryStore* registry = &RegistryStore::Default();
+  RegistryStore* registry = nullptr;
   // The methods the HTTP endpoint serves.
-  const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance();
+  const CZEVMethodRegistry* methods = nullptr;
   // The pipe front end; null: none is started.
   CZEVPipeServerImpl* pipe_server = nullptr;
-  // Folder of the instance lock file; empty: the runtime folder.
+  // The runtime folder (<common>/run): the instance and port lock files.
   std::string run_dir;
-  // The common data folder, below which the default download folder lies;
-  // empty: GetCommonDataDir().
+  // The common data folder, below which the default download folder lies.
   std::string common_dir;
   // Creates the monitor when the manager is constructed; Start initialises
   // and starts it once the instance mutex is held. Empty: the manager runs

@@ -54,10 +54,12 @@ class Manager : public ::testing::Test {
   // Deps on the test's own folder and registry store.
   ManagerDeps Deps(CZEVPipeServerImpl* pipe = nullptr) {
     ManagerDeps deps;
+    deps.clock = Clock::Real();
     deps.registry = &registry_;
     deps.methods = &methods_;
     deps.pipe_server = pipe;
     deps.run_dir = common_.Sub("run");
+    deps.common_dir = common_.path();
     return deps;
   }
 

@@ -164,7 +164,7 @@ bool CZEVPortGuard::createPortMutex(const std::string& port_text) {
   }
   bool already_exists = false;
   // Any user may test the port mutex to tell that the service is alive.
-  mutex_ = NamedMutex::CreateIn(run_dir_.empty() ? GetRuntimeDir() : run_dir_, name, &already_exists,
+  mutex_ = NamedMutex::CreateIn(run_dir_, name, &already_exists,
                                 LockFileAccess::kReadableByAll);
   const int open_error = errno;
   if (already_exists) LogWrite(kLogWarning, "The global mutex for port(%s) already exists.", port_text.c_str());

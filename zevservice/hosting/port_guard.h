@@ -40,12 +40,12 @@ class CZEVPortGuard {
   using Probe = std::function<bool(const std::string& url)>;
 
   struct Options {
-    // Times the first check and the interval; not owned, must outlive the
-    // guard.
-    Clock* clock = Clock::Real();
+    // Times the first check and the interval; required, not owned, must
+    // outlive the guard.
+    Clock* clock = nullptr;
     // Empty: ProbeLocalEndpoint.
     Probe probe;
-    // Folder of the lock file; empty: the runtime folder (as NamedMutex).
+    // Folder of the lock file: the runtime folder, <common>/run.
     std::string run_dir;
     // The first check after start and the interval, on the clock.
     int64_t first_check_ms = Timings().port_probe_first_ms;
@@ -53,7 +53,6 @@ class CZEVPortGuard {
   };
 
   explicit CZEVPortGuard(Options options);
-  CZEVPortGuard() : CZEVPortGuard(Options()) {}
   // stop(), so that no check runs once the guard is gone.
   ~CZEVPortGuard();
   CZEVPortGuard(const CZEVPortGuard&) = delete;

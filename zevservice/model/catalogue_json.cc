@@ -116,7 +116,8 @@ void ReadResources(const Json::Value& list, CZEVResources* out) {
 
 // The versions one component produces: x64 from "resources", x86 from
 // "resources32" (only for in-process components, or in a 32-bit process).
-std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source source) {
+// `download_dir`: see ReadServerCatalogue (server documents only).
+std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source source, const std::string& download_dir) {
   std::vector<CZEVVersion> versions;
   const Json::Value& version = ObjectMember(component, "version");
   CZEVVersion v;
@@ -129,8 +130,8 @@ std::vector<CZEVVersion> ReadVersions(const Json::Value& component, Source sourc
 
   CZEVManifest* m = v.mutable_manifest();
   Integer<int32_t>(manifest, "runtime");  // read and not kept
-  std::string download_dir = Name(manifest, "downloadDir");
-  if (source == Source::kServer) m->set_downloaddir(ResolveServerDownloadDir(download_dir));
+  const std::string manifest_download_dir = Name(manifest, "downloadDir");
+  if (source == Source::kServer) m->set_downloaddir(ResolveServerDownloadDir(manifest_download_dir, download_dir));
   m->set_entrypoint(Name(manifest, "entryPoint"));
   m->set_loadmode(static_cast<CZEVLoadMode>(Integer<int32_t>(manifest, "loadMode")));
   m->set_runmode(static_cast<CZEVRunMode>(Integer<int32_t>(manifest, "runMode")));
@@ -183,7 +184,7 @@ bool HasApplicationKeys(const Json::Value& app) {
   return Has(app, "code") && Has(app, "name") && Has(app, "description") && Has(app, "components");
 }
 
-void ReadServerApplication(const Json::Value& app, CZEVApplication* out) {
+void ReadServerApplication(const Json::Value& app, const std::string& download_dir, CZEVApplication* out) {
   if (!app.isObject()) {
     if (app.isNull()) return;
     throw FormatError();
@@ -194,7 +195,7 @@ void ReadServerApplication(const Json::Value& app, CZEVApplication* out) {
   out->set_decription(Converted(app, "description"));
   for (const Json::Value& c : ArrayMember(app, "components")) {
     if (!c.isObject() && !c.isNull()) throw FormatError();
-    for (CZEVVersion& version : ReadVersions(c, Source::kServer)) {
+    for (CZEVVersion& version : ReadVersions(c, Source::kServer, download_dir)) {
       CZEVComponent* component = out->mutable_components()->add_component();
       component->set_name(Converted(c, "name"));
       component->set_componentid(Name(c, "libraryId"));
@@ -216,7 +217,7 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
   const std::string description = Text(app, "description");
   for (const Json::Value& c : ArrayMember(app, "components")) {
     if (!c.isObject() && !c.isNull()) throw FormatError();
-    for (CZEVVersion& version : ReadVersions(c, Source::kConfig)) {
+    for (CZEVVersion& version : ReadVersions(c, Source::kConfig, std::string())) {
       CZEVComponentProxy entry(cstProductBuildIn);
       CZEVComponent* component = entry.mutable_component();
       component->set_name(Converted(c, "name"));
@@ -247,10 +248,8 @@ std::string NormaliseResourceDirectory(const std::string& directory) {
   return d;
 }
 
-std::string DefaultDownloadDir() { return GetCommonDataDir() + "/Varnel/ZEV/download"; }
-
-std::string ResolveServerDownloadDir(const std::string& text) {
-  std::string result = DefaultDownloadDir();
+std::string ResolveServerDownloadDir(const std::string& text, const std::string& download_dir) {
+  std::string result = download_dir;
   if (text.size() >= 4) {
     std::optional<UserToken> token = GetActiveUserToken();
     std::string expanded;
@@ -260,7 +259,7 @@ std::string ResolveServerDownloadDir(const std::string& text) {
   return result;
 }
 
-bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
+bool ReadServerCatalogue(const std::string& json, const std::string& download_dir, CZEVApplications* apps) {
   if (json.size() > kMaxCatalogueBytes) {
     LogWrite(kLogError, "The catalogue is refused: %zu bytes, more than %zu.", json.size(), kMaxCatalogueBytes);
     return false;
@@ -279,7 +278,7 @@ bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps) {
     } else {
       for (const Json::Value& app : root) {
         CZEVApplication* out = fresh.add_application();
-        ReadServerApplication(app, out);
+        ReadServerApplication(app, download_dir, out);
         versions += static_cast<size_t>(out->components().component_size());
         if (versions > kMaxCatalogueVersions) {
           LogWrite(kLogError, "The catalogue is refused: more than %zu component versions.", kMaxCatalogueVersions);

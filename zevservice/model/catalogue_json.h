@@ -27,9 +27,11 @@ constexpr size_t kMaxConfigJsonBytes = 1024 * 1024;
 
 // Replaces *apps by the applications of a server document (a JSON array of
 // application objects; an empty array or object gives an empty catalogue).
+// `download_dir` is the install root of versions whose "downloadDir" is
+// too short (see ResolveServerDownloadDir).
 // False, with *apps untouched, on a parse or format error, and for a body
 // over kMaxCatalogueBytes or kMaxCatalogueVersions (logged as errors).
-bool ReadServerCatalogue(const std::string& json, CZEVApplications* apps);
+bool ReadServerCatalogue(const std::string& json, const std::string& download_dir, CZEVApplications* apps);
 
 // Reads <folder>/Config.json (one application object or an array of them)
 // and appends one entry per version produced. False when the file is missing,
@@ -51,12 +53,10 @@ std::string FindConfigJson(const std::string& folder);
 // trailing "/": "" -> "/", "bin\x64" -> "bin/x64/", "/lib" -> "lib/".
 std::string NormaliseResourceDirectory(const std::string& directory);
 
-// The server's "downloadDir": the default download folder for a text shorter
-// than 4 characters or without a console user, else the text expanded with
-// that user's environment (quotes removed).
-std::string ResolveServerDownloadDir(const std::string& text);
-
-// <common data folder>/Varnel/ZEV/download.
-std::string DefaultDownloadDir();
+// The server's "downloadDir": `download_dir` (the service's download folder,
+// <common>/Varnel/ZEV/download) for a text shorter than 4 characters or
+// without a console user, else the text expanded with that user's
+// environment (quotes removed).
+std::string ResolveServerDownloadDir(const std::string& text, const std::string& download_dir);
 
 #endif  // ZEV_MODEL_CATALOGUE_JSON_H_

@@ -27,16 +27,17 @@ std::string ArchText() {
   return app;
 }
 
+constexpr char kDownloadDir[] = "/var/lib/zev/Varnel/ZEV/download";
+
 CZEVApplications Server(const std::string& json, bool expect_ok = true) {
   CZEVApplications apps;
-  EXPECT_EQ(ReadServerCatalogue(json, &apps), expect_ok) << json;
+  EXPECT_EQ(ReadServerCatalogue(json, kDownloadDir, &apps), expect_ok) << json;
   return apps;
 }
 
 }  // namespace
 
 TEST(CatalogueJson, VariantsFollowTheResourceListsAndLoadMode) {
-  ScopedCommonDataDir common;
   auto count = [](const CZEVApplications& apps) { return apps.application(0).components().component_size(); };
   EXPECT_EQ(count(Server("[" + App("{\"loadMode\":2,\"resources32\":" + std::string(kRes) + "}") + "]")), 0);
 
@@ -61,7 +62,6 @@ TEST(CatalogueJson, VariantsFollowTheResourceListsAndLoadMode) {
 }
 
 TEST(CatalogueJson, FieldsAndReadingRules) {
-  ScopedCommonDataDir common;
   std::string manifest = "{\"runtime\":3,\"downloadDir\":\"C:\",\"entryPoint\":\"main.so\",\"loadMode\":2,"
                          "\"runMode\":3,\"updateTime\":1700000000000,\"execParams\":{\"pgroup\":\"g\",\"pname\":\"p\","
                          "\"extendedParams\":\"-x\",\"portRange\":\"1-2\",\"triggerTime\":5,\"interval\":true,"
@@ -77,7 +77,7 @@ TEST(CatalogueJson, FieldsAndReadingRules) {
   EXPECT_EQ(v.version(), "1.2.3");
   EXPECT_EQ(v.platformtype(), ptWindows);
   const CZEVManifest& m = v.manifest();
-  EXPECT_EQ(m.downloaddir(), DefaultDownloadDir());  // shorter than 4 characters
+  EXPECT_EQ(m.downloaddir(), kDownloadDir);  // shorter than 4 characters
   EXPECT_EQ(m.runtimetype(), 0);
   EXPECT_EQ(m.runmode(), btApplicaiton);
   EXPECT_EQ(m.updatetime(), 1700000000000);
@@ -129,14 +129,14 @@ TEST(CatalogueJson, FormatErrorsEndTheWholeDocument) {
              return many + "]";
            }(),
        }) {
-    EXPECT_FALSE(ReadServerCatalogue(bad, &apps)) << bad.substr(0, 200);
+    EXPECT_FALSE(ReadServerCatalogue(bad, kDownloadDir, &apps)) << bad.substr(0, 200);
     ASSERT_EQ(apps.application_size(), 1);
     EXPECT_EQ(apps.application(0).code(), "kept");
   }
-  EXPECT_TRUE(ReadServerCatalogue("{}", &apps));
+  EXPECT_TRUE(ReadServerCatalogue("{}", kDownloadDir, &apps));
   EXPECT_EQ(apps.application_size(), 0);
   // A missing required key appends an empty application.
-  ASSERT_TRUE(ReadServerCatalogue("[" + App("{\"resources\":[]}", "", "") + "]", &apps));
+  ASSERT_TRUE(ReadServerCatalogue("[" + App("{\"resources\":[]}", "", "") + "]", kDownloadDir, &apps));
   ASSERT_EQ(apps.application_size(), 1);
   EXPECT_EQ(apps.application(0).code(), "");
 }
@@ -150,7 +150,6 @@ TEST(CatalogueJson, DirectoryNormalisation) {
 }
 
 TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
-  ScopedCommonDataDir common;
   ScopedTempDir pkg;
   std::vector<CZEVComponentProxy> entries;
   EXPECT_FALSE(ReadConfigJson(pkg.path(), &entries));  // no file
@@ -188,7 +187,6 @@ TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
 }
 
 TEST(CatalogueJson, ConfigJsonIsFoundWhateverTheCaseOfItsName) {
-  ScopedCommonDataDir common;
   ScopedTempDir pkg;
   EXPECT_EQ(FindConfigJson(pkg.path()), "");
   ASSERT_TRUE(WriteFileAtomically(pkg.Sub("config.json"), App("{\"resources\":[]}")));

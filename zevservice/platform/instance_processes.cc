@@ -185,6 +185,8 @@ bool SameInstanceEnvironment(const std::string& environ_block) {
 std::string InstanceToken(std::string* why) {
   std::string ignored;
   if (why == nullptr) why = &ignored;
+  // The token names the instance of this process's environment (as
+  // SameInstanceEnvironment compares it), so it lies in that runtime folder.
   const std::string dir = GetRuntimeDir();
   if (dir.empty()) {
     *why = "no runtime folder";

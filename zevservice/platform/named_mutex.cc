@@ -20,10 +20,6 @@ std::string NamedMutexFileName(const std::string& name) {
   return file;
 }
 
-std::unique_ptr<NamedMutex> NamedMutex::Create(const std::string& name, bool* already_exists) {
-  return CreateIn(GetRuntimeDir(), name, already_exists);
-}
-
 std::unique_ptr<NamedMutex> NamedMutex::CreateIn(const std::string& dir, const std::string& name,
                                                  bool* already_exists, LockFileAccess access) {
   if (already_exists) *already_exists = false;

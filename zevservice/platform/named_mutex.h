@@ -20,12 +20,11 @@ enum class LockFileAccess { kPrivate, kReadableByAll };
 
 class NamedMutex {
  public:
-  // Creates or opens the mutex and tries to take it without waiting.
-  // *already_exists is set when another open holder (in this or another
-  // process) has it; the returned handle then does not own it. Null when the
-  // lock file cannot be opened (no runtime folder, no permission).
-  static std::unique_ptr<NamedMutex> Create(const std::string& name, bool* already_exists);
-  // The same with the lock file in `dir` instead of the runtime folder. A
+  // Creates or opens the mutex, its lock file in `dir` (the runtime folder,
+  // <common>/run, for the service's mutexes), and tries to take it without
+  // waiting. *already_exists is set when another open holder (in this or
+  // another process) has it; the returned handle then does not own it. Null
+  // when the lock file cannot be opened (no folder, no permission). A
   // missing `dir` is created with mode 0711 (kRuntimeDirMode); an existing
   // one keeps its mode. A lock file this user owns is set to 0600, also one
   // that an earlier version left more open.

@@ -118,16 +118,17 @@ TEST(Process, TerminateByNameMatchesTheExactExecutableName) {
 }
 
 TEST(NamedMutex, SecondOpenSeesItExistsUntilTheHolderReleases) {
-  ScopedCommonDataDir common;
+  ScopedTempDir common;
+  const std::string run = common.path() + "/run";
   const std::string name = "Global\\{A83804EB-0F71-49BA-B27F-A42348E854F0}_61024";
   bool exists = true;
-  auto first = NamedMutex::Create(name, &exists);
+  auto first = NamedMutex::CreateIn(run, name, &exists);
   ASSERT_NE(first, nullptr);
   EXPECT_FALSE(exists);
   EXPECT_TRUE(first->owned());
   EXPECT_EQ(first->path(), common.path() + "/run/Global_{A83804EB-0F71-49BA-B27F-A42348E854F0}_61024");
 
-  auto second = NamedMutex::Create(name, &exists);
+  auto second = NamedMutex::CreateIn(run, name, &exists);
   ASSERT_NE(second, nullptr);
   EXPECT_TRUE(exists);
   EXPECT_FALSE(second->owned());
@@ -147,7 +148,8 @@ TEST(NamedMutex, SecondOpenSeesItExistsUntilTheHolderReleases) {
 // from starting: lock files are the service user's alone, in a runtime
 // folder that only that user can write, whatever the umask.
 TEST(NamedMutex, LockFilesAreTheServiceUsersAloneInAFolderOnlyItCanWrite) {
-  ScopedCommonDataDir common;
+  ScopedTempDir common;
+  const std::string run = common.path() + "/run";
   auto mode = [](const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
@@ -157,7 +159,7 @@ TEST(NamedMutex, LockFilesAreTheServiceUsersAloneInAFolderOnlyItCanWrite) {
     ~OpenUmask() { umask(old); }
   } open_umask;
   bool exists = true;
-  auto held = NamedMutex::Create("Global\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}", &exists);
+  auto held = NamedMutex::CreateIn(run, "Global\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}", &exists);
   ASSERT_NE(held, nullptr);
   EXPECT_TRUE(held->owned());
   EXPECT_EQ(mode(held->path()), 0600);
@@ -170,7 +172,7 @@ TEST(NamedMutex, LockFilesAreTheServiceUsersAloneInAFolderOnlyItCanWrite) {
   ASSERT_GE(fd, 0);
   close(fd);
   ASSERT_EQ(mode(old_file), 0666);
-  auto reopened = NamedMutex::Create("Global\\{old}", &exists);
+  auto reopened = NamedMutex::CreateIn(run, "Global\\{old}", &exists);
   ASSERT_NE(reopened, nullptr);
   EXPECT_EQ(mode(old_file), 0600);
 

@@ -145,27 +145,30 @@ void PrepareDatabaseFile(const std::string& path, mode_t mode) {
 }  // namespace
 
 RegistryStore& RegistryStore::Default() {
-  static RegistryStore* store = new RegistryStore(std::string());  // lives until process exit
+  static RegistryStore* store = new RegistryStore(std::string(), false, true);  // lives until process exit
   return *store;
 }
 
 RegistryStore::RegistryStore(std::string common_dir) : common_dir_(std::move(common_dir)) {}
 
-RegistryStore::RegistryStore(std::string common_dir, bool public_values)
-    : common_dir_(std::move(common_dir)), public_values_(public_values) {}
+RegistryStore::RegistryStore(std::string common_dir, bool public_values, bool follows_process_folder)
+    : common_dir_(std::move(common_dir)),
+      public_values_(public_values),
+      follows_process_folder_(follows_process_folder) {}
 
 RegistryStore* RegistryStore::PublicStore() {
   if (public_values_) return nullptr;
-  std::call_once(public_once_, [this] { public_.reset(new RegistryStore(common_dir_, true)); });
+  std::call_once(public_once_,
+                 [this] { public_.reset(new RegistryStore(common_dir_, true, follows_process_folder_)); });
   return public_.get();
 }
 
 RegistryStore::~RegistryStore() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Close();
 }
 
-std::string RegistryStore::CommonDir() const { return common_dir_.empty() ? GetCommonDataDir() : common_dir_; }
+std::string RegistryStore::CommonDir() const { return follows_process_folder_ ? GetCommonDataDir() : common_dir_; }
 
 std::string RegistryStore::DatabasePath() const {
   std::string common = CommonDir();
@@ -179,7 +182,7 @@ std::string RegistryStore::PublicDatabasePath() const {
 
 template <typename Fn>
 bool RegistryStore::With(bool create, Fn fn) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   LastError().clear();
   if (!Open(create)) return false;
   return fn(db_);
@@ -223,7 +226,7 @@ void RegistryStore::ApplyPageLimit() {
 }
 
 void RegistryStore::SetPageLimitForTesting(int64_t pages) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   page_limit_ = pages;
   if (db_ != nullptr) ApplyPageLimit();
 }

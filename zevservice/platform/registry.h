@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/annotated_mutex.h"
+
 struct sqlite3;
 
 enum class RegRoot { kClassesRoot, kLocalMachine };
@@ -48,10 +50,14 @@ struct RegEntry {
 class RegistryStore {
  public:
   // The store the free functions below use: it follows GetCommonDataDir()
-  // at every call. Never destroyed.
+  // at every call. It is the store of programs that are their own roots and
+  // take the folder from the environment (zevctl, the tools), and of the
+  // readers that still use the free functions; the service's root hands it
+  // to its parts. Never destroyed.
   static RegistryStore& Default();
 
-  // A store in `common_dir`; an empty folder means GetCommonDataDir().
+  // A store in `common_dir`; an empty folder means none (every operation
+  // fails).
   explicit RegistryStore(std::string common_dir);
   ~RegistryStore();
   RegistryStore(const RegistryStore&) = delete;
@@ -87,24 +93,27 @@ class RegistryStore {
   void SetPageLimitForTesting(int64_t pages);
 
  private:
-  RegistryStore(std::string common_dir, bool public_values);
+  RegistryStore(std::string common_dir, bool public_values, bool follows_process_folder);
   std::string CommonDir() const;
   // The store of public values, made on first use; null in that store.
   RegistryStore* PublicStore();
   template <typename Fn>
   bool With(bool create, Fn fn);
-  bool Open(bool create);  // mu_ held
-  void Close();            // mu_ held
-  void ApplyPageLimit();   // mu_ held, db_ open
+  bool Open(bool create) REQUIRES(mu_);
+  void Close() REQUIRES(mu_);
+  void ApplyPageLimit() REQUIRES(mu_);  // db_ open
 
   const std::string common_dir_;
   const bool public_values_ = false;
+  // Default() and its public store: the folder is GetCommonDataDir() at
+  // every call.
+  const bool follows_process_folder_ = false;
   std::once_flag public_once_;
   std::unique_ptr<RegistryStore> public_;  // set once under public_once_
-  std::mutex mu_;
-  sqlite3* db_ = nullptr;   // guarded by mu_
-  std::string path_;        // guarded by mu_
-  int64_t page_limit_ = 0;  // guarded by mu_
+  Mutex mu_;
+  sqlite3* db_ GUARDED_BY(mu_) = nullptr;
+  std::string path_ GUARDED_BY(mu_);
+  int64_t page_limit_ GUARDED_BY(mu_) = 0;
 };
 
 // Why the calling thread's last registry operation failed: SQLite's own

@@ -182,7 +182,6 @@ bool MayChangeRegistration(const RpcCaller& caller, const std::string& id, std::
 // answers the component manager's latest snapshot; `clock` (not owned) must
 // outlive `methods`. False when `methods` is null or a method was taken.
 bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource loaded,
-                            Clock* clock = Clock::Real(),
-                            size_t capacity = CZEVComponentPortStore::kDefaultCapacity);
+                            Clock* clock, size_t capacity = CZEVComponentPortStore::kDefaultCapacity);
 
 #endif  // ZEV_RPC_CONTROL_SERVER_H_

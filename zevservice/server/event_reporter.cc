@@ -93,7 +93,9 @@ std::atomic<CZEVEventReporter*> process_reporter{nullptr};
 
 CZEVEventReporter& GetEventReporter() {
   static CZEVEventReporter* reporter = [] {
-    auto* made = new CZEVEventReporter();  // lives until process exit
+    // The process-wide sink of the strategies' events (and of the programs
+    // that post through it), on the real clock; lives until process exit.
+    auto* made = new CZEVEventReporter(Clock::Real());
     process_reporter.store(made);
     // A program that never calls StopEventReporter (a test, a tool) still
     // ends with the reporter's thread joined, before whatever was made

@@ -35,7 +35,7 @@ class CZEVEventReporter {
  public:
   // Sends every `period` seconds of `clock` (not owned; must outlive the
   // reporter), the first run at once.
-  explicit CZEVEventReporter(Clock* clock = Clock::Real(), int64_t period = 5);
+  explicit CZEVEventReporter(Clock* clock, int64_t period = 5);
   ~CZEVEventReporter();  // stops the timer (waiting for a send under way)
 
   // Appends the events; false (nothing done) for an empty list.

@@ -116,7 +116,8 @@ int32_t CZEVServerChannel::PostSealed(const std::string& endpoint, const std::st
   return poster_.Post(kServerUserAgent, request_url_, "content=" + UrlEncode(sealed), reply, &headers);
 }
 
-int32_t CZEVServerChannel::RequestCatalogue(CZEVApplications* apps, std::string* error) {
+int32_t CZEVServerChannel::RequestCatalogue(const std::string& download_dir, CZEVApplications* apps,
+                                            std::string* error) {
   std::string content;
   BuildDeviceJson(identity_, system_, &content);  // empty without a deviceId; sent all the same
   std::string reply;
@@ -145,7 +146,7 @@ int32_t CZEVServerChannel::RequestCatalogue(CZEVApplications* apps, std::string*
     return code;
   }
   std::string plain = Utf8ToAnsi(DecryptText(data, content_key_));
-  if (!ReadServerCatalogue(plain, apps)) {
+  if (!ReadServerCatalogue(plain, download_dir, apps)) {
     *error = "convert FatesJson to ProtoApps error json :" + plain;
     return kCatalogueFormatError;
   }

@@ -49,7 +49,8 @@ class CZEVServerChannel {
   // Asks the server for this machine's catalogue. 0 with *apps replaced;
   // otherwise the HTTP code (-1, -2, -6), 5000 (reply or list malformed) or
   // the server's code, with *error set.
-  int32_t RequestCatalogue(CZEVApplications* apps, std::string* error);
+  // `download_dir` as ReadServerCatalogue takes it.
+  int32_t RequestCatalogue(const std::string& download_dir, CZEVApplications* apps, std::string* error);
 
   const IdentityInfo& identity() const { return identity_; }
   const SystemInfoRecord& system() const { return system_; }

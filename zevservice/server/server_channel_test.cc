@@ -79,7 +79,7 @@ TEST(ServerChannel, RequestsTheCatalogueFromTheReferenceServer) {
   ASSERT_FALSE(channel.identity().deviceId.empty());
   CZEVApplications apps;
   std::string error;
-  ASSERT_EQ(channel.RequestCatalogue(&apps, &error), 0) << error;
+  ASSERT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), 0) << error;
   ASSERT_EQ(apps.application_size(), 1);
   EXPECT_EQ(apps.application(0).components().component(0).componentid(), "comp");
 
@@ -91,7 +91,7 @@ TEST(ServerChannel, RequestsTheCatalogueFromTheReferenceServer) {
   EXPECT_EQ(reply, "{\"code\":401,\"msg\":\"denied\"}");
   // A document that is not a catalogue ends with 5000.
   ASSERT_TRUE(WriteFileAtomically(common.path() + "/catalogue.json", "{\"not\":\"a list\"}"));
-  EXPECT_EQ(channel.RequestCatalogue(&apps, &error), kCatalogueFormatError);
+  EXPECT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), kCatalogueFormatError);
   EXPECT_EQ(error, "convert FatesJson to ProtoApps error json :{\"not\":\"a list\"}");
   EXPECT_EQ(apps.application_size(), 1);  // left as it was
 }
@@ -104,19 +104,19 @@ TEST(ServerChannel, MapsEveryFailureToItsCode) {
   CZEVApplications apps;
   std::string error;
   SetBaseUrl(python.Base("/denied"));
-  EXPECT_EQ(channel.RequestCatalogue(&apps, &error), 401);
+  EXPECT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), 401);
   EXPECT_EQ(error, "get components from server retCode:401.  Error msg:denied");
   SetBaseUrl(python.Base("/notjson"));
-  EXPECT_EQ(channel.RequestCatalogue(&apps, &error), kCatalogueFormatError);
+  EXPECT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), kCatalogueFormatError);
   EXPECT_EQ(error, "get components from server msg format error");
   SetBaseUrl(python.Base("/status/500"));
-  EXPECT_EQ(channel.RequestCatalogue(&apps, &error), -1);
+  EXPECT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), -1);
   EXPECT_EQ(error, "get components from server http return error:-1");
   SetBaseUrl(python.Base("/baddata"));
-  EXPECT_EQ(channel.RequestCatalogue(&apps, &error), kCatalogueFormatError);
+  EXPECT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), kCatalogueFormatError);
   EXPECT_EQ(error, "convert FatesJson to ProtoApps error json :");
   SetBaseUrl("");
-  EXPECT_EQ(channel.RequestCatalogue(&apps, &error), -1);  // an empty base URL does not split
+  EXPECT_EQ(channel.RequestCatalogue("/srv/download", &apps, &error), -1);  // an empty base URL does not split
 }
 
 TEST(EventReporter, SendsBatchesOfFiftyAndDropsEventsThatDoNotQualify) {

@@ -55,8 +55,7 @@ class LocalComponentDatabase {
 
   // Works below `database_key` (ending with "\") in `registry`, which must
   // outlive this object. Touches nothing until called.
-  explicit LocalComponentDatabase(std::string database_key,
-                                  RegistryStore* registry = &RegistryStore::Default());
+  LocalComponentDatabase(std::string database_key, RegistryStore* registry);
   LocalComponentDatabase(const LocalComponentDatabase&) = delete;
   LocalComponentDatabase& operator=(const LocalComponentDatabase&) = delete;
 

@@ -43,7 +43,7 @@ class CZEVProductInnerStrategy : public CZEVStrategyBase {
   // Builds the watcher (and with it the package cache), reads the entries of
   // every cache folder and starts the watcher. A watcher that cannot be built
   // or started is logged; the strategy then offers what it could read.
-  explicit CZEVProductInnerStrategy(const Options& options = Options());
+  explicit CZEVProductInnerStrategy(const Options& options);
   // Stops the watcher and the notify timer and joins their threads: a report
   // under way finishes first, later ones do not happen. Must not run on the
   // thread of the change report, nor while holding a lock that the manager's

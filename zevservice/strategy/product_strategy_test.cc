@@ -28,6 +28,10 @@ class ProductStrategyTest : public ::testing::Test {
   ProductStrategyTest() {
     log_ = TestLogPath();
     options_.clock = &clock_;
+    options_.watch_clock = Clock::Real();
+    options_.components_dir = common_.path() + "/Varnel/components";
+    options_.cache_dir = common_.path() + "/components_cache";
+    options_.staging_dir = common_.path() + "/components_staging";
     EXPECT_TRUE(CreateDirectories(Work()));
   }
   std::string Product(const std::string& name) const { return common_.path() + "/Varnel/components/" + name; }
@@ -51,7 +55,7 @@ class ProductStrategyTest : public ::testing::Test {
   }
 
   std::string log_;
-  ScopedCommonDataDir common_;
+  ScopedTempDir common_;
   FakeClock clock_;
   CZEVProductInnerStrategy::Options options_;
   Counter reports_;

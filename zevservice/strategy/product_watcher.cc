@@ -216,17 +216,12 @@ int OpenTrustedPackage(const std::string& path, std::string* why) {
 }  // namespace
 
 CZEVProductInnerWatcher::CZEVProductInnerWatcher(const Options& options)
-    : clock_(options.clock), update_delay_ms_(options.update_delay_ms) {
-  const std::string common = GetCommonDataDir();
-  components_dir_ = !options.components_dir.empty() ? options.components_dir
-                    : common.empty()                 ? std::string()
-                                                     : common + "/Varnel/components";
-  cache_dir_ = !options.cache_dir.empty() ? options.cache_dir
-               : common.empty()            ? std::string()
-                                           : common + "/components_cache";
-  staging_dir_ = !options.staging_dir.empty() ? options.staging_dir
-                 : common.empty()              ? std::string()
-                                               : common + "/components_staging";
+    : clock_(options.clock),
+      update_delay_ms_(options.update_delay_ms),
+      components_dir_(options.components_dir),
+      cache_dir_(options.cache_dir),
+      staging_dir_(options.staging_dir),
+      dir_watcher_(options.watch_clock != nullptr ? options.watch_clock : options.clock) {
   timer_ = std::make_unique<TaskTimer>(clock_);
   // Until the watcher exists only the service's stop can end its work.
   start_stop_ = options.stop != nullptr ? options.stop : &stopping_;
@@ -235,8 +230,6 @@ CZEVProductInnerWatcher::CZEVProductInnerWatcher(const Options& options)
   extractor_.SetStopFlag(&stopping_);
   if (!initialised_) SetLastError("init failed.");
 }
-
-CZEVProductInnerWatcher::CZEVProductInnerWatcher() : CZEVProductInnerWatcher(Options()) {}
 
 CZEVProductInnerWatcher::~CZEVProductInnerWatcher() { Stop(); }
 

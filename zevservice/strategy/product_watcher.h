@@ -7,7 +7,7 @@
 // folder's Config.json when its package is added, changed or removed,
 // telling its owner (the product-inner strategy) which cache folder changed.
 //
-// Folders (defaults below the common data folder):
+// Folders (the service's, below the common data folder):
 //   components folder   <common>/Varnel/components, packages at <name>/components.7z
 //   package cache       <common>/components_cache, one folder per product name
 //   staging folder      <common>/components_staging (mode 0700): every update
@@ -50,9 +50,13 @@ class CZEVProductInnerWatcher {
   static constexpr char kPackageName[] = "components.7z";
 
   struct Options {
-    // Times the update delay; not owned, must outlive the watcher.
-    Clock* clock = Clock::Real();
-    // Empty texts take the defaults below GetCommonDataDir() (see above).
+    // Times the update delay; required, not owned, must outlive the watcher.
+    Clock* clock = nullptr;
+    // Times the folder watcher's batching of change reports
+    // (DirChangeWatcher::kBatchWindowMs); null: `clock`. Tests that step
+    // `clock` by hand give the real clock here.
+    Clock* watch_clock = nullptr;
+    // The folders (see above); an empty one is not available.
     std::string components_dir;
     std::string cache_dir;
     std::string staging_dir;
@@ -72,8 +76,6 @@ class CZEVProductInnerWatcher {
   // stays uninitialised ("init failed."); an unreadable components folder
   // leaves it initialised with an empty list ("No file in cache.").
   explicit CZEVProductInnerWatcher(const Options& options);
-  // With the default Options.
-  CZEVProductInnerWatcher();
   // Stop().
   ~CZEVProductInnerWatcher();
   CZEVProductInnerWatcher(const CZEVProductInnerWatcher&) = delete;

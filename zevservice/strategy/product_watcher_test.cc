@@ -31,6 +31,10 @@ class ProductWatcherTest : public ::testing::Test {
   CZEVProductInnerWatcher::Options Opts() {
     CZEVProductInnerWatcher::Options options;
     options.clock = &clock_;
+    options.watch_clock = Clock::Real();
+    options.components_dir = Components();
+    options.cache_dir = common_.path() + "/components_cache";
+    options.staging_dir = common_.path() + "/components_staging";
     return options;
   }
   std::string Components() const { return common_.path() + "/Varnel/components"; }
@@ -45,7 +49,7 @@ class ProductWatcherTest : public ::testing::Test {
     ASSERT_TRUE(PollUntil([&] { return w->changes_seen() > seen; }));
   }
 
-  ScopedCommonDataDir common_;
+  ScopedTempDir common_;
   FakeClock clock_;
 };
 
@@ -269,6 +273,7 @@ TEST(ProductWatcher, FoldersWithBlanksAndSemicolonsWork) {
   const std::string root = tmp.Sub("data dir; rm -rf x");
   CZEVProductInnerWatcher::Options options;
   options.clock = &clock;
+  options.watch_clock = Clock::Real();
   options.components_dir = root + "/my components";
   options.cache_dir = root + "/cache; x";
   options.staging_dir = root + "/staging dir";
@@ -286,6 +291,7 @@ TEST(ProductWatcher, WithoutACacheFolderItStaysUninitialised) {
   ScopedTempDir tmp;
   ASSERT_TRUE(WriteFileAtomically(tmp.Sub("file"), "x"));
   CZEVProductInnerWatcher::Options options;
+  options.clock = Clock::Real();
   options.components_dir = tmp.Sub("components");
   options.cache_dir = tmp.Sub("file/cache");
   options.staging_dir = tmp.Sub("staging");

@@ -12,7 +12,6 @@
 #include "base/log.h"
 #include "model/catalogue.h"
 #include "model/catalogue_json.h"
-#include "platform/paths.h"
 
 PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed, int64_t retry_first_s)
     : first_s_(first_s), interval_s_(interval_s), retry_first_s_(retry_first_s), jitter_(jitter), random_(seed) {}
@@ -56,18 +55,15 @@ void WriteStatusRecord(RegistryStore* registry, const StrategyStatus& status) {
 
 }  // namespace
 
-CZEVServerStrategy::CZEVServerStrategy() : CZEVServerStrategy(Options()) {}
-
 CZEVServerStrategy::CZEVServerStrategy(Options options)
-    : clock_(options.clock != nullptr ? options.clock : Clock::Real()),
-      registry_(options.registry != nullptr ? options.registry : &RegistryStore::Default()),
+    : clock_(options.clock),
+      registry_(options.registry),
       jitter_(options.jitter),
       first_retry_ms_(options.first_retry_ms),
       record_save_ms_(options.record_save_ms),
       events_(std::move(options.events)),
       download_dir_(options.download_dir) {
   if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
-  if (download_dir_.empty()) download_dir_ = GetCommonDataDir() + "/Varnel/ZEV/download";
   database_ = std::make_unique<LocalComponentDatabase>(
       options.database_key.empty() ? MakeDatabaseKey() : options.database_key, registry_);
   database_->CheckDataVersion();
@@ -148,7 +144,7 @@ bool CZEVServerStrategy::LoadServerCatalogue(CZEVApplications* applications, boo
   std::string error;
   if (!first_server_load_) {
     CZEVApplications received;
-    const int32_t code = channel_.RequestCatalogue(&received, &error);
+    const int32_t code = channel_.RequestCatalogue(download_dir_, &received, &error);
     if (code == 0) {
       std::string bytes;
       received.SerializeToString(&bytes);

@@ -82,12 +82,13 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   using EventSink = std::function<void(const EventElement& event)>;
 
   struct Options {
-    Clock* clock = nullptr;  // null: Clock::Real()
-    RegistryStore* registry = nullptr;  // null: RegistryStore::Default()
+    // Both required; not owned, must outlive the strategy.
+    Clock* clock = nullptr;
+    RegistryStore* registry = nullptr;
     // Empty: MakeDatabaseKey() of this machine.
     std::string database_key;
-    // Install root for versions without a downloadDir; empty:
-    // <common>/Varnel/ZEV/download.
+    // Install root for versions without a downloadDir (the service's is
+    // <common>/Varnel/ZEV/download).
     std::string download_dir;
     // Folder of zevdownloader (ends with "/"); empty: the program's own.
     std::string downloader_dir;
@@ -100,7 +101,6 @@ class CZEVServerStrategy : public CZEVStrategyBase {
     EventSink events;
   };
 
-  CZEVServerStrategy();
   explicit CZEVServerStrategy(Options options);
   // Stop().
   ~CZEVServerStrategy() override;

@@ -90,6 +90,9 @@ class ServerStrategyTest : public ::testing::Test {
   std::unique_ptr<CZEVServerStrategy> MakeStrategy() {
     CZEVServerStrategy::Options options;
     options.clock = &clock_;
+    // The store the server channel reads the server's address from.
+    options.registry = &RegistryStore::Default();
+    options.download_dir = common_.path() + "/Varnel/ZEV/download";
     options.database_key = kDatabaseKey;
     options.downloader_dir = GetModuleDir();
     options.jitter = false;
@@ -136,7 +139,7 @@ class ServerStrategyTest : public ::testing::Test {
   }
 
   int64_t RecordedTime(const Listed& l) {
-    LocalComponentDatabase database(kDatabaseKey);
+    LocalComponentDatabase database(kDatabaseKey, &RegistryStore::Default());
     database.LoadLocalDatabase();
     CZEVComponentProxy entry;
     entry.SetAppCode(l.app);
@@ -357,6 +360,8 @@ TEST_F(ServerStrategyTest, TheUpdateThreadSpreadsItsWaits) {
   List({});
   CZEVServerStrategy::Options options;
   options.clock = &clock_;
+  options.registry = &RegistryStore::Default();
+  options.download_dir = common_.path() + "/Varnel/ZEV/download";
   options.database_key = kDatabaseKey;
   options.downloader_dir = GetModuleDir();
   options.events = [](const EventElement&) {};
