@@ -81,6 +81,7 @@ class MonitorTest : public ::testing::Test {
     MonitorOptions options;
     options.clock = &clock_;
     options.host_dir = host_dir;
+    options.run_dir = RunDir();
     options.event_sink = [this](const EventElement& e) {
       std::lock_guard<std::mutex> lock(events_mu_);
       events_.push_back(e);
@@ -98,13 +99,12 @@ class MonitorTest : public ::testing::Test {
     InstallScript(data_.path(), c, RecordingBody(records_.path(), "exec sleep 1000"));
     return c;
   }
-  int32_t Start(const CZEVComponentContext& c) {
-    const std::string bytes = c.SerializeAsString();
-    return monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  }
-  int32_t Stop(const CZEVComponentContext& c) {
-    const std::string bytes = c.SerializeAsString();
-    return monitor_->StopComponant(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  int32_t Start(const CZEVComponentContext& c) { return monitor_->StartComponent(c); }
+  int32_t Stop(const CZEVComponentContext& c) { return monitor_->StopComponent(c); }
+  std::string RunDir() {
+    const std::string dir = JoinPath(data_.path(), "run");
+    CreateDirectories(dir);
+    return dir;
   }
 
   // Component runs so far, as "componentID version" texts.
@@ -196,7 +196,10 @@ class MonitorTest : public ::testing::Test {
 TEST_F(MonitorTest, ComponentsOfOneGroupShareOneHostAndEachGetsOneStart) {
   StartMonitor();
   ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
-  ASSERT_EQ(Start(Install("grp", "b")), kStartSent);
+  // The serialised form reaches the same start; what does not parse, none.
+  const std::string b = Install("grp", "b").SerializeAsString();
+  ASSERT_EQ(monitor_->StartComponent(b.data(), static_cast<uint32_t>(b.size())), kStartSent);
+  EXPECT_EQ(monitor_->StartComponent("\xff", 1), kStartBadContext);
   ASSERT_EQ(Start(Install("other", "c")), kStartSent);
   ASSERT_TRUE(AwaitRuns(3));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "b 1.0", "c 1.0"}));
@@ -478,8 +481,7 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
 // replaced at start, a joining and a stopped component show, and the file
 // goes with the monitor.
 TEST_F(MonitorTest, TheStatusFileFollowsEveryChangeAndGoesWithTheMonitor) {
-  const std::string path = JoinPath(GetRuntimeDir(), kHostStatusFileName);
-  ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
+  const std::string path = JoinPath(RunDir(), kHostStatusFileName);
   MonitorHostInfo stale;
   stale.group_name = "gone";
   stale.node_name = "node-gone";
