@@ -477,6 +477,27 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
   EXPECT_EQ(CountOf(LogText(), "Failed to send msg by timer."), 0u);
 }
 
+// A restarted host's wait for its node does not hold up the others: while
+// one group's start waits (the clock stands still), another group's host
+// that ends is reaped and started again.
+TEST_F(MonitorTest, AHostThatEndsIsRestartedWhileAnotherGroupsStartWaits) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/true);
+  StartMonitor(host_dir.path());
+  ASSERT_EQ(Start(Install("g1", "a")), kStartSent);
+  ASSERT_EQ(Start(Install("g2", "b")), kStartSent);
+  // Hosts started from now on never join the bus.
+  ASSERT_TRUE(WriteFileAtomically(host_dir.Sub(kHostExecutable), "#!/bin/sh\nexec sleep 1000\n"));
+  ASSERT_EQ(chmod(host_dir.Sub(kHostExecutable).c_str(), 0755), 0);
+  const MonitorHostInfo g1 = Row("g1");
+  Kill(g1.pid);
+  ASSERT_NE(AwaitNewHost("g1", g1.pid).pid, 0);
+  const MonitorHostInfo g2 = Row("g2");
+  Kill(g2.pid);
+  EXPECT_NE(AwaitNewHost("g2", g2.pid).pid, g2.pid);
+  EXPECT_EQ(CountOf(LogText(), "TransParentMsg FALIED."), 0u) << "the start in g1 still waits";
+}
+
 // The status file names what runs after every change: a stale one is
 // replaced at start, a joining and a stopped component show, and the file
 // goes with the monitor.
