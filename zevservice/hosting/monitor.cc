@@ -278,7 +278,6 @@ HRESULT CZEVMonitor::Uninit() {
 }
 
 HRESULT CZEVMonitor::Start() {
-  EnsureLoop();
   return Ask([this](const Answer& answer) {
     DoStart();
     answer(0);

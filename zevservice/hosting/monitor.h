@@ -9,7 +9,7 @@
 // StartComponent / StopComponant any number of times from one thread; at
 // shutdown StopAll, later Stop and Uninit; then Release.
 //
-// Threads: one loop thread ("zev-monitor", from Init or Start until Uninit)
+// Threads: one loop thread ("zev-monitor", from Init until Uninit)
 // owns the groups, the host records and the bus term. It polls the host
 // processes' pidfds, its command queue and the clock (Clock::PollWait) for
 // the hourly sweep, the 2000 ms waits for a host's node before "start" and
@@ -104,9 +104,9 @@ struct MonitorEvent {
   std::string reason;
 };
 
-// Told of every MonitorEvent, on whichever thread of the monitor (or of its
-// caller) made it happen, with none of the monitor's locks held; it may
-// call the monitor's getters. Must be thread-safe.
+// Told of every MonitorEvent, on the monitor's loop thread (or, while none
+// runs, on its caller's), with none of the monitor's locks held; it may call
+// the monitor's getters. Must be thread-safe.
 class MonitorObserver {
  public:
   virtual ~MonitorObserver() = default;
@@ -215,10 +215,9 @@ class CZEVMonitor : public IZEVMonitor,
   HRESULT Init(int32_t flags) override EXCLUDES(mu_);
   HRESULT Uninit() override EXCLUDES(mu_);
 
-  // IPUBPluginRun. Start begins watching the host processes (once; starting
-  // the loop thread when Init did not); Stop ends it for good: once it
-  // answered (0), no host is reaped, restarted or swept by the loop. Both
-  // from the owner's thread.
+  // IPUBPluginRun. Start begins watching the host processes (once); Stop
+  // ends it for good: once it answered (0), no host is reaped, restarted or
+  // swept by the loop. Both from the owner's thread.
   HRESULT Start() override EXCLUDES(mu_);
   HRESULT Stop() override EXCLUDES(mu_);
 

@@ -64,7 +64,9 @@ constexpr GUID IID_IZEVMonitorNotify = {0x5F0B2C1E, 0x7A43, 0x4E8D, {0x9C, 0x61,
 // call of the owner made (a host refused a start).
 struct IZEVMonitorNotify : IUnknownBase {
   // `changed` is called on a thread of the monitor with none of its locks
-  // held, from Init until Uninit. Set before Init.
+  // held, from Init until Uninit. Set before Init. It may read the table
+  // (GetProcessTable) but must not call the monitor's other methods nor wait
+  // for a thread that does.
   virtual void SetTableChanged(std::function<void()> changed) = 0;
 };
 
