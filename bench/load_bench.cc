@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     deps.run_dir = common + "/run";
     deps.monitor_factory = [&]() -> pubsdk::IUnknownBase* {
       pubsdk::MonitorOptions options;
+      options.clock = Clock::Real();
       options.host_dir = GetModuleDir();
       options.run_dir = common + "/run";
       options.event_sink = [](const EventElement&) {};

@@ -1,13 +1,19 @@
 // A clock that moves only when the test says so. Advance() moves the
 // monotonic and the wall time together and releases every wait whose
-// deadline it reaches; waits for a condition alone are woken as usual.
+// deadline it reaches; waits for a condition alone are woken as usual. A
+// poll() loop on it (Clock::PollWait) is woken through its descriptor at
+// every move, and its deadline counts as a wait.
 #ifndef ZEV_TESTING_FAKE_CLOCK_H_
 #define ZEV_TESTING_FAKE_CLOCK_H_
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -33,6 +39,7 @@ class FakeClock : public Clock {
     {
       std::lock_guard<std::mutex> lock(mu_);
       now_ += millis;
+      WakePollLoopsLocked();
       for (Waiter* w : waiters_) {
         if (w->deadline <= now_) {
           ++w->pending;
@@ -55,6 +62,7 @@ class FakeClock : public Clock {
   void SetWallMillis(int64_t wall_millis) {
     std::lock_guard<std::mutex> lock(mu_);
     wall_offset_ = wall_millis - now_;
+    WakePollLoopsLocked();
   }
 
   // Blocks (in real time, at most `timeout_ms`) until at least `count`
@@ -66,6 +74,7 @@ class FakeClock : public Clock {
     return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
       size_t timed = 0;
       for (Waiter* w : waiters_) timed += w->deadline != kNoDeadline && w->deadline > now_;
+      for (const auto& poll : poll_deadlines_) timed += poll.second != kNoDeadline && poll.second > now_;
       return timed >= count;
     });
   }
@@ -74,7 +83,39 @@ class FakeClock : public Clock {
     std::lock_guard<std::mutex> lock(mu_);
     int64_t next = kNoDeadline;
     for (Waiter* w : waiters_) next = std::min(next, w->deadline);
+    for (const auto& poll : poll_deadlines_) next = std::min(next, poll.second);
     return next;
+  }
+
+  int OpenWakeFd() override {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd >= 0) poll_deadlines_[fd] = kNoDeadline;
+    return fd;
+  }
+  void CloseWakeFd(int fd) override {
+    if (fd < 0) return;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      poll_deadlines_.erase(fd);
+      changed_.notify_all();
+    }
+    close(fd);
+  }
+  void ClearWakeFd(int fd) override {
+    uint64_t count;
+    if (fd >= 0 && read(fd, &count, sizeof(count)) < 0) return;
+  }
+  // Records the loop's deadline (for AwaitTimedWaiters and NextDeadline);
+  // the loop waits for the descriptor until it is due.
+  int PollTimeoutMs(int wake_fd, int64_t deadline_ms) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto poll = poll_deadlines_.find(wake_fd);
+    if (poll != poll_deadlines_.end() && poll->second != deadline_ms) {
+      poll->second = deadline_ms;
+      changed_.notify_all();
+    }
+    return deadline_ms <= now_ ? 0 : -1;
   }
 
   bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, int64_t deadline_ms,
@@ -120,11 +161,21 @@ class FakeClock : public Clock {
     int pending;  // guarded by FakeClock::mu_
   };
 
+  void WakePollLoopsLocked() {
+    const uint64_t one = 1;
+    for (const auto& poll : poll_deadlines_) {
+      if (write(poll.first, &one, sizeof(one)) < 0) continue;  // full: it is readable anyway
+    }
+  }
+
   std::mutex mu_;
   std::condition_variable changed_;
   int64_t now_ = kMonotonicStart;  // guarded by mu_
   int64_t wall_offset_;            // guarded by mu_
   std::list<Waiter*> waiters_;     // guarded by mu_
+  // The wake descriptor of each poll() loop on this clock and the deadline
+  // it waits for now; guarded by mu_.
+  std::map<int, int64_t> poll_deadlines_;
 };
 
 #endif  // ZEV_TESTING_FAKE_CLOCK_H_

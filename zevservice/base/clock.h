@@ -49,6 +49,42 @@ class Clock {
   }
 
   static constexpr int64_t kNoDeadline = INT64_MAX;
+
+  // ---- Waiting in a poll() loop ----
+  // A loop that waits in poll() for descriptors and for a deadline of this
+  // clock keeps one PollWait: it adds fd() to its descriptors when that is
+  // not -1, passes TimeoutMs(deadline) as the timeout and calls Clear() when
+  // fd() was readable; then it reads the time anew. So a clock that a test
+  // moves by hand wakes the loop, and no thread waits on the clock alone.
+  class PollWait {
+   public:
+    explicit PollWait(Clock* clock) : clock_(clock), fd_(clock->OpenWakeFd()) {}
+    ~PollWait() { clock_->CloseWakeFd(fd_); }
+    PollWait(const PollWait&) = delete;
+    PollWait& operator=(const PollWait&) = delete;
+
+    int fd() const { return fd_; }
+    int TimeoutMs(int64_t deadline_ms) { return clock_->PollTimeoutMs(fd_, deadline_ms); }
+    void Clear() { clock_->ClearWakeFd(fd_); }
+
+   private:
+    Clock* const clock_;
+    const int fd_;
+  };
+
+  // PollWait's parts. A clock whose time moves otherwise than with real time
+  // hands out a descriptor that becomes readable at each move; -1 here.
+  virtual int OpenWakeFd() { return -1; }
+  virtual void CloseWakeFd(int /*fd*/) {}
+  virtual void ClearWakeFd(int /*fd*/) {}
+  // poll()'s timeout for the wait of `wake_fd`'s loop until `deadline_ms`:
+  // 0 once due, -1 for kNoDeadline, else the real milliseconds left (a
+  // clock moved by hand answers -1 until due and wakes the loop by fd).
+  virtual int PollTimeoutMs(int /*wake_fd*/, int64_t deadline_ms) {
+    if (deadline_ms == kNoDeadline) return -1;
+    const int64_t left = deadline_ms - MonotonicMillis();
+    return left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+  }
 };
 
 #endif  // ZEV_BASE_CLOCK_H_

@@ -102,8 +102,11 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   deps.port_guard = options.port_guard;
   if (options.host_components) {
     pubsdk::MonitorOptions monitor = options.monitor;
-    if (monitor.clock == Clock::Real()) monitor.clock = clock_;
+    if (monitor.clock == nullptr) monitor.clock = clock_;
     if (monitor.run_dir.empty()) monitor.run_dir = run_dir_;
+    if (!monitor.event_sink) {
+      monitor.event_sink = [](const EventElement& event) { GetEventReporter().QueueEvents({event}); };
+    }
     deps.monitor_factory = [monitor]() -> pubsdk::IUnknownBase* {
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor(monitor));
     };

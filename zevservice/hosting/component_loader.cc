@@ -42,7 +42,7 @@ std::string SameEntryKey(const CZEVComponentProxy& entry) {
   return key + "|" + std::to_string(entry.GetSourceType()) + "|" + std::to_string(entry.GetUpdateTime());
 }
 
-// What the monitor is handed, serialised, to start or stop the entry.
+// What the monitor is handed to start or stop the entry.
 CZEVComponentContext ContextOf(const CZEVComponentProxy& entry, CZEVManifest manifest) {
   CZEVComponentContext context;
   context.set_appcode(entry.GetAppCode());
@@ -351,18 +351,15 @@ bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
                why.c_str());
       return false;
     }
-    std::string bytes;
     int32_t result;
-    if (!ContextOf(entry, manifest).SerializeToString(&bytes)) {
-      LogWrite(kLogInfo, "An unknown error has occurred.");
-      result = -1;
-    } else if (monitor_ == nullptr) {
+    if (monitor_ == nullptr) {
       result = -1;
     } else {
-      result = monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+      const CZEVComponentContext context = ContextOf(entry, manifest);
+      result = monitor_->StartComponent(context);
       if (result == pubsdk::kStartNoGroup) {
         LogWrite(kLogInfo, "The process group does not exist, try again.");
-        result = monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        result = monitor_->StartComponent(context);
       } else if (result < -1 || result > pubsdk::kStartNoGroup) {
         LogWrite(kLogInfo, "An unknown type");
       }
@@ -384,9 +381,7 @@ bool CZEVComponentLoader::ReleaseComponent(const CZEVComponentProxy& entry) {
     LogWrite(kLogInfo, "release %s, %s ,%s  pgroup:%s, pname:%s", entry.GetAppCode().c_str(),
              entry.GetComponentID().c_str(), entry.GetVersion().c_str(), manifest.params().pgroup().c_str(),
              manifest.params().pname().c_str());
-    std::string bytes;
-    if (monitor_ == nullptr || !context.SerializeToString(&bytes)) return false;
-    return monitor_->StopComponant(bytes.data(), static_cast<uint32_t>(bytes.size())) != 0;
+    return monitor_ != nullptr && monitor_->StopComponent(context) != 0;
   } catch (const std::exception&) {
     return false;
   }

@@ -1,15 +1,14 @@
 #include "hosting/monitor.h"
 
-#include <pthread.h>
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -30,10 +29,10 @@ const char kHostExecutable[] = "zevhost";
 
 namespace {
 
-constexpr int64_t kWaitFailedPauseMs = 2000;      // after the wait for the hosts failed
-constexpr int64_t kHostWaitRealLimitMs = 10000;   // the wait for a host on a clock that stands still
-constexpr int kNodePollMs = 5;                    // real time between bus listings
-constexpr int kListedSendTries = 200;             // sends to a listed node before giving up
+constexpr int64_t kWaitFailedPauseMs = 2000;  // after the wait for the hosts failed
+constexpr int kNodePollMs = 5;                // real time between bus listings
+constexpr int kListedSendTries = 200;         // sends to a listed node before giving up
+constexpr int64_t kStopAllGraceMs = 1000;     // real time Uninit gives hosts told "stopall"
 constexpr char kStopAllPayload[] = "stopall";
 
 void Log(const std::string& text) { LogWrite(kLogInfo, "%s", text.c_str()); }
@@ -62,15 +61,6 @@ bool ProcessEnded(const ProcessHandle& process) {
 // process that took over the id.
 void KillThroughPidfd(const ProcessHandle& process) {
   syscall(SYS_pidfd_send_signal, process.WaitFd(), SIGKILL, nullptr, 0);
-}
-
-std::string DefaultStatusPath(const std::string& run_dir) {
-  const std::string dir = run_dir.empty() ? GetRuntimeDir() : run_dir;
-  return dir.empty() ? std::string() : JoinPath(dir, kHostStatusFileName);
-}
-
-std::function<void(const EventElement&)> DefaultEventSink() {
-  return [](const EventElement& event) { GetEventReporter().QueueEvents({event}); };
 }
 
 MonitorEvent EndedEvent(const std::string& group, ProcessHandle& process) {
@@ -103,38 +93,30 @@ EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_
 }
 
 CZEVMonitor::CZEVMonitor(Options options)
-    : clock_(options.clock != nullptr ? options.clock : Clock::Real()),
+    : clock_(options.clock),
       host_dir_(WithTrailingSlash(options.host_dir.empty() ? GetModuleDir() : options.host_dir)),
       bus_library_(options.bus_library),
-      status_path_(DefaultStatusPath(options.run_dir)),
-      event_sink_(options.event_sink ? options.event_sink : DefaultEventSink()),
+      status_path_(options.run_dir.empty() ? std::string() : JoinPath(options.run_dir, kHostStatusFileName)),
+      event_sink_(std::move(options.event_sink)),
       event_observer_(options.observer),
       host_presence_wait_ms_(options.host_presence_wait_ms),
       start_resend_ms_(options.start_resend_ms),
       sweep_ms_(options.sweep_ms),
       restart_window_ms_(static_cast<uint32_t>(options.restart_window_ms)),
-      restart_budget_(static_cast<uint32_t>(options.restart_budget)),
-      timer_(std::make_unique<TaskTimer>(clock_)) {
-  const std::string common = GetCommonDataDir();
-  if (!common.empty()) {
-    const std::string data_dir = common + "/Varnel/ZEV/2.0/";
-    if (CreateDirectories(data_dir)) LogInit(data_dir, "zevservice");
-  }
+      restart_budget_(static_cast<uint32_t>(options.restart_budget)) {
+  MutexLock lock(&mu_);
+  table_ = std::make_shared<const std::vector<MonitorHostInfo>>();
 }
 
 CZEVMonitor::~CZEVMonitor() {
-  SignalExit();
-  StopThreads();
-  try {
-    timer_.reset();
-  } catch (...) {
-    LogWrite(kLogError, "%s", "An unknown exception has occurred while releasing the timer.");
-  }
+  EndLoop();
+  term_.Leave();
+  IUnknownBase* observer;
   {
-    MutexLock lock(&send_mu_);
-    term_.Leave();
+    MutexLock lock(&mu_);
+    observer = observer_;
   }
-  if (observer_ != nullptr) observer_->Release();
+  if (observer != nullptr) observer->Release();
 }
 
 HRESULT CZEVMonitor::QueryInterface(const GUID& iid, void** out) {
@@ -163,42 +145,118 @@ uint32_t CZEVMonitor::AddRef() { return AddRefImpl(); }
 uint32_t CZEVMonitor::Release() { return ReleaseImpl(); }
 
 std::string CZEVMonitor::node_name() const {
-  MutexLock lock(&send_mu_);
+  MutexLock lock(&mu_);
   return node_name_;
+}
+
+// ---- Commands ----
+
+int32_t CZEVMonitor::Ask(std::function<void(const Answer&)> command) {
+  auto reply = std::make_shared<Reply>();
+  Answer answer = [this, reply](int32_t value) { answers_.emplace_back(reply, value); };
+  bool on_loop;
+  {
+    MutexLock lock(&mu_);
+    if (loop_running_ && std::this_thread::get_id() == loop_id_) {
+      // Only an observer or the table-changed callback could call from
+      // there; waiting for the loop on the loop would never end.
+      LogWrite(kLogError, "%s", "CZEVMonitor was called from its own thread; the call is refused.");
+      return -1;
+    }
+    commands_.push_back([command, answer] { command(answer); });
+    on_loop = loop_running_;
+  }
+  if (on_loop) {
+    wake_.Set();
+    MutexLock lock(&mu_);
+    answered_.wait(lock.native(), [&] {
+      mu_.AssertHeld();
+      return reply->done;
+    });
+    return reply->value;
+  }
+  // No loop thread: this thread runs the rounds until the answer is there.
+  Clock::PollWait wait(clock_);
+  for (;;) {
+    RunRound(&wait, reply);
+    MutexLock lock(&mu_);
+    if (reply->done) return reply->value;
+  }
+}
+
+void CZEVMonitor::Post(std::function<void()> command) {
+  {
+    MutexLock lock(&mu_);
+    if (!loop_running_) return;
+    commands_.push_back(std::move(command));
+  }
+  wake_.Set();
+}
+
+void CZEVMonitor::EnsureLoop() {
+  MutexLock lock(&mu_);
+  if (loop_running_ || loop_ended_) return;
+  loop_running_ = true;
+  loop_thread_ = std::thread(&CZEVMonitor::LoopMain, this);
+  loop_id_ = loop_thread_.get_id();
+  pthread_setname_np(loop_thread_.native_handle(), "zev-monitor");
+}
+
+void CZEVMonitor::EndLoop() {
+  {
+    MutexLock lock(&mu_);
+    loop_ended_ = true;
+    if (!loop_running_) return;
+    commands_.push_back([this] {
+      EndMonitoring();
+      loop_exit_ = true;
+    });
+  }
+  wake_.Set();
+  loop_thread_.join();
+  // What the bus's receiver posted meanwhile is dropped with the loop.
+  MutexLock lock(&mu_);
+  loop_running_ = false;
+  commands_.clear();
 }
 
 // ---- IPUBPlugin / IPUBPluginRun ----
 
 HRESULT CZEVMonitor::Init(int32_t /*flags*/) {
-  MutexLock lock(&send_mu_);
-  if (!node_name_.empty()) return 0;
-  node_name_ = std::string(kMonitorNodeName) + std::to_string(clock_->TickCount());
+  std::string node;
+  {
+    MutexLock lock(&mu_);
+    if (!node_name_.empty()) return 0;
+    node_name_ = std::string(kMonitorNodeName) + std::to_string(clock_->TickCount());
+    node = node_name_;
+  }
+  // The term is joined before the loop takes it over.
   if (!bus_library_.empty()) term_.SetLibraryPath(bus_library_);
-  if (!term_.Join(node_name_, this)) Log("CZEVMonitor could not join the bus as " + node_name_);
+  if (!term_.Join(node, this)) Log("CZEVMonitor could not join the bus as " + node);
+  EnsureLoop();
   return 0;
 }
 
 HRESULT CZEVMonitor::Uninit() {
   Log("zevmonitor uninit !");
-  SignalExit();
-  StopThreads();
-  // The monitor thread no longer reaps: the hosts that ended on "stopall"
-  // are reaped here, each with its exit code (255 is a clean end), so that
-  // the log shows how the stop went.
+  EndLoop();
+  // This thread has the tables from now on.
+  EndMonitoring();
+  // The loop no longer reaps: the hosts that ended on "stopall" are reaped
+  // here, each with its exit code (255 is a clean end), so that the log
+  // shows how the stop went.
   std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> hosts;
-  {
-    MutexLock lock(&mu_);
-    for (const auto& host : hosts_) {
-      if (host.second.process) hosts.emplace_back(host.first, host.second.process);
-    }
+  for (const auto& host : hosts_) {
+    if (host.second.process) hosts.emplace_back(host.first, host.second.process);
   }
   // After "stopall" the hosts are ending: a host whose main thread has
-  // ended may still be ending its other threads. Up to a second for all.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stop_all_sent_ ? 1000 : 0);
+  // ended may still be ending its other threads. Up to a second of real
+  // time for all: this waits on processes, not on a timer of the service.
+  const int64_t deadline = ::MonotonicMillis() + (stop_all_sent_ ? kStopAllGraceMs : 0);
   std::vector<MonitorEvent> ended;
   for (const auto& host : hosts) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!ProcessEnded(*host.second) && !host.second->Wait(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
+    const int64_t left = std::max<int64_t>(deadline - ::MonotonicMillis(), 0);
+    if (!ProcessEnded(*host.second) && !host.second->Wait(static_cast<int>(left))) {
       Logf("CZEVMonitor host of group %s (pid %d) still runs", host.first.c_str(),
            static_cast<int>(host.second->pid()));
       continue;
@@ -210,56 +268,152 @@ HRESULT CZEVMonitor::Uninit() {
   Report(ended);
   // The monitor runs no host from now on; operators read that from a
   // missing table, not from the pids of hosts that are gone.
-  if (!status_path_.empty()) {
-    MutexLock lock(&status_mu_);
-    status_closed_ = true;
-    unlink(status_path_.c_str());
-  }
-  // Resends would use the term that is about to go.
-  timer_.reset();
-  MutexLock lock(&send_mu_);
+  closed_ = true;
+  if (!status_path_.empty()) unlink(status_path_.c_str());
+  // Resends and waiting starts would use the term that is about to go.
+  resends_.clear();
+  outgoing_.clear();
   term_.Leave();
   return 0;
 }
 
 HRESULT CZEVMonitor::Start() {
-  if (monitor_thread_.joinable() || exiting_) return 0;
-  // What a previous run left there names hosts that are gone.
-  WriteStatus();
-  sweep_thread_ = std::thread(&CZEVMonitor::SweepClockLoop, this);
-  pthread_setname_np(sweep_thread_.native_handle(), "zev-host-sweep");
-  monitor_thread_ = std::thread(&CZEVMonitor::MonitorLoop, this);
-  pthread_setname_np(monitor_thread_.native_handle(), "zev-monitor");
-  return 0;
+  return Ask([this](const Answer& answer) {
+    DoStart();
+    answer(0);
+  });
 }
 
 HRESULT CZEVMonitor::Stop() {
   Log("zevmonitor stop !");
-  SignalExit();
-  StopThreads();
+  Ask([this](const Answer& answer) {
+    EndMonitoring();
+    answer(0);
+  });
   Log(" CZEVMonitor::NotifyZevExit  in ");
   Log(" CZEVMonitor::NotifyZevExit  out ");
   Log("zevmonitor stop ......end ");
   return 0;
 }
 
-void CZEVMonitor::SignalExit() {
-  {
-    std::lock_guard<std::mutex> lock(exit_mu_);
-    exiting_ = true;
-  }
-  exit_cv_.notify_all();
-  exit_event_.Set();
+void CZEVMonitor::DoStart() {
+  if (watching_ || exiting_) return;
+  // What a previous run left there names hosts that are gone.
+  WriteStatus();
+  watching_ = true;
+  RuntimeLog("this is monity; ");
+  Logf(" CZEVMonitor  MonitorProc  monitor  %d  procs.", static_cast<int>(hosts_.size()));
+  ArmSweep();
 }
 
-void CZEVMonitor::StopThreads() {
-  if (monitor_thread_.joinable()) monitor_thread_.join();
+void CZEVMonitor::EndMonitoring() {
+  exiting_ = true;
+  if (!watching_) return;
+  watching_ = false;
+  Log("MonitorProc WAIT_OBJECT_0 Exit Event is setting......");
+  Log("MonitorProc is end.....");
+}
+
+// ---- The loop ----
+
+void CZEVMonitor::LoopMain() {
+  Clock::PollWait wait(clock_);
+  while (!loop_exit_) RunRound(&wait, nullptr);
+}
+
+void CZEVMonitor::RunRound(Clock::PollWait* wait, const std::shared_ptr<Reply>& until) {
+  std::deque<std::function<void()>> commands;
   {
-    MutexLock lock(&sweep_mu_);
-    sweep_stop_ = true;
+    MutexLock lock(&mu_);
+    commands.swap(commands_);
   }
-  sweep_cv_.notify_all();
-  if (sweep_thread_.joinable()) sweep_thread_.join();
+  for (const auto& command : commands) {
+    try {
+      command();
+    } catch (const std::exception& e) {
+      LogWrite(kLogError, "CZEVMonitor: a command failed: %s", e.what());
+    }
+  }
+  RunDue();
+  PumpOutgoing();
+  Publish();
+  DeliverAnswers();
+  if (loop_exit_) return;
+  if (until) {
+    MutexLock lock(&mu_);
+    if (until->done) return;
+  }
+  WaitForWork(wait);
+}
+
+int64_t CZEVMonitor::NextDeadline() const {
+  int64_t next = Clock::kNoDeadline;
+  if (watching_) next = std::min(next, pause_until_ != 0 ? pause_until_ : sweep_deadline_);
+  if (!resends_.empty()) next = std::min(next, resends_.begin()->first);
+  for (const auto& queue : outgoing_) {
+    if (!queue.second.empty() && queue.second.front().begun) next = std::min(next, queue.second.front().deadline);
+  }
+  return next;
+}
+
+void CZEVMonitor::WaitForWork(Clock::PollWait* wait) {
+  std::vector<struct pollfd> fds;
+  fds.push_back({wake_.WaitFd(), POLLIN, 0});
+  if (wait->fd() >= 0) fds.push_back({wait->fd(), POLLIN, 0});
+  const size_t first_host = fds.size();
+  // Copies of the handles: each stays open for as long as it is polled,
+  // whatever the tables do meanwhile.
+  std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> watched;
+  if (watching_ && pause_until_ == 0) {
+    for (const auto& host : hosts_) {
+      if (!host.second.process) continue;
+      watched.emplace_back(host.first, host.second.process);
+      fds.push_back({host.second.process->WaitFd(), POLLIN, 0});
+    }
+  }
+  int timeout = wait->TimeoutMs(NextDeadline());
+  // A start waiting for its host's node looks at the bus again soon.
+  if (AnySendWaiting() && (timeout < 0 || timeout > kNodePollMs)) timeout = kNodePollMs;
+  if (poll(fds.data(), fds.size(), timeout) < 0) {
+    if (errno == EINTR) return;
+    Log("MonitorProc WAIT_FAILED == dwRet.....");
+    pause_until_ = clock_->MonotonicMillis() + kWaitFailedPauseMs;
+    return;
+  }
+  if (fds[0].revents != 0) wake_.TryAcquire();
+  if (wait->fd() >= 0 && fds[1].revents != 0) wait->Clear();
+  for (size_t i = 0; i < watched.size(); ++i) {
+    if (fds[first_host + i].revents != 0 && watching_) OnHostEnded(watched[i].first, watched[i].second);
+  }
+}
+
+void CZEVMonitor::RunDue() {
+  if (pause_until_ != 0 && clock_->MonotonicMillis() >= pause_until_) pause_until_ = 0;
+  if (watching_ && clock_->MonotonicMillis() >= sweep_deadline_) {
+    Log("MonitorProc WAIT_TIMEOUT == dwRet.....");
+    Sweep();
+    ArmSweep();
+  }
+  while (!resends_.empty() && resends_.begin()->first <= clock_->MonotonicMillis()) {
+    const Resend resend = std::move(resends_.begin()->second);
+    resends_.erase(resends_.begin());
+    FireResend(resend);
+  }
+}
+
+void CZEVMonitor::ArmSweep() { sweep_deadline_ = clock_->MonotonicMillis() + sweep_ms_; }
+
+void CZEVMonitor::DeliverAnswers() {
+  if (answers_.empty()) return;
+  {
+    MutexLock lock(&mu_);
+    for (const auto& answer : answers_) {
+      answer.first->done = true;
+      answer.first->value = answer.second;
+    }
+  }
+  answers_.clear();
+  answered_.notify_all();
 }
 
 // ---- IServiceCtrlConnectPoint, IReceiver, observer ----
@@ -278,31 +432,29 @@ HRESULT CZEVMonitor::OnInput(const char* /*name*/, uint32_t length, const char* 
   std::string payload, why;
   StartRefusal refusal;
   if (!ParseEnvelope(std::string(data, length), &envelope) || envelope.msgtype != kStartRefusedMsgType ||
-      !OpenEnvelope(envelope, ReceiverNodeName(), &payload, &why) || !ParseStartRefusal(payload, &refusal)) {
+      !OpenEnvelope(envelope, node_name(), &payload, &why) || !ParseStartRefusal(payload, &refusal)) {
     return 0;
   }
-  OnStartRefused(envelope.clientname, refusal);
+  const std::string host = envelope.clientname;
+  Post([this, host, refusal] { OnStartRefused(host, refusal); });
   return 0;
 }
 
 void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& refusal) {
   std::string group_name;
   CZEVComponentContext context;
-  {
-    MutexLock lock(&mu_);
-    // Only the group's current host speaks for it, and only of the version
-    // it was asked for last.
-    for (auto& group : groups_) {
-      if (group.second.node_name != host) continue;
-      auto c = group.second.components.find(refusal.component_id);
-      if (c != group.second.components.end() && c->second.appcode() == refusal.app_code &&
-          c->second.version() == refusal.version) {
-        group.second.refused.insert(c->first);
-        group_name = group.first;
-        context = c->second;
-      }
-      break;
+  // Only the group's current host speaks for it, and only of the version it
+  // was asked for last.
+  for (auto& group : groups_) {
+    if (group.second.node_name != host) continue;
+    auto c = group.second.components.find(refusal.component_id);
+    if (c != group.second.components.end() && c->second.appcode() == refusal.app_code &&
+        c->second.version() == refusal.version) {
+      group.second.refused.insert(c->first);
+      group_name = group.first;
+      context = c->second;
     }
+    break;
   }
   const std::string what = EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
                                                    refusal.version);
@@ -317,7 +469,7 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
   LogWrite(kLogError, "%s", text.c_str());
   DebugPrintAt(kJournalError, "%s", text.c_str());
   WriteStatus();
-  event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
+  if (event_sink_) event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
   MonitorEvent event;
   event.kind = MonitorEvent::Kind::kComponentRefused;
   event.group = group_name;
@@ -330,7 +482,9 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
 }
 
 void CZEVMonitor::Report(const std::vector<MonitorEvent>& events) {
-  if (event_observer_ == nullptr) return;
+  if (event_observer_ == nullptr || events.empty()) return;
+  // An observer that reads the table sees what the events tell.
+  Publish();
   for (const MonitorEvent& event : events) event_observer_->OnMonitorEvent(event);
 }
 
@@ -358,8 +512,12 @@ void CZEVMonitor::SetObserver(IUnknownBase* observer) {
 // ---- The tables ----
 
 std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
-  std::vector<MonitorHostInfo> table;
   MutexLock lock(&mu_);
+  return *table_;
+}
+
+std::vector<MonitorHostInfo> CZEVMonitor::BuildTable() const {
+  std::vector<MonitorHostInfo> table;
   for (const auto& entry : hosts_) {
     const HostRecord& r = entry.second;
     MonitorHostInfo info;
@@ -378,20 +536,27 @@ std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
   return table;
 }
 
-int32_t CZEVMonitor::RemoveGroup(const std::string& group) {
+std::shared_ptr<const std::vector<MonitorHostInfo>> CZEVMonitor::Publish() {
+  auto table = std::make_shared<const std::vector<MonitorHostInfo>>(BuildTable());
   MutexLock lock(&mu_);
-  groups_.erase(group);
-  return 1;
+  table_ = table;
+  return table;
+}
+
+int32_t CZEVMonitor::RemoveGroup(const std::string& group) {
+  return Ask([this, group](const Answer& answer) {
+    groups_.erase(group);
+    answer(1);
+  });
 }
 
 void CZEVMonitor::WriteStatus() {
-  if (status_path_.empty()) return;
-  MutexLock lock(&status_mu_);
-  if (status_closed_) return;
-  if (!WriteHostStatus(status_path_, GetProcessTable())) Log("CZEVMonitor cannot write " + status_path_);
+  const auto table = Publish();
+  if (status_path_.empty() || closed_) return;
+  if (!WriteHostStatus(status_path_, *table)) Log("CZEVMonitor cannot write " + status_path_);
 }
 
-std::string CZEVMonitor::NewNodeNameLocked(const HostRecord& record) {
+std::string CZEVMonitor::NewNodeName(const HostRecord& record) {
   // A restart within the same millisecond (or on a clock that stands still)
   // must still give the new host a name of its own.
   uint32_t tick = clock_->TickCount();
@@ -403,7 +568,7 @@ std::string CZEVMonitor::NewNodeNameLocked(const HostRecord& record) {
 
 // ---- Starting hosts ----
 
-bool CZEVMonitor::StartProcLocked(HostRecord* record, std::vector<MonitorEvent>* events) {
+bool CZEVMonitor::StartProc(HostRecord* record, std::vector<MonitorEvent>* events) {
   const std::string dir = record->directory.empty() ? host_dir_ : record->directory;
   if (!DirectoryExists(dir)) {
     Log("CZEVMonitor StartProc: no folder " + dir);
@@ -434,7 +599,8 @@ bool CZEVMonitor::StartProcLocked(HostRecord* record, std::vector<MonitorEvent>*
   record->ever_ran = true;
   auto group = groups_.find(record->group_name);
   if (group != groups_.end()) group->second.node_name = record->node_name;
-  refresh_event_.Set();
+  // The hour of the sweep starts anew with each host, as with each end.
+  ArmSweep();
   return true;
 }
 
@@ -444,72 +610,78 @@ int32_t CZEVMonitor::StartComponent(const char* bytes, uint32_t length) {
     Log("CZEVMonitor ParseFromArray Error, msg: " + (bytes ? std::string(bytes, length) : std::string()));
     return kStartBadContext;
   }
+  return StartComponent(context);
+}
+
+int32_t CZEVMonitor::StartComponent(const CZEVComponentContext& context) {
+  return Ask([this, context](const Answer& answer) { DoStartComponent(context, answer); });
+}
+
+void CZEVMonitor::DoStartComponent(const CZEVComponentContext& context, const Answer& answer) {
   const std::string group_name = context.manifest().params().pgroup();
   const std::string component = context.componentid();
   Log(" groupname &  componame:    " + group_name + ": " + component);
 
   bool host_came_up = false;  // a host that was not running before runs now
-  bool others_waiting = false;
-  bool joined = false;  // the component is new to its group
-  bool was_refused = false;
-  std::string node;
   std::vector<MonitorEvent> started;
-  {
-    MutexLock lock(&mu_);
-    auto group = groups_.find(group_name);
-    if (group == groups_.end()) {
-      Log("group name is not exist , call new process zevhost.");
-      Group fresh;
-      fresh.name = group_name;
-      fresh.node_name = std::string(kHostNodeNamePrefix) + group_name + kNodeIndexMarker +
-                        std::to_string(clock_->TickCount());
-      Log("new node name by GenNodeNameByProcessInfo " + fresh.node_name);
-      group = groups_.emplace(group_name, std::move(fresh)).first;
-    }
-    others_waiting = !group->second.components.empty();
-    joined = group->second.components.count(component) == 0;
-    // The host answers this start anew.
-    was_refused = group->second.refused.erase(component) > 0;
-    // A newer context (another version) of the same component replaces the
-    // old one, so that a restarted host starts what was asked for last.
-    group->second.components[component] = context;
-
-    auto host = hosts_.find(group_name);
-    if (host == hosts_.end() && !exiting_) {
-      Log("StartNewZevHost...");
-      HostRecord record;
-      record.executable = kHostExecutable;
-      record.first_node_name = group->second.node_name;
-      record.directory = host_dir_;
-      record.node_name = group->second.node_name;
-      record.group_name = group_name;
-      record.budget = RestartBudget(restart_window_ms_, restart_budget_);
-      host = hosts_.emplace(group_name, std::move(record)).first;
-      // A failed start keeps the record without a process: the sweep and
-      // the group's next StartComponent try again.
-      host_came_up = StartProcLocked(&host->second, &started);
-    } else if (host != hosts_.end() && !host->second.process && host->second.budget.allows_restart() && !exiting_) {
-      host_came_up = StartProcLocked(&host->second, &started);
-    }
-    node = group->second.node_name;
+  auto group = groups_.find(group_name);
+  if (group == groups_.end()) {
+    Log("group name is not exist , call new process zevhost.");
+    Group fresh;
+    fresh.name = group_name;
+    fresh.node_name = std::string(kHostNodeNamePrefix) + group_name + kNodeIndexMarker +
+                      std::to_string(clock_->TickCount());
+    Log("new node name by GenNodeNameByProcessInfo " + fresh.node_name);
+    group = groups_.emplace(group_name, std::move(fresh)).first;
   }
+  const bool others_waiting = !group->second.components.empty();
+  const bool joined = group->second.components.count(component) == 0;  // new to its group
+  // The host answers this start anew.
+  const bool was_refused = group->second.refused.erase(component) > 0;
+  // A newer context (another version) of the same component replaces the
+  // old one, so that a restarted host starts what was asked for last.
+  group->second.components[component] = context;
+
+  auto host = hosts_.find(group_name);
+  if (host == hosts_.end() && !exiting_) {
+    Log("StartNewZevHost...");
+    HostRecord record;
+    record.executable = kHostExecutable;
+    record.first_node_name = group->second.node_name;
+    record.directory = host_dir_;
+    record.node_name = group->second.node_name;
+    record.group_name = group_name;
+    record.budget = RestartBudget(restart_window_ms_, restart_budget_);
+    host = hosts_.emplace(group_name, std::move(record)).first;
+    // A failed start keeps the record without a process: the sweep and the
+    // group's next StartComponent try again.
+    host_came_up = StartProc(&host->second, &started);
+  } else if (host != hosts_.end() && !host->second.process && host->second.budget.allows_restart() && !exiting_) {
+    host_came_up = StartProc(&host->second, &started);
+  }
+  const std::string node = group->second.node_name;
   if (host_came_up || joined || was_refused) WriteStatus();
   Report(started);
   // The components recorded while the group had no host are started too.
-  if (host_came_up && others_waiting) StartGroupComponents(group_name, node, component, false);
+  if (host_came_up && others_waiting) StartGroupComponents(group_name, node, component, false, nullptr);
 
-  {
-    MutexLock lock(&mu_);
-    if (groups_.count(group_name) == 0) {
+  // Then this start, in its turn.
+  Outgoing out;
+  out.context = context;
+  out.node = node;
+  out.then = [this, group_name, context, answer](SendResult result, const std::string& target) {
+    if (result == SendResult::kNoGroup) {
       Logf("There is no this group: %s", group_name.c_str());
-      return kStartNoGroup;
+      answer(kStartNoGroup);
+    } else if (result == SendResult::kSent) {
+      answer(kStartSent);
+    } else {
+      Log("Failed to trans ParentMsg: " + target + " :  " + "start");
+      ScheduleStartResend(group_name, target, context);
+      answer(kStartResendScheduled);
     }
-  }
-  const std::string payload(bytes, length);
-  if (SendToGroupHost(group_name, "start", payload, &node)) return kStartSent;
-  Log("Failed to trans ParentMsg: " + node + " :  " + "start");
-  ScheduleStartResend(group_name, node, context, payload);
-  return kStartResendScheduled;
+  };
+  outgoing_[group_name].push_back(std::move(out));
 }
 
 int32_t CZEVMonitor::StopComponant(const char* bytes, uint32_t length) {
@@ -519,45 +691,52 @@ int32_t CZEVMonitor::StopComponant(const char* bytes, uint32_t length) {
     Log("CZEVMonitor ParseFromArray Error, msg: " + (bytes ? std::string(bytes, length) : std::string()));
     return 0;
   }
+  return Ask([this, context](const Answer& answer) { answer(DoStopComponent(context)); });
+}
+
+int32_t CZEVMonitor::StopComponent(const CZEVComponentContext& context) {
+  Log("ZEVMonitor StopComponant...");
+  return Ask([this, context](const Answer& answer) { answer(DoStopComponent(context)); });
+}
+
+int32_t CZEVMonitor::DoStopComponent(const CZEVComponentContext& context) {
   const std::string group_name = context.manifest().params().pgroup();
   Log(group_name);
-  std::string node;
-  {
-    MutexLock lock(&mu_);
-    auto group = groups_.find(group_name);
-    if (group == groups_.end()) return 0;
-    // The component leaves its group whatever becomes of the message, so a
-    // restarted host does not start it again.
-    group->second.components.erase(context.componentid());
-    group->second.refused.erase(context.componentid());
-    node = group->second.node_name;
-  }
+  auto group = groups_.find(group_name);
+  if (group == groups_.end()) return 0;
+  // The component leaves its group whatever becomes of the message, so a
+  // restarted host does not start it again.
+  group->second.components.erase(context.componentid());
+  group->second.refused.erase(context.componentid());
+  const std::string node = group->second.node_name;
   WriteStatus();
   if (node.empty()) {
     Log("nodename is empty.");
     return 1;
   }
   Log(node);
-  if (!Send(node, "stop", std::string(bytes, length))) return 0;
+  if (!Send(node, "stop", context.SerializeAsString())) return 0;
   Log("Trans msg to zevhost.");
   return 1;
 }
 
 int32_t CZEVMonitor::StopAll() {
   Log("ZEVMonitor StopAll...");
+  return Ask([this](const Answer& answer) {
+    DoStopAll();
+    answer(1);
+  });
+}
+
+void CZEVMonitor::DoStopAll() {
   stop_all_sent_ = true;
-  SignalExit();
+  // From here on no restart happens and no host is reaped by the loop.
+  EndMonitoring();
   std::vector<std::string> nodes;
   std::vector<std::shared_ptr<ProcessHandle>> processes;
-  {
-    // Taken after the exit flag is set: a restart under way either spawned
-    // its host before (and the host is in the table now) or sees the flag
-    // and spawns nothing.
-    MutexLock lock(&mu_);
-    for (const auto& group : groups_) nodes.push_back(group.second.node_name);
-    for (const auto& host : hosts_) {
-      if (host.second.process) processes.push_back(host.second.process);
-    }
+  for (const auto& group : groups_) nodes.push_back(group.second.node_name);
+  for (const auto& host : hosts_) {
+    if (host.second.process) processes.push_back(host.second.process);
   }
   Logf("compo count:  %d", static_cast<int>(nodes.size()));
   bool all_sent = true;
@@ -571,237 +750,190 @@ int32_t CZEVMonitor::StopAll() {
     // Our own hosts go too, even one still between spawn and exec.
     for (const auto& process : processes) KillThroughPidfd(*process);
   }
-  return 1;
 }
 
 // ---- Messages ----
 
 bool CZEVMonitor::Send(const std::string& node, const std::string& msgtype, const std::string& payload) {
-  MutexLock lock(&send_mu_);
   return term_.Send(node, msgtype, payload, clock_->TickCount());
 }
 
 bool CZEVMonitor::NodeOnBus(const std::string& node) {
-  MutexLock lock(&send_mu_);
   IRpcTermEx* term = term_.term();
   if (term == nullptr || term->RefreshNodes() != kS_OK) return false;
   BusNodeRecord record;
   return term->GetNodeRecord(NameCrc(node), &record) == kS_OK;
 }
 
-bool CZEVMonitor::SendToGroupHost(const std::string& group, const std::string& msgtype,
-                                  const std::string& payload, std::string* node_used) {
-  // Waiting for a host to join is waiting on a process, not a timer of the
-  // service: it lasts its 2 s of real time also when the real clock runs
-  // fast (ZEV_TIME_SCALE in an end-to-end run).
-  const int64_t scale = clock_ == Clock::Real() ? Clock::TimeScale() : 1;
-  const int64_t deadline = clock_->MonotonicMillis() + host_presence_wait_ms_ * scale;
-  // A clock that does not move (a test's) must not keep a host that never
-  // joins waited for without end. The limit is generous: on the real clock
-  // the 2 s above always come first.
-  const auto real_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHostWaitRealLimitMs);
-  int listed_tries = 0;
-  for (;;) {
-    std::string node;
-    std::shared_ptr<ProcessHandle> process;
-    {
-      MutexLock lock(&mu_);
-      auto g = groups_.find(group);
-      if (g != groups_.end()) node = g->second.node_name;
-      auto h = hosts_.find(group);
-      if (h != hosts_.end()) process = h->second.process;
-    }
-    if (node.empty()) return false;
-    *node_used = node;
-    // A host that is not running will not appear: no use waiting for it.
-    const bool last_try = exiting_ || !process || ProcessEnded(*process) ||
-                          clock_->MonotonicMillis() >= deadline || std::chrono::steady_clock::now() >= real_deadline ||
-                          listed_tries >= kListedSendTries;
-    if (last_try || NodeOnBus(node)) {
-      if (Send(node, msgtype, payload)) return true;
-      if (last_try) return false;
-      // The bus lists a node from the moment it holds its lock, a little
-      // before its socket listens.
-      ++listed_tries;
-    }
-    std::unique_lock<std::mutex> lock(exit_mu_);
-    exit_cv_.wait_for(lock, std::chrono::milliseconds(kNodePollMs), [&] { return exiting_.load(); });
+bool CZEVMonitor::AnySendWaiting() const {
+  for (const auto& queue : outgoing_) {
+    if (!queue.second.empty() && queue.second.front().send) return true;
   }
+  return false;
+}
+
+void CZEVMonitor::PumpOutgoing() {
+  std::vector<std::string> groups;
+  for (const auto& queue : outgoing_) groups.push_back(queue.first);
+  for (const std::string& group : groups) {
+    for (;;) {
+      auto queue = outgoing_.find(group);
+      if (queue == outgoing_.end() || queue->second.empty()) break;
+      Outgoing& head = queue->second.front();
+      SendResult result = SendResult::kSent;
+      if (head.send) {
+        if (!head.begun) {
+          if (head.batch && exiting_) {
+            queue->second.pop_front();
+            continue;
+          }
+          head.begun = true;
+          head.deadline = clock_->MonotonicMillis() + host_presence_wait_ms_;
+        }
+        if (!TrySend(group, &head, &result)) break;
+      }
+      // `then` may queue more: the step leaves its queue first.
+      Outgoing done = std::move(head);
+      queue->second.pop_front();
+      if (done.then) done.then(result, done.node);
+    }
+  }
+  for (auto queue = outgoing_.begin(); queue != outgoing_.end();) {
+    queue = queue->second.empty() ? outgoing_.erase(queue) : std::next(queue);
+  }
+}
+
+bool CZEVMonitor::TrySend(const std::string& group, Outgoing* out, SendResult* result) {
+  std::string node;
+  std::shared_ptr<ProcessHandle> process;
+  auto g = groups_.find(group);
+  if (g != groups_.end()) node = g->second.node_name;
+  auto h = hosts_.find(group);
+  if (h != hosts_.end()) process = h->second.process;
+  if (node.empty()) {
+    *result = g == groups_.end() && !out->tried ? SendResult::kNoGroup : SendResult::kFailed;
+    return true;
+  }
+  out->tried = true;
+  out->node = node;
+  // A host that is not running will not appear: no use waiting for it.
+  const bool last_try = exiting_ || !process || ProcessEnded(*process) ||
+                        clock_->MonotonicMillis() >= out->deadline || out->listed_tries >= kListedSendTries;
+  if (last_try || NodeOnBus(node)) {
+    if (Send(node, "start", out->context.SerializeAsString())) {
+      *result = SendResult::kSent;
+      return true;
+    }
+    if (last_try) {
+      *result = SendResult::kFailed;
+      return true;
+    }
+    // The bus lists a node from the moment it holds its lock, a little
+    // before its socket listens.
+    ++out->listed_tries;
+  }
+  return false;
 }
 
 void CZEVMonitor::ScheduleStartResend(const std::string& group, const std::string& node,
-                                      const CZEVComponentContext& context, const std::string& payload) {
-  if (exiting_ || !timer_) return;
+                                      const CZEVComponentContext& context) {
+  if (exiting_ || closed_) return;
   Logf("Send the msg again after %llds: target node is %s, message type is: start.",
        static_cast<long long>(start_resend_ms_ / 1000), node.c_str());
-  const std::string component = context.componentid();
-  const std::string version = context.version();
-  timer_->ScheduleMillis(start_resend_ms_, [this, group, node, component, version, payload](uint64_t) {
-    if (exiting_) return;
-    try {
-      // The group's node of the moment: the host may have been restarted
-      // under a new name meanwhile. A group that is gone has no host.
-      std::string target = node;
-      {
-        MutexLock lock(&mu_);
-        auto g = groups_.find(group);
-        if (g == groups_.end()) return;
-        // A component stopped or moved to another version meanwhile: this
-        // start would bring back what was asked away.
-        auto c = g->second.components.find(component);
-        if (c == g->second.components.end() || c->second.version() != version) {
-          Logf("The resend of start of %s %s is dropped: the component was stopped or changed.", component.c_str(),
-               version.c_str());
-          return;
-        }
-        target = g->second.node_name;
-      }
-      if (!Send(target, "start", payload)) LogWrite(kLogError, "%s", "Failed to send msg by timer.");
-    } catch (...) {
-      LogWrite(kLogError, "%s", "An unknown exception has occurred while send msg by timer.");
+  resends_.emplace(clock_->MonotonicMillis() + start_resend_ms_, Resend{group, context});
+}
+
+void CZEVMonitor::FireResend(const Resend& resend) {
+  if (exiting_) return;
+  try {
+    // The group's node of the moment: the host may have been restarted
+    // under a new name meanwhile. A group that is gone has no host.
+    auto g = groups_.find(resend.group);
+    if (g == groups_.end()) return;
+    // A component stopped or moved to another version meanwhile: this
+    // start would bring back what was asked away.
+    const std::string& component = resend.context.componentid();
+    const std::string& version = resend.context.version();
+    auto c = g->second.components.find(component);
+    if (c == g->second.components.end() || c->second.version() != version) {
+      Logf("The resend of start of %s %s is dropped: the component was stopped or changed.", component.c_str(),
+           version.c_str());
+      return;
     }
-  });
+    if (!Send(g->second.node_name, "start", resend.context.SerializeAsString())) {
+      LogWrite(kLogError, "%s", "Failed to send msg by timer.");
+    }
+  } catch (...) {
+    LogWrite(kLogError, "%s", "An unknown exception has occurred while send msg by timer.");
+  }
 }
 
 void CZEVMonitor::StartGroupComponents(const std::string& group, const std::string& node,
-                                       const std::string& skip, bool report_events) {
+                                       const std::string& skip, bool report_events, std::function<void()> done) {
+  auto g = groups_.find(group);
+  if (g == groups_.end()) {
+    if (done) done();
+    return;
+  }
+  // Set before the loop, so that a group without components knows its new
+  // host too.
+  g->second.node_name = node;
   std::vector<CZEVComponentContext> contexts;
   bool refusals_dropped = false;
-  {
-    MutexLock lock(&mu_);
-    auto g = groups_.find(group);
-    if (g == groups_.end()) return;
-    // Set before the loop, so that a group without components knows its new
-    // host too.
-    g->second.node_name = node;
-    for (const auto& c : g->second.components) {
-      if (c.first == skip) continue;
-      contexts.push_back(c.second);
-      // What the old host refused, the new one answers anew.
-      refusals_dropped = g->second.refused.erase(c.first) > 0 || refusals_dropped;
-    }
+  for (const auto& c : g->second.components) {
+    if (c.first == skip) continue;
+    contexts.push_back(c.second);
+    // What the old host refused, the new one answers anew.
+    refusals_dropped = g->second.refused.erase(c.first) > 0 || refusals_dropped;
   }
   if (refusals_dropped) WriteStatus();
   Log(node);
+  std::deque<Outgoing>& queue = outgoing_[group];
   for (const CZEVComponentContext& context : contexts) {
-    if (exiting_) return;
-    const std::string payload = context.SerializeAsString();
-    std::string target = node;
-    const bool sent = SendToGroupHost(group, "start", payload, &target);
-    Log(sent ? "TransParentMsg OK." : "TransParentMsg FALIED.");
-    if (!sent) ScheduleStartResend(group, target, context, payload);
-    if (report_events) event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
+    Outgoing out;
+    out.context = context;
+    out.batch = true;
+    out.node = node;
+    out.then = [this, group, context, report_events](SendResult result, const std::string& target) {
+      const bool sent = result == SendResult::kSent;
+      Log(sent ? "TransParentMsg OK." : "TransParentMsg FALIED.");
+      if (!sent) ScheduleStartResend(group, target, context);
+      if (report_events && event_sink_) event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
+    };
+    queue.push_back(std::move(out));
+  }
+  if (done) {
+    Outgoing step;
+    step.send = false;
+    step.then = [done](SendResult, const std::string&) { done(); };
+    queue.push_back(std::move(step));
   }
 }
 
 int32_t CZEVMonitor::NotifyToRestartAGroup(const std::string& group, const std::string& node) {
   Log("NotifyToRestartAGroup");
-  StartGroupComponents(group, node, std::string(), true);
-  return 1;
+  return Ask([this, group, node](const Answer& answer) {
+    StartGroupComponents(group, node, std::string(), true, [answer] { answer(1); });
+  });
 }
 
-// ---- The monitor thread ----
-
-void CZEVMonitor::ArmSweep() {
-  {
-    MutexLock lock(&sweep_mu_);
-    sweep_deadline_ = clock_->MonotonicMillis() + sweep_ms_;
-    ++sweep_generation_;
-  }
-  sweep_cv_.notify_all();
-}
-
-// Stands in for the hour-long time-out of the wait: poll() cannot wait on
-// the injected clock, so this thread does and sets sweep_event_ when an
-// armed deadline passes.
-void CZEVMonitor::SweepClockLoop() {
-  MutexLock lock(&sweep_mu_);
-  while (!sweep_stop_) {
-    const uint64_t generation = sweep_generation_;
-    const int64_t deadline = sweep_deadline_;
-    clock_->WaitUntil(lock.native(), sweep_cv_, deadline, [&] {
-      sweep_mu_.AssertHeld();
-      return sweep_stop_ || sweep_generation_ != generation;
-    });
-    if (sweep_stop_) break;
-    // Fire for a deadline that passed even if the monitor re-armed meanwhile:
-    // the hour went by either way.
-    if (deadline != Clock::kNoDeadline && clock_->MonotonicMillis() >= deadline) {
-      if (sweep_deadline_ == deadline) sweep_deadline_ = Clock::kNoDeadline;
-      sweep_event_.Set();
-    }
-  }
-}
-
-void CZEVMonitor::MonitorLoop() {
-  RuntimeLog("this is monity; ");
-  size_t count;
-  {
-    MutexLock lock(&mu_);
-    count = hosts_.size();
-  }
-  Logf(" CZEVMonitor  MonitorProc  monitor  %d  procs.", static_cast<int>(count));
-  for (;;) {
-    // Copies of the handles: each stays open for as long as it is polled,
-    // whatever the tables do meanwhile, and an ended one is never polled
-    // again (its record drops it before the next round).
-    std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> watched;
-    {
-      MutexLock lock(&mu_);
-      for (const auto& host : hosts_) {
-        if (host.second.process) watched.emplace_back(host.first, host.second.process);
-      }
-    }
-    std::vector<Waitable*> list = {&exit_event_, &refresh_event_, &sweep_event_};
-    for (const auto& w : watched) list.push_back(w.second.get());
-    ArmSweep();
-    const int index = WaitForAny(list, kInfinite);
-    if (index == 0) {
-      Log("MonitorProc WAIT_OBJECT_0 Exit Event is setting......");
-      Log("MonitorProc is end.....");
-      return;
-    }
-    if (exiting_) {
-      Log("MonitorProc WAIT_OBJECT_0 Exit flag is setting......");
-      Log("MonitorProc is end.....");
-      return;
-    }
-    if (index == 1) continue;
-    if (index == 2) {
-      Log("MonitorProc WAIT_TIMEOUT == dwRet.....");
-      Sweep();
-      continue;
-    }
-    if (index >= 3) {
-      const auto& w = watched[static_cast<size_t>(index - 3)];
-      OnHostEnded(w.first, w.second);
-      continue;
-    }
-    Log("MonitorProc WAIT_FAILED == dwRet.....");
-    std::unique_lock<std::mutex> lock(exit_mu_);
-    clock_->WaitFor(lock, exit_cv_, kWaitFailedPauseMs, [&] { return exiting_.load(); });
-  }
-}
+// ---- Hosts that end ----
 
 void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<ProcessHandle>& process) {
   Log("MonitorProc WAIT_OBJECT_0 Any Proc.....");
-  // Only this thread reaps the hosts.
+  // Only the loop reaps the hosts.
   const int code = process->ExitCode();
   Logf("CZEVMonitor host of group %s (pid %d) ended with %d", group.c_str(), static_cast<int>(process->pid()), code);
   Report({EndedEvent(group, *process)});
-  {
-    MutexLock lock(&mu_);
-    auto host = hosts_.find(group);
-    if (host == hosts_.end() || host->second.process != process) return;  // replaced meanwhile
-    if (!RestartBudget::RestartsAfterExit(code)) {
-      Log("MonitorProc  do not restart. PROC is exit normaly......");
-      // Record and group go together, so that a StartComponent in between
-      // cannot find one without the other.
-      hosts_.erase(host);
-      groups_.erase(group);
-    }
-  }
+  ArmSweep();
+  auto host = hosts_.find(group);
+  if (host == hosts_.end() || host->second.process != process) return;  // replaced meanwhile
   if (!RestartBudget::RestartsAfterExit(code)) {
+    Log("MonitorProc  do not restart. PROC is exit normaly......");
+    // Record and group go together, so that a StartComponent cannot find
+    // one without the other.
+    hosts_.erase(host);
+    groups_.erase(group);
     WriteStatus();
     return;
   }
@@ -815,66 +947,56 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<Pr
 
 void CZEVMonitor::CallRestartProc(const std::string& group) {
   Log("CallRestartProc");
-  bool restarted = false;
-  bool report = false;
-  std::string node;
+  auto host = hosts_.find(group);
+  if (host == hosts_.end()) return;
+  HostRecord& record = host->second;
+  const bool report = record.ever_ran;
+  record.process.reset();
+  if (exiting_) return;
   std::vector<MonitorEvent> events;
   MonitorEvent done;  // kHostRestarted or kRestartRefused
   done.group = group;
-  {
-    MutexLock lock(&mu_);
-    auto host = hosts_.find(group);
-    if (host == hosts_.end()) return;
-    HostRecord& record = host->second;
-    report = record.ever_ran;
-    record.process.reset();
-    if (exiting_) return;
-    const bool refused = !record.budget.allows_restart();
-    if (!refused) {
-      record.node_name = NewNodeNameLocked(record);
-      Log(record.node_name);
-      restarted = StartProcLocked(&record, &events);
-      if (restarted) {
-        record.budget.CountRestart(clock_->TickCount(), clock_->UtcDay());
-        done.pid = record.process->pid();
-      }
+  const bool refused = !record.budget.allows_restart();
+  bool restarted = false;
+  if (!refused) {
+    record.node_name = NewNodeName(record);
+    Log(record.node_name);
+    restarted = StartProc(&record, &events);
+    if (restarted) {
+      record.budget.CountRestart(clock_->TickCount(), clock_->UtcDay());
+      done.pid = record.process->pid();
     }
-    node = record.node_name;
-    done.kind = refused ? MonitorEvent::Kind::kRestartRefused : MonitorEvent::Kind::kHostRestarted;
-    done.node = node;
-    done.restart_count = record.budget.count();
-    if (refused) events.push_back(done);
   }
+  const std::string node = record.node_name;
+  done.kind = refused ? MonitorEvent::Kind::kRestartRefused : MonitorEvent::Kind::kHostRestarted;
+  done.node = node;
+  done.restart_count = record.budget.count();
+  if (refused) events.push_back(done);
   WriteStatus();
   Report(events);
   if (!restarted) return;
-  if (report) {
-    NotifyToRestartAGroup(group, node);
-  } else {
-    StartGroupComponents(group, node, std::string(), false);
-  }
-  Log("MonitorProc RestartProc    OK  .....");
-  Report({done});
+  if (report) Log("NotifyToRestartAGroup");
+  StartGroupComponents(group, node, std::string(), report, [this, done] {
+    Log("MonitorProc RestartProc    OK  .....");
+    Report({done});
+  });
 }
 
 void CZEVMonitor::Sweep() {
   std::vector<std::string> down;
   std::vector<MonitorEvent> refused;
-  {
-    MutexLock lock(&mu_);
-    for (auto& host : hosts_) {
-      if (host.second.process) continue;
-      if (host.second.budget.AllowsSweepRestart(clock_->TickCount(), clock_->UtcDay())) {
-        down.push_back(host.first);
-        continue;
-      }
-      MonitorEvent event;
-      event.kind = MonitorEvent::Kind::kRestartRefused;
-      event.group = host.first;
-      event.node = host.second.node_name;
-      event.restart_count = host.second.budget.count();
-      refused.push_back(event);
+  for (auto& host : hosts_) {
+    if (host.second.process) continue;
+    if (host.second.budget.AllowsSweepRestart(clock_->TickCount(), clock_->UtcDay())) {
+      down.push_back(host.first);
+      continue;
     }
+    MonitorEvent event;
+    event.kind = MonitorEvent::Kind::kRestartRefused;
+    event.group = host.first;
+    event.node = host.second.node_name;
+    event.restart_count = host.second.budget.count();
+    refused.push_back(event);
   }
   WriteStatus();
   Report(refused);

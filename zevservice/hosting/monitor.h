@@ -9,20 +9,26 @@
 // StartComponent / StopComponant any number of times from one thread; at
 // shutdown StopAll, later Stop and Uninit; then Release.
 //
-// Threads: the caller's; the monitor thread (Start), which waits on the host
-// processes and restarts them; a clock thread that wakes the monitor thread
-// for the hourly sweep; the TaskTimer thread for resends; the bus's receiver
-// thread. Every time the monitor waits for (the hourly sweep, the 2000 ms
-// waits before "start", the 15 s resend, the 27-minute burst window and the
-// budget date) is read from the injected Clock.
+// Threads: one loop thread ("zev-monitor", from Init until Uninit)
+// owns the groups, the host records and the bus term. It polls the host
+// processes' pidfds, its command queue and the clock (Clock::PollWait) for
+// the hourly sweep, the 2000 ms waits for a host's node before "start" and
+// the 15 s resends, all of which are loop state: a wait for one host never
+// keeps another from being reaped. The public methods post commands to it
+// and wait for their answers; the bus's receiver thread posts refusals to
+// it. While no loop thread runs (before Init, after Uninit), the caller runs
+// the loop's rounds itself until its answer is there. The process table is
+// a snapshot the loop publishes. Every time the monitor waits for (the
+// sweep, the 2000 ms, the 15 s, the 27-minute burst window and the budget
+// date) is read from the injected Clock.
 #ifndef ZEV_HOSTING_MONITOR_H_
 #define ZEV_HOSTING_MONITOR_H_
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,11 +36,11 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
-#include "base/task_timer.h"
 #include "base/timings.h"
 #include "bus/envelope.h"
 #include "bus/ref_count.h"
@@ -98,30 +104,29 @@ struct MonitorEvent {
   std::string reason;
 };
 
-// Told of every MonitorEvent, on whichever thread of the monitor (or of its
-// caller) made it happen, with none of the monitor's locks held; it may
-// call the monitor's getters. Must be thread-safe.
+// Told of every MonitorEvent, on the monitor's loop thread (or, while none
+// runs, on its caller's), with none of the monitor's locks held; it may call
+// the monitor's getters. Must be thread-safe.
 class MonitorObserver {
  public:
   virtual ~MonitorObserver() = default;
   virtual void OnMonitorEvent(const MonitorEvent& event) = 0;
 };
 
-// What a monitor is built with; every field has a working default.
+// What a monitor is built with. The clock, the status folder and the
+// event sink come from the composition root; the defaults of the others work.
 struct MonitorOptions {
-  // Not owned; must outlive the monitor.
-  Clock* clock = Clock::Real();
+  // Not owned; must outlive the monitor. Must be set.
+  Clock* clock = nullptr;
   // Folder holding zevhost (and the bus library it loads); empty: the
   // directory of the running executable.
   std::string host_dir;
   // The bus library for the monitor's own node; empty: libzevrpc.so beside
   // the running executable.
   std::string bus_library;
-  // Folder of the host status file (host_status.h); empty: GetRuntimeDir().
-  // When that is empty too, no status file is written.
+  // Folder of the host status file (host_status.h); empty: no status file.
   std::string run_dir;
-  // Receives each code-14 event; empty: queued to GetEventReporter().
-  // Called on the monitor thread.
+  // Receives each code-14 event, on the loop thread; empty: they are dropped.
   std::function<void(const EventElement&)> event_sink;
   // Not owned; must outlive the monitor. Null: no one is told.
   MonitorObserver* observer = nullptr;
@@ -152,9 +157,8 @@ class CZEVMonitor : public IZEVMonitor,
  public:
   using Options = MonitorOptions;
 
-  // Opens the process log below the common data folder unless it is open
-  // already. The object starts with one reference (the creator's).
-  explicit CZEVMonitor(Options options = Options());
+  // The object starts with one reference (the creator's).
+  explicit CZEVMonitor(Options options);
   CZEVMonitor(const CZEVMonitor&) = delete;
   CZEVMonitor& operator=(const CZEVMonitor&) = delete;
 
@@ -171,45 +175,51 @@ class CZEVMonitor : public IZEVMonitor,
   // components there (waiting up to 2000 ms for the node to appear first),
   // scheduling one resend for each send that fails and queuing a code-14
   // event for each. Answers 1, also for an unknown group.
-  int32_t NotifyToRestartAGroup(const std::string& group, const std::string& node) override;
+  int32_t NotifyToRestartAGroup(const std::string& group, const std::string& node) override EXCLUDES(mu_);
   // Forgets the group (its host record stays). Answers 1.
-  int32_t RemoveGroup(const std::string& group) override;
+  int32_t RemoveGroup(const std::string& group) override EXCLUDES(mu_);
   // Records the context in its group (replacing an earlier context of the
   // same componentID, and forgetting that its host refused it), starts the
   // group's host when the group is new or its host never came up, waits up
   // to 2000 ms for the host's node and sends "start". Answers kStartSent,
-  // kStartBadContext, kStartResendScheduled (one resend follows 15 s later)
-  // or kStartNoGroup.
-  int32_t StartComponent(const char* bytes, uint32_t length) override;
+  // kStartResendScheduled (one resend follows 15 s later) or kStartNoGroup.
+  int32_t StartComponent(const CZEVComponentContext& context) override EXCLUDES(mu_);
   // Removes the component from its group and sends "stop" to the group's
   // host. 1 when "stop" was sent (or the group has no node name), else 0.
-  int32_t StopComponant(const char* bytes, uint32_t length) override;
+  int32_t StopComponent(const CZEVComponentContext& context) override EXCLUDES(mu_);
+  // The same for a serialised context; kStartBadContext (0 for the stop)
+  // when it does not parse.
+  int32_t StartComponent(const char* bytes, uint32_t length) override EXCLUDES(mu_);
+  int32_t StopComponant(const char* bytes, uint32_t length) override EXCLUDES(mu_);
   // Ends monitoring for good (no restart and no resend afterwards) and sends
   // "stopall" to every group's host; when any send fails, kills every
   // zevhost of this instance. Answers 1.
-  int32_t StopAll() override;
+  int32_t StopAll() override EXCLUDES(mu_);
 
   // IZEVMonitorNotify: `changed` follows each refusal that the table takes.
   void SetTableChanged(std::function<void()> changed) override;
 
   // Keeps `observer` (one reference, released on destruction or the next
   // call); it is never called.
-  virtual void SetObserver(IUnknownBase* observer);  // 9
+  virtual void SetObserver(IUnknownBase* observer) EXCLUDES(mu_);  // 9
 
   // IServiceCtrlConnectPoint: logs and answers 0.
   int32_t ReceiveSessionNotify(uint32_t event, uint32_t session, const void* data) override;
 
-  // IPUBPlugin. Init joins the bus as kMonitorNodeName + TickCount and
-  // answers 0 even when the bus could not be joined (every send then fails).
-  // Uninit stops the threads (as Stop), drops pending resends and leaves the
-  // bus. Both from the owner's thread.
-  HRESULT Init(int32_t flags) override;
-  HRESULT Uninit() override;
+  // IPUBPlugin. Init starts the loop thread and joins the bus as
+  // kMonitorNodeName + TickCount; it answers 0 even when the bus could not
+  // be joined (every send then fails). Uninit ends the loop thread (and with
+  // it monitoring, as Stop), reaps the hosts that ended, drops pending
+  // resends, removes the status file and leaves the bus. Both from the
+  // owner's thread.
+  HRESULT Init(int32_t flags) override EXCLUDES(mu_);
+  HRESULT Uninit() override EXCLUDES(mu_);
 
-  // IPUBPluginRun. Start starts the monitor thread once; Stop signals it,
-  // joins it and answers 0. Both from the owner's thread.
-  HRESULT Start() override;
-  HRESULT Stop() override;
+  // IPUBPluginRun. Start begins watching the host processes (once); Stop
+  // ends it for good: once it answered (0), no host is reaped, restarted or
+  // swept by the loop. Both from the owner's thread.
+  HRESULT Start() override EXCLUDES(mu_);
+  HRESULT Stop() override EXCLUDES(mu_);
 
   // IReceiver: a host's kStartRefusedMsgType from the current host of the
   // component's group, about the version recorded, marks the component
@@ -217,17 +227,17 @@ class CZEVMonitor : public IZEVMonitor,
   // level 3, journal priority err) and reported as an event of code 14, as
   // for a component whose host failed: it does not run. Every other message
   // is dropped. Texts are logged.
-  HRESULT OnInput(const char* name, uint32_t length, const char* data) override;
+  HRESULT OnInput(const char* name, uint32_t length, const char* data) override EXCLUDES(mu_);
   HRESULT OnOutput(const char* text) override;
   HRESULT OnOutputLine(const char* text) override;
 
   // The monitor's node name (empty before Init).
-  std::string node_name() const;
+  std::string node_name() const EXCLUDES(mu_);
   // Path of the host status file; empty when none is written.
   const std::string& status_path() const { return status_path_; }
 
  protected:
-  // Joins the threads, stops the timer and leaves the bus.
+  // Ends the loop thread and leaves the bus.
   ~CZEVMonitor() override;
 
  private:
@@ -248,46 +258,102 @@ class CZEVMonitor : public IZEVMonitor,
     bool ever_ran = false;
     RestartBudget budget;
   };
+  // How a "start" to a group's host went.
+  enum class SendResult { kSent, kFailed, kNoGroup };
+  // One step of a group's queue to its host, taken in order: a "start" of
+  // `context` sent once the host's node is on the bus (at most
+  // host_presence_wait_ms after the step began), or, without a context, a
+  // step that runs in its turn. `then` runs when it is done.
+  struct Outgoing {
+    bool send = true;
+    CZEVComponentContext context;
+    // One of a group's components started together (StartGroupComponents):
+    // dropped when monitoring ended before its turn.
+    bool batch = false;
+    std::function<void(SendResult result, const std::string& node)> then;
+    // Set when the step comes to the head of its queue.
+    bool begun = false;
+    bool tried = false;
+    int64_t deadline = 0;  // of the wait for the node
+    int listed_tries = 0;
+    std::string node;  // the node last tried
+  };
+  // A "start" sent once more when it falls due (resends_).
+  struct Resend {
+    std::string group;
+    CZEVComponentContext context;
+  };
+  // A caller's wait for the answer to its command; fields guarded by mu_.
+  struct Reply {
+    bool done = false;
+    int32_t value = 0;
+  };
+  using Answer = std::function<void(int32_t)>;
 
-  void MonitorLoop();
-  void SweepClockLoop();
-  // Arms the sweep to fire an hour from now (replacing the previous arming).
-  void ArmSweep();
+  // ---- Commands ----
+  // Runs `command` on the loop (or, with no loop thread, on this thread) and
+  // waits until it called its Answer; the answer reaches the caller only
+  // after the table the command left is published.
+  int32_t Ask(std::function<void(const Answer&)> command) EXCLUDES(mu_);
+  // Queues `command` for a running loop; dropped when none runs.
+  void Post(std::function<void()> command) EXCLUDES(mu_);
+  void EnsureLoop() EXCLUDES(mu_);
+  void EndLoop() EXCLUDES(mu_);
+
+  // ---- The loop (the driver: the loop thread, or the caller of Ask while
+  // none runs). Everything below runs on it. ----
+  void LoopMain() EXCLUDES(mu_);
+  // One round: commands, what is due, the queues to the hosts, the table,
+  // the answers; then the wait for more (unless `until` is answered).
+  void RunRound(Clock::PollWait* wait, const std::shared_ptr<Reply>& until) EXCLUDES(mu_);
+  void WaitForWork(Clock::PollWait* wait) EXCLUDES(mu_);
+  void RunDue() EXCLUDES(mu_);
+  int64_t NextDeadline() const;
+
+  void DoStart();
+  // Monitoring ends for good: no restarts, no watching, last attempts only.
+  void EndMonitoring();
+  void DoStartComponent(const CZEVComponentContext& context, const Answer& answer) EXCLUDES(mu_);
+  int32_t DoStopComponent(const CZEVComponentContext& context) EXCLUDES(mu_);
+  void DoStopAll() EXCLUDES(mu_);
   void OnHostEnded(const std::string& group, const std::shared_ptr<ProcessHandle>& process) EXCLUDES(mu_);
   // Drops the record's process and, unless refused or stopping, starts the
   // host again under a new node name and starts its components in it.
   void CallRestartProc(const std::string& group) EXCLUDES(mu_);
   void Sweep() EXCLUDES(mu_);
+  // Arms the sweep to fire sweep_ms from now (replacing the previous arming).
+  void ArmSweep();
   // Starts a new host process for `record` under its node name; on success
-  // the group takes that node name, the monitor thread is woken and a
-  // kHostStarted is added to *events (for Report once mu_ is released).
-  bool StartProcLocked(HostRecord* record, std::vector<MonitorEvent>* events) REQUIRES(mu_);
-  std::string NewNodeNameLocked(const HostRecord& record) REQUIRES(mu_);
-  // Tells the observer, if any, of each event in turn.
-  void Report(const std::vector<MonitorEvent>& events) EXCLUDES(mu_, send_mu_, status_mu_, sweep_mu_);
-  // Sends "start" for every component of the group except `skip` to `node`.
+  // the group takes that node name, the sweep is re-armed and a
+  // kHostStarted is added to *events.
+  bool StartProc(HostRecord* record, std::vector<MonitorEvent>* events);
+  std::string NewNodeName(const HostRecord& record);
+  // Tells the observer, if any, of each event in turn (the table published first).
+  void Report(const std::vector<MonitorEvent>& events) EXCLUDES(mu_);
+  // Queues "start" for every component of the group except `skip` to
+  // `node`, each followed by a code-14 event when `report_events`; then
+  // `done` in its turn.
   void StartGroupComponents(const std::string& group, const std::string& node, const std::string& skip,
-                            bool report_events) EXCLUDES(mu_);
-  // Sends to the group's current node, first waiting up to 2000 ms (clock)
-  // for the host to take messages; the wait ends early when stopping or when
-  // the group has no running host (one attempt is still made). *node_used is
-  // the node last tried. True when the term answered S_OK.
-  bool SendToGroupHost(const std::string& group, const std::string& msgtype, const std::string& payload,
-                       std::string* node_used) EXCLUDES(mu_);
-  bool NodeOnBus(const std::string& node) EXCLUDES(send_mu_);
-  bool Send(const std::string& node, const std::string& msgtype, const std::string& payload) EXCLUDES(send_mu_);
-  // Sends "start" of `context` (serialised as `payload`) once more in 15 s,
-  // unless the group no longer holds that version of the component by then.
-  void ScheduleStartResend(const std::string& group, const std::string& node, const CZEVComponentContext& context,
-                           const std::string& payload);
+                            bool report_events, std::function<void()> done) EXCLUDES(mu_);
+  // Takes the heads of the queues to the hosts as far as they go now.
+  void PumpOutgoing();
+  // One attempt of the head `out` of `group`'s queue; false while it waits.
+  bool TrySend(const std::string& group, Outgoing* out, SendResult* result);
+  bool AnySendWaiting() const;
+  bool NodeOnBus(const std::string& node);
+  bool Send(const std::string& node, const std::string& msgtype, const std::string& payload);
+  // Sends "start" of `context` once more in 15 s, unless the group no
+  // longer holds that version of the component by then.
+  void ScheduleStartResend(const std::string& group, const std::string& node, const CZEVComponentContext& context);
+  void FireResend(const Resend& resend);
   void OnStartRefused(const std::string& host, const StartRefusal& refusal) EXCLUDES(mu_);
-  // node_name_ for the bus's receiver thread: set by Init before the term
-  // delivers anything and never again, so read without send_mu_, which
-  // Uninit holds while it waits for that thread.
-  const std::string& ReceiverNodeName() const NO_THREAD_SAFETY_ANALYSIS { return node_name_; }
-  void SignalExit();
-  void StopThreads();
-  void WriteStatus() EXCLUDES(mu_, status_mu_);
+  // Makes the table as the groups and records stand what GetProcessTable
+  // answers, and returns it.
+  std::shared_ptr<const std::vector<MonitorHostInfo>> Publish() EXCLUDES(mu_);
+  // Publish, then the status file from that table.
+  void WriteStatus() EXCLUDES(mu_);
+  std::vector<MonitorHostInfo> BuildTable() const;
+  void DeliverAnswers() EXCLUDES(mu_);
 
   Clock* const clock_;
   const std::string host_dir_;  // with a trailing "/"
@@ -300,43 +366,37 @@ class CZEVMonitor : public IZEVMonitor,
   const int64_t sweep_ms_;
   const uint32_t restart_window_ms_;
   const uint32_t restart_budget_;
-  std::function<void()> table_changed_;  // set before Init, read on the bus's receiver thread
+  std::function<void()> table_changed_;  // set before Init, read on the loop
 
-  std::atomic<bool> exiting_{false};
-  // StopAll ran: the hosts are ending, and Uninit waits a little for them.
-  std::atomic<bool> stop_all_sent_{false};
-  Event exit_event_{Event::ResetMode::kManual};
-  Event refresh_event_{Event::ResetMode::kAuto};
-  Event sweep_event_{Event::ResetMode::kAuto};
-  // Lets the 2000 ms waits end at once when exiting_ is set.
-  std::mutex exit_mu_;
-  std::condition_variable exit_cv_;
-
-  // Held for every send, every node listing and for joining and leaving the
-  // bus, so that no send runs while the term goes away.
-  mutable Mutex send_mu_;
-  CRpcTermSettings term_ GUARDED_BY(send_mu_);
-  std::string node_name_ GUARDED_BY(send_mu_);
-
-  Mutex mu_;
-  std::map<std::string, Group> groups_ GUARDED_BY(mu_);
-  std::map<std::string, HostRecord> hosts_ GUARDED_BY(mu_);  // by group name
+  // ---- Shared with the callers and the bus's receiver thread ----
+  mutable Mutex mu_;
+  std::condition_variable answered_;  // a Reply is done
+  std::deque<std::function<void()>> commands_ GUARDED_BY(mu_);
+  Event wake_{Event::ResetMode::kAuto};  // commands_ gained one
+  bool loop_running_ GUARDED_BY(mu_) = false;
+  bool loop_ended_ GUARDED_BY(mu_) = false;  // no loop thread starts again
+  std::thread::id loop_id_ GUARDED_BY(mu_);
+  std::shared_ptr<const std::vector<MonitorHostInfo>> table_ GUARDED_BY(mu_);
+  // Set by Init; the receiver thread reads it.
+  std::string node_name_ GUARDED_BY(mu_);
   IUnknownBase* observer_ GUARDED_BY(mu_) = nullptr;
+  // Started by EnsureLoop, joined by EndLoop (owner's thread only).
+  std::thread loop_thread_;
 
-  // Writes of the status file, one at a time and each from a fresh snapshot.
-  Mutex status_mu_;
-  bool status_closed_ GUARDED_BY(status_mu_) = false;  // Uninit removed the file
-
-  Mutex sweep_mu_;
-  std::condition_variable sweep_cv_;
-  int64_t sweep_deadline_ GUARDED_BY(sweep_mu_) = Clock::kNoDeadline;
-  uint64_t sweep_generation_ GUARDED_BY(sweep_mu_) = 0;
-  bool sweep_stop_ GUARDED_BY(sweep_mu_) = false;
-
-  std::unique_ptr<TaskTimer> timer_;  // resends; reset by Uninit
-  // Started by Start, joined by StopThreads (owner's thread only).
-  std::thread monitor_thread_;
-  std::thread sweep_thread_;
+  // ---- The driver's alone ----
+  CRpcTermSettings term_;
+  std::map<std::string, Group> groups_;
+  std::map<std::string, HostRecord> hosts_;  // by group name
+  std::map<std::string, std::deque<Outgoing>> outgoing_;  // by group name
+  std::multimap<int64_t, Resend> resends_;  // by due time
+  std::vector<std::pair<std::shared_ptr<Reply>, int32_t>> answers_;  // given at the end of the round
+  int64_t sweep_deadline_ = Clock::kNoDeadline;
+  int64_t pause_until_ = 0;  // after poll() failed, the pidfds wait until then
+  bool watching_ = false;    // Start ran and monitoring goes on
+  bool exiting_ = false;     // StopAll, Stop or Uninit ran
+  bool stop_all_sent_ = false;  // the hosts are ending; Uninit waits a little for them
+  bool loop_exit_ = false;   // the loop thread returns after this round
+  bool closed_ = false;      // Uninit ran: no status file, no resends
 };
 
 }  // namespace pubsdk

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bus/term_interfaces.h"
+#include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "contract/host_status.h"
 
 namespace pubsdk {
@@ -44,6 +45,16 @@ struct IZEVMonitor : IUnknownBase {
   // 1 when "stop" was sent, 0 when not.
   virtual int32_t StopComponant(const char* bytes, uint32_t length) = 0;  // 7
   virtual int32_t StopAll() = 0;                                           // 8
+  // The same starts and stops for a context in hand. A monitor that only
+  // takes the bytes is handed them serialised.
+  virtual int32_t StartComponent(const CZEVComponentContext& context) {
+    const std::string bytes = context.SerializeAsString();
+    return StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  virtual int32_t StopComponent(const CZEVComponentContext& context) {
+    const std::string bytes = context.SerializeAsString();
+    return StopComponant(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
 };
 
 // {5F0B2C1E-7A43-4E8D-9C61-3D2A8B4E7F10}
@@ -53,7 +64,9 @@ constexpr GUID IID_IZEVMonitorNotify = {0x5F0B2C1E, 0x7A43, 0x4E8D, {0x9C, 0x61,
 // call of the owner made (a host refused a start).
 struct IZEVMonitorNotify : IUnknownBase {
   // `changed` is called on a thread of the monitor with none of its locks
-  // held, from Init until Uninit. Set before Init.
+  // held, from Init until Uninit. Set before Init. It may read the table
+  // (GetProcessTable) but must not call the monitor's other methods nor wait
+  // for a thread that does.
   virtual void SetTableChanged(std::function<void()> changed) = 0;
 };
 

@@ -81,6 +81,7 @@ class MonitorTest : public ::testing::Test {
     MonitorOptions options;
     options.clock = &clock_;
     options.host_dir = host_dir;
+    options.run_dir = RunDir();
     options.event_sink = [this](const EventElement& e) {
       std::lock_guard<std::mutex> lock(events_mu_);
       events_.push_back(e);
@@ -98,13 +99,12 @@ class MonitorTest : public ::testing::Test {
     InstallScript(data_.path(), c, RecordingBody(records_.path(), "exec sleep 1000"));
     return c;
   }
-  int32_t Start(const CZEVComponentContext& c) {
-    const std::string bytes = c.SerializeAsString();
-    return monitor_->StartComponent(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  }
-  int32_t Stop(const CZEVComponentContext& c) {
-    const std::string bytes = c.SerializeAsString();
-    return monitor_->StopComponant(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  int32_t Start(const CZEVComponentContext& c) { return monitor_->StartComponent(c); }
+  int32_t Stop(const CZEVComponentContext& c) { return monitor_->StopComponent(c); }
+  std::string RunDir() {
+    const std::string dir = JoinPath(data_.path(), "run");
+    CreateDirectories(dir);
+    return dir;
   }
 
   // Component runs so far, as "componentID version" texts.
@@ -196,7 +196,10 @@ class MonitorTest : public ::testing::Test {
 TEST_F(MonitorTest, ComponentsOfOneGroupShareOneHostAndEachGetsOneStart) {
   StartMonitor();
   ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
-  ASSERT_EQ(Start(Install("grp", "b")), kStartSent);
+  // The serialised form reaches the same start; what does not parse, none.
+  const std::string b = Install("grp", "b").SerializeAsString();
+  ASSERT_EQ(monitor_->StartComponent(b.data(), static_cast<uint32_t>(b.size())), kStartSent);
+  EXPECT_EQ(monitor_->StartComponent("\xff", 1), kStartBadContext);
   ASSERT_EQ(Start(Install("other", "c")), kStartSent);
   ASSERT_TRUE(AwaitRuns(3));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "b 1.0", "c 1.0"}));
@@ -474,12 +477,32 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
   EXPECT_EQ(CountOf(LogText(), "Failed to send msg by timer."), 0u);
 }
 
+// A restarted host's wait for its node does not hold up the others: while
+// one group's start waits (the clock stands still), another group's host
+// that ends is reaped and started again.
+TEST_F(MonitorTest, AHostThatEndsIsRestartedWhileAnotherGroupsStartWaits) {
+  ScopedTempDir host_dir;
+  MakeHostDir(host_dir, /*with_host=*/true);
+  StartMonitor(host_dir.path());
+  ASSERT_EQ(Start(Install("g1", "a")), kStartSent);
+  ASSERT_EQ(Start(Install("g2", "b")), kStartSent);
+  // Hosts started from now on never join the bus.
+  ASSERT_TRUE(WriteFileAtomically(host_dir.Sub(kHostExecutable), "#!/bin/sh\nexec sleep 1000\n"));
+  ASSERT_EQ(chmod(host_dir.Sub(kHostExecutable).c_str(), 0755), 0);
+  const MonitorHostInfo g1 = Row("g1");
+  Kill(g1.pid);
+  ASSERT_NE(AwaitNewHost("g1", g1.pid).pid, 0);
+  const MonitorHostInfo g2 = Row("g2");
+  Kill(g2.pid);
+  EXPECT_NE(AwaitNewHost("g2", g2.pid).pid, g2.pid);
+  EXPECT_EQ(CountOf(LogText(), "TransParentMsg FALIED."), 0u) << "the start in g1 still waits";
+}
+
 // The status file names what runs after every change: a stale one is
 // replaced at start, a joining and a stopped component show, and the file
 // goes with the monitor.
 TEST_F(MonitorTest, TheStatusFileFollowsEveryChangeAndGoesWithTheMonitor) {
-  const std::string path = JoinPath(GetRuntimeDir(), kHostStatusFileName);
-  ASSERT_TRUE(CreateDirectories(GetRuntimeDir()));
+  const std::string path = JoinPath(RunDir(), kHostStatusFileName);
   MonitorHostInfo stale;
   stale.group_name = "gone";
   stale.node_name = "node-gone";
