@@ -150,10 +150,10 @@ struct Started {
   int64_t start_nanos = 0;
 };
 
-// Starts `argv` with NOTIFY_SOCKET, the data folder `common` and, when not
-// empty, ZEV_TIME_SCALE; output to `output` (empty: /dev/null).
+// Starts `argv` with NOTIFY_SOCKET and the data folder `common`; output to
+// `output` (empty: /dev/null).
 Started Launch(const std::vector<std::string>& argv, const NotifySocket& notify, const std::string& common,
-               const std::string& time_scale, const std::string& output) {
+               const std::string& output) {
   const int out = open(output.empty() ? "/dev/null" : output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
                        0600);
   StartOptions options;
@@ -162,13 +162,11 @@ Started Launch(const std::vector<std::string>& argv, const NotifySocket& notify,
   options.pass_notify_socket = true;
   setenv("NOTIFY_SOCKET", notify.path().c_str(), 1);
   setenv("ZEV_COMMON_APPDATA", common.c_str(), 1);
-  if (!time_scale.empty()) setenv("ZEV_TIME_SCALE", time_scale.c_str(), 1);
   Started started;
   started.start_nanos = NowNanos();
   started.process = StartProcessArgv(argv, options);
   unsetenv("NOTIFY_SOCKET");
   unsetenv("ZEV_COMMON_APPDATA");
-  unsetenv("ZEV_TIME_SCALE");
   close(out);
   return started;
 }
@@ -219,13 +217,15 @@ class StrategyServer {
 };
 
 // Points the service of `common` at the strategy server on `port` and at
-// loopback for its own endpoint.
+// loopback for its own endpoint. First (1 s) and Interval (6 s) are for
+// --test-timings, which lets them go that low; the service's own delays
+// raise them to 30 s and 120 s.
 bool Configure(const std::string& common, int port) {
   RegistryStore registry(common);
   return registry.WriteString(RegRoot::kLocalMachine, std::string(kSettingsKey) + "Url", "",
                               "http://127.0.0.1:" + std::to_string(port)) &&
-         registry.WriteString(RegRoot::kLocalMachine, std::string(kSettingsKey) + "First", "", "30") &&
-         registry.WriteString(RegRoot::kLocalMachine, std::string(kSettingsKey) + "Interval", "", "120") &&
+         registry.WriteString(RegRoot::kLocalMachine, std::string(kSettingsKey) + "First", "", "1") &&
+         registry.WriteString(RegRoot::kLocalMachine, std::string(kSettingsKey) + "Interval", "", "6") &&
          registry.WriteString(RegRoot::kLocalMachine, "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}",
                               "BindAddress", "127.0.0.1");
 }
@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
     }
     for (int run = 0; run <= runs; ++run) {
       notify.Drain();
-      Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, "", scratch.Sub("idle.out"));
+      Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, scratch.Sub("idle.out"));
       const int64_t at = notify.WaitFor("READY=1", 30000);
       std::this_thread::sleep_for(std::chrono::milliseconds(500));  // settle
       int code = -1;
@@ -422,7 +422,7 @@ int main(int argc, char** argv) {
       }
 
       notify.Drain();
-      Started daemon = Launch({self, "--notify-daemon"}, notify, common, "", "");
+      Started daemon = Launch({self, "--notify-daemon"}, notify, common, "");
       const int64_t daemon_at = notify.WaitFor("READY=1", 30000);
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       const int64_t daemon_took = StopTime(&daemon, &code);
@@ -433,8 +433,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Stop with 10 hosts: installed once on a fast clock, then started from
-  // the recorded catalogue on the real one.
+  // Stop with 10 hosts: installed once with the short test delays, then started from
+  // the recorded catalogue with the service's own delays.
   Figures stop_hosts;
   int hosts_left = 0;
   {
@@ -445,7 +445,7 @@ int main(int argc, char** argv) {
     if (!catalogue.empty()) {
       StrategyServer server(catalogue);
       if (server.port() != 0 && Configure(common, server.port())) {
-        Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, "20", scratch.Sub("hosts.out"));
+        Started svc = Launch({ZEVSVC_PATH, "-service", "--test-timings"}, notify, common, scratch.Sub("hosts.out"));
         installed = WaitUntil([&] { return !StartedHosts(common).empty(); }, 60000);
         int code = -1;
         StopTime(&svc, &code);
@@ -459,7 +459,7 @@ int main(int argc, char** argv) {
     for (int run = 0; installed && run < runs; ++run) {
       ForgetStarts(common);
       notify.Drain();
-      Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, "", scratch.Sub("hosts.out"));
+      Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, scratch.Sub("hosts.out"));
       std::vector<pid_t> hosts;
       const bool up = notify.WaitFor("READY=1", 30000) != 0 &&
                       WaitUntil([&] { return !(hosts = StartedHosts(common)).empty(); }, 30000);
@@ -485,7 +485,7 @@ int main(int argc, char** argv) {
     const auto demo_runs = [&] { return ReadText(output).find("demo-clock 1.0.0 (pid "); };
     bool installed = false;
     if (server.port() != 0 && Configure(common, server.port())) {
-      Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, "20", output);
+      Started svc = Launch({ZEVSVC_PATH, "-service", "--test-timings"}, notify, common, output);
       installed = WaitUntil([&] { return demo_runs() != std::string::npos; }, 60000);
       int code = -1;
       StopTime(&svc, &code);
@@ -493,7 +493,7 @@ int main(int argc, char** argv) {
     }
     unlink(output.c_str());
     notify.Drain();
-    Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, "", output);
+    Started svc = Launch({ZEVSVC_PATH, "-service"}, notify, common, output);
     std::string port;
     const bool up = installed && notify.WaitFor("READY=1", 30000) != 0 &&
                     WaitUntil([&] { return demo_runs() != std::string::npos; }, 30000) &&

@@ -32,6 +32,8 @@
 //                          status 0 when the lock is held, "/" answers,
 //                          the echo comes back and the strategy has made a
 //                          pass within two intervals, else 1: a health check.
+//                          --test-probe-ms N (for tests only) gives each
+//                          probe N ms.
 //   zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]
 //       what the control server knows of component ID (getComponentData;
 //       bits 32 or 64, default 64)

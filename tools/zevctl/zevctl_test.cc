@@ -301,8 +301,8 @@ TEST(Zevctl, StatusGivesUpOnPartsThatHangOrAreBroken) {
   ASSERT_TRUE(WriteFileAtomically(JoinPath(GetRuntimeDir(), pubsdk::kHostStatusFileName), "garbage\n"));
 
   const auto start = std::chrono::steady_clock::now();
-  Result hung = Zevctl("status", "ZEV_STATUS_PROBE_MS=200 ZEV_SYSTEMD_RUN_DIR=" + systemd.path() +
-                                     " ZEV_SYSTEMCTL=" + systemd.Sub("systemctl"));
+  Result hung = Zevctl("status --test-probe-ms 200",
+                       "ZEV_SYSTEMD_RUN_DIR=" + systemd.path() + " ZEV_SYSTEMCTL=" + systemd.Sub("systemctl"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(hung.status, 1);
   const std::vector<std::string> lines = Lines(hung.out);

@@ -26,15 +26,6 @@ constexpr int kListenBacklog = 128;
 // it is left alone this long instead of being polled in a tight loop.
 constexpr int kAcceptPauseMs = 100;
 
-int FrameTimeoutFromEnvironment() {
-  const char* text = std::getenv("ZEV_BUS_FRAME_TIMEOUT_MS");
-  if (text == nullptr || *text == '\0') return kDefaultFrameTimeoutMs;
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < 1 || value > 600000) return kDefaultFrameTimeoutMs;
-  return static_cast<int>(value);
-}
-
 int MillisUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now) {
   if (when <= now) return 0;
   auto us = std::chrono::duration_cast<std::chrono::microseconds>(when - now).count();
@@ -54,8 +45,8 @@ struct BusEndpoint::Connection {
 };
 
 BusEndpoint* BusEndpoint::Open(const std::string& folder, uint32_t node_id, uint32_t channel,
-                               pubsdk::IMessageCallBack* callback) {
-  if (callback == nullptr || folder.empty()) return nullptr;
+                               pubsdk::IMessageCallBack* callback, int frame_timeout_ms) {
+  if (callback == nullptr || folder.empty() || frame_timeout_ms < 1) return nullptr;
   std::string socket_path = SocketPath(folder, node_id);
   if (socket_path.size() > MaxSocketPathLength()) return nullptr;
   if (!ClaimIdInProcess(folder, node_id)) return nullptr;
@@ -84,7 +75,7 @@ BusEndpoint* BusEndpoint::Open(const std::string& folder, uint32_t node_id, uint
   }
   callback->AddRef();
   auto* endpoint = new BusEndpoint(folder, node_id, channel, callback, lock_fd, listen_fd, wake_fd,
-                                   FrameTimeoutFromEnvironment());
+                                   frame_timeout_ms);
   if (!endpoint->Start()) {
     endpoint->Release();  // closes, which undoes all of the above
     return nullptr;

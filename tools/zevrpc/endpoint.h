@@ -23,8 +23,8 @@ constexpr size_t kInboxMaxMessages = 1024;
 constexpr size_t kInboxMaxBytes = 64u * 1024 * 1024;
 // Connections the I/O thread reads at once; more wait in the backlog.
 constexpr size_t kMaxPendingConnections = 64;
-// Time a client has to deliver its whole frame, counted from accept;
-// ZEV_BUS_FRAME_TIMEOUT_MS (read when the endpoint opens) overrides it.
+// Time a client has to deliver its whole frame, counted from accept, unless
+// the endpoint is opened with another.
 constexpr int kDefaultFrameTimeoutMs = 3000;
 // Send's time limit when the caller passes 0.
 constexpr uint32_t kDefaultSendTimeoutMs = 10000;
@@ -37,8 +37,9 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   // system call fails; nothing is left behind then. On success the endpoint
   // holds a reference on `callback` until Close and answers with one
   // reference, which its owner (the call center) drops after Close.
+  // `frame_timeout_ms`: the time a client has to deliver its whole frame.
   static BusEndpoint* Open(const std::string& folder, uint32_t node_id, uint32_t channel,
-                           pubsdk::IMessageCallBack* callback);
+                           pubsdk::IMessageCallBack* callback, int frame_timeout_ms = kDefaultFrameTimeoutMs);
 
   BusEndpoint(const BusEndpoint&) = delete;
   BusEndpoint& operator=(const BusEndpoint&) = delete;

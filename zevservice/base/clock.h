@@ -16,13 +16,9 @@ class Clock {
  public:
   virtual ~Clock() = default;
 
-  // The process-wide real clock; never destroyed. With ZEV_TIME_SCALE=N in
-  // the environment (a whole number from 2 to 1000) it runs N times faster
-  // than real time, so that an end-to-end test of whole processes goes
-  // through minutes of timers in seconds. Never set it in production.
+  // The process-wide real clock; never destroyed. End-to-end tests of
+  // whole processes shorten the delays instead (Timings::Short()).
   static Clock* Real();
-  // The N of ZEV_TIME_SCALE, or 1.
-  static int64_t TimeScale();
 
   // Milliseconds on a monotonic scale (never goes back; the origin is
   // arbitrary).

@@ -4,12 +4,19 @@
 // option structs of the parts take their defaults from Timings(), so that a
 // part made without the root waits as the service does.
 //
-// The bounds and clamps of the update settings (First, Interval) are
-// settings, not timings: they stay in platform/settings.h.
+// The update settings (First, Interval) and the ranges an operator may set
+// them to stay in platform/settings.h; the lowest values the server strategy
+// takes of them are delays here, the settings' lower bounds by default.
+//
+// Short() is for tests of whole processes alone (zevsvc --test-timings):
+// the same service with delays of milliseconds instead of seconds and
+// minutes.
 #ifndef ZEV_BASE_TIMINGS_H_
 #define ZEV_BASE_TIMINGS_H_
 
 #include <cstdint>
+
+#include "platform/settings.h"
 
 struct Timings {
   // zevsvc: the pause every start begins with, before anything else runs.
@@ -55,6 +62,48 @@ struct Timings {
   // Installations are saved at the end of a run, and at the latest with the
   // first one that completes this long after the last save.
   int64_t install_record_save_ms = 60000;
+  // Server strategy: the lowest First and Interval it takes from the
+  // settings (a lower stored value counts as this).
+  int64_t first_pass_floor_ms = kFirstSetting.low * 1000;
+  int64_t interval_floor_ms = kIntervalSetting.low * 1000;
+
+  // zevsvc install/uninstall: the pause after a stop and after ending the
+  // service's process, the pause between two looks at a stopping service,
+  // and how long a stop may take before it counts as timed out.
+  int64_t install_settle_ms = 5000;
+  int64_t install_poll_ms = 1000;
+  int64_t install_stop_timeout_ms = 30000;
+
+  // Whether these are Short(): the service then warns at start.
+  bool for_tests = false;
+
+  // For tests of whole processes only: every delay in milliseconds, so that
+  // a start, the first strategy pass (with First set to 1), a retry and a
+  // restart take well under a second each. A host still gets its real 2 s to
+  // join the bus: that waits on a process, not on a timer.
+  static constexpr Timings Short() {
+    Timings t;
+    t.start_pause_ms = 100;
+    t.health_check_ms = 3000;
+    t.instance_retry_ms = 150;
+    t.port_write_retry_ms = 3000;
+    t.host_stop_wait_ms = 1000;
+    t.start_resend_ms = 1000;
+    t.sweep_ms = 60000;
+    t.restart_window_ms = 60000;
+    t.port_probe_first_ms = 250;
+    t.port_probe_interval_ms = 3000;
+    t.product_update_delay_ms = 250;
+    t.server_first_retry_ms = 2000;  // whole seconds: the strategy counts in seconds
+    t.install_record_save_ms = 3000;
+    t.first_pass_floor_ms = 1000;
+    t.interval_floor_ms = 1000;
+    t.install_settle_ms = 100;
+    t.install_poll_ms = 50;
+    t.install_stop_timeout_ms = 2000;
+    t.for_tests = true;
+    return t;
+  }
 };
 
 #endif  // ZEV_BASE_TIMINGS_H_

@@ -26,15 +26,6 @@
 
 namespace {
 
-constexpr int64_t kStopTimeoutMs = 30000;
-constexpr int64_t kSettleMs = 5000;
-// systemd reports no wait hint; this stands in for one.
-constexpr int64_t kWaitHintMs = 1000;
-// Each pause between two queries of a stopping service stays within these
-// bounds, so that a hint of 0 does not turn the wait into a busy loop.
-constexpr int64_t kMinPollMs = 1000;
-constexpr int64_t kMaxPollMs = 10000;
-
 // The install log opens once per process, on the first step of either
 // operation; without a usable data directory the steps reach standard error
 // alone.
@@ -137,7 +128,7 @@ bool ServiceInstaller::Install() {
   Report(1, "Try to uinstall zevsvc...");
   Remove();
   TerminateServiceProcess();
-  Sleep(kSettleMs);
+  Sleep(options_.settle_ms);
 
   errno = 0;
   const std::string module = options_.program.empty() ? GetModulePath() : options_.program;
@@ -226,7 +217,7 @@ bool ServiceInstaller::Remove() {
   }
   // StopService reports how the stop ended.
   if (!StopService()) Report(3, "Failed to stop zevsvc, terminate it.");
-  Sleep(kSettleMs);
+  Sleep(options_.settle_ms);
   TerminateServiceProcess();
 
   Report(1, "Terminate all existing ZEVHost.exe.");
@@ -284,7 +275,7 @@ bool ServiceInstaller::StopService() {
 }
 
 void ServiceInstaller::WaitForPendingStop(int64_t start_ms) {
-  WaitUntilStopped(start_ms, true, std::clamp(kWaitHintMs / 10, kMinPollMs, kMaxPollMs), "Service stop timed out.");
+  WaitUntilStopped(start_ms, true, options_.poll_ms, "Service stop timed out.");
 }
 
 void ServiceInstaller::SendStopAndWait(int64_t start_ms) {
@@ -294,7 +285,7 @@ void ServiceInstaller::SendStopAndWait(int64_t start_ms) {
     Report(3, "ControlService failed, errno = %d.", code);
     return;
   }
-  WaitUntilStopped(start_ms, false, std::clamp(kWaitHintMs, kMinPollMs, kMaxPollMs), "Wait timed out.");
+  WaitUntilStopped(start_ms, false, options_.poll_ms, "Wait timed out.");
 }
 
 void ServiceInstaller::WaitUntilStopped(int64_t start_ms, bool say_pending, int64_t pause_ms,
@@ -312,7 +303,7 @@ void ServiceInstaller::WaitUntilStopped(int64_t start_ms, bool say_pending, int6
       Report(1, "Service stopped successfully.");
       return;
     }
-    if (ElapsedSince(start_ms) > kStopTimeoutMs) {
+    if (ElapsedSince(start_ms) > options_.stop_timeout_ms) {
       Report(3, "%s", timeout_text);
       return;
     }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "base/timings.h"
+
 class Clock;
 
 struct InstallOptions {
@@ -41,6 +43,16 @@ struct InstallOptions {
   std::string program;
   // Host processes of this instance ended on removal.
   std::string host_program = "zevhost";
+  // The pauses and the stop time-out (Timings names each).
+  int64_t settle_ms = Timings().install_settle_ms;
+  int64_t poll_ms = Timings().install_poll_ms;
+  int64_t stop_timeout_ms = Timings().install_stop_timeout_ms;
+
+  void SetTimings(const Timings& timings) {
+    settle_ms = timings.install_settle_ms;
+    poll_ms = timings.install_poll_ms;
+    stop_timeout_ms = timings.install_stop_timeout_ms;
+  }
 
   // The defaults, with $ZEV_SYSTEMCTL, $ZEV_SYSTEMD_UNIT_DIR and
   // $ZEV_PACKAGE_UNIT_DIR taking the place of the program and the folders
@@ -109,7 +121,8 @@ class ServiceInstaller {
   void WaitForPendingStop(int64_t start_ms);
   void SendStopAndWait(int64_t start_ms);
   // Queries after each pause until the service has stopped, the query fails,
-  // or more than 30 s have passed since `start_ms` (then `timeout_text`).
+  // or more than options_.stop_timeout_ms have passed since `start_ms` (then
+  // `timeout_text`).
   void WaitUntilStopped(int64_t start_ms, bool say_pending, int64_t pause_ms, const char* timeout_text);
   void Sleep(int64_t ms);
   int64_t ElapsedSince(int64_t start_ms);

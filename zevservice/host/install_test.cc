@@ -234,7 +234,7 @@ TEST_F(InstallTest, ThePackagesUnitAndLinkAreLeftToThePackage) {
   EXPECT_EQ(std::filesystem::read_symlink(installer.WantsLinkPath()).string(), installer.PackageUnitPath());
 }
 
-// The real program with its clock fifty times faster; its exit code; *out: its steps, then the outcome.
+// The real program with its short test delays; its exit code; *out: its steps, then the outcome.
 int RunZevsvc(const std::string& verb, const ScopedTempDir& tmp, std::string* out) {
   int fds[2];
   EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
@@ -244,7 +244,7 @@ int RunZevsvc(const std::string& verb, const ScopedTempDir& tmp, std::string* ou
   auto child = StartProcessArgv({"/usr/bin/env", "ZEV_SYSTEMD_UNIT_DIR=" + tmp.Sub("units"),
                                  "ZEV_PACKAGE_UNIT_DIR=" + tmp.Sub("package"),
                                  "ZEV_SYSTEMCTL=" + tmp.Sub("fake/systemctl"), "ZEV_COMMON_APPDATA=" + tmp.Sub("common"),
-                                 "ZEV_TIME_SCALE=50", ZEVSVC_PATH, verb, "ignored"},
+                                 ZEVSVC_PATH, verb, "ignored", "--test-timings"},
                                 start);
   close(fds[1]);
   char buf[512];

@@ -3,9 +3,12 @@
 //   zevsvc [-service]     run under systemd (Type=notify)
 //   zevsvc install        install (or reinstall) the systemd unit zevsvc.service
 //   zevsvc uninstall      stop the service and remove the unit
+// --test-timings, anywhere on the command line, runs any of these with the
+// short delays of Timings::Short(); for tests of whole processes only.
 #include <google/protobuf/stubs/logging.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,16 +36,24 @@ int main(int argc, char** argv) {
   TakeNotifySocket();
   BlockControlSignals();
   google::protobuf::SetLogHandler(ProtobufToLog);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const auto test_flag = std::remove(args.begin(), args.end(), std::string("--test-timings"));
+  const bool test_timings = test_flag != args.end();
+  args.erase(test_flag, args.end());
+  const Timings timings = test_timings ? Timings::Short() : CZEVServiceContext::ServiceTimings();
+  if (test_timings) {
+    DebugPrintAt(kJournalWarning, "zevsvc runs with the short delays of --test-timings; that is for tests only");
+  }
   // The pause every start begins with. A stop asked meanwhile ends the
   // process at once: nothing runs yet that would need stopping.
-  if (PauseBeforeStart(CZEVServiceContext::ServiceTimings().start_pause_ms)) return 0;
-  std::vector<std::string> args(argv + 1, argv + argc);
+  if (PauseBeforeStart(timings.start_pause_ms)) return 0;
   if (!args.empty() && (strcasecmp(args[0].c_str(), "install") == 0 ||
                         strcasecmp(args[0].c_str(), "uninstall") == 0)) {
     const bool install = strcasecmp(args[0].c_str(), "install") == 0;
     const char* verb = install ? "install" : "uninstall";
     InstallOptions options = InstallOptions::FromEnvironment();
     options.clock = Clock::Real();
+    options.SetTimings(timings);
     ServiceInstaller installer(options);
     const bool ok = install ? installer.Install() : installer.Remove();
     // Standard error carries every step; the outcome also goes to standard
@@ -61,7 +72,7 @@ int main(int argc, char** argv) {
   // hundred idle clients.
   RaiseDescriptorLimit();
   // The composition root is built here, once, before any thread starts.
-  CZEVServiceContext::Default();
+  CZEVServiceContext::MakeDefault(timings);
   CZEVService& service = CZEVService::instance();
   if (!service.Run(args)) {
     // Started by hand without -application: say how, and do not report

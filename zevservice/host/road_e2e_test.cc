@@ -4,8 +4,8 @@
 // downloads, verifies, unpacks, records and runs the demo component in a
 // real zevhost. A host killed from outside comes back, SIGTERM ends every
 // host of the instance, and a start without the server runs the recorded
-// version again. ZEV_TIME_SCALE runs the service's clock 20 times faster,
-// so that its first pass (30 s at least) comes after 1.5 s.
+// version again. --test-timings gives the service its short delays, which
+// let First and Interval go down to a second: the first pass comes after 1 s.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <fcntl.h>
@@ -127,10 +127,8 @@ class RoadEndToEnd : public ::testing::Test {
     StartOptions options;
     options.stdout_fd = out;
     options.stderr_fd = out;
-    setenv("ZEV_TIME_SCALE", "20", 1);
     std::string error;
-    service_ = StartProcessArgv({ZEVSVC_PATH, "-application"}, options, &error);
-    unsetenv("ZEV_TIME_SCALE");
+    service_ = StartProcessArgv({ZEVSVC_PATH, "-application", "--test-timings"}, options, &error);
     close(out);
     ASSERT_NE(service_, nullptr) << error;
   }
@@ -166,8 +164,8 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
   ASSERT_NE(server->port(), 0);
   const std::string settings = std::string("HKLM \"") + kSettingsKey;
   EXPECT_EQ(Zevctl("reg set " + settings + "Url\" \"\" " + server->Base()), "");
-  EXPECT_EQ(Zevctl("reg set " + settings + "First\" \"\" 30"), "");
-  EXPECT_EQ(Zevctl("reg set " + settings + "Interval\" \"\" 120"), "");
+  EXPECT_EQ(Zevctl("reg set " + settings + "First\" \"\" 1"), "");
+  EXPECT_EQ(Zevctl("reg set " + settings + "Interval\" \"\" 6"), "");
 
   // The first pass downloads, verifies, unpacks, records and runs it.
   ASSERT_NO_FATAL_FAILURE(StartService("first.out"));
@@ -237,13 +235,15 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
   EXPECT_NE(after.find("compo count:  1"), std::string::npos) << after;  // "stopall" went to the one host
   EXPECT_EQ(Count(after, "StartProc"), 0u) << after;
   EXPECT_EQ(Count(after, "ended with"), Count(after, "ended with 255")) << after;
-  // The service waits up to 3 s (of its fast clock here) for the host to
+  // The service waits up to 1 s (its short delay here) for the host to
   // end; a slow build may leave it still ending then, never ended otherwise.
   const std::string host_pid = "(pid " + std::to_string(second_host) + ")";
   EXPECT_TRUE(after.find(host_pid + " ended with 255") != std::string::npos ||
               after.find(host_pid + " still runs") != std::string::npos)
       << after;
   EXPECT_NE(after.find("ZEVService quit"), std::string::npos) << after;
+  // The short delays of the test are never taken silently.
+  EXPECT_NE(log.find("short delays of --test-timings; that is for tests only"), std::string::npos);
   // The host says in its own runtime log that it left on "stopall".
   const std::string host_log = Read(common_.path() + "/Varnel/NUVPF/zevhost_zev_runtime.log");
   EXPECT_TRUE(std::regex_search(

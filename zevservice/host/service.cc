@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -298,7 +299,7 @@ void ServiceLoop(CZEVServiceBase* service) {
   // Now and then (once a minute) the status text is made again, so that
   // what no event reports (a strategy that has stopped making passes) still
   // reaches it.
-  const int health_ms = static_cast<int>(std::max<int64_t>(service->health_check_ms() / Clock::TimeScale(), 1));
+  const int health_ms = static_cast<int>(std::clamp<int64_t>(service->health_check_ms(), 1, INT_MAX));
   for (;;) {
     struct pollfd fds[1] = {{signals.fd(), POLLIN, 0}};
     const int ready = poll(fds, 1, health_ms);
@@ -369,14 +370,13 @@ void SystemdStatusSink::Report(const ServiceStatus& status) {
 bool PauseBeforeStart(int64_t ms) {
   Clock* clock = Clock::Real();
   const int64_t deadline = clock->MonotonicMillis() + ms;
-  const int64_t scale = Clock::TimeScale();
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
   sigaddset(&stops, SIGINT);
   for (int64_t now = clock->MonotonicMillis(); now < deadline; now = clock->MonotonicMillis()) {
-    const int64_t real_ms = (deadline - now + scale - 1) / scale;
-    struct timespec timeout = {static_cast<time_t>(real_ms / 1000), static_cast<long>(real_ms % 1000) * 1000000L};
+    const int64_t left_ms = deadline - now;
+    struct timespec timeout = {static_cast<time_t>(left_ms / 1000), static_cast<long>(left_ms % 1000) * 1000000L};
     const int sig = sigtimedwait(&stops, nullptr, &timeout);
     if (sig == SIGTERM || sig == SIGINT) return true;
   }
@@ -545,9 +545,8 @@ void CZEVService::OnStart() {
   hooks.start_progress = [this](int64_t ms) { ExtendStartTimeout(ms); };
   hooks.loaded_changed = [this] { UpdateRunningDetail(RunningDetail()); };
   manager.set_hooks(std::move(hooks));
-  if (Clock::TimeScale() > 1) {
-    LogWrite(kLogWarning, "The clock runs %lld times faster than real time (ZEV_TIME_SCALE); that is for tests only.",
-             static_cast<long long>(Clock::TimeScale()));
+  if (context_->timings().for_tests) {
+    LogWrite(kLogWarning, "The service runs with the short delays of --test-timings; that is for tests only.");
   }
   if (!manager.Start()) {
     set_status_detail(stop_requested_ ? "start-up cut short by a stop"

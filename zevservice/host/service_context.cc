@@ -19,11 +19,11 @@ void RegisterServiceMethods(CZEVMethodRegistry& methods, LoadedComponentsSource 
   RegisterControlMethods(&methods, std::move(loaded), clock);
 }
 
-CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
+CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& timings) {
   Options options;
   options.common_dir = GetCommonDataDir();
   options.clock = Clock::Real();
-  options.timings = ServiceTimings();
+  options.timings = timings;
   options.manager.SetTimings(options.timings);
   options.monitor.SetTimings(options.timings);
   options.registry = &RegistryStore::Default();
@@ -34,13 +34,14 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
   const std::string common = options.common_dir;
   Clock* clock = options.clock;
   RegistryStore* registry = options.registry;
-  const Timings timings = options.timings;
   options.strategies = [common, clock, registry, timings](const std::atomic<bool>* stop) {
     CZEVServerStrategy::Options server;
     server.clock = clock;
     server.registry = registry;
     server.first_retry_ms = timings.server_first_retry_ms;
     server.record_save_ms = timings.install_record_save_ms;
+    server.first_floor_ms = timings.first_pass_floor_ms;
+    server.interval_floor_ms = timings.interval_floor_ms;
     CZEVProductInnerStrategy::Options product;
     product.clock = clock;
     product.stop = stop;
@@ -59,10 +60,19 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions() {
 
 Timings CZEVServiceContext::ServiceTimings() { return Timings(); }
 
-CZEVServiceContext& CZEVServiceContext::Default() {
-  static CZEVServiceContext* context = new CZEVServiceContext(ServiceOptions());  // lives until process exit
-  return *context;
+namespace {
+
+std::once_flag default_once;
+CZEVServiceContext* default_context = nullptr;  // lives until process exit
+
+}  // namespace
+
+CZEVServiceContext& CZEVServiceContext::MakeDefault(const Timings& timings) {
+  std::call_once(default_once, [&timings] { default_context = new CZEVServiceContext(ServiceOptions(timings)); });
+  return *default_context;
 }
+
+CZEVServiceContext& CZEVServiceContext::Default() { return MakeDefault(ServiceTimings()); }
 
 CZEVManager& CZEVServiceContext::manager() {
   std::call_once(manager_once_, [this] {

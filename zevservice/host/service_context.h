@@ -35,8 +35,8 @@ class CZEVServiceContext {
     Timings timings;
     ManagerOptions manager;
     // Whether the manager runs components in hosts (a monitor of its own,
-    // made with `monitor`, whose clock and runtime folder default to the
-    // context's); false: front ends only.
+    // made with `monitor` on the context's clock, whose runtime folder
+    // defaults to the context's); false: front ends only.
     bool host_components = false;
     pubsdk::MonitorOptions monitor;
     // The catalogue loaded at start-up; empty: none.
@@ -54,15 +54,18 @@ class CZEVServiceContext {
   };
 
   // What the service runs with: the common data folder as the environment
-  // gives it, the real clock, ServiceTimings() for every part, the process-wide registry store, method
-  // registry and pipe server (which the bus interface and the settings
-  // readers share), components in hosts, the server and product strategies,
-  // a port guard.
-  static Options ServiceOptions();
+  // gives it, the real clock, `timings` for every part, the process-wide
+  // registry store, method registry and pipe server (which the bus interface
+  // and the settings readers share), components in hosts, the server and
+  // product strategies, a port guard.
+  static Options ServiceOptions(const Timings& timings = ServiceTimings());
   // The delays the service runs with: Timings().
   static Timings ServiceTimings();
-  // The process's context, made from ServiceOptions() at the first call.
-  // Never destroyed.
+  // The process's context, made from ServiceOptions(timings) at the first
+  // call of either; later calls answer that one (main makes it first, with
+  // the delays its command line chose). Never destroyed.
+  static CZEVServiceContext& MakeDefault(const Timings& timings);
+  // MakeDefault(ServiceTimings()).
   static CZEVServiceContext& Default();
 
   // The service's object graph as `options` says; tests change what they

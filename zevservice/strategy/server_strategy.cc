@@ -61,6 +61,8 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
       jitter_(options.jitter),
       first_retry_ms_(options.first_retry_ms),
       record_save_ms_(options.record_save_ms),
+      first_floor_s_(options.first_floor_ms / 1000),
+      interval_floor_s_(options.interval_floor_ms / 1000),
       events_(std::move(options.events)),
       download_dir_(options.download_dir) {
   if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
@@ -315,8 +317,9 @@ void CZEVServerStrategy::UpdateThread() {
     std::string text;
     return registry_->ReadString(RegRoot::kLocalMachine, key, "", &text) ? text : std::string();
   };
-  const int64_t first = ParseSetting(read(kFirstSettingKey), kFirstDefaultSeconds, kFirstLowSeconds, kFirstHighSeconds);
-  const int64_t interval = ReadIntervalSetting(registry_);
+  const int64_t first = ParseSetting(read(kFirstSettingKey), kFirstDefaultSeconds, first_floor_s_, kFirstHighSeconds);
+  const int64_t interval =
+      ParseSetting(read(kIntervalSettingKey), kIntervalDefaultSeconds, interval_floor_s_, kIntervalHighSeconds);
   PassTimer timer(first, interval, jitter_, std::random_device()(), first_retry_ms_ / 1000);
   int64_t wait_ms = timer.FirstWaitMs();
   int64_t recorded_ms = 0;  // time of the status record when the last pass began

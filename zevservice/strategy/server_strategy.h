@@ -98,6 +98,9 @@ class CZEVServerStrategy : public CZEVStrategyBase {
     // whole seconds), and the longest an installation record waits unsaved.
     int64_t first_retry_ms = Timings().server_first_retry_ms;
     int64_t record_save_ms = Timings().install_record_save_ms;
+    // The lowest First and Interval taken from the settings.
+    int64_t first_floor_ms = Timings().first_pass_floor_ms;
+    int64_t interval_floor_ms = Timings().interval_floor_ms;
     EventSink events;
   };
 
@@ -157,6 +160,7 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   const bool jitter_;
   const int64_t first_retry_ms_;
   const int64_t record_save_ms_;
+  const int64_t first_floor_s_, interval_floor_s_;
   EventSink events_;
   std::string download_dir_;
   std::unique_ptr<LocalComponentDatabase> database_;

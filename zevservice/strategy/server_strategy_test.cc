@@ -387,4 +387,40 @@ TEST_F(ServerStrategyTest, TheUpdateThreadSpreadsItsWaits) {
   EXPECT_GT(waits.size(), 1u);
 }
 
+TEST_F(ServerStrategyTest, FirstAndIntervalAreRaisedToTheFloorsOfItsTimings) {
+  List({});
+  struct Case {
+    const char* first;
+    const char* interval;
+    Timings timings;
+    int64_t first_ms, interval_ms;
+  };
+  const Case cases[] = {
+      {"10", "5", Timings(), 30 * 1000, 120 * 1000},         // the settings' lower bounds
+      {"1", "6", Timings::Short(), 1000, 6000},              // the short test timings let them lower
+      {"0", "0", Timings::Short(), 1000, 1000},              // but never to nothing
+      {"400", "20000", Timings::Short(), kFirstMs, kIntervalMs},  // the upper bounds stay
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + ", " + c.interval);
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kFirstSettingKey, "", c.first));
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kIntervalSettingKey, "", c.interval));
+    CZEVServerStrategy::Options options;
+    options.clock = &clock_;
+    options.database_key = kDatabaseKey;
+    options.downloader_dir = GetModuleDir();
+    options.jitter = false;
+    options.first_floor_ms = c.timings.first_pass_floor_ms;
+    options.interval_floor_ms = c.timings.interval_floor_ms;
+    options.events = [](const EventElement&) {};
+    CZEVServerStrategy strategy(options);
+    strategy.SetChangedCallback(&changed_);
+    std::vector<CZEVComponentProxy> entries;
+    strategy.GetComponents(&entries);
+    RunPass(c.first_ms);
+    ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+    EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), c.interval_ms);
+  }
+}
+
 }  // namespace
