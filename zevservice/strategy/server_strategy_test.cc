@@ -87,8 +87,10 @@ class ServerStrategyTest : public ::testing::Test {
 
   void List(const std::vector<Listed>& listed) { ASSERT_TRUE(WriteFileAtomically(catalogue_path_, CatalogueJson(listed))); }
 
-  std::unique_ptr<CZEVServerStrategy> MakeStrategy() {
+  std::unique_ptr<CZEVServerStrategy> MakeStrategy(const Timings& timings = Timings()) {
     CZEVServerStrategy::Options options;
+    options.first_floor_ms = timings.first_pass_floor_ms;
+    options.interval_floor_ms = timings.interval_floor_ms;
     options.clock = &clock_;
     // The store the server channel reads the server's address from.
     options.registry = &RegistryStore::Default();
@@ -405,18 +407,7 @@ TEST_F(ServerStrategyTest, FirstAndIntervalAreRaisedToTheFloorsOfItsTimings) {
     SCOPED_TRACE(std::string(c.first) + ", " + c.interval);
     ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kFirstSettingKey, "", c.first));
     ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kIntervalSettingKey, "", c.interval));
-    CZEVServerStrategy::Options options;
-    options.clock = &clock_;
-    options.database_key = kDatabaseKey;
-    options.downloader_dir = GetModuleDir();
-    options.jitter = false;
-    options.first_floor_ms = c.timings.first_pass_floor_ms;
-    options.interval_floor_ms = c.timings.interval_floor_ms;
-    options.events = [](const EventElement&) {};
-    CZEVServerStrategy strategy(options);
-    strategy.SetChangedCallback(&changed_);
-    std::vector<CZEVComponentProxy> entries;
-    strategy.GetComponents(&entries);
+    auto strategy = MakeStrategy(c.timings);
     RunPass(c.first_ms);
     ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
     EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), c.interval_ms);
