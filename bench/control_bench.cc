@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   const int port = FreePort();
   http.setIp("127.0.0.1");
   http.setPort(port);
-  CZEVIPCServer ipc;
+  CZEVIPCServer ipc(Clock::Real());
   ipc.setRuntimeDir(scratch.path());
   CZEVPipeServerImpl pipe(&ipc, &methods);
   if (!http.start() || !pipe.start()) {

@@ -27,7 +27,7 @@ void TimerBench() {
   std::mutex mu;
   std::condition_variable cv;
   {
-    TaskTimer timer;
+    TaskTimer timer(Clock::Real());
     std::vector<SteadyClock::time_point> due(n);
     for (int i = 0; i < n; ++i) {
       due[i] = SteadyClock::now() + std::chrono::seconds(1);
@@ -61,7 +61,7 @@ void TimerBench() {
 void PoolBench() {
   const int n = 200000;
   {
-    CZEVThreadPool pool(10);
+    CZEVThreadPool pool(10, "zev-pool", Clock::Real());
     std::vector<int64_t> latency(20000);
     for (size_t i = 0; i < latency.size(); ++i) {
       int64_t t0 = NowNanos();

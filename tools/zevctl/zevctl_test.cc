@@ -172,7 +172,8 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
 
   CZEVMethodRegistry methods;
   RegisterEchoMethods(methods);
-  CZEVIPCServer ipc;
+  CZEVIPCServer ipc(Clock::Real());
+  ipc.setRuntimeDir(GetRuntimeDir());
   CZEVPipeServerImpl pipe(&ipc, &methods);
   // zevctl finds the service through the data folder of the environment.
   ManagerDeps deps;
@@ -345,7 +346,8 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
   RegisterEchoMethods(methods);
   ASSERT_TRUE(
       RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }, Clock::Real()));
-  CZEVIPCServer ipc;
+  CZEVIPCServer ipc(Clock::Real());
+  ipc.setRuntimeDir(GetRuntimeDir());
   CZEVPipeServerImpl pipe(&ipc, &methods);
   // zevctl finds the service through the data folder of the environment.
   ManagerDeps deps;

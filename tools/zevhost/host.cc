@@ -198,7 +198,7 @@ int RunHost(int argc, char** argv) {
     ComponentSupervisor supervisor(Clock::Real(), {argument.process_group, GetCommonDataDir(), subreaper, tell});
     auto* receiver = new HostReceiver(argument.node_name, &supervisor, &refusals, stop_fd);
     {
-      pubsdk::CRpcTermSettings bus;
+      pubsdk::CRpcTermSettings bus(GetCommonDataDir());
       // Before the join: a start may come as soon as the host is on the bus.
       refusals.Attach(&bus);
       if (!bus.Join(argument.node_name, receiver)) {

@@ -77,7 +77,7 @@ class ZevhostTest : public ::testing::Test {
 
   ScopedCommonDataDir data_;
   ScopedTempDir records_;
-  pubsdk::CRpcTermSettings monitor_;
+  pubsdk::CRpcTermSettings monitor_{data_.path()};
   std::unique_ptr<ProcessHandle> host_;
   std::string node_;
   std::string install_dir_;

@@ -29,7 +29,7 @@ class TaskTimer {
   // Delays and intervals are of `clock` (not owned; must outlive the
   // timer): whole seconds for schedule, milliseconds for ScheduleMillis.
   // No thread starts here.
-  explicit TaskTimer(Clock* clock = Clock::Real());
+  explicit TaskTimer(Clock* clock);
   // Stops and joins the thread (waiting for a running callback) and drops
   // every entry. Must not run on the timer's own thread (in a callback).
   ~TaskTimer();

@@ -33,8 +33,8 @@ class CZEVThreadPool {
   // Runs at most `max_workers` tasks at once, on threads named `name` (at
   // most 15 bytes) in tools such as top and ps. No thread starts here.
   // `clock` (not owned; must outlive the pool) times the idle workers.
-  explicit CZEVThreadPool(size_t max_workers, const char* name = "zev-pool", Clock* clock = Clock::Real(),
-                          int64_t idle_ms = kDefaultIdleMs);
+  CZEVThreadPool(size_t max_workers, const char* name, Clock* clock,
+                 int64_t idle_ms = kDefaultIdleMs);
   // Runs every task queued so far, then joins the workers. Must not run on a
   // worker of this pool.
   ~CZEVThreadPool();

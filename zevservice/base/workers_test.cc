@@ -49,7 +49,7 @@ TEST(ThreadPool, RunsAsManyTasksAtOnceAsItHasWorkers) {
   std::atomic<int> running{0}, peak{0}, started{0};
   std::vector<std::future<int>> results;
   {
-    CZEVThreadPool pool(10);
+    CZEVThreadPool pool(10, "zev-pool", Clock::Real());
     for (int i = 0; i < 11; ++i) {
       results.push_back(pool.enqueue([&, i] {
         int now = ++running;
@@ -105,7 +105,7 @@ TEST(ThreadPool, StoresExceptionsAndRefusesWorkOnceStopping) {
   std::atomic<bool> refused{false};
   std::future<void> failing;
   {
-    CZEVThreadPool pool(2);
+    CZEVThreadPool pool(2, "zev-pool", Clock::Real());
     failing = pool.enqueue([] { throw std::logic_error("task failed"); });
     pool.enqueue([&] {
       // Runs while the destructor waits for it: enqueue must now throw.

@@ -97,6 +97,11 @@ void CRpcTermHelper::SetLibraryPath(const std::string& path) {
   module_.SetPath(path);
 }
 
+void CRpcTermHelper::SetDataDir(const std::string& dir) {
+  MutexLock lock(&mu_);
+  data_dir_ = dir;
+}
+
 HRESULT CRpcTermHelper::QueryInterface(const GUID& iid, void** out) {
   if (out == nullptr) return kE_POINTER;
   if (iid == IID_IUnknown || iid == IID_IRpcTerm || iid == IID_IRpcTermEx) {
@@ -378,10 +383,6 @@ HRESULT CRpcTermHelper::Init(int32_t /*flags*/) {
       RuntimeLog("CRpcTermHelper Init: %s", module_.error().c_str());
       return kE_FAIL;
     }
-    // The call center is found by its folder in every process on the bus
-    // (the service's monitor, each zevhost, components), each its own root
-    // that knows the folder only from its environment: the process's folder.
-    data_dir_ = GetCommonDataDir();
     if (data_dir_.empty()) {
       RuntimeLog("CRpcTermHelper Init: no common application-data folder");
       return kE_FAIL;

@@ -86,6 +86,9 @@ class CRpcTermHelper : public IRpcTermEx,
   // The bus library to load instead of libzevrpc.so beside the program;
   // before Init.
   void SetLibraryPath(const std::string& path);
+  // The common data folder by which every process on the bus finds the call
+  // center; before Init, which fails without one.
+  void SetDataDir(const std::string& dir);
 
   HRESULT QueryInterface(const GUID& iid, void** out) override;
   uint32_t AddRef() override { return AddRefImpl(); }

@@ -10,8 +10,8 @@ namespace pubsdk {
 const char kDefaultCallCenterName[] = "zev-{04117021-9089-42CD-856C-60BB8CF00BEB}";
 const char kDefaultServiceName[] = "zev-service-{013715CC-EE63-44CC-AE79-948EACA61C52}";
 
-CRpcTermSettings::CRpcTermSettings()
-    : call_center_name_(kDefaultCallCenterName), service_name_(kDefaultServiceName) {}
+CRpcTermSettings::CRpcTermSettings(std::string data_dir)
+    : call_center_name_(kDefaultCallCenterName), service_name_(kDefaultServiceName), data_dir_(std::move(data_dir)) {}
 
 CRpcTermSettings::~CRpcTermSettings() { Leave(); }
 
@@ -22,6 +22,7 @@ bool CRpcTermSettings::Join(const std::string& node_name, IReceiver* receiver) {
   node_id_ = NameCrc(node_name_);
   term_ = new CRpcTermHelper();
   if (!library_path_.empty()) term_->SetLibraryPath(library_path_);
+  term_->SetDataDir(data_dir_);
   term_->SetCallCenterName(call_center_name_.c_str());
   term_->SetServiceId(service_id_);
   term_->SetNodeId(node_id_);

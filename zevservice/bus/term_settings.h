@@ -24,7 +24,9 @@ extern const char kDefaultServiceName[];     // "zev-service-{013715CC-...}"
 
 class CRpcTermSettings {
  public:
-  CRpcTermSettings();
+  // The bus's call center is found by `data_dir`, the common data folder
+  // that every process on the bus shares; empty: Join fails.
+  explicit CRpcTermSettings(std::string data_dir);
   ~CRpcTermSettings();  // Leaves the bus when joined.
   CRpcTermSettings(const CRpcTermSettings&) = delete;
   CRpcTermSettings& operator=(const CRpcTermSettings&) = delete;
@@ -64,6 +66,7 @@ class CRpcTermSettings {
   std::string service_name_;
   std::string node_name_;
   std::string library_path_;
+  const std::string data_dir_;
   CRpcTermHelper* term_ = nullptr;          // owned (one reference)
   CReceiverImpAsync* receiver_ = nullptr;  // owned (one reference)
   bool joined_ = false;

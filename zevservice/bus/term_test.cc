@@ -104,7 +104,7 @@ TEST_F(TermTest, NamesAreExchangedBothWays) {
   Inbox* a_inbox = new Inbox();
   Inbox* b_inbox = new Inbox();
   {
-    CRpcTermSettings a, b;
+    CRpcTermSettings a(common_.path()), b(common_.path());
     ASSERT_TRUE(a.Join("node-a", a_inbox));
     // b asks every node it finds for its name when it joins; a answers.
     ASSERT_TRUE(b.Join("node-b", b_inbox));
@@ -154,7 +154,7 @@ TEST_F(TermTest, NamesAreExchangedBothWays) {
 
 TEST_F(TermTest, RawMessagesPlainAndInOrder) {
   Inbox* inbox = new Inbox();
-  CRpcTermSettings receiver, sender;
+  CRpcTermSettings receiver(common_.path()), sender(common_.path());
   ASSERT_TRUE(receiver.Join("receiver", inbox));
   ASSERT_TRUE(sender.Join("sender", nullptr));
   IRpcTermEx* term = sender.term();
@@ -182,7 +182,7 @@ TEST_F(TermTest, RawMessagesPlainAndInOrder) {
 }
 
 TEST_F(TermTest, SecondReceiverTakesPacks) {
-  CRpcTermSettings receiver, sender;
+  CRpcTermSettings receiver(common_.path()), sender(common_.path());
   ASSERT_TRUE(receiver.Join("packs", nullptr));
   ASSERT_TRUE(sender.Join("packer", nullptr));
   PackInbox* packs = new PackInbox();
@@ -205,12 +205,14 @@ TEST_F(TermTest, InitFailsCleanlyWithoutAUsableLibrary) {
   for (const std::string& library :
        {JoinPath(GetModuleDir(), "libno_such_library.so"), JoinPath(GetModuleDir(), "libno_exports.so"),
         JoinPath(GetModuleDir(), "libhalf_exports.so")}) {
-    CRpcTermSettings settings;
+    CRpcTermSettings settings(common_.path());
     settings.SetLibraryPath(library);
     EXPECT_FALSE(settings.Join("lonely", nullptr)) << library;
     EXPECT_FALSE(settings.Send("anyone", "start", "x", 1));
     EXPECT_EQ(settings.term()->RefreshNodes(), kE_FAIL);
   }
+  CRpcTermSettings homeless{std::string()};
+  EXPECT_FALSE(homeless.Join("homeless", nullptr)) << "joined without a common data folder";
   CRpcTermHelper* term = new CRpcTermHelper();
   EXPECT_EQ(term->Uninit(), kE_FAIL);
   EXPECT_EQ(term->SetReceiver(nullptr), kE_FAIL);
@@ -221,7 +223,7 @@ TEST_F(TermTest, InitFailsCleanlyWithoutAUsableLibrary) {
 }
 
 TEST_F(TermTest, ANodeNameIsHeldOnce) {
-  CRpcTermSettings first, second;
+  CRpcTermSettings first(common_.path()), second(common_.path());
   ASSERT_TRUE(first.Join("only-one", nullptr));
   EXPECT_FALSE(second.Join("only-one", nullptr));
   first.Leave();

@@ -159,7 +159,7 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   // Neither a refusal from a node that is not the group's host nor a message
   // of an unknown type changes anything (both are sent before the restart
   // below, whose refusal is counted).
-  pubsdk::CRpcTermSettings peer;
+  pubsdk::CRpcTermSettings peer(context.common_dir());
   ASSERT_TRUE(peer.Join("components-e2e-peer", nullptr));
   const std::string monitor_node = static_cast<pubsdk::CZEVMonitor*>(context.manager().monitor())->node_name();
   EXPECT_TRUE(peer.Send(monitor_node, "hello", "x", 1));

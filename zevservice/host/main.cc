@@ -19,7 +19,6 @@
 #include "host/service.h"
 #include "host/service_context.h"
 #include "platform/process.h"
-#include "server/event_reporter.h"
 
 namespace {
 
@@ -71,9 +70,11 @@ int main(int argc, char** argv) {
   // A service manager's default of 1024 descriptors is used up by a few
   // hundred idle clients.
   RaiseDescriptorLimit();
-  // The composition root is built here, once, before any thread starts.
-  CZEVServiceContext::MakeDefault(timings);
-  CZEVService& service = CZEVService::instance();
+  // The composition root is built here, once, before any thread starts. It
+  // and the service live until the process exits: threads of theirs may
+  // still run while it does.
+  auto* context = new CZEVServiceContext(CZEVServiceContext::ServiceOptions(timings));
+  CZEVService& service = *new CZEVService(context);
   if (!service.Run(args)) {
     // Started by hand without -application: say how, and do not report
     // success for a service that never ran.
@@ -85,6 +86,6 @@ int main(int argc, char** argv) {
   }
   // The service has stopped: nothing may send events while the process
   // tears down the log and libcurl.
-  StopEventReporter();
+  context->StopEvents();
   return service.exit_code();
 }

@@ -530,11 +530,6 @@ bool CZEVServiceBase::Run(const std::vector<std::string>& args) {
   return true;
 }
 
-CZEVService& CZEVService::instance() {
-  static CZEVService* service = new CZEVService(&CZEVServiceContext::Default());  // lives until process exit
-  return *service;
-}
-
 CZEVService::CZEVService(CZEVServiceContext* context) : context_(context) {
   set_health_check_ms(context->timings().health_check_ms);
 }

@@ -170,8 +170,6 @@ class CZEVServiceContext;
 // The service on a composition root: start and stop run its manager.
 class CZEVService : public CZEVServiceBase {
  public:
-  // The service of the default context.
-  static CZEVService& instance();
   // `context` (not owned) must outlive the service.
   explicit CZEVService(CZEVServiceContext* context);
   // Starts the manager. When it stays idle because another instance holds

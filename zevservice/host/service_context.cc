@@ -27,17 +27,18 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& ti
   options.manager.SetTimings(options.timings);
   options.monitor.SetTimings(options.timings);
   options.registry = &RegistryStore::Default();
-  options.methods = &CZEVMethodRegistry::instance();
-  options.pipe_server = &CZEVPipeServerImpl::instance();
   options.host_components = true;
   options.port_guard = true;
+  options.events = std::make_shared<CZEVEventReporter>(options.clock);
   const std::string common = options.common_dir;
   Clock* clock = options.clock;
   RegistryStore* registry = options.registry;
-  options.strategies = [common, clock, registry, timings](const std::atomic<bool>* stop) {
+  CZEVEventReporter* events = options.events.get();  // the context keeps it
+  options.strategies = [common, clock, registry, timings, events](const std::atomic<bool>* stop) {
     CZEVServerStrategy::Options server;
     server.clock = clock;
     server.registry = registry;
+    server.events = [events](const EventElement& e) { events->QueueEvents({e}); };
     server.first_retry_ms = timings.server_first_retry_ms;
     server.record_save_ms = timings.install_record_save_ms;
     server.first_floor_ms = timings.first_pass_floor_ms;
@@ -60,19 +61,9 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& ti
 
 Timings CZEVServiceContext::ServiceTimings() { return Timings(); }
 
-namespace {
-
-std::once_flag default_once;
-CZEVServiceContext* default_context = nullptr;  // lives until process exit
-
-}  // namespace
-
-CZEVServiceContext& CZEVServiceContext::MakeDefault(const Timings& timings) {
-  std::call_once(default_once, [&timings] { default_context = new CZEVServiceContext(ServiceOptions(timings)); });
-  return *default_context;
+void CZEVServiceContext::StopEvents() {
+  if (events_) events_->Stop();
 }
-
-CZEVServiceContext& CZEVServiceContext::Default() { return MakeDefault(ServiceTimings()); }
 
 CZEVManager& CZEVServiceContext::manager() {
   std::call_once(manager_once_, [this] {
@@ -88,6 +79,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
       run_dir_(Below(common_dir_, "run")),
       clock_(options.clock),
       timings_(options.timings),
+      events_(std::move(options.events)),
       manager_options_(options.manager) {
   if (options.registry == nullptr) own_registry_ = std::make_unique<RegistryStore>(common_dir_);
   registry_ = options.registry != nullptr ? options.registry : own_registry_.get();
@@ -95,7 +87,7 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   methods_ = options.methods != nullptr ? options.methods : own_methods_.get();
   RegisterServiceMethods(*methods_, [this] { return manager().loaded(); }, clock_);
   if (options.pipe_server == nullptr) {
-    own_ipc_server_ = std::make_unique<CZEVIPCServer>();
+    own_ipc_server_ = std::make_unique<CZEVIPCServer>(clock_);
     own_ipc_server_->setRuntimeDir(run_dir_);
     own_pipe_server_ = std::make_unique<CZEVPipeServerImpl>(own_ipc_server_.get(), methods_);
   }
@@ -114,8 +106,10 @@ CZEVServiceContext::CZEVServiceContext(Options options)
     pubsdk::MonitorOptions monitor = options.monitor;
     if (monitor.clock == nullptr) monitor.clock = clock_;
     if (monitor.run_dir.empty()) monitor.run_dir = run_dir_;
-    if (!monitor.event_sink) {
-      monitor.event_sink = [](const EventElement& event) { GetEventReporter().QueueEvents({event}); };
+    if (monitor.common_dir.empty()) monitor.common_dir = common_dir_;
+    if (!monitor.event_sink && events_) {
+      CZEVEventReporter* events = events_.get();
+      monitor.event_sink = [events](const EventElement& event) { events->QueueEvents({event}); };
     }
     deps.monitor_factory = [monitor]() -> pubsdk::IUnknownBase* {
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor(monitor));

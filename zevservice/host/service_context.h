@@ -1,8 +1,8 @@
 // The composition root: built once in main, it owns what the whole process
 // shares (the data folders as values, the registry store, the clock, the
-// method registry, the transports) and hands each module what it needs. The
-// process-wide instance() accessors answer the default context's objects;
-// tests build a context of their own on a folder of their own.
+// method registry, the transports, the event reporter) and hands each module
+// what it needs. Tests build a context of their own on a folder of their own
+// with the same constructor.
 #ifndef ZEV_HOST_SERVICE_CONTEXT_H_
 #define ZEV_HOST_SERVICE_CONTEXT_H_
 
@@ -18,6 +18,7 @@
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
 #include "rpc/rpc_dispatch.h"
+#include "server/event_reporter.h"
 
 // Registers every RPC method the service offers in `methods`; the control
 // methods read what is loaded from `loaded` and time on `clock` (not owned;
@@ -51,22 +52,20 @@ class CZEVServiceContext {
     RegistryStore* registry = nullptr;
     CZEVMethodRegistry* methods = nullptr;
     CZEVPipeServerImpl* pipe_server = nullptr;
+    // Where the strategies' and the monitor's events go (shared with the
+    // strategies `strategies` makes); null: the monitor's events are dropped
+    // unless `monitor` names a sink of its own.
+    std::shared_ptr<CZEVEventReporter> events;
   };
 
   // What the service runs with: the common data folder as the environment
   // gives it, the real clock, `timings` for every part, the process-wide
-  // registry store, method registry and pipe server (which the bus interface
-  // and the settings readers share), components in hosts, the server and
-  // product strategies, a port guard.
+  // registry store (which the settings readers share), a method registry and
+  // pipe server of the context's own, components in hosts, the server and
+  // product strategies, an event reporter, a port guard.
   static Options ServiceOptions(const Timings& timings = ServiceTimings());
   // The delays the service runs with: Timings().
   static Timings ServiceTimings();
-  // The process's context, made from ServiceOptions(timings) at the first
-  // call of either; later calls answer that one (main makes it first, with
-  // the delays its command line chose). Never destroyed.
-  static CZEVServiceContext& MakeDefault(const Timings& timings);
-  // MakeDefault(ServiceTimings()).
-  static CZEVServiceContext& Default();
 
   // The service's object graph as `options` says; tests change what they
   // need of ServiceOptions() or start from Options().
@@ -86,6 +85,10 @@ class CZEVServiceContext {
   RegistryStore& registry() { return *registry_; }
   CZEVMethodRegistry& methods() { return *methods_; }
   CZEVPipeServerImpl& pipe_server() { return *pipe_server_; }
+  // Ends the event reporter's sending, if the context has one (waiting for a
+  // send under way): for the end of the process, before the log and libcurl
+  // are torn down. Events queued later stay queued.
+  void StopEvents();
   // Made on first use, so that its monitor (which opens the log if nobody
   // has) comes to life only once the service has checked and made its
   // folders.
@@ -106,6 +109,7 @@ class CZEVServiceContext {
   std::unique_ptr<CZEVPipeServerImpl> own_pipe_server_;
   std::unique_ptr<CZEVManager> own_manager_;
 
+  std::shared_ptr<CZEVEventReporter> events_;
   RegistryStore* registry_;
   CZEVMethodRegistry* methods_;
   CZEVPipeServerImpl* pipe_server_;

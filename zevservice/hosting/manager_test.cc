@@ -201,7 +201,7 @@ TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
   options.first_port = first;
   options.last_port = first + 1;
   {
-    CZEVIPCServer server;
+    CZEVIPCServer server(Clock::Real());
     server.setRuntimeDir(common_.Sub("run"));
     CZEVPipeServerImpl pipe(&server, &methods_);
     CZEVManager manager(Deps(&pipe), options);
@@ -212,7 +212,7 @@ TEST_F(Manager, StartsThePipeServerAndLogsWhenItCannotStart) {
     EXPECT_FALSE(FileExists(server.socket_path()));
   }
   // A socket path longer than the kernel takes: nothing listens, and it is said.
-  CZEVIPCServer server;
+  CZEVIPCServer server(Clock::Real());
   server.setRuntimeDir(common_.Sub(std::string(120, 'd')));
   CZEVPipeServerImpl pipe(&server, &methods_);
   CZEVManager manager(Deps(&pipe), options);
@@ -225,7 +225,7 @@ TEST_F(Manager, NamesTheFrontEndsThatCouldNotStart) {
   ManagerOptions options;
   options.first_port = first;
   options.last_port = first + 1;
-  CZEVIPCServer server;
+  CZEVIPCServer server(Clock::Real());
   server.setRuntimeDir(common_.Sub(std::string(120, 'd')));  // too long a path for a socket
   CZEVPipeServerImpl pipe(&server, &methods_);
   CZEVManager manager(Deps(&pipe), options);
@@ -253,7 +253,7 @@ TEST_F(Manager, EveryPortTakenPublishesNothingAndThePipeStillServes) {
   options.first_port = first;
   options.last_port = first + 2;
   ScopedTempDir run;
-  CZEVIPCServer server;
+  CZEVIPCServer server(Clock::Real());
   server.setRuntimeDir(run.path());
   CZEVPipeServerImpl pipe(&server, &methods_);
   CZEVManager manager(Deps(&pipe), options);

@@ -103,7 +103,8 @@ CZEVMonitor::CZEVMonitor(Options options)
       start_resend_ms_(options.start_resend_ms),
       sweep_ms_(options.sweep_ms),
       restart_window_ms_(static_cast<uint32_t>(options.restart_window_ms)),
-      restart_budget_(static_cast<uint32_t>(options.restart_budget)) {
+      restart_budget_(static_cast<uint32_t>(options.restart_budget)),
+      term_(options.common_dir) {
   MutexLock lock(&mu_);
   table_ = std::make_shared<const std::vector<MonitorHostInfo>>();
 }

@@ -126,6 +126,9 @@ struct MonitorOptions {
   std::string bus_library;
   // Folder of the host status file (host_status.h); empty: no status file.
   std::string run_dir;
+  // The common data folder the monitor's hosts run on, by which the bus
+  // finds its call center; empty: the monitor cannot join the bus.
+  std::string common_dir;
   // Receives each code-14 event, on the loop thread; empty: they are dropped.
   std::function<void(const EventElement&)> event_sink;
   // Not owned; must outlive the monitor. Null: no one is told.

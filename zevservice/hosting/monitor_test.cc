@@ -82,6 +82,7 @@ class MonitorTest : public ::testing::Test {
     options.clock = &clock_;
     options.host_dir = host_dir;
     options.run_dir = RunDir();
+    options.common_dir = data_.path();
     options.event_sink = [this](const EventElement& e) {
       std::lock_guard<std::mutex> lock(events_mu_);
       events_.push_back(e);
@@ -224,7 +225,7 @@ TEST_F(MonitorTest, AHostEndingWith255IsForgottenAndTheNextStartMakesANewOne) {
   ASSERT_TRUE(AwaitRuns(1));
   const MonitorHostInfo first = Row("grp");
 
-  CRpcTermSettings peer;
+  CRpcTermSettings peer(data_.path());
   ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
   ASSERT_TRUE(peer.Send(first.node_name, "stopall", "stopall", 1));
   ASSERT_TRUE(PollUntil([&] { return monitor_->GetProcessTable().empty(); }));
@@ -466,7 +467,7 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
   ASSERT_TRUE(WriteFileAtomically(gate, ""));
   // Once the host takes messages (a probe of another node reaches it), the
   // resend falls due.
-  CRpcTermSettings peer;
+  CRpcTermSettings peer(data_.path());
   ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
   const std::string node = Row("grp").node_name;
   ASSERT_TRUE(PollUntil([&] { return peer.Send(node, "probe", "", 1); }));

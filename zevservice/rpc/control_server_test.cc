@@ -205,7 +205,7 @@ class ControlServer : public ::testing::Test {
   int port_ = 0;
   CZEVHttpServer http_{&methods_};
   ScopedTempDir run_dir_;
-  CZEVIPCServer ipc_;
+  CZEVIPCServer ipc_{Clock::Real()};
   CZEVPipeServerImpl pipe_{&ipc_, &methods_};
 };
 

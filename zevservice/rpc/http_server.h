@@ -199,7 +199,7 @@ class CZEVHttpServer {
  public:
   // Binds "/rpc" to a processor on `methods` (not owned; must outlive the
   // server). `limits` hold for every listening period.
-  explicit CZEVHttpServer(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance(),
+  explicit CZEVHttpServer(const CZEVMethodRegistry* methods,
                           zev::HttpServerLimits limits = zev::HttpServerLimits());
   ~CZEVHttpServer();
   CZEVHttpServer(const CZEVHttpServer&) = delete;

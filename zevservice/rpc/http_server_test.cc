@@ -527,7 +527,7 @@ TEST(HttpEndpointLimits, ClosesConnectionsThatIdleOrDawdleBeyondTheirLimits) {
 }
 
 TEST(HttpServerEntry, RefusesPortZeroAndAPortInUse) {
-  CZEVHttpServer server;
+  CZEVHttpServer server(TestMethods());
   EXPECT_FALSE(server.start());
   EXPECT_EQ(server.users(), 0);
 
@@ -565,7 +565,7 @@ TEST(HttpServerEntry, RefusesPortZeroAndAPortInUse) {
 
 TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
   PortServer other({"python3", HTTP_TEST_SERVER_PATH});
-  CZEVHttpServer endpoint;
+  CZEVHttpServer endpoint(TestMethods());
   endpoint.setIp("127.0.0.1");
   int port = 0;
   for (int candidate = 47900; candidate < 48000 && port == 0; ++candidate) {

@@ -82,12 +82,7 @@ struct CZEVIPCServer::Client {
   uint64_t last_active = 0;
 };
 
-CZEVIPCServer& CZEVIPCServer::instance() {
-  static CZEVIPCServer* server = new CZEVIPCServer();  // lives until process exit
-  return *server;
-}
-
-CZEVIPCServer::CZEVIPCServer() = default;
+CZEVIPCServer::CZEVIPCServer(Clock* clock) : clock_(clock) {}
 
 CZEVIPCServer::~CZEVIPCServer() { stop(); }
 
@@ -113,7 +108,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   name_ = name;
   pipe_name_ = pipe_name;
   if (!runtime_dir_.empty()) CreateDirectoryWithMode(runtime_dir_, kRuntimeDirMode);
-  socket_path_ = PipeSocketPath(runtime_dir_.empty() ? GetRuntimeDir() : runtime_dir_, pipe_name);
+  socket_path_ = runtime_dir_.empty() ? std::string() : PipeSocketPath(runtime_dir_, pipe_name);
   if (socket_path_.empty() || socket_path_.size() >= sizeof(sockaddr_un{}.sun_path)) {
     LogWrite(kLogError, "uv_pipe_bind failed, error: %d:%s", UV_ENAMETOOLONG,
              socket_path_.empty() ? "no runtime folder for the pipe" : uv_strerror(UV_ENAMETOOLONG));
@@ -160,7 +155,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   last_accept_log_ = 0;
   last_idle_close_log_ = 0;
 
-  pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers, "zev-pipe-work");
+  pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers, "zev-pipe-work", clock_);
   {
     MutexLock lock(&queue_mu_);
     loop_alive_ = true;

@@ -75,18 +75,16 @@ class CZEVIPCServer {
  public:
   using Handler = std::function<void(IZEVIPCRequest& request, IZEVIPCResponse& response)>;
 
-  // The process-wide server, created on first use.
-  static CZEVIPCServer& instance();
-
-  CZEVIPCServer();
+  // Idle pool workers end on `clock` (not owned; must outlive the server).
+  explicit CZEVIPCServer(Clock* clock);
   ~CZEVIPCServer();  // stop(), then joins the pool
   CZEVIPCServer(const CZEVIPCServer&) = delete;
   CZEVIPCServer& operator=(const CZEVIPCServer&) = delete;
 
   // Stores the handler when it is not empty. Call before start.
   void setHandler(Handler handler);
-  // The folder of the socket file (empty: the runtime folder of the common
-  // data folder). Call before start.
+  // The folder of the socket file; without one nothing can listen. Call
+  // before start.
   void setRuntimeDir(const std::string& dir) { runtime_dir_ = dir; }
   // Binds the socket of `pipe_name` (mode 0666; a stale socket file left by
   // a dead process is replaced) and starts the loop thread. True when
@@ -171,6 +169,7 @@ class CZEVIPCServer {
   std::string name_;
   std::string pipe_name_;
   std::string socket_path_;
+  Clock* const clock_;
   std::string runtime_dir_;
   Handler handler_;
   std::unique_ptr<std::thread> loop_thread_;

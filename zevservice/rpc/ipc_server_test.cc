@@ -49,7 +49,7 @@ class PipeLimits : public ::testing::Test {
 
   ScopedTempDir run_;
   CZEVMethodRegistry methods_;
-  CZEVIPCServer server_;
+  CZEVIPCServer server_{Clock::Real()};
   CZEVPipeServerImpl pipe_;
 };
 

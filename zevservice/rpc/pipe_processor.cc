@@ -101,12 +101,6 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
   return reply.exr ? -1 : 0;
 }
 
-CZEVPipeServerImpl& CZEVPipeServerImpl::instance() {
-  static CZEVPipeServerImpl* impl =
-      new CZEVPipeServerImpl(&CZEVIPCServer::instance(), &CZEVMethodRegistry::instance());
-  return *impl;
-}
-
 CZEVPipeServerImpl::CZEVPipeServerImpl(CZEVIPCServer* server, const CZEVMethodRegistry* methods)
     : server_(server), methods_(methods) {
   server_->setHandler([this](IZEVIPCRequest& request, IZEVIPCResponse& response) { HandleRequest(request, response); });

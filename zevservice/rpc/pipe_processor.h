@@ -27,7 +27,7 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
   // Takes a new request id. `methods` (not owned) must outlive the processor.
   // `component_check` tells which peers count as a component's own
   // processes (empty: none).
-  explicit CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods = &CZEVMethodRegistry::instance(),
+  explicit CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods,
                                         ComponentPeerCheck component_check = ComponentPeerCheck());
 
   // Fills the response: the sealed answer as body, "etag:<etag>;exr:<0|1>" as
@@ -59,10 +59,6 @@ int32_t NewRequestId();
 
 class CZEVPipeServerImpl {
  public:
-  // The process-wide pipe server owner, on CZEVIPCServer::instance() and the
-  // service's method registry.
-  static CZEVPipeServerImpl& instance();
-
   // Installs the handler. `server` and `methods` (not owned) must outlive it.
   CZEVPipeServerImpl(CZEVIPCServer* server, const CZEVMethodRegistry* methods);
   ~CZEVPipeServerImpl();                               // stop()

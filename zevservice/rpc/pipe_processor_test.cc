@@ -144,7 +144,7 @@ TEST(PipeProcessor, AnswersCallsAndEveryKindOfFailure) {
 
 TEST(PipeServer, AStoppedServerStartsAgainForReal) {
   ScopedTempDir run;
-  CZEVIPCServer server;
+  CZEVIPCServer server(Clock::Real());
   server.setRuntimeDir(run.path());
   CZEVPipeServerImpl pipe(&server, EchoMethods());
   std::string etag;

@@ -59,11 +59,6 @@ std::string RpcCaller::Describe() const {
   return text + (via == Via::kSocket ? ", over the socket" : ", over HTTP");
 }
 
-CZEVMethodRegistry& CZEVMethodRegistry::instance() {
-  static auto* registry = new CZEVMethodRegistry();  // reached by transport threads until exit
-  return *registry;
-}
-
 bool CZEVMethodRegistry::registerMethod(std::unique_ptr<CZEVBaseRPCExecute> executor, MethodEffect effect) {
   if (!executor) return false;
   const std::string server_id = executor->getServerId();
@@ -128,11 +123,6 @@ bool CZEVMethodRegistry::changesState(const std::string& server_id, const std::s
 size_t CZEVMethodRegistry::size() const {
   MutexLock lock(&mu_);
   return methods_.size();
-}
-
-void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
-                  std::string& response) {
-  CZEVMethodRegistry::instance().dispatchCall(descriptor, request, response);
 }
 
 void raiseRPCError(int32_t code, const char* format, ...) {

@@ -116,9 +116,6 @@ enum class MethodEffect { kReads, kChangesState };
 // while further methods are registered.
 class CZEVMethodRegistry {
  public:
-  // The service's registry, created on first use; tests build their own.
-  static CZEVMethodRegistry& instance();
-
   CZEVMethodRegistry() = default;
   CZEVMethodRegistry(const CZEVMethodRegistry&) = delete;
   CZEVMethodRegistry& operator=(const CZEVMethodRegistry&) = delete;
@@ -153,10 +150,6 @@ class CZEVMethodRegistry {
   mutable Mutex mu_;
   std::map<std::string, Entry> methods_ GUARDED_BY(mu_);
 };
-
-// dispatchCall on the service's registry.
-void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
-                  std::string& response);
 
 // Throws EZEVRPC with `code` and the printf-formatted message, cut at 999
 // bytes (never inside a UTF-8 character).

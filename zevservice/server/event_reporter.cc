@@ -84,29 +84,3 @@ void CZEVEventReporter::PostEvents(const std::vector<EventElement>& events) {
   Json::Value root;
   ParseStrictJson(Utf8ToAnsi(reply), &root);
 }
-
-namespace {
-
-std::atomic<CZEVEventReporter*> process_reporter{nullptr};
-
-}  // namespace
-
-CZEVEventReporter& GetEventReporter() {
-  static CZEVEventReporter* reporter = [] {
-    // The process-wide sink of the strategies' events (and of the programs
-    // that post through it), on the real clock; lives until process exit.
-    auto* made = new CZEVEventReporter(Clock::Real());
-    process_reporter.store(made);
-    // A program that never calls StopEventReporter (a test, a tool) still
-    // ends with the reporter's thread joined, before whatever was made
-    // before the reporter is torn down.
-    std::atexit(StopEventReporter);
-    return made;
-  }();
-  return *reporter;
-}
-
-void StopEventReporter() {
-  CZEVEventReporter* reporter = process_reporter.exchange(nullptr);
-  if (reporter != nullptr) reporter->Stop();
-}

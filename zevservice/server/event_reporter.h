@@ -56,13 +56,6 @@ class CZEVEventReporter {
   uint64_t timer_id_ = 0;
 };
 
-// The process-wide reporter, created on first use.
-CZEVEventReporter& GetEventReporter();
-// Stops the process-wide reporter if it was ever made, so that its thread
-// is not sending while the process tears down the log and libcurl. For the
-// end of the process; it also runs at exit, for programs that do not call it.
-void StopEventReporter();
-
 // The report JSON: machine facts and the qualifying events (appCode,
 // componentLibraryId and version set, timestamp > 0), each with a new
 // eventId; "eventList" is null when none qualifies. Empty (nothing to send)

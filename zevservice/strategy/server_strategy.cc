@@ -65,7 +65,6 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
       interval_floor_s_(options.interval_floor_ms / 1000),
       events_(std::move(options.events)),
       download_dir_(options.download_dir) {
-  if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
   database_ = std::make_unique<LocalComponentDatabase>(
       options.database_key.empty() ? MakeDatabaseKey() : options.database_key, registry_);
   database_->CheckDataVersion();
@@ -505,7 +504,7 @@ bool CZEVServerStrategy::OnTaskEvent(const std::string& text, uint16_t code) {
   event.version = parts[2];
   event.eventState = code;
   event.eventTimestamp = clock_->WallMillis();
-  events_(event);
+  if (events_) events_(event);
   LogWrite(kLogInfo, "Log event mask :%s evrnt:%d", text.c_str(), static_cast<int>(code));
   return true;
 }

@@ -101,6 +101,7 @@ class CZEVServerStrategy : public CZEVStrategyBase {
     // The lowest First and Interval taken from the settings.
     int64_t first_floor_ms = Timings().first_pass_floor_ms;
     int64_t interval_floor_ms = Timings().interval_floor_ms;
+    // Where the download and install events go; empty: they are dropped.
     EventSink events;
   };
 
