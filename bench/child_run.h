@@ -15,6 +15,8 @@
 
 #include "bench/bench_util.h"
 
+namespace zev {
+
 extern char** environ;
 
 struct Sample {
@@ -70,5 +72,7 @@ inline bool RunQuiet(const std::vector<std::string>& args, const std::string& cw
   waitpid(pid, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_BENCH_CHILD_RUN_H_

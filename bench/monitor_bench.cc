@@ -25,6 +25,8 @@
 #include "platform/instance_processes.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 extern char** environ;
 
 namespace {
@@ -128,7 +130,10 @@ std::vector<int64_t> MonitorRestarts(int rounds) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 30;
   char pattern[] = "/tmp/zev-monitor-bench.XXXXXX";
   const char* dir = mkdtemp(pattern);

@@ -13,11 +13,13 @@
 
 // Protobuf's complaints about invalid UTF-8 would flood the output.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  using namespace zev;
   google::protobuf::SetLogHandler(nullptr);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   std::string body(reinterpret_cast<const char*>(data), size);
   CZEVComponentDescriptor descriptor;
   std::string request, error;

@@ -10,11 +10,13 @@
 #include "model/catalogue_json.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  using namespace zev;
   google::protobuf::SetLogHandler(nullptr);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   std::string text(reinterpret_cast<const char*>(data), size);
   CZEVApplications apps;
   if (ReadServerCatalogue(text, "/var/lib/zev/Varnel/ZEV/download", &apps)) {

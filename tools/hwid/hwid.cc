@@ -17,6 +17,8 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 
+namespace zev {
+
 namespace {
 
 std::string Trimmed(const std::string& path) {
@@ -90,6 +92,8 @@ class HardwareId final : public IZEVHardwareId {
 };
 
 }  // namespace
+
+}  // namespace zev
 
 extern "C" __attribute__((visibility("default"))) int32_t DllGetClassObject(const GUID* clsid, const GUID* iid,
                                                                             void** out) {

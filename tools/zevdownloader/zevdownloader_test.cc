@@ -24,9 +24,11 @@
 #include "contract/downloader_exit_codes.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 extern char** environ;
 
-namespace zevdownloader {
+namespace downloader {
 namespace {
 
 namespace fs = std::filesystem;
@@ -497,4 +499,6 @@ TEST_F(ZevDownloader, EndsWithItsParentAndKeepsPart) {
 }
 
 }  // namespace
-}  // namespace zevdownloader
+}  // namespace downloader
+
+}  // namespace zev

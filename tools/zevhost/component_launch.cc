@@ -20,6 +20,8 @@
 #include "platform/file_modes.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 extern char** environ;
 
 namespace {
@@ -345,3 +347,5 @@ bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string*
   *pidfd = fd;
   return true;
 }
+
+}  // namespace zev

@@ -4,6 +4,8 @@
 
 #include "platform/wait.h"
 
+namespace zev {
+
 namespace {
 
 class RealClock : public Clock {
@@ -35,3 +37,5 @@ Clock* Clock::Real() {
   static Clock* clock = new RealClock();
   return clock;
 }
+
+}  // namespace zev

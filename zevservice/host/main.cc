@@ -21,6 +21,8 @@
 #include "platform/process.h"
 #include "server/event_reporter.h"
 
+namespace zev {
+
 namespace {
 
 // Protobuf reports malformed input (for example invalid UTF-8 in a string
@@ -32,7 +34,10 @@ void ProtobufToLog(google::protobuf::LogLevel level, const char* /*file*/, int /
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   TakeNotifySocket();
   BlockControlSignals();
   google::protobuf::SetLogHandler(ProtobufToLog);

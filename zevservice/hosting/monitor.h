@@ -52,7 +52,11 @@
 #include "platform/wait.h"
 #include "server/event_reporter.h"
 
+namespace zev {
+
 class ProcessHandle;
+
+}  // namespace zev
 
 namespace pubsdk {
 

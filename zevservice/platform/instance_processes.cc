@@ -19,6 +19,8 @@
 #include "platform/file_modes.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 extern char** environ;
 
 namespace {
@@ -257,3 +259,5 @@ std::unique_ptr<ProcessHandle> StartInstanceProcess(const std::vector<std::strin
                                                  : std::string(kInstanceTokenVariable) + "=" + token);
   return StartProcessArgv(argv, with_token, error);
 }
+
+}  // namespace zev

@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstring>
 
+namespace zev {
+
 extern char** environ;
 
 #ifndef P_PIDFD
@@ -271,3 +273,5 @@ uint64_t RaiseDescriptorLimit() {
   }
   return static_cast<uint64_t>(limit.rlim_cur);
 }
+
+}  // namespace zev

@@ -20,6 +20,8 @@
 
 #include "platform/annotated_mutex.h"
 
+namespace zev {
+
 struct sqlite3;
 
 enum class RegRoot { kClassesRoot, kLocalMachine };
@@ -150,5 +152,7 @@ const char* RegRootName(RegRoot root);
 std::string RegResolveKey(RegRoot root, const std::string& key, RegView view);
 // Full path of the database file; empty without a common data folder.
 std::string RegistryDatabasePath();
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_REGISTRY_H_

@@ -6,6 +6,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 extern char** environ;
 
 namespace {
@@ -141,3 +143,5 @@ bool ExpandForUser(const UserToken* token, const std::string& text, std::string*
   *result = expanded;
   return Quote(result);
 }
+
+}  // namespace zev

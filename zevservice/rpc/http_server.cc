@@ -859,7 +859,6 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
   return 0;
 }
 
-}  // namespace zev
 
 CZEVHttpServer::CZEVHttpServer(const CZEVMethodRegistry* methods, zev::HttpServerLimits limits)
     : limits_(limits), processor_(methods) {}
@@ -916,3 +915,5 @@ bool CZEVHttpServer::stop() {
   users_.store(0);
   return true;
 }
+
+}  // namespace zev

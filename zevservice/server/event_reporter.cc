@@ -10,6 +10,8 @@
 #include "platform/text.h"
 #include "model/catalogue_json.h"
 
+namespace zev {
+
 int64_t NowMillis() { return Clock::Real()->WallMillis(); }
 
 std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord& system,
@@ -110,3 +112,5 @@ void StopEventReporter() {
   CZEVEventReporter* reporter = process_reporter.exchange(nullptr);
   if (reporter != nullptr) reporter->Stop();
 }
+
+}  // namespace zev

@@ -16,6 +16,8 @@
 #include "base/task_timer.h"
 #include "server/server_channel.h"
 
+namespace zev {
+
 struct EventElement {
   std::string appCode;
   std::string componentLibraryId;
@@ -72,5 +74,7 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
 
 // Milliseconds since 1970-01-01 UTC now, on the real clock.
 int64_t NowMillis();
+
+}  // namespace zev
 
 #endif  // ZEV_SERVER_EVENT_REPORTER_H_

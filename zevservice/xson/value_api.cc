@@ -7,6 +7,8 @@
 #include "xson/codec.h"
 #include "xson/containers.h"
 
+namespace zev {
+
 using xson::value_t;
 
 namespace {
@@ -25,6 +27,8 @@ uint64_t Guard(Fn fn) {
 bool ValidSize(uint32_t size) { return size <= 3; }
 
 }  // namespace
+
+}  // namespace zev
 
 XSON_EXPORT uint64_t XsonValueInit(value_t* value) {
   if (value == nullptr) return 0;
