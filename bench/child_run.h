@@ -15,9 +15,9 @@
 
 #include "bench/bench_util.h"
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 struct Sample {
   int64_t nanos = 0;

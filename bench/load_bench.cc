@@ -20,9 +20,9 @@
 #include "hosting/monitor.h"
 #include "platform/paths.h"
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 namespace {
 

@@ -25,9 +25,9 @@
 #include "platform/instance_processes.h"
 #include "platform/paths.h"
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 namespace {
 

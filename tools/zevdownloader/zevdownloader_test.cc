@@ -24,9 +24,9 @@
 #include "contract/downloader_exit_codes.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 namespace downloader {
 namespace {

@@ -30,8 +30,8 @@ ZEVRPC_EXPORT pubsdk::HRESULT PUB_UninitializeCallCenter(pubsdk::IBusCallCenter*
 ZEVRPC_EXPORT pubsdk::IBusCallCenter* PUB_AllocateCallCenter(const char* call_center_name) {
   if (call_center_name == nullptr) return nullptr;
   // The host may have moved its data folder since the last call; follow it.
-  ForgetCommonDataDir();
-  std::string data_dir = GetCommonDataDir();
+  zev::ForgetCommonDataDir();
+  std::string data_dir = zev::GetCommonDataDir();
   if (data_dir.empty()) return nullptr;
   return PUB_InitializeCallCenter(call_center_name, data_dir.c_str(), pubsdk::kBusAbiVersion);
 }

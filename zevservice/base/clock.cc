@@ -10,7 +10,7 @@ namespace {
 
 class RealClock : public Clock {
  public:
-  int64_t MonotonicMillis() override { return ::MonotonicMillis(); }
+  int64_t MonotonicMillis() override { return zev::MonotonicMillis(); }
 
   int64_t WallMillis() override {
     struct timespec now;

@@ -19,9 +19,9 @@
 #include "platform/file_modes.h"
 #include "platform/paths.h"
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 namespace {
 

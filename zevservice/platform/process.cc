@@ -14,9 +14,9 @@
 #include <climits>
 #include <cstring>
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 #ifndef P_PIDFD
 #define P_PIDFD 3

@@ -20,9 +20,9 @@
 
 #include "platform/annotated_mutex.h"
 
-namespace zev {
-
 struct sqlite3;
+
+namespace zev {
 
 enum class RegRoot { kClassesRoot, kLocalMachine };
 

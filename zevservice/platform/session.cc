@@ -6,9 +6,9 @@
 
 #include "platform/paths.h"
 
-namespace zev {
-
 extern char** environ;
+
+namespace zev {
 
 namespace {
 
