@@ -13,7 +13,6 @@
 
 // Protobuf's complaints about invalid UTF-8 would flood the output.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  using namespace zev;
   google::protobuf::SetLogHandler(nullptr);
   return 0;
 }

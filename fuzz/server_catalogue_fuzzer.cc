@@ -10,7 +10,6 @@
 #include "model/catalogue_json.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  using namespace zev;
   google::protobuf::SetLogHandler(nullptr);
   return 0;
 }

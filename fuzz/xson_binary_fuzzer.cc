@@ -8,7 +8,6 @@
 #include "xson/xsonv.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace zev;
   xson::value_t v;
   XsonValueInit(&v);
   if (XsonValueLoad(&v, data, size)) {
