@@ -203,7 +203,8 @@ TEST_F(TermTest, SecondReceiverTakesPacks) {
 
 TEST_F(TermTest, InitFailsCleanlyWithoutAUsableLibrary) {
   for (const std::string& library :
-       {zev::JoinPath(zev::GetModuleDir(), "libno_such_library.so"), zev::JoinPath(zev::GetModuleDir(), "libno_exports.so"),
+       {zev::JoinPath(zev::GetModuleDir(), "libno_such_library.so"),
+        zev::JoinPath(zev::GetModuleDir(), "libno_exports.so"),
         zev::JoinPath(zev::GetModuleDir(), "libhalf_exports.so")}) {
     CRpcTermSettings settings;
     settings.SetLibraryPath(library);

@@ -457,10 +457,10 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
     break;
   }
   const std::string what = zev::EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
-                                                   refusal.version);
+                                                        refusal.version);
   if (group_name.empty()) {
-    zev::LogWrite(zev::kLogWarning, "A refused start of %s from %s is dropped: not what that node runs now.", what.c_str(),
-             zev::EscapeControlCharacters(host).c_str());
+    zev::LogWrite(zev::kLogWarning, "A refused start of %s from %s is dropped: not what that node runs now.",
+                  what.c_str(), zev::EscapeControlCharacters(host).c_str());
     return;
   }
   const std::string text = "The component " + what + " does not run: its host " + zev::EscapeControlCharacters(host) +

@@ -859,7 +859,6 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
   return 0;
 }
 
-
 CZEVHttpServer::CZEVHttpServer(const CZEVMethodRegistry* methods, zev::HttpServerLimits limits)
     : limits_(limits), processor_(methods) {}
 

@@ -191,7 +191,6 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
   std::unique_ptr<Poco::Net::TCPServer> server_ GUARDED_BY(mu_);
 };
 
-
 // One endpoint: address, port and a user count. The first start listens, the
 // last stop stops listening. start/stop serialise on the entry's lock.
 class CZEVHttpServer {
