@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace zev {
+
 inline int64_t NowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -41,5 +43,7 @@ inline std::string MakeText(size_t bytes, uint32_t seed) {
   text.resize(bytes);
   return text;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_BENCH_BENCH_UTIL_H_

@@ -22,6 +22,8 @@
 #include "bus/bus_abi.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 using namespace pubsdk;
@@ -152,7 +154,10 @@ Result BarePingPong(size_t size, int rounds) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   int rounds_small = argc > 1 ? std::atoi(argv[1]) : 5000;
   int rounds_large = argc > 2 ? std::atoi(argv[2]) : 300;
   std::string lib_path = GetModuleDir() + "libzevrpc.so";

@@ -15,6 +15,8 @@
 #include "bench/bench_util.h"
 #include "model/catalogue_json.h"
 
+namespace zev {
+
 namespace {
 
 std::string MakeCatalogue(int apps, int components) {
@@ -69,7 +71,10 @@ void Measure(const char* name, int runs, const std::function<bool()>& fn) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main() {
+  using namespace zev;
   const std::string doc = MakeCatalogue(1000, 5);
   printf("catalogue_bench: %zu bytes, 1000 applications x 5 components\n", doc.size());
   Measure("JsonCpp parse alone (floor)", 5, [&] {

@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 
 int main(int argc, char** argv) {
+  using namespace zev;
   std::string root = argc > 1 ? argv[1] : "/tmp/zev_check_bench";
   CZEVComponentProxy entry;
   entry.SetInstallRoot(root);

@@ -17,6 +17,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 struct Sample {
   int64_t nanos = 0;
   long max_rss_kib = 0;
@@ -70,5 +72,7 @@ inline bool RunQuiet(const std::vector<std::string>& args, const std::string& cw
   waitpid(pid, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_BENCH_CHILD_RUN_H_

@@ -32,6 +32,8 @@
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 int FreePort() {
@@ -103,7 +105,10 @@ double Rate(int clients, double seconds, const CallMaker& make, const SealedCall
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   const double seconds = argc > 1 ? atof(argv[1]) : 4;
   const int clients = argc > 2 ? atoi(argv[2]) : 1;
   ScopedTempDir scratch;

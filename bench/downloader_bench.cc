@@ -19,12 +19,14 @@
 #include "bench/child_run.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::HttpConnection;
-using zevdownloader::HttpRequest;
-using zevdownloader::LoopbackHttpServer;
+using downloader::HttpConnection;
+using downloader::HttpRequest;
+using downloader::LoopbackHttpServer;
 
 bool MakeSource(const fs::path& path, size_t bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -54,7 +56,10 @@ void Report(const char* name, std::vector<Sample>& samples) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   int repetitions = argc > 1 ? std::atoi(argv[1]) : 5;
   size_t megabytes = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 200;
   if (repetitions <= 0 || megabytes == 0) {

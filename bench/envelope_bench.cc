@@ -12,6 +12,8 @@
 #include "bench/bench_util.h"
 #include "crypto/payload_envelope.h"
 
+namespace zev {
+
 namespace {
 
 // A call-like payload: words, ids and numbers, compressible about 3:1.
@@ -89,7 +91,10 @@ std::string RawOpen(const std::string& text, size_t plain_size) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main() {
+  using namespace zev;
   printf("%-8s %14s %14s %7s   %14s %14s %7s\n", "payload", "encode MB/s", "raw steps", "ratio", "decode MB/s",
          "raw steps", "ratio");
   for (size_t size : {size_t{64}, size_t{4096}, size_t{256 * 1024}, size_t{1024 * 1024}}) {

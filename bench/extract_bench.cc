@@ -22,6 +22,8 @@
 #include "download/zip_extractor.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 double Best(int runs, const std::function<bool()>& fn, const std::function<void()>& reset) {
@@ -40,7 +42,10 @@ double Best(int runs, const std::function<bool()>& fn, const std::function<void(
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   std::string work = argc > 1 ? argv[1] : "";
   long mib = argc > 2 ? atol(argv[2]) : 120;
   if (work.empty()) {

@@ -20,6 +20,8 @@
 
 #include "strategy/server_strategy.h"
 
+namespace zev {
+
 namespace {
 
 constexpr int64_t kMinuteMs = 60 * 1000;
@@ -93,7 +95,10 @@ void Report(const char* story, const char* who, const Figures& f, double steady_
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   const int machines = argc > 1 ? atoi(argv[1]) : 10000;
   if (machines <= 0) {
     fprintf(stderr, "usage: herd_bench [machines]\n");

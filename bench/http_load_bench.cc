@@ -22,6 +22,8 @@
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "contract/sealed_call.h"
 
+namespace zev {
+
 namespace {
 
 // A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when unreadable.
@@ -61,7 +63,10 @@ void RunClient(int port, int id, int calls, std::vector<int64_t>* latencies, std
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   if (argc < 3) {
     fprintf(stderr, "usage: http_load_bench PORT SERVICE_PID [CLIENTS] [CALLS_PER_CLIENT]\n");
     return 2;

@@ -21,6 +21,8 @@
 #include "contract/sealed_call.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 // A field of /proc/PID/status in KiB ("VmHWM", "VmRSS").
@@ -45,7 +47,10 @@ char ExrOf(Channel&& channel, const SealedCall& call) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   if (argc < 3) {
     fprintf(stderr, "usage: large_calls_bench PORT SERVICE_PID [CALLS] [MIB]\n");
     return 2;

@@ -22,6 +22,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 namespace {
 
 double BareSpawnsMillis(int count) {
@@ -44,7 +46,10 @@ size_t CountFiles(const std::string& dir) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   const int components = argc > 1 ? std::atoi(argv[1]) : 200;
   const int groups = argc > 2 ? std::atoi(argv[2]) : 20;
   char pattern[] = "/tmp/zev-load-bench.XXXXXX";

@@ -26,6 +26,8 @@
 #include <spdlog/spdlog.h>
 #endif
 
+namespace zev {
+
 namespace {
 
 std::string Message(int i) {
@@ -145,7 +147,10 @@ Figures BenchSpdlog(const std::string& dir, int lines) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   std::string dir = argc > 1 ? argv[1] : "/tmp/zev_log_bench";
   int lines = argc > 2 ? atoi(argv[2]) : 400000;
   CreateDirectories(dir);

@@ -14,6 +14,8 @@
 #include "hosting/manager.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 // Answers every start at once; the cost measured is the manager's own.
@@ -130,7 +132,10 @@ Sizes CopyMillis(int entries, int rounds) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   int n = argc > 1 ? std::atoi(argv[1]) : 5000;
   const int rounds = 7;
   // The manager logs a line per entry; keep them out of the way.

@@ -27,6 +27,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 namespace {
 
 using pubsdk::CZEVMonitor;
@@ -128,7 +130,10 @@ std::vector<int64_t> MonitorRestarts(int rounds) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 30;
   char pattern[] = "/tmp/zev-monitor-bench.XXXXXX";
   const char* dir = mkdtemp(pattern);

@@ -29,6 +29,8 @@
 #include "testing/pipe_client.h"
 #include "testing/unix_socket.h"
 
+namespace zev {
+
 namespace {
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -149,7 +151,10 @@ class PingPongServer {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   if (argc < 2) {
     fprintf(stderr, "usage: pipe_bench PORT [SECONDS]\n");
     return 2;

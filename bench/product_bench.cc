@@ -31,6 +31,8 @@
 #include "strategy/product_strategy.h"
 #include "testing/fake_clock.h"
 
+namespace zev {
+
 namespace {
 
 // A package of one component: four large files and many small ones below
@@ -66,7 +68,10 @@ double Median(std::vector<int64_t> samples) { return Quantile(samples, 0.5) / 1e
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   std::string work = argc > 1 ? argv[1] : "";
   long mib = argc > 2 ? atol(argv[2]) : 48;
   int runs = argc > 3 ? atoi(argv[3]) : 7;

@@ -9,11 +9,15 @@
 #include "contract/names.h"
 #include "contract/sealed_call.h"
 
+namespace zev {
+
 // Seals an echo call of `text`.
 inline SealedCall SealedEcho(const std::string& text) {
   CZEVEchoRequest request;
   request.set_request(text);
   return SealCall(kEchoServerId, "echo", request.SerializeAsString());
 }
+
+}  // namespace zev
 
 #endif  // ZEV_BENCH_SEALED_ECHO_H_

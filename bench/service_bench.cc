@@ -43,6 +43,8 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -377,7 +379,10 @@ void Row(const std::string& what, const std::string& service, const std::string&
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   if (argc > 1 && strcmp(argv[1], "--notify-daemon") == 0) return NotifyDaemon();
   const int runs = argc > 1 ? atoi(argv[1]) : 5;
   const int64_t calls = argc > 2 ? atoll(argv[2]) : 100000;

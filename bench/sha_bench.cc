@@ -10,6 +10,8 @@
 #include "platform/digest.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 double Best(int runs, const std::function<void()>& fn) {
@@ -24,7 +26,10 @@ double Best(int runs, const std::function<void()>& fn) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   std::string path = argc > 1 ? argv[1] : "/tmp/zev_sha_bench.bin";
   long mib = argc > 2 ? atol(argv[2]) : 1024;
   if (!FileExists(path)) {

@@ -25,6 +25,8 @@
 #include "strategy/local_database.h"
 #include "strategy/strategy_base.h"
 
+namespace zev {
+
 namespace {
 
 CZEVComponentProxy Entry(int app, int component, const std::string& version, int32_t source) {
@@ -234,7 +236,10 @@ void BenchRecord(RegistryStore* store) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main() {
+  using namespace zev;
   std::string pattern = (std::filesystem::temp_directory_path() / "strategy_bench.XXXXXX").string();
   if (mkdtemp(&pattern[0]) == nullptr) return 1;
   const std::string dir = pattern;

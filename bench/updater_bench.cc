@@ -21,12 +21,14 @@
 #include "platform/digest.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::HttpConnection;
-using zevdownloader::HttpRequest;
-using zevdownloader::LoopbackHttpServer;
+using downloader::HttpConnection;
+using downloader::HttpRequest;
+using downloader::LoopbackHttpServer;
 
 // Pseudo-random bytes: 7z cannot shrink them, so the package is as large as
 // the file.
@@ -55,7 +57,10 @@ double Millis(int64_t nanos) { return static_cast<double>(nanos) / 1e6; }
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   int repetitions = argc > 1 ? std::atoi(argv[1]) : 3;
   size_t megabytes = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 200;
   if (repetitions <= 0 || megabytes == 0) {

@@ -12,6 +12,8 @@
 #include "base/task_timer.h"
 #include "base/thread_pool.h"
 
+namespace zev {
+
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -94,7 +96,10 @@ void PoolBench() {
 
 }  // namespace
 
+}  // namespace zev
+
 int main() {
+  using namespace zev;
   TimerBench();
   PoolBench();
   return 0;

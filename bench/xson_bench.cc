@@ -12,6 +12,8 @@
 #include "bench/bench_util.h"
 #include "xson/xsonv.h"
 
+namespace zev {
+
 namespace {
 
 std::string MakeDocument(size_t target) {
@@ -41,7 +43,10 @@ double MBps(size_t bytes, const std::function<void()>& fn) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main() {
+  using namespace zev;
   const std::string doc = MakeDocument(1 << 20);
   printf("xson_bench: document of %zu bytes\n", doc.size());
 

@@ -14,6 +14,8 @@
 #include "download/archive_item_path.h"
 #include "download/extract_sink.h"
 
+namespace zev {
+
 namespace {
 
 constexpr uint64_t kMaxBytes = 8 << 20;
@@ -50,6 +52,8 @@ class CappedSink : public ExtractSink {
 
 }  // namespace
 
+}  // namespace zev
+
 // libarchive sizes some buffers from header fields (coder properties) and
 // copes when malloc fails. A forged header can ask for gigabytes: let ASan
 // refuse any single request above 256 MiB as the C library would refuse an
@@ -58,6 +62,7 @@ class CappedSink : public ExtractSink {
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=256"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   ArchiveInput input;
   input.data = data;
   input.size = size;

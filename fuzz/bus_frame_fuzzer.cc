@@ -13,7 +13,8 @@
 #include "tools/zevrpc/bus_frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace zevrpc;
+  using namespace zev;
+  using namespace zev::rpc;
   if (size < 2) return 0;
   const uint8_t control = data[0];
   ++data;

@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   std::string body(reinterpret_cast<const char*>(data), size);
   CZEVComponentDescriptor descriptor;
   std::string request, error;

@@ -13,6 +13,8 @@
 #include "model/catalogue_json.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 std::string& Folder() {
@@ -22,7 +24,10 @@ std::string& Folder() {
 
 }  // namespace
 
+}  // namespace zev
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  using namespace zev;
   google::protobuf::SetLogHandler(nullptr);
   char pattern[] = "/tmp/zev-config-fuzz.XXXXXX";
   if (mkdtemp(pattern) == nullptr) abort();
@@ -31,6 +36,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   const std::string path = JoinPath(Folder(), kConfigJsonName);
   if (!WriteFileAtomically(path, std::string(reinterpret_cast<const char*>(data), size), false)) abort();
   std::vector<CZEVComponentProxy> entries;

@@ -9,6 +9,7 @@
 #include "server/server_channel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   static const std::string key = ContentKey();
   std::string text(reinterpret_cast<const char*>(data), size);
   std::string plain = DecryptText(text, key);

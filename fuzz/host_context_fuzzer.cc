@@ -15,6 +15,8 @@
 #include "tools/zevhost/host_args.h"
 #include "tools/zevhost/host_message.h"
 
+namespace zev {
+
 namespace {
 
 const char kNode[] = "zevhost-6D0D8672-16C9-41E7-BE4F-B88DEBB4D15B-grp--nodeindex0";
@@ -37,7 +39,10 @@ void CheckArgument(const std::string& text) {
 
 }  // namespace
 
+}  // namespace zev
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   if (size == 0) return 0;
   const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   CheckArgument(rest);

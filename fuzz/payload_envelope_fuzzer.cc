@@ -8,6 +8,7 @@
 #include "crypto/payload_envelope.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   std::string input(reinterpret_cast<const char*>(data), size);
   std::string etag = input.substr(0, 36);
   std::string body = size > 36 ? input.substr(36) : std::string();

@@ -11,6 +11,7 @@
 #include "rpc/pipe_processor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   const char* bytes = reinterpret_cast<const char*>(data);
   // The stream arrives in two reads, split where the first byte says.
   size_t split = size == 0 ? 0 : data[0] % (size + 1);

@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace zev;
   std::string text(reinterpret_cast<const char*>(data), size);
   CZEVApplications apps;
   if (ReadServerCatalogue(text, "/var/lib/zev/Varnel/ZEV/download", &apps)) {

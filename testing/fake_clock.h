@@ -19,6 +19,8 @@
 
 #include "base/clock.h"
 
+namespace zev {
+
 class FakeClock : public Clock {
  public:
   // Starts at an arbitrary monotonic origin and at 2027-01-15 12:00:00 UTC.
@@ -177,5 +179,7 @@ class FakeClock : public Clock {
   // it waits for now; guarded by mu_.
   std::map<int, int64_t> poll_deadlines_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_FAKE_CLOCK_H_

@@ -16,6 +16,8 @@
 
 #include "platform/ports.h"
 
+namespace zev {
+
 // A loopback port the kernel gave out just now and is free again.
 inline int FreePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -38,5 +40,7 @@ inline int FreePortRange(int count, int first) {
   }
   return 0;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_FREE_PORTS_H_

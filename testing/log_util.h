@@ -8,10 +8,14 @@
 #include "base/log.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 inline bool LogFileContains(const std::string& path, const std::string& text) {
   LogFlush();
   std::string data;
   return ReadFileToString(path, &data) && data.find(text) != std::string::npos;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_LOG_UTIL_H_

@@ -10,6 +10,8 @@
 
 #include "hosting/monitor.h"
 
+namespace zev {
+
 class MonitorEventLog : public pubsdk::MonitorObserver {
  public:
   using Kind = pubsdk::MonitorEvent::Kind;
@@ -44,5 +46,7 @@ class MonitorEventLog : public pubsdk::MonitorObserver {
   std::condition_variable cv_;
   std::vector<pubsdk::MonitorEvent> events_;  // guarded by mu_
 };
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_MONITOR_EVENTS_H_

@@ -13,6 +13,8 @@
 
 #include "platform/process.h"
 
+namespace zev {
+
 class PortServer {
  public:
   explicit PortServer(const std::vector<std::string>& argv) {
@@ -48,5 +50,7 @@ class PortServer {
   std::unique_ptr<ProcessHandle> process_;
   int port_ = 0;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_PORT_SERVER_H_

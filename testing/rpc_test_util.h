@@ -11,6 +11,8 @@
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 #include "contract/sealed_call.h"
 
+namespace zev {
+
 // Seals a CZEVRPCCommandData for server.method with `request` bytes
 // (contract/sealed_call.h); returns the body and sets *etag.
 inline std::string SealCall(const std::string& server, const std::string& method, const std::string& request,
@@ -44,5 +46,7 @@ inline std::string RunAndRead(const std::string& command, int* status = nullptr)
   if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_RPC_TEST_UTIL_H_

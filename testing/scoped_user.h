@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+namespace zev {
+
 class ScopedUser {
  public:
   ScopedUser() {
@@ -108,5 +110,7 @@ class ScopedUser {
   uid_t uid_ = 0;
   gid_t gid_ = 0;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_SCOPED_USER_H_

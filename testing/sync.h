@@ -12,6 +12,8 @@
 #include <mutex>
 #include <vector>
 
+namespace zev {
+
 class Latch {
  public:
   void Open() {
@@ -73,5 +75,7 @@ inline bool PollUntil(const std::function<bool()>& done, int timeout_ms = 10000)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_SYNC_H_

@@ -14,6 +14,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 class ScopedTempDir {
  public:
   ScopedTempDir() {
@@ -95,5 +97,7 @@ inline int SettledThreadCount() {
   }
   return last;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_TEST_UTIL_H_

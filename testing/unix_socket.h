@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+namespace zev {
+
 // A connected descriptor (close-on-exec), or -1.
 inline int ConnectUnixSocket(const std::string& path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -22,5 +24,7 @@ inline int ConnectUnixSocket(const std::string& path) {
   }
   return fd;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TESTING_UNIX_SOCKET_H_

@@ -17,6 +17,8 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 
+namespace zev {
+
 namespace {
 
 std::string Trimmed(const std::string& path) {
@@ -91,13 +93,15 @@ class HardwareId final : public IZEVHardwareId {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int32_t DllGetClassObject(const GUID* clsid, const GUID* iid,
-                                                                            void** out) {
+}  // namespace zev
+
+extern "C" __attribute__((visibility("default"))) int32_t DllGetClassObject(const zev::GUID* clsid,
+                                                                            const zev::GUID* iid, void** out) {
   if (out == nullptr) return static_cast<int32_t>(0x80004003);
   *out = nullptr;
-  const GUID ours = TextToGuid(kHardwareIdGuidText);
+  const zev::GUID ours = zev::TextToGuid(zev::kHardwareIdGuidText);
   if (clsid == nullptr || *clsid != ours) return static_cast<int32_t>(0x80040111);  // CLASS_E_CLASSNOTAVAILABLE
-  auto* object = new (std::nothrow) HardwareId();
+  auto* object = new (std::nothrow) zev::HardwareId();
   if (object == nullptr) return static_cast<int32_t>(0x8007000E);
   int32_t rc = object->QueryInterface(iid, out);
   object->Release();

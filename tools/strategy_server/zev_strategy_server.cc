@@ -38,6 +38,8 @@
 #include "platform/paths.h"
 #include "server/server_channel.h"
 
+namespace zev {
+
 namespace {
 
 struct Settings {
@@ -164,7 +166,10 @@ int Usage() {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   std::string listen;
   Settings settings;
   for (int i = 1; i < argc; ++i) {

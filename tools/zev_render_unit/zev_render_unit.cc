@@ -15,6 +15,8 @@
 
 #include "host/systemd_unit.h"
 
+namespace zev {
+
 namespace {
 
 bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
@@ -41,7 +43,10 @@ bool WriteWhole(const std::string& path, const std::string& text, std::string* e
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   if (argc != 3) {
     std::fprintf(stderr, "usage: zev-render-unit PROGRAM OUT\n");
     return 2;

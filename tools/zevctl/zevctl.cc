@@ -66,7 +66,7 @@
 #include <string>
 #include <vector>
 
-namespace zevctl {
+namespace zev::ctl {
 
 int Usage() {
   fprintf(stderr,
@@ -124,10 +124,11 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-}  // namespace zevctl
+}  // namespace zev::ctl
 
 int main(int argc, char** argv) {
-  using namespace zevctl;
+  using namespace zev;
+  using namespace zev::ctl;
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "-h" || args[0] == "--help") return Usage();
   std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -145,4 +146,3 @@ int main(int argc, char** argv) {
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();
 }
-

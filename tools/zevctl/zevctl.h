@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zevctl {
+namespace zev::ctl {
 
 // Prints the usage; returns the exit status 2.
 int Usage();
@@ -53,6 +53,6 @@ int Strategy(const std::vector<std::string>& args);
 // zevctl_config.cc
 int Config(const std::vector<std::string>& args);
 
-}  // namespace zevctl
+}  // namespace zev::ctl
 
 #endif  // ZEV_TOOLS_ZEVCTL_ZEVCTL_H_

@@ -18,7 +18,7 @@
 #include "platform/registry.h"
 #include "tools/zevctl/zevctl.h"
 
-namespace zevctl {
+namespace zev::ctl {
 
 namespace {
 
@@ -307,4 +307,4 @@ int RegisterCommand(std::vector<std::string> args) {
   return PrintOutcome(response.success(), response.errormessage());
 }
 
-}  // namespace zevctl
+}  // namespace zev::ctl

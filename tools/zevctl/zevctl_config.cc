@@ -11,7 +11,7 @@
 #include "platform/settings.h"
 #include "tools/zevctl/zevctl.h"
 
-namespace zevctl {
+namespace zev::ctl {
 
 namespace {
 
@@ -116,4 +116,4 @@ int Config(const std::vector<std::string>& args) {
   return 0;
 }
 
-}  // namespace zevctl
+}  // namespace zev::ctl

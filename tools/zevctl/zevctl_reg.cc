@@ -7,7 +7,7 @@
 #include "platform/registry.h"
 #include "tools/zevctl/zevctl.h"
 
-namespace zevctl {
+namespace zev::ctl {
 
 int Registry(std::vector<std::string> args) {
   RegView view = RegView::kDefault;
@@ -75,4 +75,4 @@ int Registry(std::vector<std::string> args) {
   return Usage();
 }
 
-}  // namespace zevctl
+}  // namespace zev::ctl

@@ -31,7 +31,7 @@
 #include "platform/wait.h"
 #include "tools/zevctl/zevctl.h"
 
-namespace zevctl {
+namespace zev::ctl {
 
 namespace {
 
@@ -413,4 +413,4 @@ int Status(const std::vector<std::string>& args) {
   return instance_runs && root_alive && echo_ok && !strategy_stalled ? 0 : 1;
 }
 
-}  // namespace zevctl
+}  // namespace zev::ctl

@@ -27,6 +27,8 @@
 #include "testing/scoped_user.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 struct Result {
@@ -515,3 +517,5 @@ TEST(Zevctl, ConfigGetAndListShowTheValuesInEffect) {
   EXPECT_NE(list.out.find("Interval: 50 (in effect: 120)\n"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("BindAddress: localhost (in effect: 127.0.0.1)\n"), std::string::npos) << list.out;
 }
+
+}  // namespace zev

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 namespace {
 
@@ -116,4 +116,4 @@ bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* req
   return true;
 }
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 // Seconds without one byte per second after which a transfer fails.
 constexpr long kDefaultStallSeconds = 60;
@@ -34,6 +34,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* req
 // "..", no '/' and no NUL.
 bool IsPlainFileName(const std::string& name);
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader
 
 #endif  // ZEV_TOOLS_ZEVDOWNLOADER_COMMAND_LINE_H_

@@ -20,7 +20,7 @@
 
 #include "contract/downloader_exit_codes.h"
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 namespace {
 
@@ -524,4 +524,4 @@ size_t Downloader::OnHeader(char* data, size_t size, size_t count, void* self) {
   return length;
 }
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader

@@ -14,7 +14,7 @@
 
 #include "tools/zevdownloader/command_line.h"
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 class Downloader {
  public:
@@ -104,6 +104,6 @@ class Downloader {
   std::string error_;
 };
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader
 
 #endif  // ZEV_TOOLS_ZEVDOWNLOADER_DOWNLOADER_H_

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <utility>
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 namespace {
 
@@ -222,4 +222,4 @@ int FileServer::Requests(const std::string& path) {
   return found == requests_.end() ? 0 : found->second;
 }
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 struct HttpRequest {
   std::string method;
@@ -106,6 +106,6 @@ class FileServer {
   LoopbackHttpServer server_;                 // last: its threads use the members above
 };
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader
 
 #endif  // ZEV_TOOLS_ZEVDOWNLOADER_LOOPBACK_HTTP_SERVER_H_

@@ -16,6 +16,8 @@
 #include "tools/zevdownloader/downloader.h"
 #include "contract/downloader_exit_codes.h"
 
+namespace zev {
+
 namespace {
 
 int Report(int code, const std::string& reason) {
@@ -25,8 +27,11 @@ int Report(int code, const std::string& reason) {
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
-  using namespace zevdownloader;
+  using namespace zev;
+  using namespace zev::downloader;
   // The stop signals are taken through a signalfd that the transfer loop
   // polls, so that a stop ends the transfer at once and the partial file is
   // left in a known state. They are blocked before PR_SET_PDEATHSIG so that

@@ -26,7 +26,9 @@
 
 extern char** environ;
 
-namespace zevdownloader {
+namespace zev {
+
+namespace downloader {
 namespace {
 
 namespace fs = std::filesystem;
@@ -497,4 +499,6 @@ TEST_F(ZevDownloader, EndsWithItsParentAndKeepsPart) {
 }
 
 }  // namespace
-}  // namespace zevdownloader
+}  // namespace downloader
+
+}  // namespace zev

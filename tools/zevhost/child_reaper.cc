@@ -16,6 +16,8 @@
 #define P_PIDFD 3
 #endif
 
+namespace zev {
+
 namespace {
 
 int SigchldFd() {
@@ -109,3 +111,5 @@ void ChildReaper::Run() {
     }
   }
 }
+
+}  // namespace zev

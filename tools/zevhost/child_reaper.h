@@ -15,6 +15,8 @@
 
 #include "base/annotated_mutex.h"
 
+namespace zev {
+
 class ChildReaper {
  public:
   // `on_exit(pid, code)` runs on the reaper's thread once per watched child,
@@ -46,5 +48,7 @@ class ChildReaper {
   bool quit_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_CHILD_REAPER_H_

@@ -22,6 +22,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 namespace {
 
 CZEVArchType OwnArchitecture() {
@@ -345,3 +347,5 @@ bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string*
   *pidfd = fd;
   return true;
 }
+
+}  // namespace zev

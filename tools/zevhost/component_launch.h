@@ -11,6 +11,8 @@
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 
+namespace zev {
+
 // The architectures whose folders are looked for, this machine's own first
 // (x64 on x86_64, ARMv7 on aarch64/arm, ...), then the others in enum order.
 std::vector<CZEVArchType> ArchitectureOrder();
@@ -71,5 +73,7 @@ struct LaunchPlan {
 // be made, could not enter the folder or could not exec (the failed child
 // is reaped here).
 bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string* why);
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_COMPONENT_LAUNCH_H_

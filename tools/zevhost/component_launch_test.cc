@@ -15,6 +15,8 @@
 #include "testing/test_util.h"
 #include "tools/zevhost/test_component.h"
 
+namespace zev {
+
 namespace {
 
 std::string NameOf(CZEVArchType arch) {
@@ -215,3 +217,5 @@ TEST(SpawnComponent, ReportsAChildThatCannotRunAndLeavesNothingBehind) {
 }
 
 }  // namespace
+
+}  // namespace zev

@@ -24,6 +24,8 @@
 #include "tools/zevhost/host_message.h"
 #include "tools/zevhost/supervisor.h"
 
+namespace zev {
+
 namespace {
 
 constexpr int kExitStopAll = 255;
@@ -217,3 +219,5 @@ int RunHost(int argc, char** argv) {
   close(signal_fd);
   return code;
 }
+
+}  // namespace zev

@@ -4,8 +4,12 @@
 #ifndef ZEV_TOOLS_ZEVHOST_HOST_H_
 #define ZEV_TOOLS_ZEVHOST_HOST_H_
 
+namespace zev {
+
 // The whole program; answers its exit code. Call once, from main, before any
 // other thread exists (it blocks SIGTERM for every thread it makes).
 int RunHost(int argc, char** argv);
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_HOST_H_

@@ -1,5 +1,7 @@
 #include "tools/zevhost/host_args.h"
 
+namespace zev {
+
 const char kHostNodePrefix[] = "zevhost-6D0D8672-16C9-41E7-BE4F-B88DEBB4D15B-";
 
 namespace {
@@ -24,3 +26,5 @@ bool ParseHostArgument(const std::string& argument, HostArgument* out, std::stri
   out->process_group = head;
   return true;
 }
+
+}  // namespace zev

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace zev {
+
 // The text every host node name starts with.
 extern const char kHostNodePrefix[];  // "zevhost-6D0D8672-16C9-41E7-BE4F-B88DEBB4D15B-"
 
@@ -21,5 +23,7 @@ struct HostArgument {
 // "--nodeindex" or the last one is not preceded by ':'; *out may then be
 // partly written. Pure: safe from any thread.
 bool ParseHostArgument(const std::string& argument, HostArgument* out, std::string* why);
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_HOST_ARGS_H_

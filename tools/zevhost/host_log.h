@@ -6,9 +6,13 @@
 
 #include <string>
 
+namespace zev {
+
 // Writes "zevhost[<pid>]: <text>\n" to standard error in one write, so that
 // lines from several threads never mix, and the text to the runtime log.
 // Any thread.
 void HostLog(const std::string& text);
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_HOST_LOG_H_

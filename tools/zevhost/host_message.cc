@@ -2,6 +2,8 @@
 
 #include "bus/envelope.h"
 
+namespace zev {
+
 namespace {
 
 // The context's names become folder names below the install root, so none
@@ -53,3 +55,5 @@ bool CheckHostMessage(const char* data, size_t length, const std::string& node_n
   }
   return true;
 }
+
+}  // namespace zev

@@ -7,6 +7,8 @@
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 
+namespace zev {
+
 enum class HostCommand { kStart, kStop, kStopAll };
 
 struct HostMessage {
@@ -28,5 +30,7 @@ struct HostMessage {
 // false with the reason in *why. Pure: safe from any thread.
 bool CheckHostMessage(const char* data, size_t length, const std::string& node_name, HostMessage* out,
                       std::string* why);
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_HOST_MESSAGE_H_

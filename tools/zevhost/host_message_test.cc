@@ -7,6 +7,8 @@
 #include "tools/zevhost/host_args.h"
 #include "tools/zevhost/test_component.h"
 
+namespace zev {
+
 namespace {
 
 const char kNode[] = "zevhost-6D0D8672-16C9-41E7-BE4F-B88DEBB4D15B-grp--nodeindex0";
@@ -99,3 +101,5 @@ TEST(HostMessage, DropsPayloadsThatAreNotUsableContexts) {
 }
 
 }  // namespace
+
+}  // namespace zev

@@ -10,6 +10,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 std::vector<ProcessFacts> ReadProcessTable() {
   std::vector<ProcessFacts> table;
   DIR* proc = opendir("/proc");
@@ -72,3 +74,5 @@ std::string EnvironmentValue(const std::string& block, const std::string& name) 
   }
   return std::string();
 }
+
+}  // namespace zev

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace zev {
+
 struct ProcessFacts {
   pid_t pid = 0;
   pid_t ppid = 0;
@@ -35,5 +37,7 @@ bool SignalSameProcess(pid_t pid, uint64_t start, int sig);
 std::string StartEnvironment(pid_t pid);
 // The value of `name` in such a block; empty when unset.
 std::string EnvironmentValue(const std::string& block, const std::string& name);
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_PROCESS_TREE_H_

@@ -11,6 +11,8 @@
 #include "tools/zevhost/host_log.h"
 #include "tools/zevhost/process_tree.h"
 
+namespace zev {
+
 namespace {
 
 std::string Describe(const CZEVComponentContext& c) {
@@ -427,3 +429,5 @@ int64_t ComponentSupervisor::NextDeadline() const {
   for (const auto& entry : components_) next = std::min(next, entry.second.next_run_ms);
   return next;
 }
+
+}  // namespace zev

@@ -48,6 +48,8 @@
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "tools/zevhost/child_reaper.h"
 
+namespace zev {
+
 constexpr int64_t kStopGraceMs = 5000;            // "stop": SIGTERM, then SIGKILL
 constexpr int64_t kStopAllGraceMs = 2000;         // "stopall" and host shutdown
 constexpr int64_t kFirstRestartDelayMs = 1000;    // service back-off start
@@ -182,5 +184,7 @@ class ComponentSupervisor {
   std::unique_ptr<ChildReaper> reaper_;  // reports to exits_; reset after thread_ is joined
   std::thread thread_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_SUPERVISOR_H_

@@ -15,6 +15,8 @@
 #include "testing/test_util.h"
 #include "tools/zevhost/test_component.h"
 
+namespace zev {
+
 namespace {
 
 class SupervisorTest : public ::testing::Test {
@@ -171,3 +173,5 @@ TEST_F(SupervisorTest, StopAllKillsAfterTwoSecondsAndReturnsOnceEverythingEnded)
 }
 
 }  // namespace
+
+}  // namespace zev

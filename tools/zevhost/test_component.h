@@ -20,6 +20,8 @@
 #include "testing/sync.h"
 #include "tools/zevhost/component_launch.h"
 
+namespace zev {
+
 inline CZEVComponentContext MakeContext(const std::string& app, const std::string& component,
                                         const std::string& version, const std::string& entry = "run.sh",
                                         CZEVRunMode mode = btApplicaiton, int interval = 0) {
@@ -94,5 +96,7 @@ inline bool ProcessGone(pid_t pid) {
   size_t paren = stat.rfind(')');
   return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
 }
+
+}  // namespace zev
 
 #endif  // ZEV_TOOLS_ZEVHOST_TEST_COMPONENT_H_

@@ -15,6 +15,8 @@
 #include "tools/zevhost/process_tree.h"
 #include "tools/zevhost/test_component.h"
 
+namespace zev {
+
 namespace {
 
 class ZevhostTest : public ::testing::Test {
@@ -256,3 +258,5 @@ TEST(ZevhostProgram, ExitsOneWithoutABus) {
   ASSERT_TRUE(host->Wait(10000));
   EXPECT_EQ(host->ExitCode(), 1);
 }
+
+}  // namespace zev

@@ -19,7 +19,7 @@
 
 #include "platform/file_modes.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 namespace {
 
 constexpr char kLockSuffix[] = ".lock";
@@ -173,4 +173,4 @@ void ForgetIdInProcess(const std::string& folder, uint32_t node_id) {
   Registry().erase(std::make_pair(folder, node_id));
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

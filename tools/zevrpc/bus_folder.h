@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace zevrpc {
+namespace zev::rpc {
 
 // Longest socket path that fits sockaddr_un::sun_path with its NUL.
 size_t MaxSocketPathLength();
@@ -57,6 +57,6 @@ bool ListLiveNodes(const std::string& folder, uint32_t own_id, std::vector<LiveN
 bool ClaimIdInProcess(const std::string& folder, uint32_t node_id);
 void ForgetIdInProcess(const std::string& folder, uint32_t node_id);
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_BUS_FOLDER_H_

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace zevrpc {
+namespace zev::rpc {
 namespace {
 
 void Put32(uint8_t* p, uint32_t v) {
@@ -136,4 +136,4 @@ size_t FrameReader::Feed(const uint8_t* p, size_t n) {
   return taken;
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

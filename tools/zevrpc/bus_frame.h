@@ -27,7 +27,7 @@
 
 #include "bus/bus_abi.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 constexpr uint32_t kFrameMagic = 0x5355425Au;
 constexpr uint16_t kFrameVersion = 1;
@@ -126,6 +126,6 @@ class FrameReader {
   bool header_done_ = false;
 };
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_BUS_FRAME_H_

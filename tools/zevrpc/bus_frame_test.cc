@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-namespace zevrpc {
+namespace zev::rpc {
 namespace {
 
 FrameHeader SampleHeader(uint32_t length) {
@@ -108,4 +108,4 @@ TEST(BusFrame, AcknowledgementsMapToSendResults) {
 }
 
 }  // namespace
-}  // namespace zevrpc
+}  // namespace zev::rpc

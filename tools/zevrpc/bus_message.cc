@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace zevrpc {
+namespace zev::rpc {
 namespace {
 
 // What GetData answers for a message without bytes: never null, so that
@@ -54,4 +54,4 @@ pubsdk::HRESULT BusMessage::GetHeader(pubsdk::BusMessageHeader* header) {
   return pubsdk::kS_OK;
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

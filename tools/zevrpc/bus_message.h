@@ -8,7 +8,7 @@
 #include "bus/bus_abi.h"
 #include "tools/zevrpc/bus_frame.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 // Made on the heap by the dispatch thread with one reference, which the
 // dispatch thread drops after the callback returned. `data` is borrowed and
@@ -49,6 +49,6 @@ class BusMessage final : public pubsdk::IBusMessage {
   std::atomic<uint32_t> refs_{1};
 };
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_BUS_MESSAGE_H_

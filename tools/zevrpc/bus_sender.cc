@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-namespace zevrpc {
+namespace zev::rpc {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -137,4 +137,4 @@ pubsdk::HRESULT SendFrame(const std::string& socket_path, const FrameHeader& hea
   return ReadAck(fd.get(), deadline);
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

@@ -8,7 +8,7 @@
 #include "bus/bus_abi.h"
 #include "tools/zevrpc/bus_frame.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 // Connects to the listener at `socket_path`, writes the frame of `header`
 // (whose length field gives the size of `data`) and waits for the
@@ -22,6 +22,6 @@ namespace zevrpc {
 pubsdk::HRESULT SendFrame(const std::string& socket_path, const FrameHeader& header, const void* data,
                           uint32_t timeout_ms);
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_BUS_SENDER_H_

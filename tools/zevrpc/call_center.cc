@@ -5,7 +5,7 @@
 #include "tools/zevrpc/bus_folder.h"
 #include "tools/zevrpc/endpoint.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 CallCenter* CallCenter::Create(const std::string& name, const std::string& data_dir) {
   std::string folder = PrepareBusFolder(data_dir);
@@ -91,4 +91,4 @@ pubsdk::HRESULT CallCenter::ReleaseEndpoint(pubsdk::IBusEndpoint* endpoint) {
   return pubsdk::kS_OK;
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

@@ -11,7 +11,7 @@
 #include "base/annotated_mutex.h"
 #include "bus/bus_abi.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 class BusEndpoint;
 
@@ -64,6 +64,6 @@ class CallCenter final : public pubsdk::IBusCallCenter {
   std::vector<BusEndpoint*> endpoints_ GUARDED_BY(mu_);  // one reference each
 };
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_CALL_CENTER_H_

@@ -18,7 +18,7 @@
 #include "tools/zevrpc/bus_message.h"
 #include "tools/zevrpc/bus_sender.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 namespace {
 
 constexpr int kListenBacklog = 128;
@@ -345,4 +345,4 @@ pubsdk::HRESULT BusEndpoint::GetNode(uint64_t cursor, pubsdk::BusNodeRecord* rec
   return pubsdk::kS_OK;
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

@@ -16,7 +16,7 @@
 #include "bus/bus_abi.h"
 #include "tools/zevrpc/inbox.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 // Bounds of one endpoint's inbox.
 constexpr size_t kInboxMaxMessages = 1024;
@@ -123,6 +123,6 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   uint32_t generation_ GUARDED_BY(nodes_mu_) = 0;
 };
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_ENDPOINT_H_

@@ -14,13 +14,13 @@
 ZEVRPC_EXPORT pubsdk::IBusCallCenter* PUB_InitializeCallCenter(const char* call_center_name, const char* data_dir,
                                                                int32_t version) {
   if (call_center_name == nullptr || data_dir == nullptr || version != pubsdk::kBusAbiVersion) return nullptr;
-  return zevrpc::CallCenter::Create(call_center_name, data_dir);
+  return zev::rpc::CallCenter::Create(call_center_name, data_dir);
 }
 
 ZEVRPC_EXPORT pubsdk::HRESULT PUB_UninitializeCallCenter(pubsdk::IBusCallCenter* call_center) {
   if (call_center == nullptr) return pubsdk::kE_POINTER;
   // Only this library makes call centers, so the object is ours.
-  auto* ours = static_cast<zevrpc::CallCenter*>(call_center);
+  auto* ours = static_cast<zev::rpc::CallCenter*>(call_center);
   pubsdk::HRESULT closed = ours->CloseAll();
   if (closed != pubsdk::kS_OK) return closed;
   ours->Release();
@@ -30,8 +30,8 @@ ZEVRPC_EXPORT pubsdk::HRESULT PUB_UninitializeCallCenter(pubsdk::IBusCallCenter*
 ZEVRPC_EXPORT pubsdk::IBusCallCenter* PUB_AllocateCallCenter(const char* call_center_name) {
   if (call_center_name == nullptr) return nullptr;
   // The host may have moved its data folder since the last call; follow it.
-  ForgetCommonDataDir();
-  std::string data_dir = GetCommonDataDir();
+  zev::ForgetCommonDataDir();
+  std::string data_dir = zev::GetCommonDataDir();
   if (data_dir.empty()) return nullptr;
   return PUB_InitializeCallCenter(call_center_name, data_dir.c_str(), pubsdk::kBusAbiVersion);
 }

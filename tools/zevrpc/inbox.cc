@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace zevrpc {
+namespace zev::rpc {
 
 Inbox::Inbox(size_t max_messages, size_t max_bytes) : max_messages_(max_messages), max_bytes_(max_bytes) {}
 
@@ -42,4 +42,4 @@ void Inbox::Stop() {
   ready_.notify_all();
 }
 
-}  // namespace zevrpc
+}  // namespace zev::rpc

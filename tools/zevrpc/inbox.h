@@ -13,7 +13,7 @@
 #include "base/annotated_mutex.h"
 #include "tools/zevrpc/bus_frame.h"
 
-namespace zevrpc {
+namespace zev::rpc {
 
 struct InboxMessage {
   FrameHeader header;
@@ -49,6 +49,6 @@ class Inbox {
   bool stopped_ GUARDED_BY(mu_) = false;
 };
 
-}  // namespace zevrpc
+}  // namespace zev::rpc
 
 #endif  // ZEV_TOOLS_ZEVRPC_INBOX_H_

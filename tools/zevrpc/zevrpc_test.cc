@@ -28,6 +28,8 @@
 #include "testing/test_util.h"
 #include "tools/zevrpc/bus_frame.h"
 
+namespace zev {
+
 namespace {
 
 using namespace pubsdk;
@@ -198,9 +200,9 @@ size_t ReadWithin(int fd, uint8_t* out, size_t n, int timeout_ms) {
 // The acknowledgement a raw client gets; -1 when the node closed or went
 // silent without one.
 int64_t RawAck(int fd) {
-  uint8_t ack[zevrpc::kAckSize];
+  uint8_t ack[rpc::kAckSize];
   if (ReadWithin(fd, ack, sizeof(ack), 5000) != sizeof(ack)) return -1;
-  return zevrpc::DecodeAck(ack);
+  return rpc::DecodeAck(ack);
 }
 
 bool WriteBytes(int fd, const void* data, size_t n) { return send(fd, data, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n); }
@@ -430,13 +432,13 @@ TEST_F(BusTest, MessagesAboveTheLargestAreRefusedBeforeAnythingHappens) {
   // The receiver refuses such a header from a raw client, before taking data.
   int fd = ConnectRaw(SocketOf(0xB));
   ASSERT_GE(fd, 0);
-  zevrpc::FrameHeader header;
+  rpc::FrameHeader header;
   header.destination = 0xB;
   header.length = kBusMaxMessage + 1;
-  uint8_t bytes[zevrpc::kFrameHeaderSize];
-  zevrpc::EncodeFrameHeader(header, bytes);
+  uint8_t bytes[rpc::kFrameHeaderSize];
+  rpc::EncodeFrameHeader(header, bytes);
   ASSERT_TRUE(WriteBytes(fd, bytes, sizeof(bytes)));
-  EXPECT_EQ(zevrpc::kAckTooLarge, RawAck(fd));
+  EXPECT_EQ(rpc::kAckTooLarge, RawAck(fd));
   close(fd);
   EXPECT_EQ(0u, b.count());
 }
@@ -534,19 +536,19 @@ TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
 
   int garbage = ConnectRaw(SocketOf(0xB));
   ASSERT_GE(garbage, 0);
-  uint8_t junk[zevrpc::kFrameHeaderSize];
+  uint8_t junk[rpc::kFrameHeaderSize];
   std::memset(junk, 0x5A, sizeof(junk));
   ASSERT_TRUE(WriteBytes(garbage, junk, sizeof(junk)));
-  EXPECT_EQ(zevrpc::kAckBadFrame, RawAck(garbage));
+  EXPECT_EQ(rpc::kAckBadFrame, RawAck(garbage));
   close(garbage);
 
   int misrouted = ConnectRaw(SocketOf(0xB));
   ASSERT_GE(misrouted, 0);
-  zevrpc::FrameHeader header;
+  rpc::FrameHeader header;
   header.destination = 0xC;
-  zevrpc::EncodeFrameHeader(header, junk);
+  rpc::EncodeFrameHeader(header, junk);
   ASSERT_TRUE(WriteBytes(misrouted, junk, sizeof(junk)));
-  EXPECT_EQ(zevrpc::kAckWrongDestination, RawAck(misrouted));
+  EXPECT_EQ(rpc::kAckWrongDestination, RawAck(misrouted));
   close(misrouted);
 
   // Stalled clients: half a header, and a header whose data never comes.
@@ -557,7 +559,7 @@ TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
   ASSERT_GE(no_data, 0);
   header.destination = 0xB;
   header.length = 1000;
-  zevrpc::EncodeFrameHeader(header, junk);
+  rpc::EncodeFrameHeader(header, junk);
   ASSERT_TRUE(WriteBytes(no_data, junk, sizeof(junk)));
   ASSERT_TRUE(WriteBytes(no_data, "abc", 3));
 
@@ -763,3 +765,5 @@ TEST_F(BusTest, NodeOfAKilledChildDisappearsAndItsIdCanBeTakenAgain) {
 }
 
 }  // namespace
+
+}  // namespace zev

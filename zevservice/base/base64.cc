@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+namespace zev {
+
 namespace {
 
 const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -60,3 +62,5 @@ std::string Base64Decode(const std::string& text) {
   }
   return out;
 }
+
+}  // namespace zev

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstddef>
 
+namespace zev {
+
 class ByteBudget {
  public:
   explicit ByteBudget(size_t limit) : limit_(limit) {}
@@ -58,5 +60,7 @@ class ByteReservation {
   ByteBudget* const budget_;
   size_t bytes_ = 0;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_BYTE_BUDGET_H_

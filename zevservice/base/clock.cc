@@ -4,11 +4,13 @@
 
 #include "platform/wait.h"
 
+namespace zev {
+
 namespace {
 
 class RealClock : public Clock {
  public:
-  int64_t MonotonicMillis() override { return ::MonotonicMillis(); }
+  int64_t MonotonicMillis() override { return zev::MonotonicMillis(); }
 
   int64_t WallMillis() override {
     struct timespec now;
@@ -35,3 +37,5 @@ Clock* Clock::Real() {
   static Clock* clock = new RealClock();
   return clock;
 }
+
+}  // namespace zev

@@ -12,6 +12,8 @@
 #include <functional>
 #include <mutex>
 
+namespace zev {
+
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -82,5 +84,7 @@ class Clock {
     return left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
   }
 };
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_CLOCK_H_

@@ -7,6 +7,8 @@
 #include "testing/fake_clock.h"
 #include "testing/sync.h"
 
+namespace zev {
+
 TEST(RealClock, WaitsUntilTheDeadlineOrTheCondition) {
   Clock* clock = Clock::Real();
   std::mutex mu;
@@ -93,3 +95,5 @@ TEST(FakeClock, ManyWaitersAndAdvancesRaceSafely) {
   while (finished.load() < 8) clock.Advance(1);
   for (auto& t : threads) t.join();
 }
+
+}  // namespace zev

@@ -16,6 +16,8 @@
 #include "platform/file_modes.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 pid_t ThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
@@ -406,3 +408,5 @@ std::string LogCurrentPath() {
   CZEVLogQueue* queue = TheLog().queue.load(std::memory_order_acquire);
   return queue ? queue->path() : std::string();
 }
+
+}  // namespace zev

@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+namespace zev {
+
 // Opens the process log in `directory` (created with mode 0700 if missing;
 // an existing folder keeps its mode) with the file base name `base_name`
 // and starts its writer thread. Log files are created 0600: what callers
@@ -155,5 +157,7 @@ void AppendEscaped(std::string* out, const char* text, size_t len);
 // "\xNN"; line feeds at its end are dropped), so that no text a caller
 // passes on can make a line of its own.
 std::string FormatLogLine(int32_t level, const std::string& module, const std::string& message);
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_LOG_H_

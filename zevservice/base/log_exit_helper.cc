@@ -5,6 +5,8 @@
 
 #include "base/log.h"
 
+namespace zev {
+
 namespace {
 struct LogsOnDestruction {
   ~LogsOnDestruction() { LogWrite(kLogError, "static destructor"); }
@@ -12,7 +14,10 @@ struct LogsOnDestruction {
 LogsOnDestruction logs_on_destruction;  // destroyed after the log's exit handler ran
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   if (argc != 3 || !LogInit(argv[1], "zevservice")) return 1;
   int count = atoi(argv[2]);
   LogWrite(kLogInfo, "start");

@@ -13,6 +13,8 @@
 #include "platform/process.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 std::vector<std::string> ReadLines(const std::string& path) {
@@ -286,3 +288,5 @@ TEST(ProcessLog, InitialisesOnceAndDropsLinesBefore) {
   EXPECT_EQ(lines[1].size(), 8191u);
   DebugPrint("debug %d", 7);  // to standard error; must not crash
 }
+
+}  // namespace zev

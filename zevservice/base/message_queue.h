@@ -9,6 +9,8 @@
 
 #include "base/log.h"
 
+namespace zev {
+
 template <typename T>
 class CZEVMessageQueue {
  public:
@@ -63,5 +65,7 @@ class CZEVMessageQueue {
   std::condition_variable wake_;
   std::deque<T> items_;  // guarded by mu_
 };
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_MESSAGE_QUEUE_H_

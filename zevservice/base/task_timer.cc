@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+namespace zev {
+
 TaskTimer::TaskTimer(Clock* clock) : clock_(clock) {}
 
 TaskTimer::~TaskTimer() {
@@ -102,3 +104,5 @@ void TaskTimer::Loop() {
     }
   }
 }
+
+}  // namespace zev

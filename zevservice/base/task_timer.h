@@ -22,6 +22,8 @@
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
 
+namespace zev {
+
 class TaskTimer {
  public:
   using Callback = std::function<void(uint64_t id)>;
@@ -75,5 +77,7 @@ class TaskTimer {
   // false; joined when the next starts).
   std::thread thread_ GUARDED_BY(mu_);
 };
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_TASK_TIMER_H_

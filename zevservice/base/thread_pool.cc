@@ -4,6 +4,8 @@
 
 #include <system_error>
 
+namespace zev {
+
 CZEVThreadPool::CZEVThreadPool(size_t max_workers, const char* name, Clock* clock, int64_t idle_ms)
     : max_workers_(max_workers), name_(name), clock_(clock), idle_ms_(idle_ms) {}
 
@@ -99,3 +101,5 @@ void CZEVThreadPool::WorkerLoop(Workers::iterator self) {
     lock.native().lock();
   }
 }
+
+}  // namespace zev

@@ -26,6 +26,8 @@
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
 
+namespace zev {
+
 class CZEVThreadPool {
  public:
   static constexpr int64_t kDefaultIdleMs = 30000;
@@ -88,5 +90,7 @@ class CZEVThreadPool {
   size_t starting_ GUARDED_BY(mu_) = 0;
   bool stopped_ GUARDED_BY(mu_) = false;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_THREAD_POOL_H_

@@ -18,6 +18,8 @@
 
 #include "platform/settings.h"
 
+namespace zev {
+
 struct Timings {
   // zevsvc: the pause every start begins with, before anything else runs.
   int64_t start_pause_ms = 2000;
@@ -105,5 +107,7 @@ struct Timings {
     return t;
   }
 };
+
+}  // namespace zev
 
 #endif  // ZEV_BASE_TIMINGS_H_

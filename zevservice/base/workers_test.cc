@@ -14,6 +14,8 @@
 #include "testing/fake_clock.h"
 #include "testing/sync.h"
 
+namespace zev {
+
 namespace {
 
 // Threads of this process named `name`.
@@ -261,3 +263,5 @@ TEST(TaskTimer, CancelledEntriesNeverRunAndDestructionWaitsForARunningCallback) 
   EXPECT_TRUE(finished);
   EXPECT_EQ(never.count(), 0);
 }
+
+}  // namespace zev

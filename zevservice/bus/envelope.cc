@@ -59,7 +59,7 @@ std::string BuildEnvelope(const std::string& sender, const std::string& destinat
                           const std::string& payload, uint32_t tick) {
   xson::xsonv_t object;
   object.set_type(xson::vtObject);
-  std::string context = Base64Encode(payload);
+  std::string context = zev::Base64Encode(payload);
   SetText(&object, "clientname", sender);
   SetText(&object, "dstnodename", destination);
   SetInteger(&object, "clientid", NameCrc(sender));
@@ -104,8 +104,8 @@ bool OpenEnvelope(const Envelope& envelope, const std::string& node_name, std::s
   // Decoding stops at the first character outside the alphabet; only a
   // canonical text encodes back to itself, so this also rejects stray
   // characters, bad padding and a cut-off tail.
-  std::string bytes = Base64Decode(envelope.context);
-  if (Base64Encode(bytes) != envelope.context) {
+  std::string bytes = zev::Base64Decode(envelope.context);
+  if (zev::Base64Encode(bytes) != envelope.context) {
     *why = "context is not complete base64";
     return false;
   }

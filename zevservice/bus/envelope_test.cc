@@ -115,21 +115,21 @@ TEST(RuntimeLogTest, NameFileAndSizeLimit) {
   EXPECT_EQ(RuntimeLogProgramName("/opt/tool.exe"), "tool");
   EXPECT_EQ(RuntimeLogProgramName(".exe"), ".exe");
 
-  ScopedCommonDataDir common;
+  zev::ScopedCommonDataDir common;
   std::string path = CLogSinkToDataDir::FilePath();
   EXPECT_EQ(path.rfind(common.path() + "/Varnel/NUVPF/", 0), 0u) << path;
   EXPECT_NE(path.find("_zev_runtime.log"), std::string::npos);
 
   RuntimeLog("first %d", 1);
   std::string text;
-  ASSERT_TRUE(ReadFileToString(path, &text));
+  ASSERT_TRUE(zev::ReadFileToString(path, &text));
   EXPECT_NE(text.find("][P:" + std::to_string(getpid()) + "][T:"), std::string::npos) << text;
   EXPECT_EQ(text.substr(text.size() - 8), "first 1\n");
   EXPECT_EQ(text[0], '[');
 
   // Lines are cut at 10239 characters of message.
   RuntimeLog("%s", std::string(20000, 'x').c_str());
-  ASSERT_TRUE(ReadFileToString(path, &text));
+  ASSERT_TRUE(zev::ReadFileToString(path, &text));
   EXPECT_NE(text.find(std::string(10239, 'x') + "\n"), std::string::npos);
   EXPECT_EQ(text.find(std::string(10240, 'x')), std::string::npos);
 
@@ -143,7 +143,7 @@ TEST(RuntimeLogTest, NameFileAndSizeLimit) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_GT(static_cast<uint64_t>(st.st_size), kRuntimeLogLimit);
   RuntimeLog("after");
-  ASSERT_TRUE(ReadFileToString(path, &text));
+  ASSERT_TRUE(zev::ReadFileToString(path, &text));
   EXPECT_LT(text.size(), 100u);
   EXPECT_NE(text.find("after"), std::string::npos);
 }
@@ -171,8 +171,8 @@ class RecordingReceiver : public CReceiver {
     return names_;
   }
   bool block_ = false;
-  Latch gate_;
-  Counter seen_;
+  zev::Latch gate_;
+  zev::Counter seen_;
 
  private:
   std::mutex mu_;

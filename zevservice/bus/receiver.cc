@@ -34,7 +34,7 @@ HRESULT CReceiverImpAsync::OnInput(const char* name, uint32_t length, const char
   (void)!write(STDOUT_FILENO, kNote, sizeof(kNote) - 1);
   if (name == nullptr || data == nullptr || length == 0) return kE_FAIL;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (stop_) return kE_FAIL;
     if (queue_.size() >= kAsyncQueueMaxMessages || queued_bytes_ + length > kAsyncQueueMaxBytes) {
       RuntimeLog("CReceiverImpAsync queue full (%zu messages, %zu bytes): message of %u bytes dropped",
@@ -50,7 +50,7 @@ HRESULT CReceiverImpAsync::OnInput(const char* name, uint32_t length, const char
 
 void CReceiverImpAsync::Stop() {
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     stop_ = true;
   }
   cv_.notify_all();
@@ -62,7 +62,7 @@ void CReceiverImpAsync::Run() {
   for (;;) {
     std::deque<std::string> batch;
     {
-      MutexLock lock(&mu_);
+      zev::MutexLock lock(&mu_);
       // The predicate makes a message queued before the wait count: without
       // it that wake-up would be lost until the next message arrives.
       cv_.wait(lock.native(), [this] {
@@ -84,7 +84,7 @@ void CReceiverImpAsync::Run() {
       }
       {
         // Stop may have come while this batch was being delivered.
-        MutexLock check(&mu_);
+        zev::MutexLock check(&mu_);
         if (stop_) return;
       }
       target_->OnInput(name.c_str(), static_cast<uint32_t>(text.size()), text.c_str());

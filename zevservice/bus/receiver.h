@@ -70,7 +70,7 @@ class CReceiverImpAsync : public CReceiver {
   void Run();
 
   IReceiver* const target_;
-  Mutex mu_;
+  zev::Mutex mu_;
   std::condition_variable cv_;
   std::deque<std::string> queue_ GUARDED_BY(mu_);
   size_t queued_bytes_ GUARDED_BY(mu_) = 0;

@@ -32,7 +32,7 @@ CProcRpcHelp::~CProcRpcHelp() { Release(); }
 
 int CProcRpcHelp::Load() {
   if (handle_ != nullptr) return load_result_;
-  std::string path = path_.empty() ? JoinPath(GetModuleDir(), kLibraryName) : path_;
+  std::string path = path_.empty() ? zev::JoinPath(zev::GetModuleDir(), kLibraryName) : path_;
   // dlopen counts references, so a library that is already in the process
   // is simply opened once more and owned like any other.
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -93,12 +93,12 @@ CRpcTermHelper::~CRpcTermHelper() {
 }
 
 void CRpcTermHelper::SetLibraryPath(const std::string& path) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   module_.SetPath(path);
 }
 
 void CRpcTermHelper::SetDataDir(const std::string& dir) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   data_dir_ = dir;
 }
 
@@ -125,7 +125,7 @@ HRESULT CRpcTermHelper::SetReceiver(IReceiver* receiver) {
   receiver->AddRef();
   IReceiver* old;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     old = receiver_;
     receiver_ = receiver;
   }
@@ -139,7 +139,7 @@ HRESULT CRpcTermHelper::SetSecondReceiver(IUnknownBase* receiver) {
   if (receiver->QueryInterface(IID_IMsgReceiver, &queried) < 0 || queried == nullptr) return kE_FAIL;
   IMsgReceiver* old;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     old = second_receiver_;
     second_receiver_ = static_cast<IMsgReceiver*>(queried);
   }
@@ -159,7 +159,7 @@ HRESULT CRpcTermHelper::SendToAll(uint32_t word_a, uint32_t word_b, const void* 
   if (RefreshNodes() < 0) return kE_FAIL;
   std::vector<uint32_t> ids;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     for (const auto& node : nodes_) ids.push_back(node.first);
   }
   HRESULT result = kS_OK;
@@ -187,13 +187,13 @@ HRESULT CRpcTermHelper::RefreshNodes() {
   }
   // The table holds the live nodes only: a host that died and came back
   // under a new id must not leave its old id behind.
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   nodes_.swap(fresh);
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::BeginNodeIteration() {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   iteration_.clear();
   for (const auto& node : nodes_) iteration_.push_back(node.first);
   iteration_next_ = 0;
@@ -201,14 +201,14 @@ HRESULT CRpcTermHelper::BeginNodeIteration() {
 }
 
 HRESULT CRpcTermHelper::NextNodeId(uint32_t* node_id) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   if (node_id == nullptr || iteration_next_ >= iteration_.size()) return kE_FAIL;
   *node_id = iteration_[iteration_next_++];
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::GetNodeRecord(uint32_t node_id, BusNodeRecord* record) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   auto it = nodes_.find(node_id);
   if (record == nullptr || it == nodes_.end()) return kE_FAIL;
   *record = it->second;
@@ -216,7 +216,7 @@ HRESULT CRpcTermHelper::GetNodeRecord(uint32_t node_id, BusNodeRecord* record) {
 }
 
 HRESULT CRpcTermHelper::GetNodeIdByName(const char* name, uint32_t* node_id) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   if (name == nullptr || node_id == nullptr) return kE_FAIL;
   auto it = id_by_name_.find(name);
   if (it == id_by_name_.end()) return kE_FAIL;
@@ -225,7 +225,7 @@ HRESULT CRpcTermHelper::GetNodeIdByName(const char* name, uint32_t* node_id) {
 }
 
 HRESULT CRpcTermHelper::GetNameByNodeId(uint32_t node_id, std::string* name) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   auto it = name_by_id_.find(node_id);
   if (name == nullptr || it == name_by_id_.end()) return kE_FAIL;
   *name = it->second;
@@ -233,12 +233,12 @@ HRESULT CRpcTermHelper::GetNameByNodeId(uint32_t node_id, std::string* name) {
 }
 
 bool CRpcTermHelper::HasNameForNodeId(uint32_t node_id) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   return name_by_id_.count(node_id) != 0;
 }
 
 bool CRpcTermHelper::HasNodeIdForName(const char* name) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   return name != nullptr && id_by_name_.count(name) != 0;
 }
 
@@ -246,7 +246,7 @@ HRESULT CRpcTermHelper::RefreshAndAskNames() {
   if (RefreshNodes() < 0) return kE_FAIL;
   std::vector<uint32_t> unnamed;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     for (const auto& node : nodes_) {
       if (name_by_id_.count(node.first) == 0) unnamed.push_back(node.first);
     }
@@ -258,7 +258,7 @@ HRESULT CRpcTermHelper::RefreshAndAskNames() {
 HRESULT CRpcTermHelper::SendNameMessage(uint32_t destination, const char* msgtype) {
   std::string text;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     text = BuildNameMessage(msgtype, node_id_, node_name_);
   }
   return Send(destination, kChannel, kMessageNumber, text.c_str(), static_cast<uint32_t>(text.size() + 1));
@@ -266,32 +266,32 @@ HRESULT CRpcTermHelper::SendNameMessage(uint32_t destination, const char* msgtyp
 
 HRESULT CRpcTermHelper::SetNodeName(const char* name) {
   if (name == nullptr) return kE_FAIL;
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   node_name_ = name;
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::SetNodeId(uint32_t node_id) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   node_id_ = node_id;
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::SetServiceId(uint32_t service_id) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   service_id_ = service_id;
   return kS_OK;
 }
 
 HRESULT CRpcTermHelper::SetCallCenterName(const char* name) {
   if (name == nullptr) return kE_FAIL;
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   call_center_name_ = name;
   return kS_OK;
 }
 
 void CRpcTermHelper::RecordName(uint32_t node_id, const std::string& name) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   auto old = name_by_id_.find(node_id);
   if (old != name_by_id_.end() && old->second != name) id_by_name_.erase(old->second);
   name_by_id_[node_id] = name;
@@ -313,7 +313,7 @@ HRESULT CRpcTermHelper::OnMessage(IBusMessage* message) {
 
   IMsgReceiver* second = nullptr;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (second_receiver_) {
       second = second_receiver_;
       second->AddRef();
@@ -356,7 +356,7 @@ HRESULT CRpcTermHelper::OnMessage(IBusMessage* message) {
   std::string name;
   IReceiver* receiver = nullptr;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     auto it = name_by_id_.find(sender);
     if (it != name_by_id_.end()) name = it->second;
     if (receiver_) {
@@ -377,7 +377,7 @@ HRESULT CRpcTermHelper::Init(int32_t /*flags*/) {
   PUB_InitializeCallCenterFn initialize;
   PUB_UninitializeCallCenterFn uninitialize;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     int loaded = module_.Load();
     if (loaded != 0 || module_.initialize() == nullptr || module_.uninitialize() == nullptr) {
       RuntimeLog("CRpcTermHelper Init: %s", module_.error().c_str());
@@ -433,7 +433,7 @@ HRESULT CRpcTermHelper::Uninit() {
   if (endpoint) call_center->ReleaseEndpoint(endpoint);
   PUB_UninitializeCallCenterFn uninitialize;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     uninitialize = module_.uninitialize();
   }
   if (uninitialize) uninitialize(call_center);

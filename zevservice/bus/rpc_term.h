@@ -135,7 +135,7 @@ class CRpcTermHelper : public IRpcTermEx,
   void RecordName(uint32_t node_id, const std::string& name) EXCLUDES(mu_);
   HRESULT SendNameMessage(uint32_t destination, const char* msgtype) EXCLUDES(mu_);
 
-  Mutex mu_;
+  zev::Mutex mu_;
   std::map<uint32_t, std::string> name_by_id_ GUARDED_BY(mu_);
   std::map<std::string, uint32_t> id_by_name_ GUARDED_BY(mu_);
   std::map<uint32_t, BusNodeRecord> nodes_ GUARDED_BY(mu_);

@@ -30,7 +30,7 @@ std::string FormatMessageV(const char* format, va_list args) {
 // have no owner to hand a folder in; every process of an instance writes
 // below the folder of its environment.
 std::string RuntimeLogFolder() {
-  std::string base = GetCommonDataDir();
+  std::string base = zev::GetCommonDataDir();
   // Root writes no log into the shared temporary folder, where another user
   // could have laid the folder or a link in its place.
   if (base.empty() && geteuid() == 0) return std::string();
@@ -38,7 +38,7 @@ std::string RuntimeLogFolder() {
     const char* tmp = getenv("TMPDIR");
     base = (tmp && *tmp) ? tmp : "/tmp";
   }
-  return JoinPath(base, "Varnel/NUVPF");
+  return zev::JoinPath(base, "Varnel/NUVPF");
 }
 
 }  // namespace
@@ -60,7 +60,7 @@ std::string CSinkBase::FormatLine(const std::string& message) {
   strftime(stamp, sizeof(stamp), "[%Y-%m-%d %X]", &local);
   char ids[64];
   snprintf(ids, sizeof(ids), "[P:%d][T:%ld]", static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)));
-  return std::string(stamp) + ids + EscapeControlCharacters(message) + "\n";
+  return std::string(stamp) + ids + zev::EscapeControlCharacters(message) + "\n";
 }
 
 std::string RuntimeLogProgramName(const std::string& program_path) {
@@ -74,17 +74,17 @@ std::string RuntimeLogProgramName(const std::string& program_path) {
 }
 
 std::string CLogSinkToDataDir::FilePath() {
-  return JoinPath(RuntimeLogFolder(), RuntimeLogProgramName(GetModulePath()) + "_zev_runtime.log");
+  return zev::JoinPath(RuntimeLogFolder(), RuntimeLogProgramName(zev::GetModulePath()) + "_zev_runtime.log");
 }
 
 CLogSinkToDataDir::CLogSinkToDataDir() {
   std::string folder = RuntimeLogFolder();
   if (folder.empty()) return;
-  if (!DirectoryExists(folder)) CreateDirectories(folder);
+  if (!zev::DirectoryExists(folder)) zev::CreateDirectories(folder);
   std::string path = FilePath();
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) >= kRuntimeLogLimit) unlink(path.c_str());
-  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode);
+  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, zev::kPrivateFileMode);
 }
 
 CLogSinkToDataDir::~CLogSinkToDataDir() {
@@ -92,15 +92,15 @@ CLogSinkToDataDir::~CLogSinkToDataDir() {
 }
 
 void CLogSinkToDataDir::Emit(const std::string& line) {
-  if (fd_ >= 0) WriteAll(fd_, line.data(), line.size());
+  if (fd_ >= 0) zev::WriteAll(fd_, line.data(), line.size());
 }
 
-void CSinkConsole::Emit(const std::string& line) { WriteAll(STDOUT_FILENO, line.data(), line.size()); }
+void CSinkConsole::Emit(const std::string& line) { zev::WriteAll(STDOUT_FILENO, line.data(), line.size()); }
 
 void CSinkDbgDirect::Emit(const std::string& line) {
   // DebugPrint ends the line itself.
   int length = static_cast<int>(line.size() > 0 && line.back() == '\n' ? line.size() - 1 : line.size());
-  DebugPrint("%.*s", length, line.c_str());
+  zev::DebugPrint("%.*s", length, line.c_str());
 }
 
 void RuntimeLog(const char* format, ...) {

@@ -45,8 +45,8 @@ class Inbox : public CReceiver {
     std::lock_guard<std::mutex> lock(mu_);
     return names_;
   }
-  Counter seen_;
-  Counter exchanges_;
+  zev::Counter seen_;
+  zev::Counter exchanges_;
 
  private:
   std::mutex mu_;
@@ -79,7 +79,7 @@ class PackInbox : public IMsgReceiver, public CRefCountBase {
     std::lock_guard<std::mutex> lock(mu_);
     return types_;
   }
-  Counter seen_;
+  zev::Counter seen_;
 
  private:
   std::mutex mu_;
@@ -97,7 +97,7 @@ bool Eventually(const std::function<bool()>& done) {
 
 class TermTest : public ::testing::Test {
  protected:
-  ScopedCommonDataDir common_;
+  zev::ScopedCommonDataDir common_;
 };
 
 TEST_F(TermTest, NamesAreExchangedBothWays) {
@@ -203,8 +203,9 @@ TEST_F(TermTest, SecondReceiverTakesPacks) {
 
 TEST_F(TermTest, InitFailsCleanlyWithoutAUsableLibrary) {
   for (const std::string& library :
-       {JoinPath(GetModuleDir(), "libno_such_library.so"), JoinPath(GetModuleDir(), "libno_exports.so"),
-        JoinPath(GetModuleDir(), "libhalf_exports.so")}) {
+       {zev::JoinPath(zev::GetModuleDir(), "libno_such_library.so"),
+        zev::JoinPath(zev::GetModuleDir(), "libno_exports.so"),
+        zev::JoinPath(zev::GetModuleDir(), "libhalf_exports.so")}) {
     CRpcTermSettings settings(common_.path());
     settings.SetLibraryPath(library);
     EXPECT_FALSE(settings.Join("lonely", nullptr)) << library;

@@ -4,6 +4,8 @@
 
 #include "platform/settings.h"
 
+namespace zev {
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -26,3 +28,5 @@ std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognis
   if (!text.empty() && text != "0.0.0.0" && unrecognised != nullptr) *unrecognised = value;
   return "0.0.0.0";
 }
+
+}  // namespace zev

@@ -7,6 +7,8 @@
 
 #include "platform/registry.h"
 
+namespace zev {
+
 // The address the endpoint is to bind, from the setting BindAddress of HKLM
 // in `registry` (not owned): the default value of kBindAddressSettingKey,
 // else the older named value kBindAddressValueName of kServiceRegistryKey.
@@ -17,5 +19,7 @@
 // given) receives the value; otherwise *unrecognised is cleared. Neither
 // logs nor throws.
 std::string ReadHttpBindAddress(RegistryStore* registry, std::string* unrecognised = nullptr);
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_BIND_ADDRESS_H_

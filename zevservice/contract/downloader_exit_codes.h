@@ -6,7 +6,7 @@
 #ifndef ZEV_CONTRACT_DOWNLOADER_EXIT_CODES_H_
 #define ZEV_CONTRACT_DOWNLOADER_EXIT_CODES_H_
 
-namespace zevdownloader {
+namespace zev::downloader {
 
 // The file was fetched completely and renamed to its final name.
 constexpr int kExitOk = 0;
@@ -44,6 +44,6 @@ constexpr int kExitTooLarge = 10;
 // sign extension of the low byte. The partial file stays for a resume.
 constexpr int kExitStopped = 254;
 
-}  // namespace zevdownloader
+}  // namespace zev::downloader
 
 #endif  // ZEV_CONTRACT_DOWNLOADER_EXIT_CODES_H_

@@ -126,7 +126,7 @@ bool ParseHostStatusText(const std::string& text, std::vector<HostStatusEntry>* 
 bool ReadHostStatusFile(const std::string& path, std::vector<HostStatusEntry>* entries) {
   entries->clear();
   std::string text;
-  return ReadFileToString(path, &text) && ParseHostStatusText(text, entries);
+  return zev::ReadFileToString(path, &text) && ParseHostStatusText(text, entries);
 }
 
 }  // namespace pubsdk

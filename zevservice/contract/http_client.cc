@@ -14,6 +14,8 @@
 
 #include "platform/wait.h"
 
+namespace zev {
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -378,3 +380,5 @@ bool HttpClient::ReadChunked(int64_t deadline, std::string* body, std::string* e
     pending_.erase(0, size + 2);
   }
 }
+
+}  // namespace zev

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace zev {
+
 // Largest response body read, and largest head; a larger one fails.
 constexpr size_t kMaxHttpResponseBody = 256u << 20;
 constexpr size_t kMaxHttpResponseHead = 64u << 10;
@@ -71,5 +73,7 @@ class HttpClient {
   bool received_ = false;
   bool peer_closed_ = false;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_HTTP_CLIENT_H_

@@ -3,6 +3,8 @@
 #include "platform/named_mutex.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 const char kInstanceMutexName[] = "Global\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
 const char kPortKeyWow64[] = "WOW6432Node\\CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
 const char kPortKey[] = "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
@@ -29,3 +31,5 @@ bool PortMutexIsHeld(int32_t port, const std::string& run_dir) {
   if (run_dir.empty()) return false;
   return NamedMutexIsHeld(JoinPath(run_dir, NamedMutexFileName(PortMutexName(port))));
 }
+
+}  // namespace zev

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zev {
+
 // The mutex that one running service instance holds.
 extern const char kInstanceMutexName[];  // "Global\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
 // HKCR keys whose kPortValueName holds the HTTP port the service serves on.
@@ -41,5 +43,7 @@ std::string PortMutexName(int32_t port);
 // all), and takes and creates nothing. False when the lock file is missing
 // or cannot be opened.
 bool PortMutexIsHeld(int32_t port, const std::string& run_dir);
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_NAMES_H_

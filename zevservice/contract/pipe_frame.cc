@@ -8,6 +8,8 @@
 #include "platform/bytes.h"
 #include "platform/wait.h"
 
+namespace zev {
+
 std::string EncodeFrame(const Frame& frame) {
   std::string out;
   out.reserve(kFrameFixedSize + frame.header.size() + frame.body.size());
@@ -83,3 +85,5 @@ std::map<std::string, std::string> SplitExtend(const std::string& header) {
   }
   return items;
 }
+
+}  // namespace zev

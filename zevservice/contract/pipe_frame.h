@@ -15,6 +15,8 @@
 #include <map>
 #include <string>
 
+namespace zev {
+
 constexpr uint8_t kFrameMagic0 = 0x0D;
 constexpr uint8_t kFrameMagic1 = 0x7A;
 constexpr size_t kFrameTagSize = 16;
@@ -46,5 +48,7 @@ FrameRead ReadFrame(int fd, std::string* pending, Frame* frame, int64_t deadline
 // ignored), each item at its first ":" into name and value; an item without
 // ":" has the whole item as name and value; a later name replaces an earlier.
 std::map<std::string, std::string> SplitExtend(const std::string& header);
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_PIPE_FRAME_H_

@@ -15,6 +15,8 @@
 #include "crypto/payload_envelope.h"
 #include "platform/wait.h"
 
+namespace zev {
+
 SealedCall SealCall(const std::string& server_id, const std::string& method, const std::string& request,
                     const CallerId& caller) {
   CZEVComponentDescriptor descriptor;
@@ -123,3 +125,5 @@ bool PipeCallChannel::Call(const SealedCall& call, SealedReply* reply, std::stri
   reply->body = std::move(answer.body);
   return true;
 }
+
+}  // namespace zev

@@ -10,6 +10,8 @@
 
 #include "contract/http_client.h"
 
+namespace zev {
+
 struct SealedCall {
   std::string body;  // base64 ciphertext
   std::string etag;  // the key block text
@@ -85,5 +87,7 @@ class PipeCallChannel {
   int fd_ = -1;
   std::string pending_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_SEALED_CALL_H_

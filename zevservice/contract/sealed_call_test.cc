@@ -20,9 +20,11 @@
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
-using zevdownloader::LoopbackHttpServer;
+using downloader::LoopbackHttpServer;
 
 // Every way an answer's body may be framed is read; answers that are not
 // HTTP, are cut or oversized fail with a reason.
@@ -46,7 +48,7 @@ TEST(HttpClient, ReadsEveryBodyFramingAndRefusesBrokenAnswers) {
       {"/huge", {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n", false, 0, ""}},
       {"/gzip", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", false, 0, ""}},
   };
-  LoopbackHttpServer server([&](const zevdownloader::HttpRequest& request, zevdownloader::HttpConnection& c) {
+  LoopbackHttpServer server([&](const downloader::HttpRequest& request, downloader::HttpConnection& c) {
     c.Send(cases.at(request.path).answer);
   });
   ASSERT_TRUE(server.Start());
@@ -77,7 +79,7 @@ TEST(HttpCallChannel, PostsSealedCallsAndOpensTheReplies) {
   std::mutex mu;
   std::string seen;  // guarded by mu
   bool silent = false;  // guarded by mu
-  LoopbackHttpServer server([&](const zevdownloader::HttpRequest& request, zevdownloader::HttpConnection& c) {
+  LoopbackHttpServer server([&](const downloader::HttpRequest& request, downloader::HttpConnection& c) {
     {
       std::lock_guard<std::mutex> lock(mu);
       seen = request.method + " " + request.path;
@@ -182,3 +184,5 @@ TEST(PipeCallChannel, KeepsItsConnectionAndReplacesABrokenOne) {
 }
 
 }  // namespace
+
+}  // namespace zev

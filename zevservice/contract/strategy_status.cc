@@ -8,6 +8,8 @@
 #include "contract/strict_json.h"
 #include "platform/settings.h"
 
+namespace zev {
+
 const char kStrategyStatusKey[] = "Software\\Varnel\\ZEV\\ServerStrategy";
 
 int64_t ReadIntervalSetting(RegistryStore* registry) {
@@ -71,3 +73,5 @@ bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status) {
   return registry->ReadString(RegRoot::kLocalMachine, kStrategyStatusKey, "", &text) &&
          ParseStrategyStatus(text, status);
 }
+
+}  // namespace zev

@@ -22,6 +22,8 @@
 
 #include "platform/registry.h"
 
+namespace zev {
+
 // HKLM key whose default value is the status of the last pass.
 extern const char kStrategyStatusKey[];
 
@@ -47,5 +49,7 @@ int64_t ReadIntervalSetting(RegistryStore* registry);
 // a record without one is two intervals old. Either means the update thread
 // is stuck or gone.
 bool StrategyStalled(const StrategyStatus& status, int64_t interval_ms, int64_t now_ms);
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_STRATEGY_STATUS_H_

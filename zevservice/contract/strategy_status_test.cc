@@ -9,6 +9,8 @@
 #include "platform/settings.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 TEST(StrategyStatusRecord, SettingsClampAndTheRecordReadsAndTellsAStall) {
@@ -96,3 +98,5 @@ TEST(ReadHttpBindAddress, ReadsTheKeyElseTheOlderNamedValue) {
 }
 
 }  // namespace
+
+}  // namespace zev

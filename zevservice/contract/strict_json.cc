@@ -3,6 +3,8 @@
 #include <exception>
 #include <memory>
 
+namespace zev {
+
 bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* error) {
   Json::CharReaderBuilder builder;
   builder["allowComments"] = false;
@@ -32,3 +34,5 @@ bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* er
   }
   return true;
 }
+
+}  // namespace zev

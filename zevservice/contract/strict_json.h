@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace zev {
+
 // Deepest nesting read; deeper documents are refused whole.
 constexpr int kMaxJsonDepth = 64;
 
@@ -14,5 +16,7 @@ constexpr int kMaxJsonDepth = 64;
 // kMaxJsonDepth, and the root must be an array or an object. Never throws;
 // false with the reason in *error (when given).
 bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* error = nullptr);
+
+}  // namespace zev
 
 #endif  // ZEV_CONTRACT_STRICT_JSON_H_

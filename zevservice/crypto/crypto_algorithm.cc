@@ -12,6 +12,8 @@
 
 #include "platform/bytes.h"
 
+namespace zev {
+
 const char* const encrypt_block_bits_not_supported = "encrypt_block_bits_not_supported";
 const char* const encrypt_block_length_not_supported = "encrypt_block_length_not_supported";
 const char* const encrypt_mode_not_supported = "encrypt_mode_not_supported";
@@ -306,3 +308,5 @@ IZEVAlgorithm* createAlgorithm(uint32_t type) {
       return nullptr;
   }
 }
+
+}  // namespace zev

@@ -14,6 +14,8 @@
 #include <memory>
 #include <stdexcept>
 
+namespace zev {
+
 // Texts of the exceptions raised for invalid key parameters.
 extern const char* const encrypt_block_bits_not_supported;
 extern const char* const encrypt_block_length_not_supported;
@@ -98,5 +100,7 @@ class IZEVAlgorithm {
 
 // A new algorithm of the given type (see the kAlgorithm numbers), or null.
 IZEVAlgorithm* createAlgorithm(uint32_t type);
+
+}  // namespace zev
 
 #endif  // ZEV_CRYPTO_CRYPTO_ALGORITHM_H_

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+namespace zev {
+
 namespace {
 
 std::string Hex(const std::string& bytes) {
@@ -184,3 +186,5 @@ TEST(CryptoAlgorithm, EccSignaturesVerifyAndForgeriesDoNot) {
   EXPECT_FALSE(Transform(kAlgorithmECC, verify, framed("massage", signature), &out));
   EXPECT_FALSE(Transform(kAlgorithmECC, verify, "\xff\xff\xff\x7f", &out));  // declared length past the end
 }
+
+}  // namespace zev

@@ -13,6 +13,8 @@
 #include "platform/digest.h"
 #include "crypto/crypto_algorithm.h"
 
+namespace zev {
+
 namespace {
 
 const unsigned char kEtagKey[] = "5c0e9b27d13f86a4";
@@ -255,3 +257,5 @@ DecodeStatus decodePayloadWithin(const std::string& body, const std::string& eta
   thread_local ThreadInflater inflater;
   return inflater.Inflate(compressed, start, plain, reservation);
 }
+
+}  // namespace zev

@@ -18,6 +18,8 @@
 #include "base/base64.h"
 #include "base/byte_budget.h"
 
+namespace zev {
+
 // Largest payload decodePayload produces; a stream that would decompress to
 // more fails (a small body cannot make the service allocate without bound).
 constexpr size_t kMaxDecodedPayload = 64u << 20;
@@ -49,5 +51,7 @@ int32_t PayloadSeedForTime(time_t now);  // srand(now); rand() of the C runtime 
 // The key and IV of a seed: characters 0-15 and 16-31 of SHA-256 (hex) of
 // its four little-endian bytes.
 void PayloadKeyForSeed(int32_t seed, std::string* key, std::string* iv);
+
+}  // namespace zev
 
 #endif  // ZEV_CRYPTO_PAYLOAD_ENVELOPE_H_

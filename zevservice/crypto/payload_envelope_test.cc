@@ -8,6 +8,8 @@
 
 #include "crypto/crypto_algorithm.h"
 
+namespace zev {
+
 namespace {
 
 // Seals raw "compressed" bytes the way the encoder would, so that tests can
@@ -161,3 +163,5 @@ TEST(PayloadEnvelope, RefusesCorruptAndOversizedStreams) {
   ASSERT_TRUE(decodePayload(body, etag, &out));
   EXPECT_EQ(out.size(), kMaxDecodedPayload);
 }
+
+}  // namespace zev

@@ -16,6 +16,8 @@
 #include "download/archive_item_path.h"
 #include "download/extract_sink.h"
 
+namespace zev {
+
 namespace {
 
 constexpr size_t kMaxMessages = 64;
@@ -315,3 +317,5 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
   }
   return true;
 }
+
+}  // namespace zev

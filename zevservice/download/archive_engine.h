@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace zev {
+
 class ExtractSink;
 
 // An archive to read: a file, or bytes in memory when `data` is set (they
@@ -75,5 +77,7 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
 // archive made on Windows) gives 0755 to content starting with "\x7fELF" or
 // "#!" and 0644 to the rest.
 mode_t FileModeFor(mode_t archive_mode, bool has_unix_mode, const void* head, size_t head_size);
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_ARCHIVE_ENGINE_H_

@@ -1,5 +1,7 @@
 #include "download/archive_item_path.h"
 
+namespace zev {
+
 namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -39,3 +41,5 @@ bool IsSafeLinkTarget(const std::string& target) {
   std::vector<std::string> parts;
   return SplitRelative(target, &parts) && !parts.empty();
 }
+
+}  // namespace zev

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace zev {
+
 // Splits an item name into the parts of a path below the output folder.
 // Empty parts and "." are dropped. False, with *parts in any state, for a name
 // that could leave the output folder or that names nothing: an empty name, a
@@ -22,5 +24,7 @@ inline unsigned long long SaturatingAdd(unsigned long long a, unsigned long long
   unsigned long long sum = a + b;
   return sum < a ? ~0ULL : sum;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_ARCHIVE_ITEM_PATH_H_

@@ -4,6 +4,8 @@
 
 #include "download/archive_engine.h"
 
+namespace zev {
+
 namespace {
 
 std::vector<std::string> Split(const std::string& name) {
@@ -63,3 +65,5 @@ TEST(ArchiveItemPath, FileModesLoseSetIdAndGroupOtherWrite) {
   EXPECT_EQ(ItemResultText(8), "Headers Error");
   EXPECT_EQ(ItemResultText(42), "Error #42");
 }
+
+}  // namespace zev

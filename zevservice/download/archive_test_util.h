@@ -16,6 +16,8 @@
 #include "platform/digest.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 // Runs /usr/bin/7z with `args` in `cwd`, output to /dev/null. True on exit 0.
 inline bool Run7z(const std::string& cwd, const std::vector<std::string>& args) {
   pid_t pid = fork();
@@ -100,5 +102,7 @@ inline bool MakeTestPackage(const std::string& stage, const std::string& inner_n
   package->hash = Sha256Hex(content.data(), content.size());
   return true;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_ARCHIVE_TEST_UTIL_H_

@@ -16,6 +16,8 @@
 #include "platform/dir_watch.h"
 #include "platform/wait.h"
 
+namespace zev {
+
 struct DirChangeWatcher::Entry {
   // All fixed at registration; the watcher thread alone reads `watch`.
   int id = 0;
@@ -352,3 +354,5 @@ int dirwatch_watch(const std::string& directory, DirWatchCallback callback, int 
 }
 
 void dirwatch_deinit() { ProcessWatcher().Deinit(); }
+
+}  // namespace zev

@@ -30,6 +30,8 @@
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
 
+namespace zev {
+
 class DirectoryWatch;
 class Event;
 
@@ -132,5 +134,7 @@ class DirChangeWatcher {
 bool dirwatch_init();
 int dirwatch_watch(const std::string& directory, DirWatchCallback callback, int flags, void* user_data);
 void dirwatch_deinit();
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_DIR_CHANGE_WATCHER_H_

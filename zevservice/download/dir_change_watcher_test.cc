@@ -17,6 +17,8 @@
 #include "testing/fake_clock.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 struct Report {
@@ -501,3 +503,5 @@ TEST(DirChangeWatcherRealClock, IdleThreadSleepsUntilSomethingHappens) {
   ASSERT_TRUE(Eventually([&] { return rec.size() >= 2; }));
   watcher.Deinit();
 }
+
+}  // namespace zev

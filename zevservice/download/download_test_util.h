@@ -12,6 +12,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 // Our own child running zevdownloader, or 0 when none appeared before the
 // deadline. Only children of this process count, so other test programs that
 // run beside this one do not disturb it.
@@ -37,5 +39,7 @@ inline pid_t AwaitChildDownloader(int timeout_ms = 5000) {
   } while (std::chrono::steady_clock::now() < deadline);
   return 0;
 }
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_DOWNLOAD_TEST_UTIL_H_

@@ -9,6 +9,8 @@
 #include "platform/process.h"
 #include "contract/downloader_exit_codes.h"
 
+namespace zev {
+
 namespace {
 
 constexpr int kPollMillis = 100;
@@ -149,9 +151,9 @@ bool CZEVAR2CDownLoader::download() {
   if (code == kStillActive) {
     EndAndReap(process.get());
     last_error_ = "download time out";
-  } else if (code == zevdownloader::kExitStopped) {
+  } else if (code == downloader::kExitStopped) {
     last_error_ = "download task stoped";
-  } else if (code == zevdownloader::kExitTooLarge) {
+  } else if (code == downloader::kExitTooLarge) {
     last_error_ = "download larger than declared size";
     LogWrite(kLogError, "download of %s refused: larger than the declared %lld bytes", url_.c_str(),
              static_cast<long long>(max_size_));
@@ -160,3 +162,5 @@ bool CZEVAR2CDownLoader::download() {
   }
   return false;
 }
+
+}  // namespace zev

@@ -16,6 +16,8 @@
 #include "base/clock.h"
 #include "platform/wait.h"
 
+namespace zev {
+
 class CZEVDownLoaderBase {
  public:
   // `clock` measures the time limit and must outlive the object; null means
@@ -106,5 +108,7 @@ class CZEVAR2CDownLoader : public CZEVDownLoaderBase {
  private:
   const std::string exe_path_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_DOWNLOADER_DRIVER_H_

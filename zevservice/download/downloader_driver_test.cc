@@ -28,12 +28,14 @@
 #include "download/download_test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::HttpConnection;
-using zevdownloader::HttpRequest;
-using zevdownloader::LoopbackHttpServer;
+using downloader::HttpConnection;
+using downloader::HttpRequest;
+using downloader::LoopbackHttpServer;
 
 // True when `pid` is not an unreaped child of ours (neither running nor a
 // zombie): waitid answers ECHILD for it.
@@ -280,3 +282,5 @@ TEST_F(DownloaderDriverTest, DownloaderStoppedFromOutsideReportsTaskStopped) {
 }
 
 }  // namespace
+
+}  // namespace zev

@@ -8,6 +8,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 std::string JoinParts(const std::vector<std::string>& parts, size_t count) {
@@ -238,3 +240,5 @@ bool MemorySink::CloseFile(mode_t mode) {
 }
 
 void MemorySink::AbortFile() { file_open_ = false; }
+
+}  // namespace zev

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace zev {
+
 class ExtractSink {
  public:
   virtual ~ExtractSink() = default;
@@ -112,5 +114,7 @@ class MemorySink : public ExtractSink {
   std::string open_path_;
   bool file_open_ = false;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_EXTRACT_SINK_H_

@@ -11,6 +11,8 @@
 #include "download/zip_extractor.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // A parent folder with a sentinel file beside the target folder; after a
@@ -203,3 +205,5 @@ TEST_F(HostileTest, MemorySinkRefusesTheSameNames) {
   ASSERT_EQ(sink.items().size(), 1u);
   EXPECT_EQ(sink.items().at("f").content, "file");
 }
+
+}  // namespace zev

@@ -15,6 +15,8 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 
+namespace zev {
+
 namespace {
 
 constexpr int kAttempts = 3;
@@ -407,3 +409,5 @@ void CZEVUpdater::cleanFailedTask() {
     }
   }
 }
+
+}  // namespace zev

@@ -39,6 +39,8 @@
 #include "download/zip_extractor.h"
 #include "model/component_proxy.h"
 
+namespace zev {
+
 // Event codes handed to the logEvent callback. The text is the task key,
 // except for kUpdaterError, whose text is the last error.
 enum UpdaterEvent : uint16_t {
@@ -167,5 +169,7 @@ class CZEVUpdater {
   std::atomic<const UpdateCallback*> update_{nullptr};
   std::atomic<const LogEventCallback*> log_event_{nullptr};
 };
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_UPDATER_H_

@@ -30,12 +30,14 @@
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::HttpConnection;
-using zevdownloader::HttpRequest;
-using zevdownloader::LoopbackHttpServer;
+using downloader::HttpConnection;
+using downloader::HttpRequest;
+using downloader::LoopbackHttpServer;
 
 using Event = std::pair<std::string, uint16_t>;
 
@@ -512,3 +514,5 @@ TEST_F(UpdaterTest, StopEndsAStalledDownloadAtOnceAndIsFinal) {
 }
 
 }  // namespace
+
+}  // namespace zev

@@ -13,6 +13,8 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 
+namespace zev {
+
 bool FreeDiskSpace(const std::string& path, uint64_t* free_bytes) {
   if (path.empty()) {
     errno = ENOENT;
@@ -118,3 +120,5 @@ bool CZEVZipExtractor::Unpack(int fd, const std::string& name, const std::string
   }
   return true;
 }
+
+}  // namespace zev

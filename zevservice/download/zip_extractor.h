@@ -13,6 +13,8 @@
 
 #include "download/archive_engine.h"
 
+namespace zev {
+
 class CZEVZipExtractor {
  public:
   CZEVZipExtractor() = default;
@@ -86,5 +88,7 @@ class CZEVZipExtractor {
 // does not exist yet, of its nearest existing parent. False when none can be
 // asked (errno tells why).
 bool FreeDiskSpace(const std::string& path, uint64_t* free_bytes);
+
+}  // namespace zev
 
 #endif  // ZEV_DOWNLOAD_ZIP_EXTRACTOR_H_

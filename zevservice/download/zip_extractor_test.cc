@@ -16,6 +16,8 @@
 #include "platform/paths.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 const char kOddName[] = "with blank \xc3\xa9t\xc3\xa9.txt";
@@ -319,3 +321,5 @@ TEST(ZipExtractorSpace, FreeSpaceEqualToTheSizeIsNotEnough) {
   EXPECT_FALSE(DirectoryExists(target));
   EXPECT_TRUE(extractor.extractZip(dir.Sub("fits.7z"), target)) << extractor.getLastError();
 }
+
+}  // namespace zev

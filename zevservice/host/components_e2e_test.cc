@@ -32,6 +32,8 @@
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 bool PollFor(const std::function<bool()>& done, int timeout_ms = 20000) {
@@ -259,3 +261,5 @@ TEST(ComponentsEndToEnd, TenHostsEndCleanlyOnStopAndNoneRestarts) {
 }
 
 }  // namespace
+
+}  // namespace zev

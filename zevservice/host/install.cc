@@ -24,6 +24,8 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 
+namespace zev {
+
 namespace {
 
 // The install log opens once per process, on the first step of either
@@ -450,3 +452,5 @@ void ServiceInstaller::Sleep(int64_t ms) {
 }
 
 int64_t ServiceInstaller::ElapsedSince(int64_t start_ms) { return clock_->MonotonicMillis() - start_ms; }
+
+}  // namespace zev

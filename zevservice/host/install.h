@@ -20,6 +20,8 @@
 
 #include "base/timings.h"
 
+namespace zev {
+
 class Clock;
 
 struct InstallOptions {
@@ -130,5 +132,7 @@ class ServiceInstaller {
   const InstallOptions options_;
   Clock* const clock_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOST_INSTALL_H_

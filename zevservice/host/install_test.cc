@@ -28,6 +28,8 @@
 #include "testing/fake_clock.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 const char kFakeSystemctl[] = R"sh(#!/bin/sh
@@ -282,3 +284,5 @@ TEST_F(InstallTest, ZevsvcInstallsAndUninstallsItself) {
 }
 
 }  // namespace
+
+}  // namespace zev

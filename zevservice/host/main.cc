@@ -20,6 +20,8 @@
 #include "host/service_context.h"
 #include "platform/process.h"
 
+namespace zev {
+
 namespace {
 
 // Protobuf reports malformed input (for example invalid UTF-8 in a string
@@ -31,7 +33,10 @@ void ProtobufToLog(google::protobuf::LogLevel level, const char* /*file*/, int /
 
 }  // namespace
 
+}  // namespace zev
+
 int main(int argc, char** argv) {
+  using namespace zev;
   TakeNotifySocket();
   BlockControlSignals();
   google::protobuf::SetLogHandler(ProtobufToLog);

@@ -17,6 +17,8 @@
 #include "testing/rpc_test_util.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 class Connection {
@@ -244,3 +246,5 @@ TEST_F(ServicePipe, SurvivesClientsThatLeaveAndServesManyAtOnce) {
   EXPECT_EQ(good.load(), 16 * 15);
   EXPECT_EQ(RunAndRead(std::string(ZEVCTL_PATH) + " echo viazevctl --pipe"), "exr: 0\nresponse: viazevctl\n");
 }
+
+}  // namespace zev

@@ -33,6 +33,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 const char kSettingsKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\";
@@ -265,3 +267,5 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
 }
 
 }  // namespace
+
+}  // namespace zev

@@ -26,6 +26,8 @@
 #include "platform/paths.h"
 #include "strategy/server_strategy.h"
 
+namespace zev {
+
 namespace {
 
 // Checkpoint of the pending reports; never reset while the process lives.
@@ -597,3 +599,5 @@ CZEVServiceBase::Folders CZEVService::ServiceFolders() const {
   folders.run = context_->run_dir();
   return folders;
 }
+
+}  // namespace zev

@@ -11,6 +11,8 @@
 
 #include "base/timings.h"
 
+namespace zev {
+
 // Service states, with the numbers of the service control protocol.
 constexpr uint32_t kServiceStopped = 1;
 constexpr uint32_t kServiceStartPending = 2;
@@ -214,5 +216,7 @@ const std::string& NotifySocketPath();
 // Sends one notification datagram to NotifySocketPath(). False when there is
 // none or the send failed.
 bool SendServiceNotification(const std::string& message);
+
+}  // namespace zev
 
 #endif  // ZEV_HOST_SERVICE_H_

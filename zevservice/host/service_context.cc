@@ -6,6 +6,8 @@
 #include "rpc/control_server.h"
 #include "rpc/echo_server.h"
 
+namespace zev {
+
 namespace {
 
 std::string Below(const std::string& common, const char* relative) {
@@ -119,3 +121,5 @@ CZEVServiceContext::CZEVServiceContext(Options options)
 
 // The manager goes first: its Quit stops the transports it was handed.
 CZEVServiceContext::~CZEVServiceContext() { own_manager_.reset(); }
+
+}  // namespace zev

@@ -20,6 +20,8 @@
 #include "rpc/rpc_dispatch.h"
 #include "server/event_reporter.h"
 
+namespace zev {
+
 // Registers every RPC method the service offers in `methods`; the control
 // methods read what is loaded from `loaded` and time on `clock` (not owned;
 // must outlive `methods`).
@@ -118,5 +120,7 @@ class CZEVServiceContext {
   std::once_flag manager_once_;
   CZEVManager* manager_ = nullptr;  // set once, by manager()
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOST_SERVICE_CONTEXT_H_

@@ -27,6 +27,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 class RecordingSink : public IServiceStatusSink {
@@ -595,3 +597,5 @@ TEST(ServiceStart, SaysInItsStatusThatAnotherInstanceHoldsTheLock) {
   std::string text;
   EXPECT_TRUE(ReadFileToString(status, &text) && text == hosts);  // the running instance's file is left alone
 }
+
+}  // namespace zev

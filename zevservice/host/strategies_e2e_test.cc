@@ -35,10 +35,12 @@
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::FileServer;
+using downloader::FileServer;
 
 const char kDatabaseKey[] = "Software\\Classes\\CLSID\\{0badc0de-0000-4000-8000-0000000000e2}\\";
 
@@ -239,3 +241,5 @@ TEST_F(StrategiesEndToEnd, RunsAComponentThatAProductDrops) {
 }
 
 }  // namespace
+
+}  // namespace zev

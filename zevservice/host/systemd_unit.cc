@@ -1,5 +1,7 @@
 #include "host/systemd_unit.h"
 
+namespace zev {
+
 const char kServiceUnitName[] = "zevsvc.service";
 // A short title: systemd prints it in "Starting ...", "Started ..." lines.
 const char kServiceDescription[] = "ZEV component platform base service";
@@ -54,3 +56,5 @@ bool RenderServiceUnit(const std::string& program, std::string* unit, std::strin
       "WantedBy=multi-user.target\n";
   return true;
 }
+
+}  // namespace zev

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace zev {
+
 extern const char kServiceUnitName[];         // "zevsvc.service"
 extern const char kServiceDescription[];      // the unit's Description=
 
@@ -14,5 +16,7 @@ extern const char kServiceDescription[];      // the unit's Description=
 // absolute or holds a control character (a line feed would add directives),
 // a double or single quote, or a backslash (escapes inside quotes).
 bool RenderServiceUnit(const std::string& program, std::string* unit, std::string* error);
+
+}  // namespace zev
 
 #endif  // ZEV_HOST_SYSTEMD_UNIT_H_

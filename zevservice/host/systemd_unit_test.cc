@@ -12,6 +12,8 @@
 #include "platform/process.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 TEST(SystemdUnit, RefusesProgramPathsAUnitCannotCarry) {
@@ -79,3 +81,5 @@ TEST(SystemdUnit, PassesSystemdAnalyzeVerify) {
 }
 
 }  // namespace
+
+}  // namespace zev

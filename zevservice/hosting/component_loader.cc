@@ -15,6 +15,8 @@
 #include "model/catalogue.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 // How long one load may keep the start waiting: the wait for the host's
@@ -439,3 +441,5 @@ std::vector<CZEVComponentProxy> CZEVComponentLoader::loaded_list() const {
   MutexLock lock(&published_mu_);
   return published_list_ ? *published_list_ : std::vector<CZEVComponentProxy>();
 }
+
+}  // namespace zev

@@ -21,6 +21,8 @@
 #include "model/component_proxy.h"
 #include "model/loaded_components.h"
 
+namespace zev {
+
 class CZEVComponentLoader {
  public:
   // Makes the monitor (deps.monitor_factory). All arguments are the
@@ -109,5 +111,7 @@ class CZEVComponentLoader {
   // without pulling it from under the Start.
   std::shared_ptr<CZEVStrategyManager> strategies_ GUARDED_BY(strategies_mu_);
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOSTING_COMPONENT_LOADER_H_

@@ -8,6 +8,8 @@
 #include "base/log.h"
 #include "platform/ports.h"
 
+namespace zev {
+
 const char kHostProgramName[] = "zevhost";
 
 int PickPort(int first, int last) {
@@ -207,3 +209,5 @@ void CZEVFrontEnds::StopPortGuard() {
     port_guard_.reset();
   }
 }
+
+}  // namespace zev

@@ -22,6 +22,8 @@
 #include "platform/registry.h"
 #include "rpc/http_server.h"
 
+namespace zev {
+
 class CZEVFrontEnds {
  public:
   // Whether the process `pid` may act for the component `id` on the socket.
@@ -93,5 +95,7 @@ int PickPort(int first, int last);
 // Writes the port under both port keys of the classes root of `registry`.
 // False (with debugger output) when either write failed.
 bool WritePortToRegistry(int port, RegistryStore* registry);
+
+}  // namespace zev
 
 #endif  // ZEV_HOSTING_FRONT_ENDS_H_

@@ -9,7 +9,7 @@ std::string FormatHostStatus(const std::vector<MonitorHostInfo>& hosts) { return
 bool WriteHostStatus(const std::string& path, const std::vector<MonitorHostInfo>& hosts) {
   // Rewritten on every change of the hosts: a reader needs it whole, not
   // on disk before the next change.
-  return WriteFileAtomically(path, FormatHostStatus(hosts), /*durable=*/false);
+  return zev::WriteFileAtomically(path, FormatHostStatus(hosts), /*durable=*/false);
 }
 
 bool ReadHostStatus(const std::string& path, std::vector<MonitorHostInfo>* hosts) {

@@ -3,6 +3,8 @@
 #include "base/log.h"
 #include "platform/instance_processes.h"
 
+namespace zev {
+
 CZEVManager::CZEVManager(ManagerDeps deps, ManagerOptions options)
     : deps_(std::move(deps)),
       options_(options),
@@ -95,3 +97,5 @@ void CZEVManager::Quit() {
 }
 
 void CZEVManager::RequestStop() { stop_.RequestStop(); }
+
+}  // namespace zev

@@ -21,6 +21,8 @@
 #include "model/loaded_components.h"
 #include "platform/named_mutex.h"
 
+namespace zev {
+
 class CZEVManager {
  public:
   explicit CZEVManager(ManagerDeps deps, ManagerOptions options = ManagerOptions());
@@ -117,5 +119,7 @@ class CZEVManager {
   Mutex mu_;
   bool started_ GUARDED_BY(mu_) = false;  // the front ends began
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOSTING_MANAGER_H_

@@ -21,6 +21,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 using pubsdk::HRESULT;
@@ -453,3 +455,5 @@ TEST_F(ManagerComponents, QuitWaitsForAChangeReportUnderWay) {
 }
 
 }  // namespace
+
+}  // namespace zev

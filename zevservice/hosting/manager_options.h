@@ -19,6 +19,8 @@
 #include "rpc/rpc_dispatch.h"
 #include "strategy/strategy_manager.h"
 
+namespace zev {
+
 // kInstanceMutexName, kPortKey, kPortKeyWow64 and kPortValueName are in
 // contract/names.h.
 extern const char kHostProgramName[];    // "zevhost"
@@ -102,5 +104,7 @@ struct ManagerHooks {
   // Just before the HTTP endpoint binds `port`, which was found free.
   std::function<void(int port)> before_listen;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOSTING_MANAGER_OPTIONS_H_

@@ -20,6 +20,8 @@
 #include "testing/free_ports.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // Listens on a port so that it is taken.
@@ -349,3 +351,5 @@ TEST_F(Manager, WritesThePortAgainEveryMinuteUntilTheRegistryTakesIt) {
   stuck.Quit();  // joins the retry thread; time never moves
   EXPECT_EQ(clock.NextDeadline(), Clock::kNoDeadline);
 }
+
+}  // namespace zev

@@ -35,7 +35,7 @@ constexpr int kListedSendTries = 200;         // sends to a listed node before g
 constexpr int64_t kStopAllGraceMs = 1000;     // real time Uninit gives hosts told "stopall"
 constexpr char kStopAllPayload[] = "stopall";
 
-void Log(const std::string& text) { LogWrite(kLogInfo, "%s", text.c_str()); }
+void Log(const std::string& text) { zev::LogWrite(zev::kLogInfo, "%s", text.c_str()); }
 
 void Logf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Logf(const char* format, ...) {
@@ -44,7 +44,7 @@ void Logf(const char* format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
-  LogWrite(kLogInfo, "%s", text);
+  zev::LogWrite(zev::kLogInfo, "%s", text);
 }
 
 std::string WithTrailingSlash(std::string dir) {
@@ -52,18 +52,18 @@ std::string WithTrailingSlash(std::string dir) {
   return dir;
 }
 
-bool ProcessEnded(const ProcessHandle& process) {
+bool ProcessEnded(const zev::ProcessHandle& process) {
   struct pollfd fd = {process.WaitFd(), POLLIN, 0};
   return poll(&fd, 1, 0) > 0;
 }
 
 // SIGKILL through the pidfd: safe from any thread, and never reaches another
 // process that took over the id.
-void KillThroughPidfd(const ProcessHandle& process) {
+void KillThroughPidfd(const zev::ProcessHandle& process) {
   syscall(SYS_pidfd_send_signal, process.WaitFd(), SIGKILL, nullptr, 0);
 }
 
-MonitorEvent EndedEvent(const std::string& group, ProcessHandle& process) {
+MonitorEvent EndedEvent(const std::string& group, zev::ProcessHandle& process) {
   MonitorEvent event;
   event.kind = MonitorEvent::Kind::kHostEnded;
   event.group = group;
@@ -80,8 +80,8 @@ std::string HostArgumentFor(const std::string& node_name) {
   return node_name.substr(0, marker) + ":" + node_name.substr(marker);
 }
 
-EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_millis) {
-  EventElement event;
+zev::EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_millis) {
+  zev::EventElement event;
   event.appCode = context.appcode();
   event.componentLibraryId = context.componentid();
   event.version = context.version();
@@ -94,9 +94,9 @@ EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_
 
 CZEVMonitor::CZEVMonitor(Options options)
     : clock_(options.clock),
-      host_dir_(WithTrailingSlash(options.host_dir.empty() ? GetModuleDir() : options.host_dir)),
+      host_dir_(WithTrailingSlash(options.host_dir.empty() ? zev::GetModuleDir() : options.host_dir)),
       bus_library_(options.bus_library),
-      status_path_(options.run_dir.empty() ? std::string() : JoinPath(options.run_dir, kHostStatusFileName)),
+      status_path_(options.run_dir.empty() ? std::string() : zev::JoinPath(options.run_dir, kHostStatusFileName)),
       event_sink_(std::move(options.event_sink)),
       event_observer_(options.observer),
       host_presence_wait_ms_(options.host_presence_wait_ms),
@@ -105,7 +105,7 @@ CZEVMonitor::CZEVMonitor(Options options)
       restart_window_ms_(static_cast<uint32_t>(options.restart_window_ms)),
       restart_budget_(static_cast<uint32_t>(options.restart_budget)),
       term_(options.common_dir) {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   table_ = std::make_shared<const std::vector<MonitorHostInfo>>();
 }
 
@@ -114,7 +114,7 @@ CZEVMonitor::~CZEVMonitor() {
   term_.Leave();
   IUnknownBase* observer;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     observer = observer_;
   }
   if (observer != nullptr) observer->Release();
@@ -146,7 +146,7 @@ uint32_t CZEVMonitor::AddRef() { return AddRefImpl(); }
 uint32_t CZEVMonitor::Release() { return ReleaseImpl(); }
 
 std::string CZEVMonitor::node_name() const {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   return node_name_;
 }
 
@@ -157,11 +157,11 @@ int32_t CZEVMonitor::Ask(std::function<void(const Answer&)> command) {
   Answer answer = [this, reply](int32_t value) { answers_.emplace_back(reply, value); };
   bool on_loop;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (loop_running_ && std::this_thread::get_id() == loop_id_) {
       // Only an observer or the table-changed callback could call from
       // there; waiting for the loop on the loop would never end.
-      LogWrite(kLogError, "%s", "CZEVMonitor was called from its own thread; the call is refused.");
+      zev::LogWrite(zev::kLogError, "%s", "CZEVMonitor was called from its own thread; the call is refused.");
       return -1;
     }
     commands_.push_back([command, answer] { command(answer); });
@@ -169,7 +169,7 @@ int32_t CZEVMonitor::Ask(std::function<void(const Answer&)> command) {
   }
   if (on_loop) {
     wake_.Set();
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     answered_.wait(lock.native(), [&] {
       mu_.AssertHeld();
       return reply->done;
@@ -177,17 +177,17 @@ int32_t CZEVMonitor::Ask(std::function<void(const Answer&)> command) {
     return reply->value;
   }
   // No loop thread: this thread runs the rounds until the answer is there.
-  Clock::PollWait wait(clock_);
+  zev::Clock::PollWait wait(clock_);
   for (;;) {
     RunRound(&wait, reply);
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (reply->done) return reply->value;
   }
 }
 
 void CZEVMonitor::Post(std::function<void()> command) {
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (!loop_running_) return;
     commands_.push_back(std::move(command));
   }
@@ -195,7 +195,7 @@ void CZEVMonitor::Post(std::function<void()> command) {
 }
 
 void CZEVMonitor::EnsureLoop() {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   if (loop_running_ || loop_ended_) return;
   loop_running_ = true;
   loop_thread_ = std::thread(&CZEVMonitor::LoopMain, this);
@@ -205,7 +205,7 @@ void CZEVMonitor::EnsureLoop() {
 
 void CZEVMonitor::EndLoop() {
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     loop_ended_ = true;
     if (!loop_running_) return;
     commands_.push_back([this] {
@@ -216,7 +216,7 @@ void CZEVMonitor::EndLoop() {
   wake_.Set();
   loop_thread_.join();
   // What the bus's receiver posted meanwhile is dropped with the loop.
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   loop_running_ = false;
   commands_.clear();
 }
@@ -226,7 +226,7 @@ void CZEVMonitor::EndLoop() {
 HRESULT CZEVMonitor::Init(int32_t /*flags*/) {
   std::string node;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (!node_name_.empty()) return 0;
     node_name_ = std::string(kMonitorNodeName) + std::to_string(clock_->TickCount());
     node = node_name_;
@@ -246,17 +246,17 @@ HRESULT CZEVMonitor::Uninit() {
   // The loop no longer reaps: the hosts that ended on "stopall" are reaped
   // here, each with its exit code (255 is a clean end), so that the log
   // shows how the stop went.
-  std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> hosts;
+  std::vector<std::pair<std::string, std::shared_ptr<zev::ProcessHandle>>> hosts;
   for (const auto& host : hosts_) {
     if (host.second.process) hosts.emplace_back(host.first, host.second.process);
   }
   // After "stopall" the hosts are ending: a host whose main thread has
   // ended may still be ending its other threads. Up to a second of real
   // time for all: this waits on processes, not on a timer of the service.
-  const int64_t deadline = ::MonotonicMillis() + (stop_all_sent_ ? kStopAllGraceMs : 0);
+  const int64_t deadline = zev::MonotonicMillis() + (stop_all_sent_ ? kStopAllGraceMs : 0);
   std::vector<MonitorEvent> ended;
   for (const auto& host : hosts) {
-    const int64_t left = std::max<int64_t>(deadline - ::MonotonicMillis(), 0);
+    const int64_t left = std::max<int64_t>(deadline - zev::MonotonicMillis(), 0);
     if (!ProcessEnded(*host.second) && !host.second->Wait(static_cast<int>(left))) {
       Logf("CZEVMonitor host of group %s (pid %d) still runs", host.first.c_str(),
            static_cast<int>(host.second->pid()));
@@ -318,21 +318,21 @@ void CZEVMonitor::EndMonitoring() {
 // ---- The loop ----
 
 void CZEVMonitor::LoopMain() {
-  Clock::PollWait wait(clock_);
+  zev::Clock::PollWait wait(clock_);
   while (!loop_exit_) RunRound(&wait, nullptr);
 }
 
-void CZEVMonitor::RunRound(Clock::PollWait* wait, const std::shared_ptr<Reply>& until) {
+void CZEVMonitor::RunRound(zev::Clock::PollWait* wait, const std::shared_ptr<Reply>& until) {
   std::deque<std::function<void()>> commands;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     commands.swap(commands_);
   }
   for (const auto& command : commands) {
     try {
       command();
     } catch (const std::exception& e) {
-      LogWrite(kLogError, "CZEVMonitor: a command failed: %s", e.what());
+      zev::LogWrite(zev::kLogError, "CZEVMonitor: a command failed: %s", e.what());
     }
   }
   RunDue();
@@ -341,14 +341,14 @@ void CZEVMonitor::RunRound(Clock::PollWait* wait, const std::shared_ptr<Reply>& 
   DeliverAnswers();
   if (loop_exit_) return;
   if (until) {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     if (until->done) return;
   }
   WaitForWork(wait);
 }
 
 int64_t CZEVMonitor::NextDeadline() const {
-  int64_t next = Clock::kNoDeadline;
+  int64_t next = zev::Clock::kNoDeadline;
   if (watching_) next = std::min(next, pause_until_ != 0 ? pause_until_ : sweep_deadline_);
   if (!resends_.empty()) next = std::min(next, resends_.begin()->first);
   for (const auto& queue : outgoing_) {
@@ -357,14 +357,14 @@ int64_t CZEVMonitor::NextDeadline() const {
   return next;
 }
 
-void CZEVMonitor::WaitForWork(Clock::PollWait* wait) {
+void CZEVMonitor::WaitForWork(zev::Clock::PollWait* wait) {
   std::vector<struct pollfd> fds;
   fds.push_back({wake_.WaitFd(), POLLIN, 0});
   if (wait->fd() >= 0) fds.push_back({wait->fd(), POLLIN, 0});
   const size_t first_host = fds.size();
   // Copies of the handles: each stays open for as long as it is polled,
   // whatever the tables do meanwhile.
-  std::vector<std::pair<std::string, std::shared_ptr<ProcessHandle>>> watched;
+  std::vector<std::pair<std::string, std::shared_ptr<zev::ProcessHandle>>> watched;
   if (watching_ && pause_until_ == 0) {
     for (const auto& host : hosts_) {
       if (!host.second.process) continue;
@@ -407,7 +407,7 @@ void CZEVMonitor::ArmSweep() { sweep_deadline_ = clock_->MonotonicMillis() + swe
 void CZEVMonitor::DeliverAnswers() {
   if (answers_.empty()) return;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     for (const auto& answer : answers_) {
       answer.first->done = true;
       answer.first->value = answer.second;
@@ -457,18 +457,18 @@ void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& re
     }
     break;
   }
-  const std::string what = EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
-                                                   refusal.version);
+  const std::string what = zev::EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
+                                                        refusal.version);
   if (group_name.empty()) {
-    LogWrite(kLogWarning, "A refused start of %s from %s is dropped: not what that node runs now.", what.c_str(),
-             EscapeControlCharacters(host).c_str());
+    zev::LogWrite(zev::kLogWarning, "A refused start of %s from %s is dropped: not what that node runs now.",
+                  what.c_str(), zev::EscapeControlCharacters(host).c_str());
     return;
   }
-  const std::string text = "The component " + what + " does not run: its host " + EscapeControlCharacters(host) +
-                           " (group " + EscapeControlCharacters(group_name) + ") refused to start it: " +
-                           EscapeControlCharacters(refusal.reason);
-  LogWrite(kLogError, "%s", text.c_str());
-  DebugPrintAt(kJournalError, "%s", text.c_str());
+  const std::string text = "The component " + what + " does not run: its host " + zev::EscapeControlCharacters(host) +
+                           " (group " + zev::EscapeControlCharacters(group_name) + ") refused to start it: " +
+                           zev::EscapeControlCharacters(refusal.reason);
+  zev::LogWrite(zev::kLogError, "%s", text.c_str());
+  zev::DebugPrintAt(zev::kJournalError, "%s", text.c_str());
   WriteStatus();
   if (event_sink_) event_sink_(MakeRestartEvent(context, clock_->WallMillis()));
   MonitorEvent event;
@@ -503,7 +503,7 @@ void CZEVMonitor::SetObserver(IUnknownBase* observer) {
   if (observer != nullptr) observer->AddRef();
   IUnknownBase* old;
   {
-    MutexLock lock(&mu_);
+    zev::MutexLock lock(&mu_);
     old = observer_;
     observer_ = observer;
   }
@@ -513,7 +513,7 @@ void CZEVMonitor::SetObserver(IUnknownBase* observer) {
 // ---- The tables ----
 
 std::vector<MonitorHostInfo> CZEVMonitor::GetProcessTable() {
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   return *table_;
 }
 
@@ -539,7 +539,7 @@ std::vector<MonitorHostInfo> CZEVMonitor::BuildTable() const {
 
 std::shared_ptr<const std::vector<MonitorHostInfo>> CZEVMonitor::Publish() {
   auto table = std::make_shared<const std::vector<MonitorHostInfo>>(BuildTable());
-  MutexLock lock(&mu_);
+  zev::MutexLock lock(&mu_);
   table_ = table;
   return table;
 }
@@ -571,7 +571,7 @@ std::string CZEVMonitor::NewNodeName(const HostRecord& record) {
 
 bool CZEVMonitor::StartProc(HostRecord* record, std::vector<MonitorEvent>* events) {
   const std::string dir = record->directory.empty() ? host_dir_ : record->directory;
-  if (!DirectoryExists(dir)) {
+  if (!zev::DirectoryExists(dir)) {
     Log("CZEVMonitor StartProc: no folder " + dir);
     return false;
   }
@@ -580,12 +580,12 @@ bool CZEVMonitor::StartProc(HostRecord* record, std::vector<MonitorEvent>* event
   const std::string command_line = program + "  \"" + argument + "\"";
   Log(" ProcOp::StartProc   real new start proc :" + command_line);
   Log(" CZEVMonitor  StartProc 1011  " + command_line);
-  StartOptions options;
+  zev::StartOptions options;
   options.working_dir = dir;
   std::string why;
   // The host carries this instance's token, by which a later run of the
   // service (or "zevsvc uninstall") knows it for one of ours.
-  std::unique_ptr<ProcessHandle> process = StartInstanceProcess({program, argument}, options, &why);
+  std::unique_ptr<zev::ProcessHandle> process = zev::StartInstanceProcess({program, argument}, options, &why);
   if (!process) {
     Logf("CreateProcess %s:%s, error %d", program.c_str(), why.c_str(), errno);
     return false;
@@ -734,7 +734,7 @@ void CZEVMonitor::DoStopAll() {
   // From here on no restart happens and no host is reaped by the loop.
   EndMonitoring();
   std::vector<std::string> nodes;
-  std::vector<std::shared_ptr<ProcessHandle>> processes;
+  std::vector<std::shared_ptr<zev::ProcessHandle>> processes;
   for (const auto& group : groups_) nodes.push_back(group.second.node_name);
   for (const auto& host : hosts_) {
     if (host.second.process) processes.push_back(host.second.process);
@@ -747,7 +747,7 @@ void CZEVMonitor::DoStopAll() {
   }
   if (!all_sent) {
     Log("Need to terminate ZEVHost.exe.\n");
-    if (!TerminateInstanceProcesses(kHostExecutable)) Logf("TerminateProcess failed, errno = %d.\n", errno);
+    if (!zev::TerminateInstanceProcesses(kHostExecutable)) Logf("TerminateProcess failed, errno = %d.\n", errno);
     // Our own hosts go too, even one still between spawn and exec.
     for (const auto& process : processes) KillThroughPidfd(*process);
   }
@@ -806,7 +806,7 @@ void CZEVMonitor::PumpOutgoing() {
 
 bool CZEVMonitor::TrySend(const std::string& group, Outgoing* out, SendResult* result) {
   std::string node;
-  std::shared_ptr<ProcessHandle> process;
+  std::shared_ptr<zev::ProcessHandle> process;
   auto g = groups_.find(group);
   if (g != groups_.end()) node = g->second.node_name;
   auto h = hosts_.find(group);
@@ -862,10 +862,10 @@ void CZEVMonitor::FireResend(const Resend& resend) {
       return;
     }
     if (!Send(g->second.node_name, "start", resend.context.SerializeAsString())) {
-      LogWrite(kLogError, "%s", "Failed to send msg by timer.");
+      zev::LogWrite(zev::kLogError, "%s", "Failed to send msg by timer.");
     }
   } catch (...) {
-    LogWrite(kLogError, "%s", "An unknown exception has occurred while send msg by timer.");
+    zev::LogWrite(zev::kLogError, "%s", "An unknown exception has occurred while send msg by timer.");
   }
 }
 
@@ -920,7 +920,7 @@ int32_t CZEVMonitor::NotifyToRestartAGroup(const std::string& group, const std::
 
 // ---- Hosts that end ----
 
-void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<ProcessHandle>& process) {
+void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<zev::ProcessHandle>& process) {
   Log("MonitorProc WAIT_OBJECT_0 Any Proc.....");
   // Only the loop reaps the hosts.
   const int code = process->ExitCode();
@@ -938,7 +938,7 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<Pr
     WriteStatus();
     return;
   }
-  if (code == kStillActive) {
+  if (code == zev::kStillActive) {
     Logf("MonitorProc get return code by handle failed . handle is invalid ......%d", errno);
     // The process may still run; a second host for the group must not.
     process->Terminate();

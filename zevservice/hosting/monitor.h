@@ -52,7 +52,11 @@
 #include "platform/wait.h"
 #include "server/event_reporter.h"
 
+namespace zev {
+
 class ProcessHandle;
+
+}  // namespace zev
 
 namespace pubsdk {
 
@@ -69,7 +73,7 @@ extern const char kHostExecutable[];  // "zevhost"
 std::string HostArgumentFor(const std::string& node_name);
 
 // The event of code 14 for a component started again after its host failed.
-EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_millis);
+zev::EventElement MakeRestartEvent(const CZEVComponentContext& context, int64_t wall_millis);
 
 // What the monitor did with a host, as it happened. Which fields are set
 // depends on the kind.
@@ -117,7 +121,7 @@ class MonitorObserver {
 // event sink come from the composition root; the defaults of the others work.
 struct MonitorOptions {
   // Not owned; must outlive the monitor. Must be set.
-  Clock* clock = nullptr;
+  zev::Clock* clock = nullptr;
   // Folder holding zevhost (and the bus library it loads); empty: the
   // directory of the running executable.
   std::string host_dir;
@@ -130,18 +134,18 @@ struct MonitorOptions {
   // finds its call center; empty: the monitor cannot join the bus.
   std::string common_dir;
   // Receives each code-14 event, on the loop thread; empty: they are dropped.
-  std::function<void(const EventElement&)> event_sink;
+  std::function<void(const zev::EventElement&)> event_sink;
   // Not owned; must outlive the monitor. Null: no one is told.
   MonitorObserver* observer = nullptr;
   // The delays (base/timings.h names each); the composition root sets them
   // with SetTimings.
-  int64_t host_presence_wait_ms = Timings().host_presence_wait_ms;
-  int64_t start_resend_ms = Timings().start_resend_ms;
-  int64_t sweep_ms = Timings().sweep_ms;
-  int64_t restart_window_ms = Timings().restart_window_ms;
-  int restart_budget = Timings().restart_budget;
+  int64_t host_presence_wait_ms = zev::Timings().host_presence_wait_ms;
+  int64_t start_resend_ms = zev::Timings().start_resend_ms;
+  int64_t sweep_ms = zev::Timings().sweep_ms;
+  int64_t restart_window_ms = zev::Timings().restart_window_ms;
+  int restart_budget = zev::Timings().restart_budget;
 
-  void SetTimings(const Timings& timings) {
+  void SetTimings(const zev::Timings& timings) {
     host_presence_wait_ms = timings.host_presence_wait_ms;
     start_resend_ms = timings.start_resend_ms;
     sweep_ms = timings.sweep_ms;
@@ -257,7 +261,7 @@ class CZEVMonitor : public IZEVMonitor,
     std::string directory;  // with a trailing "/"
     std::string node_name;  // renewed at each restart
     std::string group_name;
-    std::shared_ptr<ProcessHandle> process;  // null while no process runs
+    std::shared_ptr<zev::ProcessHandle> process;  // null while no process runs
     bool ever_ran = false;
     RestartBudget budget;
   };
@@ -308,8 +312,8 @@ class CZEVMonitor : public IZEVMonitor,
   void LoopMain() EXCLUDES(mu_);
   // One round: commands, what is due, the queues to the hosts, the table,
   // the answers; then the wait for more (unless `until` is answered).
-  void RunRound(Clock::PollWait* wait, const std::shared_ptr<Reply>& until) EXCLUDES(mu_);
-  void WaitForWork(Clock::PollWait* wait) EXCLUDES(mu_);
+  void RunRound(zev::Clock::PollWait* wait, const std::shared_ptr<Reply>& until) EXCLUDES(mu_);
+  void WaitForWork(zev::Clock::PollWait* wait) EXCLUDES(mu_);
   void RunDue() EXCLUDES(mu_);
   int64_t NextDeadline() const;
 
@@ -319,7 +323,7 @@ class CZEVMonitor : public IZEVMonitor,
   void DoStartComponent(const CZEVComponentContext& context, const Answer& answer) EXCLUDES(mu_);
   int32_t DoStopComponent(const CZEVComponentContext& context) EXCLUDES(mu_);
   void DoStopAll() EXCLUDES(mu_);
-  void OnHostEnded(const std::string& group, const std::shared_ptr<ProcessHandle>& process) EXCLUDES(mu_);
+  void OnHostEnded(const std::string& group, const std::shared_ptr<zev::ProcessHandle>& process) EXCLUDES(mu_);
   // Drops the record's process and, unless refused or stopping, starts the
   // host again under a new node name and starts its components in it.
   void CallRestartProc(const std::string& group) EXCLUDES(mu_);
@@ -358,11 +362,11 @@ class CZEVMonitor : public IZEVMonitor,
   std::vector<MonitorHostInfo> BuildTable() const;
   void DeliverAnswers() EXCLUDES(mu_);
 
-  Clock* const clock_;
+  zev::Clock* const clock_;
   const std::string host_dir_;  // with a trailing "/"
   const std::string bus_library_;
   const std::string status_path_;
-  const std::function<void(const EventElement&)> event_sink_;
+  const std::function<void(const zev::EventElement&)> event_sink_;
   MonitorObserver* const event_observer_;
   const int64_t host_presence_wait_ms_;
   const int64_t start_resend_ms_;
@@ -372,10 +376,10 @@ class CZEVMonitor : public IZEVMonitor,
   std::function<void()> table_changed_;  // set before Init, read on the loop
 
   // ---- Shared with the callers and the bus's receiver thread ----
-  mutable Mutex mu_;
+  mutable zev::Mutex mu_;
   std::condition_variable answered_;  // a Reply is done
   std::deque<std::function<void()>> commands_ GUARDED_BY(mu_);
-  Event wake_{Event::ResetMode::kAuto};  // commands_ gained one
+  zev::Event wake_{zev::Event::ResetMode::kAuto};  // commands_ gained one
   bool loop_running_ GUARDED_BY(mu_) = false;
   bool loop_ended_ GUARDED_BY(mu_) = false;  // no loop thread starts again
   std::thread::id loop_id_ GUARDED_BY(mu_);
@@ -393,7 +397,7 @@ class CZEVMonitor : public IZEVMonitor,
   std::map<std::string, std::deque<Outgoing>> outgoing_;  // by group name
   std::multimap<int64_t, Resend> resends_;  // by due time
   std::vector<std::pair<std::shared_ptr<Reply>, int32_t>> answers_;  // given at the end of the round
-  int64_t sweep_deadline_ = Clock::kNoDeadline;
+  int64_t sweep_deadline_ = zev::Clock::kNoDeadline;
   int64_t pause_until_ = 0;  // after poll() failed, the pidfds wait until then
   bool watching_ = false;    // Start ran and monitoring goes on
   bool exiting_ = false;     // StopAll, Stop or Uninit ran

@@ -34,16 +34,16 @@ namespace {
 class LogEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    dir_ = std::make_unique<ScopedTempDir>();
-    ASSERT_TRUE(LogInit(dir_->path(), "monitor_test"));
+    dir_ = std::make_unique<zev::ScopedTempDir>();
+    ASSERT_TRUE(zev::LogInit(dir_->path(), "monitor_test"));
   }
   void TearDown() override {
-    LogShutdown();
+    zev::LogShutdown();
     dir_.reset();
   }
 
  private:
-  std::unique_ptr<ScopedTempDir> dir_;
+  std::unique_ptr<zev::ScopedTempDir> dir_;
 };
 ::testing::Environment* const kLogEnvironment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
 
@@ -62,8 +62,8 @@ class MonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string log;
-    ASSERT_TRUE(LogFlush());
-    ReadFileToString(LogCurrentPath(), &log);
+    ASSERT_TRUE(zev::LogFlush());
+    zev::ReadFileToString(zev::LogCurrentPath(), &log);
     log_start_ = log.size();
   }
   void TearDown() override {
@@ -74,7 +74,7 @@ class MonitorTest : public ::testing::Test {
       monitor_.reset();
     }
     // Whatever a failing test left behind: only this test's hosts.
-    TerminateInstanceProcesses(kHostExecutable);
+    zev::TerminateInstanceProcesses(kHostExecutable);
   }
 
   void StartMonitor(const std::string& host_dir = std::string()) {
@@ -83,7 +83,7 @@ class MonitorTest : public ::testing::Test {
     options.host_dir = host_dir;
     options.run_dir = RunDir();
     options.common_dir = data_.path();
-    options.event_sink = [this](const EventElement& e) {
+    options.event_sink = [this](const zev::EventElement& e) {
       std::lock_guard<std::mutex> lock(events_mu_);
       events_.push_back(e);
     };
@@ -95,30 +95,30 @@ class MonitorTest : public ::testing::Test {
 
   CZEVComponentContext Install(const std::string& group, const std::string& component,
                                const std::string& version = "1.0") {
-    CZEVComponentContext c = MakeContext("app", component, version);
+    CZEVComponentContext c = zev::MakeContext("app", component, version);
     c.mutable_manifest()->mutable_params()->set_pgroup(group);
-    InstallScript(data_.path(), c, RecordingBody(records_.path(), "exec sleep 1000"));
+    zev::InstallScript(data_.path(), c, zev::RecordingBody(records_.path(), "exec sleep 1000"));
     return c;
   }
   int32_t Start(const CZEVComponentContext& c) { return monitor_->StartComponent(c); }
   int32_t Stop(const CZEVComponentContext& c) { return monitor_->StopComponent(c); }
   std::string RunDir() {
-    const std::string dir = JoinPath(data_.path(), "run");
-    CreateDirectories(dir);
+    const std::string dir = zev::JoinPath(data_.path(), "run");
+    zev::CreateDirectories(dir);
     return dir;
   }
 
   // Component runs so far, as "componentID version" texts.
   std::vector<std::string> Runs() {
     std::vector<std::string> runs;
-    for (const std::string& name : ListFiles(records_.path(), "run.")) {
-      std::map<std::string, std::string> run = ReadRun(records_.Sub(name));
+    for (const std::string& name : zev::ListFiles(records_.path(), "run.")) {
+      std::map<std::string, std::string> run = zev::ReadRun(records_.Sub(name));
       runs.push_back(run["ZEV_COMPONENT_ID"] + " " + run["ZEV_COMPONENT_VERSION"]);
     }
     std::sort(runs.begin(), runs.end());
     return runs;
   }
-  bool AwaitRuns(size_t count) { return PollUntil([&] { return Runs().size() >= count; }); }
+  bool AwaitRuns(size_t count) { return zev::PollUntil([&] { return Runs().size() >= count; }); }
 
   MonitorHostInfo Row(const std::string& group) {
     for (const MonitorHostInfo& row : monitor_->GetProcessTable()) {
@@ -129,7 +129,7 @@ class MonitorTest : public ::testing::Test {
   // Waits until the group's host runs under another pid than `old_pid`.
   MonitorHostInfo AwaitNewHost(const std::string& group, pid_t old_pid) {
     MonitorHostInfo row;
-    PollUntil([&] {
+    zev::PollUntil([&] {
       row = Row(group);
       return row.pid != 0 && row.pid != old_pid;
     });
@@ -137,19 +137,19 @@ class MonitorTest : public ::testing::Test {
   }
   void Kill(pid_t pid) { ASSERT_EQ(kill(pid, SIGKILL), 0); }
 
-  std::vector<EventElement> Events() {
+  std::vector<zev::EventElement> Events() {
     std::lock_guard<std::mutex> lock(events_mu_);
     return events_;
   }
   // The process log written since the test began.
   std::string LogText() {
     std::string log;
-    LogFlush();
-    ReadFileToString(LogCurrentPath(), &log);
+    zev::LogFlush();
+    zev::ReadFileToString(zev::LogCurrentPath(), &log);
     return log.size() > log_start_ ? log.substr(log_start_) : std::string();
   }
   bool AwaitLog(const std::string& text, size_t count = 1) {
-    return PollUntil([&] { return CountOf(LogText(), text) >= count; });
+    return zev::PollUntil([&] { return CountOf(LogText(), text) >= count; });
   }
   std::vector<MonitorHostInfo> StatusFile() {
     std::vector<MonitorHostInfo> rows;
@@ -171,26 +171,26 @@ class MonitorTest : public ::testing::Test {
   }
   // Moves the clock past a 15 s resend once the timer waits for it.
   void RunResends() {
-    ASSERT_TRUE(PollUntil([&] { return clock_.NextDeadline() <= clock_.MonotonicMillis() + 15000; }));
+    ASSERT_TRUE(zev::PollUntil([&] { return clock_.NextDeadline() <= clock_.MonotonicMillis() + 15000; }));
     clock_.AdvanceSeconds(15);
   }
   // A host folder with the bus library and, when asked, zevhost.
-  void MakeHostDir(const ScopedTempDir& dir, bool with_host) {
-    ASSERT_TRUE(CopyFileTo(GetModuleDir() + "libzevrpc.so", dir.Sub("libzevrpc.so")));
+  void MakeHostDir(const zev::ScopedTempDir& dir, bool with_host) {
+    ASSERT_TRUE(zev::CopyFileTo(zev::GetModuleDir() + "libzevrpc.so", dir.Sub("libzevrpc.so")));
     if (with_host) CopyHost(dir);
   }
-  void CopyHost(const ScopedTempDir& dir) {
-    ASSERT_TRUE(CopyFileTo(GetModuleDir() + kHostExecutable, dir.Sub(kHostExecutable)));
+  void CopyHost(const zev::ScopedTempDir& dir) {
+    ASSERT_TRUE(zev::CopyFileTo(zev::GetModuleDir() + kHostExecutable, dir.Sub(kHostExecutable)));
     chmod(dir.Sub(kHostExecutable).c_str(), 0755);
   }
 
-  ScopedCommonDataDir data_;
-  ScopedTempDir records_;
-  FakeClock clock_;
+  zev::ScopedCommonDataDir data_;
+  zev::ScopedTempDir records_;
+  zev::FakeClock clock_;
   MonitorPtr monitor_;
   std::mutex events_mu_;
-  std::vector<EventElement> events_;  // guarded by events_mu_
-  MonitorEventLog told_;
+  std::vector<zev::EventElement> events_;  // guarded by events_mu_
+  zev::MonitorEventLog told_;
   size_t log_start_ = 0;
 };
 
@@ -207,7 +207,7 @@ TEST_F(MonitorTest, ComponentsOfOneGroupShareOneHostAndEachGetsOneStart) {
 
   std::vector<MonitorHostInfo> table = monitor_->GetProcessTable();
   ASSERT_EQ(table.size(), 2u);
-  EXPECT_EQ(FindInstanceProcesses(kHostExecutable).size(), 2u);
+  EXPECT_EQ(zev::FindInstanceProcesses(kHostExecutable).size(), 2u);
   const MonitorHostInfo grp = Row("grp");
   EXPECT_NE(grp.pid, 0);
   EXPECT_EQ(grp.node_name.rfind(std::string(kHostNodeNamePrefix) + "grp--nodeindex", 0), 0u) << grp.node_name;
@@ -228,15 +228,15 @@ TEST_F(MonitorTest, AHostEndingWith255IsForgottenAndTheNextStartMakesANewOne) {
   CRpcTermSettings peer(data_.path());
   ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
   ASSERT_TRUE(peer.Send(first.node_name, "stopall", "stopall", 1));
-  ASSERT_TRUE(PollUntil([&] { return monitor_->GetProcessTable().empty(); }));
+  ASSERT_TRUE(zev::PollUntil([&] { return monitor_->GetProcessTable().empty(); }));
   std::vector<MonitorEvent> ended = told_.Of(MonitorEvent::Kind::kHostEnded);
   ASSERT_EQ(ended.size(), 1u);
   EXPECT_EQ(ended[0].pid, first.pid);
   EXPECT_EQ(ended[0].exit_code, kHostExitNormally);
   EXPECT_EQ(told_.Count(MonitorEvent::Kind::kHostRestarted) + told_.Count(MonitorEvent::Kind::kRestartRefused), 0u);
   // The status file is rewritten just after the record goes.
-  EXPECT_TRUE(PollUntil([&] { return StatusFile().empty(); }));
-  EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+  EXPECT_TRUE(zev::PollUntil([&] { return StatusFile().empty(); }));
+  EXPECT_TRUE(zev::FindInstanceProcesses(kHostExecutable).empty());
 
   ASSERT_EQ(Start(a), kStartSent);
   const MonitorHostInfo second = Row("grp");
@@ -261,8 +261,8 @@ TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEve
   ASSERT_NE(second.pid, 0);
   EXPECT_NE(second.node_name, first.node_name);
   ASSERT_TRUE(AwaitRuns(4));
-  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 2; }));
-  for (const EventElement& e : Events()) {
+  ASSERT_TRUE(zev::PollUntil([&] { return Events().size() >= 2; }));
+  for (const zev::EventElement& e : Events()) {
     EXPECT_EQ(e.eventState, 14);
     EXPECT_EQ(e.appCode, "app");
     EXPECT_EQ(e.version, "1.0");
@@ -284,11 +284,11 @@ TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEve
   EXPECT_NE(third.node_name, second.node_name);
   ASSERT_TRUE(AwaitRuns(6));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "a 1.0", "a 1.0", "b 1.0", "b 1.0", "b 1.0"}));
-  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 4; }));
-  EXPECT_EQ(FindInstanceProcesses(kHostExecutable).size(), 1u);
+  ASSERT_TRUE(zev::PollUntil([&] { return Events().size() >= 4; }));
+  EXPECT_EQ(zev::FindInstanceProcesses(kHostExecutable).size(), 1u);
 
   std::vector<MonitorHostInfo> status;
-  ASSERT_TRUE(PollUntil([&] {
+  ASSERT_TRUE(zev::PollUntil([&] {
     status = StatusFile();
     return status.size() == 1 && status[0].pid == third.pid;
   }));
@@ -317,7 +317,7 @@ TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
   MonitorHostInfo row = Row("grp");
   for (int failure = 1; failure <= 12; ++failure) {
     Kill(row.pid);
-    ASSERT_TRUE(PollUntil([&] { return Row("grp").pid != row.pid; }));
+    ASSERT_TRUE(zev::PollUntil([&] { return Row("grp").pid != row.pid; }));
     MonitorHostInfo now = Row("grp");
     if (now.pid != 0) ++restarts;
     row = now;
@@ -334,11 +334,11 @@ TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
   ASSERT_EQ(refused.size(), 1u);
   EXPECT_EQ(refused[0].restart_count, 10u);
   std::vector<MonitorHostInfo> status;
-  EXPECT_TRUE(PollUntil([&] {  // written just after the table changed
+  EXPECT_TRUE(zev::PollUntil([&] {  // written just after the table changed
     status = StatusFile();
     return status.size() == 1 && status[0].restart_refused && status[0].pid == 0;
   }));
-  EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+  EXPECT_TRUE(zev::FindInstanceProcesses(kHostExecutable).empty());
 
   // The same day hours later: still refused.
   RunSweep(MonitorEvent::Kind::kRestartRefused);
@@ -356,14 +356,14 @@ TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
   ASSERT_NE(back.pid, 0);
   EXPECT_FALSE(back.restart_refused);
   ASSERT_TRUE(AwaitRuns(runs + 1));
-  ASSERT_TRUE(PollUntil([&] {
+  ASSERT_TRUE(zev::PollUntil([&] {
     std::vector<MonitorHostInfo> s = StatusFile();
     return s.size() == 1 && s[0].pid == back.pid && !s[0].restart_refused;
   }));
 }
 
 TEST_F(MonitorTest, AMissingHostAnswers2ResendsOnceAndRecoversWhenTheHostAppears) {
-  ScopedTempDir host_dir;
+  zev::ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/false);
   StartMonitor(host_dir.path());
   ASSERT_EQ(Start(Install("g1", "a")), kStartResendScheduled);
@@ -403,7 +403,7 @@ TEST_F(MonitorTest, ARestartedHostRunsTheLastVersionAndNoStoppedComponent) {
   Kill(first.pid);
   ASSERT_NE(AwaitNewHost("grp", first.pid).pid, 0);
   ASSERT_TRUE(AwaitRuns(3));
-  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 1; }));
+  ASSERT_TRUE(zev::PollUntil([&] { return Events().size() >= 1; }));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "a 2.0", "a 2.0"}));
   EXPECT_EQ(Events().size(), 1u);
   EXPECT_EQ(Events()[0].version, "2.0");
@@ -413,7 +413,7 @@ TEST_F(MonitorTest, ARestartedHostRunsTheLastVersionAndNoStoppedComponent) {
 // version runs, now and after a restart, and the old version's pending resend
 // does not bring it back.
 TEST_F(MonitorTest, AVersionChangeWhoseStopFailedRunsOnlyTheNewVersion) {
-  ScopedTempDir host_dir;
+  zev::ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/false);
   StartMonitor(host_dir.path());
   CZEVComponentContext old_a = Install("grp", "a", "1.0");
@@ -426,20 +426,20 @@ TEST_F(MonitorTest, AVersionChangeWhoseStopFailedRunsOnlyTheNewVersion) {
   ASSERT_TRUE(AwaitRuns(2));
   RunResends();  // both resends fall due
   EXPECT_TRUE(AwaitLog("The resend of start of a 1.0 is dropped"));
-  ASSERT_TRUE(PollUntil([&] { return clock_.NextDeadline() > clock_.MonotonicMillis() + 15000; }));
+  ASSERT_TRUE(zev::PollUntil([&] { return clock_.NextDeadline() > clock_.MonotonicMillis() + 15000; }));
 
   const MonitorHostInfo first = Row("grp");
   Kill(first.pid);
   ASSERT_NE(AwaitNewHost("grp", first.pid).pid, 0);
   ASSERT_TRUE(AwaitRuns(4));
-  ASSERT_TRUE(PollUntil([&] { return Events().size() >= 2; }));
+  ASSERT_TRUE(zev::PollUntil([&] { return Events().size() >= 2; }));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 2.0", "a 2.0", "b 1.0", "b 1.0"}));
 }
 
 // The "start" sent to a restarted host that does not take messages yet is
 // sent again once, 15 s later, and then runs the component.
 TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
-  ScopedTempDir host_dir;
+  zev::ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/true);
   StartMonitor(host_dir.path());
   ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
@@ -448,15 +448,15 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
   // The next host waits for a gate before it becomes the real host.
   const std::string gate = host_dir.Sub("gate");
   const std::string script = "#!/bin/sh\nwhile [ ! -e '" + gate + "' ]; do sleep 0.02; done\nexec '" +
-                             GetModuleDir() + kHostExecutable + "' \"$@\"\n";
-  ASSERT_TRUE(WriteFileAtomically(host_dir.Sub(kHostExecutable), script));
+                             zev::GetModuleDir() + kHostExecutable + "' \"$@\"\n";
+  ASSERT_TRUE(zev::WriteFileAtomically(host_dir.Sub(kHostExecutable), script));
   ASSERT_EQ(chmod(host_dir.Sub(kHostExecutable).c_str(), 0755), 0);
   const MonitorHostInfo first = Row("grp");
   Kill(first.pid);
   ASSERT_NE(AwaitNewHost("grp", first.pid).pid, 0);
   // The wait for the new host's node runs on the clock: move it on until the
   // start is given up.
-  ASSERT_TRUE(PollUntil([&] {
+  ASSERT_TRUE(zev::PollUntil([&] {
     if (CountOf(LogText(), "TransParentMsg FALIED.") > 0) return true;
     clock_.AdvanceSeconds(1);
     return false;
@@ -464,13 +464,13 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
   ASSERT_TRUE(AwaitLog("Send the msg again after 15s"));
   EXPECT_EQ(Runs().size(), 1u);
 
-  ASSERT_TRUE(WriteFileAtomically(gate, ""));
+  ASSERT_TRUE(zev::WriteFileAtomically(gate, ""));
   // Once the host takes messages (a probe of another node reaches it), the
   // resend falls due.
   CRpcTermSettings peer(data_.path());
   ASSERT_TRUE(peer.Join("monitor-test-peer", nullptr));
   const std::string node = Row("grp").node_name;
-  ASSERT_TRUE(PollUntil([&] { return peer.Send(node, "probe", "", 1); }));
+  ASSERT_TRUE(zev::PollUntil([&] { return peer.Send(node, "probe", "", 1); }));
   RunResends();
   ASSERT_TRUE(AwaitRuns(2));
   EXPECT_EQ(Runs(), (std::vector<std::string>{"a 1.0", "a 1.0"}));
@@ -482,13 +482,13 @@ TEST_F(MonitorTest, AStartThatARestartedHostMissedIsSentAgainIn15Seconds) {
 // one group's start waits (the clock stands still), another group's host
 // that ends is reaped and started again.
 TEST_F(MonitorTest, AHostThatEndsIsRestartedWhileAnotherGroupsStartWaits) {
-  ScopedTempDir host_dir;
+  zev::ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/true);
   StartMonitor(host_dir.path());
   ASSERT_EQ(Start(Install("g1", "a")), kStartSent);
   ASSERT_EQ(Start(Install("g2", "b")), kStartSent);
   // Hosts started from now on never join the bus.
-  ASSERT_TRUE(WriteFileAtomically(host_dir.Sub(kHostExecutable), "#!/bin/sh\nexec sleep 1000\n"));
+  ASSERT_TRUE(zev::WriteFileAtomically(host_dir.Sub(kHostExecutable), "#!/bin/sh\nexec sleep 1000\n"));
   ASSERT_EQ(chmod(host_dir.Sub(kHostExecutable).c_str(), 0755), 0);
   const MonitorHostInfo g1 = Row("g1");
   Kill(g1.pid);
@@ -503,7 +503,7 @@ TEST_F(MonitorTest, AHostThatEndsIsRestartedWhileAnotherGroupsStartWaits) {
 // replaced at start, a joining and a stopped component show, and the file
 // goes with the monitor.
 TEST_F(MonitorTest, TheStatusFileFollowsEveryChangeAndGoesWithTheMonitor) {
-  const std::string path = JoinPath(RunDir(), kHostStatusFileName);
+  const std::string path = zev::JoinPath(RunDir(), kHostStatusFileName);
   MonitorHostInfo stale;
   stale.group_name = "gone";
   stale.node_name = "node-gone";
@@ -511,7 +511,7 @@ TEST_F(MonitorTest, TheStatusFileFollowsEveryChangeAndGoesWithTheMonitor) {
   ASSERT_TRUE(WriteHostStatus(path, {stale}));
   StartMonitor();
   ASSERT_EQ(monitor_->status_path(), path);
-  ASSERT_TRUE(FileExists(path));
+  ASSERT_TRUE(zev::FileExists(path));
   EXPECT_TRUE(StatusFile().empty());
 
   CZEVComponentContext a = Install("grp", "a");
@@ -527,19 +527,19 @@ TEST_F(MonitorTest, TheStatusFileFollowsEveryChangeAndGoesWithTheMonitor) {
   EXPECT_EQ(components(), (std::vector<std::string>{"a"}));
 
   EXPECT_EQ(monitor_->StopAll(), 1);
-  ASSERT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
+  ASSERT_TRUE(zev::PollUntil([&] { return zev::FindInstanceProcesses(kHostExecutable).empty(); }));
   // After StopAll no host starts, for a new group neither.
   EXPECT_EQ(Start(Install("late", "c")), kStartResendScheduled);
   EXPECT_EQ(Row("late").pid, 0);
-  EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+  EXPECT_TRUE(zev::FindInstanceProcesses(kHostExecutable).empty());
   monitor_->Stop();
   monitor_->Uninit();
-  EXPECT_FALSE(FileExists(path));
+  EXPECT_FALSE(zev::FileExists(path));
   monitor_.reset();
 }
 
 TEST_F(MonitorTest, AStopThatCannotBeSentStillTakesTheComponentOutOfItsGroup) {
-  ScopedTempDir host_dir;
+  zev::ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/false);
   StartMonitor(host_dir.path());
   CZEVComponentContext a = Install("grp", "a");
@@ -555,7 +555,7 @@ TEST_F(MonitorTest, AStopThatCannotBeSentStillTakesTheComponentOutOfItsGroup) {
 }
 
 TEST_F(MonitorTest, AResendDueAfterStopAllIsNotSent) {
-  ScopedTempDir host_dir;
+  zev::ScopedTempDir host_dir;
   MakeHostDir(host_dir, /*with_host=*/false);
   StartMonitor(host_dir.path());
   ASSERT_EQ(Start(Install("grp", "a")), kStartResendScheduled);
@@ -582,7 +582,7 @@ TEST_F(MonitorTest, StopAllEndsTheHostsWhichExitNormallyAndAreNotRestarted) {
   ASSERT_TRUE(AwaitRuns(2));
   EXPECT_EQ(monitor_->StopAll(), 1);
   EXPECT_TRUE(AwaitLog("compo count:  2"));
-  ASSERT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
+  ASSERT_TRUE(zev::PollUntil([&] { return zev::FindInstanceProcesses(kHostExecutable).empty(); }));
   EXPECT_EQ(CountOf(LogText(), "Need to terminate"), 0u) << "both hosts took \"stopall\"";
   monitor_->Stop();
   EXPECT_EQ(told_.Count(MonitorEvent::Kind::kHostStarted), 2u) << "no host was started again";
@@ -592,10 +592,10 @@ TEST_F(MonitorTest, StopAllEndsTheHostsWhichExitNormallyAndAreNotRestarted) {
 // host of this instance ends, none comes back, and a zevhost of another
 // instance on the same machine is left alone.
 TEST_F(MonitorTest, StopAllDuringARestartEndsEveryHostOfThisInstanceOnly) {
-  ScopedTempDir other_instance;
+  zev::ScopedTempDir other_instance;
   const std::string foreign_node = std::string(kHostNodeNamePrefix) + "foreign--nodeindex1";
-  std::unique_ptr<ProcessHandle> foreign = StartProcessArgv(
-      {"/usr/bin/env", "ZEV_COMMON_APPDATA=" + other_instance.path(), GetModuleDir() + kHostExecutable,
+  std::unique_ptr<zev::ProcessHandle> foreign = zev::StartProcessArgv(
+      {"/usr/bin/env", "ZEV_COMMON_APPDATA=" + other_instance.path(), zev::GetModuleDir() + kHostExecutable,
        HostArgumentFor(foreign_node)});
   ASSERT_TRUE(foreign);
 
@@ -609,19 +609,19 @@ TEST_F(MonitorTest, StopAllDuringARestartEndsEveryHostOfThisInstanceOnly) {
     if (wait_for_spawn) AwaitNewHost("grp", first.pid);
     EXPECT_EQ(monitor_->StopAll(), 1);
     monitor_->Stop();  // the monitor thread is gone: nothing can restart now
-    EXPECT_TRUE(PollUntil([&] { return FindInstanceProcesses(kHostExecutable).empty(); }));
+    EXPECT_TRUE(zev::PollUntil([&] { return zev::FindInstanceProcesses(kHostExecutable).empty(); }));
     clock_.AdvanceSeconds(3600);
-    EXPECT_TRUE(FindInstanceProcesses(kHostExecutable).empty());
+    EXPECT_TRUE(zev::FindInstanceProcesses(kHostExecutable).empty());
     monitor_->Uninit();
     monitor_.reset();
   }
-  EXPECT_EQ(foreign->ExitCode(), kStillActive) << "foreign pid " << foreign->pid() << "\n" << LogText();
+  EXPECT_EQ(foreign->ExitCode(), zev::kStillActive) << "foreign pid " << foreign->pid() << "\n" << LogText();
   foreign->Terminate();
   foreign->Wait(10000);
 }
 
 TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
-  ScopedTempDir dir;
+  zev::ScopedTempDir dir;
   const std::string path = dir.Sub(kHostStatusFileName);
   MonitorHostInfo a;
   a.group_name = "g\t1";
@@ -648,7 +648,7 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   EXPECT_TRUE(rows[1].refused.empty());
   // A reader that knows no marks splits the same six fields.
   std::string text;
-  ASSERT_TRUE(ReadFileToString(path, &text));
+  ASSERT_TRUE(zev::ReadFileToString(path, &text));
   EXPECT_NE(text.find("\t0\t{c1},c 2!refused\n"), std::string::npos) << text;
   EXPECT_EQ(rows[1].node_name, "node-b");
   EXPECT_TRUE(rows[1].components.empty());
@@ -663,13 +663,13 @@ TEST(HostStatus, ReadsBackWhatItWroteAndRefusesMalformedFiles) {
   for (const std::string& bad : {std::string(), std::string("x\n"), header + "g\tn\t1\t2\t0\n",
                                  header + "g\tn\t1\t2\t2\t\n", header + "g\tn\t-1\t2\t0\t\n",
                                  header + "g\tn\t1\t2\t0\tc"}) {
-    WriteFileAtomically(path, bad);
+    zev::WriteFileAtomically(path, bad);
     EXPECT_FALSE(ReadHostStatus(path, &rows)) << bad;
     EXPECT_TRUE(rows.empty());
   }
   EXPECT_FALSE(ReadHostStatus(dir.Sub("absent"), &rows));
   // Marks this reader does not know are skipped.
-  WriteFileAtomically(path, header + "g\tn\t1\t2\t0\tx!later,y!later!refused\n");
+  zev::WriteFileAtomically(path, header + "g\tn\t1\t2\t0\tx!later,y!later!refused\n");
   ASSERT_TRUE(ReadHostStatus(path, &rows));
   EXPECT_EQ(rows[0].components, (std::vector<std::string>{"x", "y"}));
   EXPECT_EQ(rows[0].refused, std::vector<std::string>{"y"});

@@ -10,6 +10,8 @@
 #include "base/log.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 // The endpoint's answer is one short line; anything longer is not it.
@@ -183,3 +185,5 @@ void CZEVPortGuard::destroyPortMutex() {
   LogWrite(kLogInfo, "Destroy the port global mutex.");
   mutex_.reset();  // unlocks if owned and closes the lock file
 }
+
+}  // namespace zev

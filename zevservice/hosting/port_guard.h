@@ -23,6 +23,8 @@
 #include "contract/names.h"
 #include "platform/named_mutex.h"
 
+namespace zev {
+
 // kEndpointAliveText, PortMutexName and PortMutexIsHeld are in
 // contract/names.h.
 
@@ -111,5 +113,7 @@ class CZEVPortGuard {
   std::string address_;                // guarded by mu_
   int32_t port_ = 0;                   // guarded by mu_
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOSTING_PORT_GUARD_H_

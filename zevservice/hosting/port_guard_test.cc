@@ -19,6 +19,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // Sets (or, for nullopt, removes) environment variables and puts back what
@@ -229,3 +231,5 @@ TEST_F(PortGuard, RealProbeSeesTheEndpointPastAProxyFromTheEnvironment) {
 }
 
 }  // namespace
+
+}  // namespace zev

@@ -26,8 +26,8 @@ namespace pubsdk {
 // The exit code of a host that ended because it was told to (or chose to).
 constexpr int kHostExitNormally = 255;
 // The defaults (Timings::restart_window_ms and restart_budget).
-constexpr uint32_t kBurstWindowMs = static_cast<uint32_t>(Timings().restart_window_ms);  // 27 minutes
-constexpr uint32_t kRestartBudget = static_cast<uint32_t>(Timings().restart_budget);
+constexpr uint32_t kBurstWindowMs = static_cast<uint32_t>(zev::Timings().restart_window_ms);  // 27 minutes
+constexpr uint32_t kRestartBudget = static_cast<uint32_t>(zev::Timings().restart_budget);
 
 class RestartBudget {
  public:

@@ -12,6 +12,8 @@
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
 
+namespace zev {
+
 class StopState {
  public:
   explicit StopState(Clock* clock) : clock_(clock) {}
@@ -75,5 +77,7 @@ class StopState {
   bool stop_requested_ GUARDED_BY(mu_) = false;
   std::atomic<bool> flag_{false};
 };
+
+}  // namespace zev
 
 #endif  // ZEV_HOSTING_STOP_STATE_H_

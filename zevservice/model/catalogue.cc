@@ -2,6 +2,8 @@
 
 #include <vector>
 
+namespace zev {
+
 namespace {
 
 // Value of the segment starting at *pos; advances past it and its ".".
@@ -62,3 +64,5 @@ std::string MakeTaskKey(const std::string& app_code, const std::string& componen
                         const std::string& version, const std::string& arch_name) {
   return app_code + "#" + component_id + "#" + version + "#" + arch_name;
 }
+
+}  // namespace zev

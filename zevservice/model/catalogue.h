@@ -8,6 +8,8 @@
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 
+namespace zev {
+
 // Put in expiredTime by the catalogue readers when a source gives none:
 // 2099-12-31 16:00:00 UTC in milliseconds.
 constexpr int64_t kDefaultExpiredTimeMs = 4102416000000LL;
@@ -38,5 +40,7 @@ bool IsExpired(const CZEVExecParams& params, int64_t now_seconds);
 // and architecture name joined by "#".
 std::string MakeTaskKey(const std::string& app_code, const std::string& component_id,
                         const std::string& version, const std::string& arch_name);
+
+}  // namespace zev
 
 #endif  // ZEV_MODEL_CATALOGUE_H_

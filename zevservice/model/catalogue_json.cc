@@ -19,6 +19,8 @@
 #include "platform/session.h"
 #include "platform/text.h"
 
+namespace zev {
+
 namespace {
 
 // The pointer width of this process, which decides the variants produced.
@@ -345,3 +347,5 @@ bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* 
     return false;
   }
 }
+
+}  // namespace zev

@@ -18,6 +18,8 @@
 #include "contract/strict_json.h"
 #include "model/component_proxy.h"
 
+namespace zev {
+
 // Limits on documents from outside, past which they are refused whole (and
 // kMaxJsonDepth of ParseStrictJson, which every reader of the strategy
 // server's documents uses).
@@ -58,5 +60,7 @@ std::string NormaliseResourceDirectory(const std::string& directory);
 // without a console user, else the text expanded with that user's
 // environment (quotes removed).
 std::string ResolveServerDownloadDir(const std::string& text, const std::string& download_dir);
+
+}  // namespace zev
 
 #endif  // ZEV_MODEL_CATALOGUE_JSON_H_

@@ -6,6 +6,8 @@
 #include "platform/paths.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // One application with one component whose manifest is `manifest`.
@@ -208,3 +210,5 @@ TEST(CatalogueJson, ConfigJsonIsFoundWhateverTheCaseOfItsName) {
   ASSERT_TRUE(WriteFileAtomically(other.Sub("cOnfig.json"), "[]"));
   EXPECT_EQ(FindConfigJson(other.path()), other.Sub("cOnfig.json"));
 }
+
+}  // namespace zev

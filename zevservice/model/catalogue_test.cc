@@ -3,6 +3,8 @@
 #include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
+namespace zev {
+
 TEST(Catalogue, VersionOrderComparesSegmentsAsNumbers) {
   EXPECT_EQ(CompareVersion("1.2", "1.2.0"), 0);
   EXPECT_EQ(CompareVersion("1.02", "1.2"), 0);
@@ -79,3 +81,5 @@ TEST(Catalogue, JsonMappingKeepsTheDeclaredSpellings) {
     EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
   }
 }
+
+}  // namespace zev

@@ -9,6 +9,8 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 
+namespace zev {
+
 std::string ResourceFilePath(const std::string& component_dir, const std::string& directory,
                              const std::string& installed_name) {
   std::string dir = directory;
@@ -183,3 +185,5 @@ bool CZEVComponentProxy::operator==(const CZEVComponentProxy& other) const {
          source_type_ == other.source_type_ &&
          google::protobuf::util::MessageDifferencer::Equals(component_, other.component_);
 }
+
+}  // namespace zev

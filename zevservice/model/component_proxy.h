@@ -14,6 +14,8 @@
 
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 
+namespace zev {
+
 class CZEVComponentProxy {
  public:
   CZEVComponentProxy() = default;
@@ -116,5 +118,7 @@ bool IsRelativeSubfolder(const std::string& text);
 // failure *why names the first offending text, for example
 // `resource name "../x" is not a plain file name`.
 bool CheckPathTexts(const CZEVComponentProxy& entry, std::string* why);
+
+}  // namespace zev
 
 #endif  // ZEV_MODEL_COMPONENT_PROXY_H_

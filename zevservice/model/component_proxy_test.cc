@@ -6,6 +6,8 @@
 #include "platform/paths.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 CZEVComponentProxy MakeEntry(const std::string& root) {
@@ -99,3 +101,5 @@ TEST(ComponentProxy, CheckInstalledFilesFindsEachKindOfFault) {
   EXPECT_EQ(bad_name.CheckInstalledFiles(&error), -1);  // the first failing resource decides
   EXPECT_EQ(error, dir + "/a.zipformat error");
 }
+
+}  // namespace zev

@@ -12,6 +12,8 @@
 
 #include "model/component_proxy.h"
 
+namespace zev {
+
 using LoadedComponentKey = std::tuple<std::string, std::string, std::string, std::string>;
 using LoadedComponentMap = std::map<LoadedComponentKey, CZEVComponentProxy>;
 using LoadedComponentsSnapshot = std::shared_ptr<const LoadedComponentMap>;
@@ -22,5 +24,7 @@ using LoadedComponentsSource = std::function<LoadedComponentsSnapshot()>;
 inline LoadedComponentKey KeyOf(const CZEVComponentProxy& entry) {
   return LoadedComponentKey(entry.GetAppCode(), entry.GetComponentID(), entry.GetVersion(), entry.GetArchName());
 }
+
+}  // namespace zev
 
 #endif  // ZEV_MODEL_LOADED_COMPONENTS_H_

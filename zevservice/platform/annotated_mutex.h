@@ -33,6 +33,8 @@
 #define ASSERT_CAPABILITY(x) ZEV_THREAD_ANNOTATION(assert_capability(x))
 #define NO_THREAD_SAFETY_ANALYSIS ZEV_THREAD_ANNOTATION(no_thread_safety_analysis)
 
+namespace zev {
+
 class CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
@@ -65,5 +67,7 @@ class SCOPED_CAPABILITY MutexLock {
  private:
   std::unique_lock<std::mutex> lock_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_ANNOTATED_MUTEX_H_

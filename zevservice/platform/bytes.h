@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zev {
+
 // The value of a hexadecimal digit of either case; -1 for any other character.
 inline int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -54,5 +56,7 @@ inline void AppendUtf8(char32_t cp, std::string* out) {
     out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_BYTES_H_

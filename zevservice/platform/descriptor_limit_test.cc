@@ -3,6 +3,8 @@
 
 #include "platform/process.h"
 
+namespace zev {
+
 TEST(DescriptorLimit, TheSoftLimitIsRaisedToTheHardOne) {
   struct rlimit original;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
@@ -17,3 +19,5 @@ TEST(DescriptorLimit, TheSoftLimitIsRaisedToTheHardOne) {
   EXPECT_EQ(RaiseDescriptorLimit(), static_cast<uint64_t>(original.rlim_max));  // nothing left to raise
   setrlimit(RLIMIT_NOFILE, &original);
 }
+
+}  // namespace zev

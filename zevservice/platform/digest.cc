@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+namespace zev {
+
 namespace {
 
 constexpr size_t kFileChunk = 1 << 20;
@@ -87,3 +89,5 @@ bool FileHashEquals(const std::string& path, const std::string& hash) {
   std::string actual = FileSha256Hex(path);
   return !actual.empty() && actual == hash;
 }
+
+}  // namespace zev

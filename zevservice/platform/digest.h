@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+namespace zev {
+
 // MD5 of the bytes of a NUL-terminated text: 32 hex characters, empty on
 // failure or for a null pointer.
 std::string Md5Hex(const char* text);
@@ -17,5 +19,7 @@ std::string Sha256Hex(const void* data, size_t length);
 std::string FileSha256Hex(const std::string& path);
 // Whether FileSha256Hex(path) equals `hash` exactly (an unreadable file never does).
 bool FileHashEquals(const std::string& path, const std::string& hash);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_DIGEST_H_

@@ -10,6 +10,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF;
@@ -107,3 +109,5 @@ bool DirectoryWatch::ReadChanges(std::vector<DirChange>* changes) {
     }
   }
 }
+
+}  // namespace zev

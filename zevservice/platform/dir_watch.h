@@ -15,6 +15,8 @@
 
 #include "platform/wait.h"
 
+namespace zev {
+
 // The platform actions of a change.
 enum DirAction {
   kDirAdded = 1,
@@ -57,5 +59,7 @@ class DirectoryWatch : public Waitable {
   const bool subtree_;
   std::map<int, std::string> dirs_;  // watch descriptor -> directory relative to the root ("" for the root)
 };
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_DIR_WATCH_H_

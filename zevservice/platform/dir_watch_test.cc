@@ -9,6 +9,8 @@
 #include "platform/paths.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // Collects changes until `done` holds or the time runs out.
@@ -70,3 +72,5 @@ TEST(DirectoryWatch, RefusesAMissingDirectory) {
   EXPECT_EQ(DirectoryWatch::Open("/no/such/dir", true, &error), nullptr);
   EXPECT_EQ(error, "Could not open: /no/such/dir");
 }
+
+}  // namespace zev

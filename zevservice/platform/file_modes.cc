@@ -12,6 +12,8 @@
 #include <vector>
 #include <algorithm>
 
+namespace zev {
+
 namespace {
 
 std::string StripTrailingSlashes(std::string path) {
@@ -174,3 +176,5 @@ bool IsTrustedFile(const std::string& path, std::string* why) {
     return Fail(why, path + " is writable by others (" + OwnerMode(st) + ")");
   return IsTrustedFolder(slash == 0 ? "/" : path.substr(0, slash), why);
 }
+
+}  // namespace zev

@@ -11,6 +11,8 @@
 
 #include <string>
 
+namespace zev {
+
 // Lock files and log files: read and write for the owner only.
 constexpr mode_t kPrivateFileMode = 0600;
 // Lock files whose state every user may test (the port mutex).
@@ -50,5 +52,7 @@ bool IsTrustedToCreateIn(const std::string& path, std::string* why = nullptr);
 // link at its last part), belongs to root or this process's user, nobody
 // else can write it, and its folder passes IsTrustedFolder.
 bool IsTrustedFile(const std::string& path, std::string* why = nullptr);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_FILE_MODES_H_

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <random>
 
+namespace zev {
+
 bool GUID::operator==(const GUID& o) const {
   return Data1 == o.Data1 && Data2 == o.Data2 && Data3 == o.Data3 &&
          memcmp(Data4, o.Data4, sizeof(Data4)) == 0;
@@ -73,3 +75,5 @@ GUID TextToGuid(const std::string& text) {
   memcpy(g.Data4, bytes + 8, 8);
   return g;
 }
+
+}  // namespace zev

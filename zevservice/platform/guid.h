@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zev {
+
 struct GUID {
   uint32_t Data1 = 0;
   uint16_t Data2 = 0;
@@ -24,5 +26,7 @@ std::string GuidToTextBare(const GUID& guid);
 // The reverse of GuidToText (hex digits of either case). The all-zero GUID
 // when the text is not of that form.
 GUID TextToGuid(const std::string& text);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_GUID_H_

@@ -8,6 +8,8 @@
 
 #include "platform/guid.h"
 
+namespace zev {
+
 // Class and interface id of the identifier object (the same GUID for both).
 constexpr const char kHardwareIdGuidText[] = "{89987A4D-434A-4B3C-A6A1-41F2B7ADC1A4}";
 
@@ -27,5 +29,7 @@ class IZEVHardwareId {
 
 // Exported by the library with C linkage.
 using DllGetClassObjectFn = int32_t (*)(const GUID* clsid, const GUID* iid, void** out);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_HWID_API_H_

@@ -21,6 +21,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 namespace {
 
 constexpr char kFolderVariable[] = "ZEV_COMMON_APPDATA";
@@ -257,3 +259,5 @@ std::unique_ptr<ProcessHandle> StartInstanceProcess(const std::vector<std::strin
                                                  : std::string(kInstanceTokenVariable) + "=" + token);
   return StartProcessArgv(argv, with_token, error);
 }
+
+}  // namespace zev

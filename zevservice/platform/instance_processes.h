@@ -22,6 +22,8 @@
 
 #include "platform/process.h"
 
+namespace zev {
+
 // The variable that carries the token into the hosts.
 constexpr char kInstanceTokenVariable[] = "ZEV_INSTANCE_ID";
 
@@ -75,5 +77,7 @@ bool TerminateInstanceProcesses(const std::string& name);
 std::unique_ptr<ProcessHandle> StartInstanceProcess(const std::vector<std::string>& argv,
                                                     const StartOptions& options = StartOptions(),
                                                     std::string* error = nullptr);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_INSTANCE_PROCESSES_H_

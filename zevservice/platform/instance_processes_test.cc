@@ -18,6 +18,8 @@
 #include "platform/process.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 using std::string_literals::operator""s;
@@ -187,3 +189,5 @@ TEST(ServiceCgroupIn, NamesOnlyASystemdServicesCgroup) {
 }
 
 }  // namespace
+
+}  // namespace zev

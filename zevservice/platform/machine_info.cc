@@ -15,6 +15,8 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 
+namespace zev {
+
 const char kDeviceGuidKey[] = "SOFTWARE\\Varnel\\NUV\\2.0";
 const char kDeviceGuidClassKey[] = "CLSID\\{700525C7-4A76-4EF7-AFE9-07D1F5BC3C05}";
 
@@ -193,3 +195,5 @@ void GetSystemInfoRecord(SystemInfoRecord* record) {
   GetProcessorCode(&record->archFlag);
   record->pcName = GetComputerNameText();
 }
+
+}  // namespace zev

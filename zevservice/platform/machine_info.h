@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zev {
+
 struct IdentityInfo {
   std::string deviceId;    // hardware identifier of kind 3
   std::string uid;         // kind 2
@@ -50,5 +52,7 @@ extern const char kDeviceGuidClassKey[];
 // `route_table` is /proc/net/route; true when `iface` has a default gateway.
 bool HasDefaultGateway(const std::string& route_table, const std::string& iface, std::string* gateway);
 std::string OsNameFromOsRelease(const std::string& os_release);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_MACHINE_INFO_H_

@@ -8,6 +8,8 @@
 #include "platform/registry.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 TEST(MachineInfo, TheLibraryAnswersEveryKind) {
   ScopedCommonDataDir common;
   std::string uid = GetHardwareId(2);
@@ -67,3 +69,5 @@ TEST(MachineInfo, GatewaysComeFromTheRouteTable) {
   EXPECT_FALSE(HasDefaultGateway(table, "eth1", &gateway));  // no default route: passed over
   EXPECT_FALSE(HasDefaultGateway(table, "lo", &gateway));
 }
+
+}  // namespace zev

@@ -11,6 +11,8 @@
 #include "platform/file_modes.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 std::string NamedMutexFileName(const std::string& name) {
   std::string file = name;
   for (char& c : file) {
@@ -117,3 +119,5 @@ bool NamedMutexIsHeld(const std::string& path) {
   close(fd);
   return held;
 }
+
+}  // namespace zev

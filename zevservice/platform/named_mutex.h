@@ -16,6 +16,8 @@
 #include <memory>
 #include <string>
 
+namespace zev {
+
 enum class LockFileAccess { kPrivate, kReadableByAll };
 
 class NamedMutex {
@@ -60,5 +62,7 @@ bool NamedMutexIsHeld(const std::string& path);
 
 // The lock file's name for a mutex name.
 std::string NamedMutexFileName(const std::string& name);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_NAMED_MUTEX_H_

@@ -18,6 +18,8 @@
 #define ZEV_VERSION_TEXT "2.0.0.0"
 #endif
 
+namespace zev {
+
 bool WriteAll(int fd, const char* data, size_t len) {
   while (len > 0) {
     ssize_t n = write(fd, data, len);
@@ -310,3 +312,5 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   if (a_slash || b_slash) return a + b;
   return a + "/" + b;
 }
+
+}  // namespace zev

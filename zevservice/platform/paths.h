@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace zev {
+
 // The common application-data folder, without a trailing "/":
 // $ZEV_COMMON_APPDATA when set and not empty; else /var/lib/zev when it exists
 // or can be created; else $XDG_DATA_HOME/zev (or $HOME/.local/share/zev); else
@@ -76,5 +78,7 @@ bool ReadFileToString(const std::string& path, std::string* data);
 bool WriteAll(int fd, const char* data, size_t len);
 // Joins two path pieces with exactly one "/".
 std::string JoinPath(const std::string& a, const std::string& b);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_PATHS_H_

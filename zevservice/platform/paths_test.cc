@@ -9,6 +9,8 @@
 #include "testing/scoped_user.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 TEST(Paths, GetRawnameNeedsAStemOfTwoCharacters) {
   std::string stem;
   ASSERT_TRUE(getRawname("ab.zip", &stem));
@@ -198,3 +200,5 @@ TEST(Guid, TextFormsRoundTrip) {
   EXPECT_EQ(TextToGuid("{8A9C633D-908A-43FD-AEB8+5B821A0A2ED4}"), GUID());
   EXPECT_EQ(TextToGuid("{ 8A9C633-908A-43FD-AEB8-5B821A0A2ED4}"), GUID());
 }
+
+}  // namespace zev

@@ -16,6 +16,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 bool TcpTableListsListener(const std::string& table, int port) {
   std::istringstream in(table);
   std::string line;
@@ -234,3 +236,5 @@ bool LoopbackPeerUid(const struct sockaddr* peer, const struct sockaddr* local, 
   close(fd);
   return found;
 }
+
+}  // namespace zev

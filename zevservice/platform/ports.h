@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zev {
+
 // False when a TCP socket listens on `port` on any local address (asked of
 // the kernel's socket diagnostics, or read from /proc/net/tcp and tcp6 where
 // those cannot be asked); otherwise whether a socket with SO_REUSEADDR, as
@@ -36,5 +38,7 @@ bool IsLoopbackAddress(const struct sockaddr* address);
 // loopback address, the kernel cannot be asked, or it lists no socket still
 // held by a process (an orphaned or closed end tells nothing of its maker).
 bool LoopbackPeerUid(const struct sockaddr* peer, const struct sockaddr* local, uid_t* uid);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_PORTS_H_

@@ -16,6 +16,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 #ifndef P_PIDFD
 #define P_PIDFD 3
 #endif
@@ -271,3 +273,5 @@ uint64_t RaiseDescriptorLimit() {
   }
   return static_cast<uint64_t>(limit.rlim_cur);
 }
+
+}  // namespace zev

@@ -12,6 +12,8 @@
 
 #include "platform/wait.h"
 
+namespace zev {
+
 // Exit code reported while a process is still running (STILL_ACTIVE).
 constexpr int kStillActive = 259;
 
@@ -99,5 +101,7 @@ std::vector<pid_t> FindProcessesByName(const std::string& name);
 // idle clients use up). The soft limit in force afterwards; 0 when it cannot
 // be read.
 uint64_t RaiseDescriptorLimit();
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_PROCESS_H_

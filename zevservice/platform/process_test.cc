@@ -17,6 +17,8 @@
 #include "platform/wait.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 using Args = std::vector<std::string>;
 
 TEST(CommandLine, SplitsByTheWindowsRules) {
@@ -287,3 +289,5 @@ TEST(Process, ChildrenInheritOnlyTheStandardDescriptorsAndNoNotifySocket) {
   close(high);
   EXPECT_EQ(text, "0\n1\n2\nnotify=unset\n");
 }
+
+}  // namespace zev

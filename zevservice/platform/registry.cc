@@ -13,6 +13,8 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 
+namespace zev {
+
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
@@ -426,3 +428,5 @@ bool ParseRegRoot(const std::string& text, RegRoot* root) {
 const char* RegRootName(RegRoot root) {
   return root == RegRoot::kClassesRoot ? "HKEY_CLASSES_ROOT" : "HKEY_LOCAL_MACHINE";
 }
+
+}  // namespace zev

@@ -22,6 +22,8 @@
 
 struct sqlite3;
 
+namespace zev {
+
 enum class RegRoot { kClassesRoot, kLocalMachine };
 
 // kWow64_32 is the 32-bit view (KEY_WOW64_32KEY): "SOFTWARE\X" under the
@@ -150,5 +152,7 @@ const char* RegRootName(RegRoot root);
 std::string RegResolveKey(RegRoot root, const std::string& key, RegView view);
 // Full path of the database file; empty without a common data folder.
 std::string RegistryDatabasePath();
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_REGISTRY_H_

@@ -6,6 +6,8 @@
 
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 const char kPortKey[] = "CLSID\\{B3B39D20-92D3-4902-8C96-A571D56D2D94}\\Port";
 }
@@ -146,3 +148,5 @@ TEST(Registry, AFailedOperationSaysWhyTheStoreRefusedIt) {
   EXPECT_FALSE(broken.WriteString(RegRoot::kClassesRoot, kPortKey, "zevservicePort", "61024"));
   EXPECT_EQ(RegLastError(), "file is not a database");
 }
+
+}  // namespace zev

@@ -8,6 +8,8 @@
 
 extern char** environ;
 
+namespace zev {
+
 namespace {
 
 constexpr size_t kExpandLimit = 32767;
@@ -141,3 +143,5 @@ bool ExpandForUser(const UserToken* token, const std::string& text, std::string*
   *result = expanded;
   return Quote(result);
 }
+
+}  // namespace zev

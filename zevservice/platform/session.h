@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+namespace zev {
+
 struct UserToken {
   uid_t uid = 0;
   std::string session;  // logind session id
@@ -32,5 +34,7 @@ bool ExpandForUser(const UserToken* token, const std::string& text, std::string*
 // False when the result would exceed 32767 bytes.
 bool ExpandEnvironment(const std::string& text, const std::map<std::string, std::string>& env,
                        std::string* result);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_SESSION_H_

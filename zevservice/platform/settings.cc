@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace zev {
+
 namespace {
 
 bool IsDigits(const std::string& text) {
@@ -132,3 +134,5 @@ bool CheckSettingValue(const Setting& setting, const std::string& text, std::str
   *why = "\"" + text + "\" is not one of " + SettingAllowedText(setting);
   return false;
 }
+
+}  // namespace zev

@@ -12,6 +12,8 @@
 
 #include "platform/registry.h"
 
+namespace zev {
+
 // The service's own key; the settings are keys below it.
 inline constexpr char kServiceRegistryKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
 inline constexpr char kServerUrlKey[] = "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\Url";
@@ -92,5 +94,7 @@ int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int
 // text to store in *stored (a number without leading zeros), else false
 // with the reason in *why.
 bool CheckSettingValue(const Setting& setting, const std::string& text, std::string* stored, std::string* why);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_SETTINGS_H_

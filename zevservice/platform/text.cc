@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+namespace zev {
+
 namespace {
 
 // Decodes one UTF-8 character at text[*pos]; advances *pos past it. Returns
@@ -321,3 +323,5 @@ std::string ToLowerAscii(const std::string& text) {
   }
   return out;
 }
+
+}  // namespace zev

@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+namespace zev {
+
 // Code pages understood by ToWide/FromWide. 0 (ANSI) and 65001 are UTF-8;
 // any other number n is handed to iconv as "CP<n>" (936 is GBK).
 constexpr unsigned kCodePageAnsi = 0;
@@ -68,5 +70,7 @@ bool ParseKeyValueList(const std::string& text, const std::string& separator,
 
 // ASCII lower case of every byte (the C library's tolower in the "C" locale).
 std::string ToLowerAscii(const std::string& text);
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_TEXT_H_

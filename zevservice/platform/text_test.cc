@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace zev {
+
 TEST(Text, SizeToTextUsesTheUnitThresholds) {
   EXPECT_EQ(SizeToText(0), "0 B");
   EXPECT_EQ(SizeToText(1024), "1024 B");
@@ -101,3 +103,5 @@ TEST(Text, Utf8HelpersNeverSplitACharacter) {
   EXPECT_EQ(SanitizeUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
   EXPECT_TRUE(IsValidUtf8(SanitizeUtf8("\xE4\xB8")));
 }
+
+}  // namespace zev

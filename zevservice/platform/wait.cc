@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+namespace zev {
+
 Event::Event(ResetMode mode, bool initially_set)
     : mode_(mode), fd_(eventfd(initially_set ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -88,3 +90,5 @@ int PollUntil(struct pollfd* fds, size_t count, int64_t deadline_ms) {
     if (errno != EINTR) return -1;
   }
 }
+
+}  // namespace zev

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace zev {
+
 constexpr int kInfinite = -1;
 constexpr int kWaitTimeout = -1;
 constexpr int kWaitFailed = -2;
@@ -67,5 +69,7 @@ int WaitForAny(const std::vector<Waitable*>& objects, int timeout_ms);
 uint32_t GetTickCount();
 // Milliseconds of CLOCK_MONOTONIC, not cut.
 int64_t MonotonicMillis();
+
+}  // namespace zev
 
 #endif  // ZEV_PLATFORM_WAIT_H_

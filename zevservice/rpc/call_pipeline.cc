@@ -5,6 +5,8 @@
 #include "base/log.h"
 #include "crypto/payload_envelope.h"
 
+namespace zev {
+
 const char kCallBusyText[] = "The service is busy with large calls; try again later.";
 
 namespace {
@@ -91,3 +93,5 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
   if (reservation.bytes() >= kTrimAfterBytes) malloc_trim(0);
   return reply;
 }
+
+}  // namespace zev

@@ -12,6 +12,8 @@
 #include "base/byte_budget.h"
 #include "rpc/rpc_dispatch.h"
 
+namespace zev {
+
 // Where a call failed.
 enum class CallFailure {
   kNone,
@@ -61,5 +63,7 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
 // A sealed 20005 exception response with `message`, for calls a transport
 // refuses before they reach the pipeline.
 CallReply RejectCall(const std::string& message);
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_CALL_PIPELINE_H_

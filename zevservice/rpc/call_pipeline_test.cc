@@ -9,6 +9,8 @@
 #include "rpc/rpc_method.h"
 #include "testing/rpc_test_util.h"
 
+namespace zev {
+
 namespace {
 
 class FailingServer : public CZEVRPCServer {
@@ -152,3 +154,5 @@ TEST_F(Pipeline, LargeCallsBeyondTheMemoryBudgetAreRefusedAndGiveTheirShareBack)
   EXPECT_FALSE(reply.exr);
   EXPECT_EQ(roomy.used(), 0u);
 }
+
+}  // namespace zev

@@ -5,6 +5,8 @@
 
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 // The parent and the process group of `pid`, from /proc/<pid>/stat.
@@ -43,3 +45,5 @@ bool ProcessBelongsToComponent(pid_t pid, const std::vector<pid_t>& hosts, const
   }
   return false;
 }
+
+}  // namespace zev

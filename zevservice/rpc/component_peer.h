@@ -9,9 +9,13 @@
 #include <string>
 #include <vector>
 
+namespace zev {
+
 // Whether process `pid` is in a process group whose leader is a child of one
 // of `hosts` and was started with ZEV_COMPONENT_ID=`id`. Read from /proc;
 // false when any of it cannot be read.
 bool ProcessBelongsToComponent(pid_t pid, const std::vector<pid_t>& hosts, const std::string& id);
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_COMPONENT_PEER_H_

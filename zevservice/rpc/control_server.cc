@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "platform/text.h"
 
+namespace zev {
 
 namespace {
 
@@ -439,3 +440,5 @@ bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource 
        ok;
   return ok;
 }
+
+}  // namespace zev

@@ -25,6 +25,8 @@
 #include "model/loaded_components.h"
 #include "rpc/rpc_method.h"
 
+namespace zev {
+
 // kControlServerId is in contract/names.h.
 
 // One component's registration.
@@ -183,5 +185,7 @@ bool MayChangeRegistration(const RpcCaller& caller, const std::string& id, std::
 // outlive `methods`. False when `methods` is null or a method was taken.
 bool RegisterControlMethods(CZEVMethodRegistry* methods, LoadedComponentsSource loaded,
                             Clock* clock, size_t capacity = CZEVComponentPortStore::kDefaultCapacity);
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_CONTROL_SERVER_H_

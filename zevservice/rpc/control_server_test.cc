@@ -43,6 +43,8 @@
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
+namespace zev {
+
 namespace {
 
 enum class Transport { kHttp, kPipe };
@@ -683,3 +685,5 @@ TEST_F(ControlServer, PagesInABrowserCanNeitherChangeRecordsNorReachTheEndpointU
                                   "127.0.0.1" + p + "0", "0.0.0.0" + p, "8.8.8.8", "::1", "[::1", ""})
     EXPECT_FALSE(zev::HostNamesEndpoint(host, static_cast<uint16_t>(port_))) << host;
 }
+
+}  // namespace zev

@@ -1,5 +1,7 @@
 #include "rpc/echo_server.h"
 
+namespace zev {
+
 void CZEVEchoServerecho::handle(CZEVEchoServer& /*server*/, const CZEVEchoRequest& request,
                                 CZEVEchoResponse& response) {
   response.set_response(request.request());
@@ -8,3 +10,5 @@ void CZEVEchoServerecho::handle(CZEVEchoServer& /*server*/, const CZEVEchoReques
 void RegisterEchoMethods(CZEVMethodRegistry& methods) {
   methods.registerMethod(std::make_unique<CZEVEchoServerecho>());
 }
+
+}  // namespace zev

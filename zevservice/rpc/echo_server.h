@@ -6,6 +6,8 @@
 #include "contract/names.h"
 #include "rpc/rpc_method.h"
 
+namespace zev {
+
 // kEchoServerId is in contract/names.h.
 
 class CZEVEchoServer : public CZEVRPCServer {
@@ -24,5 +26,7 @@ class CZEVEchoServerecho
 
 // Registers "echo" in `methods`.
 void RegisterEchoMethods(CZEVMethodRegistry& methods);
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_ECHO_SERVER_H_

@@ -859,8 +859,6 @@ int CZEVHttpServerApplication::main(const std::vector<std::string>& args) {
   return 0;
 }
 
-}  // namespace zev
-
 CZEVHttpServer::CZEVHttpServer(const CZEVMethodRegistry* methods, zev::HttpServerLimits limits)
     : limits_(limits), processor_(methods) {}
 
@@ -916,3 +914,5 @@ bool CZEVHttpServer::stop() {
   users_.store(0);
   return true;
 }
+
+}  // namespace zev

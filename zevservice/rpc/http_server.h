@@ -191,8 +191,6 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
   std::unique_ptr<Poco::Net::TCPServer> server_ GUARDED_BY(mu_);
 };
 
-}  // namespace zev
-
 // One endpoint: address, port and a user count. The first start listens, the
 // last stop stops listening. start/stop serialise on the entry's lock.
 class CZEVHttpServer {
@@ -228,5 +226,7 @@ class CZEVHttpServer {
   zev::CZEVServiceHttpProcessorImpl processor_;
   std::unique_ptr<zev::CZEVHttpServerApplication> application_ GUARDED_BY(mu_);
 };
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_HTTP_SERVER_H_

@@ -25,6 +25,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 class ThrowingServer : public CZEVRPCServer {
@@ -581,3 +583,4 @@ TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
   EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", other.port(), &body));  // answers, but not the text
 }
 
+}  // namespace zev

@@ -17,6 +17,8 @@
 #include "platform/paths.h"
 #include "rpc/rpc_dispatch.h"
 
+namespace zev {
+
 const char kServicePipeServerName[] = "ZEVServicePipeServer";
 
 namespace {
@@ -523,3 +525,5 @@ void CZEVIPCServer::RunStopOnLoop() {
   // With every handle closed the loop runs out of work and uv_run returns.
   uv_close(reinterpret_cast<uv_handle_t*>(&async_), nullptr);
 }
+
+}  // namespace zev

@@ -29,6 +29,8 @@
 #include "contract/names.h"
 #include "contract/pipe_frame.h"
 
+namespace zev {
+
 extern const char kServicePipeServerName[];  // "ZEVServicePipeServer"
 
 // The process at the other end of a connection, as the kernel gave it when
@@ -201,5 +203,7 @@ class CZEVIPCServer {
   std::mutex lifecycle_mu_;  // held for the whole of start and stop
   std::unique_ptr<CZEVThreadPool> pool_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_IPC_SERVER_H_

@@ -25,6 +25,8 @@
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
+namespace zev {
+
 namespace {
 
 // True when the server closes `fd` within `timeout_ms` (bytes sent before
@@ -328,3 +330,5 @@ TEST_F(PipeLimits, AFullSocketMakesRoomByClosingTheConnectionIdleLongest) {
   EXPECT_FALSE(ClosedWithin(fds[2], 100));
   for (int fd : fds) close(fd);
 }
+
+}  // namespace zev

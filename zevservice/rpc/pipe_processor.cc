@@ -9,6 +9,8 @@
 #include "platform/text.h"
 #include "rpc/call_pipeline.h"
 
+namespace zev {
+
 std::string CapEchoedText(const std::string& text) {
   if (text.size() <= kMaxEchoedText) return text;
   return text.substr(0, Utf8CutLength(text, kMaxEchoedText)) + "...(" + std::to_string(text.size()) + " bytes)";
@@ -143,3 +145,5 @@ void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse&
     LogWrite(kLogInfo, "[PIPE]: Request (%ld) catch error code: [%d]", id, errno);
   }
 }
+
+}  // namespace zev

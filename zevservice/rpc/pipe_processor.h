@@ -15,6 +15,8 @@
 #include "rpc/ipc_server.h"
 #include "rpc/rpc_dispatch.h"
 
+namespace zev {
+
 class IZEVIPCProcessor {
  public:
   virtual ~IZEVIPCProcessor() = default;
@@ -81,5 +83,7 @@ class CZEVPipeServerImpl {
   Mutex check_mu_;
   ComponentPeerCheck component_check_ GUARDED_BY(check_mu_);
 };
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_PIPE_PROCESSOR_H_

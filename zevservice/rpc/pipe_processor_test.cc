@@ -10,6 +10,8 @@
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
+namespace zev {
+
 namespace {
 
 CZEVMethodRegistry* EchoMethods() {
@@ -167,3 +169,5 @@ TEST(PipeServer, AStoppedServerStartsAgainForReal) {
     EXPECT_FALSE(Exchange(server.socket_path(), {"tag", "key:" + etag, body}, &none));
   }
 }
+
+}  // namespace zev

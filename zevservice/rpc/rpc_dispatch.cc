@@ -10,6 +10,8 @@
 #include "base/log.h"
 #include "platform/text.h"
 
+namespace zev {
+
 const char kRPCCodeUnknown[] = "20000";
 const char kRPCCodeException[] = "20003";
 const char kRPCCodeParseFailed[] = "20005";
@@ -212,3 +214,5 @@ bool processCommandData(const CZEVMethodRegistry& methods, const std::string& bo
   }
   return executeCall(methods, descriptor, request, payload);
 }
+
+}  // namespace zev

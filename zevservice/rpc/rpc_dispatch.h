@@ -17,6 +17,8 @@
 #include "base/annotated_mutex.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
 
+namespace zev {
+
 // Framework error codes (they stay inside the service; transports answer
 // "20003" with the message).
 constexpr int32_t kRPCErrorNoMethod = 30001;
@@ -195,5 +197,7 @@ CallOutcome executeCallOutcome(const CZEVMethodRegistry& methods, const CZEVComp
 bool processCommandData(const CZEVMethodRegistry& methods, const std::string& body,
                         const std::string& parse_failure_message, std::string* payload,
                         std::string* failure_text);
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_RPC_DISPATCH_H_

@@ -7,6 +7,8 @@
 #include "rpc/echo_server.h"
 #include "rpc/rpc_method.h"
 
+namespace zev {
+
 namespace {
 
 const char kEchoId[] = "{56BFCC2A-7009-4287-93B0-4B857963F151}";
@@ -234,3 +236,5 @@ TEST(Dispatch, JsonMappingUsesTheDeclaredFieldNames) {
   EXPECT_EQ(out, "{}");
   EXPECT_EQ(Methods().findMethod(kEchoId, "nothing"), nullptr);
 }
+
+}  // namespace zev

@@ -19,6 +19,8 @@
 
 #include "rpc/rpc_dispatch.h"
 
+namespace zev {
+
 // Base of the RPC servers: a server object is made from the call's descriptor
 // for every call and dies with it.
 class CZEVRPCServer {
@@ -87,5 +89,7 @@ class CZEVRPCMethod : public CZEVBaseRPCExecute {
   const std::string server_id_;
   const std::string method_name_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_RPC_RPC_METHOD_H_

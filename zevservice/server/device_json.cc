@@ -4,6 +4,8 @@
 
 #include "platform/text.h"
 
+namespace zev {
+
 int ArchitectureCode(const IdentityInfo& identity) { return identity.bits == 64 ? 2 : 1; }
 
 int PlatformCode(const IdentityInfo& identity) { return identity.platform == "windows" ? 1 : 2; }
@@ -29,3 +31,5 @@ bool BuildDeviceJson(const IdentityInfo& identity, const SystemInfoRecord& syste
   *json = text;
   return true;
 }
+
+}  // namespace zev

@@ -6,6 +6,8 @@
 
 #include "platform/machine_info.h"
 
+namespace zev {
+
 // The server's codes for the identity's word size (2 for 64 bits, else 1)
 // and platform (1 for "windows", else 2).
 int ArchitectureCode(const IdentityInfo& identity);
@@ -16,5 +18,7 @@ int PlatformCode(const IdentityInfo& identity);
 // "osVersion", "pcName", "platform" (1 for "windows", else 2), "uid". False,
 // with *json untouched, when deviceId is empty.
 bool BuildDeviceJson(const IdentityInfo& identity, const SystemInfoRecord& system, std::string* json);
+
+}  // namespace zev
 
 #endif  // ZEV_SERVER_DEVICE_JSON_H_

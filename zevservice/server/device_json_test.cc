@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace zev {
+
 TEST(DeviceJson, CompactSortedMembers) {
   IdentityInfo identity;
   identity.deviceId = "dev";
@@ -28,3 +30,5 @@ TEST(DeviceJson, CompactSortedMembers) {
   EXPECT_FALSE(BuildDeviceJson(identity, system, &json));
   EXPECT_EQ(json, "untouched");
 }
+
+}  // namespace zev

@@ -10,6 +10,8 @@
 #include "platform/text.h"
 #include "model/catalogue_json.h"
 
+namespace zev {
+
 int64_t NowMillis() { return Clock::Real()->WallMillis(); }
 
 std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord& system,
@@ -76,11 +78,14 @@ void CZEVEventReporter::SendBatch() {
 }
 
 void CZEVEventReporter::PostEvents(const std::vector<EventElement>& events) {
-  std::string json = BuildEventJson(channel_.identity(), channel_.system(), events);
+  if (!channel_) channel_ = std::make_unique<CZEVServerChannel>();
+  std::string json = BuildEventJson(channel_->identity(), channel_->system(), events);
   if (json.empty()) return;  // no deviceId: the batch is dropped
   std::string reply;
-  if (channel_.PostSealed(kEventEndpoint, json, &reply) != 0) return;
+  if (channel_->PostSealed(kEventEndpoint, json, &reply) != 0) return;
   // The reply's code and message change nothing; it is read for completeness.
   Json::Value root;
   ParseStrictJson(Utf8ToAnsi(reply), &root);
 }
+
+}  // namespace zev

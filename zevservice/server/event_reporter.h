@@ -16,6 +16,8 @@
 #include "base/task_timer.h"
 #include "server/server_channel.h"
 
+namespace zev {
+
 struct EventElement {
   std::string appCode;
   std::string componentLibraryId;
@@ -49,7 +51,10 @@ class CZEVEventReporter {
   void SendBatch();
   void PostEvents(const std::vector<EventElement>& events);
 
-  CZEVServerChannel channel_;  // used on the timer thread only
+  // Made with the first batch, so that the machine's identity is read when
+  // there is something to send rather than when the service starts; used on
+  // the timer thread only.
+  std::unique_ptr<CZEVServerChannel> channel_;
   CZEVMessageQueue<EventElement> queue_;
   std::atomic<bool> overflow_logged_{false};
   std::unique_ptr<TaskTimer> timer_;  // last: its thread uses the members above
@@ -65,5 +70,7 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
 
 // Milliseconds since 1970-01-01 UTC now, on the real clock.
 int64_t NowMillis();
+
+}  // namespace zev
 
 #endif  // ZEV_SERVER_EVENT_REPORTER_H_

@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 
+namespace zev {
+
 namespace {
 
 void GlobalInit() {
@@ -148,3 +150,5 @@ bool CheckLocalEndpoint(const std::string& host, int port, std::string* body) {
   std::string url = host + ":" + std::to_string(port);
   return poster.Post("zevsvc", url, "", body) == kHttpOk && *body == "It is working.";
 }
+
+}  // namespace zev

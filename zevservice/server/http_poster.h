@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+namespace zev {
+
 // Result codes of Post.
 constexpr int32_t kHttpOk = 0;            // status 200-299 or 302; the body is returned
 constexpr int32_t kHttpFailed = -1;       // bad URL or header, unreadable or other status
@@ -63,5 +65,7 @@ class HttpPoster {
 // 15, 15) and checks that the body is exactly "It is working.". *body
 // receives what came back.
 bool CheckLocalEndpoint(const std::string& host, int port, std::string* body);
+
+}  // namespace zev
 
 #endif  // ZEV_SERVER_HTTP_POSTER_H_

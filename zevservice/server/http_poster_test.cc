@@ -14,6 +14,8 @@
 #include "testing/port_server.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // Runs http_test_server.py (with `extra` arguments) and learns its port.
@@ -158,3 +160,5 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     EXPECT_EQ(body.find("\"body\": \"tls\""), std::string::npos) << body;
   }
 }
+
+}  // namespace zev

@@ -16,6 +16,8 @@
 #include "server/device_json.h"
 #include "model/catalogue_json.h"
 
+namespace zev {
+
 const char kAccessKeyId[] = "a61e0c9b57d2f384";
 const char kSigningSecret[] = "3f9a27c1d84e6b05";
 const char kChannelIV[] = "9e4c1a7f30b85d26";
@@ -152,3 +154,5 @@ int32_t CZEVServerChannel::RequestCatalogue(const std::string& download_dir, CZE
   }
   return 0;
 }
+
+}  // namespace zev

@@ -11,6 +11,8 @@
 #include "platform/settings.h"  // kServerUrlKey, kDefaultServerBaseUrl
 #include "server/http_poster.h"
 
+namespace zev {
+
 extern const char kAccessKeyId[];       // sent in clear with every request
 extern const char kSigningSecret[];     // appended to the sealed text before the signature digest
 extern const char kChannelIV[];         // 16 bytes, the same in both directions
@@ -63,5 +65,7 @@ class CZEVServerChannel {
   SystemInfoRecord system_;
   IdentityInfo identity_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_SERVER_SERVER_CHANNEL_H_

@@ -21,6 +21,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 const char kCatalogue[] =
@@ -202,3 +204,5 @@ TEST(EventReporter, LosesEventsWhenTheServerIsUnreachable) {
   reporter.QueueEvents(events);
   EXPECT_EQ(reporter.pending(), kEventQueueCap);
 }
+
+}  // namespace zev

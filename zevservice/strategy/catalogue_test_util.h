@@ -11,6 +11,8 @@
 
 #include "download/archive_test_util.h"
 
+namespace zev {
+
 struct ListedVersion {
   std::string app = "app";
   std::string id = "comp";
@@ -70,5 +72,7 @@ inline std::string CatalogueJson(const std::vector<ListedVersion>& listed) {
   for (const ListedVersion& l : listed) root.append(ApplicationJson(l));
   return JsonText(root);
 }
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_CATALOGUE_TEST_UTIL_H_

@@ -10,6 +10,8 @@
 #include "platform/text.h"
 #include "server/server_channel.h"
 
+namespace zev {
+
 const char kDefaultDatabaseGuid[] = "{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}";
 const char kCurrentDataVersion[] = "4";
 
@@ -352,3 +354,5 @@ bool LocalComponentDatabase::Batch::Commit() {
   lock_.reset();
   return result_;
 }
+
+}  // namespace zev

@@ -30,6 +30,8 @@
 #include "platform/registry.h"
 #include "strategy/split_value.h"
 
+namespace zev {
+
 // Used when the machine's digest cannot be made.
 extern const char kDefaultDatabaseGuid[];  // "{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}"
 extern const char kCurrentDataVersion[];   // "4"
@@ -182,5 +184,7 @@ class LocalComponentDatabase::Batch {
   bool committed_ = false;
   bool result_ = true;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_LOCAL_DATABASE_H_

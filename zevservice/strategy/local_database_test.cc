@@ -12,6 +12,8 @@
 #include "platform/digest.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 const char kKey[] = "Software\\Classes\\CLSID\\{0123abcd-0000-0000-0000-000000000000}\\";
@@ -362,3 +364,5 @@ TEST_F(LocalDatabaseTest, AWriterKilledMidSaveLeavesAValueThatParses) {
     for (const auto& c : components) ASSERT_EQ(c.versions().version(0).manifest().updatetime(), pass);
   }
 }
+
+}  // namespace zev

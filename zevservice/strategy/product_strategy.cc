@@ -10,6 +10,8 @@
 #include "model/catalogue_json.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 // Whether every text of `entry` that becomes part of an install path keeps
@@ -207,3 +209,5 @@ bool CZEVProductInnerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
   LogWrite(kLogInfo, "cmpnt:%s check hash failed : %s", entry.GetComponentID().c_str(), error.c_str());
   return false;
 }
+
+}  // namespace zev

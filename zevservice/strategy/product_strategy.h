@@ -32,6 +32,8 @@
 #include "strategy/product_watcher.h"
 #include "strategy/strategy_base.h"
 
+namespace zev {
+
 class CZEVProductInnerStrategy : public CZEVStrategyBase {
  public:
   // The clock (which also times the watcher) and the watcher's folders.
@@ -88,5 +90,7 @@ class CZEVProductInnerStrategy : public CZEVStrategyBase {
   uint64_t notify_seq_ GUARDED_BY(timer_mu_) = 0;  // only the latest arming reports
   std::unique_ptr<TaskTimer> timer_ GUARDED_BY(timer_mu_);  // made on first use
 };
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_PRODUCT_STRATEGY_H_

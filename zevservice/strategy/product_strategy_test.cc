@@ -10,6 +10,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 // The process log of the test program, opened once in a folder that lives
@@ -218,3 +220,5 @@ TEST_F(ProductStrategyTest, DestructionWaitsForAReportUnderWay) {
   destroyer.join();
   EXPECT_EQ(offered, 1u);
 }
+
+}  // namespace zev

@@ -18,6 +18,8 @@
 #include "platform/paths.h"
 #include "strategy/product_watcher.h"
 
+namespace zev {
+
 // One component version of a package: its file lies at
 // <app>/<id>/<version>/x64/<directory><file>, named "<file>.7z" in Config.json.
 struct TestComponent {
@@ -93,5 +95,7 @@ class FakeClock;
 // over the update delay and waits for that run to finish. Defined in
 // product_watcher_test.cc.
 bool RunWatcherUpdate(const CZEVProductInnerWatcher* watcher, FakeClock* clock, uint64_t kept);
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_PRODUCT_TEST_UTIL_H_

@@ -19,6 +19,8 @@
 #include "platform/file_modes.h"
 #include "platform/paths.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -546,3 +548,5 @@ void CZEVProductInnerWatcher::NotifyChanged(const std::string& folder) {
   const ChangeCallable* callable = callable_.load();
   if (callable != nullptr && *callable) (*callable)(folder);
 }
+
+}  // namespace zev

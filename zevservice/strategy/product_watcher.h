@@ -38,6 +38,8 @@
 #include "download/dir_change_watcher.h"
 #include "download/zip_extractor.h"
 
+namespace zev {
+
 class CZEVProductInnerWatcher {
  public:
   // Called with the path of the cache folder whose configuration was updated
@@ -177,5 +179,7 @@ class CZEVProductInnerWatcher {
   // Last, so that its thread is stopped (by Stop) before the rest goes.
   DirChangeWatcher dir_watcher_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_PRODUCT_WATCHER_H_

@@ -16,6 +16,8 @@
 #include "testing/sync.h"
 #include "testing/test_util.h"
 
+namespace zev {
+
 bool RunWatcherUpdate(const CZEVProductInnerWatcher* watcher, FakeClock* clock, uint64_t kept) {
   if (!PollUntil([&] { return watcher->changes_kept() >= kept; })) return false;
   const uint64_t runs = watcher->runs_finished();
@@ -303,3 +305,5 @@ TEST(ProductWatcher, WithoutACacheFolderItStaysUninitialised) {
   EXPECT_FALSE(w.Start());
   EXPECT_EQ(w.GetLastError(), "no init before start.");
 }
+
+}  // namespace zev

@@ -13,6 +13,8 @@
 #include "model/catalogue.h"
 #include "model/catalogue_json.h"
 
+namespace zev {
+
 PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed, int64_t retry_first_s)
     : first_s_(first_s), interval_s_(interval_s), retry_first_s_(retry_first_s), jitter_(jitter), random_(seed) {}
 
@@ -508,3 +510,5 @@ bool CZEVServerStrategy::OnTaskEvent(const std::string& text, uint16_t code) {
   LogWrite(kLogInfo, "Log event mask :%s evrnt:%d", text.c_str(), static_cast<int>(code));
   return true;
 }
+
+}  // namespace zev

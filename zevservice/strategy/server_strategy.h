@@ -39,6 +39,8 @@
 #include "strategy/local_database.h"
 #include "strategy/strategy_base.h"
 
+namespace zev {
+
 // The bounds of the update settings, in seconds (from platform/settings.h).
 constexpr int64_t kFirstDefaultSeconds = kFirstSetting.fallback, kFirstLowSeconds = kFirstSetting.low;
 constexpr int64_t kFirstHighSeconds = kFirstSetting.high;
@@ -202,5 +204,7 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   // Last: its worker calls back into the members above.
   std::unique_ptr<CZEVUpdater> updater_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_SERVER_STRATEGY_H_

@@ -32,10 +32,12 @@
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
 
+namespace zev {
+
 namespace {
 
 namespace fs = std::filesystem;
-using zevdownloader::FileServer;
+using downloader::FileServer;
 
 const char kDatabaseKey[] = "Software\\Classes\\CLSID\\{0badc0de-0000-4000-8000-000000000001}\\";
 constexpr int64_t kFirstMs = 300 * 1000;
@@ -415,3 +417,5 @@ TEST_F(ServerStrategyTest, FirstAndIntervalAreRaisedToTheFloorsOfItsTimings) {
 }
 
 }  // namespace
+
+}  // namespace zev

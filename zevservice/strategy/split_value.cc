@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+namespace zev {
+
 namespace {
 
 constexpr char kMarkerPrefix[] = "#parts ";
@@ -152,3 +154,5 @@ bool SplitRegistryValue::Write(const std::string& text) {
   EmptySlot(slot == 1 ? 2 : 1);
   return true;
 }
+
+}  // namespace zev

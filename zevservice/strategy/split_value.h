@@ -25,6 +25,8 @@
 
 #include "platform/registry.h"
 
+namespace zev {
+
 class SplitRegistryValue {
  public:
   // `registry` must outlive this object.
@@ -72,5 +74,7 @@ class SplitRegistryValue {
   Parts parts_[3] = {Parts::kNone, Parts::kMaybe, Parts::kMaybe};
   std::string last_error_;
 };
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_SPLIT_VALUE_H_

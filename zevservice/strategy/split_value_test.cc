@@ -4,6 +4,8 @@
 
 #include "testing/test_util.h"
 
+namespace zev {
+
 namespace {
 
 const char kKey[] = "Software\\Classes\\CLSID\\{test}\\Local";
@@ -150,3 +152,5 @@ TEST(SplitRegistryValue, ANewWriterRemovesPartsAnEarlierProcessLeft) {
   ASSERT_TRUE(third.Write("tiny"));
   EXPECT_EQ(Values(&store), std::vector<std::string>{""});
 }
+
+}  // namespace zev

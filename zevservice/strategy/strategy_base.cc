@@ -5,6 +5,8 @@
 
 #include "model/catalogue.h"
 
+namespace zev {
+
 namespace {
 
 // The architecture name is a function of archType in which a missing version
@@ -111,3 +113,5 @@ bool MergeEntryLists(const std::vector<CZEVComponentProxy>& a, const std::vector
   *merged = std::move(out);
   return true;
 }
+
+}  // namespace zev

@@ -13,6 +13,8 @@
 #include "common/zevclasses/ZEVTypes.pb.h"
 #include "model/component_proxy.h"
 
+namespace zev {
+
 // What a strategy calls, with its own source type, whenever the list it
 // offers has changed. The strategies ignore its result.
 using SourceChangedCallback = std::function<bool(CZEVComponentSourceType)>;
@@ -64,5 +66,7 @@ bool IsSameComponent(const CZEVComponentProxy& x, const CZEVComponentProxy& y);
 // list rules out). *error is left alone on success and may be null.
 bool MergeEntryLists(const std::vector<CZEVComponentProxy>& a, const std::vector<CZEVComponentProxy>& b,
                      std::vector<CZEVComponentProxy>* merged, std::string* error);
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_STRATEGY_BASE_H_

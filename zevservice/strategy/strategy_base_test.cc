@@ -6,6 +6,8 @@
 
 #include "model/catalogue.h"
 
+namespace zev {
+
 namespace {
 
 CZEVComponentProxy Entry(const std::string& app, const std::string& id, const std::string& version, int arch,
@@ -159,3 +161,5 @@ TEST(StrategyBase, KeepsTheLastNonNullCallbackAndReportsThroughIt) {
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], cstProductBuildIn);
 }
+
+}  // namespace zev

@@ -6,6 +6,8 @@
 #include "base/base64.h"
 #include "base/log.h"
 
+namespace zev {
+
 namespace {
 
 // One application code of the catalogue while the entries are gathered: the
@@ -138,3 +140,5 @@ void CZEVStrategyManager::RunExclusive(const std::function<void()>& work) {
   MutexLock lock(&mu_);
   if (!stopping_) work();
 }
+
+}  // namespace zev

@@ -19,6 +19,8 @@
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "strategy/strategy_base.h"
 
+namespace zev {
+
 class CZEVStrategyManager {
  public:
   // The component manager's change handler.
@@ -80,5 +82,7 @@ class CZEVStrategyManager {
 // name. False, with *out untouched, when an entry has no version (each is
 // logged with its componentID).
 bool CatalogueEntries(const std::vector<CZEVComponentProxy>& merged, std::vector<CZEVComponentProxy>* out);
+
+}  // namespace zev
 
 #endif  // ZEV_STRATEGY_STRATEGY_MANAGER_H_

@@ -16,6 +16,8 @@
 #include "base/base64.h"
 #include "testing/sync.h"
 
+namespace zev {
+
 namespace {
 
 class TestSource : public CZEVStrategyBase {
@@ -239,3 +241,5 @@ TEST_F(StrategyManagerTest, HandlerCallsNeverOverlapAndStopWaitsForTheOneUnderWa
 }
 
 }  // namespace
+
+}  // namespace zev

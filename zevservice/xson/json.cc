@@ -116,7 +116,7 @@ bool Write(const value_t& value, std::string* out, int depth) {
         } else if (c >= 0xD800 && c <= 0xDFFF) {
           break;  // an unpaired surrogate ends the conversion
         }
-        AppendUtf8(c, &utf8);
+        zev::AppendUtf8(c, &utf8);
       }
       Quote(utf8, out);
       return true;
@@ -262,7 +262,7 @@ class Reader {
     if (end_ - p_ < 4) return Fail("Bad unicode escape sequence in string: four digits expected.");
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) {
-      int h = HexDigitValue(p_[i]);
+      int h = zev::HexDigitValue(p_[i]);
       if (h < 0) return Fail("Bad unicode escape sequence in string: hexadecimal digit expected.");
       v = v << 4 | static_cast<uint32_t>(h);
     }
@@ -310,7 +310,7 @@ class Reader {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             cp = 0xFFFD;  // a lone low surrogate has no character
           }
-          AppendUtf8(cp, text);
+          zev::AppendUtf8(cp, text);
           break;
         }
         default:

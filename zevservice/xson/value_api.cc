@@ -9,6 +9,8 @@
 
 using xson::value_t;
 
+// The exports' own helpers.
+namespace xson {
 namespace {
 
 constexpr uint64_t kAllOnes = ~0ull;
@@ -25,6 +27,7 @@ uint64_t Guard(Fn fn) {
 bool ValidSize(uint32_t size) { return size <= 3; }
 
 }  // namespace
+}  // namespace xson
 
 XSON_EXPORT uint64_t XsonValueInit(value_t* value) {
   if (value == nullptr) return 0;
@@ -36,7 +39,7 @@ XSON_EXPORT uint64_t XsonValueInit(value_t* value) {
 
 XSON_EXPORT uint64_t XsonValueClear(value_t* value) {
   if (value == nullptr) return 0;
-  return Guard([&] {
+  return xson::Guard([&] {
     xson::ClearValue(value);
     return true;
   });
@@ -56,22 +59,23 @@ XSON_EXPORT uint64_t XsonValueCheckTypes(const value_t* value, uint32_t mask) {
 
 XSON_EXPORT uint64_t XsonValueSetType(value_t* value, uint32_t type) {
   if (value == nullptr || type > 31) return 0;
-  return Guard([&] { return xson::SetValueType(value, static_cast<uint8_t>(type), 0, true); });
+  return xson::Guard([&] { return xson::SetValueType(value, static_cast<uint8_t>(type), 0, true); });
 }
 
 XSON_EXPORT uint64_t XsonValueSetType2(value_t* value, uint32_t type, uint32_t size) {
-  if (value == nullptr || type > 31 || !ValidSize(size)) return 0;
-  return Guard([&] { return xson::SetValueType(value, static_cast<uint8_t>(type), static_cast<uint8_t>(size), false); });
+  if (value == nullptr || type > 31 || !xson::ValidSize(size)) return 0;
+  return xson::Guard(
+      [&] { return xson::SetValueType(value, static_cast<uint8_t>(type), static_cast<uint8_t>(size), false); });
 }
 
 XSON_EXPORT uint64_t XsonValueSet(const value_t* source, value_t* destination) {
   if (source == nullptr || destination == nullptr) return 0;
-  return Guard([&] { return xson::SetValue(source, destination); });
+  return xson::Guard([&] { return xson::SetValue(source, destination); });
 }
 
 XSON_EXPORT uint64_t XsonValueClone(const value_t* source, value_t* destination) {
   if (source == nullptr || destination == nullptr) return 0;
-  return Guard([&] {
+  return xson::Guard([&] {
     if (source == destination) return true;
     const value_t src = *source;  // the header and pointer, read before the destination is cleared
     const uint8_t type = xson::TypeOf(src);
@@ -100,7 +104,7 @@ XSON_EXPORT uint64_t XsonValueClone(const value_t* source, value_t* destination)
 
 XSON_EXPORT uint64_t XsonValueToJson(const value_t* value, xson::ioutput_t* output) {
   if (value == nullptr || output == nullptr) return 0;
-  return Guard([&] {
+  return xson::Guard([&] {
     std::string text;
     return xson::WriteJson(*value, &text) && output->Write(text.data(), text.size());
   });
@@ -108,15 +112,15 @@ XSON_EXPORT uint64_t XsonValueToJson(const value_t* value, xson::ioutput_t* outp
 
 XSON_EXPORT uint64_t XsonValueFromJson(value_t* value, const char* text, uint64_t length) {
   if (value == nullptr || text == nullptr) return 0;
-  return Guard([&] {
-    size_t n = length == kAllOnes ? strlen(text) : static_cast<size_t>(length);
+  return xson::Guard([&] {
+    size_t n = length == xson::kAllOnes ? strlen(text) : static_cast<size_t>(length);
     return xson::ParseJson(text, n, value, nullptr);
   });
 }
 
 XSON_EXPORT uint64_t XsonValueSave(const value_t* value, xson::ioutput_t* output) {
   if (value == nullptr || output == nullptr) return 0;
-  return Guard([&] {
+  return xson::Guard([&] {
     std::string bytes;
     return xson::SaveBinary(*value, &bytes) && output->Write(bytes.data(), bytes.size());
   });
@@ -124,7 +128,7 @@ XSON_EXPORT uint64_t XsonValueSave(const value_t* value, xson::ioutput_t* output
 
 XSON_EXPORT uint64_t XsonValueLoad(value_t* value, const void* bytes, uint64_t length) {
   if (value == nullptr || bytes == nullptr || length == 0) return 0;
-  return Guard([&] {
+  return xson::Guard([&] {
     value_t loaded = {};
     if (!xson::LoadBinary(static_cast<const uint8_t*>(bytes), static_cast<size_t>(length), &loaded)) {
       xson::ClearValue(&loaded);

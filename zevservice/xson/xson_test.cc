@@ -9,6 +9,8 @@
 
 #include "xson/xsonv.h"
 
+namespace zev {
+
 using namespace xson;
 
 namespace {
@@ -322,3 +324,5 @@ TEST(Xson, SharedValuesAreCopiedAndClearedOnManyThreads) {
   EXPECT_EQ(container->AddRef(), 2u);
   EXPECT_EQ(container->Release(), 1u);
 }
+
+}  // namespace zev
