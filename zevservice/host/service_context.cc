@@ -1,6 +1,10 @@
 #include "host/service_context.h"
 
+#include <cctype>
+
+#include "host/collect_method.h"
 #include "platform/paths.h"
+#include "platform/settings.h"
 #include "strategy/product_strategy.h"
 #include "strategy/server_strategy.h"
 #include "rpc/control_server.h"
@@ -34,8 +38,15 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& ti
   const std::string common = options.common_dir;
   Clock* clock = options.clock;
   RegistryStore* registry = options.registry;
-  options.strategies = [common, clock, registry, timings](const std::atomic<bool>* stop) {
+  auto loaded = std::make_shared<LoadedComponentsSource>();
+  options.strategies_loaded = loaded;
+  options.strategies = [common, clock, registry, timings, loaded](const std::atomic<bool>* stop) {
     CZEVServerStrategy::Options server;
+    std::string collect;
+    ReadSettingText(registry, kCollectOldVersionsSetting, &collect);
+    for (char& c : collect) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    server.collect_old_versions = collect == "on";
+    server.loaded = *loaded;
     server.clock = clock;
     server.registry = registry;
     server.first_retry_ms = timings.server_first_retry_ms;
@@ -94,6 +105,11 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   if (options.methods == nullptr) own_methods_ = std::make_unique<CZEVMethodRegistry>();
   methods_ = options.methods != nullptr ? options.methods : own_methods_.get();
   RegisterServiceMethods(*methods_, [this] { return manager().loaded(); }, clock_);
+  if (!common_dir_.empty()) {
+    zev::RegisterCollectMethod(methods_, {JoinPath(common_dir_, "Varnel/ZEV/download"), registry_, std::string(),
+                                          [this] { return manager().loaded(); }});
+  }
+  if (options.strategies_loaded) *options.strategies_loaded = [this] { return manager().loaded(); };
   if (options.pipe_server == nullptr) {
     own_ipc_server_ = std::make_unique<CZEVIPCServer>();
     own_ipc_server_->setRuntimeDir(run_dir_);

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "model/catalogue.h"
 #include "model/catalogue_json.h"
+#include "strategy/version_collection.h"
 
 PassTimer::PassTimer(int64_t first_s, int64_t interval_s, bool jitter, uint64_t seed, int64_t retry_first_s)
     : first_s_(first_s), interval_s_(interval_s), retry_first_s_(retry_first_s), jitter_(jitter), random_(seed) {}
@@ -64,7 +65,9 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
       first_floor_s_(options.first_floor_ms / 1000),
       interval_floor_s_(options.interval_floor_ms / 1000),
       events_(std::move(options.events)),
-      download_dir_(options.download_dir) {
+      download_dir_(options.download_dir),
+      collect_old_versions_(options.collect_old_versions),
+      loaded_(std::move(options.loaded)) {
   if (!events_) events_ = [](const EventElement& e) { GetEventReporter().QueueEvents({e}); };
   database_ = std::make_unique<LocalComponentDatabase>(
       options.database_key.empty() ? MakeDatabaseKey() : options.database_key, registry_);
@@ -444,6 +447,9 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
     // After Stop the strategy manager may be going away.
     if (!stopping_) ReportChanged(cstServerStrategy);
     LogWrite(kLogInfo, "ServerStrategy update components finished\n");
+    if (collect_old_versions_ && !stopping_ && !download_dir_.empty()) {
+      zev::CollectOldVersions(download_dir_, database_.get(), loaded_, /*dry_run=*/false);
+    }
     return true;
   }
   if (!success) {

@@ -32,6 +32,7 @@
 #include "base/timings.h"
 #include "contract/strategy_status.h"
 #include "download/updater.h"
+#include "model/loaded_components.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "server/event_reporter.h"
@@ -102,6 +103,11 @@ class CZEVServerStrategy : public CZEVStrategyBase {
     int64_t first_floor_ms = Timings().first_pass_floor_ms;
     int64_t interval_floor_ms = Timings().interval_floor_ms;
     EventSink events;
+    // Whether each pass, once its downloads have ended, removes the old
+    // versions of download_dir (strategy/version_collection.h), keeping
+    // what `loaded` answers (may be empty) as well.
+    bool collect_old_versions = false;
+    LoadedComponentsSource loaded;
   };
 
   explicit CZEVServerStrategy(Options options);
@@ -163,6 +169,8 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   const int64_t first_floor_s_, interval_floor_s_;
   EventSink events_;
   std::string download_dir_;
+  const bool collect_old_versions_;
+  const LoadedComponentsSource loaded_;
   std::unique_ptr<LocalComponentDatabase> database_;
   CZEVServerChannel channel_;  // update thread only
 
