@@ -444,12 +444,13 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
   if (finished) {
     FlushRecords();
     WriteStatus();
-    // After Stop the strategy manager may be going away.
-    if (!stopping_) ReportChanged(cstServerStrategy);
-    LogWrite(kLogInfo, "ServerStrategy update components finished\n");
+    // Before the report: what the manager runs now is still loaded.
     if (collect_old_versions_ && !stopping_ && !download_dir_.empty()) {
       zev::CollectOldVersions(download_dir_, database_.get(), loaded_, /*dry_run=*/false);
     }
+    // After Stop the strategy manager may be going away.
+    if (!stopping_) ReportChanged(cstServerStrategy);
+    LogWrite(kLogInfo, "ServerStrategy update components finished\n");
     return true;
   }
   if (!success) {
