@@ -42,6 +42,11 @@
 //       registers (or with --unregister withdraws) the port or the pipe name
 //       that component ID serves on (registerPort, registerPipeName); a
 //       withdrawal without PORT or NAME withdraws both
+//   zevctl gc [--dry-run]
+//       the versions of the download folder that are neither recorded,
+//       loaded, held nor among the newest 2 of their component: with
+//       --dry-run listed with the bytes they hold, else removed by the
+//       running service (over its local socket; root or its user only)
 //
 // The component and register commands print one line per answer: the data
 // (or "ok") when the answer says success, otherwise "failed: " and the
@@ -89,6 +94,8 @@ int Usage() {
           "  zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
           "  zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
           "  (PORT and NAME are required unless --unregister is given; without them it withdraws both)\n"
+          "  zevctl gc [--dry-run]   (old versions of the download folder: listed, or removed by the\n"
+          "                           service; removal for root or the service's user only)\n"
           "ROOT: HKCR | HKLM\n");
   return 2;
 }
@@ -143,6 +150,7 @@ int main(int argc, char** argv) {
   if (args[0] == "component") return Component(rest);
   if (args[0] == "register") return RegisterCommand(rest);
   if (args[0] == "config") return Config(rest);
+  if (args[0] == "gc") return Gc(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();
 }

@@ -53,6 +53,9 @@ int Strategy(const std::vector<std::string>& args);
 // zevctl_config.cc
 int Config(const std::vector<std::string>& args);
 
+// zevctl_gc.cc
+int Gc(const std::vector<std::string>& args);
+
 }  // namespace zev::ctl
 
 #endif  // ZEV_TOOLS_ZEVCTL_ZEVCTL_H_

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "strategy/server_strategy.h"
+#include "host/collect_method.h"
 #include "hosting/host_status.h"
 #include "hosting/manager.h"
 #include "platform/digest.h"
@@ -348,6 +349,12 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
   RegisterEchoMethods(methods);
   ASSERT_TRUE(
       RegisterControlMethods(&methods, [loaded]() -> LoadedComponentsSnapshot { return loaded; }, Clock::Real()));
+  // Old versions beside the loaded 3.1: 1.0 and 2.0 are neither loaded nor
+  // among the newest two.
+  ASSERT_TRUE(zev::RegisterCollectMethod(&methods, {root.path(), &RegistryStore::Default(), "Software\\GcTest\\",
+                                                    [loaded]() -> LoadedComponentsSnapshot { return loaded; }}));
+  for (const char* v : {"1.0", "2.0", "4.0", "5.0"}) std::filesystem::create_directories(root.path() + "/app/comp/" + v);
+  ASSERT_TRUE(WriteFileAtomically(root.path() + "/app/comp/1.0/data", "12345"));
   CZEVIPCServer ipc(Clock::Real());
   ipc.setRuntimeDir(GetRuntimeDir());
   CZEVPipeServerImpl pipe(&ipc, &methods);
@@ -407,6 +414,25 @@ TEST(Zevctl, AsksAndTellsTheControlServerOverHttpAndThePipe) {
       EXPECT_EQ(r.out, step.out) << step.args;
     }
   }
+  // Anyone may list the old versions; only root or the service's user may
+  // have them removed.
+  EXPECT_EQ(Zevctl("gc --dry-run").out,
+            "would remove app comp 1.0 5 bytes\nwould remove app comp 2.0 0 bytes\n2 versions, 5 bytes would be freed\n");
+  ScopedUser user;
+  ASSERT_EQ(chmod(common.path().c_str(), 0755), 0);
+  if (!user.ok() || user.Run("test -x " + std::string(ZEVCTL_PATH)) != 0) {
+    fprintf(stderr, "skipping zevctl gc as another user: %s\n",
+            user.ok() ? "zevctl is out of its reach" : user.reason().c_str());
+  } else {
+    EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " gc --dry-run >/dev/null 2>&1"), 0);
+    EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " gc >/dev/null 2>&1"), 1);
+    EXPECT_TRUE(DirectoryExists(root.path() + "/app/comp/1.0"));
+  }
+  EXPECT_EQ(Zevctl("gc").out,
+            "removed app comp 1.0 5 bytes\nremoved app comp 2.0 0 bytes\n2 versions, 5 bytes freed\n");
+  EXPECT_FALSE(DirectoryExists(root.path() + "/app/comp/2.0"));
+  EXPECT_TRUE(DirectoryExists(root.path() + "/app/comp/4.0"));
+  EXPECT_EQ(Zevctl("gc --dry-run").out, "0 versions, 0 bytes would be freed\n");
   // The echo command still answers beside them.
   EXPECT_EQ(Zevctl("echo hello --pipe").out, "exr: 0\nresponse: hello\n");
   manager.Quit();
@@ -481,7 +507,8 @@ TEST(Zevctl, ConfigSetRefusesUnknownNamesAndBadValues) {
       {"First 1e2", 2, kFirstSettingKey, nullptr, "\"1e2\" is not a whole number of seconds"},
       {"First -30", 2, kFirstSettingKey, nullptr, "not a whole number"},
       {"First \"\"", 2, kFirstSettingKey, nullptr, "not a whole number"},
-      {"Frist 30", 2, nullptr, nullptr, "unknown setting 'Frist' (the settings: Url, First, Interval, BindAddress)"},
+      {"Frist 30", 2, nullptr, nullptr,
+       "unknown setting 'Frist' (the settings: Url, First, Interval, BindAddress, CollectOldVersions)"},
       {"Url https://zev.example.com:8443/base", 0, kServerUrlKey, "https://zev.example.com:8443/base",
        "no restart needed"},
       {"Url ftp://zev.example.com", 2, kServerUrlKey, nullptr, "does not begin with http:// or https://"},

@@ -48,6 +48,13 @@ struct Timings {
   // UTC day.
   int64_t restart_window_ms = 1620000;
   int restart_budget = 10;
+  // A host that ends within restart_backoff_reset_ms of its start waits
+  // before its next start: nothing the first time, then
+  // restart_backoff_first_ms, doubling up to restart_backoff_max_ms.
+  // restart_backoff_first_ms 0: no wait.
+  int64_t restart_backoff_first_ms = 1000;
+  int64_t restart_backoff_max_ms = 60000;
+  int64_t restart_backoff_reset_ms = 600000;
 
   // Port guard: the first probe of the local endpoint and the interval
   // between probes.
@@ -93,6 +100,9 @@ struct Timings {
     t.start_resend_ms = 1000;
     t.sweep_ms = 60000;
     t.restart_window_ms = 60000;
+    t.restart_backoff_first_ms = 100;
+    t.restart_backoff_max_ms = 1000;
+    t.restart_backoff_reset_ms = 10000;
     t.port_probe_first_ms = 250;
     t.port_probe_interval_ms = 3000;
     t.product_update_delay_ms = 250;

@@ -1,6 +1,10 @@
 #include "host/service_context.h"
 
+#include <cctype>
+
+#include "host/collect_method.h"
 #include "platform/paths.h"
+#include "platform/settings.h"
 #include "strategy/product_strategy.h"
 #include "strategy/server_strategy.h"
 #include "rpc/control_server.h"
@@ -36,8 +40,15 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& ti
   Clock* clock = options.clock;
   RegistryStore* registry = options.registry;
   CZEVEventReporter* events = options.events.get();  // the context keeps it
-  options.strategies = [common, clock, registry, timings, events](const std::atomic<bool>* stop) {
+  auto loaded = std::make_shared<LoadedComponentsSource>();
+  options.strategies_loaded = loaded;
+  options.strategies = [common, clock, registry, timings, events, loaded](const std::atomic<bool>* stop) {
     CZEVServerStrategy::Options server;
+    std::string collect;
+    ReadSettingText(registry, kCollectOldVersionsSetting, &collect);
+    for (char& c : collect) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    server.collect_old_versions = collect == "on";
+    server.loaded = *loaded;
     server.clock = clock;
     server.registry = registry;
     server.events = [events](const EventElement& e) { events->QueueEvents({e}); };
@@ -88,6 +99,11 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   if (options.methods == nullptr) own_methods_ = std::make_unique<CZEVMethodRegistry>();
   methods_ = options.methods != nullptr ? options.methods : own_methods_.get();
   RegisterServiceMethods(*methods_, [this] { return manager().loaded(); }, clock_);
+  if (!common_dir_.empty()) {
+    zev::RegisterCollectMethod(methods_, {JoinPath(common_dir_, "Varnel/ZEV/download"), registry_, std::string(),
+                                          [this] { return manager().loaded(); }});
+  }
+  if (options.strategies_loaded) *options.strategies_loaded = [this] { return manager().loaded(); };
   if (options.pipe_server == nullptr) {
     own_ipc_server_ = std::make_unique<CZEVIPCServer>(clock_);
     own_ipc_server_->setRuntimeDir(run_dir_);

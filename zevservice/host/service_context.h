@@ -47,6 +47,9 @@ class CZEVServiceContext {
     // Makes the strategy manager whose catalogue is loaded instead; empty:
     // none.
     StrategyFactory strategies;
+    // Filled by the context with what its manager has loaded, for the
+    // strategies that `strategies` makes (null: none asks).
+    std::shared_ptr<LoadedComponentsSource> strategies_loaded;
     // Whether a port guard holds the port mutex while the endpoint answers.
     bool port_guard = false;
     // Objects made before the context that it is to use; null: it makes its

@@ -104,6 +104,9 @@ CZEVMonitor::CZEVMonitor(Options options)
       sweep_ms_(options.sweep_ms),
       restart_window_ms_(static_cast<uint32_t>(options.restart_window_ms)),
       restart_budget_(static_cast<uint32_t>(options.restart_budget)),
+      backoff_first_ms_(options.restart_backoff_first_ms),
+      backoff_max_ms_(options.restart_backoff_max_ms),
+      backoff_reset_ms_(options.restart_backoff_reset_ms),
       term_(options.common_dir) {
   zev::MutexLock lock(&mu_);
   table_ = std::make_shared<const std::vector<MonitorHostInfo>>();
@@ -350,6 +353,11 @@ void CZEVMonitor::RunRound(zev::Clock::PollWait* wait, const std::shared_ptr<Rep
 int64_t CZEVMonitor::NextDeadline() const {
   int64_t next = zev::Clock::kNoDeadline;
   if (watching_) next = std::min(next, pause_until_ != 0 ? pause_until_ : sweep_deadline_);
+  if (watching_) {
+    for (const auto& host : hosts_) {
+      if (host.second.restart_due != 0) next = std::min(next, host.second.restart_due);
+    }
+  }
   if (!resends_.empty()) next = std::min(next, resends_.begin()->first);
   for (const auto& queue : outgoing_) {
     if (!queue.second.empty() && queue.second.front().begun) next = std::min(next, queue.second.front().deadline);
@@ -394,6 +402,18 @@ void CZEVMonitor::RunDue() {
     Log("MonitorProc WAIT_TIMEOUT == dwRet.....");
     Sweep();
     ArmSweep();
+  }
+  if (watching_) {
+    std::vector<std::string> due;
+    for (auto& host : hosts_) {
+      if (host.second.restart_due == 0 || host.second.restart_due > clock_->MonotonicMillis()) continue;
+      host.second.restart_due = 0;
+      due.push_back(host.first);
+    }
+    for (const std::string& group : due) {
+      if (!watching_) break;
+      CallRestartProc(group);
+    }
   }
   while (!resends_.empty() && resends_.begin()->first <= clock_->MonotonicMillis()) {
     const Resend resend = std::move(resends_.begin()->second);
@@ -597,6 +617,8 @@ bool CZEVMonitor::StartProc(HostRecord* record, std::vector<MonitorEvent>* event
   started.pid = process->pid();
   events->push_back(started);
   record->process = std::move(process);
+  record->started_ms = clock_->MonotonicMillis();
+  record->restart_due = 0;
   record->ever_ran = true;
   auto group = groups_.find(record->group_name);
   if (group != groups_.end()) group->second.node_name = record->node_name;
@@ -653,11 +675,15 @@ void CZEVMonitor::DoStartComponent(const CZEVComponentContext& context, const An
     record.node_name = group->second.node_name;
     record.group_name = group_name;
     record.budget = RestartBudget(restart_window_ms_, restart_budget_);
+    record.backoff = RestartBackoff(backoff_first_ms_, backoff_max_ms_, backoff_reset_ms_);
     host = hosts_.emplace(group_name, std::move(record)).first;
     // A failed start keeps the record without a process: the sweep and the
     // group's next StartComponent try again.
     host_came_up = StartProc(&host->second, &started);
   } else if (host != hosts_.end() && !host->second.process && host->second.budget.allows_restart() && !exiting_) {
+    // Also a host that waits out its backoff: a new start is not held back,
+    // and its host gets a name of its own, as at a restart.
+    if (host->second.restart_due != 0) host->second.node_name = NewNodeName(host->second);
     host_came_up = StartProc(&host->second, &started);
   }
   const std::string node = group->second.node_name;
@@ -943,6 +969,19 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<ze
     // The process may still run; a second host for the group must not.
     process->Terminate();
   }
+  // A host that keeps failing soon after its start waits before the next
+  // one (a refused restart is told at once).
+  const int64_t now = clock_->MonotonicMillis();
+  const int64_t delay = host->second.backoff.DelayAfterEnd(now - host->second.started_ms);
+  if (delay > 0 && host->second.budget.allows_restart() && !exiting_) {
+    zev::LogWrite(zev::kLogInfo, "The host of group %s ended %lld s after its start; it is started again in %lld ms.",
+             zev::EscapeControlCharacters(group).c_str(), static_cast<long long>((now - host->second.started_ms) / 1000),
+             static_cast<long long>(delay));
+    host->second.process.reset();
+    host->second.restart_due = now + delay;
+    WriteStatus();
+    return;
+  }
   CallRestartProc(group);
 }
 
@@ -987,7 +1026,8 @@ void CZEVMonitor::Sweep() {
   std::vector<std::string> down;
   std::vector<MonitorEvent> refused;
   for (auto& host : hosts_) {
-    if (host.second.process) continue;
+    // A host waiting out its backoff is started when that ends.
+    if (host.second.process || host.second.restart_due != 0) continue;
     if (host.second.budget.AllowsSweepRestart(clock_->TickCount(), clock_->UtcDay())) {
       down.push_back(host.first);
       continue;

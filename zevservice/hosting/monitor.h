@@ -19,8 +19,9 @@
 // it. While no loop thread runs (before Init, after Uninit), the caller runs
 // the loop's rounds itself until its answer is there. The process table is
 // a snapshot the loop publishes. Every time the monitor waits for (the
-// sweep, the 2000 ms, the 15 s, the 27-minute burst window and the budget
-// date) is read from the injected Clock.
+// sweep, the 2000 ms, the 15 s, the 27-minute burst window, the budget
+// date and the backoff before a restart, RestartBackoff) is read from the
+// injected Clock.
 #ifndef ZEV_HOSTING_MONITOR_H_
 #define ZEV_HOSTING_MONITOR_H_
 
@@ -144,6 +145,9 @@ struct MonitorOptions {
   int64_t sweep_ms = zev::Timings().sweep_ms;
   int64_t restart_window_ms = zev::Timings().restart_window_ms;
   int restart_budget = zev::Timings().restart_budget;
+  int64_t restart_backoff_first_ms = zev::Timings().restart_backoff_first_ms;
+  int64_t restart_backoff_max_ms = zev::Timings().restart_backoff_max_ms;
+  int64_t restart_backoff_reset_ms = zev::Timings().restart_backoff_reset_ms;
 
   void SetTimings(const zev::Timings& timings) {
     host_presence_wait_ms = timings.host_presence_wait_ms;
@@ -151,6 +155,9 @@ struct MonitorOptions {
     sweep_ms = timings.sweep_ms;
     restart_window_ms = timings.restart_window_ms;
     restart_budget = timings.restart_budget;
+    restart_backoff_first_ms = timings.restart_backoff_first_ms;
+    restart_backoff_max_ms = timings.restart_backoff_max_ms;
+    restart_backoff_reset_ms = timings.restart_backoff_reset_ms;
   }
 };
 
@@ -264,6 +271,11 @@ class CZEVMonitor : public IZEVMonitor,
     std::shared_ptr<zev::ProcessHandle> process;  // null while no process runs
     bool ever_ran = false;
     RestartBudget budget;
+    RestartBackoff backoff;
+    int64_t started_ms = 0;  // monotonic time of the last start of its process
+    // While the host waits out its backoff: when it is started again; 0
+    // otherwise.
+    int64_t restart_due = 0;
   };
   // How a "start" to a group's host went.
   enum class SendResult { kSent, kFailed, kNoGroup };
@@ -373,6 +385,7 @@ class CZEVMonitor : public IZEVMonitor,
   const int64_t sweep_ms_;
   const uint32_t restart_window_ms_;
   const uint32_t restart_budget_;
+  const int64_t backoff_first_ms_, backoff_max_ms_, backoff_reset_ms_;
   std::function<void()> table_changed_;  // set before Init, read on the loop
 
   // ---- Shared with the callers and the bus's receiver thread ----

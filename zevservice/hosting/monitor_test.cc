@@ -80,6 +80,7 @@ class MonitorTest : public ::testing::Test {
   void StartMonitor(const std::string& host_dir = std::string()) {
     MonitorOptions options;
     options.clock = &clock_;
+    options.SetTimings(timings_);
     options.host_dir = host_dir;
     options.run_dir = RunDir();
     options.common_dir = data_.path();
@@ -169,6 +170,16 @@ class MonitorTest : public ::testing::Test {
     }
     FAIL() << "no sweep";
   }
+  // Once the host that ended is down and the loop waits `ms` from now for
+  // its restart, moves the clock on by `ms`.
+  void AwaitBackoff(int64_t ms) {
+    ASSERT_TRUE(zev::PollUntil([&] { return clock_.NextDeadline() == clock_.MonotonicMillis() + ms; }));
+    EXPECT_EQ(Row("grp").pid, 0);
+    clock_.Advance(ms - 1);
+    ASSERT_TRUE(zev::PollUntil([&] { return clock_.NextDeadline() == clock_.MonotonicMillis() + 1; }));
+    EXPECT_EQ(Row("grp").pid, 0);
+    clock_.Advance(1);
+  }
   // Moves the clock past a 15 s resend once the timer waits for it.
   void RunResends() {
     ASSERT_TRUE(zev::PollUntil([&] { return clock_.NextDeadline() <= clock_.MonotonicMillis() + 15000; }));
@@ -187,6 +198,7 @@ class MonitorTest : public ::testing::Test {
   zev::ScopedCommonDataDir data_;
   zev::ScopedTempDir records_;
   zev::FakeClock clock_;
+  zev::Timings timings_;
   MonitorPtr monitor_;
   std::mutex events_mu_;
   std::vector<zev::EventElement> events_;  // guarded by events_mu_
@@ -276,9 +288,11 @@ TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEve
   EXPECT_EQ(told_.Of(MonitorEvent::Kind::kHostRestarted)[0].pid, second.pid);
   EXPECT_EQ(told_.Of(MonitorEvent::Kind::kHostEnded)[0].exit_code, 128 + SIGKILL);
 
-  // The restarted host is watched like the first one.
+  // The restarted host is watched like the first one. Ending 1 s after its
+  // start, it waits 1 s of the clock before it is started again.
   clock_.AdvanceSeconds(1);
   Kill(second.pid);
+  AwaitBackoff(1000);
   const MonitorHostInfo third = AwaitNewHost("grp", second.pid);
   ASSERT_NE(third.pid, 0);
   EXPECT_NE(third.node_name, second.node_name);
@@ -300,16 +314,24 @@ TEST_F(MonitorTest, AKilledHostIsRestartedUnderANewNameWithItsComponentsAgainEve
   // node, so its next component reaches the restarted host.
   EXPECT_EQ(Stop(a), 1);
   EXPECT_EQ(Stop(b), 1);
+  // The third quick end waits 2 s; after 10 minutes up a restart is
+  // immediate again.
   Kill(third.pid);
+  AwaitBackoff(2000);
   const MonitorHostInfo fourth = AwaitNewHost("grp", third.pid);
   ASSERT_NE(fourth.pid, 0);
   ASSERT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kHostRestarted, 3));
+  clock_.AdvanceSeconds(600);
+  Kill(fourth.pid);
+  ASSERT_NE(AwaitNewHost("grp", fourth.pid).pid, 0);
+  ASSERT_TRUE(told_.AwaitCount(MonitorEvent::Kind::kHostRestarted, 4));
   ASSERT_EQ(Start(a), kStartSent);
   ASSERT_TRUE(AwaitRuns(7));
   EXPECT_EQ(Events().size(), 4u) << "no component was left to start again";
 }
 
 TEST_F(MonitorTest, TwelveFailuresInABurstGiveElevenRestartsUntilALaterDate) {
+  timings_.restart_backoff_first_ms = 0;  // the budget alone
   StartMonitor();
   ASSERT_EQ(Start(Install("grp", "a")), kStartSent);
   ASSERT_TRUE(AwaitRuns(1));

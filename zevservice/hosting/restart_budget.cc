@@ -1,5 +1,7 @@
 #include "hosting/restart_budget.h"
 
+#include <algorithm>
+
 namespace pubsdk {
 
 void RestartBudget::CountRestart(uint32_t now_tick, int64_t today) {
@@ -11,6 +13,18 @@ void RestartBudget::CountRestart(uint32_t now_tick, int64_t today) {
     count_ = 0;
     day_ = today;
   }
+}
+
+int64_t RestartBackoff::DelayAfterEnd(int64_t up_ms) {
+  if (up_ms >= reset_ms_) quick_ends_ = 0;
+  int64_t delay = 0;
+  if (quick_ends_ > 0 && first_ms_ > 0) {
+    delay = first_ms_;
+    for (int i = 1; i < quick_ends_ && delay < max_ms_; ++i) delay *= 2;
+    delay = std::min(delay, max_ms_);
+  }
+  if (quick_ends_ < INT32_MAX) ++quick_ends_;
+  return delay;
 }
 
 }  // namespace pubsdk

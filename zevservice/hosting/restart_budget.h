@@ -61,6 +61,31 @@ class RestartBudget {
   int64_t day_ = -1;  // UTC day of the last check; -1 before the first
 };
 
+// The wait before a failed host is started again, on top of the budget. A
+// host that ends within reset_ms of its start ended "soon": the first such
+// end is restarted at once, each further one in a row waits first_ms, then
+// twice as long each time, up to max_ms. A host that stayed up reset_ms or
+// longer starts the row anew (its restart is immediate). first_ms 0: never
+// waits. A value, one per group; not thread-safe.
+class RestartBackoff {
+ public:
+  RestartBackoff() = default;
+  RestartBackoff(int64_t first_ms, int64_t max_ms, int64_t reset_ms)
+      : first_ms_(first_ms), max_ms_(max_ms), reset_ms_(reset_ms) {}
+
+  // The host ended after `up_ms` up: how long to wait before its restart.
+  int64_t DelayAfterEnd(int64_t up_ms);
+
+  // Quick ends in a row so far.
+  int quick_ends() const { return quick_ends_; }
+
+ private:
+  int64_t first_ms_ = zev::Timings().restart_backoff_first_ms;
+  int64_t max_ms_ = zev::Timings().restart_backoff_max_ms;
+  int64_t reset_ms_ = zev::Timings().restart_backoff_reset_ms;
+  int quick_ends_ = 0;
+};
+
 }  // namespace pubsdk
 
 #endif  // ZEV_HOSTING_RESTART_BUDGET_H_

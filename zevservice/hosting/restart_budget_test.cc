@@ -65,5 +65,40 @@ TEST(RestartBudget, CountsByTheWindowAndSizeItWasMadeWith) {
   EXPECT_TRUE(budget.refused());
 }
 
+// Each step: a host ends after `up_ms` up; the wait before its restart.
+TEST(RestartBackoff, WaitsDoubleForQuickEndsInARowUpToTheCapAndResetAfterTenMinutesUp) {
+  struct Step {
+    const char* what;
+    int64_t up_ms;
+    int64_t delay_ms;
+  };
+  constexpr int64_t kMinute = 60000;
+  const std::vector<Step> steps = {
+      {"the first end: at once", 5, 0},
+      {"the second quick end: 1 s", 1000, 1000},
+      {"the third: 2 s", 0, 2000},
+      {"then 4 s", 9 * kMinute, 4000},
+      {"8 s", 10 * kMinute - 1, 8000},
+      {"16 s", 0, 16000},
+      {"32 s", 0, 32000},
+      {"capped at 60 s", 0, 60000},
+      {"stays capped", 0, 60000},
+      {"10 minutes up: at once again", 10 * kMinute, 0},
+      {"the row starts anew: 1 s", 0, 1000},
+      {"an hour up: at once", 60 * kMinute, 0},
+  };
+  RestartBackoff backoff(1000, 60000, 10 * kMinute);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    EXPECT_EQ(backoff.DelayAfterEnd(step.up_ms), step.delay_ms);
+  }
+  // Many quick ends in a row stay at the cap; a first wait of 0 never waits.
+  for (int i = 0; i < 100; ++i) backoff.DelayAfterEnd(0);
+  EXPECT_EQ(backoff.DelayAfterEnd(0), 60000);
+  RestartBackoff off(0, 60000, 10 * kMinute);
+  off.DelayAfterEnd(0);
+  EXPECT_EQ(off.DelayAfterEnd(0), 0);
+}
+
 }  // namespace
 }  // namespace pubsdk

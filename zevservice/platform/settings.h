@@ -65,8 +65,17 @@ inline constexpr Setting kBindAddressSetting = {
     "address the HTTP endpoint listens on: 127.0.0.1 or localhost for loopback only, 0.0.0.0 for all interfaces",
     SettingType::kChoice, "0.0.0.0", 0, 0, 0, kBindAddressChoices, kBindAddressValueName, kAtNextStart};
 
+inline constexpr char kCollectOldVersionsSettingKey[] =
+    "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\CollectOldVersions";
+inline constexpr const char* kOnOffChoices[] = {"off", "on", nullptr};
+inline constexpr Setting kCollectOldVersionsSetting = {
+    "CollectOldVersions", kCollectOldVersionsSettingKey,
+    "whether each update pass removes old versions from the download folder (recorded, loaded and the newest "
+    "2 of each component stay)",
+    SettingType::kChoice, "off", 0, 0, 0, kOnOffChoices, nullptr, kAtNextStart};
+
 inline constexpr const Setting* kSettings[] = {&kUrlSetting, &kFirstSetting, &kIntervalSetting,
-                                               &kBindAddressSetting};
+                                               &kBindAddressSetting, &kCollectOldVersionsSetting};
 
 // The setting called `name`, in any case; null for none.
 const Setting* FindSetting(const std::string& name);

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "model/catalogue.h"
 #include "model/catalogue_json.h"
+#include "strategy/version_collection.h"
 
 namespace zev {
 
@@ -66,7 +67,9 @@ CZEVServerStrategy::CZEVServerStrategy(Options options)
       first_floor_s_(options.first_floor_ms / 1000),
       interval_floor_s_(options.interval_floor_ms / 1000),
       events_(std::move(options.events)),
-      download_dir_(options.download_dir) {
+      download_dir_(options.download_dir),
+      collect_old_versions_(options.collect_old_versions),
+      loaded_(std::move(options.loaded)) {
   database_ = std::make_unique<LocalComponentDatabase>(
       options.database_key.empty() ? MakeDatabaseKey() : options.database_key, registry_);
   database_->CheckDataVersion();
@@ -442,6 +445,10 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
   if (finished) {
     FlushRecords();
     WriteStatus();
+    // Before the report: what the manager runs now is still loaded.
+    if (collect_old_versions_ && !stopping_ && !download_dir_.empty()) {
+      zev::CollectOldVersions(download_dir_, database_.get(), loaded_, /*dry_run=*/false);
+    }
     // After Stop the strategy manager may be going away.
     if (!stopping_) ReportChanged(cstServerStrategy);
     LogWrite(kLogInfo, "ServerStrategy update components finished\n");

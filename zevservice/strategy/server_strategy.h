@@ -32,6 +32,7 @@
 #include "base/timings.h"
 #include "contract/strategy_status.h"
 #include "download/updater.h"
+#include "model/loaded_components.h"
 #include "platform/registry.h"
 #include "platform/settings.h"
 #include "server/event_reporter.h"
@@ -105,6 +106,11 @@ class CZEVServerStrategy : public CZEVStrategyBase {
     int64_t interval_floor_ms = Timings().interval_floor_ms;
     // Where the download and install events go; empty: they are dropped.
     EventSink events;
+    // Whether each pass, once its downloads have ended, removes the old
+    // versions of download_dir (strategy/version_collection.h), keeping
+    // what `loaded` answers (may be empty) as well.
+    bool collect_old_versions = false;
+    LoadedComponentsSource loaded;
   };
 
   explicit CZEVServerStrategy(Options options);
@@ -166,6 +172,8 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   const int64_t first_floor_s_, interval_floor_s_;
   EventSink events_;
   std::string download_dir_;
+  const bool collect_old_versions_;
+  const LoadedComponentsSource loaded_;
   std::unique_ptr<LocalComponentDatabase> database_;
   CZEVServerChannel channel_;  // update thread only
 

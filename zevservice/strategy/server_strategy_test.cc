@@ -100,6 +100,7 @@ class ServerStrategyTest : public ::testing::Test {
     options.database_key = kDatabaseKey;
     options.downloader_dir = GetModuleDir();
     options.jitter = false;
+    options.collect_old_versions = collect_;
     options.events = [this](const EventElement& e) {
       std::lock_guard<std::mutex> lock(mu_);
       events_.push_back(e.appCode + "#" + e.componentLibraryId + "#" + e.version + ":" + std::to_string(e.eventState));
@@ -163,6 +164,7 @@ class ServerStrategyTest : public ::testing::Test {
   Counter reports_;
   int staged_ = 0;
   std::atomic<bool> throw_in_report_{false};
+  bool collect_ = false;  // the strategies made next remove old versions
 
   std::mutex mu_;
   std::vector<std::string> events_;  // guarded by mu_
@@ -258,8 +260,14 @@ TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
   strategy.reset();
 
   // Without the server, a restart offers 1.1.0 from the stored copy at once.
+  // It removes old versions after its passes: 0.9.0, neither recorded nor
+  // among the newest two (1.1.0, 1.0.0).
   const int port = server_->port();
   server_.reset();
+  const std::string old_version = common_.path() + "/Varnel/ZEV/download/app/comp/0.9.0";
+  ASSERT_TRUE(CreateDirectories(old_version + "/x64"));
+  ASSERT_TRUE(WriteFileAtomically(old_version + "/x64/file", "old"));
+  collect_ = true;
   auto restarted = MakeStrategy();
   EXPECT_EQ(Offered(restarted.get()), std::vector<std::string>{"comp 1.1.0"});
   // A pass that cannot reach the server keeps the offer, and the next pass
@@ -278,6 +286,9 @@ TEST_F(ServerStrategyTest, InstallsWhatTheServerListsAndFollowsItsChanges) {
   RunPass(480 * 1000);
   ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
   EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), kIntervalMs);
+  EXPECT_FALSE(DirectoryExists(old_version));
+  EXPECT_TRUE(FileExists(InstalledFile(v1)));
+  EXPECT_EQ(ReadAll(InstalledFile(v2)), "two");
 }
 
 TEST_F(ServerStrategyTest, AnInstalledVersionIsOfferedThroughoutAPass) {
