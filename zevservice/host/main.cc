@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "host/service.h"
 #include "host/service_context.h"
 #include "platform/process.h"
+#include "server/event_recorder.h"
 #include "server/event_reporter.h"
 
 namespace {
@@ -72,7 +74,11 @@ int main(int argc, char** argv) {
   // hundred idle clients.
   RaiseDescriptorLimit();
   // The composition root is built here, once, before any thread starts.
-  CZEVServiceContext::MakeDefault(timings);
+  CZEVServiceContext& context = CZEVServiceContext::MakeDefault(timings);
+  // Every event the service reports is also kept for `zevctl events` and,
+  // under systemd, sent to the journal.
+  auto recorder = std::make_shared<zev::EventRecorder>(context.common_dir(), zev::JournalAvailable());
+  SetEventKeeper([recorder](const std::vector<EventElement>& events) { recorder->Record(events); });
   CZEVService& service = CZEVService::instance();
   if (!service.Run(args)) {
     // Started by hand without -application: say how, and do not report

@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <utility>
 
 #include <json/json.h>
 
+#include "base/annotated_mutex.h"
 #include "platform/guid.h"
 #include "server/device_json.h"
 #include "platform/text.h"
@@ -56,8 +59,35 @@ CZEVEventReporter::CZEVEventReporter(Clock* clock, int64_t period) {
 
 CZEVEventReporter::~CZEVEventReporter() { timer_.reset(); }
 
+namespace {
+
+Mutex& KeeperMutex() {
+  static Mutex* mu = new Mutex();  // used until exit
+  return *mu;
+}
+
+std::shared_ptr<const EventKeeper>& Keeper() {
+  static auto* keeper = new std::shared_ptr<const EventKeeper>();  // guarded by KeeperMutex()
+  return *keeper;
+}
+
+std::shared_ptr<const EventKeeper> CurrentKeeper() {
+  MutexLock lock(&KeeperMutex());
+  return Keeper();
+}
+
+}  // namespace
+
+void SetEventKeeper(EventKeeper keep) {
+  std::shared_ptr<const EventKeeper> kept;
+  if (keep) kept = std::make_shared<EventKeeper>(std::move(keep));
+  MutexLock lock(&KeeperMutex());
+  Keeper() = std::move(kept);
+}
+
 bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   if (events.empty()) return false;
+  if (const std::shared_ptr<const EventKeeper> keeper = CurrentKeeper()) (*keeper)(events);
   size_t dropped = 0;
   for (const EventElement& e : events) dropped += queue_.push_capped(e, kEventQueueCap);
   // A server that cannot be reached while downloads keep failing would

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,13 @@ class CZEVEventReporter {
   std::unique_ptr<TaskTimer> timer_;  // last: its thread uses the members above
   uint64_t timer_id_ = 0;
 };
+
+// Hands every list that any reporter of the process queues from now on also
+// to `keep` (the service's event history and journal), on the queuing
+// thread; null: to nobody, as at first. Does not make the process-wide
+// reporter.
+using EventKeeper = std::function<void(const std::vector<EventElement>&)>;
+void SetEventKeeper(EventKeeper keep);
 
 // The process-wide reporter, created on first use.
 CZEVEventReporter& GetEventReporter();
