@@ -15,25 +15,24 @@ std::string JoinKey(const std::vector<std::string>& values) {
   return key;
 }
 
-// A label value as the text format quotes it.
-std::string Escape(const std::string& text) {
-  std::string out;
+// Appends a label value as the text format quotes it.
+void AppendEscaped(std::string* out, const std::string& text) {
   for (char c : text) {
     if (c == '\\') {
-      out += "\\\\";
+      out->append("\\\\");
     } else if (c == '"') {
-      out += "\\\"";
+      out->append("\\\"");
     } else if (c == '\n') {
-      out += "\\n";
+      out->append("\\n");
     } else {
-      out += c;
+      out->push_back(c);
     }
   }
-  return out;
 }
 
 void Head(std::string* out, const std::string& name, const std::string& help, const char* type) {
-  *out += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  out->append("# HELP ").append(name).append(" ").append(help).append("\n# TYPE ").append(name).append(" ");
+  out->append(type).append("\n");
 }
 
 std::string Number(double value) {
@@ -97,11 +96,14 @@ void CounterFamily::Render(std::string* out) const {
   if (labels_.empty() && size == 0) *out += name + " 0\n";
   for (size_t i = 0; i < size; ++i) {
     const Series& series = series_[i];
-    *out += name;
-    for (size_t l = 0; l < labels_.size(); ++l)
-      *out += (l == 0 ? "{" : ",") + labels_[l] + "=\"" + Escape(series.values[l]) + "\"";
-    if (!labels_.empty()) *out += "}";
-    *out += " " + std::to_string(series.count.load(std::memory_order_relaxed)) + "\n";
+    out->append(name);
+    for (size_t l = 0; l < labels_.size(); ++l) {
+      out->append(l == 0 ? "{" : ",").append(labels_[l]).append("=\"");
+      AppendEscaped(out, series.values[l]);
+      out->append("\"");
+    }
+    if (!labels_.empty()) out->append("}");
+    out->append(" ").append(std::to_string(series.count.load(std::memory_order_relaxed))).append("\n");
   }
 }
 
@@ -135,11 +137,12 @@ void LatencyHistogram::Render(std::string* out) const {
   for (size_t i = 0; i < kBoundsMicros.size(); ++i) {
     cumulative += buckets_[i].load(std::memory_order_relaxed);
     if (cumulative > count) cumulative = count;
-    *out += name_ + "_bucket{le=\"" + Number(kBoundsMicros[i] / 1e6) + "\"} " + std::to_string(cumulative) + "\n";
+    out->append(name_).append("_bucket{le=\"").append(Number(kBoundsMicros[i] / 1e6)).append("\"} ");
+    out->append(std::to_string(cumulative)).append("\n");
   }
-  *out += name_ + "_bucket{le=\"+Inf\"} " + std::to_string(count) + "\n";
-  *out += name_ + "_sum " + Number(sum_micros_.load(std::memory_order_relaxed) / 1e6) + "\n";
-  *out += name_ + "_count " + std::to_string(count) + "\n";
+  out->append(name_).append("_bucket{le=\"+Inf\"} ").append(std::to_string(count)).append("\n");
+  out->append(name_).append("_sum ").append(Number(sum_micros_.load(std::memory_order_relaxed) / 1e6)).append("\n");
+  out->append(name_).append("_count ").append(std::to_string(count)).append("\n");
 }
 
 ServiceMetrics& Metrics() {
@@ -149,6 +152,7 @@ ServiceMetrics& Metrics() {
 
 std::string RenderMetrics(const ServiceMetrics& m) {
   std::string out;
+  out.reserve(8192);
   m.components_loaded.Render(&out);
   m.components_running.Render(&out);
   m.host_restarts.Render(&out);
