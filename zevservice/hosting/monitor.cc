@@ -556,9 +556,9 @@ void CZEVMonitor::WriteStatus() {
   int64_t loaded = 0;
   int64_t running = 0;
   for (const MonitorHostInfo& host : *table) {
-    loaded += static_cast<int64_t>(host.components.size());
-    if (host.pid > 0)
-      running += std::max<int64_t>(0, static_cast<int64_t>(host.components.size()) - static_cast<int64_t>(host.refused.size()));
+    const int64_t components = static_cast<int64_t>(host.components.size());
+    loaded += components;
+    if (host.pid > 0) running += std::max<int64_t>(0, components - static_cast<int64_t>(host.refused.size()));
   }
   zev::Metrics().components_loaded.Set(loaded);
   zev::Metrics().components_running.Set(running);
