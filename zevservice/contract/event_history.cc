@@ -91,6 +91,8 @@ bool EventHistoryWriter::OpenLocked() {
     close(fd);
     return false;
   }
+  // Readable by every user whatever the umask: `zevctl events` is for all.
+  if ((st.st_mode & 07777) != 0644) fchmod(fd, 0644);
   std::string text;
   ReadFileToString(path_, &text);
   lines_ = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
