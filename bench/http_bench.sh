@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # HTTP echo calls against the real service, with wrk on loopback, beside the
-# same server answering "/" in the same run: 1 and 16 keep-alive connections,
+# same server answering "/" and "/metrics" in the same run: 1 and 16 keep-alive connections,
 # DURATION seconds each (default 10). The call is sealed once up front; the
 # service's decoding is stateless, so wrk can send the same bytes again.
 #   bash bench/http_bench.sh [BUILD_DIR] [DURATION]
@@ -39,4 +39,5 @@ echo "http_bench: service on port $port, ${duration}s per run"
 for c in 1 16; do
   run "$c" "/" "" "\"/\" (baseline) c=$c"
   run "$c" "/rpc?key=$etag" "$data/rpc.lua" "echo over /rpc c=$c"
+  run "$c" "/metrics" "" "GET /metrics c=$c"
 done

@@ -7,7 +7,8 @@
 #     says what runs;
 #   - the demo component (a strategy server inside the container serves the
 #     demo catalogue and, over HTTP, its package) runs in a host inside
-#     zevsvc.service's control group;
+#     zevsvc.service's control group, and its events are in the journal
+#     under their own fields (journalctl ZEV_COMPONENT=demo-clock);
 #   - "systemctl reload" sends SIGHUP to the main process, which goes on, and
 #     leaves the hosts alone;
 #   - "systemctl kill -s HUP" leaves the hosts alone;
@@ -341,6 +342,11 @@ for pid in "$main" "$host" "$demo"; do
     fail "process $pid is not in $cgroup: $(inside 10 cat "/proc/$pid/cgroup" | tr '\n' ' ')"
 done
 say "  demo pid $demo in host $host, service $main, all in $cgroup (after $((($(date +%s%N) / 1000000 - start_ms) / 1000)) s)"
+
+say "the journal files the demo component's events under fields of their own"
+demo_event() { inside 10 journalctl --no-pager -q -o cat ZEV_COMPONENT=demo-clock ZEV_EVENT_CODE=5 | grep -q .; }
+wait_for 10 demo_event ||
+  fail "journalctl ZEV_COMPONENT=demo-clock shows no event 5: $(inside 10 journalctl --no-pager -q ZEV_COMPONENT=demo-clock 2>&1)"
 
 counted() { [ "$(show StatusText)" = "${status/0 components in 0 hosts/1 component in 1 host}" ]; }
 wait_for 10 counted || fail "the STATUS text does not count the demo component: \"$(show StatusText)\""

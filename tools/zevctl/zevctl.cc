@@ -34,6 +34,16 @@
 //                          pass within two intervals, else 1: a health check.
 //                          --test-probe-ms N (for tests only) gives each
 //                          probe N ms.
+//   zevctl events [--since TIME] [--component ID]
+//                          the events the service reported (the last 10,000,
+//                          kept in the data folder), oldest first, one a
+//                          line: time, code, app/component version, message.
+//                          TIME is a UTC time ("2027-01-15 08:00") or an age
+//                          ("30m", "2h", "7d"). Any user may run it.
+//   zevctl metrics [--port N]
+//                          the service's metrics in the Prometheus text
+//                          format, from "GET /metrics" on 127.0.0.1 (the
+//                          endpoint answers loopback peers only)
 //   zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]
 //       what the control server knows of component ID (getComponentData;
 //       bits 32 or 64, default 64)
@@ -90,6 +100,8 @@ int Usage() {
           "                   stuck; 1 otherwise)\n"
           "  zevctl hosts\n"
           "  zevctl strategy\n"
+          "  zevctl events [--since TIME] [--component ID]   (TIME: UTC 2027-01-15 08:00, or an age: 30m, 2h, 7d)\n"
+          "  zevctl metrics [--port N]\n"
           "  zevctl component port|pipe|version|desc|entry ID [--bits N] [--port N] [--host H] [--pipe]\n"
           "  zevctl register port ID [PORT] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
           "  zevctl register pipe ID [NAME] [--unregister] [--app APP] [--version V] [--port N] [--host H] [--pipe]\n"
@@ -150,6 +162,8 @@ int main(int argc, char** argv) {
   if (args[0] == "component") return Component(rest);
   if (args[0] == "register") return RegisterCommand(rest);
   if (args[0] == "config") return Config(rest);
+  if (args[0] == "events") return Events(rest);
+  if (args[0] == "metrics") return Metrics(rest);
   if (args[0] == "gc") return Gc(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();

@@ -50,6 +50,10 @@ int Status(const std::vector<std::string>& args);
 int Hosts(const std::vector<std::string>& args);
 int Strategy(const std::vector<std::string>& args);
 
+// zevctl_events.cc
+int Events(const std::vector<std::string>& args);
+int Metrics(const std::vector<std::string>& args);
+
 // zevctl_config.cc
 int Config(const std::vector<std::string>& args);
 

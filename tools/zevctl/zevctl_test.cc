@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "contract/event_history.h"
 #include "strategy/server_strategy.h"
 #include "host/collect_method.h"
 #include "hosting/host_status.h"
@@ -252,6 +253,14 @@ TEST(Zevctl, StatusOfARunningServiceGivesEveryFactAndPasses) {
       ASSERT_TRUE(ReadFileToString(out.Sub("config"), &status));
       EXPECT_NE(status.find("registry.db, which is for the service's user only"), std::string::npos) << status;
       EXPECT_EQ(user.Run("cat " + common.path() + "/registry.db >/dev/null 2>&1"), 1);
+      // The event history and the metrics are for everyone.
+      ASSERT_TRUE(zev::EventHistoryWriter(common.path()).Append({{1800000000000, 5, "app", "c", "1.0", "verified"}}));
+      EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " events --since 2027-01-15 >" + out.Sub("events") + " 2>&1"), 0);
+      ASSERT_TRUE(ReadFileToString(out.Sub("events"), &status));
+      EXPECT_EQ(status, "2027-01-15 08:00:00.000 UTC  code 5  app/c 1.0  verified\n");
+      EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " metrics >" + out.Sub("metrics") + " 2>&1"), 0);
+      ASSERT_TRUE(ReadFileToString(out.Sub("metrics"), &status));
+      EXPECT_NE(status.find("# TYPE zev_rpc_calls_total counter\n"), std::string::npos) << status;
     }
     manager.Quit();
   }

@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/metrics.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -349,7 +350,7 @@ void LogWrite(int32_t level, const char* format, ...) {
     int n = vsnprintf(message, sizeof(message), format, args);
     va_end(args);
     if (n < 0) return;
-    queue->Push(FormatLogLine(level, TheLog().module, message));
+    if (!queue->Push(FormatLogLine(level, TheLog().module, message))) zev::Metrics().log_dropped.Add({});
   } catch (...) {
     // Logging must never take its caller down.
   }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/metrics.h"
 #include "platform/digest.h"
 #include "platform/file_modes.h"
 #include "platform/paths.h"
@@ -322,15 +323,20 @@ CZEVUpdater::Outcome CZEVUpdater::downloadTask(const DownloadTask& task) {
       downloader_->setParams(url, subtask.dir, subtask.name, subtask.timeout, subtask.zupSize);
       if (!downloader_->download()) {
         if (stop_requested_) return Outcome::kStopped;
+        zev::Metrics().downloads.Add({"failed"});
         SetLastError(subtask.name + " down load failed:" + std::to_string(left) + " :" + downloader_->getLastError());
         EmitEvent(getLastError(), kUpdaterError);
         continue;
       }
       std::lock_guard<std::mutex> lock(download_mu_);
       if (!checkFileHash(pkg, subtask.zupHash)) {
+        zev::Metrics().downloads.Add({"bad_hash"});
         SetLastError(pkg + " hash check failed :" + std::to_string(left));
         EmitEvent(getLastError(), kUpdaterError);
       } else {
+        zev::Metrics().downloads.Add({"ok"});
+        struct stat st {};
+        if (stat(pkg.c_str(), &st) == 0) zev::Metrics().bytes_downloaded.Add({}, static_cast<uint64_t>(st.st_size));
         subtask.status = 1;
         ++completed;
       }
@@ -340,8 +346,10 @@ CZEVUpdater::Outcome CZEVUpdater::downloadTask(const DownloadTask& task) {
     for (auto& [url, subtask] : current_) {
       if (stop_requested_) return Outcome::kStopped;
       const std::string pkg = subtask.dir + subtask.name;
-      if (!extractor_.extractZip(pkg, subtask.dir)) {
-        if (stop_requested_) return Outcome::kStopped;
+      const bool extracted = extractor_.extractZip(pkg, subtask.dir);
+      if (!extracted && stop_requested_) return Outcome::kStopped;
+      zev::Metrics().extractions.Add({extracted ? "ok" : "failed"});
+      if (!extracted) {
         SetLastError("unZip failed : " + pkg);
         EmitEvent(getLastError(), kUpdaterError);
         --completed;

@@ -191,6 +191,9 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
       << Read(events);
   EXPECT_EQ(EventStates(events, "demo-clock").count(4), 0u);
   EXPECT_EQ(EventStates(events, "demo-clock").count(6), 0u);
+  // The service keeps what it reported, for any user to read.
+  EXPECT_NE(Zevctl("events --component demo-clock").find("  code 5  demo/demo-clock 1.0.0"), std::string::npos)
+      << Zevctl("events");
 
   // The local database in the instance's registry records the version.
   RegistryStore registry(common_.path());
@@ -224,6 +227,15 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
   EXPECT_TRUE(PollUntil([&] { return !Alive(host) && !Alive(demo); }));
   EXPECT_NE(ServiceLog().find("host of group demo (pid " + std::to_string(host) + ") ended with 137"),
             std::string::npos);
+  // The restart is in the history and the metrics, which a real Prometheus
+  // parser reads.
+  EXPECT_TRUE(PollUntil([] { return Zevctl("events --since 1h").find("  code 14  demo/demo-clock") != std::string::npos; }))
+      << Zevctl("events");
+  EXPECT_EQ(Zevctl("metrics | " METRICS_CHECK_PATH " 'zev_strategy_passes_total{result=\"server\"}>=1'"
+                   " 'zev_downloads_total{result=\"ok\"}>=1' 'zev_extractions_total{result=\"ok\"}>=1'"
+                   " 'zev_downloaded_bytes_total>=1' 'zev_host_restarts_total{component=\"demo-clock\"}>=1'"
+                   " 'zev_components_running>=1'"),
+            "");
 
   // SIGTERM: the service ends its hosts before it exits 0, and starts none.
   EXPECT_EQ(StopService(), 0) << Read(output_);

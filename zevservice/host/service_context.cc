@@ -9,6 +9,7 @@
 #include "strategy/server_strategy.h"
 #include "rpc/control_server.h"
 #include "rpc/echo_server.h"
+#include "server/event_recorder.h"
 
 namespace zev {
 
@@ -35,7 +36,14 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& ti
   options.registry = &RegistryStore::Default();
   options.host_components = true;
   options.port_guard = true;
-  options.events = std::make_shared<CZEVEventReporter>(options.clock);
+  // Every event the service reports is also kept for `zevctl events` and,
+  // under systemd, sent to the journal.
+  EventKeeper keep;
+  if (!options.common_dir.empty()) {
+    auto recorder = std::make_shared<EventRecorder>(options.common_dir, JournalAvailable());
+    keep = [recorder](const std::vector<EventElement>& events) { recorder->Record(events); };
+  }
+  options.events = std::make_shared<CZEVEventReporter>(options.clock, std::move(keep));
   const std::string common = options.common_dir;
   Clock* clock = options.clock;
   RegistryStore* registry = options.registry;

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/metrics.h"
 #include "bus/envelope.h"
 #include "bus/runtime_log.h"
 #include "hosting/host_status.h"
@@ -573,6 +574,15 @@ int32_t CZEVMonitor::RemoveGroup(const std::string& group) {
 
 void CZEVMonitor::WriteStatus() {
   const auto table = Publish();
+  int64_t loaded = 0;
+  int64_t running = 0;
+  for (const MonitorHostInfo& host : *table) {
+    const int64_t components = static_cast<int64_t>(host.components.size());
+    loaded += components;
+    if (host.pid > 0) running += std::max<int64_t>(0, components - static_cast<int64_t>(host.refused.size()));
+  }
+  zev::Metrics().components_loaded.Set(loaded);
+  zev::Metrics().components_running.Set(running);
   if (status_path_.empty() || closed_) return;
   if (!WriteHostStatus(status_path_, *table)) Log("CZEVMonitor cannot write " + status_path_);
 }
@@ -1004,6 +1014,10 @@ void CZEVMonitor::CallRestartProc(const std::string& group) {
     restarted = StartProc(&record, &events);
     if (restarted) {
       record.budget.CountRestart(clock_->TickCount(), clock_->UtcDay());
+      auto members = groups_.find(group);
+      if (members != groups_.end()) {
+        for (const auto& component : members->second.components) zev::Metrics().host_restarts.Add({component.first});
+      }
       done.pid = record.process->pid();
     }
   }

@@ -2,7 +2,11 @@
 
 #include <malloc.h>
 
+#include <cctype>
+#include <chrono>
+
 #include "base/log.h"
+#include "base/metrics.h"
 #include "crypto/payload_envelope.h"
 
 namespace zev {
@@ -18,6 +22,36 @@ constexpr size_t kCopiesAfterOpening = 4;
 constexpr size_t kTrimAfterBytes = 16u << 20;
 
 void Seal(CallReply* reply) { encodePayload(reply->payload, &reply->body, &reply->etag); }
+
+// The method label of a call's metrics: "serverid.method" in lower case for
+// a registered method, "unregistered" for another, "none" for a call that
+// did not open or parse. Only a call that was not answered needs the
+// registry's look-up.
+std::string MethodLabel(const CZEVMethodRegistry& methods, const CZEVComponentDescriptor& descriptor, bool parsed,
+                        bool answered) {
+  if (!parsed) return "none";
+  if (!answered && methods.findMethod(descriptor.serverid(), descriptor.methodcode()) == nullptr)
+    return "unregistered";
+  std::string label = descriptor.serverid() + "." + descriptor.methodcode();
+  for (char& c : label) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return label;
+}
+
+const char* ResultLabel(CallFailure failure) {
+  switch (failure) {
+    case CallFailure::kNone:
+      return "answered";
+    case CallFailure::kOpen:
+    case CallFailure::kParse:
+      return "rejected";
+    case CallFailure::kExecute:
+    case CallFailure::kUnknown:
+      return "exception";
+    case CallFailure::kBusy:
+      return "busy";
+  }
+  return "unknown";
+}
 
 }  // namespace
 
@@ -35,6 +69,8 @@ CallReply RejectCall(const std::string& message) {
 
 CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string& sealed_body,
                             const std::string& key, const CallHooks& hooks) {
+  const auto started = std::chrono::steady_clock::now();
+  bool parsed = false;
   CallReply reply;
   auto reject = [&](CallFailure failure, const std::string& text) {
     reply.failure = failure;
@@ -72,6 +108,7 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
   } else if (!parseCommandData(plain, &descriptor, &request, &text)) {
     reject(CallFailure::kParse, text);
   } else {
+    parsed = true;
     std::string().swap(plain);  // the request holds what the method needs
     switch (executeCallOutcome(methods, descriptor, request, &reply.payload, &text,
                                hooks.caller != nullptr ? *hooks.caller : InProcessCaller())) {
@@ -88,6 +125,11 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
     if (reply.exr && hooks.on_failure) hooks.on_failure(reply.failure, text);
   }
   Seal(&reply);
+  zev::ServiceMetrics& metrics = zev::Metrics();
+  metrics.rpc_calls.Add({MethodLabel(methods, descriptor, parsed, !reply.exr), ResultLabel(reply.failure)});
+  metrics.rpc_latency.Observe(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - started)
+                                  .count());
   // After a large call the allocator keeps its freed pages for the next one
   // unless told; hand them back.
   if (reservation.bytes() >= kTrimAfterBytes) malloc_trim(0);

@@ -33,6 +33,7 @@
 #include <thread>
 
 #include "base/log.h"
+#include "base/metrics.h"
 #include "platform/paths.h"
 #include "platform/ports.h"
 #include "platform/text.h"
@@ -714,6 +715,16 @@ void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request
       response_info.sendBody("Misdirected Request");
     } else if (it != paths_.end()) {
       it->second->process(request_info, response_info);
+    } else if (path == "/metrics") {
+      // What the service is doing is for this machine's eyes only.
+      if (IsLoopbackAddress(request.clientAddress().addr())) {
+        response_info.setContentType(kMetricsContentType);
+        response_info.sendBody(RenderMetrics(Metrics()));
+      } else {
+        response_info.setStatus(Poco::Net::HTTPResponse::HTTP_FORBIDDEN);
+        response_info.setContentType("text/plain");
+        response_info.sendBody("Forbidden");
+      }
     } else if (path == "/") {
       response_info.sendBody("It is working.");
     } else {

@@ -1,5 +1,6 @@
 // The HTTP RPC endpoint on the POCO HTTP stack: "/rpc" takes sealed calls,
-// "/" answers "It is working.", any other path "404 Not Found" (text/plain).
+// "/" answers "It is working.", "/metrics" the service's metrics (to loopback
+// peers only; others get 403), any other path "404 Not Found" (text/plain).
 //
 // Every connection is served by one worker thread for its whole life, so the
 // endpoint bounds what a connection may hold: a connection that sends no

@@ -7,6 +7,7 @@
 #include <Poco/StreamCopier.h>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <chrono>
 #include <thread>
 
+#include "base/metrics.h"
+#include "platform/ports.h"
 #include "rpc/echo_server.h"
 #include "crypto/payload_envelope.h"
 #include "rpc/rpc_method.h"
@@ -581,6 +584,54 @@ TEST(CheckLocalEndpoint, IsTrueOnlyForTheServiceEndpoint) {
   endpoint.stop();
   EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", port, &body));
   EXPECT_FALSE(CheckLocalEndpoint("http://127.0.0.1", other.port(), &body));  // answers, but not the text
+}
+
+
+// The metrics go to loopback peers only, and count the calls the endpoint
+// answered under their method.
+TEST(HttpMetrics, AnswerLoopbackPeersAndCountCallsByMethod) {
+  CZEVHttpServer endpoint(TestMethods());
+  endpoint.setIp("0.0.0.0");
+  endpoint.setPort(FreePort());
+  ASSERT_TRUE(endpoint.start());
+  const Poco::UInt16 port = static_cast<Poco::UInt16>(endpoint.port());
+  std::string method = std::string(kEchoServerId) + ".echo";
+  for (char& c : method) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  const uint64_t before = zev::Metrics().rpc_calls.Value({method, "answered"});
+  const uint64_t timed = zev::Metrics().rpc_latency.Count();
+  Poco::Net::HTTPClientSession session("127.0.0.1", port);
+  std::string etag;
+  const std::string body = SealCall(kEchoServerId, "ECHO", EchoRequestBytes("m"), &etag);
+  ASSERT_EQ(Send(session, "POST", "/rpc?key=" + etag, body).status, 200);
+  EXPECT_EQ(zev::Metrics().rpc_calls.Value({method, "answered"}), before + 1);
+  EXPECT_EQ(zev::Metrics().rpc_latency.Count(), timed + 1);
+
+  const Reply metrics = Send(session, "GET", "/metrics");
+  EXPECT_EQ(metrics.status, 200);
+  EXPECT_EQ(metrics.Get("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_NE(metrics.body.find("zev_rpc_calls_total{method=\"" + method + "\",result=\"answered\"} " +
+                              std::to_string(before + 1) + "\n"),
+            std::string::npos)
+      << metrics.body;
+
+  // This machine's own address on another interface is no loopback peer.
+  std::string own;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (ifaddrs* a = list; a != nullptr && own.empty(); a = a->ifa_next) {
+      if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET || IsLoopbackAddress(a->ifa_addr)) continue;
+      char text[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof(text));
+      own = text;
+    }
+    freeifaddrs(list);
+  }
+  if (own.empty()) GTEST_SKIP() << "no IPv4 address but loopback to come from";
+  Poco::Net::HTTPClientSession outside(own, port);
+  const Reply refused = Send(outside, "GET", "/metrics");
+  EXPECT_EQ(refused.status, 403);
+  EXPECT_EQ(refused.body.find("zev_"), std::string::npos);
+  endpoint.stop();
 }
 
 }  // namespace zev

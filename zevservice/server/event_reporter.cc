@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <utility>
 
 #include <json/json.h>
 
+#include "base/annotated_mutex.h"
 #include "platform/guid.h"
 #include "server/device_json.h"
 #include "platform/text.h"
@@ -51,7 +54,7 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
   return TrimLineEnd(Json::writeString(writer, root));
 }
 
-CZEVEventReporter::CZEVEventReporter(Clock* clock, int64_t period) {
+CZEVEventReporter::CZEVEventReporter(Clock* clock, EventKeeper keep, int64_t period) : keep_(std::move(keep)) {
   timer_ = std::make_unique<TaskTimer>(clock);
   timer_id_ = timer_->schedule(0, [this](uint64_t) { SendBatch(); }, period);
 }
@@ -60,6 +63,7 @@ CZEVEventReporter::~CZEVEventReporter() { timer_.reset(); }
 
 bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   if (events.empty()) return false;
+  if (keep_) keep_(events);
   size_t dropped = 0;
   for (const EventElement& e : events) dropped += queue_.push_capped(e, kEventQueueCap);
   // A server that cannot be reached while downloads keep failing would

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,11 +34,16 @@ constexpr size_t kEventBatchSize = 50;
 // At most this many events wait; beyond it the oldest are dropped.
 constexpr size_t kEventQueueCap = 10000;
 
+// Takes every list a reporter queues also (the service's event history and
+// journal), on the queuing thread.
+using EventKeeper = std::function<void(const std::vector<EventElement>&)>;
+
 class CZEVEventReporter {
  public:
   // Sends every `period` seconds of `clock` (not owned; must outlive the
-  // reporter), the first run at once.
-  explicit CZEVEventReporter(Clock* clock, int64_t period = 5);
+  // reporter), the first run at once. `keep`, when set, also gets every list
+  // queued.
+  explicit CZEVEventReporter(Clock* clock, EventKeeper keep = EventKeeper(), int64_t period = 5);
   ~CZEVEventReporter();  // stops the timer (waiting for a send under way)
 
   // Appends the events; false (nothing done) for an empty list.
@@ -55,6 +61,7 @@ class CZEVEventReporter {
   // there is something to send rather than when the service starts; used on
   // the timer thread only.
   std::unique_ptr<CZEVServerChannel> channel_;
+  const EventKeeper keep_;
   CZEVMessageQueue<EventElement> queue_;
   std::atomic<bool> overflow_logged_{false};
   std::unique_ptr<TaskTimer> timer_;  // last: its thread uses the members above

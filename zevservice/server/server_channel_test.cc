@@ -139,7 +139,7 @@ TEST(EventReporter, SendsBatchesOfFiftyAndDropsEventsThatDoNotQualify) {
   }
   {
     FakeClock clock;
-    CZEVEventReporter reporter(&clock, 5);
+    CZEVEventReporter reporter(&clock, EventKeeper(), 5);
     // The reporter's first run comes at once and finds nothing; events
     // queued before it would go out in a batch of their own.
     ASSERT_TRUE(PollUntil([&] {
@@ -182,7 +182,7 @@ TEST(EventReporter, LosesEventsWhenTheServerIsUnreachable) {
   ScopedCommonDataDir common;
   SetBaseUrl("http://127.0.0.1:1");
   FakeClock clock;
-  CZEVEventReporter reporter(&clock, 5);
+  CZEVEventReporter reporter(&clock, EventKeeper(), 5);
   std::vector<EventElement> events(60);
   for (auto& e : events) {
     e.appCode = "a";

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "base/metrics.h"
 #include "model/catalogue.h"
 #include "model/catalogue_json.h"
 #include "strategy/version_collection.h"
@@ -278,6 +279,7 @@ bool CZEVServerStrategy::RefreshCatalogue() {
     MutexLock lock(&status_mu_);
     status_.result = loaded ? (from_server ? "server" : "stored copy") : "no catalogue";
   }
+  zev::Metrics().passes.Add({loaded ? (from_server ? "server" : "stored_copy") : "no_catalogue"});
   if (!loaded) return false;
   // Built aside and swapped in whole, flags already set: a reader never
   // sees the listed versions without their installed state.
