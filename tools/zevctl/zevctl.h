@@ -53,6 +53,12 @@ int Strategy(const std::vector<std::string>& args);
 // zevctl_config.cc
 int Config(const std::vector<std::string>& args);
 
+// zevctl_update.cc
+int Update(const std::vector<std::string>& args);
+// hold (true) or unhold (false).
+int Hold(const std::vector<std::string>& args, bool hold);
+int Holds(const std::vector<std::string>& args);
+
 }  // namespace zevctl
 
 #endif  // ZEV_TOOLS_ZEVCTL_ZEVCTL_H_

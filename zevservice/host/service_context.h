@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "base/timings.h"
 #include "hosting/manager.h"
@@ -117,6 +118,9 @@ class CZEVServiceContext {
   ManagerOptions manager_options_;
   std::once_flag manager_once_;
   CZEVManager* manager_ = nullptr;  // set once, by manager()
+  // The strategy manager the factory made last, for the operators' methods.
+  Mutex strategies_mu_;
+  std::weak_ptr<CZEVStrategyManager> strategies_ GUARDED_BY(strategies_mu_);
 };
 
 #endif  // ZEV_HOST_SERVICE_CONTEXT_H_
