@@ -116,10 +116,12 @@ class HoldMethod : public CZEVRPCMethod<CZEVControlServer, CZEVHoldRequest, CZEV
         response.set_errormessage("the holds cannot be read: " + RegLastError());
         return;
       }
-      if (!hold_ && FindHold(holds, hold.app, hold.component) == nullptr) {
+      const Hold* held = FindHold(holds, hold.app, hold.component);
+      if (!hold_ && held == nullptr) {
         response.set_errormessage("no hold on " + hold.app + " " + hold.component);
         return;
       }
+      if (!hold_) *response.mutable_hold() = ToMessage(*held);
       if (SetHold(&holds, hold) && !WriteHolds(deps_->registry, holds)) {
         response.set_errormessage("the holds cannot be written: " + RegLastError());
         return;
@@ -128,7 +130,7 @@ class HoldMethod : public CZEVRPCMethod<CZEVControlServer, CZEVHoldRequest, CZEV
     LogWrite(kLogInfo, "%s %s %s %s, by %s", name, hold.app.c_str(), hold.component.c_str(), hold.version.c_str(),
              server.caller().Describe().c_str());
     response.set_success(true);
-    *response.mutable_hold() = ToMessage(hold);
+    if (hold_) *response.mutable_hold() = ToMessage(hold);
     std::shared_ptr<CZEVStrategyManager> strategies = deps_->strategies ? deps_->strategies() : nullptr;
     if (strategies) strategies->HoldsChanged();
   }
