@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "base/base64.h"
 #include "base/log.h"
 #include "model/catalogue.h"
 #include "model/catalogue_json.h"
@@ -158,7 +159,7 @@ void CZEVServerStrategy::EndWaits() {
 void CZEVServerStrategy::EndPass() {
   {
     std::lock_guard<std::mutex> lock(wake_mu_);
-    passes_ended_ = passes_.load();
+    passes_ended_ = handed_;
   }
   pass_cv_.notify_all();
 }
@@ -290,7 +291,8 @@ void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application,
         // Held: kept as the server strategy's own entry while intact.
         CZEVComponentProxy kept(cstServerStrategy);
         *kept.mutable_component() = record.component();
-        kept.SetAppName(application.name());
+        // The local database keeps the application's name in Base64.
+        kept.SetAppName(Base64Decode(application.name()));
         kept.SetAppCode(application.code());
         kept.SetComponentID(component.componentid());
         const std::string& dir = version.manifest().downloaddir();
@@ -417,13 +419,19 @@ void CZEVServerStrategy::UpdateThread() {
       // Whatever one pass met, the next one comes: it is retried as a pass
       // that could not reach the server.
       LogWrite(kLogError, "update components catch error: %s", e.what());
-      EndPass();
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      passes_ended_ = passes_.load();
     } catch (...) {
       LogWrite(kLogError, "update components catch error");
-      EndPass();
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      passes_ended_ = passes_.load();
     }
     // Without the task manager no run reports the pass's end.
-    if (!updater_->isInitialised()) EndPass();
+    if (!updater_->isInitialised()) {
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      passes_ended_ = passes_.load();
+    }
+    pass_cv_.notify_all();
     wait_ms = timer.NextWaitMs(reached);
   }
 }
@@ -483,6 +491,11 @@ void CZEVServerStrategy::RunPass() {
   for (const auto* task : downloads) {
     if (!updater_->addTask(task->second))
       LogWrite(kLogWarning, "%s add task download failed :%s", task->first.c_str(), updater_->getLastError().c_str());
+  }
+  {
+    // The end of the run started here ends this pass.
+    std::lock_guard<std::mutex> lock(wake_mu_);
+    handed_ = passes_.load();
   }
   updater_->start();
 }

@@ -159,7 +159,8 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   void UpdateThread();
   void StartUpdateThread();
   void RunPass();
-  // Marks the passes begun so far as ended and wakes UpdateNow waiters.
+  // The task manager's run has ended: so have the passes that handed it
+  // their tasks. Wakes UpdateNow waiters.
   void EndPass();
   // The stored holds; none when they cannot be read (logged).
   std::vector<zev::Hold> CurrentHolds();
@@ -212,7 +213,10 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   std::atomic<int> passes_{0};
   // Under wake_mu_: an operator asked for a pass now; the passes ended so
   // far (waited for by UpdateNow on pass_cv_).
+  // A pass ends with the end of the task manager's run that it started
+  // (handed_: the last pass that started one).
   bool wake_now_ = false;
+  int handed_ = 0;
   int passes_ended_ = 0;
   std::condition_variable pass_cv_;
 
