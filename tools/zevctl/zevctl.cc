@@ -57,6 +57,18 @@
 //       loaded, held nor among the newest 2 of their component: with
 //       --dry-run listed with the bytes they hold, else removed by the
 //       running service (over its local socket; root or its user only)
+//   zevctl update [--wait SECONDS]
+//       a pass of the server strategy at once and a rescan of the product
+//       packages; prints the pass's result, what it listed, installed and
+//       failed, and the time it took (exit status 0 when the server answered
+//       and nothing failed). Waits up to SECONDS (600) for the pass.
+//   zevctl hold APP COMPONENT [VERSION]
+//       keeps the component at VERSION (default: the one loaded now): newer
+//       versions are neither installed nor started while the hold stands
+//   zevctl unhold APP COMPONENT
+//   zevctl holds           the holds, one "APP COMPONENT VERSION" a line
+//       These go over the service's local socket; update, hold and unhold
+//       are for root or the service's user only.
 //
 // The component and register commands print one line per answer: the data
 // (or "ok") when the answer says success, otherwise "failed: " and the
@@ -108,6 +120,10 @@ int Usage() {
           "  (PORT and NAME are required unless --unregister is given; without them it withdraws both)\n"
           "  zevctl gc [--dry-run]   (old versions of the download folder: listed, or removed by the\n"
           "                           service; removal for root or the service's user only)\n"
+          "  zevctl update [--wait SECONDS]\n"
+          "  zevctl hold APP COMPONENT [VERSION]\n"
+          "  zevctl unhold APP COMPONENT\n"
+          "  zevctl holds\n"
           "ROOT: HKCR | HKLM\n");
   return 2;
 }
@@ -165,6 +181,10 @@ int main(int argc, char** argv) {
   if (args[0] == "events") return Events(rest);
   if (args[0] == "metrics") return Metrics(rest);
   if (args[0] == "gc") return Gc(rest);
+  if (args[0] == "update") return Update(rest);
+  if (args[0] == "hold") return Hold(rest, true);
+  if (args[0] == "unhold") return Hold(rest, false);
+  if (args[0] == "holds") return Holds(rest);
   fprintf(stderr, "zevctl: unknown command '%s'\n", args[0].c_str());
   return Usage();
 }

@@ -60,6 +60,12 @@ int Config(const std::vector<std::string>& args);
 // zevctl_gc.cc
 int Gc(const std::vector<std::string>& args);
 
+// zevctl_update.cc
+int Update(const std::vector<std::string>& args);
+// hold (true) or unhold (false).
+int Hold(const std::vector<std::string>& args, bool hold);
+int Holds(const std::vector<std::string>& args);
+
 }  // namespace zev::ctl
 
 #endif  // ZEV_TOOLS_ZEVCTL_ZEVCTL_H_

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "host/collect_method.h"
+#include "host/operator_methods.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "strategy/product_strategy.h"
@@ -112,6 +113,15 @@ CZEVServiceContext::CZEVServiceContext(Options options)
                                           [this] { return manager().loaded(); }});
   }
   if (options.strategies_loaded) *options.strategies_loaded = [this] { return manager().loaded(); };
+  zev::OperatorDeps operator_deps;
+  operator_deps.strategies = [this] {
+    MutexLock lock(&strategies_mu_);
+    return strategies_.lock();
+  };
+  operator_deps.registry = registry_;
+  operator_deps.loaded = [this] { return manager().loaded(); };
+  operator_deps.clock = clock_;
+  zev::RegisterOperatorMethods(methods_, std::move(operator_deps));
   if (options.pipe_server == nullptr) {
     own_ipc_server_ = std::make_unique<CZEVIPCServer>(clock_);
     own_ipc_server_->setRuntimeDir(run_dir_);
@@ -126,7 +136,19 @@ CZEVServiceContext::CZEVServiceContext(Options options)
   deps.run_dir = run_dir_;
   deps.common_dir = common_dir_;
   deps.catalogue = options.catalogue;
-  deps.strategies = options.strategies;
+  if (options.strategies) {
+    // The strategy manager made keeps its holds in this store and is known
+    // to the operators' methods.
+    deps.strategies = [this, make = options.strategies](const std::atomic<bool>* stop) {
+      std::shared_ptr<CZEVStrategyManager> made = make(stop);
+      if (made) {
+        made->SetHoldStore(registry_);
+        MutexLock lock(&strategies_mu_);
+        strategies_ = made;
+      }
+      return made;
+    };
+  }
   deps.port_guard = options.port_guard;
   if (options.host_components) {
     pubsdk::MonitorOptions monitor = options.monitor;

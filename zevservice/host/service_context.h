@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "base/timings.h"
 #include "hosting/manager.h"
@@ -122,6 +123,9 @@ class CZEVServiceContext {
   ManagerOptions manager_options_;
   std::once_flag manager_once_;
   CZEVManager* manager_ = nullptr;  // set once, by manager()
+  // The strategy manager the factory made last, for the operators' methods.
+  Mutex strategies_mu_;
+  std::weak_ptr<CZEVStrategyManager> strategies_ GUARDED_BY(strategies_mu_);
 };
 
 }  // namespace zev

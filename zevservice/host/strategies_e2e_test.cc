@@ -5,6 +5,7 @@
 // the server is gone, and runs a component that a product drops as a
 // package. The strategies' waits run on a fake clock; the rest is real.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -31,6 +32,8 @@
 #include "testing/fake_clock.h"
 #include "testing/free_ports.h"
 #include "testing/port_server.h"
+#include "testing/rpc_test_util.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 #include "tools/zevdownloader/loopback_http_server.h"
@@ -202,6 +205,53 @@ TEST_F(StrategiesEndToEnd, FollowsTheServerAndRunsWhatItLists) {
   ASSERT_TRUE(PollUntil([&] { return RunVersions().size() >= 3; }, 30000)) << "nothing ran offline";
   EXPECT_EQ(RunVersions().back(), "1.1.0");
   EXPECT_EQ(Requests("/comp-1.1.0.7z"), 2);
+}
+
+// The operators' road through zevctl: no clock moves, every pass is asked
+// for.
+TEST_F(StrategiesEndToEnd, UpdatesNowAndHoldsAVersion) {
+  auto zevctl = [](const std::string& args) {
+    int status = -1;
+    std::string out = RunAndRead(std::string(ZEVCTL_PATH) + " " + args + " 2>&1", &status);
+    return status == 0 ? out : "exit " + std::to_string(status) + ": " + out;
+  };
+  auto loaded_version = [&] {
+    auto loaded = context_->manager().loaded_list();
+    return loaded.size() == 1 ? loaded[0].GetVersion() : std::to_string(loaded.size()) + " loaded";
+  };
+  List({Version("1.0.0")});
+  StartService();
+  // The pass has ended, and its catalogue is loaded, when update answers.
+  // A broken wake would leave the pass to the fake clock: --wait bounds it.
+  const std::string out = zevctl("update --wait 30");
+  EXPECT_NE(out.find("result: server\nlisted: 1\ninstalled: 1\nfailed: 0\n"), std::string::npos) << out;
+  EXPECT_EQ(loaded_version(), "1.0.0");
+  ASSERT_TRUE(PollUntil([&] { return RunVersions() == std::vector<std::string>{"1.0.0"}; }, 30000));
+
+  // Held at the version running now, a newer listing is neither fetched nor
+  // started, though the server no longer lists the held one.
+  EXPECT_EQ(zevctl("hold app comp"), "held app comp 1.0.0\n");
+  EXPECT_EQ(zevctl("holds"), "app comp 1.0.0\n");
+  ScopedUser user;
+  if (user.ok()) {
+    // Another user may list the holds, not drop them.
+    ASSERT_EQ(chmod(common_.path().c_str(), 0711), 0);
+    ASSERT_EQ(chmod((common_.path() + "/run").c_str(), 0711), 0);
+    EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " holds >/dev/null"), 0);
+    EXPECT_EQ(user.Run(std::string(ZEVCTL_PATH) + " unhold app comp >/dev/null"), 1);
+    EXPECT_EQ(zevctl("holds"), "app comp 1.0.0\n");
+  }
+  List({Version("1.1.0")});
+  EXPECT_NE(zevctl("update --wait 30").find("listed: 1\n"), std::string::npos);
+  EXPECT_EQ(Requests("/comp-1.1.0.7z"), 0);
+  EXPECT_EQ(loaded_version(), "1.0.0");
+
+  // Released, the newer version comes at once.
+  EXPECT_EQ(zevctl("unhold app comp"), "released app comp 1.0.0\n");
+  ASSERT_TRUE(PollUntil([&] { return RunVersions().size() == 2; }, 30000)) << "1.1.0 never ran";
+  EXPECT_EQ(RunVersions().back(), "1.1.0");
+  EXPECT_EQ(zevctl("holds"), "");
+  EXPECT_EQ(zevctl("unhold app comp"), "exit 1: failed: no hold on app comp\n");
 }
 
 TEST_F(StrategiesEndToEnd, RunsAComponentThatAProductDrops) {

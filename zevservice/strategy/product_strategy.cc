@@ -154,6 +154,15 @@ bool CZEVProductInnerStrategy::OnPackagesChanged(const std::string& folder) {
   return ArmNotify();
 }
 
+bool CZEVProductInnerStrategy::UpdateNow(int64_t /*timeout_ms*/, StrategyStatus* /*result*/) {
+  LogWrite(kLogInfo, "Inner Components rescanned on request");
+  std::vector<CZEVComponentProxy> entries;
+  Refresh(&entries);
+  MutexLock lock(&entries_mu_);
+  entries_.swap(entries);
+  return true;
+}
+
 bool CZEVProductInnerStrategy::ArmNotify() {
   MutexLock lock(&timer_mu_);
   if (stopping_) return false;

@@ -59,6 +59,9 @@ class CZEVProductInnerStrategy : public CZEVStrategyBase {
   // present with their SHA-256 and its entry point (when it names one) is a
   // file of its package; failures are logged.
   bool CheckComponent(const CZEVComponentProxy& entry) override;
+  // Reads the entries of every cache folder again and checks their files
+  // now, without a report (the caller reloads). Always true.
+  bool UpdateNow(int64_t timeout_ms, StrategyStatus* result) override;
 
   // The watcher's report that `folder` changed: rebuilds the entries from all
   // cache folders and (re)arms the report to the manager. False when the

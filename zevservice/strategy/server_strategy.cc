@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "base/base64.h"
 #include "base/log.h"
 #include "base/metrics.h"
 #include "model/catalogue.h"
@@ -101,6 +102,7 @@ void CZEVServerStrategy::Stop() {
     stopping_ = true;
   }
   wake_cv_.notify_all();
+  pass_cv_.notify_all();
   {
     MutexLock lock(&thread_mu_);
     if (update_thread_.joinable()) update_thread_.join();
@@ -120,12 +122,61 @@ bool CZEVServerStrategy::GetComponents(std::vector<CZEVComponentProxy>* entries)
     for (const auto& [key, entry] : server_entries_)
       if (entry.GetUpdateFlag()) entries->push_back(entry);
   }
+  StartUpdateThread();
+  return true;
+}
+
+void CZEVServerStrategy::StartUpdateThread() {
   MutexLock lock(&thread_mu_);
   if (!update_thread_.joinable() && !stopping_) {
     update_thread_ = std::thread(&CZEVServerStrategy::UpdateThread, this);
     pthread_setname_np(update_thread_.native_handle(), "zev-strategy");
   }
+}
+
+bool CZEVServerStrategy::UpdateNow(int64_t timeout_ms, StrategyStatus* result) {
+  StartUpdateThread();
+  std::unique_lock<std::mutex> lock(wake_mu_);
+  if (stopping_) return false;
+  // A pass under way began before the call: the one asked for comes after.
+  const int target = passes_.load() + 1;
+  wake_now_ = true;
+  wake_cv_.notify_all();
+  if (timeout_ms <= 0) return false;
+  clock_->WaitFor(lock, pass_cv_, timeout_ms, [&] { return stopping_.load() || passes_ended_ >= target; });
+  if (passes_ended_ < target) return false;
+  lock.unlock();
+  if (result != nullptr) {
+    MutexLock status(&status_mu_);
+    *result = status_;
+  }
   return true;
+}
+
+void CZEVServerStrategy::EndWaits() {
+  {
+    std::lock_guard<std::mutex> lock(wake_mu_);
+    stopping_ = true;
+  }
+  wake_cv_.notify_all();
+  pass_cv_.notify_all();
+}
+
+void CZEVServerStrategy::EndPass() {
+  {
+    std::lock_guard<std::mutex> lock(wake_mu_);
+    passes_ended_ = handed_;
+  }
+  pass_cv_.notify_all();
+}
+
+std::vector<zev::Hold> CZEVServerStrategy::CurrentHolds() {
+  std::vector<zev::Hold> holds;
+  if (!zev::ReadHolds(registry_, &holds)) {
+    LogWrite(kLogWarning, "ServerStrategy cannot read the holds, none apply: %s", RegLastError().c_str());
+    holds.clear();
+  }
+  return holds;
 }
 
 bool CZEVServerStrategy::CheckComponent(const CZEVComponentProxy& entry) {
@@ -222,8 +273,8 @@ CZEVServerStrategy::EntryMap CZEVServerStrategy::BuildServerEntries(const CZEVAp
   return entries;
 }
 
-void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application, EntryMap* entries,
-                                             EntryMap* remove) {
+void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application, const std::vector<zev::Hold>& holds,
+                                             EntryMap* entries, EntryMap* remove) {
   for (const CZEVComponent& component : application.components().component()) {
     for (const CZEVVersion& version : component.versions().version()) {
       // The architecture name as the catalogue entries give it, so that
@@ -241,6 +292,21 @@ void CZEVServerStrategy::ValidateApplication(const CZEVApplication& application,
       record.SetAppCode(application.code());
       record.SetComponentID(component.componentid());
       auto found = entries->find(key);
+      const zev::Hold* hold = zev::FindHold(holds, application.code(), component.componentid());
+      if (found == entries->end() && hold != nullptr && hold->version == version.version()) {
+        // Held: kept as the server strategy's own entry while intact.
+        CZEVComponentProxy kept(cstServerStrategy);
+        *kept.mutable_component() = record.component();
+        // The local database keeps the application's name in Base64.
+        kept.SetAppName(Base64Decode(application.name()));
+        kept.SetAppCode(application.code());
+        kept.SetComponentID(component.componentid());
+        const std::string& dir = version.manifest().downloaddir();
+        kept.SetInstallRoot(dir.empty() ? download_dir_ : dir);
+        found = entries->emplace(key, std::move(kept)).first;
+        LogWrite(kLogInfo, "held component kept: %s , %s , %s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
+                 std::get<2>(key).c_str());
+      }
       if (found == entries->end()) {
         (*remove)[key] = record;
         LogWrite(kLogInfo, "To be delete component: %s , %s , %s", std::get<0>(key).c_str(), std::get<1>(key).c_str(),
@@ -284,12 +350,14 @@ bool CZEVServerStrategy::RefreshCatalogue() {
   // Built aside and swapped in whole, flags already set: a reader never
   // sees the listed versions without their installed state.
   EntryMap entries = BuildServerEntries(applications);
+  const int64_t listed = static_cast<int64_t>(entries.size());
   database_->LoadLocalDatabase();
   EntryMap remove;
   const CZEVApplications local = database_->GetLocalApplications();
-  for (const CZEVApplication& application : local.application()) ValidateApplication(application, &entries, &remove);
+  const std::vector<zev::Hold> holds = CurrentHolds();
+  for (const CZEVApplication& application : local.application())
+    ValidateApplication(application, holds, &entries, &remove);
   RemoveObsolete(remove);
-  const int64_t listed = static_cast<int64_t>(entries.size());
   {
     MutexLock pending(&pending_mu_);
     // Installations that completed while this map was built.
@@ -315,7 +383,9 @@ bool CZEVServerStrategy::SetUpdateFlag(const ComponentKey& key) {
 
 bool CZEVServerStrategy::Wait(int64_t ms) {
   std::unique_lock<std::mutex> lock(wake_mu_);
-  return !clock_->WaitFor(lock, wake_cv_, ms, [this] { return stopping_.load(); });
+  // An operator's wake ends the wait early for one pass.
+  clock_->WaitFor(lock, wake_cv_, ms, [this] { return stopping_.load() || wake_now_; });
+  return !stopping_;
 }
 
 void CZEVServerStrategy::UpdateThread() {
@@ -356,15 +426,30 @@ void CZEVServerStrategy::UpdateThread() {
       // Whatever one pass met, the next one comes: it is retried as a pass
       // that could not reach the server.
       LogWrite(kLogError, "update components catch error: %s", e.what());
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      passes_ended_ = passes_.load();
     } catch (...) {
       LogWrite(kLogError, "update components catch error");
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      passes_ended_ = passes_.load();
     }
+    // Without the task manager no run reports the pass's end.
+    if (!updater_->isInitialised()) {
+      std::lock_guard<std::mutex> lock(wake_mu_);
+      passes_ended_ = passes_.load();
+    }
+    pass_cv_.notify_all();
     wait_ms = timer.NextWaitMs(reached);
   }
 }
 
 void CZEVServerStrategy::RunPass() {
-  ++passes_;
+  {
+    std::lock_guard<std::mutex> lock(wake_mu_);
+    wake_now_ = false;
+    ++passes_;
+  }
+  const std::vector<zev::Hold> holds = CurrentHolds();
   {
     MutexLock lock(&status_mu_);
     status_.failed = 0;
@@ -375,6 +460,11 @@ void CZEVServerStrategy::RunPass() {
     MutexLock lock(&entries_mu_);
     for (const auto& [key, entry] : server_entries_) {
       if (entry.GetUpdateFlag()) continue;
+      if (zev::HeldAway(holds, entry)) {
+        LogWrite(kLogInfo, "held at another version, not installed: %s %s %s", entry.GetAppCode().c_str(),
+                 entry.GetComponentID().c_str(), entry.GetVersion().c_str());
+        continue;
+      }
       tasks[CZEVUpdater::TaskKey(entry)] = entry;
       LogWrite(kLogInfo, "add down load list: %s %s %s %s ", entry.GetAppCode().c_str(), entry.GetComponentID().c_str(),
                entry.GetVersion().c_str(), entry.GetArchName().c_str());
@@ -408,6 +498,11 @@ void CZEVServerStrategy::RunPass() {
   for (const auto* task : downloads) {
     if (!updater_->addTask(task->second))
       LogWrite(kLogWarning, "%s add task download failed :%s", task->first.c_str(), updater_->getLastError().c_str());
+  }
+  {
+    // The end of the run started here ends this pass.
+    std::lock_guard<std::mutex> lock(wake_mu_);
+    handed_ = passes_.load();
   }
   updater_->start();
 }
@@ -453,6 +548,8 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
     }
     // After Stop the strategy manager may be going away.
     if (!stopping_) ReportChanged(cstServerStrategy);
+    // After the report: a waiter sees the pass's catalogue loaded.
+    EndPass();
     LogWrite(kLogInfo, "ServerStrategy update components finished\n");
     return true;
   }

@@ -37,6 +37,7 @@
 #include "platform/settings.h"
 #include "server/event_reporter.h"
 #include "server/server_channel.h"
+#include "strategy/holds.h"
 #include "strategy/local_database.h"
 #include "strategy/strategy_base.h"
 
@@ -124,6 +125,11 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   // IsTrustedInstallFolder, and its recorded updateTime (if any) is the
   // entry's.
   bool CheckComponent(const CZEVComponentProxy& entry) override;
+  // Wakes the update thread for one pass now (started if need be) and waits
+  // for a pass begun after the call to end. The schedule goes on from that
+  // pass as from any other.
+  bool UpdateNow(int64_t timeout_ms, StrategyStatus* result) override;
+  void EndWaits() override;
 
   // The task manager's callbacks (its worker thread, or inside start).
   bool OnTaskUpdate(const std::string& task_key, bool success, bool finished);
@@ -152,11 +158,20 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   EntryMap BuildServerEntries(const CZEVApplications& applications) const;
   // Flags the entries of `entries` whose local records validate, and
   // collects the records to remove into *remove.
-  void ValidateApplication(const CZEVApplication& application, EntryMap* entries, EntryMap* remove);
+  // A record of a held version that the catalogue no longer lists stays,
+  // and is offered while its files are intact.
+  void ValidateApplication(const CZEVApplication& application, const std::vector<zev::Hold>& holds,
+                           EntryMap* entries, EntryMap* remove);
   void RemoveObsolete(const EntryMap& remove);
 
   void UpdateThread();
+  void StartUpdateThread();
   void RunPass();
+  // The task manager's run has ended: so have the passes that handed it
+  // their tasks. Wakes UpdateNow waiters.
+  void EndPass();
+  // The stored holds; none when they cannot be read (logged).
+  std::vector<zev::Hold> CurrentHolds();
   // Records the installations collected since the last save, in one save.
   void FlushRecords();
   void WriteStatus();
@@ -206,6 +221,14 @@ class CZEVServerStrategy : public CZEVStrategyBase {
   std::condition_variable wake_cv_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> passes_{0};
+  // Under wake_mu_: an operator asked for a pass now; the passes ended so
+  // far (waited for by UpdateNow on pass_cv_).
+  // A pass ends with the end of the task manager's run that it started
+  // (handed_: the last pass that started one).
+  bool wake_now_ = false;
+  int handed_ = 0;
+  int passes_ended_ = 0;
+  std::condition_variable pass_cv_;
 
   CZEVUpdater::UpdateCallback on_update_;
   CZEVUpdater::LogEventCallback on_event_;

@@ -6,6 +6,7 @@
 #define ZEV_STRATEGY_STRATEGY_BASE_H_
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ namespace zev {
 // What a strategy calls, with its own source type, whenever the list it
 // offers has changed. The strategies ignore its result.
 using SourceChangedCallback = std::function<bool(CZEVComponentSourceType)>;
+
+struct StrategyStatus;
 
 class CZEVStrategyBase {
  public:
@@ -39,6 +42,16 @@ class CZEVStrategyBase {
   // Whether the installed files of `entry` may be used. Each strategy defines
   // what that takes.
   virtual bool CheckComponent(const CZEVComponentProxy& entry) = 0;
+
+  // An operator's "update now": the source looks again at once. A source
+  // that runs passes starts one and waits up to `timeout_ms` on its clock
+  // for it to end (a timeout of 0 only starts it), setting *result (when
+  // given) to the pass's record. True when the source looked again (a pass
+  // ended); false when it has nothing to do or the wait ended first.
+  virtual bool UpdateNow(int64_t /*timeout_ms*/, StrategyStatus* /*result*/) { return false; }
+  // Ends the waits of UpdateNow under way, and any later ones, at once: the
+  // owner is stopping.
+  virtual void EndWaits() {}
 
  protected:
   // Calls the kept callback with `source`; false when none is kept.

@@ -5,6 +5,7 @@
 
 #include "base/base64.h"
 #include "base/log.h"
+#include "strategy/holds.h"
 
 namespace zev {
 
@@ -88,6 +89,13 @@ void CZEVStrategyManager::Stop() {
     MutexLock lock(&mu_);
     stopping_ = true;
   }
+  {
+    // Operators' calls end their waits and leave before the sources go.
+    std::unique_lock<std::mutex> lock(calls_mu_);
+    closing_ = true;
+    if (server_) server_->EndWaits();
+    calls_cv_.wait(lock, [this] { return calls_ == 0; });
+  }
   // The product source first; then the server source, whose destruction
   // joins its update thread before it stops its downloads. A report they
   // make meanwhile reaches OnStrategyChanged and does nothing.
@@ -112,6 +120,17 @@ bool CZEVStrategyManager::GetCatalogue(std::vector<CZEVComponentProxy>* entries)
   std::vector<CZEVComponentProxy> merged;
   // The server list first: on equal versions the product's entry wins.
   MergeEntryLists(server_list, product_list, &merged, nullptr);
+  RegistryStore* hold_store = hold_store_.load();
+  std::vector<zev::Hold> holds;
+  if (hold_store != nullptr && !zev::ReadHolds(hold_store, &holds)) {
+    LogWrite(kLogWarning, "The holds cannot be read, none apply: %s", RegLastError().c_str());
+    holds.clear();
+  }
+  if (!holds.empty()) {
+    std::vector<CZEVComponentProxy> offered = server_list;
+    offered.insert(offered.end(), product_list.begin(), product_list.end());
+    merged = zev::ApplyHolds(merged, offered, holds);
+  }
   return CatalogueEntries(merged, entries);
 }
 
@@ -131,9 +150,54 @@ bool CZEVStrategyManager::OnStrategyChanged(CZEVComponentSourceType source) {
     default:
       break;
   }
+  ReloadLocked();
+  return false;
+}
+
+void CZEVStrategyManager::ReloadLocked() {
   std::vector<CZEVComponentProxy> entries;
   if (GetCatalogue(&entries) && handler_ != nullptr && *handler_) (*handler_)(entries);
-  return false;
+}
+
+bool CZEVStrategyManager::EnterCall() {
+  std::lock_guard<std::mutex> lock(calls_mu_);
+  if (closing_) return false;
+  ++calls_;
+  return true;
+}
+
+void CZEVStrategyManager::LeaveCall() {
+  {
+    std::lock_guard<std::mutex> lock(calls_mu_);
+    --calls_;
+  }
+  calls_cv_.notify_all();
+}
+
+bool CZEVStrategyManager::UpdateNow(int64_t timeout_ms, StrategyStatus* result) {
+  if (!EnterCall()) return false;
+  LogWrite(kLogInfo, "Update now asked");
+  if (product_) product_->UpdateNow(timeout_ms, nullptr);
+  bool ended = true;
+  if (server_) {
+    ended = server_->UpdateNow(timeout_ms, result);
+  } else {
+    MutexLock lock(&mu_);
+    if (!stopping_) ReloadLocked();
+  }
+  LeaveCall();
+  return ended;
+}
+
+void CZEVStrategyManager::HoldsChanged() {
+  if (!EnterCall()) return;
+  LogWrite(kLogInfo, "Holds changed");
+  {
+    MutexLock lock(&mu_);
+    if (!stopping_) ReloadLocked();
+  }
+  if (server_) server_->UpdateNow(0, nullptr);
+  LeaveCall();
 }
 
 void CZEVStrategyManager::RunExclusive(const std::function<void()>& work) {

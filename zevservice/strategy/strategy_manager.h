@@ -9,6 +9,9 @@
 #ifndef ZEV_STRATEGY_STRATEGY_MANAGER_H_
 #define ZEV_STRATEGY_STRATEGY_MANAGER_H_
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,7 @@
 
 #include "base/annotated_mutex.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
+#include "platform/registry.h"
 #include "strategy/strategy_base.h"
 
 namespace zev {
@@ -53,12 +57,34 @@ class CZEVStrategyManager {
   // manager's initial load, which must not interleave with a report.
   void RunExclusive(const std::function<void()>& work);
 
+  // The store whose holds (strategy/holds.h) GetCatalogue applies to the
+  // merged entries; not owned, must outlive this manager. Unset: no holds.
+  // Set before the first GetCatalogue.
+  void SetHoldStore(RegistryStore* registry) { hold_store_.store(registry); }
+
+  // An operator's "update now": the product source rescans, then the server
+  // source runs a pass at once and this waits up to `timeout_ms` for it to
+  // end (its report reloads the catalogue first); *result is the pass's
+  // record. Without a server source the catalogue is reloaded here. False
+  // when the pass did not end in time, or Stop has begun.
+  bool UpdateNow(int64_t timeout_ms, StrategyStatus* result);
+  // The holds changed: reloads the catalogue at once, as a source's change
+  // report does, and asks the server source for a pass without waiting for
+  // it (a version a hold now allows is installed then).
+  void HoldsChanged();
+
   // Waits for a report under way, makes later ones do nothing, then ends the
   // product source and the server source (its update thread, then its
   // downloads) and destroys them. Idempotent.
   void Stop();
 
  private:
+  // The catalogue for the handler, handed to it; with mu_ held.
+  void ReloadLocked() REQUIRES(mu_);
+  // Counts an operator's call under way; false once Stop has begun.
+  bool EnterCall();
+  void LeaveCall();
+
   std::unique_ptr<CZEVStrategyBase> server_;
   std::unique_ptr<CZEVStrategyBase> product_;
   // What the sources call; lives as long as this object, after both.
@@ -67,6 +93,14 @@ class CZEVStrategyManager {
   Mutex mu_;  // one report (or the initial load) at a time
   bool stopping_ GUARDED_BY(mu_) = false;
   const CatalogueHandler* handler_ GUARDED_BY(mu_) = nullptr;
+  std::atomic<RegistryStore*> hold_store_{nullptr};
+
+  // Operators' calls under way (UpdateNow, HoldsChanged), which Stop waits
+  // for after ending their waits.
+  std::mutex calls_mu_;
+  std::condition_variable calls_cv_;
+  int calls_ = 0;           // under calls_mu_
+  bool closing_ = false;    // under calls_mu_
 };
 
 // The catalogue that the merged entries make, as the component manager
