@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
   // The composition root is built here, once, before any thread starts. It
   // and the service live until the process exits: threads of theirs may
   // still run while it does.
-  auto* context = new CZEVServiceContext(CZEVServiceContext::ServiceOptions(timings));
-  CZEVService& service = *new CZEVService(context);
+  static CZEVServiceContext* const context = new CZEVServiceContext(CZEVServiceContext::ServiceOptions(timings));
+  static CZEVService* const service_made = new CZEVService(context);
+  CZEVService& service = *service_made;
   if (!service.Run(args)) {
     // Started by hand without -application: say how, and do not report
     // success for a service that never ran.

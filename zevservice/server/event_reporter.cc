@@ -54,12 +54,20 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
   return TrimLineEnd(Json::writeString(writer, root));
 }
 
-CZEVEventReporter::CZEVEventReporter(Clock* clock, EventKeeper keep, int64_t period) : keep_(std::move(keep)) {
-  timer_ = std::make_unique<TaskTimer>(clock);
-  timer_id_ = timer_->schedule(0, [this](uint64_t) { SendBatch(); }, period);
-}
+CZEVEventReporter::CZEVEventReporter(Clock* clock, EventKeeper keep, int64_t period)
+    : keep_(std::move(keep)), clock_(clock), period_(period) {}
 
-CZEVEventReporter::~CZEVEventReporter() { timer_.reset(); }
+CZEVEventReporter::~CZEVEventReporter() { Stop(); }
+
+void CZEVEventReporter::Stop() {
+  std::unique_ptr<TaskTimer> timer;
+  {
+    MutexLock lock(&timer_mu_);
+    stopped_ = true;
+    timer = std::move(timer_);
+  }
+  timer.reset();  // waits for a send under way
+}
 
 bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   if (events.empty()) return false;
@@ -70,6 +78,11 @@ bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   // otherwise let the queue grow without bound; one line says so.
   if (dropped > 0 && !overflow_logged_.exchange(true))
     LogWrite(kLogInfo, "event queue full (%zu events): the oldest are dropped", kEventQueueCap);
+  MutexLock lock(&timer_mu_);
+  if (!timer_ && !stopped_) {
+    timer_ = std::make_unique<TaskTimer>(clock_);
+    timer_->schedule(0, [this](uint64_t) { SendBatch(); }, period_);
+  }
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "platform/machine_info.h"
 #include "base/message_queue.h"
@@ -41,8 +42,8 @@ using EventKeeper = std::function<void(const std::vector<EventElement>&)>;
 class CZEVEventReporter {
  public:
   // Sends every `period` seconds of `clock` (not owned; must outlive the
-  // reporter), the first run at once. `keep`, when set, also gets every list
-  // queued.
+  // reporter); the timer starts with the first events queued, and its first
+  // run comes at once. `keep`, when set, also gets every list queued.
   explicit CZEVEventReporter(Clock* clock, EventKeeper keep = EventKeeper(), int64_t period = 5);
   ~CZEVEventReporter();  // stops the timer (waiting for a send under way)
 
@@ -51,7 +52,7 @@ class CZEVEventReporter {
   size_t pending() const { return queue_.size(); }
   // Ends the timer, waiting for a send under way; nothing is sent after
   // (events queued later stay queued). Once, from one thread.
-  void Stop() { timer_.reset(); }
+  void Stop();
 
  private:
   void SendBatch();
@@ -64,8 +65,12 @@ class CZEVEventReporter {
   const EventKeeper keep_;
   CZEVMessageQueue<EventElement> queue_;
   std::atomic<bool> overflow_logged_{false};
-  std::unique_ptr<TaskTimer> timer_;  // last: its thread uses the members above
-  uint64_t timer_id_ = 0;
+  Clock* const clock_;
+  const int64_t period_;
+  Mutex timer_mu_;
+  bool stopped_ GUARDED_BY(timer_mu_) = false;
+  // Last: its thread uses the members above.
+  std::unique_ptr<TaskTimer> timer_ GUARDED_BY(timer_mu_);
 };
 
 // The report JSON: machine facts and the qualifying events (appCode,
