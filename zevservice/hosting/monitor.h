@@ -2,8 +2,9 @@
 // `zevhost` per process group, tells the hosts over the bus which components
 // to start and stop, and starts a failed host again (within a restart budget)
 // with every component of its group. What becomes of the hosts (started,
-// ended, restarted, restart or component refused) it tells the observer
-// of its options, as MonitorEvents.
+// ended, restarted, restart or component refused) and of the components'
+// processes that end it tells the observer of its options, as
+// MonitorEvents.
 //
 // Calling order (the component manager): construct; Init(0); Start; then
 // StartComponent / StopComponant any number of times from one thread; at
