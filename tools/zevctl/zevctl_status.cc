@@ -157,10 +157,17 @@ int Strategy(const std::vector<std::string>& args) {
     case StrategyRecord::kRead:
       break;
   }
-  printf("last pass: %s\n", PassText(status).c_str());
-  printf("%s\n", CountsText(status).c_str());
-  if (!status.error.empty()) printf("server error: %s\n", status.error.c_str());
-  if (status.next_pass_ms > 0) printf("next pass: %s\n", UtcText(status.next_pass_ms).c_str());
+  if (status.time_ms == 0) {
+    printf("no strategy pass yet\n");
+  } else {
+    printf("last pass: %s\n", PassText(status).c_str());
+    printf("%s\n", CountsText(status).c_str());
+    if (!status.error.empty()) printf("server error: %s\n", status.error.c_str());
+    if (status.next_pass_ms > 0) printf("next pass: %s\n", UtcText(status.next_pass_ms).c_str());
+  }
+  if (status.rollback_time_ms > 0) {
+    printf("last rollback: %s, %s\n", UtcText(status.rollback_time_ms).c_str(), OneLine(status.rollback).c_str());
+  }
   return 0;
 }
 
@@ -366,7 +373,9 @@ int Status(const std::vector<std::string>& args) {
   StrategyStatus pass;
   const StrategyRecord record = ReadLastPass(&pass);
   bool strategy_stalled = false;
-  if (record == StrategyRecord::kRead) {
+  if (record == StrategyRecord::kRead && pass.time_ms == 0) {
+    printf("strategy: no pass yet\n");
+  } else if (record == StrategyRecord::kRead) {
     printf("strategy: last pass %s; %s%s\n", PassText(pass).c_str(), CountsText(pass).c_str(),
            pass.next_pass_ms > 0 ? ("; next pass " + UtcText(pass.next_pass_ms)).c_str() : "");
     if (!pass.error.empty()) printf("strategy server error: %s\n", OneLine(pass.error).c_str());
@@ -381,6 +390,9 @@ int Status(const std::vector<std::string>& args) {
     printf("strategy: %s\n", private_store.c_str());
   } else {
     printf("strategy: %s\n", record == StrategyRecord::kNone ? "no pass yet" : "the record in the registry is not readable");
+  }
+  if (record == StrategyRecord::kRead && pass.rollback_time_ms > 0) {
+    printf("rollback: %s, %s\n", UtcText(pass.rollback_time_ms).c_str(), OneLine(pass.rollback).c_str());
   }
 
   std::vector<pubsdk::HostStatusEntry> hosts;

@@ -32,8 +32,9 @@ constexpr int kExitStopAll = 255;
 constexpr int kExitTerminated = 128 + SIGTERM;
 constexpr int kExitFailure = 1;
 
-// Where the host tells of the starts it refused: the node that sent the last
-// "start" (the monitor), over the bus while the host is on it.
+// Where the host tells of the starts it refused and of the components'
+// processes that ended: the node that sent the last "start" (the monitor),
+// over the bus while the host is on it.
 class RefusalChannel {
  public:
   void SetPeer(const std::string& node) {
@@ -46,16 +47,34 @@ class RefusalChannel {
     bus_ = bus;
   }
   void Send(const CZEVComponentContext& context, const std::string& why) {
-    const std::string payload =
-        pubsdk::BuildStartRefusal({context.appcode(), context.componentid(), context.version(), why});
-    MutexLock lock(&mu_);
-    if (bus_ == nullptr || peer_.empty()) return;
-    if (!bus_->Send(peer_, pubsdk::kStartRefusedMsgType, payload, Clock::Real()->TickCount())) {
-      HostLog("cannot tell " + peer_ + " of the refused start");
+    Tell(pubsdk::kStartRefusedMsgType,
+         pubsdk::BuildStartRefusal({context.appcode(), context.componentid(), context.version(), why}),
+         "the refused start");
+  }
+  // `code` as the reaper gives it: 128 + s for signal s (as a shell reports
+  // it); -1 for a process reaped elsewhere, told as exit 255.
+  void SendEnded(const CZEVComponentContext& context, int code) {
+    pubsdk::ComponentEnd end;
+    end.app_code = context.appcode();
+    end.component_id = context.componentid();
+    end.version = context.version();
+    if (code > 128 && code < 128 + 65) {
+      end.signal = code - 128;
+    } else {
+      end.exit_code = code < 0 || code > 255 ? 255 : code;
     }
+    Tell(pubsdk::kComponentEndedMsgType, pubsdk::BuildComponentEnd(end), "the end of a component");
   }
 
  private:
+  void Tell(const char* msgtype, const std::string& payload, const char* what) {
+    MutexLock lock(&mu_);
+    if (bus_ == nullptr || peer_.empty()) return;
+    if (!bus_->Send(peer_, msgtype, payload, Clock::Real()->TickCount())) {
+      HostLog("cannot tell " + peer_ + " of " + what);
+    }
+  }
+
   Mutex mu_;
   pubsdk::CRpcTermSettings* bus_ GUARDED_BY(mu_) = nullptr;
   std::string peer_ GUARDED_BY(mu_);
@@ -197,7 +216,9 @@ int RunHost(int argc, char** argv) {
   RefusalChannel refusals;
   {
     auto tell = [&refusals](const CZEVComponentContext& c, const std::string& reason) { refusals.Send(c, reason); };
-    ComponentSupervisor supervisor(Clock::Real(), {argument.process_group, GetCommonDataDir(), subreaper, tell});
+    auto ended = [&refusals](const CZEVComponentContext& c, int status) { refusals.SendEnded(c, status); };
+    ComponentSupervisor supervisor(Clock::Real(),
+                                   {argument.process_group, GetCommonDataDir(), subreaper, tell, ended});
     auto* receiver = new HostReceiver(argument.node_name, &supervisor, &refusals, stop_fd);
     {
       pubsdk::CRpcTermSettings bus(GetCommonDataDir());

@@ -132,14 +132,19 @@ void ComponentSupervisor::Run() {
       if (command.start) HandleStart(command.context);
       else HandleStop(command.context);
     }
-    if (!refusals_.empty()) {
+    if (!refusals_.empty() || !ended_.empty()) {
       std::vector<std::pair<CZEVComponentContext, std::string>> refusals;
       refusals.swap(refusals_);
+      std::vector<std::pair<CZEVComponentContext, int>> ended;
+      ended.swap(ended_);
       // The receiver may send over the bus: Start and Stop need not wait.
       // The analysis does not see this release.
       lock.native().unlock();
       if (options_.on_refused) {
         for (const auto& refusal : refusals) options_.on_refused(refusal.first, refusal.second);
+      }
+      if (options_.on_ended) {
+        for (const auto& end : ended) options_.on_ended(end.first, end.second);
       }
       lock.native().lock();
     }
@@ -235,6 +240,7 @@ void ComponentSupervisor::HandleExit(pid_t pid, int code) {
     if (c.pid != pid) continue;
     HostLog(Describe(c.context) + " (pid " + std::to_string(pid) + ") ended with " + std::to_string(code));
     c.pid = 0;
+    if (!closed_) ended_.emplace_back(c.context, code);
     const std::string owner = OwnerOf(c.context);
     Refresh(&owner);
     if (!AfterRun(&c)) components_.erase(it);

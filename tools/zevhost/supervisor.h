@@ -63,6 +63,10 @@ struct SupervisorOptions {
   // Told of each start that is refused (with the reason), on the
   // supervisor's thread without its lock held; never after StopAll returned.
   std::function<void(const CZEVComponentContext&, const std::string&)> on_refused{};
+  // Told each time a component's own process ends without a stop having
+  // been asked for, with its code as the reaper gives it (128 + s for
+  // signal s); as on_refused.
+  std::function<void(const CZEVComponentContext&, int)> on_ended{};
 };
 
 class ComponentSupervisor {
@@ -170,6 +174,8 @@ class ComponentSupervisor {
   std::deque<std::pair<pid_t, int>> exits_ GUARDED_BY(mu_);
   // Refused starts not yet handed to options_.on_refused.
   std::vector<std::pair<CZEVComponentContext, std::string>> refusals_ GUARDED_BY(mu_);
+  // Ends of components' processes not yet handed to options_.on_ended.
+  std::vector<std::pair<CZEVComponentContext, int>> ended_ GUARDED_BY(mu_);
   bool stop_all_requested_ GUARDED_BY(mu_) = false;
   int64_t stop_all_grace_ms_ GUARDED_BY(mu_) = 0;
   bool closed_ GUARDED_BY(mu_) = false;  // StopAll has begun

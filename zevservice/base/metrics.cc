@@ -156,6 +156,7 @@ std::string RenderMetrics(const ServiceMetrics& m) {
   m.components_loaded.Render(&out);
   m.components_running.Render(&out);
   m.host_restarts.Render(&out);
+  m.rollbacks.Render(&out);
   m.passes.Render(&out);
   m.bytes_downloaded.Render(&out);
   m.downloads.Render(&out);

@@ -92,6 +92,7 @@ struct ServiceMetrics {
   Gauge components_running{"zev_components_running", "Loaded components whose host process runs."};
   CounterFamily host_restarts{"zev_host_restarts", "Restarts of a host process, by component it hosts.",
                               {"component"}};
+  CounterFamily rollbacks{"zev_rollbacks", "Versions rolled back after a crash loop, by component.", {"component"}};
   CounterFamily passes{"zev_strategy_passes", "Passes of the server strategy, by where the catalogue came from.",
                        {"result"}};
   CounterFamily bytes_downloaded{"zev_downloaded_bytes", "Bytes of packages downloaded and verified.", {}};

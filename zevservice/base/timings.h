@@ -55,6 +55,11 @@ struct Timings {
   int64_t restart_backoff_first_ms = 1000;
   int64_t restart_backoff_max_ms = 60000;
   int64_t restart_backoff_reset_ms = 600000;
+  // A version of a component that took the place of another is rolled
+  // back when its process fails crash_loop_failures times within
+  // crash_loop_window_ms of its start.
+  int crash_loop_failures = 3;
+  int64_t crash_loop_window_ms = 600000;
 
   // Port guard: the first probe of the local endpoint and the interval
   // between probes.
@@ -103,6 +108,7 @@ struct Timings {
     t.restart_backoff_first_ms = 100;
     t.restart_backoff_max_ms = 1000;
     t.restart_backoff_reset_ms = 10000;
+    t.crash_loop_window_ms = 60000;
     t.port_probe_first_ms = 250;
     t.port_probe_interval_ms = 3000;
     t.product_update_delay_ms = 250;

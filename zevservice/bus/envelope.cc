@@ -153,4 +153,43 @@ bool ParseStartRefusal(const std::string& payload, StartRefusal* out) {
   return true;
 }
 
+const char kComponentEndedMsgType[] = "componentended";
+
+std::string BuildComponentEnd(const ComponentEnd& end) {
+  std::string payload;
+  for (const std::string* name : {&end.app_code, &end.component_id, &end.version}) {
+    payload += name->c_str();
+    payload.push_back('\0');
+  }
+  return payload + (end.signal != 0 ? "signal " + std::to_string(end.signal) : "exit " + std::to_string(end.exit_code));
+}
+
+bool ParseComponentEnd(const std::string& payload, ComponentEnd* out) {
+  ComponentEnd end;
+  size_t start = 0;
+  for (std::string* name : {&end.app_code, &end.component_id, &end.version}) {
+    const size_t nul = payload.find('\0', start);
+    if (nul == std::string::npos || nul == start) return false;
+    name->assign(payload, start, nul - start);
+    start = nul + 1;
+  }
+  const std::string how = payload.substr(start);
+  const size_t blank = how.find(' ');
+  if (blank == std::string::npos) return false;
+  const std::string kind = how.substr(0, blank);
+  const std::string digits = how.substr(blank + 1);
+  if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int value = std::stoi(digits);
+  if (value > 255) return false;
+  if (kind == "exit") {
+    end.exit_code = value;
+  } else if (kind == "signal" && value > 0) {
+    end.signal = value;
+  } else {
+    return false;
+  }
+  *out = std::move(end);
+  return true;
+}
+
 }  // namespace pubsdk

@@ -73,6 +73,26 @@ std::string BuildStartRefusal(const StartRefusal& refusal);
 // is empty.
 bool ParseStartRefusal(const std::string& payload, StartRefusal* out);
 
+// What a host sends to the node that started a component each time that
+// component's own process ends while it was not asked to stop. A node that
+// does not know the msgtype drops the message.
+extern const char kComponentEndedMsgType[];  // "componentended"
+
+struct ComponentEnd {
+  std::string app_code;
+  std::string component_id;
+  std::string version;
+  int exit_code = 0;  // the exit status; 0 when a signal ended it
+  int signal = 0;     // the signal that ended it; 0 when it exited
+};
+
+// The payload of kComponentEndedMsgType: the three names, each ended by a
+// NUL, then "exit N" or "signal N".
+std::string BuildComponentEnd(const ComponentEnd& end);
+// False when a name is missing or empty, or the end is not one of those two
+// texts with N from 0 to 255.
+bool ParseComponentEnd(const std::string& payload, ComponentEnd* out);
+
 }  // namespace pubsdk
 
 #endif  // ZEV_BUS_ENVELOPE_H_

@@ -94,6 +94,40 @@ TEST(EnvelopeTest, OpenRefusesWhatDoesNotAddUp) {
   EXPECT_EQ(payload, "");
 }
 
+// A component's end travels as names and "exit N" / "signal N"; whatever
+// else a peer sends is refused, never read in part.
+TEST(EnvelopeTest, ComponentEndsRoundTripAndBadOnesAreRefused) {
+  ComponentEnd end;
+  end.app_code = "app";
+  end.component_id = "comp";
+  end.version = "1.2";
+  end.signal = 9;
+  ComponentEnd read;
+  ASSERT_TRUE(ParseComponentEnd(BuildComponentEnd(end), &read));
+  EXPECT_EQ(read.app_code + read.component_id + read.version, "appcomp1.2");
+  EXPECT_EQ(read.signal, 9);
+  EXPECT_EQ(read.exit_code, 0);
+  const std::string names("a\0c\0v\0", 6);
+  struct Case {
+    std::string payload;
+    bool ok;
+    int exit_code;
+  };
+  const std::vector<Case> cases = {
+      {names + "exit 3", true, 3},     {names + "exit 255", true, 255}, {names + "exit 256", false, 0},
+      {names + "exit -1", false, 0},   {names + "exit ", false, 0},     {names + "signal 0", false, 0},
+      {names + "quit 1", false, 0},    {names + "exit 1 ", false, 0},   {std::string("a\0\0v\0exit 1", 11), false, 0},
+      {std::string("a\0c\0exit 1", 10), false, 0},
+  };
+  for (const Case& c : cases) {
+    ComponentEnd out;
+    EXPECT_EQ(ParseComponentEnd(c.payload, &out), c.ok) << c.payload.substr(6);
+    if (c.ok) {
+      EXPECT_EQ(out.exit_code, c.exit_code);
+    }
+  }
+}
+
 TEST(EnvelopeTest, NameMessagesCarryIdAndName) {
   CMsgPack* pack = new CMsgPack(BuildNameMessage("get_client_info", 77, "node-x").c_str());
   EXPECT_EQ(pack->GetMsgType(), "get_client_info");

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 
 #include "contract/strict_json.h"
 #include "platform/settings.h"
@@ -32,6 +33,10 @@ std::string FormatStrategyStatus(const StrategyStatus& status) {
   root["installed"] = static_cast<Json::Int64>(status.installed);
   root["failed"] = static_cast<Json::Int64>(status.failed);
   root["next_pass"] = static_cast<Json::Int64>(status.next_pass_ms);
+  if (status.rollback_time_ms != 0) {
+    root["rollback_time"] = static_cast<Json::Int64>(status.rollback_time_ms);
+    root["rollback"] = status.rollback;
+  }
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   return Json::writeString(builder, root);
@@ -63,9 +68,44 @@ bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {
   out.installed = number("installed");
   out.failed = number("failed");
   out.next_pass_ms = number("next_pass");
+  out.rollback_time_ms = number("rollback_time");
+  out.rollback = text_of("rollback");
   if (!ok) return false;
   *status = out;
   return true;
+}
+
+namespace {
+
+// The pass and the rollback write the same value: one at a time.
+std::mutex& WriteMutex() {
+  static std::mutex* mu = new std::mutex();
+  return *mu;
+}
+
+bool WriteRecord(RegistryStore* registry, const StrategyStatus& status) {
+  return registry->WriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status));
+}
+
+}  // namespace
+
+bool WriteStrategyStatus(RegistryStore* registry, StrategyStatus status) {
+  std::lock_guard<std::mutex> lock(WriteMutex());
+  StrategyStatus stored;
+  if (status.rollback_time_ms == 0 && ReadStrategyStatus(registry, &stored)) {
+    status.rollback_time_ms = stored.rollback_time_ms;
+    status.rollback = stored.rollback;
+  }
+  return WriteRecord(registry, status);
+}
+
+bool RecordRollback(RegistryStore* registry, const std::string& text, int64_t time_ms) {
+  std::lock_guard<std::mutex> lock(WriteMutex());
+  StrategyStatus status;
+  if (!ReadStrategyStatus(registry, &status)) status = StrategyStatus();
+  status.rollback_time_ms = time_ms;
+  status.rollback = text;
+  return WriteRecord(registry, status);
 }
 
 bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status) {

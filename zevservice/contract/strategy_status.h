@@ -7,13 +7,18 @@
 //   time, listed, installed, failed, next_pass  integers (milliseconds of the
 //                                               wall clock for the times)
 //   result, error                               texts
+//   rollback_time, rollback                     the last rollback of a version
+//                                               after a crash loop (wall
+//                                               clock; its text), written
+//                                               only once there was one
 // A missing member reads as 0 or "", a member of the wrong type makes the
 // record unreadable (the registry can be edited by hand).
 //
 // Versions: a later version adds members; it never changes the type or the
 // meaning of a member here. A reader takes the members it knows and skips
 // the others, so that an older zevctl reads a newer record. The writer here
-// writes exactly the members above, which every reader reads.
+// writes exactly the members above, which every reader reads (the rollback
+// pair only once set).
 #ifndef ZEV_CONTRACT_STRATEGY_STATUS_H_
 #define ZEV_CONTRACT_STRATEGY_STATUS_H_
 
@@ -36,10 +41,18 @@ struct StrategyStatus {
   int64_t installed = 0;   // of those, installed and offered
   int64_t failed = 0;      // installations that failed in the pass
   int64_t next_pass_ms = 0;  // wall clock of the next pass; 0: unknown
+  int64_t rollback_time_ms = 0;  // wall clock of the last rollback; 0: none yet
+  std::string rollback;          // what it did, both versions named
 };
 std::string FormatStrategyStatus(const StrategyStatus& status);
 bool ParseStrategyStatus(const std::string& text, StrategyStatus* status);
 bool ReadStrategyStatus(RegistryStore* registry, StrategyStatus* status);
+// Writes the record of a pass; a `status` without a rollback keeps the one
+// stored. False when the store refused it.
+bool WriteStrategyStatus(RegistryStore* registry, StrategyStatus status);
+// Sets the rollback pair of the stored record (made when there is none or
+// it is unreadable). False when the store refused it.
+bool RecordRollback(RegistryStore* registry, const std::string& text, int64_t time_ms);
 
 // The Interval setting in effect, in seconds.
 int64_t ReadIntervalSetting(RegistryStore* registry);

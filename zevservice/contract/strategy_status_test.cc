@@ -67,6 +67,22 @@ TEST(StrategyStatusRecord, SettingsClampAndTheRecordReadsAndTellsAStall) {
   }
 }
 
+// A rollback stays in the record when a later pass writes its own.
+TEST(StrategyStatusRecord, ARollbackOutlivesTheNextPass) {
+  ScopedTempDir dir;
+  RegistryStore store(dir.path());
+  ASSERT_TRUE(RecordRollback(&store, "app comp 2 failed: rolled back to 1", 9));
+  StrategyStatus pass;
+  pass.time_ms = 10;
+  pass.result = "server";
+  ASSERT_TRUE(WriteStrategyStatus(&store, pass));
+  StrategyStatus read;
+  ASSERT_TRUE(ReadStrategyStatus(&store, &read));
+  EXPECT_EQ(read.time_ms, 10);
+  EXPECT_EQ(read.rollback_time_ms, 9);
+  EXPECT_EQ(read.rollback, "app comp 2 failed: rolled back to 1");
+}
+
 // The key's default value wins; without it the older named value counts.
 TEST(ReadHttpBindAddress, ReadsTheKeyElseTheOlderNamedValue) {
   struct Case {

@@ -12,6 +12,7 @@
 #include "platform/annotated_mutex.h"
 #include "rpc/control_server.h"
 #include "rpc/rpc_method.h"
+#include "strategy/bad_versions.h"
 #include "strategy/holds.h"
 
 namespace zev {
@@ -117,11 +118,21 @@ class HoldMethod : public CZEVRPCMethod<CZEVControlServer, CZEVHoldRequest, CZEV
         return;
       }
       const Hold* held = FindHold(holds, hold.app, hold.component);
-      if (!hold_ && held == nullptr) {
+      // Unhold also clears the mark of a version rolled back, which may then
+      // be started again.
+      BadVersion bad;
+      const bool cleared = !hold_ && ClearBadVersion(deps_->registry, hold.app, hold.component, &bad);
+      if (cleared) {
+        LogWrite(kLogInfo, "The bad mark on %s %s %s is cleared, by %s", hold.app.c_str(), hold.component.c_str(),
+                 bad.version.c_str(), server.caller().Describe().c_str());
+      }
+      if (!hold_ && held == nullptr && !cleared) {
         response.set_errormessage("no hold on " + hold.app + " " + hold.component);
         return;
       }
-      if (!hold_) *response.mutable_hold() = ToMessage(*held);
+      if (!hold_) {
+        *response.mutable_hold() = held != nullptr ? ToMessage(*held) : ToMessage({hold.app, hold.component, bad.version});
+      }
       if (SetHold(&holds, hold) && !WriteHolds(deps_->registry, holds)) {
         response.set_errormessage("the holds cannot be written: " + RegLastError());
         return;

@@ -5,7 +5,8 @@
 //                its record and the time it took;
 //   "hold"       keeps a component at a version (the one running now when
 //                none is given) and reloads the catalogue;
-//   "unhold"     drops the hold and reloads;
+//   "unhold"     drops the hold and the mark of a version rolled back
+//                (strategy/bad_versions.h), and reloads;
 //   "listHolds"  the holds.
 // The first three change state: only root and the service's own user may
 // call them (the peer's credentials); anyone may list.

@@ -159,6 +159,29 @@ CZEVServiceContext::CZEVServiceContext(Options options)
       CZEVEventReporter* events = events_.get();
       monitor.event_sink = [events](const EventElement& event) { events->QueueEvents({event}); };
     }
+    // Versions that crash-loop are rolled back; the keeper observes the
+    // monitor and passes every event on to the observer the options name.
+    RollbackOptions rollback;
+    rollback.clock = clock_;
+    rollback.registry = registry_;
+    rollback.failures = timings_.crash_loop_failures;
+    rollback.window_ms = timings_.crash_loop_window_ms;
+    if (events_) {
+      CZEVEventReporter* events = events_.get();
+      rollback.events = [events](const EventElement& event) { events->QueueEvents({event}); };
+    }
+    rollback.strategies = [this] {
+      MutexLock lock(&strategies_mu_);
+      return strategies_.lock();
+    };
+    rollback.next = monitor.observer;
+    rollback_ = std::make_unique<RollbackKeeper>(std::move(rollback));
+    monitor.observer = rollback_.get();
+    RollbackKeeper* keeper = rollback_.get();
+    deps.versions_changed = [keeper](const std::vector<CZEVComponentProxy>& before,
+                                     const std::vector<CZEVComponentProxy>& after) {
+      keeper->LoadedChanged(before, after);
+    };
     deps.monitor_factory = [monitor]() -> pubsdk::IUnknownBase* {
       return static_cast<pubsdk::IZEVMonitor*>(new pubsdk::CZEVMonitor(monitor));
     };
@@ -166,6 +189,10 @@ CZEVServiceContext::CZEVServiceContext(Options options)
 }
 
 // The manager goes first: its Quit stops the transports it was handed.
-CZEVServiceContext::~CZEVServiceContext() { own_manager_.reset(); }
+// A rollback under way ends before it (its reload reaches the manager).
+CZEVServiceContext::~CZEVServiceContext() {
+  if (rollback_) rollback_->Stop();
+  own_manager_.reset();
+}
 
 }  // namespace zev

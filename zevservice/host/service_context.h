@@ -15,6 +15,7 @@
 #include "base/timings.h"
 #include "hosting/manager.h"
 #include "hosting/monitor.h"
+#include "hosting/rollback_keeper.h"
 #include "platform/registry.h"
 #include "rpc/ipc_server.h"
 #include "rpc/pipe_processor.h"
@@ -113,6 +114,8 @@ class CZEVServiceContext {
   std::unique_ptr<CZEVMethodRegistry> own_methods_;
   std::unique_ptr<CZEVIPCServer> own_ipc_server_;
   std::unique_ptr<CZEVPipeServerImpl> own_pipe_server_;
+  // With components in hosts: the monitor's observer, which outlives it.
+  std::unique_ptr<RollbackKeeper> rollback_;
   std::unique_ptr<CZEVManager> own_manager_;
 
   std::shared_ptr<CZEVEventReporter> events_;

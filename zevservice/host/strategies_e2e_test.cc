@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -80,17 +81,20 @@ class StrategiesEndToEnd : public ::testing::Test {
 
   // A version of "comp" whose package holds run.sh, served by the package
   // server.
-  ListedVersion Version(const std::string& version) {
+  // With `crashes`, a service whose every run records itself and exits 3.
+  ListedVersion Version(const std::string& version, bool crashes = false) {
     ListedVersion l;
     l.version = version;
     l.resource = "run.sh.7z";
     l.entry_point = "run.sh";
     l.pgroup = "grp";
     l.load_mode = lmOutterComponent;
-    l.run_mode = btApplicaiton;
+    l.run_mode = crashes ? btService : btApplicaiton;
     const std::string stage = common_.path() + "/stage-" + version;
     fs::create_directories(stage);
-    EXPECT_TRUE(MakeTestPackage(stage, "run.sh", Script(runs_, version), &l.package));
+    const std::string script =
+        crashes ? "#!/bin/sh\necho \"$$ " + version + "\" >> " + runs_ + "\nexit 3\n" : Script(runs_, version);
+    EXPECT_TRUE(MakeTestPackage(stage, "run.sh", script, &l.package));
     const std::string path = "/comp-" + version + ".7z";
     l.url = packages_->Put(path, l.package.bytes);
     return l;
@@ -127,6 +131,12 @@ class StrategiesEndToEnd : public ::testing::Test {
       return std::make_shared<CZEVStrategyManager>(std::make_unique<CZEVServerStrategy>(server),
                                                    std::make_unique<CZEVProductInnerStrategy>(product));
     };
+    if (keep_events_) {
+      options.events = std::make_shared<CZEVEventReporter>(&clock_, [this](const std::vector<EventElement>& list) {
+        std::lock_guard<std::mutex> lock(events_mu_);
+        events_.insert(events_.end(), list.begin(), list.end());
+      });
+    }
     context_ = std::make_unique<CZEVServiceContext>(options);
     ASSERT_TRUE(context_->manager().Start());
   }
@@ -166,6 +176,10 @@ class StrategiesEndToEnd : public ::testing::Test {
   std::unique_ptr<PortServer> server_;
   std::unique_ptr<FileServer> packages_;
   std::unique_ptr<CZEVServiceContext> context_;
+  // Whether StartService keeps the events the service reports.
+  bool keep_events_ = false;
+  std::mutex events_mu_;
+  std::vector<EventElement> events_;
 };
 
 TEST_F(StrategiesEndToEnd, FollowsTheServerAndRunsWhatItLists) {
@@ -220,6 +234,7 @@ TEST_F(StrategiesEndToEnd, UpdatesNowAndHoldsAVersion) {
     return loaded.size() == 1 ? loaded[0].GetVersion() : std::to_string(loaded.size()) + " loaded";
   };
   List({Version("1.0.0")});
+  keep_events_ = true;
   StartService();
   // The pass has ended, and its catalogue is loaded, when update answers.
   // A broken wake would leave the pass to the fake clock: --wait bounds it.
@@ -252,6 +267,33 @@ TEST_F(StrategiesEndToEnd, UpdatesNowAndHoldsAVersion) {
   EXPECT_EQ(RunVersions().back(), "1.1.0");
   EXPECT_EQ(zevctl("holds"), "");
   EXPECT_EQ(zevctl("unhold app comp"), "exit 1: failed: no hold on app comp\n");
+
+  // 1.2.0 exits at once, run after run: its third failure rolls it back to
+  // 1.1.0, which it replaced, and it is not started again while the server
+  // lists it.
+  List({Version("1.2.0", true)});
+  EXPECT_NE(zevctl("update --wait 30").find("installed: 1\n"), std::string::npos);
+  ASSERT_TRUE(PollUntil([&] { return RunVersions().size() > 5 && RunVersions().back() == "1.1.0"; }, 30000))
+      << "1.2.0 was never rolled back";
+  const std::vector<std::string> runs = RunVersions();
+  EXPECT_EQ(std::count(runs.begin(), runs.end(), "1.2.0"), 3);
+  auto rolled_back = [&] {
+    std::lock_guard<std::mutex> lock(events_mu_);
+    for (const EventElement& event : events_) {
+      if (event.eventState == 7) return event.version + ": " + event.eventContent;
+    }
+    return std::string();
+  };
+  ASSERT_TRUE(PollUntil([&] { return !rolled_back().empty(); }));
+  EXPECT_NE(rolled_back().find("1.2.0: app comp 1.2.0 failed 3 times"), std::string::npos) << rolled_back();
+  EXPECT_NE(rolled_back().find("rolled back to 1.1.0"), std::string::npos) << rolled_back();
+  EXPECT_NE(zevctl("strategy").find("rolled back to 1.1.0"), std::string::npos);
+  EXPECT_NE(zevctl("update --wait 30").find("listed: 1\n"), std::string::npos);
+  EXPECT_EQ(loaded_version(), "1.1.0");
+  EXPECT_EQ(RunVersions().size(), runs.size());
+  // Unhold clears the mark: 1.2.0 is started again.
+  EXPECT_EQ(zevctl("unhold app comp"), "released app comp 1.2.0\n");
+  ASSERT_TRUE(PollUntil([&] { return RunVersions().size() > runs.size() && RunVersions().back() == "1.2.0"; }, 30000));
 }
 
 TEST_F(StrategiesEndToEnd, RunsAComponentThatAProductDrops) {

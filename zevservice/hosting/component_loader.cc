@@ -416,6 +416,7 @@ bool CZEVComponentLoader::OnCatalogueChanged(const std::vector<CZEVComponentProx
       }
     }
   }
+  if (deps_.versions_changed) deps_.versions_changed(old_list ? *old_list : std::vector<CZEVComponentProxy>(), new_list);
   LoadEntries(new_list, Walk::kChange);
   Publish(std::move(new_map), std::move(new_list));
   ++changes_handled_;

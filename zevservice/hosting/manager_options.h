@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/timings.h"
@@ -90,6 +91,10 @@ struct ManagerDeps {
   // the initial load, its change reports reach the change handler. Empty:
   // none (the catalogue above is used).
   StrategyFactory strategies;
+  // Told of each change of the loaded entries, to watch the versions that
+  // replaced others (hosting/rollback_keeper.h); null: none is watched.
+  std::function<void(const std::vector<CZEVComponentProxy>& before, const std::vector<CZEVComponentProxy>& after)>
+      versions_changed;
 };
 
 // What the manager tells its owner; set before Start().

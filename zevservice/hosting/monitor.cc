@@ -452,31 +452,68 @@ HRESULT CZEVMonitor::OnInput(const char* /*name*/, uint32_t length, const char* 
   if (data == nullptr || IsNameExchange(data, length)) return 0;
   Envelope envelope;
   std::string payload, why;
-  StartRefusal refusal;
-  if (!ParseEnvelope(std::string(data, length), &envelope) || envelope.msgtype != kStartRefusedMsgType ||
-      !OpenEnvelope(envelope, node_name(), &payload, &why) || !ParseStartRefusal(payload, &refusal)) {
+  if (!ParseEnvelope(std::string(data, length), &envelope) ||
+      (envelope.msgtype != kStartRefusedMsgType && envelope.msgtype != kComponentEndedMsgType) ||
+      !OpenEnvelope(envelope, node_name(), &payload, &why)) {
     return 0;
   }
   const std::string host = envelope.clientname;
-  Post([this, host, refusal] { OnStartRefused(host, refusal); });
+  if (envelope.msgtype == kStartRefusedMsgType) {
+    StartRefusal refusal;
+    if (ParseStartRefusal(payload, &refusal)) Post([this, host, refusal] { OnStartRefused(host, refusal); });
+    return 0;
+  }
+  ComponentEnd end;
+  if (ParseComponentEnd(payload, &end)) Post([this, host, end] { OnComponentEnded(host, end); });
   return 0;
+}
+
+CZEVMonitor::Group* CZEVMonitor::GroupSpeakingFor(const std::string& host, const std::string& app,
+                                                  const std::string& component, const std::string& version) {
+  // Only the group's current host speaks for it, and only of the version it
+  // was asked for last.
+  for (auto& group : groups_) {
+    if (group.second.node_name != host) continue;
+    auto c = group.second.components.find(component);
+    if (c != group.second.components.end() && c->second.appcode() == app && c->second.version() == version) {
+      return &group.second;
+    }
+    return nullptr;
+  }
+  return nullptr;
+}
+
+void CZEVMonitor::OnComponentEnded(const std::string& host, const ComponentEnd& end) {
+  const std::string what =
+      zev::EscapeControlCharacters(end.app_code + "/" + end.component_id + " " + end.version);
+  Group* group = GroupSpeakingFor(host, end.app_code, end.component_id, end.version);
+  if (group == nullptr) {
+    zev::LogWrite(zev::kLogWarning, "An end of %s from %s is dropped: not what that node runs now.", what.c_str(),
+                  zev::EscapeControlCharacters(host).c_str());
+    return;
+  }
+  MonitorEvent event;
+  event.kind = MonitorEvent::Kind::kComponentEnded;
+  event.group = group->name;
+  event.node = host;
+  event.app = end.app_code;
+  event.component = end.component_id;
+  event.version = end.version;
+  event.exit_code = end.signal != 0 ? 128 + end.signal : end.exit_code;
+  zev::LogWrite(end.signal != 0 || end.exit_code != 0 ? zev::kLogWarning : zev::kLogInfo,
+                "The process of %s ended with %s %d.", what.c_str(), end.signal != 0 ? "signal" : "exit code",
+                end.signal != 0 ? end.signal : end.exit_code);
+  Report({event});
 }
 
 void CZEVMonitor::OnStartRefused(const std::string& host, const StartRefusal& refusal) {
   std::string group_name;
   CZEVComponentContext context;
-  // Only the group's current host speaks for it, and only of the version it
-  // was asked for last.
-  for (auto& group : groups_) {
-    if (group.second.node_name != host) continue;
-    auto c = group.second.components.find(refusal.component_id);
-    if (c != group.second.components.end() && c->second.appcode() == refusal.app_code &&
-        c->second.version() == refusal.version) {
-      group.second.refused.insert(c->first);
-      group_name = group.first;
-      context = c->second;
-    }
-    break;
+  Group* group = GroupSpeakingFor(host, refusal.app_code, refusal.component_id, refusal.version);
+  if (group != nullptr) {
+    group->refused.insert(refusal.component_id);
+    group_name = group->name;
+    context = group->components[refusal.component_id];
   }
   const std::string what = zev::EscapeControlCharacters(refusal.app_code + "/" + refusal.component_id + " " +
                                                         refusal.version);
@@ -961,7 +998,16 @@ void CZEVMonitor::OnHostEnded(const std::string& group, const std::shared_ptr<ze
   // Only the loop reaps the hosts.
   const int code = process->ExitCode();
   Logf("CZEVMonitor host of group %s (pid %d) ended with %d", group.c_str(), static_cast<int>(process->pid()), code);
-  Report({EndedEvent(group, *process)});
+  MonitorEvent ended = EndedEvent(group, *process);
+  auto members = groups_.find(group);
+  auto current = hosts_.find(group);
+  if (RestartBudget::RestartsAfterExit(code) && members != groups_.end() && current != hosts_.end() &&
+      current->second.process == process) {
+    for (const auto& c : members->second.components) {
+      ended.members.push_back({c.second.appcode(), c.first, c.second.version()});
+    }
+  }
+  Report({ended});
   ArmSweep();
   auto host = hosts_.find(group);
   if (host == hosts_.end() || host->second.process != process) return;  // replaced meanwhile

@@ -2,8 +2,9 @@
 // `zevhost` per process group, tells the hosts over the bus which components
 // to start and stop, and starts a failed host again (within a restart budget)
 // with every component of its group. What becomes of the hosts (started,
-// ended, restarted, restart or component refused) it tells the observer
-// of its options, as MonitorEvents.
+// ended, restarted, restart or component refused) and of the components'
+// processes that end it tells the observer of its options, as
+// MonitorEvents.
 //
 // Calling order (the component manager): construct; Init(0); Start; then
 // StartComponent / StopComponant any number of times from one thread; at
@@ -95,6 +96,10 @@ struct MonitorEvent {
     // The group's host `node` refused to start `component` of `version`;
     // reason.
     kComponentRefused,
+    // The process of `component` of `app` in `version`, run by the group's
+    // host `node`, ended without being asked to: exit_code (128 + s for
+    // signal s).
+    kComponentEnded,
   };
   Kind kind = Kind::kHostStarted;
   std::string group;
@@ -104,9 +109,18 @@ struct MonitorEvent {
   // was told to go, 128 + s for one killed by signal s.
   int exit_code = 0;
   uint32_t restart_count = 0;
+  std::string app;        // application code
   std::string component;  // componentID
   std::string version;
   std::string reason;
+  // kHostEnded of a host that failed (it is started again or refused): the
+  // components of its group as they were.
+  struct Member {
+    std::string app;
+    std::string component;
+    std::string version;
+  };
+  std::vector<Member> members;
 };
 
 // Told of every MonitorEvent, on the monitor's loop thread (or, while none
@@ -240,7 +254,9 @@ class CZEVMonitor : public IZEVMonitor,
   // refused in the table and the status file, is logged as an error (log
   // level 3, journal priority err) and reported as an event of code 14, as
   // for a component whose host failed: it does not run. Every other message
-  // is dropped. Texts are logged.
+  // is dropped. A host's kComponentEndedMsgType from the current host of
+  // the component's group, about the version recorded, is reported as a
+  // kComponentEnded. Texts are logged.
   HRESULT OnInput(const char* name, uint32_t length, const char* data) override EXCLUDES(mu_);
   HRESULT OnOutput(const char* text) override;
   HRESULT OnOutputLine(const char* text) override;
@@ -366,6 +382,11 @@ class CZEVMonitor : public IZEVMonitor,
   void ScheduleStartResend(const std::string& group, const std::string& node, const CZEVComponentContext& context);
   void FireResend(const Resend& resend);
   void OnStartRefused(const std::string& host, const StartRefusal& refusal) EXCLUDES(mu_);
+  void OnComponentEnded(const std::string& host, const ComponentEnd& end) EXCLUDES(mu_);
+  // The group whose current host is `host` and that holds `component` of
+  // `app` in `version`; null when there is none.
+  Group* GroupSpeakingFor(const std::string& host, const std::string& app, const std::string& component,
+                          const std::string& version);
   // Makes the table as the groups and records stand what GetProcessTable
   // answers, and returns it.
   std::shared_ptr<const std::vector<MonitorHostInfo>> Publish() EXCLUDES(mu_);

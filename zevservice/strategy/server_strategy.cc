@@ -54,7 +54,7 @@ int64_t PassTimer::NextWaitMs(bool reached) {
 namespace {
 
 void WriteStatusRecord(RegistryStore* registry, const StrategyStatus& status) {
-  if (!registry->WriteString(RegRoot::kLocalMachine, kStrategyStatusKey, "", FormatStrategyStatus(status)))
+  if (!WriteStrategyStatus(registry, status))
     LogWrite(kLogInfo, "ServerStrategy cannot write its status: %s", RegLastError().c_str());
 }
 

@@ -5,6 +5,7 @@
 
 #include "base/base64.h"
 #include "base/log.h"
+#include "strategy/bad_versions.h"
 #include "strategy/holds.h"
 
 namespace zev {
@@ -126,10 +127,21 @@ bool CZEVStrategyManager::GetCatalogue(std::vector<CZEVComponentProxy>* entries)
     LogWrite(kLogWarning, "The holds cannot be read, none apply: %s", RegLastError().c_str());
     holds.clear();
   }
-  if (!holds.empty()) {
+  std::vector<zev::BadVersion> bad;
+  if (hold_store != nullptr && !zev::ReadBadVersions(hold_store, &bad)) {
+    LogWrite(kLogWarning, "The versions marked bad cannot be read, none apply: %s", RegLastError().c_str());
+    bad.clear();
+  }
+  if (!holds.empty() || !bad.empty()) {
     std::vector<CZEVComponentProxy> offered = server_list;
     offered.insert(offered.end(), product_list.begin(), product_list.end());
-    merged = zev::ApplyHolds(merged, offered, holds);
+    if (!holds.empty()) merged = zev::ApplyHolds(merged, offered, holds);
+    // A version rolled back to runs again only while its files are intact,
+    // as either source checks its own.
+    auto verify = [this](const CZEVComponentProxy& entry) {
+      return (server_ && server_->CheckComponent(entry)) || (product_ && product_->CheckComponent(entry));
+    };
+    if (!bad.empty()) merged = zev::ApplyBadVersions(merged, offered, bad, verify);
   }
   return CatalogueEntries(merged, entries);
 }

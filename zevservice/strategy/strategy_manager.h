@@ -57,8 +57,9 @@ class CZEVStrategyManager {
   // manager's initial load, which must not interleave with a report.
   void RunExclusive(const std::function<void()>& work);
 
-  // The store whose holds (strategy/holds.h) GetCatalogue applies to the
-  // merged entries; not owned, must outlive this manager. Unset: no holds.
+  // The store whose holds (strategy/holds.h) and versions marked bad
+  // (strategy/bad_versions.h) GetCatalogue applies to the merged entries;
+  // not owned, must outlive this manager. Unset: neither.
   // Set before the first GetCatalogue.
   void SetHoldStore(RegistryStore* registry) { hold_store_.store(registry); }
 
@@ -68,7 +69,7 @@ class CZEVStrategyManager {
   // record. Without a server source the catalogue is reloaded here. False
   // when the pass did not end in time, or Stop has begun.
   bool UpdateNow(int64_t timeout_ms, StrategyStatus* result);
-  // The holds changed: reloads the catalogue at once, as a source's change
+  // The holds or the versions marked bad changed: reloads the catalogue at once, as a source's change
   // report does, and asks the server source for a pass without waiting for
   // it (a version a hold now allows is installed then).
   void HoldsChanged();
