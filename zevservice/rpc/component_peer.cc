@@ -1,5 +1,8 @@
 #include "rpc/component_peer.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -25,7 +28,39 @@ bool ParentAndGroup(pid_t pid, pid_t* parent, pid_t* group) {
   return true;
 }
 
+bool IsHost(pid_t pid, const std::vector<pid_t>& hosts) {
+  return pid > 0 && std::find(hosts.begin(), hosts.end(), pid) != hosts.end();
+}
+
 }  // namespace
+
+GroupTie TieOf(const CallerGroupFacts& facts, const std::vector<pid_t>& hosts) {
+  if (!facts.caller_alive) return GroupTie::kEnded;
+  if (facts.group <= 0) return GroupTie::kNone;
+  if (!facts.leader_alive) return IsHost(facts.caller_parent, hosts) ? GroupTie::kEnded : GroupTie::kNone;
+  return facts.leader_group == facts.group && IsHost(facts.leader_parent, hosts) ? GroupTie::kLeader
+                                                                                 : GroupTie::kNone;
+}
+
+GroupTie TieToComponentGroup(pid_t pid, const std::vector<pid_t>& hosts, pid_t* leader, int* pidfd) {
+  *leader = 0;
+  *pidfd = -1;
+  CallerGroupFacts facts;
+  facts.caller_alive = ParentAndGroup(pid, &facts.caller_parent, &facts.group);
+  int fd = -1;
+  if (facts.caller_alive && facts.group > 0) {
+    fd = static_cast<int>(syscall(SYS_pidfd_open, facts.group, 0));
+    facts.leader_alive = fd >= 0 && ParentAndGroup(facts.group, &facts.leader_parent, &facts.leader_group);
+  }
+  const GroupTie tie = TieOf(facts, hosts);
+  if (tie == GroupTie::kLeader) {
+    *leader = facts.group;
+    *pidfd = fd;
+  } else if (fd >= 0) {
+    close(fd);
+  }
+  return tie;
+}
 
 bool ProcessBelongsToComponent(pid_t pid, const std::vector<pid_t>& hosts, const std::string& id) {
   if (pid <= 0 || hosts.empty() || id.empty()) return false;
