@@ -25,10 +25,11 @@ enum class GroupTie { kNone, kLeader, kEnded };
 
 // What the kernel told about a caller at its call.
 struct CallerGroupFacts {
-  bool caller_alive = false;  // its stat could be read
-  pid_t caller_parent = 0;
-  pid_t group = 0;            // its process group
-  bool leader_alive = false;  // a pidfd of the group's leader was taken, then its stat read
+  bool caller_alive = false;  // getpgid did not find it gone
+  pid_t caller_parent = 0;    // 0: not known
+  pid_t group = 0;            // its process group; 0: not known
+  bool leader_alive = false;  // a pidfd of the group's leader was taken, and it runs
+  // From the leader's stat; 0 when /proc does not show it.
   pid_t leader_parent = 0;
   pid_t leader_group = 0;
 };
