@@ -67,9 +67,10 @@ bool Alive(pid_t pid) {
 }
 
 // Adds component `id` of application "app" in process group `group`: a
-// script that records its pid in `runs` and then stays up.
+// script that runs `first_run` when `runs` is still empty, records its pid
+// in `runs` and then stays up.
 void AddComponent(CZEVApplications* catalogue, const std::string& common, const std::string& id,
-                  const std::string& group, const std::string& runs) {
+                  const std::string& group, const std::string& runs, const std::string& first_run = "") {
   CZEVApplication* app = catalogue->application_size() > 0 ? catalogue->mutable_application(0)
                                                              : catalogue->add_application();
   app->set_code("app");
@@ -86,7 +87,9 @@ void AddComponent(CZEVApplications* catalogue, const std::string& common, const 
   manifest->mutable_params()->set_expiredtime(4102416000000LL);
   const std::string dir = common + "/Varnel/ZEV/download/app/" + id + "/1.0/x64/bin";
   ASSERT_TRUE(CreateDirectories(dir));
-  std::ofstream(dir + "/run.sh") << "#!/bin/sh\necho $$ >> " << runs << "\nexec sleep 1000\n";
+  std::ofstream(dir + "/run.sh") << "#!/bin/sh\n"
+                                  << (first_run.empty() ? "" : "[ -s " + runs + " ] || " + first_run + "\n")
+                                  << "echo $$ >> " << runs << "\nexec sleep 1000\n";
   chmod((dir + "/run.sh").c_str(), 0755);
 }
 
@@ -121,7 +124,9 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   const std::string runs = common.path() + "/runs.txt";
 
   CZEVApplications catalogue;
-  AddComponent(&catalogue, common.path(), "{comp}", "grp", runs);
+  // Its first run registers its pipe name over the socket through a helper.
+  AddComponent(&catalogue, common.path(), "{comp}", "grp", runs,
+               std::string(ZEVCTL_PATH) + " register pipe '{comp}' comp-run.sock --pipe");
   // The host refuses this one: others may change its entry point.
   AddComponent(&catalogue, common.path(), "{bad}", "grp", runs);
   chmod((common.path() + "/Varnel/ZEV/download/app/{bad}/1.0/x64/bin/run.sh").c_str(), 0777);
@@ -172,9 +177,9 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   int status = -1;
   EXPECT_EQ(Zevctl("register port {comp} 5555 --app app --version 1.0", &status), "ok\n");
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(Zevctl("register pipe {comp} comp.sock --pipe", &status), "ok\n");
+  EXPECT_EQ(Zevctl("register pipe {other} other.sock --pipe", &status), "ok\n");
   EXPECT_EQ(Zevctl("component port {comp} --pipe", &status), "5555\n");
-  EXPECT_EQ(Zevctl("component pipe {comp}", &status), "comp.sock\n");
+  EXPECT_EQ(Zevctl("component pipe {comp}", &status), "comp-run.sock\n");
   EXPECT_EQ(status, 0);
   Zevctl("component port {nobody}", &status);
   EXPECT_EQ(status, 1);
@@ -190,6 +195,10 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   ASSERT_EQ(kill(host, SIGKILL), 0);
   ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 2; })) << "the component was not started again";
   EXPECT_TRUE(PollFor([&] { return !Alive(first); }));  // it died with its host
+  // What the component registered went with it; what others did stays.
+  EXPECT_TRUE(PollFor([&] { return Zevctl("component pipe {comp}", &status) == "\n"; }));
+  EXPECT_EQ(Zevctl("component port {comp} --pipe", &status), "5555\n");
+  EXPECT_EQ(Zevctl("component pipe {other}", &status), "other.sock\n");
   const pid_t second = Runs(runs)[1];
   // Two restart events and the new host's refusal.
   ASSERT_TRUE(PollFor([&] { return event_count() == 4; })) << event_count();

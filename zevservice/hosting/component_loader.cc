@@ -78,6 +78,15 @@ bool CZEVComponentLoader::IsComponentProcess(pid_t pid, const std::string& id) c
   return ProcessBelongsToComponent(pid, hosts, id);
 }
 
+std::vector<pid_t> CZEVComponentLoader::HostPids() const {
+  std::vector<pid_t> hosts;
+  for (const pubsdk::MonitorHostInfo& host :
+       monitor_ != nullptr ? monitor_->GetProcessTable() : std::vector<pubsdk::MonitorHostInfo>()) {
+    if (host.pid > 0) hosts.push_back(host.pid);
+  }
+  return hosts;
+}
+
 void CZEVComponentLoader::CreateMonitor() {
   if (!deps_.monitor_factory) return;
   pubsdk::IUnknownBase* object = deps_.monitor_factory();

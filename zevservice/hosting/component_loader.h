@@ -51,6 +51,8 @@ class CZEVComponentLoader {
   int RefusedComponents() const;
   // Whether `pid` belongs to a host process group started for component `id`.
   bool IsComponentProcess(pid_t pid, const std::string& id) const;
+  // The processes of the hosts that run now.
+  std::vector<pid_t> HostPids() const;
 
   void LoadApplication(const CZEVApplication& application);
   bool OnCatalogueChanged(const std::vector<CZEVComponentProxy>& entries);

@@ -110,11 +110,12 @@ std::unique_ptr<NamedMutex> CZEVFrontEnds::TakeInstanceLock() {
   }
 }
 
-void CZEVFrontEnds::Start(ComponentPeerCheck peer_check) {
+void CZEVFrontEnds::Start(ComponentPeerCheck peer_check, ComponentHostsSource hosts) {
   if (!http_server_) StartHttp();
 
   if (deps_.pipe_server != nullptr && !pipe_started_) {
     deps_.pipe_server->setComponentPeerCheck(std::move(peer_check));
+    deps_.pipe_server->setComponentHosts(std::move(hosts));
     pipe_started_ = deps_.pipe_server->start();
     if (!pipe_started_) LogWrite(kLogError, "The pipe server did not start; calls over the socket are not served.");
   }
@@ -198,7 +199,9 @@ void CZEVFrontEnds::StopEndpoints() {
   }
   if (pipe_started_) {
     deps_.pipe_server->stop();
-    deps_.pipe_server->setComponentPeerCheck(nullptr);  // it reaches the manager's monitor
+    // Both reach the manager's monitor.
+    deps_.pipe_server->setComponentPeerCheck(nullptr);
+    deps_.pipe_server->setComponentHosts(nullptr);
     pipe_started_ = false;
   }
 }

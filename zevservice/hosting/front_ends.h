@@ -28,6 +28,8 @@ class CZEVFrontEnds {
  public:
   // Whether the process `pid` may act for the component `id` on the socket.
   using ComponentPeerCheck = std::function<bool(pid_t pid, const std::string& id)>;
+  // The processes of the hosts that run the components now.
+  using ComponentHostsSource = std::function<std::vector<pid_t>()>;
 
   // All of these are the manager's and outlive the front ends.
   CZEVFrontEnds(const ManagerDeps& deps, const ManagerOptions& options, StopState* stop, const ManagerHooks* hooks);
@@ -46,9 +48,11 @@ class CZEVFrontEnds {
   // address the registry gives (ReadHttpBindAddress), writes the port to the
   // registry (a write that fails is tried again every port_write_retry_ms on
   // a thread of its own until it succeeds or the stop ends the wait), starts
-  // the socket server with `peer_check` and the port guard. Records which
-  // front ends did not start. Serialised with the Stop calls by the manager.
-  void Start(ComponentPeerCheck peer_check);
+  // the socket server with `peer_check` and `hosts` (whose components'
+  // registrations over the socket end with them) and the port guard. Records
+  // which front ends did not start. Serialised with the Stop calls by the
+  // manager.
+  void Start(ComponentPeerCheck peer_check, ComponentHostsSource hosts);
   // Joins the port write retries, stops the HTTP endpoint and the socket.
   void StopEndpoints();
   // Stops the port guard (releasing the port mutex, joining its timer).

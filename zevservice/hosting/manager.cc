@@ -75,9 +75,10 @@ bool CZEVManager::StartFrontEnds(std::unique_ptr<NamedMutex> instance_mutex) {
   // it, leaves the running instance's hosts and file alone.
   loader_.StartMonitor();
   // A component may change its own registrations: a caller counts as one
-  // when its process group was started by one of our hosts for it.
-  front_ends_.Start(
-      [this](pid_t pid, const std::string& id) { return loader_.IsComponentProcess(pid, id); });
+  // when its process group was started by one of our hosts for it. What a
+  // process of such a group registers goes when the group's leader ends.
+  front_ends_.Start([this](pid_t pid, const std::string& id) { return loader_.IsComponentProcess(pid, id); },
+                    [this] { return loader_.HostPids(); });
   return true;
 }
 

@@ -1,10 +1,12 @@
 #include "rpc/control_server.h"
 
 #include <exception>
+#include <iterator>
 #include <utility>
 
 #include "base/log.h"
 #include "platform/text.h"
+#include "rpc/component_peer.h"
 
 namespace zev {
 
@@ -17,8 +19,10 @@ const char kNotFoundText[] = "not find component in process";
 void TakeHalf(PortInfoKind kind, const ComponentPortInfo& info, ComponentPortInfo* entry) {
   if (kind == PortInfoKind::kPort) {
     entry->port = info.port;
+    entry->portTie = info.portTie;
   } else {
     entry->pipeName = info.pipeName;
+    entry->pipeTie = info.pipeTie;
   }
 }
 
@@ -127,12 +131,29 @@ RegisterOutcome Register(ControlServerState* state, const RpcCaller& caller, Por
       ComponentPortInfo info =
           kind == PortInfoKind::kPort ? RecordFrom(context, port, "") : RecordFrom(context, 0, pipe_name);
       if (!caller.Privileged()) info.owner = caller.Uid();
+      uint64_t tie = 0;
       std::string error;
+      if (!TieRegistration(caller, &state->leaders, &tie, &error)) {
+        out.errorMessage = error;
+        LogWrite(kLogWarning, "Did not register component %s for %s: %s", id.c_str(), caller.Describe().c_str(),
+                 error.c_str());
+        return out;
+      }
+      (kind == PortInfoKind::kPort ? info.portTie : info.pipeTie) = tie;
       out.success = state->store.registerComponentPortInfo(id, kind, info, &error);
       if (!out.success) {
         out.errorMessage = error;
         LogWrite(kLogWarning, "Refused to register component %s for %s: %s", id.c_str(), caller.Describe().c_str(),
                  error.c_str());
+      } else if (tie != 0 && !state->leaders.Watching(tie)) {
+        // The group's leader ended before the registration was stored: its
+        // watch may have fired too early to find it.
+        state->store.withdrawTied(tie);
+        out.success = false;
+        out.errorMessage = "the calling component's process has ended";
+        LogWrite(kLogInfo, "Did not keep the registration of component %s for %s: %s", id.c_str(),
+                 caller.Describe().c_str(), out.errorMessage.c_str());
+        return out;
       }
       if (kind == PortInfoKind::kPort) {
         LogWrite(kLogInfo, "registerPort: componentID:%s, Port:%d ", id.c_str(), port);
@@ -279,14 +300,45 @@ bool CZEVComponentPortStore::removeComponentPortInfo(const std::string& componen
     MutexLock lock(&mu_);
     auto it = entries_.find(componentID);
     if (it == entries_.end()) return false;
-    if (withdrawn.pipeName.empty()) it->second.port = 0;
-    if (withdrawn.port == 0) it->second.pipeName.clear();
+    if (withdrawn.pipeName.empty()) {
+      it->second.port = 0;
+      it->second.portTie = 0;
+    }
+    if (withdrawn.port == 0) {
+      it->second.pipeName.clear();
+      it->second.pipeTie = 0;
+    }
     if (it->second.port == 0 && it->second.pipeName.empty()) EraseLocked(it);
     return true;
   } catch (const std::exception& e) {
     LogWrite(kLogInfo, "removeComponentPortInfo failed:%s", e.what());
     return false;
   }
+}
+
+size_t CZEVComponentPortStore::withdrawTied(uint64_t tie, std::vector<std::string>* ids) {
+  if (tie == 0) return 0;
+  MutexLock lock(&mu_);
+  size_t withdrawn = 0;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    auto next = std::next(it);
+    ComponentPortInfo& entry = it->second;
+    const size_t before = withdrawn;
+    if (entry.portTie == tie) {
+      entry.port = 0;
+      entry.portTie = 0;
+      ++withdrawn;
+    }
+    if (entry.pipeTie == tie) {
+      entry.pipeName.clear();
+      entry.pipeTie = 0;
+      ++withdrawn;
+    }
+    if (withdrawn != before && ids != nullptr) ids->push_back(it->first);
+    if (entry.port == 0 && entry.pipeName.empty()) EraseLocked(it);
+    it = next;
+  }
+  return withdrawn;
 }
 
 size_t CZEVComponentPortStore::size() const {
@@ -393,6 +445,35 @@ void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
   }
   response.set_data(data);
   response.set_success(success);
+}
+
+ControlServerState::ControlServerState(LoadedComponentsSource source, Clock* c, size_t capacity)
+    : store(capacity), loaded(std::move(source)), clock(c), leaders([this](uint64_t watch) {
+        std::vector<std::string> ids;
+        if (store.withdrawTied(watch, &ids) == 0) return;
+        std::string list;
+        for (const std::string& id : ids) list += (list.empty() ? "" : ", ") + id;
+        LogWrite(kLogInfo, "A component's process ended: withdrew the registrations it made for %s", list.c_str());
+      }) {}
+
+bool TieRegistration(const RpcCaller& caller, ProcessEndWatch* leaders, uint64_t* tie, std::string* why) {
+  *tie = 0;
+  if (caller.via != RpcCaller::Via::kSocket || caller.pid <= 0 || !caller.component_hosts) return true;
+  pid_t leader = 0;
+  int pidfd = -1;
+  switch (TieToComponentGroup(caller.pid, caller.component_hosts(), &leader, &pidfd)) {
+    case GroupTie::kNone:
+      return true;
+    case GroupTie::kEnded:
+      *why = "the calling process or its component has ended";
+      return false;
+    case GroupTie::kLeader:
+      *tie = leaders->Watch(leader, pidfd);
+      if (*tie != 0) return true;
+      *why = "cannot watch the component's process " + std::to_string(leader);
+      return false;
+  }
+  return true;
 }
 
 bool MayChangeRegistration(const RpcCaller& caller, const std::string& id, std::string* why) {

@@ -17,12 +17,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/annotated_mutex.h"
 #include "base/clock.h"
 #include "common/zevclasses/ZEVControlIntfs.pb.h"
 #include "contract/names.h"
 #include "model/loaded_components.h"
+#include "platform/process_end_watch.h"
 #include "rpc/rpc_method.h"
 
 namespace zev {
@@ -39,6 +41,11 @@ struct ComponentPortInfo {
   // The user the entry counts against: the one that created it, unless that
   // was root or the service's own user (unset).
   std::optional<uid_t> owner;
+  // The process watch each half is tied to (0: none): a half that a process
+  // of a component's process group registered goes when the group's leader
+  // ends. A registration of the half by anyone else unties it.
+  uint64_t portTie = 0;
+  uint64_t pipeTie = 0;
 };
 
 // Which half of a registration an update or a withdrawal touches.
@@ -83,6 +90,9 @@ class CZEVComponentPortStore {
   // port 0 clears the pipe name, so a record naming neither clears both. The
   // entry is erased once neither is left. True when the entry existed.
   bool removeComponentPortInfo(const std::string& componentID, const ComponentPortInfo& withdrawn);
+  // Withdraws every half tied to `tie` (not 0), erasing entries left with
+  // neither; the ids it touched go to *ids when given. How many halves went.
+  size_t withdrawTied(uint64_t tie, std::vector<std::string>* ids = nullptr);
 
   size_t size() const;
   size_t capacity() const { return capacity_; }
@@ -112,15 +122,17 @@ class CZEVControlServer : public CZEVRPCServer {
 };
 
 // What the control methods work on, shared by the three executors of one
-// registry. Read-only after construction apart from the store, which locks
-// for itself.
+// registry. Read-only after construction apart from the store and the
+// watch, which lock for themselves.
 struct ControlServerState {
   CZEVComponentPortStore store;
   LoadedComponentsSource loaded;  // may be empty: nothing is loaded
   Clock* clock;                   // not owned; outlives the executors
+  // The leaders of the component groups whose registrations are tied to
+  // them; an ending withdraws what is tied to it. Ends before the store.
+  ProcessEndWatch leaders;
 
-  ControlServerState(LoadedComponentsSource source, Clock* c, size_t capacity)
-      : store(capacity), loaded(std::move(source)), clock(c) {}
+  ControlServerState(LoadedComponentsSource source, Clock* c, size_t capacity);
 };
 
 class CZEVControlServergetComponentData
@@ -171,6 +183,15 @@ constexpr size_t kMaxRegistrationText = 4096;
 // are passed over.
 bool findMainEntryPoint(const LoadedComponentsSource& loaded, Clock* clock, const std::string& componentID,
                         int32_t bits, std::string* data);
+
+// What a registration by `caller` is tied to: over the socket, a process of
+// a component's process group (its leader a child of one of the caller's
+// component hosts) ties it to the group's leader, whose watch in `leaders`
+// comes back in *tie; everyone else, and every call over HTTP or made
+// inside the service, ties nothing (*tie 0). False when the registration
+// must not be kept: the caller or its component group has ended, or the
+// leader cannot be watched (*why tells).
+bool TieRegistration(const RpcCaller& caller, ProcessEndWatch* leaders, uint64_t* tie, std::string* why);
 
 // Whether `caller` may register or withdraw the registrations of `id`: root,
 // the service's own user, and a process of the component's own process group

@@ -618,6 +618,61 @@ TEST(ComponentPortStore, KeepsEachHalfApartAndHoldsTheCap) {
   EXPECT_TRUE(store.setComponentPortInfo("c", port_rec));
 }
 
+// A half goes with the watch it is tied to, unless someone else registered
+// it since; an entry left with neither half goes.
+TEST(ComponentPortStore, WithdrawsOnlyTheHalvesTiedToAnEndedWatch) {
+  CZEVComponentPortStore store;
+  ComponentPortInfo tied_port, tied_pipe, port, pipe;  // as registrations make them: one half each
+  tied_port.port = 10;
+  tied_port.portTie = 7;
+  tied_pipe.pipeName = "p";
+  tied_pipe.pipeTie = 7;
+  port.port = 11;
+  pipe.pipeName = "q";
+  ASSERT_TRUE(store.registerComponentPortInfo("a", PortInfoKind::kPort, tied_port));
+  ASSERT_TRUE(store.registerComponentPortInfo("a", PortInfoKind::kPipeName, tied_pipe));
+  ASSERT_TRUE(store.registerComponentPortInfo("b", PortInfoKind::kPort, tied_port));
+  ASSERT_TRUE(store.registerComponentPortInfo("b", PortInfoKind::kPipeName, pipe));
+  ASSERT_TRUE(store.registerComponentPortInfo("c", PortInfoKind::kPort, tied_port));
+  ASSERT_TRUE(store.registerComponentPortInfo("c", PortInfoKind::kPort, port));
+  std::vector<std::string> ids;
+  EXPECT_EQ(store.withdrawTied(8), 0u);
+  EXPECT_EQ(store.withdrawTied(7, &ids), 3u);
+  EXPECT_EQ(ids, (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(store.hasComponentPortInfo("a"));
+  ComponentPortInfo got;
+  std::string error;
+  ASSERT_TRUE(store.getComponentPortInfo("b", &got, &error));
+  EXPECT_EQ(got.port, 0);
+  EXPECT_EQ(got.pipeName, "q");
+  ASSERT_TRUE(store.getComponentPortInfo("c", &got, &error));
+  EXPECT_EQ(got.port, 11);
+}
+
+TEST(ComponentPeer, TiesRegistrationsToTheLeaderOfAHostsChildGroupOnly) {
+  const std::vector<pid_t> hosts = {100};
+  struct Case {
+    const char* what;
+    CallerGroupFacts facts;  // caller alive, parent, group; leader alive, parent, group
+    GroupTie tie;
+  };
+  const Case cases[] = {
+      {"the component itself", {true, 100, 200, true, 100, 200}, GroupTie::kLeader},
+      {"a helper it runs", {true, 200, 200, true, 100, 200}, GroupTie::kLeader},
+      {"a caller gone before it was looked at", {false, 0, 0, false, 0, 0}, GroupTie::kEnded},
+      {"a helper whose component ended", {true, 100, 200, false, 0, 0}, GroupTie::kEnded},
+      {"a process whose group's leader ended", {true, 1, 200, false, 0, 0}, GroupTie::kNone},
+      {"a group led by another's child", {true, 300, 300, true, 1, 300}, GroupTie::kNone},
+      {"a leader's pid taken by one leading no group", {true, 200, 200, true, 100, 250}, GroupTie::kNone},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TieOf(c.facts, hosts), c.tie) << c.what;
+    if (c.tie == GroupTie::kLeader) {
+      EXPECT_EQ(TieOf(c.facts, {}), GroupTie::kNone) << c.what << ", no hosts";
+    }
+  }
+}
+
 TEST_F(ControlServer, AnotherUserChangesOnlyItsOwnComponentsRegistrationsAndHoldsAtMost64) {
   ScopedUser user;
   if (!user.ok()) GTEST_SKIP() << user.reason();

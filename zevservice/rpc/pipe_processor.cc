@@ -44,8 +44,12 @@ int32_t NewRequestId() {
 }
 
 CZEVServicePipeProcessorImpl::CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods,
-                                                           ComponentPeerCheck component_check)
-    : methods_(methods), component_check_(std::move(component_check)), request_id_(NewRequestId()) {}
+                                                           ComponentPeerCheck component_check,
+                                                           ComponentHostsSource component_hosts)
+    : methods_(methods),
+      component_check_(std::move(component_check)),
+      component_hosts_(std::move(component_hosts)),
+      request_id_(NewRequestId()) {}
 
 int32_t CZEVServicePipeProcessorImpl::parseExtend(const IZEVIPCRequest& request, std::string* key) {
   const std::string& header = request.getExtend();
@@ -82,6 +86,7 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
       caller.pid = peer.pid;
     }
     caller.component_check = component_check_;
+    caller.component_hosts = component_hosts_;
     CallHooks hooks;
     hooks.caller = &caller;
     hooks.empty_plain_is_open_failure = true;
@@ -125,14 +130,21 @@ void CZEVPipeServerImpl::setComponentPeerCheck(ComponentPeerCheck check) {
   component_check_ = std::move(check);
 }
 
+void CZEVPipeServerImpl::setComponentHosts(ComponentHostsSource hosts) {
+  MutexLock lock(&check_mu_);
+  component_hosts_ = std::move(hosts);
+}
+
 void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response) {
   ComponentPeerCheck check;
+  ComponentHostsSource hosts;
   {
-    // Copied for the call, so that a change meanwhile cannot pull it away.
+    // Copied for the call, so that a change meanwhile cannot pull them away.
     MutexLock lock(&check_mu_);
     check = component_check_;
+    hosts = component_hosts_;
   }
-  CZEVServicePipeProcessorImpl processor(methods_, std::move(check));
+  CZEVServicePipeProcessorImpl processor(methods_, std::move(check), std::move(hosts));
   const long id = processor.request_id();
   try {
     LogWrite(kLogInfo, "[PIPE]: Request start: %ld", id);

@@ -28,9 +28,11 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
  public:
   // Takes a new request id. `methods` (not owned) must outlive the processor.
   // `component_check` tells which peers count as a component's own
-  // processes (empty: none).
+  // processes (empty: none); `component_hosts` which processes run
+  // components (empty: none).
   explicit CZEVServicePipeProcessorImpl(const CZEVMethodRegistry* methods,
-                                        ComponentPeerCheck component_check = ComponentPeerCheck());
+                                        ComponentPeerCheck component_check = ComponentPeerCheck(),
+                                        ComponentHostsSource component_hosts = ComponentHostsSource());
 
   // Fills the response: the sealed answer as body, "etag:<etag>;exr:<0|1>" as
   // extended response. Every failure is answered (exr 1, an exception response).
@@ -45,6 +47,7 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
  private:
   const CZEVMethodRegistry* const methods_;
   const ComponentPeerCheck component_check_;
+  const ComponentHostsSource component_hosts_;
   const int32_t request_id_;
   std::string failure_;
 };
@@ -76,12 +79,16 @@ class CZEVPipeServerImpl {
   // methods that only a component itself (or root) may call; empty: none.
   // Any thread.
   void setComponentPeerCheck(ComponentPeerCheck check);
+  // Tells which processes are the hosts of the service's components, whose
+  // component groups' registrations end with them; empty: none. Any thread.
+  void setComponentHosts(ComponentHostsSource hosts);
 
  private:
   CZEVIPCServer* const server_;               // not owned
   const CZEVMethodRegistry* const methods_;   // not owned
   Mutex check_mu_;
   ComponentPeerCheck component_check_ GUARDED_BY(check_mu_);
+  ComponentHostsSource component_hosts_ GUARDED_BY(check_mu_);
 };
 
 }  // namespace zev

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/annotated_mutex.h"
 #include "common/zevclasses/ZEVRPCDefine.pb.h"
@@ -50,6 +51,8 @@ class EZEVRPC : public EZEVException {
 // Whether process `pid` belongs to the process group of component `id` as
 // this service runs it. Handed down by the component manager.
 using ComponentPeerCheck = std::function<bool(pid_t pid, const std::string& id)>;
+// The processes of the hosts that run this service's components now.
+using ComponentHostsSource = std::function<std::vector<pid_t>()>;
 
 // Who made a call, as the transport that brought it learned from the kernel.
 // One call, one thread: not shared.
@@ -71,6 +74,8 @@ struct RpcCaller {
   std::string origin;
   // May be empty: no process counts as a component's own.
   ComponentPeerCheck component_check;
+  // May be empty: no caller's registrations are tied to a component group.
+  ComponentHostsSource component_hosts;
 
   // The uid, looked up when needed; unset when it cannot be known.
   std::optional<uid_t> Uid() const;
