@@ -18,6 +18,7 @@
 
 #include "platform/file_modes.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
 extern char** environ;
 
@@ -157,8 +158,6 @@ bool BelongsTo(pid_t pid, const std::string& name, const InstanceIdentity& who) 
   return !who.service_cgroup.empty() && ReadFileToString(proc + "/cgroup", &cgroup) &&
          ServiceCgroupIn(cgroup) == who.service_cgroup;
 }
-
-int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 int PidfdSignal(int pidfd, int sig) { return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0)); }
 

@@ -87,6 +87,9 @@ std::unique_ptr<ProcessHandle> StartProcessArgv(const std::vector<std::string>& 
                                                 const StartOptions& options = StartOptions(),
                                                 std::string* error = nullptr);
 
+// A pidfd (close-on-exec) for `pid`; -1 with errno set when there is none.
+int PidfdOpen(pid_t pid);
+
 // SIGKILL to the process; the result of kill().
 bool TerminateProcessById(pid_t pid);
 // Kills every process (other than this one) whose executable's base name

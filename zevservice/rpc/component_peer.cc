@@ -2,13 +2,13 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
 
 #include "platform/paths.h"
+#include "platform/process.h"
 
 namespace zev {
 
@@ -57,7 +57,7 @@ GroupTie TieToComponentGroup(pid_t pid, const std::vector<pid_t>& hosts, pid_t* 
   if (facts.caller_alive && !ParentAndGroup(pid, &facts.caller_parent, &ignored)) facts.caller_parent = 0;
   int fd = -1;
   if (facts.caller_alive && facts.group > 0) {
-    fd = static_cast<int>(syscall(SYS_pidfd_open, facts.group, 0));
+    fd = PidfdOpen(facts.group);
     if (fd >= 0 && !ParentAndGroup(facts.group, &facts.leader_parent, &facts.leader_group)) {
       // Reaped since the pidfd was taken, or hidden by /proc (then it is
       // nobody's component: its parent stays unknown).
