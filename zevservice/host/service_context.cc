@@ -56,7 +56,7 @@ CZEVServiceContext::Options CZEVServiceContext::ServiceOptions(const Timings& ti
     std::string collect;
     ReadSettingText(registry, kCollectOldVersionsSetting, &collect);
     for (char& c : collect) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    server.collect_old_versions = collect == "on";
+    server.collect_old_versions = collect != "off";
     server.loaded = *loaded;
     server.clock = clock;
     server.registry = registry;

@@ -72,7 +72,7 @@ inline constexpr Setting kCollectOldVersionsSetting = {
     "CollectOldVersions", kCollectOldVersionsSettingKey,
     "whether each update pass removes old versions from the download folder (recorded, loaded and the newest "
     "2 of each component stay)",
-    SettingType::kChoice, "off", 0, 0, 0, kOnOffChoices, nullptr, kAtNextStart};
+    SettingType::kChoice, "on", 0, 0, 0, kOnOffChoices, nullptr, kAtNextStart};
 
 inline constexpr const Setting* kSettings[] = {&kUrlSetting, &kFirstSetting, &kIntervalSetting,
                                                &kBindAddressSetting, &kCollectOldVersionsSetting};
