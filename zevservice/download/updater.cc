@@ -285,6 +285,8 @@ void CZEVUpdater::RunTasks() {
         EmitEvent(key, kTaskVerifyFailed);
         SetLastError("check Subtask Hash failed : " + key);
         LogWrite(kLogError, "CZEVUpdater task %s unpacked files do not verify", key.c_str());
+        // The pass counts it as failed: it is not installed.
+        if (!CallUpdate(key, false, false)) SetLastError("Update status failed : " + key);
       }
     } else {
       EmitEvent(key, kTaskDownloadFailed);

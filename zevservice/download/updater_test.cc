@@ -264,6 +264,24 @@ TEST_F(UpdaterTest, AWrongPackageHashIsFetchedThreeTimesThenTheTaskFails) {
   EXPECT_FALSE(fs::exists(InstallDir("comp") + "data.bin"));
 }
 
+// A package that verifies but unpacks to a file that does not is a failed
+// task, not an installed one.
+TEST_F(UpdaterTest, AnUnpackedFileThatDoesNotVerifyFailsTheTask) {
+  Package p = MakePackage("data.bin", "payload");
+  Serve("/d.7z", p);
+  p.hash = std::string(64, '0');
+  CZEVComponentProxy entry = Entry("comp");
+  AddResource(&entry, server_->Url("/d.7z"), "data.bin.7z", "", p);
+
+  auto updater = MakeUpdater();
+  ASSERT_TRUE(updater->addTask(entry));
+  ASSERT_TRUE(updater->start());
+  ASSERT_TRUE(runs_.WaitFor(1, std::chrono::seconds(30)));
+  const std::string key = "app#comp#1.0#x64";
+  EXPECT_EQ(CodesOf(key), (std::vector<uint16_t>{kTaskAdded, kTaskBegun, kTaskDownloaded, kTaskVerifyFailed}));
+  EXPECT_EQ(Updates(), (std::vector<Update>{{key, false, false}, {"", true, true}}));
+}
+
 TEST_F(UpdaterTest, APackageBeyondItsDeclaredSizeOrTheFreeSpaceFailsEachAttemptAtOnce) {
   const Package p = MakePackage("data.bin", "payload");
   Serve("/d.7z", p);
