@@ -2,7 +2,7 @@
 # catalogue that the strategy server (zev-strategy-server) serves.
 #   package_component DIR APP ID VERSION ENTRY_FILE [RUN_MODE]
 #     packs ENTRY_FILE with 7z (stored, not compressed) into
-#     DIR/ID-VERSION.7z and appends the application entry that lists it to
+#     DIR/ID-VERSION-NAME.7z (NAME: ENTRY_FILE's name) and appends the application entry that lists it to
 #     DIR/entries (RUN_MODE: 2 service, 3 application, the default).
 #   write_catalogue DIR
 #     writes DIR/catalogue.json from DIR/entries (written aside, then renamed)
@@ -15,14 +15,17 @@ package_component() {
   local stage name package
   stage=$(mktemp -d)
   name=$(basename "$entry")
-  package="$id-$version.7z"
+  # The unpacked file is looked for under the resource's name less ".7z";
+  # the server's file name tells the versions apart.
+  package="$name.7z"
+  local served="$id-$version-$package"
   cp "$entry" "$stage/$name"
   chmod 0755 "$stage/$name"
-  rm -f "$dir/$package"
-  (cd "$stage" && 7z a -t7z -mx0 "$dir/$package" "$name" >/dev/null)
+  rm -f "$dir/$served"
+  (cd "$stage" && 7z a -t7z -mx0 "$dir/$served" "$name" >/dev/null)
   local package_hash package_size file_hash
-  package_hash=$(sha256sum "$dir/$package" | cut -d' ' -f1)
-  package_size=$(stat -c %s "$dir/$package")
+  package_hash=$(sha256sum "$dir/$served" | cut -d' ' -f1)
+  package_size=$(stat -c %s "$dir/$served")
   file_hash=$(sha256sum "$stage/$name" | cut -d' ' -f1)
   rm -rf "$stage"
   # One application a line.
@@ -31,7 +34,7 @@ package_component() {
 \"version\": {\"version\": \"$version\", \"manifest\": {\
 \"loadMode\": 2, \"runMode\": $mode, \"entryPoint\": \"$name\", \"updateTime\": 1, \
 \"execParams\": {\"pgroup\": \"$id\"}, \
-\"resources\": [{\"name\": \"$package\", \"path\": \"@SERVER@/files/$package\", \
+\"resources\": [{\"name\": \"$package\", \"path\": \"@SERVER@/files/$served\", \
 \"size\": $package_size, \"hash\": \"$package_hash\", \
 \"originalHash\": \"$file_hash\", \"directory\": \"\"}]}}}]}" >> "$dir/entries"
 }

@@ -51,13 +51,17 @@ record() {
   "$zevctl" reg get HKLM 'Software\Varnel\ZEV\ServerStrategy' "" 2>/dev/null |
     python3 -c 'import json,sys; print(json.load(sys.stdin).get(sys.argv[1], 0))' "$1" 2>/dev/null || echo 0
 }
-installed_dir() { echo "$data/Varnel/ZEV/download/bench/big/1.0.$1"; }
+# Whether version 1.0.N was installed by the last pass: the record counts the
+# one version listed, and its script is in place.
+installed() {
+  [ "$(record installed)" = 1 ] && grep -q "^# version 1.0.$1\$" "$data/Varnel/ZEV/download/bench/big/1.0.$1/x64/big.sh"
+}
 median() { sort -n | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
 
 # Warm-up: the first pass of all, and the service's start, do not count.
 list_version 0
 "$zevctl" update --wait 120 >/dev/null || { echo "the warm-up update failed"; exit 1; }
-echo "update_bench: package of $(stat -c %s "$work/big-1.0.0.7z") bytes, Interval ${interval} s, $runs rounds"
+echo "update_bench: package of $(stat -c %s "$work/big-1.0.0-big.sh.7z") bytes, Interval ${interval} s, $runs rounds"
 : > "$work/update_wall" ; : > "$work/update_pass" ; : > "$work/timer_pass"
 version=1
 for round in $(seq "$runs"); do
@@ -65,7 +69,7 @@ for round in $(seq "$runs"); do
   start=$(now_ms)
   out=$("$zevctl" update --wait 120) || { echo "update failed: $out"; exit 1; }
   end=$(now_ms)
-  [ -d "$(installed_dir "$version")" ] || { echo "1.0.$version is not installed after update"; exit 1; }
+  installed "$version" || { echo "1.0.$version is not installed after update: $out"; exit 1; }
   echo $((end - start)) >> "$work/update_wall"
   echo $(($(record time) - start)) >> "$work/update_pass"
   version=$((version + 1))
@@ -79,7 +83,7 @@ for round in $(seq "$runs"); do
   done
   ended=$(record time)
   [ "$ended" -ge "$due" ] || { echo "the timer's pass did not end"; exit 1; }
-  [ -d "$(installed_dir "$version")" ] || { echo "1.0.$version is not installed after the timer's pass"; exit 1; }
+  installed "$version" || { echo "1.0.$version is not installed after the timer's pass"; exit 1; }
   echo $((ended - due)) >> "$work/timer_pass"
   echo "round $round: update $(tail -1 "$work/update_wall") ms (pass end recorded at +$(tail -1 "$work/update_pass") ms)," \
        "timer pass $(tail -1 "$work/timer_pass") ms"
