@@ -9,7 +9,9 @@
 # first version of its component, so no rollback takes it away. zevctl
 # update installs it; counting begins at its first run.
 #   restarts:  the component's runs after the first (each one is a new host),
-#              and the time of the last one, from the first;
+#              in all and within the first 60 s, beside the monitor's count
+#              (zev_host_restarts_total), and the time of the last one, from
+#              the first;
 #   zevsvc:    user + system CPU seconds of the service over the time;
 #   zevhost:   the same of every host over the time (reaped hosts are counted
 #              in the service's children's times; a live host by its own);
@@ -61,15 +63,17 @@ run() (
   sleep $(( seconds - ($(date +%s%3N) - first) / 1000 ))
   read -r self1 children1 < <(cpu_ticks)
   restarts=$(( $(wc -l < "$runs") - 1 ))
+  minute=$(awk -v first="$first" 'NR > 1 && $1 - first <= 60000 {n++} END {print n + 0}' "$runs")
   last=$(awk -v ms=$(( $(tail -n1 "$runs") - first )) 'BEGIN {printf "%.1f", ms / 1000}')
   metric=$("$zevctl" metrics 2>/dev/null | awk '/^zev_host_restarts_total/ {s += $2} END {print s + 0}')
-  printf '%-22s %9s %12s %14s %12s %12s\n' "$label" "$restarts" "$metric" "${last} s" \
+  printf '%-22s %9s %10s %10s %13s %13s %13s\n' "$label" "$restarts" "$minute" "$metric" "${last} s" \
     "$(awk -v t=$((self1 - self0)) -v h="$ticks" 'BEGIN {printf "%.2f", t / h}')" \
     "$(awk -v t=$((children1 - children0)) -v h="$ticks" 'BEGIN {printf "%.2f", t / h}')"
 )
 
 echo "crash_loop_bench: ${seconds} s, both services at once"
-printf '%-22s %9s %12s %14s %12s %12s\n' "" restarts "(monitor)" "last restart" "zevsvc CPU s" "zevhost CPU s"
+printf '%-22s %9s %10s %10s %13s %13s %13s\n' "" restarts "in 60 s" "(monitor)" "last restart" "zevsvc CPU s" \
+  "zevhost CPU s"
 run "backoff (default)" > "$work/on.txt" 2>&1 &
 on=$!
 run "--no-restart-backoff" --no-restart-backoff > "$work/off.txt" 2>&1 &
