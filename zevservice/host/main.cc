@@ -5,6 +5,9 @@
 //   zevsvc uninstall      stop the service and remove the unit
 // --test-timings, anywhere on the command line, runs any of these with the
 // short delays of Timings::Short(); for tests of whole processes only.
+// --no-restart-backoff starts a failed host again at once, without the wait
+// that grows with its quick ends (the restart budget still counts); for
+// benchmarks that set the backoff beside its absence only.
 #include <google/protobuf/stubs/logging.h>
 #include <strings.h>
 
@@ -44,9 +47,17 @@ int main(int argc, char** argv) {
   const auto test_flag = std::remove(args.begin(), args.end(), std::string("--test-timings"));
   const bool test_timings = test_flag != args.end();
   args.erase(test_flag, args.end());
-  const Timings timings = test_timings ? Timings::Short() : CZEVServiceContext::ServiceTimings();
+  const auto backoff_flag = std::remove(args.begin(), args.end(), std::string("--no-restart-backoff"));
+  const bool no_backoff = backoff_flag != args.end();
+  args.erase(backoff_flag, args.end());
+  Timings timings = test_timings ? Timings::Short() : CZEVServiceContext::ServiceTimings();
   if (test_timings) {
     DebugPrintAt(kJournalWarning, "zevsvc runs with the short delays of --test-timings; that is for tests only");
+  }
+  if (no_backoff) {
+    timings.restart_backoff_first_ms = 0;
+    DebugPrintAt(kJournalWarning, "zevsvc restarts failed hosts without backoff (--no-restart-backoff); that is for "
+                                  "benchmarks only");
   }
   // The pause every start begins with. A stop asked meanwhile ends the
   // process at once: nothing runs yet that would need stopping.
