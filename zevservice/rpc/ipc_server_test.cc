@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 
 #include <dirent.h>
+#include <pthread.h>
 
 #include "base/log.h"
 #include "platform/process.h"
@@ -22,6 +23,7 @@
 #include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/scoped_user.h"
+#include "testing/sync.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
@@ -142,6 +144,51 @@ TEST_F(PipeLimits, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   close(a);
   close(b);
   close(c);
+}
+
+// A quick request is answered on the loop while every worker is held by a
+// slow one, and no more slow ones run at once than cores plus one.
+TEST(PipeServer, AnswersQuickRequestsOnItsLoopWhileSlowOnesFillThePool) {
+  ScopedTempDir run;
+  CZEVIPCServer server(Clock::Real());
+  server.setRuntimeDir(run.path());
+  Latch release;
+  Counter started;
+  server.setHandler([&](IZEVIPCRequest& /*request*/, IZEVIPCResponse& response) {
+    started.Hit();
+    release.Wait();
+    response.setBody("slow");
+  });
+  server.setQuickHandler([](IZEVIPCRequest& request, IZEVIPCResponse& response) {
+    if (request.getBody() != "quick") return false;
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    response.setBody(name);
+    return true;
+  });
+  ASSERT_TRUE(server.start("test", "quick"));
+  const size_t limit = CZEVThreadPool::AwakeLimit();
+  int fd = ConnectUnixSocket(server.socket_path());
+  ASSERT_GE(fd, 0);
+  std::string frames;
+  for (size_t i = 0; i <= limit; ++i) frames += EncodeFrame({"slow", "", "slow"});
+  frames += EncodeFrame({"quick", "", "quick"});
+  ASSERT_TRUE(WriteAll(fd, frames.data(), frames.size()));
+  ASSERT_TRUE(started.WaitFor(static_cast<int>(limit)));
+  std::string in;
+  Frame reply;
+  ASSERT_TRUE(ReadFrameFrom(fd, &in, &reply, 10000));
+  EXPECT_STREQ(reply.tag.c_str(), "quick");
+  EXPECT_EQ(reply.body, "zev-pipe-loop");
+  // Every slow frame came before the quick one: all of them are queued.
+  EXPECT_EQ(server.worker_count(), limit);
+  release.Open();
+  for (size_t i = 0; i <= limit; ++i) {
+    ASSERT_TRUE(ReadFrameFrom(fd, &in, &reply, 10000));
+    EXPECT_EQ(reply.body, "slow");
+  }
+  close(fd);
+  server.stop();
 }
 
 TEST(PipeText, EchoedRequestTextIsCutOnACharacterBoundary) {
