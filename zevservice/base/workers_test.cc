@@ -13,25 +13,11 @@
 #include "base/thread_pool.h"
 #include "testing/fake_clock.h"
 #include "testing/sync.h"
+#include "testing/test_util.h"
 
 namespace zev {
 
 namespace {
-
-// Threads of this process named `name`.
-int ThreadsNamed(const std::string& name) {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string line;
-    if (std::getline(comm, line) && line == name) ++count;
-  }
-  closedir(dir);
-  return count;
-}
 
 // Waits (in real time, bounded) until `done` answers true.
 template <typename Done>
