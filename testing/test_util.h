@@ -75,6 +75,21 @@ inline int ThreadCount() {
   return n;
 }
 
+// Threads of this process named `name`.
+inline int ThreadsNamed(const std::string& name) {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string comm;
+    const std::string path = std::string("/proc/self/task/") + entry->d_name + "/comm";
+    if (ReadFileToString(path, &comm) && comm == name + "\n") ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
 // Whether the process comes to have `n` threads within 5 s: a thread whose
 // join has returned stays listed for a moment, until the kernel releases it.
 inline bool ThreadCountSettlesAt(int n) {

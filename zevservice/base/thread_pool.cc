@@ -1,10 +1,19 @@
 #include "base/thread_pool.h"
 
 #include <pthread.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <system_error>
 
 namespace zev {
+
+size_t CZEVThreadPool::AwakeLimit() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  const int cores = sched_getaffinity(0, sizeof(cpus), &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
+  return static_cast<size_t>(cores > 0 ? cores : std::max(1u, std::thread::hardware_concurrency())) + 1;
+}
 
 CZEVThreadPool::CZEVThreadPool(size_t max_workers, const char* name, Clock* clock, int64_t idle_ms)
     : max_workers_(max_workers), name_(name), clock_(clock), idle_ms_(idle_ms) {}

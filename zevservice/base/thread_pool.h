@@ -8,6 +8,10 @@
 // that size, and a pool that sees one task at a time keeps one thread. A
 // worker that has found nothing to do for `idle_ms` of `clock` ends; an
 // idle pool thus ends with no thread at all, and the next task starts one.
+//
+// A pool whose tasks mostly compute is best made with AwakeLimit() workers:
+// more threads awake than cores only take turns on them, and every turn is
+// a switch the kernel pays for.
 #ifndef ZEV_BASE_THREAD_POOL_H_
 #define ZEV_BASE_THREAD_POOL_H_
 
@@ -30,7 +34,11 @@ namespace zev {
 
 class CZEVThreadPool {
  public:
-  static constexpr int64_t kDefaultIdleMs = 30000;
+  static constexpr int64_t kDefaultIdleMs = 60000;
+
+  // The cores this process may run on, plus one (so that a worker that waits
+  // for a moment leaves no core unused).
+  static size_t AwakeLimit();
 
   // Runs at most `max_workers` tasks at once, on threads named `name` (at
   // most 15 bytes) in tools such as top and ps. No thread starts here.

@@ -329,6 +329,8 @@ TEST(ZevsvcService, ReportsItsStatesToTheNotifySocket) {
     names = thread_names();
     return std::find(names.begin(), names.end(), "zev-start\n") == names.end();
   })) << ::testing::PrintToString(names);
+  // Nothing has been rolled back: no thread waits to do it.
+  EXPECT_EQ(std::count(names.begin(), names.end(), "zev-rollback\n"), 0);
   for (const std::string& name : names) {
     EXPECT_EQ(name.rfind("zev", 0), 0u) << name;
 #ifndef __SANITIZE_THREAD__  // ThreadSanitizer's own thread keeps the program's name

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <system_error>
 #include <utility>
 
 #include "base/base64.h"
@@ -22,21 +23,20 @@ std::string KeyOf(const std::string& app, const std::string& component) { return
 }  // namespace
 
 RollbackKeeper::RollbackKeeper(RollbackOptions options)
-    : options_(std::move(options)), watch_(options_.failures, options_.window_ms) {
-  thread_ = std::thread(&RollbackKeeper::Run, this);
-  pthread_setname_np(thread_.native_handle(), "zev-rollback");
-}
+    : options_(std::move(options)), watch_(options_.failures, options_.window_ms) {}
 
 RollbackKeeper::~RollbackKeeper() { Stop(); }
 
 void RollbackKeeper::Stop() {
+  std::thread thread;
   {
     MutexLock lock(&mu_);
     stopping_ = true;
     pending_.clear();
+    thread.swap(thread_);
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  if (thread.joinable()) thread.join();
 }
 
 void RollbackKeeper::LoadedChanged(const std::vector<CZEVComponentProxy>& before,
@@ -112,6 +112,15 @@ void RollbackKeeper::Failed(const std::string& app, const std::string& component
   }
   rolled_back_.insert(key + '\0' + version);
   pending_.push_back(std::move(pending));
+  if (thread_.joinable()) return;
+  try {
+    thread_ = std::thread(&RollbackKeeper::Run, this);
+    pthread_setname_np(thread_.native_handle(), "zev-rollback");
+  } catch (const std::system_error& e) {
+    // The rollback waits in the queue for the next failure to try again.
+    LogWrite(kLogError, "No thread for the rollback of %s: %s", EscapeControlCharacters(app + " " + component).c_str(),
+             e.what());
+  }
 }
 
 void RollbackKeeper::Run() {

@@ -13,6 +13,8 @@
 // Threads: LoadedChanged and OnMonitorEvent only note what they are told
 // and return; the marks and the reload run on the keeper's own thread, so
 // that a reload (which waits on the monitor) never runs on the monitor's.
+// That thread starts with the first rollback: a keeper that never rolls
+// back holds none.
 #ifndef ZEV_HOSTING_ROLLBACK_KEEPER_H_
 #define ZEV_HOSTING_ROLLBACK_KEEPER_H_
 
@@ -94,7 +96,7 @@ class RollbackKeeper : public pubsdk::MonitorObserver {
   std::set<std::string> rolled_back_ GUARDED_BY(mu_);
   std::deque<Pending> pending_ GUARDED_BY(mu_);
   bool stopping_ GUARDED_BY(mu_) = false;
-  std::thread thread_;
+  std::thread thread_ GUARDED_BY(mu_);  // runs Run once a rollback was queued
 };
 
 }  // namespace zev

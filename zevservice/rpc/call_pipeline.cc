@@ -107,6 +107,9 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
     reject(CallFailure::kOpen, std::string());
   } else if (!parseCommandData(plain, &descriptor, &request, &text)) {
     reject(CallFailure::kParse, text);
+  } else if (hooks.quick_only && !methods.isQuick(descriptor, request)) {
+    reply.deferred = true;
+    return reply;
   } else {
     parsed = true;
     std::string().swap(plain);  // the request holds what the method needs

@@ -47,6 +47,11 @@ struct CallHooks {
   ByteBudget* budget = DefaultCallBudget();
   // Who sent the call (null: the service itself); must outlive the call.
   const RpcCaller* caller = nullptr;
+  // Run the call only when it is quick (CZEVMethodRegistry::isQuick); one
+  // that is not comes back `deferred`, with nothing run, told or counted,
+  // for the transport to run again where it may block. A call refused
+  // before it reaches a method is quick.
+  bool quick_only = false;
 };
 
 struct CallReply {
@@ -55,6 +60,7 @@ struct CallReply {
   std::string body;       // the sealed reply
   std::string etag;       // its etag
   CallFailure failure = CallFailure::kNone;
+  bool deferred = false;  // quick_only, and the call is not quick: nothing else is set
 };
 
 // Runs one sealed call through `methods`. Never throws.

@@ -447,6 +447,12 @@ void CZEVControlServergetComponentData::handle(CZEVControlServer& /*server*/,
   response.set_success(success);
 }
 
+bool CZEVControlServergetComponentData::isQuick(const std::string& request) const {
+  CZEVGetComponentDataRequest parsed;
+  (void)parsed.ParseFromString(request);  // as handle reads it
+  return parsed.datatype() != qMainEntryPoint;
+}
+
 ControlServerState::ControlServerState(LoadedComponentsSource source, Clock* c, size_t capacity)
     : store(capacity), loaded(std::move(source)), clock(c), leaders([this](uint64_t watch) {
         std::vector<std::string> ids;

@@ -142,6 +142,9 @@ class CZEVControlServergetComponentData
       : CZEVRPCMethod("getComponentData"), state_(std::move(state)) {}
   void handle(CZEVControlServer& server, const CZEVGetComponentDataRequest& request,
               CZEVGetComponentDataResponse& response) override;
+  // Every question but the main entry point's, which checks the component's
+  // files, is answered from memory.
+  bool isQuick(const std::string& request) const override;
 
  private:
   const std::shared_ptr<ControlServerState> state_;

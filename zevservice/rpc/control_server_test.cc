@@ -437,6 +437,20 @@ TEST_F(ControlServer, AnswersQueriesOnlyForGoodIdsBitsAndTypes) {
   EXPECT_TRUE(c.Get(qPort, "comp", 32).success());
 }
 
+// Only what is answered from memory may run on the socket's loop thread.
+TEST_F(ControlServer, EchoAndQuestionsAnsweredFromMemoryAreQuick) {
+  CZEVComponentDescriptor echo, question;
+  echo.set_serverid(kEchoServerId);
+  echo.set_methodcode("echo");
+  question.set_serverid(kControlServerId);
+  question.set_methodcode("getComponentData");
+  CZEVGetComponentDataRequest request;
+  request.set_datatype(qPipeName);
+  EXPECT_TRUE(methods_.isQuick(echo, "") && methods_.isQuick(question, request.SerializeAsString()));
+  request.set_datatype(qMainEntryPoint);  // checks the component's files
+  EXPECT_FALSE(methods_.isQuick(question, request.SerializeAsString()));
+}
+
 TEST_F(ControlServer, FindsTheMainEntryPointOfTheRequestedBitsWhileItsWindowIsOpen) {
   ScopedTempDir root;
   const int64_t now_ms = clock_.WallMillis();

@@ -23,7 +23,6 @@ const char kServicePipeServerName[] = "ZEVServicePipeServer";
 
 namespace {
 
-constexpr size_t kPoolWorkers = 10;
 constexpr int kBacklog = 128;
 // A log line about refused or failed connections at most this often.
 constexpr uint64_t kAcceptLogIntervalMs = 60000;
@@ -97,6 +96,11 @@ size_t CZEVIPCServer::client_count() {
   return clients_.size();
 }
 
+size_t CZEVIPCServer::worker_count() {
+  std::lock_guard<std::mutex> lifecycle(lifecycle_mu_);
+  return pool_ ? pool_->worker_count() : 0;
+}
+
 bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name) {
   if (pipe_name.empty()) {
     LogWrite(kLogError, "The pipe name is empty.");
@@ -157,7 +161,7 @@ bool CZEVIPCServer::start(const std::string& name, const std::string& pipe_name)
   last_accept_log_ = 0;
   last_idle_close_log_ = 0;
 
-  pool_ = std::make_unique<CZEVThreadPool>(kPoolWorkers, "zev-pipe-work", clock_);
+  pool_ = std::make_unique<CZEVThreadPool>(CZEVThreadPool::AwakeLimit(), "zev-pipe-work", clock_);
   {
     MutexLock lock(&queue_mu_);
     loop_alive_ = true;
@@ -348,6 +352,7 @@ void CZEVIPCServer::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* b
       return;
     }
     offset += consumed;
+    if (server->AnswerQuickly(client, frame)) continue;
     if (server->pool_->Post([server, id = client->id, peer = client->peer, f = std::move(frame)]() mutable {
           server->HandleFrame(id, peer, std::move(f));
         })) {
@@ -433,6 +438,30 @@ void CZEVIPCServer::OnShutdown(uv_shutdown_t* request, int /*status*/) {
 
 void CZEVIPCServer::OnClientClosed(uv_handle_t* handle) { delete static_cast<Client*>(handle->data); }
 
+bool CZEVIPCServer::AnswerQuickly(Client* client, const Frame& frame) {
+  if (!quick_handler_ || frame.header.size() + frame.body.size() > kMaxQuickFrameBytes) return false;
+  CZEVIPCRequest request;
+  request.setPeer(client->peer);
+  request.setExtend(frame.header);
+  request.setBody(frame.body);
+  CZEVIPCResponse response;
+  if (!quick_handler_(request, response)) return false;
+  WriteReply(client, EncodeFrame({frame.tag, response.getExtend(), response.getBody()}));
+  return true;
+}
+
+void CZEVIPCServer::WriteReply(Client* client, std::string bytes) {
+  auto* write = new WriteRequest;
+  write->bytes = std::move(bytes);
+  write->request.data = write;
+  uv_buf_t buf = uv_buf_init(&write->bytes[0], static_cast<unsigned>(write->bytes.size()));
+  int rc = uv_write(&write->request, reinterpret_cast<uv_stream_t*>(&client->handle), &buf, 1, OnWrite);
+  if (rc != 0) {
+    LogWrite(kLogInfo, "uv_write failed, error: %d:%s.", rc, uv_strerror(rc));
+    delete write;
+  }
+}
+
 void CZEVIPCServer::HandleFrame(uint64_t client_id, const IpcPeer& peer, Frame frame) {
   if (!handler_) return;
   CZEVIPCRequest request;
@@ -469,15 +498,7 @@ void CZEVIPCServer::OnAsync(uv_async_t* async) {
     }
     if (client == nullptr || client->closing) continue;  // the client left: drop the reply
     if (client->in_flight > 0) --client->in_flight;
-    auto* write = new WriteRequest;
-    write->bytes = std::move(reply.bytes);
-    write->request.data = write;
-    uv_buf_t buf = uv_buf_init(&write->bytes[0], static_cast<unsigned>(write->bytes.size()));
-    int rc = uv_write(&write->request, reinterpret_cast<uv_stream_t*>(&client->handle), &buf, 1, OnWrite);
-    if (rc != 0) {
-      LogWrite(kLogInfo, "uv_write failed, error: %d:%s.", rc, uv_strerror(rc));
-      delete write;
-    }
+    server->WriteReply(client, std::move(reply.bytes));
     server->UpdateReading(client);
   }
   if (stop) server->RunStopOnLoop();

@@ -1,9 +1,11 @@
 // The named-pipe RPC server: a Unix stream socket (the Linux form of the
-// named pipe) served by one libuv loop thread, with a pool of up to 10
-// workers that parse frames, call the request handler and frame the replies.
-// The pool starts a worker only when a frame finds none idle and lets it go
-// after a while without work (base/thread_pool.h), so an idle service holds
-// few of them while ten calls still run at once.
+// named pipe) served by one libuv loop thread. A request the quick handler
+// takes is answered on the loop thread itself, at the cost of no thread
+// switch; every other one goes to a pool of as many workers as there are
+// cores plus one, which call the request handler and frame the replies. The
+// pool starts a worker only when a frame finds none idle and lets it go
+// after a minute without work (base/thread_pool.h), so an idle service holds
+// none of them.
 //
 // Frames are those of contract/pipe_frame.h. A connection whose next frame
 // does not start with the magic, or declares more than kMaxFrameSize bytes,
@@ -85,6 +87,14 @@ class CZEVIPCServer {
 
   // Stores the handler when it is not empty. Call before start.
   void setHandler(Handler handler);
+  // Offered each request of at most kMaxQuickFrameBytes on the loop thread
+  // before the pool sees it: true when it filled the response itself, which
+  // is then sent at once; false leaves the request to the handler on the
+  // pool. It must never block, since every connection waits while it runs.
+  // Empty (the default): every request goes to the pool. Call before start.
+  using QuickHandler = std::function<bool(IZEVIPCRequest& request, IZEVIPCResponse& response)>;
+  void setQuickHandler(QuickHandler handler) { quick_handler_ = std::move(handler); }
+  static constexpr size_t kMaxQuickFrameBytes = 16u << 10;
   // The folder of the socket file; without one nothing can listen. Call
   // before start.
   void setRuntimeDir(const std::string& dir) { runtime_dir_ = dir; }
@@ -102,6 +112,8 @@ class CZEVIPCServer {
   const std::string& socket_path() const { return socket_path_; }
   // Number of connected clients (for tests and logs).
   size_t client_count();
+  // Threads of the pool alive now; 0 while stopped (for tests and logs).
+  size_t worker_count();
 
   // Limits, each set before start. A connection whose frame has not
   // completed within `ms` of its first byte is closed (idle connections
@@ -164,6 +176,9 @@ class CZEVIPCServer {
   Client* OldestIdle(bool privileged);
 
   void CloseClient(Client* client);    // loop thread
+  // Answers the frame on the loop thread when the quick handler takes it.
+  bool AnswerQuickly(Client* client, const Frame& frame);  // loop thread
+  void WriteReply(Client* client, std::string bytes);       // loop thread
   void HandleFrame(uint64_t client_id, const IpcPeer& peer, Frame frame);  // pool thread
   void QueueReply(uint64_t client_id, std::string bytes);  // any thread
   void RunStopOnLoop();                // loop thread
@@ -174,6 +189,7 @@ class CZEVIPCServer {
   Clock* const clock_;
   std::string runtime_dir_;
   Handler handler_;
+  QuickHandler quick_handler_;
   std::unique_ptr<std::thread> loop_thread_;
   uv_loop_t loop_;
   uv_pipe_t listener_;

@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 
 #include <dirent.h>
+#include <pthread.h>
 
 #include "base/log.h"
 #include "platform/process.h"
@@ -22,6 +23,7 @@
 #include "testing/pipe_client.h"
 #include "testing/rpc_test_util.h"
 #include "testing/scoped_user.h"
+#include "testing/sync.h"
 #include "testing/test_util.h"
 #include "testing/unix_socket.h"
 
@@ -142,6 +144,39 @@ TEST_F(PipeLimits, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   close(a);
   close(b);
   close(c);
+}
+
+// Quick requests are answered on the loop while cores + 1 slow ones hold the pool.
+TEST(PipeServer, AnswersQuickRequestsOnItsLoopWhileSlowOnesFillThePool) {
+  ScopedTempDir run;
+  Latch release;
+  Counter started;
+  CZEVIPCServer server(Clock::Real());  // its workers go before what they use
+  server.setRuntimeDir(run.path());
+  server.setHandler([&](IZEVIPCRequest&, IZEVIPCResponse&) {
+    started.Hit();
+    release.Wait();
+  });
+  server.setQuickHandler([](IZEVIPCRequest& request, IZEVIPCResponse& response) {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    response.setBody(name);
+    return request.getBody() == "quick";
+  });
+  ASSERT_TRUE(server.start("test", "quick"));
+  const size_t limit = CZEVThreadPool::AwakeLimit();
+  int fd = ConnectUnixSocket(server.socket_path());
+  std::string frames, in;
+  for (size_t i = 0; i <= limit; ++i) frames += EncodeFrame({"slow", "", "slow"});
+  frames += EncodeFrame({"quick", "", "quick"});
+  ASSERT_TRUE(WriteAll(fd, frames.data(), frames.size()));
+  ASSERT_TRUE(started.WaitFor(static_cast<int>(limit)));
+  Frame reply;
+  ASSERT_TRUE(ReadFrameFrom(fd, &in, &reply, 10000));
+  EXPECT_EQ(reply.body, "zev-pipe-loop");
+  EXPECT_EQ(server.worker_count(), limit);  // every slow frame, read before the quick one, is queued
+  release.Open();
+  close(fd);
 }
 
 TEST(PipeText, EchoedRequestTextIsCutOnACharacterBoundary) {

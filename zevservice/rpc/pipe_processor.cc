@@ -72,6 +72,15 @@ int32_t CZEVServicePipeProcessorImpl::parseExtend(const IZEVIPCRequest& request,
 }
 
 int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCResponse& response) {
+  return Process(request, response, false);
+}
+
+int32_t CZEVServicePipeProcessorImpl::processIfQuick(IZEVIPCRequest& request, IZEVIPCResponse& response) {
+  return Process(request, response, true);
+}
+
+int32_t CZEVServicePipeProcessorImpl::Process(IZEVIPCRequest& request, IZEVIPCResponse& response,
+                                              bool quick_only) {
   failure_.clear();
   std::string key;
   CallReply reply;
@@ -99,7 +108,9 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
                      : text;
       return failure_;
     };
+    hooks.quick_only = quick_only;
     reply = ProcessSealedCall(*methods_, request.getBody(), key, hooks);
+    if (reply.deferred) return kNotQuick;
     if (reply.failure == CallFailure::kExecute || reply.failure == CallFailure::kUnknown) failure_ = reply.payload;
     if (reply.failure == CallFailure::kBusy) failure_ = kCallBusyText;
   }
@@ -111,6 +122,8 @@ int32_t CZEVServicePipeProcessorImpl::process(IZEVIPCRequest& request, IZEVIPCRe
 CZEVPipeServerImpl::CZEVPipeServerImpl(CZEVIPCServer* server, const CZEVMethodRegistry* methods)
     : server_(server), methods_(methods) {
   server_->setHandler([this](IZEVIPCRequest& request, IZEVIPCResponse& response) { HandleRequest(request, response); });
+  server_->setQuickHandler(
+      [this](IZEVIPCRequest& request, IZEVIPCResponse& response) { return HandleQuickRequest(request, response); });
 }
 
 CZEVPipeServerImpl::~CZEVPipeServerImpl() { stop(); }
@@ -136,6 +149,14 @@ void CZEVPipeServerImpl::setComponentHosts(ComponentHostsSource hosts) {
 }
 
 void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response) {
+  Serve(request, response, false);
+}
+
+bool CZEVPipeServerImpl::HandleQuickRequest(IZEVIPCRequest& request, IZEVIPCResponse& response) {
+  return Serve(request, response, true);
+}
+
+bool CZEVPipeServerImpl::Serve(IZEVIPCRequest& request, IZEVIPCResponse& response, bool quick_only) {
   ComponentPeerCheck check;
   ComponentHostsSource hosts;
   {
@@ -147,8 +168,12 @@ void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse&
   CZEVServicePipeProcessorImpl processor(methods_, std::move(check), std::move(hosts));
   const long id = processor.request_id();
   try {
-    LogWrite(kLogInfo, "[PIPE]: Request start: %ld", id);
-    if (processor.process(request, response) != 0) {
+    // A call tried on the loop is logged only once it is known to run there.
+    if (!quick_only) LogWrite(kLogInfo, "[PIPE]: Request start: %ld", id);
+    const int32_t rc = quick_only ? processor.processIfQuick(request, response) : processor.process(request, response);
+    if (rc == CZEVServicePipeProcessorImpl::kNotQuick) return false;
+    if (quick_only) LogWrite(kLogInfo, "[PIPE]: Request start: %ld", id);
+    if (rc != 0) {
       // The failure text may be a serialised message: it prints up to its first zero byte.
       LogWrite(kLogInfo, "[PIPE]: Request (%ld) faild: %s", id, CapEchoedText(processor.failure()).c_str());
     }
@@ -156,6 +181,7 @@ void CZEVPipeServerImpl::HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse&
   } catch (...) {
     LogWrite(kLogInfo, "[PIPE]: Request (%ld) catch error code: [%d]", id, errno);
   }
+  return true;
 }
 
 }  // namespace zev

@@ -37,6 +37,10 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
   // Fills the response: the sealed answer as body, "etag:<etag>;exr:<0|1>" as
   // extended response. Every failure is answered (exr 1, an exception response).
   int32_t process(IZEVIPCRequest& request, IZEVIPCResponse& response) override;
+  // process for a quick call (CallHooks::quick_only). kNotQuick, with the
+  // response untouched, for a call that is not.
+  static constexpr int32_t kNotQuick = -2;
+  int32_t processIfQuick(IZEVIPCRequest& request, IZEVIPCResponse& response);
   // Checks the extended request and takes its "key" item. 0 with *key set,
   // or -1 with the failure text set.
   int32_t parseExtend(const IZEVIPCRequest& request, std::string* key);
@@ -46,6 +50,8 @@ class CZEVServicePipeProcessorImpl : public IZEVIPCProcessor {
 
  private:
   const CZEVMethodRegistry* const methods_;
+  int32_t Process(IZEVIPCRequest& request, IZEVIPCResponse& response, bool quick_only);
+
   const ComponentPeerCheck component_check_;
   const ComponentHostsSource component_hosts_;
   const int32_t request_id_;
@@ -74,6 +80,10 @@ class CZEVPipeServerImpl {
 
   // The request handler (runs on the server's pool threads).
   void HandleRequest(IZEVIPCRequest& request, IZEVIPCResponse& response);
+  // The quick handler (runs on the server's loop thread): answers the
+  // request as HandleRequest does when its call is quick; false, with
+  // nothing answered or logged, when it is not.
+  bool HandleQuickRequest(IZEVIPCRequest& request, IZEVIPCResponse& response);
 
   // Tells which peers are processes of the component they name, for the
   // methods that only a component itself (or root) may call; empty: none.
@@ -84,6 +94,8 @@ class CZEVPipeServerImpl {
   void setComponentHosts(ComponentHostsSource hosts);
 
  private:
+  bool Serve(IZEVIPCRequest& request, IZEVIPCResponse& response, bool quick_only);
+
   CZEVIPCServer* const server_;               // not owned
   const CZEVMethodRegistry* const methods_;   // not owned
   Mutex check_mu_;

@@ -116,6 +116,11 @@ CZEVBaseRPCExecute* CZEVMethodRegistry::findMethod(const std::string& server_id,
   return entry == nullptr ? nullptr : entry->executor.get();
 }
 
+bool CZEVMethodRegistry::isQuick(const CZEVComponentDescriptor& descriptor, const std::string& request) const {
+  const CZEVBaseRPCExecute* executor = findMethod(descriptor.serverid(), descriptor.methodcode());
+  return executor == nullptr || executor->isQuick(request);
+}
+
 bool CZEVMethodRegistry::changesState(const std::string& server_id, const std::string& method_name) const {
   MutexLock lock(&mu_);
   const Entry* entry = FindLocked(server_id, method_name);

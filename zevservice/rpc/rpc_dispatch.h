@@ -107,6 +107,11 @@ class CZEVBaseRPCExecute {
                           const std::string& request, std::string& response) {
     execute(descriptor, request, response);
   }
+  // Whether this call (`request` serialised) is quick: it never blocks and
+  // is answered within microseconds, so that a transport may run it on its
+  // event loop rather than hand it to a worker thread. False unless the
+  // method says otherwise.
+  virtual bool isQuick(const std::string& /*request*/) const { return false; }
   // The same call with protobuf JSON text in and out.
   virtual void executeJson(const CZEVComponentDescriptor& descriptor,
                            const std::string& request_json, std::string& response_json) = 0;
@@ -138,6 +143,9 @@ class CZEVMethodRegistry {
   // executor exceptions pass through.
   void dispatchCall(const CZEVComponentDescriptor& descriptor, const std::string& request,
                     std::string& response, const RpcCaller& caller = InProcessCaller()) const;
+  // Whether the call is quick (CZEVBaseRPCExecute::isQuick). A call of no
+  // registered method is: its answer is the 30001 exception response.
+  bool isQuick(const CZEVComponentDescriptor& descriptor, const std::string& request) const;
   // Whether the method registered under the ids changes state (false when
   // there is none).
   bool changesState(const std::string& server_id, const std::string& method_name) const;

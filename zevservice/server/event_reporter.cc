@@ -79,9 +79,10 @@ bool CZEVEventReporter::QueueEvents(const std::vector<EventElement>& events) {
   if (dropped > 0 && !overflow_logged_.exchange(true))
     LogWrite(kLogInfo, "event queue full (%zu events): the oldest are dropped", kEventQueueCap);
   MutexLock lock(&timer_mu_);
-  if (!timer_ && !stopped_) {
-    timer_ = std::make_unique<TaskTimer>(clock_);
-    timer_->schedule(0, [this](uint64_t) { SendBatch(); }, period_);
+  if (!sending_ && !stopped_) {
+    if (!timer_) timer_ = std::make_unique<TaskTimer>(clock_);
+    entry_ = timer_->schedule(0, [this](uint64_t) { SendBatch(); }, period_);
+    sending_ = true;
   }
   return true;
 }
@@ -90,7 +91,16 @@ void CZEVEventReporter::SendBatch() {
   std::vector<EventElement> batch;
   EventElement e;
   while (batch.size() < kEventBatchSize && queue_.pop(e, false)) batch.push_back(e);
-  if (batch.empty()) return;
+  if (batch.empty()) {
+    // A period without events: the timer's thread may go. Events queued
+    // before this look keep it; those queued after it start a new run.
+    MutexLock lock(&timer_mu_);
+    if (sending_ && queue_.size() == 0 && timer_) {
+      timer_->cancel(entry_);
+      sending_ = false;
+    }
+    return;
+  }
   PostEvents(batch);
 }
 

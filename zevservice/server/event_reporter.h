@@ -42,8 +42,10 @@ using EventKeeper = std::function<void(const std::vector<EventElement>&)>;
 class CZEVEventReporter {
  public:
   // Sends every `period` seconds of `clock` (not owned; must outlive the
-  // reporter); the timer starts with the first events queued, and its first
-  // run comes at once. `keep`, when set, also gets every list queued.
+  // reporter) while events wait; the timer starts with the first events
+  // queued, and its first run comes at once. A run that finds the queue
+  // empty ends it, so that an idle reporter keeps no thread; the next
+  // events start it again. `keep`, when set, also gets every list queued.
   explicit CZEVEventReporter(Clock* clock, EventKeeper keep = EventKeeper(), int64_t period = 5);
   ~CZEVEventReporter();  // stops the timer (waiting for a send under way)
 
@@ -69,6 +71,8 @@ class CZEVEventReporter {
   const int64_t period_;
   Mutex timer_mu_;
   bool stopped_ GUARDED_BY(timer_mu_) = false;
+  bool sending_ GUARDED_BY(timer_mu_) = false;  // the timer holds the periodic entry
+  uint64_t entry_ GUARDED_BY(timer_mu_) = 0;
   // Last: its thread uses the members above.
   std::unique_ptr<TaskTimer> timer_ GUARDED_BY(timer_mu_);
 };
