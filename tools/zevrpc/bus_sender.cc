@@ -52,24 +52,31 @@ struct Exchange {
   bool untaken = false;
 };
 
-// Reads the 4-byte acknowledgement.
+// Reads the 4-byte acknowledgement. The receiver has yet to run when the
+// frame was just written, so this waits first rather than trying a read
+// that would find nothing.
 Exchange ReadAck(int fd, SteadyClock::time_point deadline) {
   Exchange out;
   uint8_t ack[kAckSize];
   size_t got = 0;
+  bool waited = false;
   while (got < kAckSize) {
+    if (!waited) {
+      int ready = WaitFor(fd, POLLIN, deadline);
+      if (ready == 0) out.result = pubsdk::kBusErrTimeout;
+      if (ready <= 0) return out;
+    }
+    waited = false;
     ssize_t n = recv(fd, ack + got, kAckSize - got, 0);
     if (n > 0) {
       got += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int ready = WaitFor(fd, POLLIN, deadline);
-      if (ready == 0) out.result = pubsdk::kBusErrTimeout;
-      if (ready <= 0) return out;
+    if (n < 0 && errno == EINTR) {
+      waited = true;
       continue;
     }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     // The kernel reports a reset when the receiver closed with bytes of ours
     // still unread; a plain end means it had read them all and then went
     // away without an answer, so the message may or may not be in.

@@ -191,41 +191,43 @@ bool BusEndpoint::Answer(int fd, uint32_t code) {
   return send(fd, ack, sizeof(ack), MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof(ack));
 }
 
-// Reads what the connection has and answers every frame completed, in the
-// order they came; true when it is finished (refused, out of step or left)
-// and must be closed, false when it stays for more bytes or frames.
+// Reads what the connection has, up to the end of one frame, and answers
+// it; true when the connection is finished (refused, out of step or left)
+// and must be closed, false when it stays for more bytes or frames. A
+// sender waits for each answer before its next frame, so nothing more is
+// read until poll reports it; a client that wrote several frames at once
+// has them served in turn, one answer each.
 bool BusEndpoint::ServeConnection(Connection* connection) {
-  for (;;) {
-    FrameReader& reader = *connection->reader;
-    while (reader.WriteRoom() > 0) {
-      ssize_t n = recv(connection->fd, reader.WritePointer(), reader.WriteRoom(), 0);
-      if (n > 0) {
-        if (connection->idle) {
-          connection->idle = false;
-          connection->deadline = SteadyClock::now() + frame_timeout_;
-        }
-        reader.Commit(static_cast<size_t>(n));
-        continue;
+  FrameReader& reader = *connection->reader;
+  while (reader.WriteRoom() > 0) {
+    ssize_t n = recv(connection->fd, reader.WritePointer(), reader.WriteRoom(), 0);
+    if (n > 0) {
+      if (connection->idle) {
+        connection->idle = false;
+        connection->deadline = SteadyClock::now() + frame_timeout_;
       }
-      if (n == 0) return true;  // the client left, between frames or in one
-      if (errno == EINTR) continue;
-      return errno != EAGAIN && errno != EWOULDBLOCK;
+      reader.Commit(static_cast<size_t>(n));
+      continue;
     }
-    FrameStatus status = reader.status();
-    uint32_t code = AckForStatus(status);
-    if (status == FrameStatus::kOk) {
-      InboxMessage message;
-      message.header = reader.header();
-      message.data = reader.TakeData();
-      if (!inbox_.Push(std::move(message))) code = kAckInboxFull;
-    }
-    // A refused header leaves its data unread in the stream, so only a
-    // frame taken whole lets the connection carry the next one.
-    if (!Answer(connection->fd, code) || (code != kAckQueued && code != kAckInboxFull)) return true;
-    reader.Reset();
-    connection->idle = true;
-    connection->deadline = SteadyClock::now() + kIdleConnectionClose;
+    if (n == 0) return true;  // the client left, between frames or in one
+    if (errno == EINTR) continue;
+    return errno != EAGAIN && errno != EWOULDBLOCK;
   }
+  FrameStatus status = reader.status();
+  uint32_t code = AckForStatus(status);
+  if (status == FrameStatus::kOk) {
+    InboxMessage message;
+    message.header = reader.header();
+    message.data = reader.TakeData();
+    if (!inbox_.Push(std::move(message))) code = kAckInboxFull;
+  }
+  // A refused header leaves its data unread in the stream, so only a
+  // frame taken whole lets the connection carry the next one.
+  if (!Answer(connection->fd, code) || (code != kAckQueued && code != kAckInboxFull)) return true;
+  reader.Reset();
+  connection->idle = true;
+  connection->deadline = SteadyClock::now() + kIdleConnectionClose;
+  return false;
 }
 
 void BusEndpoint::IoLoop() {
