@@ -125,6 +125,15 @@ void FrameReader::Commit(size_t n) {
   if (data_filled_ == header_.length) status_ = FrameStatus::kOk;
 }
 
+void FrameReader::Reset() {
+  header_filled_ = 0;
+  header_ = FrameHeader();
+  data_.reset();
+  data_filled_ = 0;
+  status_ = FrameStatus::kNeedMore;
+  header_done_ = false;
+}
+
 size_t FrameReader::Feed(const uint8_t* p, size_t n) {
   size_t taken = 0;
   while (taken < n && WriteRoom() > 0) {

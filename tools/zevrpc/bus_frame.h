@@ -1,8 +1,10 @@
 // The bytes of one bus message on its connection, and the answer to it.
 //
-// A sender opens one connection per message and writes a fixed 40-byte
-// header followed by the data; the receiver answers with a 4-byte
-// acknowledgement code and closes. Every field is little-endian:
+// A sender writes a fixed 40-byte header followed by the data; the receiver
+// answers with a 4-byte acknowledgement code. A connection carries one frame
+// at a time and, after a frame the receiver took (or dropped for a full
+// inbox), the next one; after any other answer the receiver closes it.
+// Every field is little-endian:
 //
 //   offset  size  field
 //        0     4  magic ("ZBUS" as the value 0x5355425A)
@@ -114,6 +116,8 @@ class FrameReader {
   const FrameHeader& header() const { return header_; }
   // Hands over the data (null for a zero-length frame); status() must be kOk.
   std::unique_ptr<uint8_t[]> TakeData() { return std::move(data_); }
+  // Starts over for the next frame on the same connection.
+  void Reset();
 
  private:
   const uint32_t expected_destination_;

@@ -7,28 +7,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
+#include <utility>
+
+#include "tools/zevrpc/bus_folder.h"
 
 namespace zev::rpc {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  const int fd_;
-};
 
 // Milliseconds left until `deadline`, at least 0, rounded up so that a poll
 // never wakes just before it.
@@ -51,55 +40,58 @@ int WaitFor(int fd, short events, SteadyClock::time_point deadline) {
   }
 }
 
-// Reads the 4-byte acknowledgement; a result code.
-pubsdk::HRESULT ReadAck(int fd, SteadyClock::time_point deadline) {
+// How the exchange of one message on a connection ended.
+struct Exchange {
+  pubsdk::HRESULT result = pubsdk::kBusErrIo;
+  bool answered = false;
+  // The receiver answered that it took the message (or that its inbox was
+  // full) and keeps reading the connection.
+  bool reusable = false;
+  // The receiver had closed its side without taking the message: nothing of
+  // it reached the inbox, so it may be sent again on a new connection.
+  bool untaken = false;
+};
+
+// Reads the 4-byte acknowledgement. The receiver has yet to run when the
+// frame was just written, so this waits first rather than trying a read
+// that would find nothing.
+Exchange ReadAck(int fd, SteadyClock::time_point deadline) {
+  Exchange out;
   uint8_t ack[kAckSize];
   size_t got = 0;
+  bool waited = false;
   while (got < kAckSize) {
+    if (!waited) {
+      int ready = WaitFor(fd, POLLIN, deadline);
+      if (ready == 0) out.result = pubsdk::kBusErrTimeout;
+      if (ready <= 0) return out;
+    }
+    waited = false;
     ssize_t n = recv(fd, ack + got, kAckSize - got, 0);
     if (n > 0) {
       got += static_cast<size_t>(n);
       continue;
     }
-    if (n == 0) return pubsdk::kBusErrIo;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return pubsdk::kBusErrIo;
-    int ready = WaitFor(fd, POLLIN, deadline);
-    if (ready == 0) return pubsdk::kBusErrTimeout;
-    if (ready < 0) return pubsdk::kBusErrIo;
+    if (n < 0 && errno == EINTR) {
+      waited = true;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    // The kernel reports a reset when the receiver closed with bytes of ours
+    // still unread; a plain end means it had read them all and then went
+    // away without an answer, so the message may or may not be in.
+    out.untaken = got == 0 && n < 0 && errno == ECONNRESET;
+    return out;
   }
-  return ResultForAck(DecodeAck(ack));
+  uint32_t code = DecodeAck(ack);
+  out.answered = true;
+  out.result = ResultForAck(code);
+  out.reusable = code == kAckQueued || code == kAckInboxFull;
+  return out;
 }
 
-}  // namespace
-
-pubsdk::HRESULT SendFrame(const std::string& socket_path, const FrameHeader& header, const void* data,
-                          uint32_t timeout_ms) {
-  sockaddr_un addr{};
-  if (socket_path.size() >= sizeof(addr.sun_path)) return pubsdk::kBusErrArgument;
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
-  const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
-
-  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) return pubsdk::kBusErrIo;
-  // A blocking connect waits for room in a busy listener's backlog, bounded
-  // by the send time-out; a missing or refusing listener fails at once.
-  timeval tv{static_cast<time_t>(timeout_ms / 1000), static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
-  if (timeout_ms > 0 && tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
-  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  for (;;) {
-    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) break;
-    if (errno == EINTR) continue;
-    if (errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR) return pubsdk::kBusErrNoNode;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS || errno == ETIMEDOUT) {
-      return pubsdk::kBusErrTimeout;
-    }
-    return pubsdk::kBusErrIo;
-  }
-  int flags = fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return pubsdk::kBusErrIo;
-
+// Writes the frame and reads its acknowledgement.
+Exchange Deliver(int fd, const FrameHeader& header, const void* data, SteadyClock::time_point deadline) {
   uint8_t head[kFrameHeaderSize];
   EncodeFrameHeader(header, head);
   iovec iov[2] = {{head, sizeof(head)}, {const_cast<void*>(data), header.length}};
@@ -109,19 +101,25 @@ pubsdk::HRESULT SendFrame(const std::string& socket_path, const FrameHeader& hea
     msghdr msg{};
     msg.msg_iov = next;
     msg.msg_iovlen = static_cast<size_t>(iov_count);
-    ssize_t n = sendmsg(fd.get(), &msg, MSG_NOSIGNAL);
+    ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
     if (n < 0) {
+      Exchange out;
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        int ready = WaitFor(fd.get(), POLLOUT, deadline);
-        if (ready == 0) return pubsdk::kBusErrTimeout;
-        if (ready < 0) return pubsdk::kBusErrIo;
+        int ready = WaitFor(fd, POLLOUT, deadline);
+        if (ready == 0) out.result = pubsdk::kBusErrTimeout;
+        if (ready <= 0) return out;
         continue;
       }
+      if (errno != EPIPE && errno != ECONNRESET) return out;
       // The receiver may refuse the header and close before taking the
-      // data; its answer is then already waiting to be read.
-      if (errno == EPIPE || errno == ECONNRESET) return ReadAck(fd.get(), deadline);
-      return pubsdk::kBusErrIo;
+      // data; its answer is then already waiting to be read. Without an
+      // answer it had closed before this frame was whole, so the frame
+      // never reached its inbox.
+      out = ReadAck(fd, deadline);
+      out.untaken = !out.answered;
+      out.reusable = false;
+      return out;
     }
     size_t sent = static_cast<size_t>(n);
     while (iov_count > 0 && sent >= next->iov_len) {
@@ -134,7 +132,122 @@ pubsdk::HRESULT SendFrame(const std::string& socket_path, const FrameHeader& hea
       next->iov_len -= sent;
     }
   }
-  return ReadAck(fd.get(), deadline);
+  return ReadAck(fd, deadline);
+}
+
+// Connects to `socket_path` and checks who listens there; *fd is the
+// non-blocking connection on kS_OK.
+pubsdk::HRESULT Connect(const std::string& socket_path, uid_t own_uid, SteadyClock::time_point deadline, int* fd) {
+  sockaddr_un addr{};
+  if (socket_path.size() >= sizeof(addr.sun_path)) return pubsdk::kBusErrArgument;
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return pubsdk::kBusErrIo;
+  auto fail = [s](pubsdk::HRESULT result) {
+    close(s);
+    return result;
+  };
+  // A blocking connect waits for room in a busy listener's backlog, bounded
+  // by the send time-out; a missing or refusing listener fails at once.
+  int ms = std::max(RemainingMs(deadline), 1);
+  timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  for (;;) {
+    if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == ENOENT || errno == ECONNREFUSED || errno == ENOTDIR) return fail(pubsdk::kBusErrNoNode);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS || errno == ETIMEDOUT) {
+      return fail(pubsdk::kBusErrTimeout);
+    }
+    return fail(pubsdk::kBusErrIo);
+  }
+  // The credentials are those of the process that listened; the connection
+  // stays with that listener for its whole life, so one check covers every
+  // message sent on it.
+  ucred peer{};
+  socklen_t peer_len = sizeof(peer);
+  if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &peer_len) != 0) return fail(pubsdk::kBusErrIo);
+  if (peer.uid != own_uid && peer.uid != 0) return fail(pubsdk::kBusErrNoNode);
+  int flags = fcntl(s, F_GETFL);
+  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return fail(pubsdk::kBusErrIo);
+  *fd = s;
+  return pubsdk::kS_OK;
+}
+
+}  // namespace
+
+FrameSender::FrameSender(std::string folder) : folder_(std::move(folder)), own_uid_(geteuid()) {}
+
+FrameSender::~FrameSender() { Close(); }
+
+void FrameSender::Close() {
+  MutexLock lock(&mu_);
+  closed_ = true;
+  for (const Kept& k : kept_) close(k.fd);
+  kept_.clear();
+}
+
+int FrameSender::TakeKept(uint32_t node) {
+  MutexLock lock(&mu_);
+  SteadyClock::time_point now = SteadyClock::now();
+  int found = -1;
+  size_t left = 0;
+  for (size_t i = 0; i < kept_.size(); ++i) {
+    if (kept_[i].node == node) {
+      found = kept_[i].fd;
+    } else if (now - kept_[i].last_used >= kKeptConnectionIdle) {
+      close(kept_[i].fd);
+    } else {
+      kept_[left++] = kept_[i];
+    }
+  }
+  kept_.resize(left);
+  return found;
+}
+
+void FrameSender::PutBack(uint32_t node, int fd) {
+  MutexLock lock(&mu_);
+  auto same = std::find_if(kept_.begin(), kept_.end(), [node](const Kept& k) { return k.node == node; });
+  if (closed_ || same != kept_.end()) {
+    close(fd);
+    return;
+  }
+  if (kept_.size() >= kMaxKeptConnections) {
+    auto oldest = std::min_element(kept_.begin(), kept_.end(),
+                                   [](const Kept& a, const Kept& b) { return a.last_used < b.last_used; });
+    close(oldest->fd);
+    kept_.erase(oldest);
+  }
+  kept_.push_back(Kept{node, fd, SteadyClock::now()});
+}
+
+pubsdk::HRESULT FrameSender::Send(const FrameHeader& header, const void* data, uint32_t timeout_ms) {
+  const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  int fd = TakeKept(header.destination);
+  if (fd >= 0) {
+    Exchange kept = Deliver(fd, header, data, deadline);
+    if (!kept.untaken) {
+      if (kept.reusable) {
+        PutBack(header.destination, fd);
+      } else {
+        close(fd);
+      }
+      return kept.result;
+    }
+    // The node closed the kept connection (it left, restarted or let it go
+    // idle) before taking the message.
+    close(fd);
+  }
+  pubsdk::HRESULT connected = Connect(SocketPath(folder_, header.destination), own_uid_, deadline, &fd);
+  if (connected != pubsdk::kS_OK) return connected;
+  Exchange fresh = Deliver(fd, header, data, deadline);
+  if (fresh.reusable) {
+    PutBack(header.destination, fd);
+  } else {
+    close(fd);
+  }
+  return fresh.result;
 }
 
 }  // namespace zev::rpc

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,10 +39,15 @@ void CloseIfOpen(int fd) {
 
 }  // namespace
 
+// A sender's connection. It carries frames one after another, each
+// answered in turn; between frames it is idle. `deadline` is when a frame
+// begun (or expected, right after accept) must be whole, or when an idle
+// connection is closed.
 struct BusEndpoint::Connection {
   int fd = -1;
   std::unique_ptr<FrameReader> reader;
   SteadyClock::time_point deadline;
+  bool idle = false;
 };
 
 BusEndpoint* BusEndpoint::Open(const std::string& folder, uint32_t node_id, uint32_t channel,
@@ -97,7 +103,8 @@ BusEndpoint::BusEndpoint(const std::string& folder, uint32_t node_id, uint32_t c
       wake_fd_(wake_fd),
       frame_timeout_(frame_timeout_ms),
       own_uid_(geteuid()),
-      inbox_(kInboxMaxMessages, kInboxMaxBytes) {}
+      inbox_(kInboxMaxMessages, kInboxMaxBytes),
+      sender_(folder) {}
 
 BusEndpoint::~BusEndpoint() { Close(); }
 
@@ -135,6 +142,7 @@ pubsdk::HRESULT BusEndpoint::Close() {
   close(listen_fd_);
   close(wake_fd_);
   close(lock_fd_);
+  sender_.Close();
   ForgetIdInProcess(folder_, node_id_);
   callback_->Release();
   return pubsdk::kS_OK;
@@ -171,30 +179,37 @@ pubsdk::HRESULT BusEndpoint::Send(uint32_t destination, uint32_t word_a, uint32_
   header.word_b = word_b;
   header.channel = channel_;
   header.length = length;
-  return SendFrame(SocketPath(folder_, destination), header, data,
-                   timeout_ms == 0 ? kDefaultSendTimeoutMs : timeout_ms);
+  return sender_.Send(header, data, timeout_ms == 0 ? kDefaultSendTimeoutMs : timeout_ms);
 }
 
-void BusEndpoint::Answer(int fd, uint32_t code) {
+bool BusEndpoint::Answer(int fd, uint32_t code) {
   uint8_t ack[kAckSize];
   EncodeAck(code, ack);
-  // A fresh connection's send buffer always has room for four bytes; a
-  // client that already left simply misses its answer.
-  ssize_t ignored = send(fd, ack, sizeof(ack), MSG_NOSIGNAL | MSG_DONTWAIT);
-  (void)ignored;
+  // A sender reads each answer before it sends the next frame, so the four
+  // bytes always find room; a client that does not leaves its connection
+  // out of step and loses it. A client that already left misses its answer.
+  return send(fd, ack, sizeof(ack), MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof(ack));
 }
 
-// Reads what the connection has; true when it is finished (answered or
-// dropped) and must be closed, false when it waits for more bytes.
+// Reads what the connection has, up to the end of one frame, and answers
+// it; true when the connection is finished (refused, out of step or left)
+// and must be closed, false when it stays for more bytes or frames. A
+// sender waits for each answer before its next frame, so nothing more is
+// read until poll reports it; a client that wrote several frames at once
+// has them served in turn, one answer each.
 bool BusEndpoint::ServeConnection(Connection* connection) {
   FrameReader& reader = *connection->reader;
   while (reader.WriteRoom() > 0) {
     ssize_t n = recv(connection->fd, reader.WritePointer(), reader.WriteRoom(), 0);
     if (n > 0) {
+      if (connection->idle) {
+        connection->idle = false;
+        connection->deadline = SteadyClock::now() + frame_timeout_;
+      }
       reader.Commit(static_cast<size_t>(n));
       continue;
     }
-    if (n == 0) return true;  // the client left mid-frame
+    if (n == 0) return true;  // the client left, between frames or in one
     if (errno == EINTR) continue;
     return errno != EAGAIN && errno != EWOULDBLOCK;
   }
@@ -206,17 +221,33 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
     message.data = reader.TakeData();
     if (!inbox_.Push(std::move(message))) code = kAckInboxFull;
   }
-  Answer(connection->fd, code);
-  return true;
+  // A refused header leaves its data unread in the stream, so only a
+  // frame taken whole lets the connection carry the next one.
+  if (!Answer(connection->fd, code) || (code != kAckQueued && code != kAckInboxFull)) return true;
+  reader.Reset();
+  connection->idle = true;
+  connection->deadline = SteadyClock::now() + kIdleConnectionClose;
+  return false;
 }
 
 void BusEndpoint::IoLoop() {
   std::vector<Connection> connections;
   std::vector<pollfd> fds;
   SteadyClock::time_point accept_paused_until = SteadyClock::time_point::min();
+  // The idle connection that has been idle longest, closed to make room
+  // for a new one when all slots are taken; -1 when none is idle.
+  constexpr size_t kNone = static_cast<size_t>(-1);
+  auto longest_idle = [&connections]() {
+    size_t found = kNone;
+    for (size_t i = 0; i < connections.size(); ++i) {
+      if (connections[i].idle && (found == kNone || connections[i].deadline < connections[found].deadline)) found = i;
+    }
+    return found;
+  };
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
-    bool accepting = connections.size() < kMaxPendingConnections && now >= accept_paused_until;
+    bool accepting =
+        (connections.size() < kMaxPendingConnections || longest_idle() != kNone) && now >= accept_paused_until;
     fds.clear();
     fds.push_back(pollfd{wake_fd_, POLLIN, 0});
     fds.push_back(pollfd{accepting ? listen_fd_ : -1, POLLIN, 0});
@@ -239,7 +270,7 @@ void BusEndpoint::IoLoop() {
       if (ready > 0 && fds[i + 2].revents != 0) finished = ServeConnection(&c);
       // A client that has not delivered its frame in time is dropped without
       // an answer, so that a stalled or garbage client costs one slot for a
-      // bounded time.
+      // bounded time; an idle one is let go when its time is up.
       if (!finished && now >= c.deadline) finished = true;
       if (finished) {
         close(c.fd);
@@ -251,7 +282,9 @@ void BusEndpoint::IoLoop() {
     connections.resize(kept);
 
     if (!accepting || ready <= 0 || fds[1].revents == 0) continue;
-    while (connections.size() < kMaxPendingConnections) {
+    for (;;) {
+      size_t room_maker = connections.size() < kMaxPendingConnections ? kNone : longest_idle();
+      if (connections.size() >= kMaxPendingConnections && room_maker == kNone) break;
       int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -259,6 +292,10 @@ void BusEndpoint::IoLoop() {
           accept_paused_until = SteadyClock::now() + std::chrono::milliseconds(kAcceptPauseMs);
         }
         break;
+      }
+      if (room_maker != kNone) {
+        close(connections[room_maker].fd);
+        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(room_maker));
       }
       ucred peer{};
       socklen_t peer_len = sizeof(peer);

@@ -1,6 +1,7 @@
 // One node on the bus: its lock, its listening socket, an I/O thread that
-// takes frames off connections into the inbox, and a dispatch thread that
-// hands them to the node's callback.
+// takes frames off connections into the inbox, a dispatch thread that hands
+// them to the node's callback, and the connections it keeps to the nodes it
+// sends to.
 #ifndef ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
 #define ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
 
@@ -14,6 +15,7 @@
 
 #include "base/annotated_mutex.h"
 #include "bus/bus_abi.h"
+#include "tools/zevrpc/bus_sender.h"
 #include "tools/zevrpc/inbox.h"
 
 namespace zev::rpc {
@@ -21,11 +23,17 @@ namespace zev::rpc {
 // Bounds of one endpoint's inbox.
 constexpr size_t kInboxMaxMessages = 1024;
 constexpr size_t kInboxMaxBytes = 64u * 1024 * 1024;
-// Connections the I/O thread reads at once; more wait in the backlog.
+// Connections the I/O thread serves at once; more wait in the backlog until
+// a stalled one is dropped or an idle one is closed to make room.
 constexpr size_t kMaxPendingConnections = 64;
-// Time a client has to deliver its whole frame, counted from accept, unless
-// the endpoint is opened with another.
+// Time a client has to deliver its whole frame, counted from accept or from
+// the frame's first byte on a kept connection, unless the endpoint is opened
+// with another.
 constexpr int kDefaultFrameTimeoutMs = 3000;
+// A kept connection that carried no frame for this long is closed. Senders
+// let theirs go sooner (kKeptConnectionIdle), so that this is rarely the
+// side that closes.
+constexpr std::chrono::seconds kIdleConnectionClose{120};
 // Send's time limit when the caller passes 0.
 constexpr uint32_t kDefaultSendTimeoutMs = 10000;
 
@@ -45,9 +53,10 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   BusEndpoint& operator=(const BusEndpoint&) = delete;
 
   // Stops and joins both threads (a callback in progress finishes first;
-  // none starts afterwards; queued messages are dropped), unlinks the socket
-  // and then the lock file while the lock is still held, closes the
-  // descriptors and releases the callback. kS_OK, also when already closed;
+  // none starts afterwards; queued messages are dropped), which closes every
+  // connection of its senders, unlinks the socket and then the lock file
+  // while the lock is still held, closes the descriptors, its own kept
+  // connections and releases the callback. kS_OK, also when already closed;
   // kE_FAIL when called from this endpoint's own callback, which cannot
   // wait for itself. Thread-safe.
   pubsdk::HRESULT Close();
@@ -64,7 +73,7 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   // Sends from this node; the frame carries this node's id and channel.
   // kBusErrTooLarge above kBusMaxMessage (checked first), kBusErrArgument
   // for null data with a length, kE_FAIL once closed; a timeout_ms of 0
-  // means kDefaultSendTimeoutMs. See bus_abi.h and SendFrame for the rest.
+  // means kDefaultSendTimeoutMs. See bus_abi.h and FrameSender::Send for the rest.
   // Thread-safe, also from callbacks.
   pubsdk::HRESULT Send(uint32_t destination, uint32_t word_a, uint32_t word_b, const void* data, uint32_t length,
                        uint32_t timeout_ms) override;
@@ -95,7 +104,7 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   // Serves one accepted connection; see the .cc.
   struct Connection;
   bool ServeConnection(Connection* connection);
-  void Answer(int fd, uint32_t code);
+  bool Answer(int fd, uint32_t code);
 
   const std::string folder_;
   const std::string socket_path_;
@@ -110,6 +119,7 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   const uid_t own_uid_;
 
   Inbox inbox_;
+  FrameSender sender_;
   std::thread io_thread_;
   std::thread dispatch_thread_;
   std::thread::id dispatch_id_;  // set by Start, before the endpoint is handed out

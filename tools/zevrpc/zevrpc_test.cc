@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -586,6 +587,100 @@ TEST_F(BusTest, GarbageAndStalledClientsDoNotHoldUpOtherSenders) {
   for (int fd : stalled) close(fd);
   EXPECT_TRUE(b.WaitForCount(21));
   EXPECT_EQ(99u, b.at(20).word_a);
+}
+
+TEST_F(BusTest, AConnectionCarriesFramesInTurnUntilItsNodeLeaves) {
+  Recorder b;
+  CloseCenterFirst close_first{this};
+  IBusEndpoint* eb = center_->OpenEndpoint(0xB, 0, &b);
+  ASSERT_NE(nullptr, eb);
+  int fd = ConnectRaw(SocketOf(0xB));
+  ASSERT_GE(fd, 0);
+  // Three frames in one write: three answers, the messages in order.
+  uint8_t frames[3 * rpc::kFrameHeaderSize];
+  for (uint32_t i = 0; i < 3; ++i) {
+    rpc::FrameHeader header;
+    header.destination = 0xB;
+    header.word_a = i;
+    rpc::EncodeFrameHeader(header, frames + i * rpc::kFrameHeaderSize);
+  }
+  ASSERT_TRUE(WriteBytes(fd, frames, sizeof(frames)));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(rpc::kAckQueued, RawAck(fd)) << i;
+  ASSERT_TRUE(b.WaitForCount(3));
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(i, b.at(i).word_a);
+  // The idle connection goes with its node.
+  EXPECT_EQ(kS_OK, center_->ReleaseEndpoint(eb));
+  EXPECT_TRUE(ClosedByPeerWithin(fd, 5000));
+  close(fd);
+}
+
+// Answers `frames` frames on `listener` as a node would, recording each
+// one's word a and every connection, then leaves.
+void ServeFrames(int listener, uint32_t node, int frames, std::vector<uint32_t>* words, int* connections) {
+  while (frames > 0) {
+    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) break;
+    ++*connections;
+    uint8_t head[rpc::kFrameHeaderSize], ack[rpc::kAckSize], data[16];
+    rpc::FrameHeader header;
+    rpc::EncodeAck(rpc::kAckQueued, ack);
+    while (frames > 0 && ReadWithin(fd, head, sizeof(head), 10000) == sizeof(head) &&
+           rpc::DecodeFrameHeader(head, sizeof(head), node, &header) == rpc::FrameStatus::kOk &&
+           header.length <= sizeof(data) && ReadWithin(fd, data, header.length, 10000) == header.length && WriteBytes(fd, ack, sizeof(ack))) {
+      words->push_back(header.word_a);
+      --frames;
+    }
+    close(fd);
+  }
+  close(listener);
+}
+
+int ListenAt(const std::string& path, uid_t as_euid) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  unlink(path.c_str());
+  // The listener's credentials are taken at listen; the raw call changes
+  // this thread's only.
+  uid_t own = geteuid();
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      syscall(SYS_setresuid, -1, as_euid, -1) != 0 || listen(fd, 8) != 0 || syscall(SYS_setresuid, -1, own, -1) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(BusTest, ASenderKeepsOneConnectionPerNodeAndChecksEachNewListener) {
+  if (geteuid() != 0) GTEST_SKIP() << "a listener of another user needs root";
+  Recorder a;
+  CloseCenterFirst close_first{this};
+  IBusEndpoint* ea = center_->OpenEndpoint(0xA, 0, &a);
+  ASSERT_NE(nullptr, ea);
+  // The node, then the node restarted at the same address: each life gets
+  // one connection for all its messages, in order.
+  for (int life = 0; life < 2; ++life) {
+    int listener = ListenAt(SocketOf(0xC), 0);
+    ASSERT_GE(listener, 0);
+    std::vector<uint32_t> words;
+    int connections = 0;
+    std::thread node(ServeFrames, listener, 0xC, 20, &words, &connections);
+    for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(kS_OK, ea->Send(0xC, i, 0, "x", 1, 5000)) << life << " " << i;
+    node.join();
+    EXPECT_EQ(1, connections) << life;
+    ASSERT_EQ(20u, words.size());
+    for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(i, words[i]);
+  }
+  // A stranger at the address is never sent a byte.
+  int stranger = ListenAt(SocketOf(0xC), 65534);
+  ASSERT_GE(stranger, 0);
+  EXPECT_EQ(kBusErrNoNode, ea->Send(0xC, 0, 0, "secret", 6, 5000));
+  int fd = accept4(stranger, nullptr, nullptr, SOCK_CLOEXEC);
+  uint8_t byte;
+  EXPECT_EQ(0u, ReadWithin(fd, &byte, 1, 5000));
+  close(fd);
+  close(stranger);
 }
 
 TEST_F(BusTest, NoCallbackRunsAfterReleaseEndpointReturns) {

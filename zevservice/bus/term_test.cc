@@ -147,6 +147,12 @@ TEST_F(TermTest, NamesAreExchangedBothWays) {
     EXPECT_FALSE(a.Send("node-b", "start", "payload", 6));
     ASSERT_EQ(a.term()->RefreshNodes(), kS_OK);
     EXPECT_EQ(a.term()->GetNodeRecord(id_b, &record), kE_FAIL);
+
+    // b comes back under its name: a's messages reach it again.
+    CRpcTermSettings b_again(common_.path());
+    ASSERT_TRUE(b_again.Join("node-b", b_inbox));
+    ASSERT_TRUE(a.Send("node-b", "again", "payload", 7));
+    EXPECT_TRUE(Eventually([&] { return b_inbox->texts().back().find("again") != std::string::npos; }));
   }
   a_inbox->Release();
   b_inbox->Release();
