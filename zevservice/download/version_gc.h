@@ -26,7 +26,7 @@ using GcVersion = std::tuple<std::string, std::string, std::string>;
 struct GcKeep {
   std::set<GcVersion> recorded;  // the local component database
   std::set<GcVersion> loaded;    // what the component manager runs
-  std::set<GcVersion> held;      // operators' holds (none yet)
+  std::set<GcVersion> held;      // operators' holds
   size_t newest = 2;             // per component, of those found
 };
 

@@ -36,7 +36,7 @@ class CollectVersionsMethod
              caller.Describe().c_str());
     LocalComponentDatabase database(deps_.database_key.empty() ? MakeDatabaseKey() : deps_.database_key,
                                     deps_.registry);
-    GcResult result = CollectOldVersions(deps_.download_dir, &database, deps_.loaded, request.dryrun());
+    GcResult result = CollectOldVersions(deps_.download_dir, &database, deps_.loaded, deps_.registry, request.dryrun());
     response.set_success(result.ok);
     response.set_errormessage(result.error);
     response.set_bytes(static_cast<int64_t>(result.bytes));

@@ -544,7 +544,7 @@ bool CZEVServerStrategy::OnTaskUpdate(const std::string& task_key, bool success,
     WriteStatus();
     // Before the report: what the manager runs now is still loaded.
     if (collect_old_versions_ && !stopping_ && !download_dir_.empty()) {
-      zev::CollectOldVersions(download_dir_, database_.get(), loaded_, /*dry_run=*/false);
+      zev::CollectOldVersions(download_dir_, database_.get(), loaded_, registry_, /*dry_run=*/false);
     }
     // After Stop the strategy manager may be going away.
     if (!stopping_) ReportChanged(cstServerStrategy);

@@ -1,6 +1,9 @@
 #include "strategy/version_collection.h"
 
 #include <utility>
+#include <vector>
+
+#include "strategy/holds.h"
 
 namespace zev {
 
@@ -23,10 +26,20 @@ GcKeep KeepFor(const CZEVApplications& local, const LoadedComponentMap* loaded, 
 }
 
 GcResult CollectOldVersions(const std::string& download_dir, LocalComponentDatabase* database,
-                            const LoadedComponentsSource& loaded, bool dry_run) {
+                            const LoadedComponentsSource& loaded, RegistryStore* registry, bool dry_run) {
+  std::vector<Hold> holds;
+  if (!ReadHolds(registry, &holds)) {
+    GcResult refused;
+    refused.ok = false;
+    refused.error = "the holds cannot be read";
+    return refused;
+  }
+  std::set<GcVersion> held;
+  for (const Hold& hold : holds) held.emplace(hold.app, hold.component, hold.version);
   database->LoadLocalDatabase();
   LoadedComponentsSnapshot snapshot = loaded ? loaded() : nullptr;
-  return CollectVersions(download_dir, KeepFor(database->GetLocalApplications(), snapshot.get(), {}), dry_run);
+  return CollectVersions(download_dir, KeepFor(database->GetLocalApplications(), snapshot.get(), std::move(held)),
+                         dry_run);
 }
 
 }  // namespace zev

@@ -10,6 +10,7 @@
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "download/version_gc.h"
 #include "model/loaded_components.h"
+#include "platform/registry.h"
 #include "strategy/local_database.h"
 
 namespace zev {
@@ -19,9 +20,10 @@ namespace zev {
 GcKeep KeepFor(const CZEVApplications& local, const LoadedComponentMap* loaded, std::set<GcVersion> held);
 
 // Collects below `download_dir`, keeping what `database` records (loaded
-// anew) and what `loaded` (may be empty) answers; no version is held yet.
+// anew), what `loaded` (may be empty) answers and the versions the holds in
+// `registry` name. Holds that cannot be read remove nothing (not ok).
 GcResult CollectOldVersions(const std::string& download_dir, LocalComponentDatabase* database,
-                            const LoadedComponentsSource& loaded, bool dry_run);
+                            const LoadedComponentsSource& loaded, RegistryStore* registry, bool dry_run);
 
 }  // namespace zev
 
