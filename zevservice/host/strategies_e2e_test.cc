@@ -3,8 +3,10 @@
 // it, records it and runs it in a real zevhost; it follows the server to a
 // new version, repairs a damaged file, starts from the stored catalogue when
 // the server is gone, and runs a component that a product drops as a
-// package. The strategies' waits run on a fake clock; the rest is real.
+// package. The strategies' waits run on a fake clock, the monitor's on one
+// of its own; the rest is real.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "contract/host_status.h"
 #include "download/archive_test_util.h"
 #include "host/service_context.h"
 #include "platform/instance_processes.h"
@@ -46,12 +49,11 @@ namespace {
 namespace fs = std::filesystem;
 using downloader::FileServer;
 
-const char kDatabaseKey[] = "Software\\Classes\\CLSID\\{0badc0de-0000-4000-8000-0000000000e2}\\";
-
-// A component script that appends "<pid> <version>" to the runs file and
-// stays up.
+// A component script that registers port 4711 for "comp" over the local
+// socket, appends "<pid> <version>" to the runs file and stays up.
 std::string Script(const std::string& runs, const std::string& version) {
-  return "#!/bin/sh\necho \"$$ " + version + "\" >> " + runs + "\nexec sleep 1000\n";
+  return "#!/bin/sh\n" ZEVCTL_PATH " register port comp 4711 --pipe >/dev/null\necho \"$$ " + version + "\" >> " +
+         runs + "\nexec sleep 1000\n";
 }
 
 class StrategiesEndToEnd : public ::testing::Test {
@@ -109,6 +111,7 @@ class StrategiesEndToEnd : public ::testing::Test {
     options.common_dir = common_.path();
     options.host_components = true;
     options.monitor.host_dir = GetModuleDir();
+    options.monitor.clock = &monitor_clock_;
     options.manager.first_port = FreePortRange(5, 47800);
     options.manager.last_port = options.manager.first_port + 4;
     ASSERT_NE(options.manager.first_port, 0);
@@ -118,7 +121,6 @@ class StrategiesEndToEnd : public ::testing::Test {
       // The store that the server channel reads the server's address from.
       server.registry = &RegistryStore::Default();
       server.download_dir = common_.path() + "/Varnel/ZEV/download";
-      server.database_key = kDatabaseKey;
       server.downloader_dir = GetModuleDir();
       server.jitter = false;
       server.events = [](const EventElement&) {};
@@ -165,12 +167,21 @@ class StrategiesEndToEnd : public ::testing::Test {
 
   int Requests(const std::string& path) { return packages_->Requests(path); }
 
+  // The pid of the one host (0 while it is down), -1 without one.
+  pid_t HostPid() {
+    std::vector<pubsdk::HostStatusEntry> hosts;
+    pubsdk::ReadHostStatusFile(common_.path() + "/run/" + pubsdk::kHostStatusFileName, &hosts);
+    return hosts.size() == 1 ? hosts[0].pid : -1;
+  }
+
   std::string Installed(const std::string& version) {
     return common_.path() + "/Varnel/ZEV/download/app/comp/" + version + "/x64/run.sh";
   }
 
   ScopedCommonDataDir common_;
   FakeClock clock_;
+  // The monitor's: the waits before its hosts are started again.
+  FakeClock monitor_clock_;
   std::string runs_;
   std::string catalogue_path_;
   std::unique_ptr<PortServer> server_;
@@ -221,8 +232,9 @@ TEST_F(StrategiesEndToEnd, FollowsTheServerAndRunsWhatItLists) {
   EXPECT_EQ(Requests("/comp-1.1.0.7z"), 2);
 }
 
-// The operators' road through zevctl: no clock moves, every pass is asked
-// for.
+// The operators' road through zevctl: the strategies' clock stands still,
+// every pass is asked for; only the monitor's clock moves, through the waits
+// before a failing host is started again.
 TEST_F(StrategiesEndToEnd, UpdatesNowAndHoldsAVersion) {
   auto zevctl = [](const std::string& args) {
     int status = -1;
@@ -291,6 +303,51 @@ TEST_F(StrategiesEndToEnd, UpdatesNowAndHoldsAVersion) {
   EXPECT_NE(zevctl("update --wait 30").find("listed: 1\n"), std::string::npos);
   EXPECT_EQ(loaded_version(), "1.1.0");
   EXPECT_EQ(RunVersions().size(), runs.size());
+
+  // Its host keeps ending: it is started again at once, then after waits
+  // that grow on the monitor's clock. The port that each run of 1.1.0
+  // registered goes when its process ends with the host.
+  auto port = [&] { return zevctl("component port comp --pipe"); };
+  EXPECT_EQ(port(), "4711\n");
+  for (int64_t wait : {0, 1000, 2000, 4000}) {
+    const size_t ran = RunVersions().size();
+    const pid_t host = HostPid();
+    ASSERT_GT(host, 0);
+    ASSERT_EQ(kill(host, SIGKILL), 0);
+    if (wait > 0) {
+      ASSERT_TRUE(PollUntil([&] {
+        return HostPid() == 0 && port() == "exit 1: failed: get ComponentContext failed.\n";
+      })) << port();
+      ASSERT_TRUE(PollUntil([&] { return monitor_clock_.NextDeadline() - monitor_clock_.MonotonicMillis() == wait; }));
+      monitor_clock_.Advance(wait);
+    }
+    ASSERT_TRUE(PollUntil([&] { return RunVersions().size() == ran + 1 && port() == "4711\n"; }, 30000));
+  }
+  EXPECT_EQ(RunVersions().back(), "1.1.0");
+
+  // gc removes the versions that are neither recorded, loaded, held nor
+  // among the newest 2 of their component, and nothing else.
+  const std::string download = common_.path() + "/Varnel/ZEV/download/app/";
+  for (const char* v : {"1", "2", "3", "4"}) {
+    ASSERT_TRUE(CreateDirectories(download + "other/" + v + "/x64"));
+    ASSERT_TRUE(WriteFileAtomically(download + "other/" + v + "/x64/f", "12345"));
+  }
+  EXPECT_EQ(zevctl("hold app other 1"), "held app other 1\n");
+  uintmax_t bytes = 0;
+  for (const auto& file : fs::recursive_directory_iterator(download + "comp/1.0.0")) {
+    if (file.is_regular_file()) bytes += file.file_size();
+  }
+  auto listing = [&](const std::string& verb, const std::string& freed) {
+    return verb + " app comp 1.0.0 " + std::to_string(bytes) + " bytes\n" + verb +
+           " app other 2 5 bytes\n2 versions, " + std::to_string(bytes + 5) + " bytes " + freed + "\n";
+  };
+  EXPECT_EQ(zevctl("gc --dry-run"), listing("would remove", "would be freed"));
+  EXPECT_EQ(zevctl("gc"), listing("removed", "freed"));
+  for (const char* kept : {"comp/1.1.0", "comp/1.2.0", "other/1", "other/3", "other/4"}) {
+    EXPECT_TRUE(fs::exists(download + kept)) << kept;
+  }
+  EXPECT_FALSE(fs::exists(download + "comp/1.0.0"));
+  EXPECT_FALSE(fs::exists(download + "other/2"));
   // Unhold clears the mark: 1.2.0 is started again.
   EXPECT_EQ(zevctl("unhold app comp"), "released app comp 1.2.0\n");
   ASSERT_TRUE(PollUntil([&] { return RunVersions().size() > runs.size() && RunVersions().back() == "1.2.0"; }, 30000));

@@ -21,8 +21,6 @@
 #include "base/log.h"
 #include "download/archive_test_util.h"
 #include "strategy/catalogue_test_util.h"
-#include "strategy/holds.h"
-#include "strategy/version_collection.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "server/server_channel.h"
@@ -427,24 +425,6 @@ TEST_F(ServerStrategyTest, FirstAndIntervalAreRaisedToTheFloorsOfItsTimings) {
     ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
     EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), c.interval_ms);
   }
-}
-
-// The collection keeps a held version however old, and removes nothing when
-// the holds cannot be read.
-TEST(CollectOldVersionsTest, KeepsHeldVersionsAndStopsOnUnreadableHolds) {
-  ScopedTempDir data, download;
-  RegistryStore registry(data.path());
-  LocalComponentDatabase database(kDatabaseKey, &registry);
-  for (const char* v : {"1", "2", "3", "4"}) ASSERT_TRUE(CreateDirectories(download.Sub(std::string("app/c/") + v + "/x64")));
-  ASSERT_TRUE(WriteHolds(&registry, {Hold{"app", "c", "1"}}));
-  GcResult dry = CollectOldVersions(download.path(), &database, nullptr, &registry, /*dry_run=*/true);
-  ASSERT_TRUE(dry.ok) << dry.error;
-  ASSERT_EQ(dry.items.size(), 1u);
-  EXPECT_EQ(std::get<2>(dry.items[0].version), "2");
-
-  ASSERT_TRUE(registry.WriteString(RegRoot::kLocalMachine, kHoldsKey, "", "not json"));
-  EXPECT_FALSE(CollectOldVersions(download.path(), &database, nullptr, &registry, /*dry_run=*/false).ok);
-  EXPECT_TRUE(DirectoryExists(download.Sub("app/c/2/x64")));
 }
 
 }  // namespace
