@@ -95,7 +95,8 @@ SettingSource ReadSettingText(RegistryStore* registry, const Setting& setting, s
 }
 
 std::string SettingDefaultText(const Setting& setting) {
-  return setting.type == SettingType::kSeconds ? std::to_string(setting.fallback) : setting.default_text;
+  if (setting.type == SettingType::kSeconds) return std::to_string(setting.fallback);
+  return *setting.default_text == '\0' ? "none" : setting.default_text;
 }
 
 std::string SettingAllowedText(const Setting& setting) {
