@@ -59,9 +59,9 @@ std::string ReadSetting(const char* key) {
   return RegReadString(RegRoot::kLocalMachine, key, "", &text) ? text : std::string();
 }
 
-// A key or CA file that decides whom a root service trusts: only root (or
+// The key file decides which catalogues a root service runs: only root (or
 // the service's user) may be able to change it.
-bool ReadTrustAnchor(const std::string& path, std::string* data, std::string* why) {
+bool ReadKeyFile(const std::string& path, std::string* data, std::string* why) {
   if (!IsTrustedFile(path, why)) return false;
   if (!ReadFileToString(path, data)) {
     *why = path + " cannot be read";
@@ -160,7 +160,7 @@ bool CZEVServerChannel::CheckCatalogueSignature(const std::string& plain, std::s
   const std::string key_file = ReadSetting(kCatalogueKeySettingKey);
   if (key_file.empty()) return true;
   std::string key, why;
-  if (ReadTrustAnchor(key_file, &key, &why) &&
+  if (ReadKeyFile(key_file, &key, &why) &&
       VerifyEd25519(key, plain, poster_.ResponseHeader(kCatalogueSignatureHeader), &why)) {
     return true;
   }
