@@ -3,6 +3,13 @@
 // tested for real.
 //
 //   zev-strategy-server --listen HOST:PORT --catalogue FILE [--events FILE]
+//                       [--tls CERT KEY] [--sign-key KEY]
+//
+// --tls serves https with the certificate (chain) and private key of the
+// PEM files CERT and KEY. --sign-key signs every catalogue it serves with
+// the Ed25519 private key of the PEM file KEY: the response header
+// "catalogueSignature" holds base64 of the signature of the catalogue
+// document (the bytes that "data" decrypts to).
 //
 // POST /api/application/upgrade-list: checks "accessKeyId" and "signature"
 //   (MD5 of the sealed content and the signing secret), opens the content
@@ -13,8 +20,8 @@
 //   to the events file; answers {"code":0,"msg":"ok"}.
 // GET /files/NAME: the file NAME (letters, digits, ".", "-", "_"; no leading
 //   ".") of the catalogue's folder, so that packages can be fetched over
-//   HTTP; "@SERVER@" in the catalogue stands for "http://HOST" as the client
-//   named this server.
+//   HTTP; "@SERVER@" in the catalogue stands for "http://HOST" (with --tls
+//   "https://HOST") as the client named this server.
 // Anything malformed gets a JSON error reply with a non-zero code.
 // With port 0 the chosen port is printed on standard output.
 #include <Poco/Net/HTTPRequestHandler.h>
@@ -23,6 +30,9 @@
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/StreamCopier.h>
 #include <fcntl.h>
@@ -31,9 +41,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "crypto/detached_signature.h"
 #include "platform/digest.h"
 #include "platform/paths.h"
 #include "server/server_channel.h"
@@ -45,6 +57,8 @@ namespace {
 struct Settings {
   std::string catalogue;
   std::string events;
+  std::string tls_cert, tls_key;
+  std::string sign_key;  // the PEM text of the Ed25519 private key
 };
 
 std::mutex events_mu;
@@ -82,7 +96,7 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     }
     std::string reply;
     try {
-      reply = Answer(request);
+      reply = Answer(request, response);
     } catch (const std::exception& e) {
       reply = Reply(500, "server error");
     }
@@ -92,7 +106,7 @@ class Handler : public Poco::Net::HTTPRequestHandler {
   }
 
  private:
-  std::string Answer(Poco::Net::HTTPServerRequest& request) {
+  std::string Answer(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) {
     const std::string path = request.getURI();
     if (request.getMethod() != "POST") return Reply(405, "POST only");
     if (path != kCatalogueEndpoint && path != kEventEndpoint) return Reply(404, "no such path");
@@ -121,10 +135,18 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     }
     std::string catalogue;
     if (!ReadFileToString(settings_.catalogue, &catalogue)) return Reply(500, "no catalogue");
-    const std::string server = "http://" + request.getHost();
+    const std::string server = (settings_.tls_cert.empty() ? "http://" : "https://") + request.getHost();
     for (size_t at = catalogue.find("@SERVER@"); at != std::string::npos; at = catalogue.find("@SERVER@", at)) {
       catalogue.replace(at, 8, server);
       at += server.size();
+    }
+    if (!settings_.sign_key.empty()) {
+      // What the client decrypts: the text up to its first zero byte.
+      std::string signature, why;
+      if (!SignEd25519(settings_.sign_key, catalogue.substr(0, catalogue.find('\0')), &signature, &why)) {
+        return Reply(500, "cannot sign");
+      }
+      response.set(kCatalogueSignatureHeader, signature);
     }
     return Reply(0, "ok", EncryptText(catalogue, ContentKey()), true);
   }
@@ -160,7 +182,9 @@ class Factory : public Poco::Net::HTTPRequestHandlerFactory {
 };
 
 int Usage() {
-  fprintf(stderr, "usage: zev-strategy-server --listen HOST:PORT --catalogue FILE [--events FILE]\n");
+  fprintf(stderr,
+          "usage: zev-strategy-server --listen HOST:PORT --catalogue FILE [--events FILE] [--tls CERT KEY] "
+          "[--sign-key KEY]\n");
   return 2;
 }
 
@@ -178,7 +202,15 @@ int main(int argc, char** argv) {
     if (a == "--listen") listen = argv[++i];
     else if (a == "--catalogue") settings.catalogue = argv[++i];
     else if (a == "--events") settings.events = argv[++i];
-    else return Usage();
+    else if (a == "--tls" && i + 2 < argc) {
+      settings.tls_cert = argv[++i];
+      settings.tls_key = argv[++i];
+    } else if (a == "--sign-key") {
+      if (!ReadFileToString(argv[++i], &settings.sign_key)) {
+        fprintf(stderr, "zev-strategy-server: cannot read %s\n", argv[i]);
+        return 1;
+      }
+    } else return Usage();
   }
   size_t colon = listen.rfind(':');
   if (listen.empty() || colon == std::string::npos || settings.catalogue.empty()) return Usage();
@@ -190,7 +222,17 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before any thread starts
 
   try {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress(listen.substr(0, colon), listen.substr(colon + 1)), 64);
+    const Poco::Net::SocketAddress address(listen.substr(0, colon), listen.substr(colon + 1));
+    std::unique_ptr<Poco::Net::ServerSocket> listening;
+    if (settings.tls_cert.empty()) {
+      listening = std::make_unique<Poco::Net::ServerSocket>(address, 64);
+    } else {
+      Poco::Net::initializeSSL();
+      Poco::Net::Context::Ptr context = new Poco::Net::Context(
+          Poco::Net::Context::TLS_SERVER_USE, settings.tls_key, settings.tls_cert, "", Poco::Net::Context::VERIFY_NONE);
+      listening = std::make_unique<Poco::Net::SecureServerSocket>(address, 64, context);
+    }
+    Poco::Net::ServerSocket& socket = *listening;
     Poco::Net::HTTPServer server(new Factory(settings), socket, new Poco::Net::HTTPServerParams());
     server.start();
     printf("%d\n", static_cast<int>(socket.address().port()));

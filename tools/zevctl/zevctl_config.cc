@@ -106,7 +106,8 @@ int Config(const std::vector<std::string>& args) {
             RegLastError().c_str());
     return 1;
   }
-  printf("%s set to %s; it takes effect %s\n", setting->name, stored.c_str(), setting->takes_effect);
+  printf("%s set to %s; it takes effect %s\n", setting->name, stored.empty() ? "none" : stored.c_str(),
+         setting->takes_effect);
   // One form only from now on: the key, which wins over the older value.
   if (setting->old_value_name != nullptr &&
       RegDeleteValue(RegRoot::kLocalMachine, kServiceRegistryKey, setting->old_value_name)) {

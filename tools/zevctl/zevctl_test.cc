@@ -517,7 +517,8 @@ TEST(Zevctl, ConfigSetRefusesUnknownNamesAndBadValues) {
       {"First -30", 2, kFirstSettingKey, nullptr, "not a whole number"},
       {"First \"\"", 2, kFirstSettingKey, nullptr, "not a whole number"},
       {"Frist 30", 2, nullptr, nullptr,
-       "unknown setting 'Frist' (the settings: Url, First, Interval, BindAddress, CollectOldVersions)"},
+       "unknown setting 'Frist' (the settings: Url, First, Interval, BindAddress, CollectOldVersions, TlsVerify, "
+       "TlsCaFile, CatalogueKey)"},
       {"Url https://zev.example.com:8443/base", 0, kServerUrlKey, "https://zev.example.com:8443/base",
        "no restart needed"},
       {"Url ftp://zev.example.com", 2, kServerUrlKey, nullptr, "does not begin with http:// or https://"},
@@ -527,6 +528,10 @@ TEST(Zevctl, ConfigSetRefusesUnknownNamesAndBadValues) {
       {"bindaddress LocalHost", 0, kBindAddressSettingKey, "localhost",
        "BindAddress set to localhost; it " + next_start},
       {"BindAddress 10.1.2.3", 2, kBindAddressSettingKey, nullptr, "is not one of 127.0.0.1, localhost or 0.0.0.0"},
+      {"TlsVerify 1", 0, kTlsVerifySettingKey, "1", "no restart needed"},
+      {"TlsVerify yes", 2, kTlsVerifySettingKey, nullptr, "is not one of 0 or 1"},
+      {"CatalogueKey /etc/zev/catalogue.pub", 0, kCatalogueKeySettingKey, "/etc/zev/catalogue.pub", "no restart"},
+      {"TlsCaFile etc/ca.pem", 2, kTlsCaFileSettingKey, nullptr, "\"etc/ca.pem\" is not an absolute file path"},
   };
   for (const Case& c : cases) {
     ScopedCommonDataDir common;

@@ -11,6 +11,7 @@ namespace {
 constexpr char kFileAllocation[] = "--file-allocation=";
 constexpr char kStallSeconds[] = "--stall-seconds=";
 constexpr char kMaxSize[] = "--max-size";
+constexpr char kCaCertificate[] = "--ca-certificate=";
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -35,7 +36,7 @@ bool IsPlainFileName(const std::string& name) {
 
 bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* request, std::string* error) {
   bool have_url = false, have_dir = false, have_name = false, have_alloc = false, have_stall = false;
-  bool have_max = false;
+  bool have_max = false, have_ca = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-d" || arg == "-o") {
@@ -81,6 +82,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, DownloadRequest* req
         return false;
       }
       have_max = true;
+    } else if (StartsWith(arg, kCaCertificate)) {
+      request->ca_file = arg.substr(std::char_traits<char>::length(kCaCertificate));
+      if (have_ca || request->ca_file.empty()) {
+        *error = have_ca ? "option --ca-certificate given twice" : "option --ca-certificate needs a value";
+        return false;
+      }
+      have_ca = true;
     } else if (!arg.empty() && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;

@@ -1,7 +1,10 @@
 // Parsing of the zevdownloader command line:
 //   zevdownloader URL -d DIR --file-allocation=X -o NAME [--max-size N]
+//                 [--ca-certificate=FILE]
 // in any order, each option at most once, plus the hidden --stall-seconds=N
 // that tests use to shorten the stall limit. --max-size=N is read as well.
+// --ca-certificate names the PEM file of the CA certificates that https
+// servers are checked against instead of the system's store.
 #ifndef ZEV_TOOLS_ZEVDOWNLOADER_COMMAND_LINE_H_
 #define ZEV_TOOLS_ZEVDOWNLOADER_COMMAND_LINE_H_
 
@@ -20,6 +23,8 @@ struct DownloadRequest {
   long stall_seconds = kDefaultStallSeconds;
   // The most bytes the file may have; 0: no limit.
   long long max_size = 0;
+  // The CA certificates trusted for https; empty: the system's store.
+  std::string ca_file;
 };
 
 // Parses `args` (argv without the program name) into `request`. Returns

@@ -333,6 +333,10 @@ Downloader::Attempt Downloader::Fetch() {
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  if (!request_.ca_file.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, request_.ca_file.c_str());
+    curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
+  }
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);

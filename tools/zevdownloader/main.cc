@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
   DownloadRequest request;
   std::string error;
   if (!ParseCommandLine(args, &request, &error)) {
-    return Report(kExitUsage, error + "; usage: zevdownloader URL -d DIR -o NAME [--file-allocation=X] [--max-size N]");
+    return Report(kExitUsage, error + "; usage: zevdownloader URL -d DIR -o NAME [--file-allocation=X] [--max-size N] "
+                                   "[--ca-certificate=FILE]");
   }
   int stop_fd = signalfd(-1, &stop_signals, SFD_CLOEXEC | SFD_NONBLOCK);
   if (stop_fd < 0) return Report(kExitNetwork, "cannot watch stop signals");

@@ -5,8 +5,11 @@
 #include <utility>
 
 #include "base/log.h"
+#include "platform/file_modes.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/settings.h"
 #include "contract/downloader_exit_codes.h"
 
 namespace zev {
@@ -114,10 +117,21 @@ bool CZEVAR2CDownLoader::download() {
     return false;
   }
 
-  LogWrite(kLogInfo, "%s %s", exe_path_.c_str(), BuildParameterText(url_, directory_, file_name_, max_size_).c_str());
-  std::string reason;
-  std::unique_ptr<ProcessHandle> process =
-      StartProcessArgv(BuildArguments(exe_path_, url_, directory_, file_name_, max_size_), StartOptions(), &reason);
+  // The CA file, like the other settings, may be changed at any time: it is
+  // read for each download.
+  std::string ca_file, reason;
+  RegReadString(RegRoot::kLocalMachine, kTlsCaFileSettingKey, "", &ca_file);
+  if (!ca_file.empty() && !IsSafeArgument(ca_file)) reason = "the path holds a line break";
+  if (!ca_file.empty() && (!reason.empty() || !IsTrustedFile(ca_file, &reason))) {
+    last_error_ = "TlsCaFile refused: " + reason;
+    LogWrite(kLogError, "zevdownloader not started: %s", last_error_.c_str());
+    return false;
+  }
+  std::vector<std::string> args = BuildArguments(exe_path_, url_, directory_, file_name_, max_size_);
+  if (!ca_file.empty()) args.push_back("--ca-certificate=" + ca_file);
+  LogWrite(kLogInfo, "%s %s%s", exe_path_.c_str(), BuildParameterText(url_, directory_, file_name_, max_size_).c_str(),
+           ca_file.empty() ? "" : (" --ca-certificate=" + ca_file).c_str());
+  std::unique_ptr<ProcessHandle> process = StartProcessArgv(args, StartOptions(), &reason);
   if (!process) {
     last_error_ = "down process error: " + std::to_string(ErrorNumberOf(reason));
     LogWrite(kLogError, "%s", reason.c_str());

@@ -73,6 +73,11 @@ class CZEVAR2CDownLoader : public CZEVDownLoaderBase {
   //   "downloader not exists"        when there is no file at the program path;
   //   "down load paramers error"     when the url, folder or name is empty or
   //                                  holds NUL, CR or LF (nothing is started);
+  //   "TlsCaFile refused: " + reason when the setting TlsCaFile names a file
+  //                                  that root alone cannot be sure of
+  //                                  (IsTrustedFile; nothing is started);
+  //                                  otherwise its file goes to the program
+  //                                  as --ca-certificate=FILE;
   //   "down process error: " + errno when the program cannot be started;
   //   "download time out"            when the time limit passed (the program
   //                                  is killed);

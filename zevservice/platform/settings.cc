@@ -95,7 +95,8 @@ SettingSource ReadSettingText(RegistryStore* registry, const Setting& setting, s
 }
 
 std::string SettingDefaultText(const Setting& setting) {
-  return setting.type == SettingType::kSeconds ? std::to_string(setting.fallback) : setting.default_text;
+  if (setting.type == SettingType::kSeconds) return std::to_string(setting.fallback);
+  return *setting.default_text == '\0' ? "none" : setting.default_text;
 }
 
 std::string SettingAllowedText(const Setting& setting) {
@@ -104,6 +105,8 @@ std::string SettingAllowedText(const Setting& setting) {
       return "whole seconds from " + std::to_string(setting.low) + " to " + std::to_string(setting.high);
     case SettingType::kUrl:
       return "an http:// or https:// URL (host, optional port and path) without a final \"/\"";
+    case SettingType::kFile:
+      return "an absolute file path, or empty for none";
     case SettingType::kChoice:
       break;
   }
@@ -120,6 +123,13 @@ bool CheckSettingValue(const Setting& setting, const std::string& text, std::str
       return CheckSeconds(setting, text, stored, why);
     case SettingType::kUrl:
       if (!CheckUrl(text, why)) return false;
+      *stored = text;
+      return true;
+    case SettingType::kFile:
+      if (!text.empty() && (text[0] != '/' || text.find_first_of(std::string("\0\r\n", 3)) != std::string::npos)) {
+        *why = "\"" + text + "\" is not an absolute file path";
+        return false;
+      }
       *stored = text;
       return true;
     case SettingType::kChoice:

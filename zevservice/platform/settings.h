@@ -32,6 +32,7 @@ enum class SettingType {
   kSeconds,  // a whole number of seconds in [low, high]
   kUrl,      // an http:// or https:// base URL
   kChoice,   // one of `choices`, in any case
+  kFile,     // an absolute file path, or empty for none
 };
 
 inline constexpr const char* kBindAddressChoices[] = {"127.0.0.1", "localhost", "0.0.0.0", nullptr};
@@ -41,7 +42,7 @@ struct Setting {
   const char* key;      // HKLM key whose default value holds the setting
   const char* meaning;  // one line for the operator
   SettingType type;
-  const char* default_text;        // kUrl, kChoice: the value without a stored one
+  const char* default_text;        // kUrl, kChoice, kFile: the value without a stored one
   int64_t fallback, low, high;     // kSeconds: the value without a stored one, and the range
   const char* const* choices;      // kChoice: the accepted values, null-terminated
   const char* old_value_name;      // a named value of kServiceRegistryKey read when the key holds none
@@ -49,11 +50,12 @@ struct Setting {
 };
 
 inline constexpr char kAtNextStart[] = "at the next start of the service (systemctl restart zevsvc)";
+inline constexpr char kAtNextServerRequest[] =
+    "at the service's next request to the strategy server (read anew for each); no restart needed";
 
 inline constexpr Setting kUrlSetting = {
     "Url", kServerUrlKey, "base URL of the strategy server, for the catalogue and the event reports",
-    SettingType::kUrl, kDefaultServerBaseUrl, 0, 0, 0, nullptr, nullptr,
-    "at the service's next request to the strategy server (read anew for each); no restart needed"};
+    SettingType::kUrl, kDefaultServerBaseUrl, 0, 0, 0, nullptr, nullptr, kAtNextServerRequest};
 inline constexpr Setting kFirstSetting = {
     "First", kFirstSettingKey, "seconds from the start of the service to its first update pass",
     SettingType::kSeconds, nullptr, 300, 30, 300, nullptr, nullptr, kAtNextStart};
@@ -74,8 +76,35 @@ inline constexpr Setting kCollectOldVersionsSetting = {
     "2 of each component stay)",
     SettingType::kChoice, "on", 0, 0, 0, kOnOffChoices, nullptr, kAtNextStart};
 
-inline constexpr const Setting* kSettings[] = {&kUrlSetting, &kFirstSetting, &kIntervalSetting,
-                                               &kBindAddressSetting, &kCollectOldVersionsSetting};
+inline constexpr char kTlsVerifySettingKey[] =
+    "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\TlsVerify";
+inline constexpr const char* kZeroOneChoices[] = {"0", "1", nullptr};
+inline constexpr Setting kTlsVerifySetting = {
+    "TlsVerify", kTlsVerifySettingKey,
+    "1: the catalogue request and the event reports check the server's certificate and host name (against "
+    "TlsCaFile, else the system's CA store); 0: any certificate is accepted",
+    SettingType::kChoice, "0", 0, 0, 0, kZeroOneChoices, nullptr, kAtNextServerRequest};
+
+inline constexpr char kTlsCaFileSettingKey[] =
+    "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\TlsCaFile";
+inline constexpr Setting kTlsCaFileSetting = {
+    "TlsCaFile", kTlsCaFileSettingKey,
+    "PEM file of the CA certificates trusted instead of the system's store: by verified requests to the "
+    "strategy server (TlsVerify 1) and by every package download",
+    SettingType::kFile, "", 0, 0, 0, nullptr, nullptr,
+    "at the next request to the strategy server or download (read anew for each); no restart needed"};
+
+inline constexpr char kCatalogueKeySettingKey[] =
+    "Software\\Classes\\CLSID\\{8A9C633D-908A-43FD-AEB8-5B821A0A2ED4}\\CatalogueKey";
+inline constexpr Setting kCatalogueKeySetting = {
+    "CatalogueKey", kCatalogueKeySettingKey,
+    "PEM file of the Ed25519 public key whose signature every catalogue from the strategy server must carry; "
+    "empty: catalogues are not signed",
+    SettingType::kFile, "", 0, 0, 0, nullptr, nullptr, kAtNextServerRequest};
+
+inline constexpr const Setting* kSettings[] = {
+    &kUrlSetting,       &kFirstSetting,     &kIntervalSetting,   &kBindAddressSetting, &kCollectOldVersionsSetting,
+    &kTlsVerifySetting, &kTlsCaFileSetting, &kCatalogueKeySetting};
 
 // The setting called `name`, in any case; null for none.
 const Setting* FindSetting(const std::string& name);

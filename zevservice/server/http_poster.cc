@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace zev {
 
@@ -23,6 +25,22 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) {
 
 bool SafeHeaderText(const std::string& text) {
   return text.find_first_of("\r\n") == std::string::npos && text.find('\0') == std::string::npos;
+}
+
+// Keeps the header fields of the response under way; a status line begins
+// a new response (a redirect's or a "100 Continue" before the last).
+size_t KeepHeader(char* data, size_t size, size_t count, void* user) {
+  auto* headers = static_cast<std::vector<std::pair<std::string, std::string>>*>(user);
+  std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  const size_t colon = line.find(':');
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    headers->clear();
+  } else if (colon != std::string::npos && colon > 0) {
+    const size_t start = line.find_first_not_of(" \t", colon + 1);
+    headers->emplace_back(line.substr(0, colon), start == std::string::npos ? std::string() : line.substr(start));
+  }
+  return size * count;
 }
 
 struct SlistDeleter {
@@ -71,6 +89,8 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
                          std::string* response, const std::map<std::string, std::string>* headers) {
   last_status_ = 0;
   last_error_.clear();
+  peer_refused_ = false;
+  response_headers_.clear();
   url_path_.clear();
   extra_info_.clear();
   if (!SplitUrl(url, &url_path_, &extra_info_, &secure_)) return kHttpFailed;
@@ -119,8 +139,15 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
   // A request made over https never continues in the clear.
   const bool https = url.compare(0, 8, "https://") == 0;
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, KeepHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response_headers_);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, tls_.verify ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, tls_.verify ? 2L : 0L);
+  if (tls_.verify && !tls_.ca_file.empty()) {
+    // The named CAs alone, not the system's folder of them as well.
+    curl_easy_setopt(curl, CURLOPT_CAINFO, tls_.ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  }
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(resolve_timeout_ + connect_timeout_));
   // A request that moves less than one byte a second for the send or the
   // receive time-out (the larger) is ended.
@@ -133,6 +160,7 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
   if (response != nullptr) response->append(received);
   if (rc != CURLE_OK) {
     last_error_ = error[0] ? error : curl_easy_strerror(rc);
+    peer_refused_ = rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE;
     if (rc == CURLE_URL_MALFORMAT || rc == CURLE_UNSUPPORTED_PROTOCOL) return kHttpFailed;
     return kHttpTransportError;
   }
@@ -142,6 +170,13 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
   if ((last_status_ >= 200 && last_status_ <= 299) || last_status_ == 302) return kHttpOk;
   if (last_status_ == 304) return kHttpNotModified;
   return kHttpFailed;
+}
+
+std::string HttpPoster::ResponseHeader(const std::string& name) const {
+  for (const auto& [field, value] : response_headers_) {
+    if (strcasecmp(field.c_str(), name.c_str()) == 0) return value;
+  }
+  return std::string();
 }
 
 bool CheckLocalEndpoint(const std::string& host, int port, std::string* body) {

@@ -1,6 +1,7 @@
 // HttpPoster: a small synchronous HTTP(S) client for form-encoded POSTs, on
-// libcurl. Any server certificate is accepted (issuer, host name and dates
-// are not checked), as the strategy server deployments expect.
+// libcurl. By default any server certificate is accepted (issuer, host name
+// and dates are not checked), as the strategy server deployments expect;
+// set_tls turns the checks on.
 //
 // One object serves one thread at a time; it keeps its connection open from
 // one request to the next.
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace zev {
 
@@ -18,6 +21,15 @@ constexpr int32_t kHttpOk = 0;            // status 200-299 or 302; the body is 
 constexpr int32_t kHttpFailed = -1;       // bad URL or header, unreadable or other status
 constexpr int32_t kHttpTransportError = -2;  // cannot connect, send or receive (time-outs too)
 constexpr int32_t kHttpNotModified = -6;  // status 304
+
+// How an https request treats the server's certificate.
+struct TlsPolicy {
+  // Whether the certificate chain, its dates and the host name are checked.
+  bool verify = false;
+  // With verify: the PEM file of the CA certificates trusted instead of the
+  // system's store; empty: the system's store.
+  std::string ca_file;
+};
 
 class HttpPoster {
  public:
@@ -39,8 +51,17 @@ class HttpPoster {
   int32_t Post(const std::string& user_agent, const std::string& url, const std::string& body,
                std::string* response, const std::map<std::string, std::string>* headers = nullptr);
 
+  // For the requests that follow.
+  void set_tls(TlsPolicy tls) { tls_ = std::move(tls); }
+
   // The HTTP status of the last request (0 when none arrived).
   long last_status() const { return last_status_; }
+  // Whether the last request failed because the server's certificate (or
+  // the CA file) did not pass the checks of set_tls.
+  bool peer_refused() const { return peer_refused_; }
+  // The value of the last response's first header called `name` (in any
+  // case); "" for none. After a redirect, that of the final response.
+  std::string ResponseHeader(const std::string& name) const;
   // libcurl's description of the last transport failure (empty otherwise).
   const std::string& last_error() const { return last_error_; }
   // The path and query of the last URL ("/api/event", "?a=1").
@@ -59,6 +80,9 @@ class HttpPoster {
   bool secure_ = false;
   long last_status_ = 0;
   std::string last_error_;
+  bool peer_refused_ = false;
+  TlsPolicy tls_;
+  std::vector<std::pair<std::string, std::string>> response_headers_;
 };
 
 // POSTs empty form data to host:port with an HttpPoster (time-outs 10, 10,

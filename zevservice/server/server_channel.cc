@@ -7,7 +7,11 @@
 #include <map>
 #include <memory>
 
+#include "base/log.h"
+#include "crypto/detached_signature.h"
 #include "platform/bytes.h"
+#include "platform/file_modes.h"
+#include "platform/paths.h"
 #include "platform/digest.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -24,6 +28,7 @@ const char kChannelIV[] = "9e4c1a7f30b85d26";
 const char kServerUserAgent[] = "winhttp zev/2.0";
 const char kCatalogueEndpoint[] = "/api/application/upgrade-list";
 const char kEventEndpoint[] = "/api/event";
+const char kCatalogueSignatureHeader[] = "catalogueSignature";
 
 namespace {
 
@@ -43,6 +48,23 @@ bool Aes256Cbc(bool encrypt, const std::string& key, const std::string& in, std:
   if (EVP_CipherUpdate(ctx.get(), reinterpret_cast<unsigned char*>(&(*out)[0]), &n,
                        reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size())) != 1 ||
       EVP_CipherFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(&(*out)[0]) + n, &final_n) != 1) {
+    return false;
+  }
+  return true;
+}
+
+// The default value of the setting's key; "" when none is stored.
+std::string ReadSetting(const char* key) {
+  std::string text;
+  return RegReadString(RegRoot::kLocalMachine, key, "", &text) ? text : std::string();
+}
+
+// The key file decides which catalogues a root service runs: only root (or
+// the service's user) may be able to change it.
+bool ReadKeyFile(const std::string& path, std::string* data, std::string* why) {
+  if (!IsTrustedFile(path, why)) return false;
+  if (!ReadFileToString(path, data)) {
+    *why = path + " cannot be read";
     return false;
   }
   return true;
@@ -115,7 +137,36 @@ int32_t CZEVServerChannel::PostSealed(const std::string& endpoint, const std::st
   std::map<std::string, std::string> headers = {
       {"accessKeyId", kAccessKeyId}, {"encryptType", "0"}, {"signature", signature}};
   request_url_ = GetServerBaseUrl() + endpoint;
-  return poster_.Post(kServerUserAgent, request_url_, "content=" + UrlEncode(sealed), reply, &headers);
+  last_error_.clear();
+  TlsPolicy tls;
+  tls.verify = ReadSetting(kTlsVerifySettingKey) == "1";
+  if (tls.verify) tls.ca_file = ReadSetting(kTlsCaFileSettingKey);
+  std::string why;
+  if (!tls.ca_file.empty() && !IsTrustedFile(tls.ca_file, &why)) {
+    last_error_ = "TlsCaFile refused: " + why;
+    LogWrite(kLogError, "strategy server not asked: %s", last_error_.c_str());
+    return kHttpFailed;
+  }
+  poster_.set_tls(tls);
+  const int32_t rc = poster_.Post(kServerUserAgent, request_url_, "content=" + UrlEncode(sealed), reply, &headers);
+  last_error_ = poster_.last_error();
+  if (poster_.peer_refused()) {
+    LogWrite(kLogError, "strategy server certificate refused (%s): %s", request_url_.c_str(), last_error_.c_str());
+  }
+  return rc;
+}
+
+bool CZEVServerChannel::CheckCatalogueSignature(const std::string& plain, std::string* error) {
+  const std::string key_file = ReadSetting(kCatalogueKeySettingKey);
+  if (key_file.empty()) return true;
+  std::string key, why;
+  if (ReadKeyFile(key_file, &key, &why) &&
+      VerifyEd25519(key, plain, poster_.ResponseHeader(kCatalogueSignatureHeader), &why)) {
+    return true;
+  }
+  *error = "catalogue refused, its signature does not pass CatalogueKey: " + why;
+  LogWrite(kLogError, "%s", error->c_str());
+  return false;
 }
 
 int32_t CZEVServerChannel::RequestCatalogue(const std::string& download_dir, CZEVApplications* apps,
@@ -126,6 +177,7 @@ int32_t CZEVServerChannel::RequestCatalogue(const std::string& download_dir, CZE
   int32_t rc = PostSealed(kCatalogueEndpoint, content, &reply);
   if (rc != 0) {
     *error = "get components from server http return error:" + std::to_string(rc);
+    if (!last_error_.empty()) *error += " (" + last_error_ + ")";
     return rc;
   }
   Json::Value root;
@@ -147,7 +199,9 @@ int32_t CZEVServerChannel::RequestCatalogue(const std::string& download_dir, CZE
     *error = "get components from server retCode:" + std::to_string(code) + ".  Error msg:" + Utf8ToAnsi(message);
     return code;
   }
-  std::string plain = Utf8ToAnsi(DecryptText(data, content_key_));
+  const std::string document = DecryptText(data, content_key_);
+  if (!CheckCatalogueSignature(document, error)) return kCatalogueSignatureError;
+  std::string plain = Utf8ToAnsi(document);
   if (!ReadServerCatalogue(plain, download_dir, apps)) {
     *error = "convert FatesJson to ProtoApps error json :" + plain;
     return kCatalogueFormatError;

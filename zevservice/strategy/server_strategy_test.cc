@@ -44,6 +44,7 @@ constexpr int64_t kFirstMs = 300 * 1000;
 constexpr int64_t kIntervalMs = 10800 * 1000;
 
 using Listed = ListedVersion;
+struct TrustCase;
 
 class ServerStrategyTest : public ::testing::Test {
  protected:
@@ -66,12 +67,36 @@ class ServerStrategyTest : public ::testing::Test {
     };
   }
 
-  // On `port`, or on a free one when 0.
-  void StartServer(int port = 0) {
-    server_ = std::make_unique<PortServer>(std::vector<std::string>{
-        ZEV_STRATEGY_SERVER_PATH, "--listen", "127.0.0.1:" + std::to_string(port), "--catalogue", catalogue_path_});
+  // On `port`, or on a free one when 0, with the server's `extra` options
+  // (https with "--tls").
+  void StartServer(int port = 0, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {ZEV_STRATEGY_SERVER_PATH, "--listen", "127.0.0.1:" + std::to_string(port),
+                                     "--catalogue", catalogue_path_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    server_.reset();
+    server_ = std::make_unique<PortServer>(argv);
     ASSERT_NE(server_->port(), 0);
-    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kServerUrlKey, "", server_->Base()));
+    const bool tls = !extra.empty() && extra[0] == "--tls";
+    ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kServerUrlKey, "", server_->Url(tls ? "https" : "http")));
+  }
+
+  // A version whose package the strategy server itself serves (over https
+  // when it has --tls).
+  Listed ServedVersion(const std::string& id, const std::string& version, const std::string& content) {
+    Listed l = Version(id, version, content);
+    const std::string name = id + "-" + version + ".7z";
+    EXPECT_TRUE(WriteFileAtomically(common_.path() + "/" + name, l.package.bytes));
+    l.url = "@SERVER@/files/" + name;
+    return l;
+  }
+
+  void CheckTrustCases(CZEVServerStrategy* strategy, const std::vector<TrustCase>& cases);
+
+  // The catalogue copy stored in the registry.
+  std::string StoredCopy() {
+    std::string bytes;
+    EXPECT_TRUE(LocalComponentDatabase(kDatabaseKey, &RegistryStore::Default()).ReadServerCopy(&bytes));
+    return bytes;
   }
 
   // A version served at /<id>-<version>.7z, holding `content`.
@@ -425,6 +450,102 @@ TEST_F(ServerStrategyTest, FirstAndIntervalAreRaisedToTheFloorsOfItsTimings) {
     ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
     EXPECT_EQ(clock_.NextDeadline() - clock_.MonotonicMillis(), c.interval_ms);
   }
+}
+
+// Made for one test with the openssl tool: a CA, certificates it signed for
+// 127.0.0.1 ("good") and for another host ("wrong"), a self-signed one for
+// 127.0.0.1 ("self"), and the Ed25519 key pairs "sign" and "other".
+class TestKeys {
+ public:
+  TestKeys() {
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+    ok_ = Run("openssl req -x509" + ec + " -keyout ca.key -out ca.pem -subj /CN=ca") &&
+          Run("openssl req -x509" + ec + " -keyout self.key -out self.pem -subj /CN=self "
+              "-addext subjectAltName=IP:127.0.0.1") &&
+          Run("echo subjectAltName=IP:127.0.0.1 >good.ext && echo subjectAltName=DNS:wrong.example >wrong.ext");
+    for (std::string n : {"good", "wrong"}) {
+      ok_ = ok_ && Run("openssl req" + ec + " -keyout " + n + ".key -out " + n + ".csr -subj /CN=" + n) &&
+            Run("openssl x509 -req -in " + n + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out " + n +
+                ".pem -extfile " + n + ".ext");
+    }
+    for (std::string n : {"sign", "other"}) {
+      ok_ = ok_ && Run("openssl genpkey -algorithm ed25519 -out " + n + ".key && openssl pkey -in " + n +
+                       ".key -pubout -out " + n + ".pub");
+    }
+  }
+  bool ok() const { return ok_; }
+  std::string operator[](const std::string& name) const { return dir_.path() + "/" + name; }
+
+ private:
+  bool Run(const std::string& command) {
+    return system(("cd " + dir_.path() + " && " + command + " >/dev/null 2>&1").c_str()) == 0;
+  }
+  ScopedTempDir dir_;
+  bool ok_ = false;
+};
+
+// After a pass that took comp 1.0.0 with the catalogue now listing 1.1.0:
+// each case restarts the server with `options` and runs a pass, which takes
+// 1.1.0 when `error` is null, else fails with `error` in its status and
+// keeps both the stored copy and the offer of 1.0.0.
+struct TrustCase {
+  std::vector<std::string> options;
+  const char* error;
+};
+void ServerStrategyTest::CheckTrustCases(CZEVServerStrategy* strategy, const std::vector<TrustCase>& cases) {
+  for (const TrustCase& c : cases) {
+    SCOPED_TRACE(c.error == nullptr ? "trusted" : c.error);
+    StartServer(0, c.options);
+    const std::string stored = StoredCopy();
+    ASSERT_TRUE(clock_.AwaitTimedWaiters(1));
+    RunPass(clock_.NextDeadline() - clock_.MonotonicMillis());
+    StrategyStatus status;
+    ASSERT_TRUE(ReadStrategyStatus(&RegistryStore::Default(), &status));
+    EXPECT_EQ(status.result, c.error != nullptr ? "stored copy" : "server") << status.error;
+    EXPECT_NE(status.error.find(c.error != nullptr ? c.error : ""), std::string::npos) << status.error;
+    EXPECT_EQ(StoredCopy() == stored, c.error != nullptr);
+    EXPECT_EQ(Offered(strategy), std::vector<std::string>{c.error != nullptr ? "comp 1.0.0" : "comp 1.1.0"});
+  }
+}
+
+TEST_F(ServerStrategyTest, WithTlsVerifyOnlyTheNamedCaAndTheRightHostAreTrusted) {
+  TestKeys keys;
+  ASSERT_TRUE(keys.ok());
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kTlsVerifySettingKey, "", "1"));
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kTlsCaFileSettingKey, "", keys["ca.pem"]));
+  // Packages come over https from the same server: zevdownloader takes the
+  // CA file as well.
+  List({ServedVersion("comp", "1.0.0", "one")});
+  StartServer(0, {"--tls", keys["good.pem"], keys["good.key"]});
+  auto strategy = MakeStrategy();
+  RunPass(kFirstMs);
+  ASSERT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
+  Listed v2 = ServedVersion("comp", "1.1.0", "two");
+  List({v2});
+  auto tls = [&keys](const std::string& name) {
+    return std::vector<std::string>{"--tls", keys[name + ".pem"], keys[name + ".key"]};
+  };
+  CheckTrustCases(strategy.get(), {{tls("self"), "self-signed certificate"},
+                                   {tls("wrong"), "target host name '127.0.0.1'"},
+                                   {tls("good"), nullptr}});
+  EXPECT_EQ(ReadAll(InstalledFile(v2)), "two");
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "[3] strategy server certificate refused"));
+}
+
+TEST_F(ServerStrategyTest, WithCatalogueKeyOnlyCataloguesSignedByThatKeyAreTaken) {
+  TestKeys keys;
+  ASSERT_TRUE(keys.ok());
+  ASSERT_TRUE(RegWriteString(RegRoot::kLocalMachine, kCatalogueKeySettingKey, "", keys["sign.pub"]));
+  List({Version("comp", "1.0.0", "one")});
+  StartServer(0, {"--sign-key", keys["sign.key"]});
+  auto strategy = MakeStrategy();
+  RunPass(kFirstMs);
+  ASSERT_EQ(Offered(strategy.get()), std::vector<std::string>{"comp 1.0.0"});
+  List({Version("comp", "1.1.0", "two")});
+  CheckTrustCases(strategy.get(), {{{"--sign-key", keys["other.key"]}, "the signature does not match"},
+                                   {{}, "no signature"},
+                                   {{"--sign-key", keys["sign.key"]}, nullptr}});
+  EXPECT_TRUE(LogFileContains(LogCurrentPath(), "[3] catalogue refused, its signature does not pass CatalogueKey"));
 }
 
 }  // namespace
