@@ -184,7 +184,32 @@ bool HasController(const std::string& dir, const std::string& controller) {
   return false;
 }
 
-bool ConfineByHand(pid_t pid, const std::string& name, const ProcessLimits& limits, std::string* where,
+// Makes the group "NAME-PID" in `parent`, after removing the empty groups
+// that earlier processes of the same name left there; empty on failure.
+std::string MakeGroup(const std::string& parent, const std::string& name, pid_t pid, std::string* why) {
+  if (DIR* dir = opendir(parent.c_str())) {
+    const std::string prefix = name + "-";
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_type == DT_DIR && std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+        (void)unlinkat(dirfd(dir), entry->d_name, AT_REMOVEDIR);  // fails while processes are in it
+      }
+    }
+    closedir(dir);
+  }
+  const std::string group = parent + "/" + name + "-" + std::to_string(pid);
+  if (mkdir(group.c_str(), 0755) != 0 && errno != EEXIST) {
+    *why = "cannot make " + group + ": " + std::strerror(errno);
+    return std::string();
+  }
+  struct stat st;
+  if (lstat(group.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    *why = group + " is not a folder of this user";
+    return std::string();
+  }
+  return group;
+}
+
+bool ConfineInCgroup2(pid_t pid, const std::string& name, const ProcessLimits& limits, std::string* where,
                    std::string* why) {
   const std::string mount = Cgroup2Mount();
   std::string own = ReadFirstLineMatching("/proc/self/cgroup", "0::");
@@ -206,26 +231,8 @@ bool ConfineByHand(pid_t pid, const std::string& name, const ProcessLimits& limi
     }
     if (!WriteControl(parent + "/cgroup.subtree_control", "+" + *controller, why)) return false;
   }
-  // Empty groups of earlier processes of the same name go first.
-  if (DIR* dir = opendir(parent.c_str())) {
-    const std::string prefix = name + "-";
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_type == DT_DIR && std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
-        (void)unlinkat(dirfd(dir), entry->d_name, AT_REMOVEDIR);  // fails while processes are in it
-      }
-    }
-    closedir(dir);
-  }
-  const std::string group = parent + "/" + name + "-" + std::to_string(pid);
-  if (mkdir(group.c_str(), 0755) != 0 && errno != EEXIST) {
-    *why = "cannot make " + group + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (lstat(group.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-    *why = group + " is not a folder of this user";
-    return false;
-  }
+  const std::string group = MakeGroup(parent, name, pid, why);
+  if (group.empty()) return false;
   if (limits.memory_max_bytes != 0 &&
       !WriteControl(group + "/memory.max", std::to_string(limits.memory_max_bytes), why)) {
     return false;
@@ -236,6 +243,84 @@ bool ConfineByHand(pid_t pid, const std::string& name, const ProcessLimits& limi
   }
   if (!WriteControl(group + "/cgroup.procs", std::to_string(pid), why)) return false;
   *where = group;
+  return true;
+}
+
+// ---- cgroup v1, where the controllers have hierarchies of their own ----
+
+bool HasWord(const std::string& list, const std::string& word) {
+  std::istringstream words(list);
+  for (std::string w; std::getline(words, w, ',');) {
+    if (w == word) return true;
+  }
+  return false;
+}
+
+// Our own group in the v1 hierarchy that holds `controller`, as a folder;
+// empty when there is none.
+std::string OwnV1Group(const std::string& controller) {
+  std::string path;
+  {
+    std::ifstream in("/proc/self/cgroup");
+    for (std::string line; std::getline(in, line);) {
+      const size_t first = line.find(':'), second = line.find(':', first + 1);
+      if (second != std::string::npos && HasWord(line.substr(first + 1, second - first - 1), controller)) {
+        path = line.substr(second + 1);
+        break;
+      }
+    }
+  }
+  if (path.empty()) return std::string();
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    const size_t dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream tail(line.substr(dash + 3));
+    std::string type, source, options;
+    tail >> type >> source >> options;
+    if (type != "cgroup" || !HasWord(options, controller)) continue;
+    std::istringstream fields(line.substr(0, dash));
+    std::string id, parent, device, root, mount;
+    fields >> id >> parent >> device >> root >> mount;
+    if (root == "/") return path == "/" ? mount : mount + path;
+    if (path.compare(0, root.size(), root) == 0) return mount + path.substr(root.size());
+  }
+  return std::string();
+}
+
+bool ConfineInCgroup1(pid_t pid, const std::string& name, const ProcessLimits& limits, std::string* where,
+                      std::string* why) {
+  std::string memory, cpu;
+  if (limits.memory_max_bytes != 0 && (memory = OwnV1Group("memory")).empty()) {
+    *why = "no memory controller is mounted";
+    return false;
+  }
+  if (limits.cpu_quota_usec_per_sec != 0 && (cpu = OwnV1Group("cpu")).empty()) {
+    *why = "no cpu controller is mounted";
+    return false;
+  }
+  // A v1 group may hold processes and groups at once: the new one goes
+  // below the caller's own.
+  std::string memory_group, cpu_group;
+  if (!memory.empty()) {
+    memory_group = MakeGroup(memory, name, pid, why);
+    if (memory_group.empty() ||
+        !WriteControl(memory_group + "/memory.limit_in_bytes", std::to_string(limits.memory_max_bytes), why)) {
+      return false;
+    }
+  }
+  if (!cpu.empty()) {
+    cpu_group = MakeGroup(cpu, name, pid, why);
+    // The quota per period of 100 ms.
+    if (cpu_group.empty() || !WriteControl(cpu_group + "/cpu.cfs_period_us", "100000", why) ||
+        !WriteControl(cpu_group + "/cpu.cfs_quota_us", std::to_string(limits.cpu_quota_usec_per_sec / 10), why)) {
+      return false;
+    }
+  }
+  for (const std::string* group : {&memory_group, &cpu_group}) {
+    if (!group->empty() && !WriteControl(*group + "/cgroup.procs", std::to_string(pid), why)) return false;
+  }
+  *where = memory_group.empty() ? cpu_group : cpu_group.empty() ? memory_group : memory_group + " and " + cpu_group;
   return true;
 }
 
@@ -272,7 +357,11 @@ bool ConfineProcess(pid_t pid, const std::string& name, const ProcessLimits& lim
                     std::string* why) {
   const std::string safe = SafeName(name);
   if (sd_booted() > 0) return ConfineUnderSystemd(pid, safe, limits, where, why);
-  return ConfineByHand(pid, safe, limits, where, why);
+  std::string v2_why;
+  if (ConfineInCgroup2(pid, safe, limits, where, &v2_why)) return true;
+  if (ConfineInCgroup1(pid, safe, limits, where, why)) return true;
+  *why = "cgroup v2: " + v2_why + "; cgroup v1: " + *why;
+  return false;
 }
 
 }  // namespace zev

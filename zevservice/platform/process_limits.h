@@ -6,7 +6,9 @@
 // through systemd's D-Bus interface; systemd then owns the control group and
 // removes the scope once it is empty. Without systemd the process goes into
 // a cgroup v2 group made beside the caller's own, where the hierarchy can be
-// written; an empty group left from an earlier process is removed then.
+// written, or else, on a machine whose memory and cpu controllers are in
+// cgroup v1 hierarchies, into groups made below the caller's own in those;
+// empty groups left from earlier processes of the same name are removed then.
 //
 // None of these functions logs; each says by its result and *why what went
 // wrong. Safe from any thread.
