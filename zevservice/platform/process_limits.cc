@@ -210,7 +210,7 @@ std::string MakeGroup(const std::string& parent, const std::string& name, pid_t 
 }
 
 bool ConfineInCgroup2(pid_t pid, const std::string& name, const ProcessLimits& limits, std::string* where,
-                   std::string* why) {
+                      std::string* why) {
   const std::string mount = Cgroup2Mount();
   std::string own = ReadFirstLineMatching("/proc/self/cgroup", "0::");
   if (mount.empty() || own.empty()) {
