@@ -13,6 +13,8 @@
 #   /lib/systemd/system/zevsvc.service
 #                                   rendered at build time by zev-render-unit, the
 #                                   same text "zevsvc install" writes
+#   /usr/share/zev/hardening.conf   a stricter sandbox for the unit, a drop-in the
+#                                   administrator links into zevsvc.service.d/
 #   /usr/share/man/man8/zevsvc.8.gz, /usr/share/man/man1/zevctl.1.gz
 #   /usr/share/doc/zev-service/     copyright, changelog.gz
 # The maintainer scripts (packaging/deb) enable and start the unit, create
@@ -58,6 +60,8 @@ install(TARGETS zevrpc hwid LIBRARY DESTINATION ${ZEV_PRIVATE_DIR})
 install(TARGETS zevxson LIBRARY DESTINATION ${ZEV_PRIVATE_DIR} NAMELINK_SKIP)
 install(TARGETS zevctl RUNTIME DESTINATION bin)
 install(FILES ${ZEV_PACKAGED_UNIT} DESTINATION ${ZEV_SYSTEMD_UNIT_INSTALL_DIR}
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/hardening.conf DESTINATION share/zev
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # The manual pages and the changelog go in compressed as Debian wants them:

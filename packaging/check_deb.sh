@@ -39,6 +39,7 @@ sort >"$work/expected" <<'EOF'
 ./usr/share/doc/zev-service/copyright
 ./usr/share/man/man1/zevctl.1.gz
 ./usr/share/man/man8/zevsvc.8.gz
+./usr/share/zev/hardening.conf
 ./usr/lib/zev/libhwid.so
 ./usr/lib/zev/libzevrpc.so
 ./usr/lib/zev/libzevxson.so.2

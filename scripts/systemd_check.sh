@@ -14,6 +14,15 @@
 #   - "systemctl kill -s HUP" leaves the hosts alone;
 #   - kill -9 of the main process: restarted within 10 s, no host left from
 #     before;
+#   - with the hardening drop-in the package ships linked into
+#     zevsvc.service.d/, the service restarts, the demo component runs (under
+#     the narrower capability bounding set) and the service answers over HTTP
+#     and its socket; "systemd-analyze security" exposure is printed without
+#     and with it; the drop-in stays linked for the checks that follow;
+#   - the demo application's MemoryMax and CPUQuota put its host in a scope
+#     of its own in the service's slice with those limits, and the demo over
+#     its memory limit is OOM-killed alone while the service goes on (where
+#     the container's memory controller is cgroup v2);
 #   - "systemctl stop" leaves no process;
 #   - a start that cannot succeed (a file in place of /var/lib/zev, a data
 #     folder owned by another user) exits 78, is not restarted, and
@@ -400,6 +409,109 @@ if ! wait_for 10 restarted; then
 fi
 say "  restarted after $((($(date +%s%N) - t0) / 1000000)) ms, NRestarts=$(show NRestarts)"
 
+# ---------------------------------------------------------------------------
+# The hardening drop-in the package ships: linked in, the service and the
+# demo component work as before.
+exposure() {
+  inside 60 systemd-analyze security --no-pager zevsvc.service 2>/dev/null |
+    sed -n 's/.*Overall exposure level for zevsvc\.service: \([0-9.]*\).*/\1/p'
+}
+# The demo component, started anew after $1 (pids of the demo before), and
+# its host; sets demo and host.
+demo_again() {
+  local before=" $1 "
+  again() {
+    demo=$(pids_of 'demo\.sh$')
+    [[ "$demo" =~ ^[0-9]+$ ]] && [[ "$before" != *" $demo "* ]]
+  }
+  wait_for 60 again || fail "the demo component did not start again within 60 s: $(inside 10 zevctl strategy 2>&1)"
+  host=$(inside 10 ps -o ppid= -p "$demo" | tr -d ' ')
+  [ "$(inside 10 ps -o comm= -p "$host")" = zevhost ] || fail "the demo component's parent $host is not zevhost"
+}
+answers() {
+  inside 10 zevctl echo ping | grep -qx 'response: ping' && inside 10 zevctl echo ping --pipe | grep -qx 'response: ping'
+}
+say "the hardening drop-in: the service and the demo component work under it"
+unhardened=$(exposure)
+[ -n "$unhardened" ] || fail "systemd-analyze security gives no exposure level"
+inside 10 test -f /usr/share/zev/hardening.conf || fail "the package does not ship /usr/share/zev/hardening.conf"
+inside 10 mkdir -p /etc/systemd/system/zevsvc.service.d
+inside 10 ln -s /usr/share/zev/hardening.conf /etc/systemd/system/zevsvc.service.d/
+inside 30 systemctl daemon-reload
+[[ "$(show DropInPaths)" == */etc/systemd/system/zevsvc.service.d/hardening.conf* ]] ||
+  fail "systemd does not read the linked drop-in: $(show DropInPaths)"
+hardened=$(exposure)
+say "  systemd-analyze security exposure: $unhardened without the drop-in, $hardened with it"
+awk -v a="$hardened" -v b="$unhardened" 'BEGIN { exit !(a < b) }' ||
+  fail "the drop-in does not lower the exposure ($unhardened to $hardened)"
+demo_before=$(pids_of 'demo\.sh$')
+inside 120 systemctl restart zevsvc.service || fail "systemctl restart under the drop-in failed: $(journal -n 20)"
+is_active || fail "not active under the drop-in: $(show ActiveState)"
+for setting in ProtectKernelTunables=yes ProtectControlGroups=yes PrivateTmp=yes UMask=0027 RestrictNamespaces=yes; do
+  [ "$(show "${setting%%=*}")" = "${setting#*=}" ] || fail "under the drop-in $setting is $(show "${setting%%=*}")"
+done
+[[ "$(show CapabilityBoundingSet)" != *cap_sys_module* && "$(show CapabilityBoundingSet)" == *cap_setuid* ]] ||
+  fail "the capability bounding set under the drop-in: $(show CapabilityBoundingSet)"
+main=$(show MainPID)
+demo_again "$demo_before"
+wait_for 10 answers || fail "under the drop-in the service does not answer zevctl echo (HTTP and socket)"
+# The components run under the same bounds: no CAP_SYS_MODULE (bit 16).
+capbnd=$(inside 10 sed -n 's/^CapBnd:\t//p' "/proc/$demo/status")
+[ -n "$capbnd" ] && [ $(((16#$capbnd >> 16) & 1)) = 0 ] || fail "the demo component's bounding set is $capbnd"
+say "  demo pid $demo in host $host; the service answers over HTTP and its socket"
+
+# ---------------------------------------------------------------------------
+# Limits per host: the demo application's MemoryMax puts its host in a
+# scope of its own; the demo over that limit is killed alone.
+say "limits per host: MemoryMax of the demo application (with the drop-in)"
+apps='Software\Varnel\ZEV\Applications'
+inside 10 zevctl reg set HKLM "$apps\\demo\\MemoryMax" '' 64M >/dev/null || fail "zevctl reg set MemoryMax failed"
+inside 10 zevctl reg set HKLM "$apps\\demo\\CPUQuota" '' 50% >/dev/null || fail "zevctl reg set CPUQuota failed"
+demo_before=$(pids_of 'demo\.sh$')
+inside 120 systemctl restart zevsvc.service || fail "systemctl restart with limits failed: $(journal -n 20)"
+main=$(show MainPID)
+demo_again "$demo_before"
+host_cgroup=$(inside 10 cat "/proc/$host/cgroup" | sed -n 's/^0:://p')
+scope=${host_cgroup##*/}
+[[ "$scope" =~ ^zevhost-demo-$host\.scope$ ]] || fail "the demo's host is in $host_cgroup, not in a scope of its own"
+inside 10 cat "/proc/$demo/cgroup" | grep -q ":$host_cgroup\$" || fail "the demo component is not in $scope"
+scope_show() { inside 10 systemctl show -p "$1" --value "$scope"; }
+[ "$(scope_show Slice)" = "$(show Slice)" ] ||
+  fail "$scope is in $(scope_show Slice), not in the service's slice $(show Slice)"
+[ "$(scope_show MemoryMax)" = 67108864 ] || fail "$scope has MemoryMax $(scope_show MemoryMax), not 64M"
+[ "$(scope_show CPUQuotaPerSecUSec)" = 500ms ] || fail "$scope has CPUQuota $(scope_show CPUQuotaPerSecUSec), not 50%"
+[ "$(scope_show Delegate)" = no ] || fail "$scope is delegated"
+say "  host $host in $host_cgroup: MemoryMax $(scope_show MemoryMax), CPUQuotaPerSecUSec $(scope_show CPUQuotaPerSecUSec)"
+if [ "$(inside 10 stat -fc %T /sys/fs/cgroup)" = cgroup2fs ]; then
+  memory_events=/sys/fs/cgroup$host_cgroup/memory.events
+  [ "$(inside 10 cat "/sys/fs/cgroup$host_cgroup/memory.max")" = 67108864 ] ||
+    fail "the kernel does not hold the limit: memory.max $(inside 10 cat "/sys/fs/cgroup$host_cgroup/memory.max")"
+  # The demo takes a gigabyte while the file is there.
+  demo_dir=$(inside 10 readlink "/proc/$demo/cwd")
+  inside 10 touch "$demo_dir/allocate"
+  oom_killed() { inside 5 grep -qx 'oom_kill [1-9][0-9]*' "$memory_events"; }
+  wait_for 30 oom_killed || fail "no OOM kill in $scope within 30 s: $(inside 10 cat "$memory_events" | tr '\n' ' ')"
+  inside 10 rm -f "$demo_dir/allocate"
+  demo_gone() { ! inside 5 test -d "/proc/$demo"; }
+  wait_for 10 demo_gone || fail "the demo component $demo still runs after the OOM kill"
+  is_active && [ "$(show MainPID)" = "$main" ] || fail "the OOM kill in $scope ended or replaced the service"
+  inside 5 test -d "/proc/$host" || say "  (the host $host ended with its component; the monitor starts it again)"
+  sleep 2
+  is_active && [ "$(show MainPID)" = "$main" ] || fail "the service did not go on after the OOM kill"
+  wait_for 10 answers || fail "after the OOM kill the service does not answer zevctl echo"
+  say "  the demo component over 64M was OOM-killed ($(inside 10 grep oom_kill "$memory_events" | tr '\n' ' ')); the service goes on"
+else
+  say "  SKIPPED the OOM kill: the container's memory controller is not cgroup v2 ($(inside 10 stat -fc %T /sys/fs/cgroup))"
+fi
+# Outside the service's control group a host is not killed with it: the
+# restarted service ends the hosts left from before.
+say "  kill -9 of the main process: no scoped host left from before"
+old="$(pids_of '/usr/lib/zev/zevhost') $(pids_of 'demo\.sh$')"
+main=$(show MainPID)
+inside 10 kill -KILL "$main"
+wait_for 15 restarted || fail "15 s after kill -9: $(show ActiveState), main $(show MainPID), from before: $old"
+inside 10 zevctl reg delete HKLM "$apps\\demo" >/dev/null || fail "zevctl reg delete of the demo's settings failed"
+
 say "systemctl stop leaves no process"
 inside 120 systemctl stop zevsvc.service || fail "systemctl stop failed"
 left=$(pids_of '/usr/lib/zev/|demo\.sh$')
@@ -445,6 +557,10 @@ priorities=$(journal -o export _COMM=zevsvc | sed -n 's/^PRIORITY=//p' | sort -u
 [[ "$priorities" == *3* && "$priorities" =~ [4-7] ]] ||
   fail "the service's journal lines do not carry their priorities: $priorities"
 say "  priorities of the service's lines: $priorities"
+
+# The administrator's link goes as it came; purge leaves what others made.
+inside 10 rm -r /etc/systemd/system/zevsvc.service.d
+inside 30 systemctl daemon-reload
 
 say "apt-get remove stops the service, and it does not come back"
 inside 120 systemctl start zevsvc.service || fail "the service does not start again: $(journal -n 20)"

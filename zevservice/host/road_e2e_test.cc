@@ -4,7 +4,8 @@
 // downloads, verifies, unpacks, records and runs the demo component in a
 // real zevhost. A host killed from outside comes back, SIGTERM ends every
 // host of the instance, and a start without the server runs the recorded
-// version again. --test-timings gives the service its short delays, which
+// version again, its host held to the demo application's MemoryMax, over
+// which the demo is killed alone. --test-timings gives the service its short delays, which
 // let First and Interval go down to a second: the first pass comes after 1 s.
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -265,11 +266,31 @@ TEST_F(RoadEndToEnd, InstallsRunsRestartsStopsAndRunsOfflineWhatTheServerListed)
       << host_log;
 
   // Without the server a new start runs the recorded version, unpacked once.
+  // The demo application's MemoryMax (root may make control groups) puts its
+  // host in a group of its own.
+  const bool limited = geteuid() == 0;
+  if (limited) {
+    EXPECT_EQ(Zevctl("reg set HKLM \"Software\\Varnel\\ZEV\\Applications\\demo\\MemoryMax\" \"\" 64M"), "");
+  }
   server.reset();
   ASSERT_NO_FATAL_FAILURE(StartService("offline.out"));
   const pid_t offline_demo = WaitForDemo(0);
   ASSERT_NE(offline_demo, 0) << "nothing ran offline:\n" << Read(output_) << ServiceLog();
-  EXPECT_TRUE(PollUntil([] { return HostPid("demo") > 0; })) << Zevctl("hosts");
+  pid_t offline_host = 0;
+  EXPECT_TRUE(PollUntil([&] { return (offline_host = HostPid("demo")) > 0; })) << Zevctl("hosts");
+  if (limited) {
+    const std::string cgroups = Read("/proc/" + std::to_string(offline_host) + "/cgroup");
+    EXPECT_NE(cgroups.find("/zevhost-demo-" + std::to_string(offline_host) + "\n"), std::string::npos)
+        << cgroups << ServiceLog();
+    // Over the limit the demo is killed alone; the host and the service go on.
+    const std::string allocate = dir + "/allocate";
+    ASSERT_EQ(close(open(allocate.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), 0);
+    EXPECT_TRUE(PollUntil([&] { return !Alive(offline_demo); }, 20000)) << "the demo over 64M still runs";
+    unlink(allocate.c_str());
+    EXPECT_TRUE(Alive(offline_host));
+    EXPECT_EQ(HostPid("demo"), offline_host);
+    EXPECT_EQ(service_->ExitCode(), kStillActive);
+  }
   EXPECT_TRUE(PollUntil([] { return Zevctl("strategy").find("catalogue from stored copy") != std::string::npos; }))
       << Zevctl("strategy");
   EXPECT_EQ(Count(ServiceLog(), "CZEVUpdater task demo#demo-clock#1.0.0#x64 begins"), 1u);

@@ -4,6 +4,7 @@
 
 #include "host/collect_method.h"
 #include "host/operator_methods.h"
+#include "hosting/host_limits.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "strategy/product_strategy.h"
@@ -155,6 +156,12 @@ CZEVServiceContext::CZEVServiceContext(Options options)
     if (monitor.clock == nullptr) monitor.clock = clock_;
     if (monitor.run_dir.empty()) monitor.run_dir = run_dir_;
     if (monitor.common_dir.empty()) monitor.common_dir = common_dir_;
+    if (!monitor.confine_host) {
+      RegistryStore* registry = registry_;
+      monitor.confine_host = [registry](const std::string& group, pid_t pid, const std::set<std::string>& apps) {
+        ConfineHost(registry, group, pid, apps);
+      };
+    }
     if (!monitor.event_sink && events_) {
       CZEVEventReporter* events = events_.get();
       monitor.event_sink = [events](const EventElement& event) { events->QueueEvents({event}); };

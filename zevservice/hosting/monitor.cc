@@ -100,6 +100,7 @@ CZEVMonitor::CZEVMonitor(Options options)
       status_path_(options.run_dir.empty() ? std::string() : zev::JoinPath(options.run_dir, kHostStatusFileName)),
       event_sink_(std::move(options.event_sink)),
       event_observer_(options.observer),
+      confine_host_(std::move(options.confine_host)),
       host_presence_wait_ms_(options.host_presence_wait_ms),
       start_resend_ms_(options.start_resend_ms),
       sweep_ms_(options.sweep_ms),
@@ -657,6 +658,14 @@ bool CZEVMonitor::StartProc(HostRecord* record, std::vector<MonitorEvent>* event
     Logf("CreateProcess %s:%s, error %d", program.c_str(), why.c_str(), errno);
     return false;
   }
+  auto group = groups_.find(record->group_name);
+  if (confine_host_) {
+    std::set<std::string> apps;
+    if (group != groups_.end()) {
+      for (const auto& component : group->second.components) apps.insert(component.second.appcode());
+    }
+    confine_host_(record->group_name, process->pid(), apps);
+  }
   MonitorEvent started;
   started.kind = MonitorEvent::Kind::kHostStarted;
   started.group = record->group_name;
@@ -667,7 +676,6 @@ bool CZEVMonitor::StartProc(HostRecord* record, std::vector<MonitorEvent>* event
   record->started_ms = clock_->MonotonicMillis();
   record->restart_due = 0;
   record->ever_ran = true;
-  auto group = groups_.find(record->group_name);
   if (group != groups_.end()) group->second.node_name = record->node_name;
   // The hour of the sweep starts anew with each host, as with each end.
   ArmSweep();

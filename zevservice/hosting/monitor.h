@@ -152,6 +152,12 @@ struct MonitorOptions {
   std::function<void(const zev::EventElement&)> event_sink;
   // Not owned; must outlive the monitor. Null: no one is told.
   MonitorObserver* observer = nullptr;
+  // Called on the loop thread with each host process just started (also at
+  // each restart), before it is sent any component: the group, the host's
+  // pid and the application codes of the group's components. It may move
+  // the process into a control group of its own. Empty: hosts stay where
+  // they start.
+  std::function<void(const std::string& group, pid_t pid, const std::set<std::string>& apps)> confine_host;
   // The delays (base/timings.h names each); the composition root sets them
   // with SetTimings.
   int64_t host_presence_wait_ms = zev::Timings().host_presence_wait_ms;
@@ -401,6 +407,7 @@ class CZEVMonitor : public IZEVMonitor,
   const std::string status_path_;
   const std::function<void(const zev::EventElement&)> event_sink_;
   MonitorObserver* const event_observer_;
+  const std::function<void(const std::string&, pid_t, const std::set<std::string>&)> confine_host_;
   const int64_t host_presence_wait_ms_;
   const int64_t start_resend_ms_;
   const int64_t sweep_ms_;
