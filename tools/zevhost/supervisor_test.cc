@@ -7,10 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "testing/fake_clock.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 #include "tools/zevhost/test_component.h"
@@ -170,6 +173,67 @@ TEST_F(SupervisorTest, StopAllKillsAfterTwoSecondsAndReturnsOnceEverythingEnded)
   stopper.join();
   EXPECT_TRUE(ProcessGone(pid_a));
   EXPECT_TRUE(ProcessGone(pid_b));
+}
+
+// A runAs user: the component runs with the user's ids and groups alone,
+// without new privileges, in a data folder of its own that a planted link
+// cannot redirect, and only from install folders that root alone can change.
+TEST_F(SupervisorTest, RunsAsTheContextsUserOrRefusesTheStart) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chmod(common_.path().c_str(), 0755), 0);  // the user passes through to its folders
+  std::mutex mu;
+  std::map<std::string, std::string> refused;
+  SupervisorOptions options{"grp", common_.path()};
+  options.on_refused = [&](const CZEVComponentContext& c, const std::string& why) {
+    std::lock_guard<std::mutex> lock(mu);
+    refused[c.componentid()] = why;
+  };
+  supervisor_ = std::make_unique<ComponentSupervisor>(&clock_, options);
+  const std::string data = common_.path() + "/Varnel/ZEV/data/app/";
+  ASSERT_TRUE(CreateDirectories(data) && CreateDirectories(scratch_.Sub("planted")));
+  struct Case {
+    std::string id, run_as;
+    std::function<void(const std::string& install_dir)> spoil;
+    std::string refusal;  // empty: it runs
+  };
+  const Case cases[] = {
+      {"own", user.name(), nullptr, ""},
+      {"nobody", "zev-no-such-user", nullptr, "no user 'zev-no-such-user' to run as"},
+      {"shared", user.name(), [](const std::string& dir) { chmod(dir.c_str(), 0775); }, "must belong to root"},
+      {"linked", user.name(),
+       [&](const std::string&) { ASSERT_EQ(symlink(scratch_.Sub("planted").c_str(), (data + "linked").c_str()), 0); },
+       "cannot make the data folder " + data + "linked"},
+  };
+  for (const Case& c : cases) {
+    CZEVComponentContext context = MakeContext("app", c.id, "1");
+    context.set_runas(c.run_as);
+    const std::string dir = InstallScript(common_.path(), context,
+                                          "{ id -u; id -G; grep NoNewPrivs /proc/self/status; pwd; "
+                                          "echo \"$ZEV_COMPONENT_DATA\"; touch \"$ZEV_COMPONENT_DIR/x\" && echo wrote; "
+                                          "} > seen.tmp 2>/dev/null; mv seen.tmp seen");
+    if (c.spoil) c.spoil(dir);
+    supervisor_->Start(context);
+  }
+  std::string seen;
+  ASSERT_TRUE(PollUntil([&] { return ReadFileToString(data + "own/seen", &seen); }));
+  EXPECT_EQ(seen, std::to_string(user.uid()) + "\n" + std::to_string(user.gid()) + "\nNoNewPrivs:\t1\n" + data +
+                      "own\n" + data + "own\n");
+  struct stat st;
+  ASSERT_EQ(stat((data + "own").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, user.uid());
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(stat(scratch_.Sub("planted").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u) << "the chown followed the planted link";
+  ASSERT_TRUE(PollUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return refused.size() == 3;
+  }));
+  for (const Case& c : cases) {
+    EXPECT_EQ(refused.count(c.id), c.refusal.empty() ? 0u : 1u) << c.id;
+    EXPECT_NE(refused[c.id].find(c.refusal), std::string::npos) << refused[c.id];
+  }
+  EXPECT_EQ(supervisor_->launch_count(), 1);
 }
 
 }  // namespace
