@@ -351,8 +351,8 @@ bool PrepareDataFolder(const std::string& common_dir, const CZEVComponentContext
     const bool own = i + 1 == levels.size();
     at += "/" + levels[i];
     const bool made = mkdirat(fd, levels[i].c_str(), own ? 0700 : 0755) == 0;
-    const int next = made || errno == EEXIST ? openat(fd, levels[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                             : -1;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int next = made || errno == EEXIST ? openat(fd, levels[i].c_str(), flags) : -1;
     close(fd);
     fd = next;
     struct stat st;
@@ -391,8 +391,10 @@ std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& contex
       {"ZEV_COMMON_APPDATA", common_dir},
   };
   if (user != nullptr) {
-    ours.insert(ours.end(),
-                {{"ZEV_COMPONENT_DATA", data_dir}, {"HOME", user->home}, {"USER", user->name}, {"LOGNAME", user->name}});
+    ours.insert(ours.end(), {{"ZEV_COMPONENT_DATA", data_dir},
+                             {"HOME", user->home},
+                             {"USER", user->name},
+                             {"LOGNAME", user->name}});
   }
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {

@@ -158,8 +158,8 @@ TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
 
   std::string manifest = "{\"loadMode\":1,\"downloadDir\":\"/elsewhere\",\"execParams\":{\"expiredTime\":5},"
                          "\"resources\":" + std::string(kRes) + ",\"resources32\":" + std::string(kRes) + "}";
-  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), "[" + App(manifest, "", ",\"description\":\"d\",\"runAs\":\"svc\"") +
-                                                              "," + App("{\"resources\":[]}", "", "") + "]"));
+  const std::string with_user = App(manifest, "", ",\"description\":\"d\",\"runAs\":\"svc\"");
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), "[" + with_user + "," + App("{\"resources\":[]}", "", "") + "]"));
   ASSERT_TRUE(ReadConfigJson(pkg.path(), &entries));
   ASSERT_EQ(entries.size(), 2u);  // x64 then x86; the application without description adds nothing
   EXPECT_EQ(entries[0].GetArchType(), atx64);
