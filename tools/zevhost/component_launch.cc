@@ -1,7 +1,9 @@
 #include "tools/zevhost/component_launch.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -87,8 +89,26 @@ void CloseFrom3Except(int keep) {
 
 // What the child reports on its status pipe when it cannot exec.
 struct ChildFailure {
-  int stage;  // 0 chdir, 1 /dev/null, 2 exec, 3 parent gone
+  int stage;  // 0 chdir, 1 /dev/null, 2 exec, 3 parent gone, 4 user, 5 no_new_privs
   int error;
+};
+
+// The credentials calls as bare system calls: glibc's wrappers would tell
+// every thread of the process, which after fork means walking state the
+// child may not touch; the child has one thread, so the call alone is right.
+#if defined(SYS_setgroups32)
+constexpr long kSysSetgroups = SYS_setgroups32, kSysSetgid = SYS_setgid32, kSysSetuid = SYS_setuid32;
+#else
+constexpr long kSysSetgroups = SYS_setgroups, kSysSetgid = SYS_setgid, kSysSetuid = SYS_setuid;
+#endif
+
+// What RunChild needs of plan.user, made before the fork.
+struct ChildUser {
+  bool set;
+  uid_t uid;
+  gid_t gid;
+  size_t group_count;
+  const gid_t* groups;
 };
 
 [[noreturn]] void FailChild(int status_fd, int stage) {
@@ -101,17 +121,26 @@ struct ChildFailure {
 // Runs in the forked child: only async-signal-safe calls from here on.
 // `status_fd` is close-on-exec: a successful exec closes it unseen, and any
 // failure is written to it before the child exits.
-[[noreturn]] void RunChild(pid_t parent, int status_fd, const char* dir, char* const argv[], char* const envp[]) {
+[[noreturn]] void RunChild(pid_t parent, int status_fd, const char* dir, char* const argv[], char* const envp[],
+                          const ChildUser& user) {
   auto fail = [status_fd](int stage) { FailChild(status_fd, stage); };
   // A session of its own, not only a process group: a process may join only
   // a group of its own session, so nothing another component starts can
   // join this one's group and pass for it.
   setsid();
+  // Before the parent-death signal is set: a change of credentials clears it.
+  if (user.set && (syscall(kSysSetgroups, user.group_count, user.groups) != 0 ||
+                   syscall(kSysSetgid, user.gid) != 0 || syscall(kSysSetuid, user.uid) != 0)) {
+    fail(4);
+  }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   // The whole parent process may have died between fork and prctl; the
   // signal would then never come. (The forking thread cannot have exited
   // yet: it waits on the status pipe until the exec.)
   if (getppid() != parent) fail(3);
+  // Nothing the component execs (a set-user-ID file) gives it more than the
+  // user has.
+  if (user.set && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(5);
   struct sigaction dfl;
   memset(&dfl, 0, sizeof(dfl));
   dfl.sa_handler = SIG_DFL;
@@ -151,11 +180,15 @@ std::vector<CZEVArchType> ArchitectureOrder() {
   return order;
 }
 
-std::string InstallDirFor(const CZEVComponentContext& context, CZEVArchType arch, const std::string& common_dir) {
-  CZEVComponentProxy proxy;
+std::string InstallRootFor(const CZEVComponentContext& context, const std::string& common_dir) {
   std::string root = context.manifest().downloaddir();
   root.erase(std::remove(root.begin(), root.end(), '"'), root.end());
-  proxy.SetInstallRoot(root.empty() ? common_dir + "/Varnel/ZEV/download" : root);
+  return root.empty() ? common_dir + "/Varnel/ZEV/download" : root;
+}
+
+std::string InstallDirFor(const CZEVComponentContext& context, CZEVArchType arch, const std::string& common_dir) {
+  CZEVComponentProxy proxy;
+  proxy.SetInstallRoot(InstallRootFor(context, common_dir));
   proxy.SetAppCode(context.appcode());
   proxy.SetComponentID(context.componentid());
   CZEVVersion* version = proxy.mutable_component()->mutable_versions()->add_version();
@@ -262,10 +295,92 @@ bool BuildComponentArgv(const std::string& path, std::vector<std::string>* argv,
   return true;
 }
 
+bool LookUpRunAsUser(const std::string& name, RunAsUser* user, std::string* why) {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  int error;
+  while ((error = getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (found == nullptr || name.empty() || name.find('\0') != std::string::npos) {
+    *why = "no user '" + name + "' to run as" + (error != 0 ? std::string(" (") + strerror(error) + ")" : "");
+    return false;
+  }
+  user->name = name;
+  user->home = pw.pw_dir != nullptr ? pw.pw_dir : "/";
+  user->uid = pw.pw_uid;
+  user->gid = pw.pw_gid;
+  int count = 32;
+  user->groups.assign(static_cast<size_t>(count), 0);
+  while (getgrouplist(name.c_str(), pw.pw_gid, user->groups.data(), &count) < 0) {
+    user->groups.assign(static_cast<size_t>(count) * 2, 0);
+    count *= 2;
+  }
+  user->groups.resize(static_cast<size_t>(count));
+  return true;
+}
+
+bool IsRootOnlyUpTo(const std::string& start, const std::string& root, std::string* why) {
+  const std::string real_root = RealPath(root);
+  std::string path = RealPath(start);
+  if (real_root.empty() || path.empty() ||
+      (path != real_root && path.compare(0, real_root.size() + 1, real_root + "/") != 0)) {
+    *why = start + " cannot be resolved within " + root;
+    return false;
+  }
+  for (;;) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      *why = path + " must belong to root and be writable by root alone";
+      return false;
+    }
+    if (path.size() <= real_root.size()) return true;
+    path.erase(std::max<size_t>(path.rfind('/'), 1));
+  }
+}
+
+bool PrepareDataFolder(const std::string& common_dir, const CZEVComponentContext& context, const RunAsUser& user,
+                       std::string* path, std::string* why) {
+  const std::vector<std::string> levels = {"Varnel", "ZEV", "data", context.appcode(), context.componentid()};
+  int fd = open(common_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string at = common_dir;
+  for (size_t i = 0; fd >= 0 && i < levels.size(); ++i) {
+    const bool own = i + 1 == levels.size();
+    at += "/" + levels[i];
+    const bool made = mkdirat(fd, levels[i].c_str(), own ? 0700 : 0755) == 0;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int next = made || errno == EEXIST ? openat(fd, levels[i].c_str(), flags) : -1;
+    close(fd);
+    fd = next;
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) break;
+    if (!own && made && fchmod(fd, 0755) != 0) break;  // past the umask: the user passes through
+    if (!own && (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+      *why = "data folder " + at + " must belong to root and be writable by root alone";
+      close(fd);
+      return false;
+    }
+    // Private first: the folder is nobody's but root's until it is the user's.
+    if (own && (fchmod(fd, 0700) != 0 || fchown(fd, user.uid, user.gid) != 0)) break;
+    if (own) {
+      close(fd);
+      *path = at;
+      return true;
+    }
+  }
+  *why = "cannot make the data folder " + at + ": " + strerror(errno);
+  if (fd >= 0) close(fd);
+  return false;
+}
+
 std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& context, const std::string& install_dir,
-                                              const std::string& process_group, const std::string& common_dir) {
+                                              const std::string& process_group, const std::string& common_dir,
+                                              const RunAsUser* user, const std::string& data_dir) {
   const CZEVExecParams& params = context.manifest().params();
-  const std::vector<std::pair<std::string, std::string>> ours = {
+  std::vector<std::pair<std::string, std::string>> ours = {
       {"ZEV_APP_CODE", context.appcode()},
       {"ZEV_COMPONENT_ID", context.componentid()},
       {"ZEV_COMPONENT_VERSION", context.version()},
@@ -275,6 +390,12 @@ std::vector<std::string> ComponentEnvironment(const CZEVComponentContext& contex
       {"ZEV_PORT_RANGE", params.portrange()},
       {"ZEV_COMMON_APPDATA", common_dir},
   };
+  if (user != nullptr) {
+    ours.insert(ours.end(), {{"ZEV_COMPONENT_DATA", data_dir},
+                             {"HOME", user->home},
+                             {"USER", user->name},
+                             {"LOGNAME", user->name}});
+  }
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     std::string entry(*e);
@@ -303,6 +424,8 @@ bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string*
   // async-signal-safe calls are allowed in a threaded process.
   std::vector<char*> argv = CStrings(plan.argv);
   std::vector<char*> envp = CStrings(plan.env);
+  const ChildUser user{plan.user.has_value(), plan.user ? plan.user->uid : 0, plan.user ? plan.user->gid : 0,
+                       plan.user ? plan.user->groups.size() : 0, plan.user ? plan.user->groups.data() : nullptr};
   int status[2];
   if (pipe2(status, O_CLOEXEC) != 0) {
     *why = std::string("pipe failed: ") + strerror(errno);
@@ -316,7 +439,7 @@ bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string*
     close(status[1]);
     return false;
   }
-  if (child == 0) RunChild(parent, status[1], plan.working_dir.c_str(), argv.data(), envp.data());
+  if (child == 0) RunChild(parent, status[1], plan.working_dir.c_str(), argv.data(), envp.data(), user);
   close(status[1]);
   // The child makes its session (and so its group) before it execs, and the
   // read below waits for the exec: the group exists before any signal is
@@ -331,6 +454,8 @@ bool SpawnComponent(const LaunchPlan& plan, pid_t* pid, int* pidfd, std::string*
     const std::string stage = failure.stage == 0   ? "cannot enter " + plan.working_dir
                               : failure.stage == 1 ? std::string("cannot open /dev/null")
                               : failure.stage == 2 ? "cannot exec " + plan.argv[0]
+                              : failure.stage == 4 ? "cannot become user " + plan.user->name
+                              : failure.stage == 5 ? std::string("cannot set no_new_privs")
                                                    : std::string("parent gone");
     *why = stage + ": " + strerror(failure.error);
     waitpid(child, nullptr, 0);

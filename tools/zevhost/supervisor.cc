@@ -181,7 +181,7 @@ void ComponentSupervisor::HandleStart(const CZEVComponentContext& context) {
   std::string why, entry;
   if (!FindInstallDir(context, options_.common_dir, &component.install_dir, &why) ||
       !ResolveEntryPoint(component.install_dir, context.manifest().entrypoint(), &entry, &why) ||
-      !BuildComponentArgv(entry, &component.argv, &why)) {
+      !BuildComponentArgv(entry, &component.argv, &why) || !PlanUser(context, entry, &component, &why)) {
     HostLog("start of " + Describe(context) + " refused: " + why);
     refusals_.emplace_back(context, why);
     return;
@@ -192,7 +192,8 @@ void ComponentSupervisor::HandleStart(const CZEVComponentContext& context) {
     components_.erase(running);
   }
   component.context = context;
-  component.env = ComponentEnvironment(context, component.install_dir, options_.process_group, options_.common_dir);
+  component.env = ComponentEnvironment(context, component.install_dir, options_.process_group, options_.common_dir,
+                                       component.user ? &*component.user : nullptr, component.working_dir);
   if (IsSchedule(context)) {
     component.next_run_ms = clock_->MonotonicMillis() + int64_t{context.manifest().params().interval()} * 1000;
   }
@@ -361,12 +362,32 @@ void ComponentSupervisor::SettleDying() {
                dying_.end());
 }
 
+bool ComponentSupervisor::PlanUser(const CZEVComponentContext& context, const std::string& entry, Component* component,
+                                   std::string* why) {
+  component->working_dir = component->install_dir;
+  if (context.runas().empty()) return true;
+  RunAsUser user;
+  if (!LookUpRunAsUser(context.runas(), &user, why) ||
+      !IsRootOnlyUpTo(entry, InstallRootFor(context, options_.common_dir), why) ||
+      !PrepareDataFolder(options_.common_dir, context, user, &component->working_dir, why)) {
+    return false;
+  }
+  component->user = std::move(user);
+  return true;
+}
+
 bool ComponentSupervisor::Launch(Component* component) {
-  LaunchPlan plan{component->argv, component->env, component->install_dir};
+  LaunchPlan plan{component->argv, component->env, component->working_dir, component->user};
   pid_t pid = 0;
   int pidfd = -1;
   std::string why;
   component->started_ms = clock_->MonotonicMillis();
+  // Made again for each run: a folder removed since the last one comes back.
+  if (component->user && !PrepareDataFolder(options_.common_dir, component->context, *component->user,
+                                            &plan.working_dir, &why)) {
+    HostLog("cannot run " + Describe(component->context) + ": " + why);
+    return AfterRun(component);
+  }
   if (!SpawnComponent(plan, &pid, &pidfd, &why)) {
     HostLog("cannot run " + Describe(component->context) + ": " + why);
     return AfterRun(component);

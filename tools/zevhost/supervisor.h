@@ -38,6 +38,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -47,6 +48,7 @@
 #include "base/clock.h"
 #include "common/zevclasses/ZEVCommonDefine.pb.h"
 #include "tools/zevhost/child_reaper.h"
+#include "tools/zevhost/component_launch.h"
 
 namespace zev {
 
@@ -80,9 +82,13 @@ class ComponentSupervisor {
 
   // Runs the context's component, once per (appCode, componentID): the same
   // version again does nothing, another version replaces the running one
-  // (stopped as by Stop). A component whose install folder, entry point or
-  // way of running cannot be found is refused with a log line and
-  // options.on_refused, and a running other version is then left alone.
+  // (stopped as by Stop). With the context's runAs it runs as that user (see
+  // LaunchPlan::user) in its data folder (PrepareDataFolder), and only from
+  // an entry point that root alone can change, as every folder up to the
+  // download root (IsRootOnlyUpTo). A component whose install folder, entry point, way of
+  // running, user or data folder cannot be found or is not safe is refused
+  // with a log line and options.on_refused, and a running other version is
+  // then left alone.
   // Ignored after StopAll. Returns at once; the work is queued.
   void Start(const CZEVComponentContext& context);
   // Stops the component when it runs with the context's version (otherwise
@@ -106,6 +112,8 @@ class ComponentSupervisor {
   struct Component {
     CZEVComponentContext context;
     std::string install_dir;
+    std::string working_dir;         // install_dir; with a runAs user, its data folder
+    std::optional<RunAsUser> user;   // the context's runAs
     std::vector<std::string> argv;
     std::vector<std::string> env;
     pid_t pid = 0;  // 0 while not running
@@ -152,6 +160,11 @@ class ComponentSupervisor {
   // Ends the stops that are done: the component's process has ended and
   // nothing it left is tracked any more, or SIGKILL was sent.
   void SettleDying() REQUIRES(mu_);
+  // Fills the component's user and working folder from the context's runAs
+  // (see Start); `entry` is the resolved entry point. False with *why when
+  // the start is refused.
+  bool PlanUser(const CZEVComponentContext& context, const std::string& entry, Component* component,
+                std::string* why) REQUIRES(mu_);
   // Starts the component's child; false when the component is done with
   // (a run-once component that could not be started).
   bool Launch(Component* component) REQUIRES(mu_);

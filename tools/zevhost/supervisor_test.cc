@@ -7,10 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "testing/fake_clock.h"
+#include "testing/scoped_user.h"
 #include "testing/sync.h"
 #include "testing/test_util.h"
 #include "tools/zevhost/test_component.h"
@@ -170,6 +173,60 @@ TEST_F(SupervisorTest, StopAllKillsAfterTwoSecondsAndReturnsOnceEverythingEnded)
   stopper.join();
   EXPECT_TRUE(ProcessGone(pid_a));
   EXPECT_TRUE(ProcessGone(pid_b));
+}
+
+// A runAs user: the component runs with the user's ids and groups alone,
+// without new privileges, in a data folder of its own that a planted link
+// cannot redirect, and only from install folders that root alone can change.
+TEST_F(SupervisorTest, RunsAsTheContextsUserOrRefusesTheStart) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  ASSERT_EQ(chmod(common_.path().c_str(), 0755), 0);  // the user passes through to its folders
+  std::mutex mu;
+  std::map<std::string, std::string> refused;
+  SupervisorOptions options{"grp", common_.path()};
+  options.on_refused = [&](const CZEVComponentContext& c, const std::string& why) {
+    std::lock_guard<std::mutex> lock(mu);
+    refused[c.componentid()] = why;
+  };
+  supervisor_ = std::make_unique<ComponentSupervisor>(&clock_, options);
+  const std::string data = common_.path() + "/Varnel/ZEV/data/app/", planted = scratch_.Sub("planted");
+  ASSERT_TRUE(CreateDirectories(data) && CreateDirectories(planted));
+  struct Case {
+    std::string id, run_as, refusal;  // refusal: empty when it runs
+    std::function<bool(const std::string& install_dir)> spoil;
+  } const cases[] = {
+      {"own", user.name(), "", nullptr},
+      {"nobody", "zev-no-such-user", "no user 'zev-no-such-user' to run as", nullptr},
+      {"shared", user.name(), "must belong to root", [](const std::string& d) { return chmod(d.c_str(), 0775) == 0; }},
+      {"linked", user.name(), "cannot make the data folder " + data + "linked",
+       [&](const std::string&) { return symlink(planted.c_str(), (data + "linked").c_str()) == 0; }},
+  };
+  for (const Case& c : cases) {
+    CZEVComponentContext context = MakeContext("app", c.id, "1");
+    context.set_runas(c.run_as);
+    const std::string dir = InstallScript(common_.path(), context,
+                                          "{ id -u; id -G; grep NoNewPrivs /proc/self/status; pwd; "
+                                          "echo \"$ZEV_COMPONENT_DATA\"; touch \"$ZEV_COMPONENT_DIR/x\" && echo wrote; "
+                                          "} > seen.tmp 2>/dev/null; mv seen.tmp seen");
+    ASSERT_TRUE(!c.spoil || c.spoil(dir)) << c.id;
+    supervisor_->Start(context);
+  }
+  std::string seen;
+  ASSERT_TRUE(PollUntil([&] { return ReadFileToString(data + "own/seen", &seen); }));
+  EXPECT_EQ(seen, std::to_string(user.uid()) + "\n" + std::to_string(user.gid()) + "\nNoNewPrivs:\t1\n" + data +
+                      "own\n" + data + "own\n");
+  struct stat st;
+  EXPECT_TRUE(stat(planted.c_str(), &st) == 0 && st.st_uid == 0) << "the chown followed the planted link";
+  ASSERT_TRUE(PollUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return refused.size() == 3;
+  }));
+  for (const Case& c : cases) {
+    const std::string& why = refused[c.id];
+    EXPECT_TRUE(c.refusal.empty() ? why.empty() : why.find(c.refusal) != std::string::npos) << c.id << ": " << why;
+  }
+  EXPECT_EQ(supervisor_->launch_count(), 1);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "testing/log_util.h"
 #include "testing/monitor_events.h"
 #include "testing/rpc_test_util.h"
+#include "testing/scoped_user.h"
 #include "testing/test_util.h"
 
 namespace zev {
@@ -213,6 +214,30 @@ TEST(ComponentsEndToEnd, RunsRestartsAndEndsComponentsInHosts) {
   context.manager().Quit();
   EXPECT_TRUE(PollFor([&] { return FindInstanceProcesses("zevhost").empty(); }));
   EXPECT_TRUE(PollFor([&] { return !Alive(second); }));
+}
+
+// An application's RunAs setting runs its components as that user, before
+// the user its package names (here one that does not exist, which would
+// refuse the start).
+TEST(ComponentsEndToEnd, RunsAnApplicationsComponentsAsTheUserItsSettingNames) {
+  ScopedUser user;
+  if (!user.ok()) GTEST_SKIP() << user.reason();
+  KeepTheLogApart();
+  ScopedCommonDataDir common;
+  ASSERT_EQ(chmod(common.path().c_str(), 0755), 0);
+  const std::string runs = common.path() + "/Varnel/ZEV/data/app/{own}/runs";
+  CZEVApplications catalogue;
+  AddComponent(&catalogue, common.path(), "{own}", "grp", runs);
+  catalogue.mutable_application(0)->mutable_components()->mutable_component(0)->mutable_versions()->mutable_version(0)
+      ->mutable_manifest()->set_runas("zev-no-such-user");
+  CZEVServiceContext context(HostingOptions(common.path(), &catalogue, 47720));
+  ASSERT_TRUE(context.registry().WriteString(RegRoot::kLocalMachine, "Software\\Varnel\\ZEV\\Applications\\app\\RunAs",
+                                             "", user.name()));
+  ASSERT_TRUE(context.manager().Start());
+  ASSERT_TRUE(PollFor([&] { return Runs(runs).size() == 1; })) << "the component never ran";
+  struct stat st;
+  EXPECT_TRUE(stat(runs.c_str(), &st) == 0 && st.st_uid == user.uid()) << "not written by the user";
+  context.manager().Quit();
 }
 
 // Stopping the service sends "stopall": every one of ten hosts ends by

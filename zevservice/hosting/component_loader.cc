@@ -14,6 +14,7 @@
 #include "rpc/component_peer.h"
 #include "model/catalogue.h"
 #include "platform/paths.h"
+#include "platform/settings.h"
 
 namespace zev {
 
@@ -366,7 +367,14 @@ bool CZEVComponentLoader::LoadComponent(const CZEVComponentProxy& entry) {
     if (monitor_ == nullptr) {
       result = -1;
     } else {
-      const CZEVComponentContext context = ContextOf(entry, manifest);
+      CZEVComponentContext context = ContextOf(entry, manifest);
+      // Read at every start: a changed setting holds from the component's
+      // next start on.
+      std::string run_as;
+      if (!ReadApplicationSetting(deps_.registry, entry.GetAppCode(), kRunAsSettingName, &run_as)) {
+        run_as = manifest.runas();
+      }
+      context.set_runas(run_as);
       result = monitor_->StartComponent(context);
       if (result == pubsdk::kStartNoGroup) {
         LogWrite(kLogInfo, "The process group does not exist, try again.");

@@ -217,6 +217,9 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
   const std::string code = Name(app, "code");
   const std::string name = Text(app, "name");
   const std::string description = Text(app, "description");
+  // The user the application's components run as; the application's RunAs
+  // setting, when stored, is taken before it.
+  const std::string run_as = Name(app, "runAs");
   for (const Json::Value& c : ArrayMember(app, "components")) {
     if (!c.isObject() && !c.isNull()) throw FormatError();
     for (CZEVVersion& version : ReadVersions(c, Source::kConfig, std::string())) {
@@ -226,6 +229,7 @@ void ReadConfigApplication(const Json::Value& app, const std::string& folder,
       component->set_componentid(Name(c, "libraryId"));
       component->set_description(Converted(c, "description"));
       version.mutable_manifest()->set_downloaddir(folder);
+      version.mutable_manifest()->set_runas(run_as);
       *component->mutable_versions()->add_version() = version;
       entry.SetAppCode(code);
       entry.SetAppName(name);

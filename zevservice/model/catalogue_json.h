@@ -36,7 +36,8 @@ constexpr size_t kMaxConfigJsonBytes = 1024 * 1024;
 bool ReadServerCatalogue(const std::string& json, const std::string& download_dir, CZEVApplications* apps);
 
 // Reads <folder>/Config.json (one application object or an array of them)
-// and appends one entry per version produced. False when the file is missing,
+// and appends one entry per version produced; an application's "runAs" goes
+// to the runAs of its versions' manifests. False when the file is missing,
 // unreadable, larger than kMaxConfigJsonBytes or malformed (entries already appended stay; callers discard them).
 // The file is looked up as FindConfigJson does.
 bool ReadConfigJson(const std::string& folder, std::vector<CZEVComponentProxy>* entries);

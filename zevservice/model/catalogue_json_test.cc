@@ -158,8 +158,8 @@ TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
 
   std::string manifest = "{\"loadMode\":1,\"downloadDir\":\"/elsewhere\",\"execParams\":{\"expiredTime\":5},"
                          "\"resources\":" + std::string(kRes) + ",\"resources32\":" + std::string(kRes) + "}";
-  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"),
-                                  "[" + App(manifest) + "," + App("{\"resources\":[]}", "", "") + "]"));
+  const std::string with_user = App(manifest, "", ",\"description\":\"d\",\"runAs\":\"svc\"");
+  ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), "[" + with_user + "," + App("{\"resources\":[]}", "", "") + "]"));
   ASSERT_TRUE(ReadConfigJson(pkg.path(), &entries));
   ASSERT_EQ(entries.size(), 2u);  // x64 then x86; the application without description adds nothing
   EXPECT_EQ(entries[0].GetArchType(), atx64);
@@ -173,6 +173,7 @@ TEST(CatalogueJson, ConfigJsonMakesEntriesOfTheProductPackage) {
   EXPECT_EQ(m.downloaddir(), pkg.path());
   EXPECT_EQ(m.params().expiredtime(), kDefaultExpiredTimeMs);  // never read from Config.json
   EXPECT_EQ(m.sourcetype(), cstProductBuildIn);
+  EXPECT_EQ(m.runas(), "svc");
 
   // One application object as the root works too; a comment is refused.
   ASSERT_TRUE(WriteFileAtomically(pkg.Sub("Config.json"), App("{\"resources\":[]}")));

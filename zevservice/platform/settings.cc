@@ -145,4 +145,10 @@ bool CheckSettingValue(const Setting& setting, const std::string& text, std::str
   return false;
 }
 
+bool ReadApplicationSetting(RegistryStore* registry, const std::string& app_code, const std::string& name,
+                            std::string* text) {
+  const std::string key = std::string(kApplicationsRegistryKey) + "\\" + app_code + "\\" + name;
+  return registry != nullptr && registry->ReadString(RegRoot::kLocalMachine, key, "", text);
+}
+
 }  // namespace zev

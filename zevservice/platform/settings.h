@@ -133,6 +133,19 @@ int64_t ParseSetting(const std::string& text, int64_t fallback, int64_t low, int
 // with the reason in *why.
 bool CheckSettingValue(const Setting& setting, const std::string& text, std::string* stored, std::string* why);
 
+// The settings of one application: each the default value of a key below
+// HKEY_LOCAL_MACHINE\kApplicationsRegistryKey\<application code>, read when
+// one of its components starts.
+inline constexpr char kApplicationsRegistryKey[] = "Software\\Varnel\\ZEV\\Applications";
+// The user the application's components run as (zevhost drops to its uid,
+// gid and groups); takes precedence over the "runAs" of a product package.
+inline constexpr char kRunAsSettingName[] = "RunAs";
+
+// The stored text of the application's setting `name`; false when none is
+// stored or the store cannot be read.
+bool ReadApplicationSetting(RegistryStore* registry, const std::string& app_code, const std::string& name,
+                            std::string* text);
+
 }  // namespace zev
 
 #endif  // ZEV_PLATFORM_SETTINGS_H_
