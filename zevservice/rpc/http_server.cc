@@ -18,12 +18,14 @@
 #include <limits.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -244,6 +246,9 @@ const char kCommandDataParseError[] = "[ERROR]:CommandData parse Error";
 // that the connection can serve its next request; past it the connection is
 // closed instead.
 constexpr std::streamsize kMaxDrainedBody = 1 << 20;
+// A body of a known length up to this size is read into a string of that
+// size at once.
+constexpr int64_t kMaxPresizedBody = 64 << 10;
 
 // Whether `address` (an in_addr or in6_addr of `family`) is a loopback
 // address or one of this machine's interfaces'.
@@ -308,18 +313,18 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
     return body_;
   }
 
-  std::string getScheme() override { return Uri().getScheme(); }
+  std::string getScheme() override { return Uri() != nullptr ? Uri()->getScheme() : std::string(); }
 
   bool getQueryParameters(std::map<std::string, std::string>& parameters) override {
+    const Poco::URI* uri = Uri();
+    if (uri == nullptr || uri->getPath().empty()) return false;
     try {
-      Poco::URI uri(request_.getURI());
-      if (uri.getPath().empty()) return false;
-      Poco::URI::QueryParameters query = uri.getQueryParameters();
+      Poco::URI::QueryParameters query = uri->getQueryParameters();
       if (query.empty()) return false;
-      for (const auto& kv : query) parameters[kv.first] = kv.second;
+      for (auto& kv : query) parameters[kv.first] = std::move(kv.second);
       return true;
     } catch (const Poco::Exception&) {
-      return false;  // a malformed URI or query has no usable parameters
+      return false;  // a malformed query has no usable parameters
     }
   }
 
@@ -328,13 +333,7 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
   std::string getHost() override { return request_.getHost(); }
   std::string getContentType() override { return request_.getContentType(); }
 
-  std::string getPath() override {
-    try {
-      return Poco::URI(request_.getURI()).getPath();
-    } catch (const Poco::Exception&) {
-      return request_.getURI();
-    }
-  }
+  std::string getPath() override { return Uri() != nullptr ? Uri()->getPath() : request_.getURI(); }
 
   std::istream& getStream() override { return request_.stream(); }
   std::string getTransferEncoding() override { return request_.getTransferEncoding(); }
@@ -350,6 +349,18 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
  private:
   void ReadBody() {
     std::istream& in = request_.stream();
+    if (!request_.getChunkedTransferEncoding()) {
+      // A short body of known length goes straight into its string; a
+      // longer one grows as it arrives, so that a length alone reserves no
+      // memory.
+      const int64_t length = request_.getContentLength64();
+      if (length >= 0 && length <= kMaxPresizedBody) {
+        body_.resize(static_cast<size_t>(length));
+        in.read(&body_[0], static_cast<std::streamsize>(length));
+        body_.resize(static_cast<size_t>(in.gcount()));
+        return;
+      }
+    }
     char buf[8192];
     while (in) {
       in.read(buf, sizeof(buf));
@@ -364,15 +375,22 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
     }
   }
 
-  Poco::URI Uri() {
-    try {
-      return Poco::URI(request_.getURI());
-    } catch (const Poco::Exception&) {
-      return Poco::URI();
+  // The request's URI, parsed once; null when it is malformed.
+  const Poco::URI* Uri() {
+    if (!uri_parsed_) {
+      uri_parsed_ = true;
+      try {
+        uri_.emplace(request_.getURI());
+      } catch (const Poco::Exception&) {
+        uri_.reset();
+      }
     }
+    return uri_ ? &*uri_ : nullptr;
   }
 
   Poco::Net::HTTPServerRequest& request_;  // not owned
+  bool uri_parsed_ = false;
+  std::optional<Poco::URI> uri_;
   bool body_read_ = false;
   bool body_too_large_ = false;
   std::string body_;
@@ -450,6 +468,49 @@ int FramingFault(const Poco::Net::HTTPRequest& request) {
   return 0;
 }
 
+// POCO's server session, waiting for the next request with poll(2): POCO's
+// own wait makes, uses and closes an epoll instance for every request.
+class CZEVHttpSession : public Poco::Net::HTTPServerSession {
+ public:
+  CZEVHttpSession(const Poco::Net::StreamSocket& socket, const Poco::Net::HTTPServerParams::Ptr& params)
+      : HTTPServerSession(socket, params),
+        keep_alive_timeout_(params->getKeepAliveTimeout()),
+        requests_left_(params->getMaxKeepAliveRequests()) {}
+
+  // As hasMoreRequests(): whether a request begins within the time allowed
+  // for the first one, or for the next on a kept-alive connection.
+  bool HasMoreRequests() {
+    if (!socket().impl()->initialized()) return false;
+    if (first_) {
+      first_ = false;
+      --requests_left_;
+      return Readable(getTimeout());
+    }
+    if (requests_left_ == 0 || !getKeepAlive()) return false;
+    if (requests_left_ > 0) --requests_left_;  // below 0: no limit
+    return buffered() > 0 || Readable(keep_alive_timeout_);
+  }
+  // As canKeepAlive(), whose count only hasMoreRequests() keeps.
+  bool CanKeepAlive() const { return requests_left_ != 0; }
+
+ private:
+  // Whether the socket has bytes (or an end or error) within `timeout`.
+  bool Readable(const Poco::Timespan& timeout) {
+    pollfd fd = {socket().impl()->sockfd(), POLLIN, 0};
+    const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+      const int rc = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+      if (rc >= 0) return rc > 0;
+      if (errno != EINTR) return false;
+    }
+  }
+
+  const Poco::Timespan keep_alive_timeout_;
+  int requests_left_;  // of the connection; below 0: no limit
+  bool first_ = true;
+};
+
 // One connection, served on one worker from accept to close: the request
 // loop of POCO's own HTTP server connection, with the framing checks and the
 // time limits of the endpoint around it.
@@ -472,7 +533,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
     sigaddset(&pipe_signal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     try {
-      Poco::Net::HTTPServerSession session(socket(), params_);
+      CZEVHttpSession session(socket(), params_);
       // The session waits idle_limit for the first request (its timeout);
       // single reads and writes get io_limit.
       session.socket().setReceiveTimeout(ToTimespan(limits_.io_limit));
@@ -485,7 +546,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
         HttpConnectionWatch* watch;
         const void* key;
       } unwatch{watch_, this};
-      while (session.hasMoreRequests()) {
+      while (session.HasMoreRequests()) {
         if (!ServeOne(session)) break;
       }
     } catch (const Poco::Exception&) {
@@ -496,7 +557,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
 
  private:
   // Serves one request. False when the connection is to close.
-  bool ServeOne(Poco::Net::HTTPServerSession& session) {
+  bool ServeOne(CZEVHttpSession& session) {
     watch_->SetDeadline(this, SteadyClock::now() + limits_.head_limit);
     Poco::Net::HTTPServerResponseImpl response(session);
     std::unique_ptr<CZEVTimedRequest> request;
@@ -518,7 +579,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
 
     response.setDate(Poco::Timestamp());
     response.setVersion(request->getVersion());
-    response.setKeepAlive(params_->getKeepAlive() && request->getKeepAlive() && session.canKeepAlive());
+    response.setKeepAlive(params_->getKeepAlive() && request->getKeepAlive() && session.CanKeepAlive());
     std::unique_ptr<Poco::Net::HTTPRequestHandler> handler(handlers_->createRequestHandler(*request));
     if (request->getExpectContinue() && response.getStatus() == Poco::Net::HTTPResponse::HTTP_OK) {
       response.sendContinue();
@@ -530,7 +591,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
       response.setContentLength(0);
       response.send().flush();
     }
-    bool keep_alive = params_->getKeepAlive() && response.getKeepAlive() && session.canKeepAlive();
+    bool keep_alive = params_->getKeepAlive() && response.getKeepAlive() && session.CanKeepAlive();
     if (keep_alive) {
       watch_->SetDeadline(this, SteadyClock::now() + limits_.body_limit);
       keep_alive = DrainBody(*request);
