@@ -278,21 +278,115 @@ Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
   return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
 }
 
+// POCO's server session, waiting for the next request with poll(2): POCO's
+// own wait makes, uses and closes an epoll instance for every request.
+class CZEVHttpSession : public Poco::Net::HTTPServerSession {
+ public:
+  CZEVHttpSession(const Poco::Net::StreamSocket& socket, const Poco::Net::HTTPServerParams::Ptr& params)
+      : HTTPServerSession(socket, params),
+        keep_alive_timeout_(params->getKeepAliveTimeout()),
+        requests_left_(params->getMaxKeepAliveRequests()) {}
+
+  // As hasMoreRequests(): whether a request begins within the time allowed
+  // for the first one, or for the next on a kept-alive connection.
+  bool HasMoreRequests() {
+    if (!socket().impl()->initialized()) return false;
+    if (first_) {
+      first_ = false;
+      --requests_left_;
+      return Readable(getTimeout());
+    }
+    if (requests_left_ == 0 || !getKeepAlive()) return false;
+    if (requests_left_ > 0) --requests_left_;  // below 0: no limit
+    return buffered() > 0 || Readable(keep_alive_timeout_);
+  }
+  // As canKeepAlive(), whose count only hasMoreRequests() keeps.
+  bool CanKeepAlive() const { return requests_left_ != 0; }
+
+  // Sends `data` whole, as the session's own streams do: a failure is kept
+  // as the session's network exception and thrown.
+  void SendAll(const char* data, size_t size) {
+    while (size > 0) {
+      const int sent = write(data, static_cast<std::streamsize>(std::min<size_t>(size, INT_MAX)));
+      if (sent <= 0) break;
+      data += sent;
+      size -= static_cast<size_t>(sent);
+    }
+  }
+
+ private:
+  // Whether the socket has bytes (or an end or error) within `timeout`.
+  bool Readable(const Poco::Timespan& timeout) {
+    pollfd fd = {socket().impl()->sockfd(), POLLIN, 0};
+    const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+      const int rc = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+      if (rc >= 0) return rc > 0;
+      if (errno != EINTR) return false;
+    }
+  }
+
+  const Poco::Timespan keep_alive_timeout_;
+  int requests_left_;  // of the connection; below 0: no limit
+  bool first_ = true;
+};
+
 // A request whose body arrives under the connection's body time limit. The
 // handler calls BodyRead() once the body is in, so that the method it calls
 // runs without a limit.
 class CZEVTimedRequest : public Poco::Net::HTTPServerRequestImpl {
  public:
   // Reads the request line and header fields; throws as the base does.
-  CZEVTimedRequest(Poco::Net::HTTPServerResponseImpl& response, Poco::Net::HTTPServerSession& session,
+  CZEVTimedRequest(Poco::Net::HTTPServerResponseImpl& response, CZEVHttpSession& session,
                    Poco::Net::HTTPServerParams* params, HttpConnectionWatch* watch, const void* key)
-      : HTTPServerRequestImpl(response, session, params), watch_(watch), key_(key) {}
+      : HTTPServerRequestImpl(response, session, params), session_(session), watch_(watch), key_(key) {}
 
   void BodyRead() { watch_->ClearDeadline(key_); }
 
+  // Sends `response` with `body` in one piece when it has a content length
+  // and a body to send, as POCO's send() would frame it. False, with
+  // nothing sent, for other responses.
+  bool SendWhole(Poco::Net::HTTPServerResponse& response, const std::string& body) {
+    const int status = response.getStatus();
+    if (getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD || status < 200 ||
+        status == Poco::Net::HTTPResponse::HTTP_NO_CONTENT || status == Poco::Net::HTTPResponse::HTTP_NOT_MODIFIED ||
+        response.getChunkedTransferEncoding() || !response.hasContentLength()) {
+      return false;
+    }
+    // The status line and header fields as HTTPResponse::write() puts them.
+    const std::string status_text = std::to_string(status);
+    std::string message;
+    size_t head_size = response.getVersion().size() + status_text.size() + response.getReason().size() + 6;
+    for (const auto& field : response) head_size += field.first.size() + field.second.size() + 4;
+    // A long body follows in a send of its own rather than being copied.
+    const bool joined = body.size() <= kMaxJoinedBody;
+    message.reserve(head_size + (joined ? body.size() : 0));
+    message.append(response.getVersion()).append(" ").append(status_text).append(" ");
+    message.append(response.getReason()).append("\r\n");
+    for (const auto& field : response) message.append(field.first).append(": ").append(field.second).append("\r\n");
+    message.append("\r\n");
+    if (joined) message.append(body);
+    answered_ = true;
+    try {
+      session_.SendAll(message.data(), message.size());
+      if (!joined) session_.SendAll(body.data(), body.size());
+    } catch (const Poco::Exception&) {
+      // As with POCO's streams: the session keeps the failure, and the
+      // connection ends when it next reads.
+    }
+    return true;
+  }
+  // Whether SendWhole() sent the response.
+  bool answered() const { return answered_; }
+
  private:
+  static constexpr size_t kMaxJoinedBody = 64 << 10;
+
+  CZEVHttpSession& session_;
   HttpConnectionWatch* const watch_;
   const void* const key_;
+  bool answered_ = false;
 };
 
 class CZEVRequestInfoImp : public IZEVRequestInfo {
@@ -398,7 +492,9 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
 
 class CResponseInfoImp : public IZEVResponseInfo {
  public:
-  explicit CResponseInfoImp(Poco::Net::HTTPServerResponse& response) : response_(response) {}
+  // `request` (null: a request of another kind) is the response's own.
+  CResponseInfoImp(Poco::Net::HTTPServerResponse& response, CZEVTimedRequest* request)
+      : response_(response), request_(request) {}
 
   void addHeader(const std::string& name, const std::string& value) override { response_.add(name, value); }
   void setHeader(const std::string& name, const std::string& value) override { response_.set(name, value); }
@@ -412,6 +508,10 @@ class CResponseInfoImp : public IZEVResponseInfo {
     // A content length (or chunked framing) keeps the connection open for
     // the client's next call.
     if (!response_.getChunkedTransferEncoding()) response_.setContentLength64(static_cast<int64_t>(body.size()));
+    if (request_ != nullptr && request_->SendWhole(response_, body)) {
+      sent_ = true;
+      return true;
+    }
     std::ostream& out = response_.send();
     out.write(body.data(), static_cast<std::streamsize>(body.size()));
     out.flush();
@@ -423,6 +523,7 @@ class CResponseInfoImp : public IZEVResponseInfo {
 
  private:
   Poco::Net::HTTPServerResponse& response_;  // not owned
+  CZEVTimedRequest* const request_;          // not owned
   bool sent_ = false;
 };
 
@@ -467,49 +568,6 @@ int FramingFault(const Poco::Net::HTTPRequest& request) {
   }
   return 0;
 }
-
-// POCO's server session, waiting for the next request with poll(2): POCO's
-// own wait makes, uses and closes an epoll instance for every request.
-class CZEVHttpSession : public Poco::Net::HTTPServerSession {
- public:
-  CZEVHttpSession(const Poco::Net::StreamSocket& socket, const Poco::Net::HTTPServerParams::Ptr& params)
-      : HTTPServerSession(socket, params),
-        keep_alive_timeout_(params->getKeepAliveTimeout()),
-        requests_left_(params->getMaxKeepAliveRequests()) {}
-
-  // As hasMoreRequests(): whether a request begins within the time allowed
-  // for the first one, or for the next on a kept-alive connection.
-  bool HasMoreRequests() {
-    if (!socket().impl()->initialized()) return false;
-    if (first_) {
-      first_ = false;
-      --requests_left_;
-      return Readable(getTimeout());
-    }
-    if (requests_left_ == 0 || !getKeepAlive()) return false;
-    if (requests_left_ > 0) --requests_left_;  // below 0: no limit
-    return buffered() > 0 || Readable(keep_alive_timeout_);
-  }
-  // As canKeepAlive(), whose count only hasMoreRequests() keeps.
-  bool CanKeepAlive() const { return requests_left_ != 0; }
-
- private:
-  // Whether the socket has bytes (or an end or error) within `timeout`.
-  bool Readable(const Poco::Timespan& timeout) {
-    pollfd fd = {socket().impl()->sockfd(), POLLIN, 0};
-    const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-      const int rc = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-      if (rc >= 0) return rc > 0;
-      if (errno != EINTR) return false;
-    }
-  }
-
-  const Poco::Timespan keep_alive_timeout_;
-  int requests_left_;  // of the connection; below 0: no limit
-  bool first_ = true;
-};
 
 // One connection, served on one worker from accept to close: the request
 // loop of POCO's own HTTP server connection, with the framing checks and the
@@ -585,7 +643,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
       response.sendContinue();
     }
     handler->handleRequest(*request, response);
-    if (!response.sent()) {
+    if (!response.sent() && !request->answered()) {
       response.setKeepAlive(false);
       response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
       response.setContentLength(0);
@@ -761,7 +819,7 @@ int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResp
 void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
                                           Poco::Net::HTTPServerResponse& response) {
   CZEVRequestInfoImp request_info(request);
-  CResponseInfoImp response_info(response);
+  CResponseInfoImp response_info(response, dynamic_cast<CZEVTimedRequest*>(&request));
   try {
     std::string path = request_info.getPath();
     auto it = paths_.find(path);
