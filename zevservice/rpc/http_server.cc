@@ -318,10 +318,11 @@ class CZEVHttpSession : public Poco::Net::HTTPServerSession {
   // Whether the socket has bytes (or an end or error) within `timeout`.
   bool Readable(const Poco::Timespan& timeout) {
     pollfd fd = {socket().impl()->sockfd(), POLLIN, 0};
-    const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
     for (;;) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
-      const int rc = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+      const int rc = ::poll(&fd, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
       if (rc >= 0) return rc > 0;
       if (errno != EINTR) return false;
     }
