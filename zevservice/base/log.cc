@@ -151,7 +151,10 @@ std::string FormatLogLine(int32_t level, const std::string& module, const std::s
 }
 
 CZEVLogQueue::CZEVLogQueue(std::string directory, std::string base_name, Options options)
-    : directory_(std::move(directory)), base_name_(std::move(base_name)), options_(options) {}
+    : directory_(std::move(directory)),
+      base_name_(std::move(base_name)),
+      options_(std::move(options)),
+      clock_(options_.clock != nullptr ? options_.clock : Clock::Real()) {}
 
 CZEVLogQueue::~CZEVLogQueue() {
   Stop();
@@ -201,37 +204,48 @@ void CZEVLogQueue::Start() {
   pthread_setname_np(writer_.native_handle(), "zev-log");
 }
 
-bool CZEVLogQueue::Push(std::string line) {
-  bool was_empty;
-  size_t queue_size;
+bool CZEVLogQueue::Push(std::string line, int32_t level) {
+  const bool sync = level >= kLogError;
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (stopped_) {
       // The writer is gone (process exit): write at once so nothing is lost.
-      if (fd_ >= 0) WriteAll(fd_, line.data(), line.size());
+      if (fd_ >= 0) {
+        WriteAll(fd_, line.data(), line.size());
+        unsynced_ = true;
+        if (sync) SyncIfWritten();
+      }
       return true;
     }
     if (queue_.size() >= options_.max_queued_lines) return false;
-    was_empty = queue_.empty();
+    // The writer sleeps on an empty queue, or while a batch gathers; only the
+    // first line, an error line and a queue turning half full need to wake it.
+    wake = queue_.empty() || (sync && !sync_now_) || queue_.size() + 1 == options_.max_queued_lines / 2;
     queue_.push_back(std::move(line));
     ++pushed_;
-    queue_size = queue_.size();
+    sync_now_ = sync_now_ || sync;
   }
-  // The writer sleeps on an empty queue, or while a batch gathers; only the
-  // first line, and a queue turning half full, need to wake it.
-  if (was_empty || queue_size == options_.max_queued_lines / 2) wake_.notify_one();
+  if (wake) wake_.notify_one();
   return true;
+}
+
+void CZEVLogQueue::SyncIfWritten() {
+  if (fd_ < 0 || !unsynced_) return;
+  fdatasync(fd_);
+  unsynced_ = false;
+  if (options_.synced) options_.synced();
 }
 
 bool CZEVLogQueue::WriteBatch(const std::deque<std::string>& batch, bool check_size) {
   if (fd_ < 0) return false;
   if (check_size && size_ >= options_.switch_size) {
+    SyncIfWritten();  // the file left behind holds no line that is not on disk
     close(fd_);
     fd_ = -1;
     if (!OpenIndex(index_ == 1 ? 2 : 1, /*truncate=*/true)) return false;
   }
-  // One write and one fdatasync per batch: the lines of a batch stay together
-  // and reach the disk before the next batch is taken.
+  // One write per batch: the lines of a batch stay together.
   std::string buffer;
   size_t total = 0;
   for (const std::string& line : batch) total += line.size();
@@ -240,31 +254,39 @@ bool CZEVLogQueue::WriteBatch(const std::deque<std::string>& batch, bool check_s
   if (!WriteAll(fd_, buffer.data(), buffer.size())) {
     DebugPrintAt(kJournalWarning, "log write failed: %s", strerror(errno));
   }
-  fdatasync(fd_);
+  unsynced_ = true;
   size_ += buffer.size();
   return true;
 }
 
 void CZEVLogQueue::WriterLoop() {
+  // When the lines written so far must be on disk; none while all are.
+  int64_t sync_due = Clock::kNoDeadline;
   for (;;) {
     std::deque<std::string> batch;
     bool running;
+    bool sync_now;
     uint64_t taken;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      wake_.wait(lock, [this] { return !queue_.empty() || !running_; });
-      // Lines that follow within a moment join the batch: one write and one
-      // fdatasync for many lines instead of one for each. A queue half full,
-      // a flush or the stop ends the wait at once.
-      wake_.wait_for(lock, kBatchWindow, [this] {
-        return !running_ || flush_waiters_ > 0 || queue_.size() >= options_.max_queued_lines / 2;
-      });
+      clock_->WaitUntil(lock, wake_, sync_due, [this] { return !queue_.empty() || !running_; });
+      // Lines that follow within a moment join the batch: one write for many
+      // lines instead of one for each. A queue half full, an error line, a
+      // flush or the stop ends the wait at once.
+      if (!queue_.empty()) {
+        wake_.wait_for(lock, kBatchWindow, [this] {
+          return !running_ || sync_now_ || flush_waiters_ > 0 || queue_.size() >= options_.max_queued_lines / 2;
+        });
+      }
       batch.swap(queue_);
       running = running_;
+      sync_now = sync_now_;
+      sync_now_ = false;
       taken = pushed_;
     }
-    // The batch is written outside the lock so that callers never wait for
-    // the disk; the queue bound still holds for lines that wait meanwhile.
+    // The batch is written and synced outside the lock so that callers never
+    // wait for the disk; the queue bound still holds for lines that wait
+    // meanwhile.
     if (!batch.empty() && !WriteBatch(batch, running)) {
       // No file: the writer ends; later lines stay queued until it is full.
       std::lock_guard<std::mutex> lock(mu_);
@@ -273,6 +295,12 @@ void CZEVLogQueue::WriterLoop() {
       flushed_.notify_all();
       return;
     }
+    // Stop() syncs what is written last.
+    if (running && unsynced_) {
+      if (sync_due == Clock::kNoDeadline) sync_due = clock_->MonotonicMillis() + kSyncIntervalMs;
+      if (sync_now || clock_->MonotonicMillis() >= sync_due) SyncIfWritten();
+    }
+    if (!unsynced_) sync_due = Clock::kNoDeadline;
     std::lock_guard<std::mutex> lock(mu_);
     written_ = taken;
     if (flush_waiters_ > 0) flushed_.notify_all();
@@ -299,6 +327,7 @@ void CZEVLogQueue::Stop() {
     rest.swap(queue_);
     WriteBatch(rest, false);
   }
+  SyncIfWritten();
   stopped_ = true;
   flushed_.notify_all();
 }
@@ -350,7 +379,7 @@ void LogWrite(int32_t level, const char* format, ...) {
     int n = vsnprintf(message, sizeof(message), format, args);
     va_end(args);
     if (n < 0) return;
-    if (!queue->Push(FormatLogLine(level, TheLog().module, message))) zev::Metrics().log_dropped.Add({});
+    if (!queue->Push(FormatLogLine(level, TheLog().module, message), level)) zev::Metrics().log_dropped.Add({});
   } catch (...) {
     // Logging must never take its caller down.
   }

@@ -4,8 +4,10 @@
 //
 // Line format (local time, process id, thread id, module name, level, text):
 //   "2026-12-09 11:36:53.123 4242  4243  zevsvc          [1] message\n"
-// Levels: 1 information, 2 warning or retry, 3 error. Every line is written;
-// the level only labels it.
+// Levels: 1 information, 2 warning or retry, 3 error. Every line is written
+// at once; the disk is synced (fdatasync) at most once a second after a line
+// was written, at once after an error line, and when the log stops. A crash
+// of the machine loses at most the last second of lower lines.
 #ifndef ZEV_BASE_LOG_H_
 #define ZEV_BASE_LOG_H_
 
@@ -16,9 +18,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/clock.h"
 
 namespace zev {
 
@@ -80,10 +85,17 @@ class CZEVLogQueue {
   static constexpr size_t kMaxLineLength = 8191;
   // How long the writer lets a batch gather after its first line.
   static constexpr std::chrono::milliseconds kBatchWindow{2};
+  // Written lines reach the disk at the latest this long after the first of
+  // them was written (an error line at once).
+  static constexpr int64_t kSyncIntervalMs = 1000;
 
   struct Options {
     size_t switch_size = kSwitchSize;
     size_t max_queued_lines = kMaxQueuedLines;
+    // The clock of the sync interval (null: Clock::Real()).
+    Clock* clock = nullptr;
+    // Called on the writing thread after each fdatasync (tests count them).
+    std::function<void()> synced;
   };
 
   CZEVLogQueue(std::string directory, std::string base_name, Options options);
@@ -98,14 +110,16 @@ class CZEVLogQueue {
   bool Open();
   // Starts the writer thread; later calls do nothing.
   void Start();
-  // Queues a line (with its line feed, if any). False when it was dropped
-  // because the queue is full. After Stop() the line is written at once.
-  bool Push(std::string line);
+  // Queues a line (with its line feed, if any) of `level`; a line of
+  // kLogError or above is synced together with its batch. False when it was
+  // dropped because the queue is full. After Stop() the line is written at
+  // once.
+  bool Push(std::string line, int32_t level = kLogInfo);
   // Clears the running flag, wakes and joins the writer, then writes whatever
   // is still queued. Idempotent.
   void Stop();
   // Waits until every line pushed before the call has been written (the
-  // writer does not let that batch gather). False, at once, when the writer
+  // writer does not let that batch gather); not necessarily synced. False, at once, when the writer
   // is not running.
   bool Flush();
 
@@ -116,12 +130,15 @@ class CZEVLogQueue {
   void WriterLoop();
   // Writes one batch; false when there is no file to write to.
   bool WriteBatch(const std::deque<std::string>& batch, bool check_size);
+  // fdatasync of fd_ when lines were written since the last one.
+  void SyncIfWritten();
   bool OpenIndex(int index, bool truncate);
   std::string PathFor(int index) const;
 
   const std::string directory_;
   const std::string base_name_;
   const Options options_;
+  Clock* const clock_;
 
   mutable std::mutex mu_;
   std::condition_variable wake_;
@@ -132,6 +149,7 @@ class CZEVLogQueue {
   bool writer_done_ = false;       // guarded by mu_; the writer thread has returned
   uint64_t pushed_ = 0;            // guarded by mu_; lines queued so far
   uint64_t written_ = 0;           // guarded by mu_; of those, lines written
+  bool sync_now_ = false;          // guarded by mu_; an error line is queued
   int flush_waiters_ = 0;          // guarded by mu_
   std::atomic<bool> started_{false};
   std::thread writer_;
@@ -140,6 +158,7 @@ class CZEVLogQueue {
   // (under mu_) after it has been joined.
   int fd_ = -1;
   uint64_t size_ = 0;
+  bool unsynced_ = false;  // lines were written to fd_ since its last fdatasync
   // Written by the owner of fd_ under mu_, so that other threads may read
   // them under mu_.
   int index_ = 1;

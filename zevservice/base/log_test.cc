@@ -11,6 +11,8 @@
 
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "testing/fake_clock.h"
+#include "testing/sync.h"
 #include "testing/test_util.h"
 
 namespace zev {
@@ -210,6 +212,42 @@ TEST(LogQueue, FlushWaitsForEveryEarlierLineWithoutTheBatchWindow) {
     EXPECT_EQ(lines.back(), "line " + std::to_string(round));
   }
   log.Stop();
+}
+
+// Written lines reach the disk a second after the first of them at the
+// latest, whatever follows; an error line and the stop sync at once.
+TEST(LogQueue, SyncsASecondAfterTheFirstUnsyncedLineAndAtOnceForErrors) {
+  ScopedTempDir tmp;
+  FakeClock clock;
+  Counter syncs;
+  CZEVLogQueue::Options options;
+  options.clock = &clock;
+  options.synced = [&] { syncs.Hit(); };
+  CZEVLogQueue log(tmp.path(), "zevservice", options);
+  ASSERT_TRUE(log.Open());
+  log.Start();
+  struct Step {
+    int64_t advance_ms;
+    int32_t level;  // of the line pushed after the advance; 0: none
+    bool stop;
+    int syncs;
+  } steps[] = {
+      {0, kLogInfo, false, 0},    {600, kLogInfo, false, 0}, {400, 0, false, 1},
+      {0, kLogError, false, 2},   {0, kLogInfo, false, 2},   {1000, 0, false, 3},
+      {0, kLogWarning, true, 4},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(&step - steps);
+    clock.Advance(step.advance_ms);
+    if (step.level != 0) log.Push("line\n", step.level);
+    if (step.stop) log.Stop();
+    if (step.level != 0 && !step.stop) {
+      ASSERT_TRUE(log.Flush());
+    }
+    ASSERT_TRUE(syncs.WaitFor(step.syncs));
+    EXPECT_EQ(syncs.count(), step.syncs);
+  }
+  EXPECT_EQ(ReadLines(log.path()).size(), 5u);
 }
 
 // Failed calls are logged with what the caller sent, so other local users

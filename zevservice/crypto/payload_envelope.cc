@@ -48,10 +48,35 @@ unsigned char Checksum(const unsigned char* block) {
 // The 16 bytes read as a GUID (little-endian uint32, two uint16, 8 bytes),
 // printed without braces.
 std::string BlockToEtag(const unsigned char* b) {
-  char text[40];
-  snprintf(text, sizeof(text), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-           b[3], b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  static const char kHex[] = "0123456789ABCDEF";
+  static const int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string text(36, '-');
+  size_t at = 0;
+  for (int pair = 0; pair < 16; ++pair) {
+    if (at == 8 || at == 13 || at == 18 || at == 23) ++at;
+    text[at++] = kHex[b[kOrder[pair]] >> 4];
+    text[at++] = kHex[b[kOrder[pair]] & 15];
+  }
   return text;
+}
+
+// PayloadKeyForSeed, remembered per thread for the last seeds seen: the
+// seed of a sealed answer changes once a second, and a client's calls
+// mostly share theirs.
+struct SeedKey {
+  int32_t seed = -1;  // seeds are 0..32767; -1: no entry yet
+  std::string key, iv;
+};
+const SeedKey& KeyForSeed(int32_t seed) {
+  thread_local SeedKey cache[2];
+  thread_local unsigned next = 0;
+  for (const SeedKey& entry : cache) {
+    if (entry.seed == seed && seed != -1) return entry;
+  }
+  SeedKey& entry = cache[next++ % 2];
+  PayloadKeyForSeed(seed, &entry.key, &entry.iv);
+  entry.seed = seed;
+  return entry;
 }
 
 // The reverse of BlockToEtag; digits of either case. False unless the text
@@ -182,8 +207,9 @@ void PayloadKeyForSeed(int32_t seed, std::string* key, std::string* iv) {
 }
 
 void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* body, std::string* etag) {
-  std::string key, iv;
-  PayloadKeyForSeed(seed, &key, &iv);
+  const SeedKey& seed_key = KeyForSeed(seed);
+  const std::string& key = seed_key.key;
+  const std::string& iv = seed_key.iv;
 
   thread_local ThreadDeflater deflater;
   std::string compressed;
@@ -245,8 +271,9 @@ DecodeStatus decodePayloadWithin(const std::string& body, const std::string& eta
                                              static_cast<uInt>(cipher.size())));
   if (crc != expected_crc) return kInvalid;
 
-  std::string key, iv;
-  PayloadKeyForSeed(seed, &key, &iv);
+  const SeedKey& seed_key = KeyForSeed(seed);
+  const std::string& key = seed_key.key;
+  const std::string& iv = seed_key.iv;
   std::string compressed;
   if (!Aes128Cbc(kOperationDecrypt, kPaddingPkcs, reinterpret_cast<const unsigned char*>(key.data()),
                  reinterpret_cast<const unsigned char*>(iv.data()), cipher, &compressed)) {

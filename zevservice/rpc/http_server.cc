@@ -18,12 +18,14 @@
 #include <limits.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -244,6 +246,9 @@ const char kCommandDataParseError[] = "[ERROR]:CommandData parse Error";
 // that the connection can serve its next request; past it the connection is
 // closed instead.
 constexpr std::streamsize kMaxDrainedBody = 1 << 20;
+// A body of a known length up to this size is read into a string of that
+// size at once.
+constexpr int64_t kMaxPresizedBody = 64 << 10;
 
 // Whether `address` (an in_addr or in6_addr of `family`) is a loopback
 // address or one of this machine's interfaces'.
@@ -273,21 +278,116 @@ Poco::Timespan ToTimespan(std::chrono::milliseconds ms) {
   return Poco::Timespan(static_cast<Poco::Timespan::TimeDiff>(ms.count()) * 1000);
 }
 
+// POCO's server session, waiting for the next request with poll(2): POCO's
+// own wait makes, uses and closes an epoll instance for every request.
+class CZEVHttpSession : public Poco::Net::HTTPServerSession {
+ public:
+  CZEVHttpSession(const Poco::Net::StreamSocket& socket, const Poco::Net::HTTPServerParams::Ptr& params)
+      : HTTPServerSession(socket, params),
+        keep_alive_timeout_(params->getKeepAliveTimeout()),
+        requests_left_(params->getMaxKeepAliveRequests()) {}
+
+  // As hasMoreRequests(): whether a request begins within the time allowed
+  // for the first one, or for the next on a kept-alive connection.
+  bool HasMoreRequests() {
+    if (!socket().impl()->initialized()) return false;
+    if (first_) {
+      first_ = false;
+      --requests_left_;
+      return Readable(getTimeout());
+    }
+    if (requests_left_ == 0 || !getKeepAlive()) return false;
+    if (requests_left_ > 0) --requests_left_;  // below 0: no limit
+    return buffered() > 0 || Readable(keep_alive_timeout_);
+  }
+  // As canKeepAlive(), whose count only hasMoreRequests() keeps.
+  bool CanKeepAlive() const { return requests_left_ != 0; }
+
+  // Sends `data` whole, as the session's own streams do: a failure is kept
+  // as the session's network exception and thrown.
+  void SendAll(const char* data, size_t size) {
+    while (size > 0) {
+      const int sent = write(data, static_cast<std::streamsize>(std::min<size_t>(size, INT_MAX)));
+      if (sent <= 0) break;
+      data += sent;
+      size -= static_cast<size_t>(sent);
+    }
+  }
+
+ private:
+  // Whether the socket has bytes (or an end or error) within `timeout`.
+  bool Readable(const Poco::Timespan& timeout) {
+    pollfd fd = {socket().impl()->sockfd(), POLLIN, 0};
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::microseconds(timeout.totalMicroseconds());
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
+      const int rc = ::poll(&fd, 1, static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
+      if (rc >= 0) return rc > 0;
+      if (errno != EINTR) return false;
+    }
+  }
+
+  const Poco::Timespan keep_alive_timeout_;
+  int requests_left_;  // of the connection; below 0: no limit
+  bool first_ = true;
+};
+
 // A request whose body arrives under the connection's body time limit. The
 // handler calls BodyRead() once the body is in, so that the method it calls
 // runs without a limit.
 class CZEVTimedRequest : public Poco::Net::HTTPServerRequestImpl {
  public:
   // Reads the request line and header fields; throws as the base does.
-  CZEVTimedRequest(Poco::Net::HTTPServerResponseImpl& response, Poco::Net::HTTPServerSession& session,
+  CZEVTimedRequest(Poco::Net::HTTPServerResponseImpl& response, CZEVHttpSession& session,
                    Poco::Net::HTTPServerParams* params, HttpConnectionWatch* watch, const void* key)
-      : HTTPServerRequestImpl(response, session, params), watch_(watch), key_(key) {}
+      : HTTPServerRequestImpl(response, session, params), session_(session), watch_(watch), key_(key) {}
 
   void BodyRead() { watch_->ClearDeadline(key_); }
 
+  // Sends `response` with `body` in one piece when it has a content length
+  // and a body to send, as POCO's send() would frame it. False, with
+  // nothing sent, for other responses.
+  bool SendWhole(Poco::Net::HTTPServerResponse& response, const std::string& body) {
+    const int status = response.getStatus();
+    if (getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD || status < 200 ||
+        status == Poco::Net::HTTPResponse::HTTP_NO_CONTENT || status == Poco::Net::HTTPResponse::HTTP_NOT_MODIFIED ||
+        response.getChunkedTransferEncoding() || !response.hasContentLength()) {
+      return false;
+    }
+    // The status line and header fields as HTTPResponse::write() puts them.
+    const std::string status_text = std::to_string(status);
+    std::string message;
+    size_t head_size = response.getVersion().size() + status_text.size() + response.getReason().size() + 6;
+    for (const auto& field : response) head_size += field.first.size() + field.second.size() + 4;
+    // A long body follows in a send of its own rather than being copied.
+    const bool joined = body.size() <= kMaxJoinedBody;
+    message.reserve(head_size + (joined ? body.size() : 0));
+    message.append(response.getVersion()).append(" ").append(status_text).append(" ");
+    message.append(response.getReason()).append("\r\n");
+    for (const auto& field : response) message.append(field.first).append(": ").append(field.second).append("\r\n");
+    message.append("\r\n");
+    if (joined) message.append(body);
+    answered_ = true;
+    try {
+      session_.SendAll(message.data(), message.size());
+      if (!joined) session_.SendAll(body.data(), body.size());
+    } catch (const Poco::Exception&) {
+      // As with POCO's streams: the session keeps the failure, and the
+      // connection ends when it next reads.
+    }
+    return true;
+  }
+  // Whether SendWhole() sent the response.
+  bool answered() const { return answered_; }
+
  private:
+  static constexpr size_t kMaxJoinedBody = 64 << 10;
+
+  CZEVHttpSession& session_;
   HttpConnectionWatch* const watch_;
   const void* const key_;
+  bool answered_ = false;
 };
 
 class CZEVRequestInfoImp : public IZEVRequestInfo {
@@ -308,18 +408,18 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
     return body_;
   }
 
-  std::string getScheme() override { return Uri().getScheme(); }
+  std::string getScheme() override { return Uri() != nullptr ? Uri()->getScheme() : std::string(); }
 
   bool getQueryParameters(std::map<std::string, std::string>& parameters) override {
+    const Poco::URI* uri = Uri();
+    if (uri == nullptr || uri->getPath().empty()) return false;
     try {
-      Poco::URI uri(request_.getURI());
-      if (uri.getPath().empty()) return false;
-      Poco::URI::QueryParameters query = uri.getQueryParameters();
+      Poco::URI::QueryParameters query = uri->getQueryParameters();
       if (query.empty()) return false;
-      for (const auto& kv : query) parameters[kv.first] = kv.second;
+      for (auto& kv : query) parameters[kv.first] = std::move(kv.second);
       return true;
     } catch (const Poco::Exception&) {
-      return false;  // a malformed URI or query has no usable parameters
+      return false;  // a malformed query has no usable parameters
     }
   }
 
@@ -328,13 +428,7 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
   std::string getHost() override { return request_.getHost(); }
   std::string getContentType() override { return request_.getContentType(); }
 
-  std::string getPath() override {
-    try {
-      return Poco::URI(request_.getURI()).getPath();
-    } catch (const Poco::Exception&) {
-      return request_.getURI();
-    }
-  }
+  std::string getPath() override { return Uri() != nullptr ? Uri()->getPath() : request_.getURI(); }
 
   std::istream& getStream() override { return request_.stream(); }
   std::string getTransferEncoding() override { return request_.getTransferEncoding(); }
@@ -350,6 +444,18 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
  private:
   void ReadBody() {
     std::istream& in = request_.stream();
+    if (!request_.getChunkedTransferEncoding()) {
+      // A short body of known length goes straight into its string; a
+      // longer one grows as it arrives, so that a length alone reserves no
+      // memory.
+      const int64_t length = request_.getContentLength64();
+      if (length >= 0 && length <= kMaxPresizedBody) {
+        body_.resize(static_cast<size_t>(length));
+        in.read(&body_[0], static_cast<std::streamsize>(length));
+        body_.resize(static_cast<size_t>(in.gcount()));
+        return;
+      }
+    }
     char buf[8192];
     while (in) {
       in.read(buf, sizeof(buf));
@@ -364,15 +470,22 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
     }
   }
 
-  Poco::URI Uri() {
-    try {
-      return Poco::URI(request_.getURI());
-    } catch (const Poco::Exception&) {
-      return Poco::URI();
+  // The request's URI, parsed once; null when it is malformed.
+  const Poco::URI* Uri() {
+    if (!uri_parsed_) {
+      uri_parsed_ = true;
+      try {
+        uri_.emplace(request_.getURI());
+      } catch (const Poco::Exception&) {
+        uri_.reset();
+      }
     }
+    return uri_ ? &*uri_ : nullptr;
   }
 
   Poco::Net::HTTPServerRequest& request_;  // not owned
+  bool uri_parsed_ = false;
+  std::optional<Poco::URI> uri_;
   bool body_read_ = false;
   bool body_too_large_ = false;
   std::string body_;
@@ -380,7 +493,9 @@ class CZEVRequestInfoImp : public IZEVRequestInfo {
 
 class CResponseInfoImp : public IZEVResponseInfo {
  public:
-  explicit CResponseInfoImp(Poco::Net::HTTPServerResponse& response) : response_(response) {}
+  // `request` (null: a request of another kind) is the response's own.
+  CResponseInfoImp(Poco::Net::HTTPServerResponse& response, CZEVTimedRequest* request)
+      : response_(response), request_(request) {}
 
   void addHeader(const std::string& name, const std::string& value) override { response_.add(name, value); }
   void setHeader(const std::string& name, const std::string& value) override { response_.set(name, value); }
@@ -394,6 +509,10 @@ class CResponseInfoImp : public IZEVResponseInfo {
     // A content length (or chunked framing) keeps the connection open for
     // the client's next call.
     if (!response_.getChunkedTransferEncoding()) response_.setContentLength64(static_cast<int64_t>(body.size()));
+    if (request_ != nullptr && request_->SendWhole(response_, body)) {
+      sent_ = true;
+      return true;
+    }
     std::ostream& out = response_.send();
     out.write(body.data(), static_cast<std::streamsize>(body.size()));
     out.flush();
@@ -405,6 +524,7 @@ class CResponseInfoImp : public IZEVResponseInfo {
 
  private:
   Poco::Net::HTTPServerResponse& response_;  // not owned
+  CZEVTimedRequest* const request_;          // not owned
   bool sent_ = false;
 };
 
@@ -472,7 +592,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
     sigaddset(&pipe_signal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     try {
-      Poco::Net::HTTPServerSession session(socket(), params_);
+      CZEVHttpSession session(socket(), params_);
       // The session waits idle_limit for the first request (its timeout);
       // single reads and writes get io_limit.
       session.socket().setReceiveTimeout(ToTimespan(limits_.io_limit));
@@ -485,7 +605,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
         HttpConnectionWatch* watch;
         const void* key;
       } unwatch{watch_, this};
-      while (session.hasMoreRequests()) {
+      while (session.HasMoreRequests()) {
         if (!ServeOne(session)) break;
       }
     } catch (const Poco::Exception&) {
@@ -496,7 +616,7 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
 
  private:
   // Serves one request. False when the connection is to close.
-  bool ServeOne(Poco::Net::HTTPServerSession& session) {
+  bool ServeOne(CZEVHttpSession& session) {
     watch_->SetDeadline(this, SteadyClock::now() + limits_.head_limit);
     Poco::Net::HTTPServerResponseImpl response(session);
     std::unique_ptr<CZEVTimedRequest> request;
@@ -518,19 +638,19 @@ class CZEVHttpConnection : public Poco::Net::TCPServerConnection {
 
     response.setDate(Poco::Timestamp());
     response.setVersion(request->getVersion());
-    response.setKeepAlive(params_->getKeepAlive() && request->getKeepAlive() && session.canKeepAlive());
+    response.setKeepAlive(params_->getKeepAlive() && request->getKeepAlive() && session.CanKeepAlive());
     std::unique_ptr<Poco::Net::HTTPRequestHandler> handler(handlers_->createRequestHandler(*request));
     if (request->getExpectContinue() && response.getStatus() == Poco::Net::HTTPResponse::HTTP_OK) {
       response.sendContinue();
     }
     handler->handleRequest(*request, response);
-    if (!response.sent()) {
+    if (!response.sent() && !request->answered()) {
       response.setKeepAlive(false);
       response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_INTERNAL_SERVER_ERROR);
       response.setContentLength(0);
       response.send().flush();
     }
-    bool keep_alive = params_->getKeepAlive() && response.getKeepAlive() && session.canKeepAlive();
+    bool keep_alive = params_->getKeepAlive() && response.getKeepAlive() && session.CanKeepAlive();
     if (keep_alive) {
       watch_->SetDeadline(this, SteadyClock::now() + limits_.body_limit);
       keep_alive = DrainBody(*request);
@@ -700,7 +820,7 @@ int32_t CZEVServiceHttpProcessorImpl::process(IZEVRequestInfo& request, IZEVResp
 void CZEVHttpRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
                                           Poco::Net::HTTPServerResponse& response) {
   CZEVRequestInfoImp request_info(request);
-  CResponseInfoImp response_info(response);
+  CResponseInfoImp response_info(response, dynamic_cast<CZEVTimedRequest*>(&request));
   try {
     std::string path = request_info.getPath();
     auto it = paths_.find(path);

@@ -138,11 +138,12 @@ using PathTable = std::map<std::string, IZEVEventProcessor*>;
 
 class CZEVHttpRequestHandler : public Poco::Net::HTTPRequestHandler {
  public:
-  explicit CZEVHttpRequestHandler(PathTable paths) : paths_(std::move(paths)) {}
+  // `paths` (not owned) must outlive the handler: it is its factory's.
+  explicit CZEVHttpRequestHandler(const PathTable& paths) : paths_(paths) {}
   void handleRequest(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response) override;
 
  private:
-  const PathTable paths_;
+  const PathTable& paths_;
 };
 
 class CZEVHttpRequestHandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
