@@ -135,7 +135,9 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.lo
 debs=("$work"/out/zev-service_*.deb)
 [ -f "${debs[0]}" ] || fail "cpack made no zev-service_*.deb"
 deb=${debs[0]}
-depends=$(dpkg-deb -f "$deb" Depends)
+# The package's own, and what the reference strategy server run from the
+# build folder needs beyond them (it serves HTTPS through Poco's NetSSL).
+depends="$(dpkg-deb -f "$deb" Depends), libpoconetssl80, libpococrypto80"
 
 # ---------------------------------------------------------------------------
 # The cached root.

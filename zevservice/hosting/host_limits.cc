@@ -1,6 +1,7 @@
 #include "hosting/host_limits.h"
 
 #include "base/log.h"
+#include "platform/settings.h"
 
 namespace zev {
 
@@ -12,19 +13,12 @@ void Tighten(uint64_t found, uint64_t* limit) {
 
 }  // namespace
 
-std::string ApplicationSettingsKey(const std::string& app) {
-  return "Software\\Varnel\\ZEV\\Applications\\" + app;
-}
-
 ProcessLimits ReadHostLimits(RegistryStore* store, const std::set<std::string>& apps) {
   ProcessLimits limits;
   for (const std::string& app : apps) {
-    // A code that could name another key reads nothing.
-    if (app.empty() || app.find('\\') != std::string::npos) continue;
-    const std::string key = ApplicationSettingsKey(app);
     std::string text;
     uint64_t value = 0;
-    if (store->ReadString(RegRoot::kLocalMachine, key + "\\MemoryMax", "", &text)) {
+    if (ReadApplicationSetting(store, app, "MemoryMax", &text)) {
       if (ParseMemoryMax(text, &value)) {
         Tighten(value, &limits.memory_max_bytes);
       } else {
@@ -32,7 +26,7 @@ ProcessLimits ReadHostLimits(RegistryStore* store, const std::set<std::string>& 
                  app.c_str(), EscapeControlCharacters(text).c_str());
       }
     }
-    if (store->ReadString(RegRoot::kLocalMachine, key + "\\CPUQuota", "", &text)) {
+    if (ReadApplicationSetting(store, app, "CPUQuota", &text)) {
       if (ParseCpuQuota(text, &value)) {
         Tighten(value, &limits.cpu_quota_usec_per_sec);
       } else {

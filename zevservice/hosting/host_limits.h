@@ -16,9 +16,6 @@
 
 namespace zev {
 
-// The key below which an application's settings are.
-std::string ApplicationSettingsKey(const std::string& app);
-
 // The limits the applications set; a host running several applications'
 // components gets the strictest value of each. A value that does not parse
 // is logged (error) and left out.

@@ -147,8 +147,10 @@ bool CheckSettingValue(const Setting& setting, const std::string& text, std::str
 
 bool ReadApplicationSetting(RegistryStore* registry, const std::string& app_code, const std::string& name,
                             std::string* text) {
+  // A code that could name another key reads nothing.
+  if (registry == nullptr || app_code.empty() || app_code.find('\\') != std::string::npos) return false;
   const std::string key = std::string(kApplicationsRegistryKey) + "\\" + app_code + "\\" + name;
-  return registry != nullptr && registry->ReadString(RegRoot::kLocalMachine, key, "", text);
+  return registry->ReadString(RegRoot::kLocalMachine, key, "", text);
 }
 
 }  // namespace zev

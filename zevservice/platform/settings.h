@@ -142,7 +142,7 @@ inline constexpr char kApplicationsRegistryKey[] = "Software\\Varnel\\ZEV\\Appli
 inline constexpr char kRunAsSettingName[] = "RunAs";
 
 // The stored text of the application's setting `name`; false when none is
-// stored or the store cannot be read.
+// stored, the store cannot be read or the code is empty or holds a "\\".
 bool ReadApplicationSetting(RegistryStore* registry, const std::string& app_code, const std::string& name,
                             std::string* text);
 
