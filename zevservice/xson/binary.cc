@@ -128,9 +128,9 @@ bool Save(const value_t& value, std::string* out, int depth) {
   }
 }
 
-// One pass over the bytes: scalars go straight into their slots, strings
-// and names are taken from the input where they lie, and each array's
-// elements are reserved once from its declared count.
+// One pass over the bytes: scalars are read into their slots, strings and
+// names are taken from the input where they lie, and each array is
+// allocated once, at its exact size.
 class Loader {
  public:
   Loader(const uint8_t* data, size_t length) : p_(data), end_(data + length) {}
@@ -178,25 +178,31 @@ class Loader {
         uint64_t count;
         // Each element takes at least two bytes (index and header).
         if (!LE(size, &count) || count > Left() / 2) return false;
-        if (!SetValueType(out, vtArray, size, false)) return false;
-        std::vector<value_t>& items = static_cast<xson_array_t*>(out->payload.p)->items();
-        items.reserve(count);
+        // The elements gather on the loader's stack and move into an array
+        // of their exact size at the end. Indices name slots within the
+        // declared count (a forged large index cannot make the array grow
+        // without bound); the array is as long as the highest index seen
+        // and slots not named stay null.
+        const size_t base = stack_.size();
         for (uint64_t i = 0; i < count; ++i) {
           uint64_t index;
-          // Indices name slots within the declared count: a forged large
-          // index cannot make the array grow without bound. The array is as
-          // long as the highest index seen; slots not named stay null.
-          if (!Varint(&index) || index >= count) return false;
           value_t element = {};
-          if (!Load(&element, depth + 1)) {
+          if (!Varint(&index) || index >= count || !Load(&element, depth + 1)) {
             ClearValue(&element);
+            DropFrom(base);
             return false;
           }
-          if (index >= items.size()) items.resize(index + 1, value_t{});
-          value_t* slot = &items[index];
+          if (base + index >= stack_.size()) stack_.resize(base + index + 1, value_t{});
+          value_t* slot = &stack_[base + index];
           ClearValue(slot);
           *slot = element;
         }
+        if (!SetValueType(out, vtArray, size, false)) {
+          DropFrom(base);
+          return false;
+        }
+        static_cast<xson_array_t*>(out->payload.p)->items().assign(stack_.begin() + static_cast<long>(base), stack_.end());
+        stack_.resize(base);
         return true;
       }
       case vtObject: {
@@ -229,6 +235,11 @@ class Loader {
 
  private:
   size_t Left() const { return static_cast<size_t>(end_ - p_); }
+
+  void DropFrom(size_t base) {
+    for (size_t i = base; i < stack_.size(); ++i) ClearValue(&stack_[i]);
+    stack_.resize(base);
+  }
 
   bool Byte(uint8_t* b) {
     if (p_ >= end_) return false;
@@ -297,6 +308,7 @@ class Loader {
 
   const uint8_t* p_;
   const uint8_t* const end_;
+  std::vector<value_t> stack_;
 };
 
 }  // namespace
