@@ -54,6 +54,8 @@ template <typename Char, typename Interface>
 class xson_string_t final : public RefCounted<Interface> {
  public:
   using Text = std::basic_string<Char>;
+  xson_string_t() = default;
+  xson_string_t(const Char* text, size_t length) : text_(text, length) {}
   uint64_t Count() override { return text_.size(); }
   bool Clear() override {
     text_.clear();

@@ -187,8 +187,7 @@ class Reader {
     if (c == '"') {
       std::string_view text;
       if (!ParseString(&text)) return false;
-      auto* s = new xson_str8_t();
-      s->Assign(text.data(), static_cast<int64_t>(text.size()));
+      auto* s = new xson_str8_t(text.data(), text.size());
       out->header = vtString8;
       out->payload.p = static_cast<complex_t*>(s);
       return true;
