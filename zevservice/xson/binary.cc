@@ -201,7 +201,8 @@ class Loader {
           DropFrom(base);
           return false;
         }
-        static_cast<xson_array_t*>(out->payload.p)->items().assign(stack_.begin() + static_cast<long>(base), stack_.end());
+        std::vector<value_t>& items = static_cast<xson_array_t*>(out->payload.p)->items();
+        items.assign(stack_.begin() + static_cast<long>(base), stack_.end());
         stack_.resize(base);
         return true;
       }

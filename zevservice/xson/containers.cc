@@ -251,11 +251,15 @@ bool xson_object_t::CopyTo(complex_t* destination) {
   return true;
 }
 value_t* xson_object_t::Slot(std::string_view name) {
-  auto it = members_.lower_bound(name);
-  if (it == members_.end() || it->first != name) {
-    it = members_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
-                               std::forward_as_tuple());
+  // Members of the binary form come in name order: one comparison places
+  // each at the end.
+  auto it = members_.end();
+  if (!members_.empty() && std::string_view(members_.rbegin()->first) >= name) {
+    it = members_.lower_bound(name);
+    if (it != members_.end() && it->first == name) return &it->second;
   }
+  it = members_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
+                             std::forward_as_tuple());
   return &it->second;
 }
 value_t* xson_object_t::Find(const char* name, bool create) {
