@@ -1,7 +1,11 @@
-// xson beside JsonCpp on the same 1 MiB JSON document of mixed objects,
-// arrays, numbers and strings, in the same run: parse and print MB/s; then
-// xson's binary form (save and load) of the same value.
+// xson beside JsonCpp and RapidJSON (its DOM, default flags) on the same
+// 1 MiB JSON document of mixed objects, arrays, numbers and strings, in the
+// same run: parse and print MB/s; then xson's binary form (save and load) of
+// the same value.
 #include <json/json.h>
+#if ZEV_HAVE_RAPIDJSON
+#include <rapidjson/document.h>
+#endif
 
 #include <cstdio>
 #include <functional>
@@ -56,6 +60,12 @@ int main() {
     XsonValueFromJson(&v, doc.data(), doc.size());
     XsonValueClear(&v);
   });
+#if ZEV_HAVE_RAPIDJSON
+  double rapidjson_parse = MBps(doc.size(), [&] {
+    rapidjson::Document d;
+    d.Parse(doc.data(), doc.size());
+  });
+#endif
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   double jsoncpp_parse = MBps(doc.size(), [&] {
@@ -97,8 +107,13 @@ int main() {
 
   printf("parse   xson %8.1f MB/s   JsonCpp %8.1f MB/s   ratio %.2f\n", xson_parse, jsoncpp_parse,
          xson_parse / jsoncpp_parse);
+#if ZEV_HAVE_RAPIDJSON
+  printf("parse   xson %8.1f MB/s   RapidJSON %6.1f MB/s   ratio %.2f\n", xson_parse, rapidjson_parse,
+         xson_parse / rapidjson_parse);
+#endif
   printf("print   xson %8.1f MB/s   JsonCpp %8.1f MB/s   ratio %.2f\n", xson_print, jsoncpp_print,
          xson_print / jsoncpp_print);
-  printf("binary  save %8.1f MB/s   load    %8.1f MB/s   (%zu bytes)\n", save, load, saved.text.size());
+  printf("binary  save %8.1f MB/s   load    %8.1f MB/s   (%zu bytes)   load/save %.2f\n", save, load,
+         saved.text.size(), load / save);
   return 0;
 }

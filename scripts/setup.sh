@@ -20,6 +20,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   p7zip-full
   libspdlog-dev wrk
+  # header-only; nothing but the xson benchmark uses it, as the parse speed to compare with
+  rapidjson-dev
   # the metrics check parses with the Prometheus client's own parser
   python3-prometheus-client
   # the package's checks: lintian, and a Debian root booted under systemd

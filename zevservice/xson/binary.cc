@@ -1,4 +1,7 @@
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "xson/codec.h"
 #include "xson/containers.h"
@@ -125,6 +128,9 @@ bool Save(const value_t& value, std::string* out, int depth) {
   }
 }
 
+// One pass over the bytes: scalars are read into their slots, strings and
+// names are taken from the input where they lie, and each array is
+// allocated once, at its exact size.
 class Loader {
  public:
   Loader(const uint8_t* data, size_t length) : p_(data), end_(data + length) {}
@@ -143,13 +149,13 @@ class Loader {
         return true;
       case vtInteger: {
         uint64_t v;
-        if (!LE(WidthOf(size), &v)) return false;
+        if (!LE(size, &v)) return false;
         SetInteger(out, static_cast<int64_t>(v), size);
         return true;
       }
       case vtReal: {
         uint64_t bits;
-        if (!LE(8, &bits)) return false;
+        if (!LE(vs64, &bits)) return false;
         ClearValue(out);
         out->header = header;
         memcpy(&out->payload.r, &bits, sizeof(bits));
@@ -161,7 +167,7 @@ class Loader {
         return LoadString<char16_t>(header, out);
       case vtBuffer: {
         uint64_t count;
-        if (!LE(WidthOf(size), &count) || count > Left()) return false;
+        if (!LE(size, &count) || count > Left()) return false;
         SetValueType(out, vtBuffer, size, false);
         auto* b = static_cast<xson_buffer_t*>(out->payload.p);
         if (b == nullptr || !b->Assign(p_, count)) return false;
@@ -171,39 +177,48 @@ class Loader {
       case vtArray: {
         uint64_t count;
         // Each element takes at least two bytes (index and header).
-        if (!LE(WidthOf(size), &count) || count > Left() / 2) return false;
-        if (!SetValueType(out, vtArray, size, false)) return false;
-        auto* a = static_cast<xson_array_t*>(out->payload.p);
+        if (!LE(size, &count) || count > Left() / 2) return false;
+        // The elements gather on the loader's stack and move into an array
+        // of their exact size at the end. Indices name slots within the
+        // declared count (a forged large index cannot make the array grow
+        // without bound); the array is as long as the highest index seen
+        // and slots not named stay null.
+        const size_t base = stack_.size();
         for (uint64_t i = 0; i < count; ++i) {
           uint64_t index;
-          // Indices name slots within the declared count: a forged large
-          // index cannot make the array grow without bound.
-          if (!Varint(&index) || index >= count) return false;
-          value_t* slot = a->At(index, true);
-          if (slot == nullptr) return false;
           value_t element = {};
-          if (!Load(&element, depth + 1)) {
+          if (!Varint(&index) || index >= count || !Load(&element, depth + 1)) {
             ClearValue(&element);
+            DropFrom(base);
             return false;
           }
+          if (base + index >= stack_.size()) stack_.resize(base + index + 1, value_t{});
+          value_t* slot = &stack_[base + index];
           ClearValue(slot);
           *slot = element;
         }
+        if (!SetValueType(out, vtArray, size, false)) {
+          DropFrom(base);
+          return false;
+        }
+        std::vector<value_t>& items = static_cast<xson_array_t*>(out->payload.p)->items();
+        items.assign(stack_.begin() + static_cast<long>(base), stack_.end());
+        stack_.resize(base);
         return true;
       }
       case vtObject: {
         uint64_t count;
-        if (!LE(WidthOf(size), &count) || count > Left() / 3) return false;
+        if (!LE(size, &count) || count > Left() / 3) return false;
         if (!SetValueType(out, vtObject, size, false)) return false;
         auto* o = static_cast<xson_object_t*>(out->payload.p);
         for (uint64_t i = 0; i < count; ++i) {
           uint8_t length;
           if (!Byte(&length) || length == 0 || length > Left() || p_[length - 1] != 0) return false;
-          std::string name(reinterpret_cast<const char*>(p_), length - 1);
+          // 1 to 254 bytes without a NUL: a valid name.
+          std::string_view name(reinterpret_cast<const char*>(p_), length - 1u);
           p_ += length;
-          if (name.empty() || name.find('\0') != std::string::npos) return false;
-          value_t* slot = o->Find(name.c_str(), true);
-          if (slot == nullptr) return false;
+          if (name.empty() || memchr(name.data(), 0, name.size()) != nullptr) return false;
+          value_t* slot = o->Slot(name);
           value_t member = {};
           if (!Load(&member, depth + 1)) {
             ClearValue(&member);
@@ -222,18 +237,36 @@ class Loader {
  private:
   size_t Left() const { return static_cast<size_t>(end_ - p_); }
 
+  void DropFrom(size_t base) {
+    for (size_t i = base; i < stack_.size(); ++i) ClearValue(&stack_[i]);
+    stack_.resize(base);
+  }
+
   bool Byte(uint8_t* b) {
     if (p_ >= end_) return false;
     *b = *p_++;
     return true;
   }
 
-  bool LE(int bytes, uint64_t* v) {
-    if (Left() < static_cast<size_t>(bytes)) return false;
-    *v = 0;
-    for (int i = 0; i < bytes; ++i) *v |= static_cast<uint64_t>(p_[i]) << (8 * i);
+  // A little-endian number of 1, 2, 4 or 8 bytes (size code 0 to 3).
+  bool LE(uint8_t size, uint64_t* v) {
+    const size_t bytes = static_cast<size_t>(WidthOf(size));
+    if (Left() < bytes) return false;
+    switch (size) {
+      case vs8: *v = p_[0]; break;
+      case vs16: *v = Get<2>(p_); break;
+      case vs32: *v = Get<4>(p_); break;
+      default: *v = Get<8>(p_); break;
+    }
     p_ += bytes;
     return true;
+  }
+
+  template <int N>
+  static uint64_t Get(const uint8_t* at) {
+    uint64_t v = 0;
+    for (int i = 0; i < N; ++i) v |= static_cast<uint64_t>(at[i]) << (8 * i);
+    return v;
   }
 
   bool Varint(uint64_t* v) {
@@ -254,33 +287,29 @@ class Loader {
   bool LoadString(uint8_t header, value_t* out) {
     const uint8_t size = header >> 5;
     uint64_t count;
-    if (!LE(WidthOf(size), &count) || count > Left() / sizeof(Unit)) return false;
-    std::basic_string<Unit> text;
-    if constexpr (sizeof(Unit) == 1) {
-      text.assign(reinterpret_cast<const char*>(p_), count);
-      p_ += count;
-    } else {
-      text.reserve(count);
-      for (uint64_t i = 0; i < count; ++i) {
-        uint64_t u = 0;
-        LE(sizeof(Unit), &u);
-        text.push_back(static_cast<Unit>(u));
-      }
-    }
-    size_t nul = text.find(Unit(0));
-    if (nul != std::basic_string<Unit>::npos) text.resize(nul);
+    if (!LE(size, &count) || count > Left() / sizeof(Unit)) return false;
     const uint8_t type = header & 0x1F;
     if (!SetValueType(out, type, size, false)) return false;
     if constexpr (sizeof(Unit) == 1) {
-      static_cast<xson_str8_t*>(out->payload.p)->Assign(text.data(), static_cast<int64_t>(text.size()));
+      const auto* text = reinterpret_cast<const char*>(p_);
+      const void* nul = memchr(text, 0, count);
+      size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : count;
+      static_cast<xson_str8_t*>(out->payload.p)->Assign(text, static_cast<int64_t>(length));
+      p_ += count;
     } else {
-      static_cast<xson_str16_t*>(out->payload.p)->Assign(text.data(), static_cast<int64_t>(text.size()));
+      size_t length = 0;
+      while (length < count && Get<2>(p_ + 2 * length) != 0) ++length;
+      std::u16string text(length, u'\0');
+      for (size_t i = 0; i < length; ++i) text[i] = static_cast<char16_t>(Get<2>(p_ + 2 * i));
+      static_cast<xson_str16_t*>(out->payload.p)->Assign(text.data(), static_cast<int64_t>(length));
+      p_ += 2 * count;
     }
     return true;
   }
 
   const uint8_t* p_;
   const uint8_t* const end_;
+  std::vector<value_t> stack_;
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <new>
+#include <tuple>
+#include <utility>
 
 namespace xson {
 namespace {
@@ -230,7 +232,7 @@ bool xson_array_t::Resize(uint64_t count) {
 bool xson_array_t::Append(const value_t* value) { return SetAt(items_.size(), value); }
 
 bool xson_object_t::Clear() {
-  std::map<std::string, value_t> members;
+  Members members;
   members.swap(members_);
   for (auto& [name, v] : members) ClearValue(&v);
   return true;
@@ -248,12 +250,23 @@ bool xson_object_t::CopyTo(complex_t* destination) {
   }
   return true;
 }
+value_t* xson_object_t::Slot(std::string_view name) {
+  // Members of the binary form come in name order: one comparison places
+  // each at the end.
+  auto it = members_.end();
+  if (!members_.empty() && std::string_view(members_.rbegin()->first) >= name) {
+    it = members_.lower_bound(name);
+    if (it != members_.end() && it->first == name) return &it->second;
+  }
+  it = members_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
+                             std::forward_as_tuple());
+  return &it->second;
+}
 value_t* xson_object_t::Find(const char* name, bool create) {
   if (!ValidName(name)) return nullptr;
-  auto it = members_.find(name);
-  if (it != members_.end()) return &it->second;
-  if (!create) return nullptr;
-  return &(members_[name] = value_t{});
+  if (create) return Slot(name);
+  auto it = members_.find(std::string_view(name));
+  return it == members_.end() ? nullptr : &it->second;
 }
 bool xson_object_t::Set(const char* name, const value_t* value) {
   if (value == nullptr || !ValidName(name)) return false;
@@ -271,7 +284,7 @@ bool xson_object_t::Get(const char* name, value_t* out) {
 }
 bool xson_object_t::Remove(const char* name) {
   if (name == nullptr) return false;
-  auto it = members_.find(name);
+  auto it = members_.find(std::string_view(name));
   if (it == members_.end()) return false;
   value_t removed = it->second;
   members_.erase(it);

@@ -7,6 +7,7 @@
 #include <map>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "xson/xson.h"
@@ -53,6 +54,8 @@ template <typename Char, typename Interface>
 class xson_string_t final : public RefCounted<Interface> {
  public:
   using Text = std::basic_string<Char>;
+  xson_string_t() = default;
+  xson_string_t(const Char* text, size_t length) : text_(text, length) {}
   uint64_t Count() override { return text_.size(); }
   bool Clear() override {
     text_.clear();
@@ -126,6 +129,8 @@ class xson_array_t final : public RefCounted<array_t> {
   bool Enumerate(array_callback callback, void* user) override;
   bool Resize(uint64_t count) override;
   bool Append(const value_t* value) override;
+  // The elements themselves, for the readers that fill a new array.
+  std::vector<value_t>& items() { return items_; }
 
  protected:
   void DeleteSelf() override { delete this; }
@@ -136,6 +141,9 @@ class xson_array_t final : public RefCounted<array_t> {
 
 class xson_object_t final : public RefCounted<object_t> {
  public:
+  // Looked up by string_view, so that a name is not copied to be found.
+  using Members = std::map<std::string, value_t, std::less<>>;
+
   ~xson_object_t() override { Clear(); }
   uint64_t Count() override { return members_.size(); }
   bool Clear() override;
@@ -146,13 +154,17 @@ class xson_object_t final : public RefCounted<object_t> {
   bool Get(const char* name, value_t* out) override;
   bool Remove(const char* name) override;
   bool Enumerate(object_callback callback, void* user) override;
-  const std::map<std::string, value_t>& members() const { return members_; }
+  const Members& members() const { return members_; }
+  // The member `name` (already checked by the caller), added as null when
+  // missing. Members are map nodes: the pointer stays valid while others
+  // are added.
+  value_t* Slot(std::string_view name);
 
  protected:
   void DeleteSelf() override { delete this; }
 
  private:
-  std::map<std::string, value_t> members_;
+  Members members_;
 };
 
 // Output sink that appends to a string.

@@ -1,7 +1,11 @@
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "platform/bytes.h"
 #include "xson/codec.h"
@@ -165,6 +169,10 @@ bool Write(const value_t& value, std::string* out, int depth) {
   }
 }
 
+// Reads straight from the text: a string without escapes is copied once,
+// from the input into its container; one with escapes is decoded into a
+// buffer the reader keeps for the whole text. Members are parsed into their
+// places in the new object.
 class Reader {
  public:
   Reader(const char* text, size_t length) : p_(text), end_(text + length) {}
@@ -177,10 +185,11 @@ class Reader {
     if (c == '{') return ParseObject(out, depth);
     if (c == '[') return ParseArray(out, depth);
     if (c == '"') {
-      std::string text;
+      std::string_view text;
       if (!ParseString(&text)) return false;
-      SetValueType(out, vtString8, 0, false);
-      static_cast<xson_str8_t*>(out->payload.p)->Assign(text.data(), static_cast<int64_t>(text.size()));
+      auto* s = new xson_str8_t(text.data(), text.size());
+      out->header = vtString8;
+      out->payload.p = static_cast<complex_t*>(s);
       return true;
     }
     if (Match("true")) {
@@ -209,8 +218,9 @@ class Reader {
     return false;
   }
 
-  bool Match(const char* word) {
-    size_t n = strlen(word);
+  template <size_t N>
+  bool Match(const char (&word)[N]) {
+    constexpr size_t n = N - 1;
     if (static_cast<size_t>(end_ - p_) < n || memcmp(p_, word, n) != 0) return false;
     p_ += n;
     return true;
@@ -233,27 +243,40 @@ class Reader {
     }
   }
 
+  // A number is the longest run of digits, '.', 'e', 'E', '+' and '-'. It
+  // is an integer when it holds only digits after an optional leading '-'
+  // (taken modulo 2^64), otherwise a real read as scanf's "%lf" reads it.
   bool ParseNumber(value_t* out) {
     const char* start = p_;
-    while (p_ < end_ && ((*p_ >= '0' && *p_ <= '9') || *p_ == '.' || *p_ == 'e' || *p_ == 'E' || *p_ == '+' ||
-                         *p_ == '-')) {
-      ++p_;
+    bool real = false;
+    for (; p_ < end_; ++p_) {
+      char c = *p_;
+      if (c >= '0' && c <= '9') continue;
+      if (c == '.' || c == 'e' || c == 'E' || c == '+' || (c == '-' && p_ != start)) {
+        real = true;
+      } else if (c != '-') {
+        break;
+      }
     }
-    std::string token(start, p_);
-    bool real = token.find_first_of(".eE+") != std::string::npos || token.find('-', 1) != std::string::npos;
     if (real) {
       double d = 0;
-      if (sscanf(token.c_str(), "%lf", &d) != 1) return Fail("'" + token + "' is not a number.");
+      // from_chars and scanf round alike; whatever from_chars does not take
+      // whole (a prefix only, out of range) goes to scanf itself.
+      auto [end, ec] = std::from_chars(start, p_, d);
+      if (ec != std::errc() || end != p_) {
+        std::string token(start, p_);
+        if (sscanf(token.c_str(), "%lf", &d) != 1) return Fail("'" + token + "' is not a number.");
+      }
       ClearValue(out);
       out->header = vtReal;
       out->payload.r = d;
       return true;
     }
-    size_t i = token[0] == '-' ? 1 : 0;
-    if (i >= token.size()) return Fail("'" + token + "' is not a number.");
+    const char* digit = *start == '-' ? start + 1 : start;
+    if (digit >= p_) return Fail("'" + std::string(start, p_) + "' is not a number.");
     uint64_t v = 0;  // wraps modulo 2^64 like the literal's digits
-    for (; i < token.size(); ++i) v = v * 10 + static_cast<uint64_t>(token[i] - '0');
-    if (token[0] == '-') v = 0 - v;
+    for (; digit < p_; ++digit) v = v * 10 + static_cast<uint64_t>(*digit - '0');
+    if (*start == '-') v = 0 - v;
     SetInteger(out, static_cast<int64_t>(v), vs64);
     return true;
   }
@@ -271,27 +294,32 @@ class Reader {
     return true;
   }
 
-  bool ParseString(std::string* text) {
-    ++p_;  // the opening quote
+  // *text is the string's bytes: in the input itself when it has no escape,
+  // else in scratch_ (valid until the next string).
+  bool ParseString(std::string_view* text) {
+    const char* start = ++p_;  // past the opening quote
+    while (p_ < end_ && *p_ != '"' && *p_ != '\\') ++p_;
+    if (p_ >= end_) return Fail("Syntax error: xval, object or array expected.");
+    if (*p_ == '"') {
+      *text = std::string_view(start, static_cast<size_t>(p_ - start));
+      ++p_;
+      return true;
+    }
+    scratch_.assign(start, p_);
     for (;;) {
-      if (p_ >= end_) return Fail("Syntax error: xval, object or array expected.");
-      char c = *p_++;
-      if (c == '"') return true;
-      if (c != '\\') {
-        text->push_back(c);
-        continue;
-      }
+      // At a backslash.
+      ++p_;
       if (p_ >= end_) return Fail("Empty escape sequence in string");
       char e = *p_++;
       switch (e) {
-        case '"': text->push_back('"'); break;
-        case '/': text->push_back('/'); break;
-        case '\\': text->push_back('\\'); break;
-        case 'b': text->push_back('\b'); break;
-        case 'f': text->push_back('\f'); break;
-        case 'n': text->push_back('\n'); break;
-        case 'r': text->push_back('\r'); break;
-        case 't': text->push_back('\t'); break;
+        case '"': scratch_.push_back('"'); break;
+        case '/': scratch_.push_back('/'); break;
+        case '\\': scratch_.push_back('\\'); break;
+        case 'b': scratch_.push_back('\b'); break;
+        case 'f': scratch_.push_back('\f'); break;
+        case 'n': scratch_.push_back('\n'); break;
+        case 'r': scratch_.push_back('\r'); break;
+        case 't': scratch_.push_back('\t'); break;
         case 'u': {
           uint32_t cp;
           if (!ReadHex4(&cp)) return false;
@@ -310,34 +338,41 @@ class Reader {
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             cp = 0xFFFD;  // a lone low surrogate has no character
           }
-          zev::AppendUtf8(cp, text);
+          zev::AppendUtf8(cp, &scratch_);
           break;
         }
         default:
           return Fail("Bad escape sequence in string");
       }
+      const char* run = p_;
+      while (p_ < end_ && *p_ != '"' && *p_ != '\\') ++p_;
+      scratch_.append(run, p_);
+      if (p_ >= end_) return Fail("Syntax error: xval, object or array expected.");
+      if (*p_ == '"') {
+        ++p_;
+        *text = scratch_;
+        return true;
+      }
     }
   }
 
+  // Elements gather on the reader's stack and move into an array of their
+  // exact size at the closing bracket.
   bool ParseArray(value_t* out, int depth) {
     ++p_;
-    value_t array = {};
-    SetValueType(&array, vtArray, 0, false);
-    auto* a = static_cast<xson_array_t*>(array.payload.p);
+    const size_t base = stack_.size();
     SkipSpace();
     if (p_ < end_ && *p_ == ']') {
       ++p_;
-      *out = array;
-      return true;
+      return MakeArray(base, out);
     }
     for (;;) {
       value_t element = {};
       if (!ParseValue(&element, depth + 1)) {
-        ClearValue(&array);
+        DropFrom(base);
         return false;
       }
-      a->Append(&element);
-      ClearValue(&element);
+      stack_.push_back(element);
       SkipSpace();
       if (p_ < end_ && *p_ == ',') {
         ++p_;
@@ -345,12 +380,28 @@ class Reader {
       }
       if (p_ < end_ && *p_ == ']') {
         ++p_;
-        *out = array;
-        return true;
+        return MakeArray(base, out);
       }
-      ClearValue(&array);
+      DropFrom(base);
       return Fail("Missing ',' or ']' in array declaration");
     }
+  }
+
+  bool MakeArray(size_t base, value_t* out) {
+    value_t array = {};
+    if (!SetValueType(&array, vtArray, 0, false)) {
+      DropFrom(base);
+      return false;
+    }
+    static_cast<xson_array_t*>(array.payload.p)->items().assign(stack_.begin() + static_cast<long>(base), stack_.end());
+    stack_.resize(base);
+    *out = array;
+    return true;
+  }
+
+  void DropFrom(size_t base) {
+    for (size_t i = base; i < stack_.size(); ++i) ClearValue(&stack_[i]);
+    stack_.resize(base);
   }
 
   bool ParseObject(value_t* out, int depth) {
@@ -366,9 +417,9 @@ class Reader {
     }
     for (;;) {
       SkipSpace();
-      std::string name;
+      std::string_view name;
       if (p_ >= end_ || *p_ != '"' || !ParseString(&name) || name.empty() || name.size() > kMaxReaderName ||
-          name.find('\0') != std::string::npos) {
+          memchr(name.data(), 0, name.size()) != nullptr) {
         ClearValue(&object);
         return Fail("Missing '}' or object member name");
       }
@@ -378,17 +429,22 @@ class Reader {
         return Fail("Missing ':' after object member name");
       }
       ++p_;
+      // A name of 255 bytes is read but cannot be stored: the value after
+      // it decides the error. A later member of the same name replaces the
+      // earlier one.
+      value_t* slot = name.size() < kMaxReaderName ? o->Slot(name) : nullptr;
       value_t member = {};
       if (!ParseValue(&member, depth + 1)) {
         ClearValue(&object);
         return false;
       }
-      bool stored = o->Set(name.c_str(), &member);
-      ClearValue(&member);
-      if (!stored) {
+      if (slot == nullptr) {
+        ClearValue(&member);
         ClearValue(&object);
         return Fail("Missing '}' or object member name");
       }
+      ClearValue(slot);
+      *slot = member;
       SkipSpace();
       if (p_ < end_ && *p_ == ',') {
         ++p_;
@@ -406,6 +462,8 @@ class Reader {
 
   const char* p_;
   const char* const end_;
+  std::string scratch_;
+  std::vector<value_t> stack_;
   std::string error_;
 };
 

@@ -142,6 +142,51 @@ TEST(Xson, JsonReaderTypesAndErrors) {
   EXPECT_TRUE(XsonValueFromJson(&v.v, nul_text, ~0ull));
 }
 
+// Strings are read in place up to their first escape and numbers up to the
+// end of the given length, which need not be the end of the text.
+TEST(Xson, JsonReaderAtEscapesAndTextEnds) {
+  struct Case {
+    std::string text;
+    size_t length;     // of text used; npos: all of it
+    const char* json;  // printed back; null: refused
+  };
+  const size_t all = std::string::npos;
+  const Case cases[] = {
+      {"\"ab\\tcd\\u00e9\"", all, "\"ab\\tcd\xC3\xA9\""},
+      {"[\"\\\\\",\"plain\",\"x\\\"\"]", all, "[\"\\\\\",\"plain\",\"x\\\"\"]"},
+      {"{\"k\\u0041\":\"v\\/w\",\"B\":\"\\ud83d\\ude00z\"}", all, "{\"B\":\"\xF0\x9F\x98\x80z\",\"kA\":\"v/w\"}"},
+      {"{\"a\\\"\":1,\"a\\u0022\":2}", all, "{\"a\\\"\":2}"},
+      {"\"ab\\", all, nullptr},
+      {"\"\\udc00\"", all, "\"\xEF\xBF\xBD\""},
+      {"12345", 3, "123"},
+      {"-7", 1, nullptr},
+      {"2.5e3", 4, "2.5"},
+      {"1e999", all, "null"},
+      {"1.2.3", all, "1.2"},
+      {"[1,2]", 4, nullptr},
+  };
+  for (const Case& c : cases) {
+    Value v;
+    bool ok = XsonValueFromJson(&v.v, c.text.data(), c.length == all ? c.text.size() : c.length) != 0;
+    EXPECT_EQ(ok ? ToJson(v.v) : "refused", c.json ? c.json : "refused") << c.text;
+  }
+}
+
+// Nesting up to the limit is read (into arrays of their exact length); one
+// more level is refused.
+TEST(Xson, NestingUpToTheLimit) {
+  for (int levels : {512, 513}) {
+    std::string open, close;
+    for (int i = 0; i < levels; ++i) {
+      open += i % 2 ? "{\"k\":" : "[0,";
+      close = (i % 2 ? "}" : ",\"e\"]") + close;
+    }
+    Value v;
+    bool ok = FromJson(&v.v, open + "1" + close);
+    EXPECT_EQ(ok ? ToJson(v.v) : "refused", levels == 512 ? open + "1" + close : "refused");
+  }
+}
+
 TEST(Xson, JsonWriterFormats) {
   Value v;
   XsonValueSetType(&v.v, vtReal);
@@ -256,6 +301,37 @@ TEST(Xson, BinaryReaderRefusesMalformedInput) {
   for (int i = 0; i < 100000; ++i) deep += std::string("\x07\x01\x80", 3);
   Value v;
   EXPECT_FALSE(XsonValueLoad(&v.v, deep.data(), deep.size()));
+}
+
+// Array elements name their slot: the array is as long as the highest index
+// read, slots not named are null and a later element replaces an earlier.
+// Every shortened form of a saved value is refused.
+TEST(Xson, BinaryArraySlotsAndTruncation) {
+  const std::string i8 = std::string(1, static_cast<char>(vtInteger));
+  const std::pair<std::string, const char*> cases[] = {
+      {std::string("\x07\x03", 2) + "\x82" + i8 + "\x05" + "\x80" + i8 + "\x06" + "\x82" + i8 + "\x07", "[6,null,7]"},
+      {std::string("\x07\x02", 2) + "\x80" + i8 + "\x01" + "\x80" + i8 + "\x02", "[2]"},
+      {std::string("\x08\x02\x02", 3) + "a" + std::string(1, '\0') + i8 + "\x01" + "\x02" + "a" +
+           std::string(1, '\0') + "\x03\x02x" + std::string(1, '\0'),
+       "{\"a\":\"x\"}"},
+  };
+  for (const auto& [bytes, json] : cases) {
+    Value v;
+    ASSERT_TRUE(XsonValueLoad(&v.v, bytes.data(), bytes.size())) << testing::PrintToString(bytes);
+    EXPECT_EQ(ToJson(v.v), json);
+  }
+
+  Value doc;
+  ASSERT_TRUE(FromJson(&doc.v, "{\"a\":[1,\"two\",[2.5,null]],\"b\":{\"c\":\"\",\"d\":-300}}"));
+  const std::string bytes = Save(doc.v);
+  for (size_t n = 1; n < bytes.size(); ++n) {
+    Value v;
+    EXPECT_FALSE(XsonValueLoad(&v.v, bytes.data(), n)) << n;
+    EXPECT_TRUE(XsonValueCheckType(&v.v, vtNull)) << n;
+  }
+  Value whole;
+  ASSERT_TRUE(XsonValueLoad(&whole.v, bytes.data(), bytes.size()));
+  EXPECT_EQ(Save(whole.v), bytes);
 }
 
 TEST(Xson, ContainerOperations) {
