@@ -149,12 +149,15 @@ struct ChildUser {
   sigemptyset(&empty);
   sigprocmask(SIG_SETMASK, &empty, nullptr);
   if (chdir(dir) != 0) fail(0);
-  int null_fd = open("/dev/null", O_RDONLY);
+  // A component of another user does not get root's output streams (under
+  // systemd the service's journal stream, where its lines would pass for the
+  // service's own): all three of its standard streams are /dev/null.
+  int null_fd = open("/dev/null", user.set ? O_RDWR : O_RDONLY);
   if (null_fd < 0) fail(1);
-  if (null_fd != 0) {
-    dup2(null_fd, 0);
-    close(null_fd);
+  for (int target = 0; target <= (user.set ? 2 : 0); ++target) {
+    if (null_fd != target && dup2(null_fd, target) != target) fail(1);
   }
+  if (null_fd > 2) close(null_fd);
   CloseFrom3Except(status_fd);
   execve(argv[0], argv, envp);
   FailChild(status_fd, 2);

@@ -99,7 +99,7 @@ struct LaunchPlan {
 
 // Starts `plan` as a child of the calling thread: working folder
 // plan.working_dir, standard input /dev/null, standard output and error
-// inherited, a session and process group of its own (their id is the child's pid), every
+// inherited (/dev/null too when it runs as another user), a session and process group of its own (their id is the child's pid), every
 // descriptor from 3 up closed, default signal dispositions and an empty
 // signal mask, and SIGKILL as its parent-death signal.
 //

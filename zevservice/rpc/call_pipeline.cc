@@ -19,6 +19,9 @@ constexpr size_t kCallBudgetBytes = 512u << 20;
 // Beside the opened payload a call holds the request taken from it, the
 // method's own copy, the reply and the reply's sealed forms.
 constexpr size_t kCopiesAfterOpening = 4;
+// What a call tried on the loop thread (quick_only) may take while it is
+// opened.
+constexpr size_t kQuickOpenBytes = 256 * 1024;
 constexpr size_t kTrimAfterBytes = 16u << 20;
 
 void Seal(CallReply* reply) { encodePayload(reply->payload, &reply->body, &reply->etag); }
@@ -87,7 +90,11 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
              hooks.budget != nullptr ? hooks.budget->used() : 0, hooks.budget != nullptr ? hooks.budget->limit() : 0);
   };
 
-  ByteReservation reservation(hooks.budget);
+  // On the loop thread a call may only open to a small size: a larger one
+  // (an inflating body, say) is left to the pool, where it waits its turn
+  // and does not hold up every other connection.
+  ByteBudget quick_budget(kQuickOpenBytes);
+  ByteReservation reservation(hooks.quick_only ? &quick_budget : hooks.budget);
   std::string plain;
   CZEVComponentDescriptor descriptor;
   std::string request;
@@ -101,7 +108,10 @@ CallReply ProcessSealedCall(const CZEVMethodRegistry& methods, const std::string
     opened = DecodeStatus::kOverBudget;
     std::string().swap(plain);
   }
-  if (opened == DecodeStatus::kOverBudget) {
+  if (opened == DecodeStatus::kOverBudget && hooks.quick_only) {
+    reply.deferred = true;
+    return reply;
+  } else if (opened == DecodeStatus::kOverBudget) {
     refuse();
   } else if (opened != DecodeStatus::kOk || (hooks.empty_plain_is_open_failure && plain.empty())) {
     reject(CallFailure::kOpen, std::string());

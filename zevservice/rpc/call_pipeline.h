@@ -49,8 +49,9 @@ struct CallHooks {
   const RpcCaller* caller = nullptr;
   // Run the call only when it is quick (CZEVMethodRegistry::isQuick); one
   // that is not comes back `deferred`, with nothing run, told or counted,
-  // for the transport to run again where it may block. A call refused
-  // before it reaches a method is quick.
+  // for the transport to run again where it may block; so does one that
+  // opens to more than a few hundred KiB. A call refused before it reaches a
+  // method is quick.
   bool quick_only = false;
 };
 
