@@ -48,26 +48,7 @@ std::string ExeBaseName(pid_t pid) {
 
 }  // namespace
 
-int PidfdOpen(pid_t pid) {
-  const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#if defined(__SANITIZE_THREAD__)
-  // libuv closes its descriptors with a raw close syscall that
-  // ThreadSanitizer does not see, and so is the number handed out here: its
-  // later close() would be taken for a race with libuv's last use of the
-  // same number on another thread. A dup() through ThreadSanitizer's
-  // interceptor gives a number it knows to be new; the raw one goes the way
-  // it came.
-  if (fd >= 0) {
-    const int known = dup(fd);
-    const int saved = errno;
-    syscall(SYS_close, fd);
-    if (known >= 0) fcntl(known, F_SETFD, FD_CLOEXEC);
-    errno = saved;
-    return known;
-  }
-#endif
-  return fd;
-}
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 std::vector<std::string> SplitCommandLine(const std::string& text) {
   std::vector<std::string> args;
