@@ -30,10 +30,7 @@ std::string EventLine(const HistoryEvent& e) {
   item["component"] = e.component;
   item["version"] = e.version;
   item["message"] = e.message;
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  writer["emitUTF8"] = true;
-  return Json::writeString(writer, item) + "\n";
+  return WriteCompactJson(item, /*utf8=*/true) + "\n";
 }
 
 bool ParseEventLine(const std::string& line, HistoryEvent* e) {

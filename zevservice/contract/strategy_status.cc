@@ -37,9 +37,7 @@ std::string FormatStrategyStatus(const StrategyStatus& status) {
     root["rollback_time"] = static_cast<Json::Int64>(status.rollback_time_ms);
     root["rollback"] = status.rollback;
   }
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, root);
+  return WriteCompactJson(root);
 }
 
 bool ParseStrategyStatus(const std::string& text, StrategyStatus* status) {

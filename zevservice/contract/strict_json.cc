@@ -35,4 +35,11 @@ bool ParseStrictJson(const std::string& text, Json::Value* root, std::string* er
   return true;
 }
 
+std::string WriteCompactJson(const Json::Value& root, bool utf8) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  if (utf8) builder["emitUTF8"] = true;
+  return Json::writeString(builder, root);
+}
+
 }  // namespace zev

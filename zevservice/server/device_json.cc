@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include "contract/strict_json.h"
 #include "platform/text.h"
 
 namespace zev {
@@ -23,10 +24,7 @@ bool BuildDeviceJson(const IdentityInfo& identity, const SystemInfoRecord& syste
   root["pcName"] = system.pcName;
   root["osType"] = system.osType;
   root["osVersion"] = system.osVersion;
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  writer["emitUTF8"] = true;  // texts go as they are held
-  std::string text = TrimLineEnd(Json::writeString(writer, root));
+  std::string text = TrimLineEnd(WriteCompactJson(root, /*utf8=*/true));  // texts go as they are held
   if (text.empty()) return false;
   *json = text;
   return true;

@@ -8,6 +8,7 @@
 #include <json/json.h>
 
 #include "base/annotated_mutex.h"
+#include "contract/strict_json.h"
 #include "platform/guid.h"
 #include "server/device_json.h"
 #include "platform/text.h"
@@ -48,10 +49,7 @@ std::string BuildEventJson(const IdentityInfo& identity, const SystemInfoRecord&
     list.append(item);
   }
   root["eventList"] = list;
-  Json::StreamWriterBuilder writer;
-  writer["indentation"] = "";
-  writer["emitUTF8"] = true;
-  return TrimLineEnd(Json::writeString(writer, root));
+  return TrimLineEnd(WriteCompactJson(root, /*utf8=*/true));
 }
 
 CZEVEventReporter::CZEVEventReporter(Clock* clock, EventKeeper keep, int64_t period)

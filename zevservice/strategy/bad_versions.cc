@@ -60,9 +60,7 @@ std::string FormatBadVersions(const std::vector<BadVersion>& marks) {
     }
     root.append(item);
   }
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, root);
+  return WriteCompactJson(root);
 }
 
 bool ParseBadVersions(const std::string& text, std::vector<BadVersion>* marks) {

@@ -19,9 +19,7 @@ std::string FormatHolds(const std::vector<Hold>& holds) {
     item["version"] = hold.version;
     root.append(item);
   }
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, root);
+  return WriteCompactJson(root);
 }
 
 bool ParseHolds(const std::string& text, std::vector<Hold>* holds) {
