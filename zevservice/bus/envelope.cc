@@ -130,25 +130,44 @@ bool IsNameExchange(const char* data, size_t length) {
   return envelope.msgtype == "get_client_info" || envelope.msgtype == "anw_client_info";
 }
 
-const char kStartRefusedMsgType[] = "startrefused";
+namespace {
 
-std::string BuildStartRefusal(const StartRefusal& refusal) {
+// The three names of a component, each ended by a NUL, as the host's
+// messages about one component begin.
+std::string NamesPrefix(const std::string& app_code, const std::string& component_id, const std::string& version) {
   std::string payload;
-  for (const std::string* name : {&refusal.app_code, &refusal.component_id, &refusal.version}) {
+  for (const std::string* name : {&app_code, &component_id, &version}) {
     payload += name->c_str();
     payload.push_back('\0');
   }
-  return payload + refusal.reason;
+  return payload;
 }
 
-bool ParseStartRefusal(const std::string& payload, StartRefusal* out) {
+// Reads the three names back; the offset of what follows, or npos when a
+// name is missing or empty.
+size_t ReadNames(const std::string& payload, std::string* app_code, std::string* component_id,
+                 std::string* version) {
   size_t start = 0;
-  for (std::string* name : {&out->app_code, &out->component_id, &out->version}) {
+  for (std::string* name : {app_code, component_id, version}) {
     const size_t nul = payload.find('\0', start);
-    if (nul == std::string::npos || nul == start) return false;
+    if (nul == std::string::npos || nul == start) return std::string::npos;
     name->assign(payload, start, nul - start);
     start = nul + 1;
   }
+  return start;
+}
+
+}  // namespace
+
+const char kStartRefusedMsgType[] = "startrefused";
+
+std::string BuildStartRefusal(const StartRefusal& refusal) {
+  return NamesPrefix(refusal.app_code, refusal.component_id, refusal.version) + refusal.reason;
+}
+
+bool ParseStartRefusal(const std::string& payload, StartRefusal* out) {
+  const size_t start = ReadNames(payload, &out->app_code, &out->component_id, &out->version);
+  if (start == std::string::npos) return false;
   out->reason = payload.substr(start);
   return true;
 }
@@ -156,23 +175,13 @@ bool ParseStartRefusal(const std::string& payload, StartRefusal* out) {
 const char kComponentEndedMsgType[] = "componentended";
 
 std::string BuildComponentEnd(const ComponentEnd& end) {
-  std::string payload;
-  for (const std::string* name : {&end.app_code, &end.component_id, &end.version}) {
-    payload += name->c_str();
-    payload.push_back('\0');
-  }
-  return payload + (end.signal != 0 ? "signal " + std::to_string(end.signal) : "exit " + std::to_string(end.exit_code));
+  return NamesPrefix(end.app_code, end.component_id, end.version) + (end.signal != 0 ? "signal " + std::to_string(end.signal) : "exit " + std::to_string(end.exit_code));
 }
 
 bool ParseComponentEnd(const std::string& payload, ComponentEnd* out) {
   ComponentEnd end;
-  size_t start = 0;
-  for (std::string* name : {&end.app_code, &end.component_id, &end.version}) {
-    const size_t nul = payload.find('\0', start);
-    if (nul == std::string::npos || nul == start) return false;
-    name->assign(payload, start, nul - start);
-    start = nul + 1;
-  }
+  const size_t start = ReadNames(payload, &end.app_code, &end.component_id, &end.version);
+  if (start == std::string::npos) return false;
   const std::string how = payload.substr(start);
   const size_t blank = how.find(' ');
   if (blank == std::string::npos) return false;
