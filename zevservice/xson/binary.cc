@@ -28,7 +28,7 @@ void PutVarint(std::string* out, uint64_t v) {
 // a reader that expects the terminator (as every reader of this form does)
 // loads them again.
 template <typename Unit>
-bool SaveString(uint8_t type, const std::basic_string<Unit>& text, std::string* out) {
+bool SaveString(uint8_t type, std::basic_string_view<Unit> text, std::string* out) {
   uint64_t count = text.size() + 1;
   uint8_t size;
   if (count < 256) {
@@ -114,12 +114,14 @@ bool Save(const value_t& value, std::string* out, int depth) {
       if (o == nullptr || !CountSize(o->Count(), &size)) return false;
       out->push_back(static_cast<char>(vtObject | (size << 5)));
       PutLE(out, o->Count(), WidthOf(size));
-      for (const auto& [name, member] : o->members()) {
+      for (size_t i = 0; i < o->size(); ++i) {
+        const Member& member = o->member(i);
+        const std::string_view name = member.Name();
         if (name.size() >= 255) return false;
         out->push_back(static_cast<char>(name.size() + 1));
         out->append(name);
         out->push_back('\0');
-        if (!Save(member, out, depth + 1)) return false;
+        if (!Save(member.value, out, depth + 1)) return false;
       }
       return true;
     }
@@ -133,7 +135,13 @@ bool Save(const value_t& value, std::string* out, int depth) {
 // allocated once, at its exact size.
 class Loader {
  public:
-  Loader(const uint8_t* data, size_t length) : p_(data), end_(data + length) {}
+  Loader(const uint8_t* data, size_t length) : p_(data), end_(data + length), builder_(length) {}
+  Loader(const Loader&) = delete;
+  Loader& operator=(const Loader&) = delete;
+  ~Loader() {
+    DropFrom(0);
+    for (Member* m : members_) ClearValue(&m->value);
+  }
 
   bool Load(value_t* out, int depth) {
     if (depth > kMaxDepth) return false;
@@ -197,36 +205,33 @@ class Loader {
           ClearValue(slot);
           *slot = element;
         }
-        if (!SetValueType(out, vtArray, size, false)) {
-          DropFrom(base);
-          return false;
-        }
-        std::vector<value_t>& items = static_cast<xson_array_t*>(out->payload.p)->items();
-        items.assign(stack_.begin() + static_cast<long>(base), stack_.end());
+        ClearValue(out);
+        out->payload.p = builder_.Array(stack_.data() + base, stack_.size() - base);
+        out->header = header;
         stack_.resize(base);
         return true;
       }
       case vtObject: {
         uint64_t count;
         if (!LE(size, &count) || count > Left() / 3) return false;
-        if (!SetValueType(out, vtObject, size, false)) return false;
-        auto* o = static_cast<xson_object_t*>(out->payload.p);
+        // Members gather on the loader's stack; the object made of them
+        // puts them in name order, the last of one name kept.
+        const size_t base = members_.size();
         for (uint64_t i = 0; i < count; ++i) {
           uint8_t length;
-          if (!Byte(&length) || length == 0 || length > Left() || p_[length - 1] != 0) return false;
+          if (!Byte(&length) || length == 0 || length > Left() || p_[length - 1] != 0) return DropMembers(base);
           // 1 to 254 bytes without a NUL: a valid name.
           std::string_view name(reinterpret_cast<const char*>(p_), length - 1u);
           p_ += length;
-          if (name.empty() || memchr(name.data(), 0, name.size()) != nullptr) return false;
-          value_t* slot = o->Slot(name);
-          value_t member = {};
-          if (!Load(&member, depth + 1)) {
-            ClearValue(&member);
-            return false;
-          }
-          ClearValue(slot);
-          *slot = member;
+          if (name.empty() || memchr(name.data(), 0, name.size()) != nullptr) return DropMembers(base);
+          Member* member = builder_.NewMember(name);
+          members_.push_back(member);
+          if (!Load(&member->value, depth + 1)) return DropMembers(base);
         }
+        ClearValue(out);
+        out->payload.p = builder_.Object(members_.data() + base, members_.size() - base);
+        out->header = header;
+        members_.resize(base);
         return true;
       }
       default:
@@ -240,6 +245,13 @@ class Loader {
   void DropFrom(size_t base) {
     for (size_t i = base; i < stack_.size(); ++i) ClearValue(&stack_[i]);
     stack_.resize(base);
+  }
+
+  // Clears the members from `base` on; false, for the failure that drops them.
+  bool DropMembers(size_t base) {
+    for (size_t i = base; i < members_.size(); ++i) ClearValue(&members_[i]->value);
+    members_.resize(base);
+    return false;
   }
 
   bool Byte(uint8_t* b) {
@@ -288,28 +300,30 @@ class Loader {
     const uint8_t size = header >> 5;
     uint64_t count;
     if (!LE(size, &count) || count > Left() / sizeof(Unit)) return false;
-    const uint8_t type = header & 0x1F;
-    if (!SetValueType(out, type, size, false)) return false;
+    ClearValue(out);
     if constexpr (sizeof(Unit) == 1) {
       const auto* text = reinterpret_cast<const char*>(p_);
       const void* nul = memchr(text, 0, count);
       size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : count;
-      static_cast<xson_str8_t*>(out->payload.p)->Assign(text, static_cast<int64_t>(length));
+      out->payload.p = builder_.String(text, length);
       p_ += count;
     } else {
       size_t length = 0;
       while (length < count && Get<2>(p_ + 2 * length) != 0) ++length;
       std::u16string text(length, u'\0');
       for (size_t i = 0; i < length; ++i) text[i] = static_cast<char16_t>(Get<2>(p_ + 2 * i));
-      static_cast<xson_str16_t*>(out->payload.p)->Assign(text.data(), static_cast<int64_t>(length));
+      out->payload.p = builder_.String(text.data(), length);
       p_ += 2 * count;
     }
+    out->header = header;
     return true;
   }
 
   const uint8_t* p_;
   const uint8_t* const end_;
   std::vector<value_t> stack_;
+  std::vector<Member*> members_;
+  ArenaBuilder builder_;
 };
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "xson/containers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
-#include <tuple>
 #include <utility>
+
+#include "platform/annotated_mutex.h"
 
 namespace xson {
 namespace {
@@ -139,6 +141,73 @@ int64_t GetInteger(const value_t& value) {
   }
 }
 
+namespace {
+
+// Chunks of Arena::kChunkBytes that arenas gave back. Never destroyed: a
+// value may be cleared while the program's statics are being destroyed.
+class ChunkCache {
+ public:
+  static ChunkCache& Get() {
+    static ChunkCache* cache = new ChunkCache;
+    return *cache;
+  }
+  void* Take() {
+    zev::MutexLock lock(&mu_);
+    if (free_ == nullptr) return nullptr;
+    Free* chunk = free_;
+    free_ = chunk->next;
+    --count_;
+    return chunk;
+  }
+  // False when the cache is full.
+  bool Put(void* chunk) {
+    zev::MutexLock lock(&mu_);
+    if (count_ >= Arena::kCachedChunks) return false;
+    free_ = new (chunk) Free{free_};
+    ++count_;
+    return true;
+  }
+
+ private:
+  struct Free {
+    Free* next;
+  };
+  zev::Mutex mu_;
+  Free* free_ GUARDED_BY(mu_) = nullptr;
+  size_t count_ GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace
+
+Arena::Arena(size_t input) {
+  // Containers take about four times the bytes of the text they come from.
+  size_t want = input < kChunkBytes / 4 ? input * 4 : kChunkBytes;
+  first_bytes_ = want < 256 ? 256 : want;
+}
+
+Arena::~Arena() {
+  while (chunks_ != nullptr) {
+    Chunk* next = chunks_->next;
+    if (chunks_->size != kChunkBytes || !ChunkCache::Get().Put(chunks_)) ::operator delete(chunks_);
+    chunks_ = next;
+  }
+}
+
+void Arena::Grow(size_t bytes) {
+  size_t size = chunks_ == nullptr ? first_bytes_ : kChunkBytes;
+  void* memory = nullptr;
+  if (bytes > size - sizeof(Chunk)) {
+    size = bytes + sizeof(Chunk);  // a large request gets a chunk of its own
+  } else if (size == kChunkBytes) {
+    memory = ChunkCache::Get().Take();
+  }
+  if (memory == nullptr) memory = ::operator new(size);
+  auto* chunk = new (memory) Chunk{chunks_, size};
+  chunks_ = chunk;
+  next_ = reinterpret_cast<char*>(chunk) + sizeof(Chunk);
+  limit_ = reinterpret_cast<char*>(chunk) + size;
+}
+
 bool xson_buffer_t::Clear() {
   bytes_.clear();
   return true;
@@ -165,10 +234,25 @@ bool xson_buffer_t::Resize(uint64_t count) {
   }
 }
 
+xson_array_t* xson_array_t::Make(Arena* arena, const value_t* items, size_t count) {
+  void* at = arena->Allocate(sizeof(xson_array_t) + count * sizeof(value_t));
+  auto* a = new (at) xson_array_t(arena);
+  a->items_ = reinterpret_cast<value_t*>(a + 1);
+  if (count > 0) memcpy(static_cast<void*>(a->items_), items, count * sizeof(value_t));
+  a->size_ = a->capacity_ = count;
+  return a;
+}
+xson_array_t::~xson_array_t() { Clear(); }
 bool xson_array_t::Clear() {
-  std::vector<value_t> items;
-  items.swap(items_);  // released outside, in case an element holds this array
-  for (value_t& v : items) ClearValue(&v);
+  // Released outside, in case an element holds this array.
+  value_t* items = items_;
+  const size_t size = size_;
+  const bool heap = heap_;
+  items_ = nullptr;
+  size_ = capacity_ = 0;
+  heap_ = false;
+  for (size_t i = 0; i < size; ++i) ClearValue(&items[i]);
+  if (heap) ::operator delete(items);
   return true;
 }
 bool xson_array_t::Clone(complex_t** out) { return CloneInto(this, out); }
@@ -177,13 +261,26 @@ bool xson_array_t::CopyTo(complex_t* destination) {
   if (d == nullptr) return false;
   if (d == this) return true;
   d->Clear();
-  d->items_.resize(items_.size(), value_t{});
-  for (size_t i = 0; i < items_.size(); ++i) SetValue(&items_[i], &d->items_[i]);
+  if (!d->Resize(size_)) return false;
+  for (size_t i = 0; i < size_; ++i) SetValue(&items_[i], &d->items_[i]);
+  return true;
+}
+bool xson_array_t::Reserve(size_t count) {
+  if (count <= capacity_) return true;
+  if (count > SIZE_MAX / 2 / sizeof(value_t)) return false;
+  size_t grown = capacity_ * 2 > count ? capacity_ * 2 : count;
+  auto* items = static_cast<value_t*>(::operator new(grown * sizeof(value_t), std::nothrow));
+  if (items == nullptr) return false;
+  if (size_ > 0) memcpy(static_cast<void*>(items), items_, size_ * sizeof(value_t));
+  if (heap_) ::operator delete(items_);
+  items_ = items;
+  capacity_ = grown;
+  heap_ = true;
   return true;
 }
 value_t* xson_array_t::At(uint64_t index, bool create) {
-  if (index >= items_.size()) {
-    if (!create || !Resize(index + 1)) return nullptr;
+  if (index >= size_) {
+    if (!create || index == UINT64_MAX || !Resize(index + 1)) return nullptr;
   }
   return &items_[index];
 }
@@ -201,40 +298,94 @@ bool xson_array_t::SetAt(uint64_t index, const value_t* value) {
   return true;
 }
 bool xson_array_t::GetAt(uint64_t index, value_t* out) {
-  if (out == nullptr || index >= items_.size()) return false;
+  if (out == nullptr || index >= size_) return false;
   return SetValue(&items_[index], out);
 }
 bool xson_array_t::RemoveAt(uint64_t index) {
-  if (index >= items_.size()) return false;
+  if (index >= size_) return false;
   value_t removed = items_[index];
-  items_.erase(items_.begin() + static_cast<long>(index));
+  memmove(static_cast<void*>(items_ + index), items_ + index + 1, (size_ - index - 1) * sizeof(value_t));
+  --size_;
   ClearValue(&removed);
   return true;
 }
 bool xson_array_t::Enumerate(array_callback callback, void* user) {
   if (callback == nullptr) return false;
-  for (size_t i = 0; i < items_.size(); ++i) {
-    if (!callback(i, &items_[i], i + 1 == items_.size(), user)) return false;
+  for (size_t i = 0; i < size_; ++i) {
+    if (!callback(i, &items_[i], i + 1 == size_, user)) return false;
   }
   return true;
 }
 bool xson_array_t::Resize(uint64_t count) {
-  try {
-    if (count < items_.size()) {
-      for (size_t i = count; i < items_.size(); ++i) ClearValue(&items_[i]);
-    }
-    items_.resize(count, value_t{});
-    return true;
-  } catch (...) {
-    return false;
+  if (count < size_) {
+    for (size_t i = count; i < size_; ++i) ClearValue(&items_[i]);
+  } else if (count > size_) {
+    if (!Reserve(static_cast<size_t>(count))) return false;
+    memset(static_cast<void*>(items_ + size_), 0, (count - size_) * sizeof(value_t));
   }
+  size_ = static_cast<size_t>(count);
+  return true;
 }
-bool xson_array_t::Append(const value_t* value) { return SetAt(items_.size(), value); }
+bool xson_array_t::Append(const value_t* value) { return SetAt(size_, value); }
 
+Member* Member::New(std::string_view name) {
+  auto* m = static_cast<Member*>(::operator new(Bytes(name.size())));
+  m->value = value_t{};
+  m->length = static_cast<uint8_t>(name.size());
+  m->heap = true;
+  memcpy(m->name, name.data(), name.size());
+  m->name[name.size()] = '\0';
+  return m;
+}
+Member* Member::Make(Arena* arena, std::string_view name) {
+  auto* m = static_cast<Member*>(arena->Allocate(Bytes(name.size())));
+  m->value = value_t{};
+  m->length = static_cast<uint8_t>(name.size());
+  m->heap = false;
+  memcpy(m->name, name.data(), name.size());
+  m->name[name.size()] = '\0';
+  return m;
+}
+
+xson_object_t* xson_object_t::Make(Arena* arena, Member** members, size_t count) {
+  // Readers mostly meet names in order already.
+  bool ordered = true;
+  for (size_t i = 1; i < count && ordered; ++i) ordered = members[i - 1]->Name() < members[i]->Name();
+  if (!ordered) {
+    std::stable_sort(members, members + count,
+                     [](const Member* a, const Member* b) { return a->Name() < b->Name(); });
+    // Of a run of one name, the last (the latest read) stays.
+    size_t kept = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (i + 1 < count && members[i]->Name() == members[i + 1]->Name()) {
+        ClearValue(&members[i]->value);
+        Member::Free(members[i]);
+        continue;
+      }
+      members[kept++] = members[i];
+    }
+    count = kept;
+  }
+  void* at = arena->Allocate(sizeof(xson_object_t) + count * sizeof(Member*));
+  auto* o = new (at) xson_object_t(arena);
+  o->members_ = reinterpret_cast<Member**>(o + 1);
+  if (count > 0) memcpy(static_cast<void*>(o->members_), members, count * sizeof(Member*));
+  o->size_ = o->capacity_ = count;
+  return o;
+}
+xson_object_t::~xson_object_t() { Clear(); }
 bool xson_object_t::Clear() {
-  Members members;
-  members.swap(members_);
-  for (auto& [name, v] : members) ClearValue(&v);
+  Member** members = members_;
+  const size_t size = size_;
+  const bool heap = heap_;
+  members_ = nullptr;
+  size_ = capacity_ = 0;
+  heap_ = false;
+  for (size_t i = 0; i < size; ++i) {
+    ClearValue(&members[i]->value);
+    Member::Free(members[i]);
+  }
+  if (heap) ::operator delete(members);
   return true;
 }
 bool xson_object_t::Clone(complex_t** out) { return CloneInto(this, out); }
@@ -243,30 +394,52 @@ bool xson_object_t::CopyTo(complex_t* destination) {
   if (d == nullptr) return false;
   if (d == this) return true;
   d->Clear();
-  for (const auto& [name, v] : members_) {
-    value_t& slot = d->members_[name];
-    slot = value_t{};
-    SetValue(&v, &slot);
+  for (size_t i = 0; i < size_; ++i) {
+    value_t* slot = d->Slot(members_[i]->Name());
+    SetValue(&members_[i]->value, slot);
   }
   return true;
 }
-value_t* xson_object_t::Slot(std::string_view name) {
-  // Members of the binary form come in name order: one comparison places
-  // each at the end.
-  auto it = members_.end();
-  if (!members_.empty() && std::string_view(members_.rbegin()->first) >= name) {
-    it = members_.lower_bound(name);
-    if (it != members_.end() && it->first == name) return &it->second;
+size_t xson_object_t::LowerBound(std::string_view name) const {
+  size_t low = 0, high = size_;
+  while (low < high) {
+    size_t mid = low + (high - low) / 2;
+    if (members_[mid]->Name() < name) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
   }
-  it = members_.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(name.data(), name.size()),
-                             std::forward_as_tuple());
-  return &it->second;
+  return low;
+}
+value_t* xson_object_t::Slot(std::string_view name) {
+  // Members added in name order go at the end after one comparison.
+  size_t at = size_;
+  if (size_ > 0 && members_[size_ - 1]->Name() >= name) {
+    at = LowerBound(name);
+    if (members_[at]->Name() == name) return &members_[at]->value;
+  }
+  if (size_ == capacity_) {
+    size_t grown = capacity_ < 4 ? 4 : capacity_ * 2;
+    auto* members = static_cast<Member**>(::operator new(grown * sizeof(Member*)));
+    if (size_ > 0) memcpy(static_cast<void*>(members), members_, size_ * sizeof(Member*));
+    if (heap_) ::operator delete(members_);
+    members_ = members;
+    capacity_ = grown;
+    heap_ = true;
+  }
+  Member* m = Member::New(name);
+  memmove(static_cast<void*>(members_ + at + 1), members_ + at, (size_ - at) * sizeof(Member*));
+  members_[at] = m;
+  ++size_;
+  return &m->value;
 }
 value_t* xson_object_t::Find(const char* name, bool create) {
   if (!ValidName(name)) return nullptr;
-  if (create) return Slot(name);
-  auto it = members_.find(std::string_view(name));
-  return it == members_.end() ? nullptr : &it->second;
+  std::string_view key(name);
+  if (create) return Slot(key);
+  size_t at = LowerBound(key);
+  return at < size_ && members_[at]->Name() == key ? &members_[at]->value : nullptr;
 }
 bool xson_object_t::Set(const char* name, const value_t* value) {
   if (value == nullptr || !ValidName(name)) return false;
@@ -284,19 +457,21 @@ bool xson_object_t::Get(const char* name, value_t* out) {
 }
 bool xson_object_t::Remove(const char* name) {
   if (name == nullptr) return false;
-  auto it = members_.find(std::string_view(name));
-  if (it == members_.end()) return false;
-  value_t removed = it->second;
-  members_.erase(it);
+  std::string_view key(name);
+  size_t at = LowerBound(key);
+  if (at >= size_ || members_[at]->Name() != key) return false;
+  Member* m = members_[at];
+  value_t removed = m->value;
+  memmove(static_cast<void*>(members_ + at), members_ + at + 1, (size_ - at - 1) * sizeof(Member*));
+  --size_;
+  Member::Free(m);
   ClearValue(&removed);
   return true;
 }
 bool xson_object_t::Enumerate(object_callback callback, void* user) {
   if (callback == nullptr) return false;
-  size_t i = 0;
-  for (const auto& [name, v] : members_) {
-    ++i;
-    if (!callback(name.c_str(), &v, i == members_.size(), user)) return false;
+  for (size_t i = 0; i < size_; ++i) {
+    if (!callback(members_[i]->name, &members_[i]->value, i + 1 == size_, user)) return false;
   }
   return true;
 }

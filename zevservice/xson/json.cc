@@ -20,7 +20,7 @@ constexpr size_t kMaxReaderName = 255;
 
 // Narrow strings hold UTF-8 here; ill-formed bytes become U+FFFD so that the
 // text written is always valid JSON.
-std::string ValidUtf8(const std::string& text) {
+std::string ValidUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -42,7 +42,7 @@ std::string ValidUtf8(const std::string& text) {
     static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
     if (ok && (cp < kMin[extra < 0 ? 0 : extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
     if (ok) {
-      out.append(text, i, static_cast<size_t>(extra) + 1);
+      out.append(text.data() + i, static_cast<size_t>(extra) + 1);
       i += static_cast<size_t>(extra) + 1;
     } else {
       out.append("\xEF\xBF\xBD");
@@ -52,7 +52,7 @@ std::string ValidUtf8(const std::string& text) {
   return out;
 }
 
-void Quote(const std::string& text, std::string* out) {
+void Quote(std::string_view text, std::string* out) {
   static const char kHex[] = "0123456789ABCDEF";
   out->push_back('"');
   for (unsigned char c : text) {
@@ -111,7 +111,7 @@ bool Write(const value_t& value, std::string* out, int depth) {
       auto* s = static_cast<xson_str16_t*>(value.payload.p);
       if (s == nullptr) return false;
       std::string utf8;
-      const std::u16string& t = s->text();
+      const std::u16string_view t = s->text();
       for (size_t i = 0; i < t.size(); ++i) {
         uint32_t c = t[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 && t[i + 1] <= 0xDFFF) {
@@ -154,12 +154,13 @@ bool Write(const value_t& value, std::string* out, int depth) {
       if (o == nullptr || o->Count() > kMaxJsonObject) return false;
       out->push_back('{');
       bool first = true;
-      for (const auto& [name, member] : o->members()) {
+      for (size_t i = 0; i < o->size(); ++i) {
         if (!first) out->push_back(',');
         first = false;
-        Quote(name, out);
+        const Member& member = o->member(i);
+        Quote(member.Name(), out);
         out->push_back(':');
-        if (!Write(member, out, depth + 1)) return false;
+        if (!Write(member.value, out, depth + 1)) return false;
       }
       out->push_back('}');
       return true;
@@ -175,7 +176,13 @@ bool Write(const value_t& value, std::string* out, int depth) {
 // places in the new object.
 class Reader {
  public:
-  Reader(const char* text, size_t length) : p_(text), end_(text + length) {}
+  Reader(const char* text, size_t length) : p_(text), end_(text + length), builder_(length) {}
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() {
+    DropFrom(0);
+    DropMembers(0);
+  }
 
   bool ParseValue(value_t* out, int depth) {
     if (depth > kMaxDepth) return Fail("Syntax error: xval, object or array expected.");
@@ -187,9 +194,8 @@ class Reader {
     if (c == '"') {
       std::string_view text;
       if (!ParseString(&text)) return false;
-      auto* s = new xson_str8_t(text.data(), text.size());
       out->header = vtString8;
-      out->payload.p = static_cast<complex_t*>(s);
+      out->payload.p = builder_.String(text.data(), text.size());
       return true;
     }
     if (Match("true")) {
@@ -388,15 +394,22 @@ class Reader {
   }
 
   bool MakeArray(size_t base, value_t* out) {
-    value_t array = {};
-    if (!SetValueType(&array, vtArray, 0, false)) {
-      DropFrom(base);
-      return false;
-    }
-    static_cast<xson_array_t*>(array.payload.p)->items().assign(stack_.begin() + static_cast<long>(base), stack_.end());
+    out->payload.p = builder_.Array(stack_.data() + base, stack_.size() - base);
+    out->header = vtArray;
     stack_.resize(base);
-    *out = array;
     return true;
+  }
+
+  bool MakeObject(size_t base, value_t* out) {
+    out->payload.p = builder_.Object(members_.data() + base, members_.size() - base);
+    out->header = vtObject;
+    members_.resize(base);
+    return true;
+  }
+
+  void DropMembers(size_t base) {
+    for (size_t i = base; i < members_.size(); ++i) ClearValue(&members_[i]->value);
+    members_.resize(base);
   }
 
   void DropFrom(size_t base) {
@@ -404,47 +417,46 @@ class Reader {
     stack_.resize(base);
   }
 
+  // Members gather on the reader's stack and make an object at the closing
+  // brace, which puts them in name order.
   bool ParseObject(value_t* out, int depth) {
     ++p_;
-    value_t object = {};
-    SetValueType(&object, vtObject, 0, false);
-    auto* o = static_cast<xson_object_t*>(object.payload.p);
+    const size_t base = members_.size();
     SkipSpace();
     if (p_ < end_ && *p_ == '}') {
       ++p_;
-      *out = object;
-      return true;
+      return MakeObject(base, out);
     }
     for (;;) {
       SkipSpace();
       std::string_view name;
       if (p_ >= end_ || *p_ != '"' || !ParseString(&name) || name.empty() || name.size() > kMaxReaderName ||
           memchr(name.data(), 0, name.size()) != nullptr) {
-        ClearValue(&object);
+        DropMembers(base);
         return Fail("Missing '}' or object member name");
       }
       SkipSpace();
       if (p_ >= end_ || *p_ != ':') {
-        ClearValue(&object);
+        DropMembers(base);
         return Fail("Missing ':' after object member name");
       }
       ++p_;
       // A name of 255 bytes is read but cannot be stored: the value after
       // it decides the error. A later member of the same name replaces the
       // earlier one.
-      value_t* slot = name.size() < kMaxReaderName ? o->Slot(name) : nullptr;
-      value_t member = {};
-      if (!ParseValue(&member, depth + 1)) {
-        ClearValue(&object);
+      if (name.size() == kMaxReaderName) {
+        value_t member = {};
+        bool parsed = ParseValue(&member, depth + 1);
+        ClearValue(&member);
+        DropMembers(base);
+        return parsed ? Fail("Missing '}' or object member name") : false;
+      }
+      Member* member = builder_.NewMember(name);
+      members_.push_back(member);
+      if (!ParseValue(&member->value, depth + 1)) {
+        DropMembers(base);
         return false;
       }
-      if (slot == nullptr) {
-        ClearValue(&member);
-        ClearValue(&object);
-        return Fail("Missing '}' or object member name");
-      }
-      ClearValue(slot);
-      *slot = member;
       SkipSpace();
       if (p_ < end_ && *p_ == ',') {
         ++p_;
@@ -452,10 +464,9 @@ class Reader {
       }
       if (p_ < end_ && *p_ == '}') {
         ++p_;
-        *out = object;
-        return true;
+        return MakeObject(base, out);
       }
-      ClearValue(&object);
+      DropMembers(base);
       return Fail("Missing ',' or '}' in object declaration");
     }
   }
@@ -464,7 +475,9 @@ class Reader {
   const char* const end_;
   std::string scratch_;
   std::vector<value_t> stack_;
+  std::vector<Member*> members_;
   std::string error_;
+  ArenaBuilder builder_;
 };
 
 }  // namespace
