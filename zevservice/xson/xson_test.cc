@@ -314,6 +314,9 @@ TEST(Xson, BinaryArraySlotsAndTruncation) {
       {std::string("\x08\x02\x02", 3) + "a" + std::string(1, '\0') + i8 + "\x01" + "\x02" + "a" +
            std::string(1, '\0') + "\x03\x02x" + std::string(1, '\0'),
        "{\"a\":\"x\"}"},
+      {std::string("\x08\x03\x02", 3) + "b" + std::string(1, '\0') + i8 + "\x01" + "\x02" + "a" + std::string(1, '\0') +
+           i8 + "\x02" + "\x02" + "b" + std::string(1, '\0') + i8 + "\x03",
+       "{\"a\":2,\"b\":3}"},
   };
   for (const auto& [bytes, json] : cases) {
     Value v;
@@ -370,6 +373,20 @@ TEST(Xson, ContainerOperations) {
   EXPECT_FALSE(Object(o.v)->Get("a", &out.v));
   EXPECT_NE(Object(o.v)->Find("c", true), nullptr);
   EXPECT_EQ(Object(o.v)->Count(), 2u);
+
+  // A parsed document's containers grow past what was read, a member stays
+  // where it is while others are added, and outlives its document.
+  Value doc, kept;
+  ASSERT_TRUE(FromJson(&doc.v, "{\"m\":\"short\",\"list\":[1]}"));
+  value_t* m = Object(doc.v)->Find("m", false);
+  for (int i = 0; i < 40; ++i) Object(doc.v)->Find(("n" + std::to_string(i)).c_str(), true);
+  EXPECT_EQ(Object(doc.v)->Find("m", false), m);
+  static_cast<mbstr_t*>(m->payload.p)->Assign("a text longer than the one read", -1);
+  for (int i = 0; i < 10; ++i) Array(*Object(doc.v)->Find("list", false))->Append(&x.v);
+  EXPECT_EQ(Array(*Object(doc.v)->Find("list", false))->Count(), 11u);
+  ASSERT_TRUE(Object(doc.v)->Get("m", &kept.v));
+  XsonValueClear(&doc.v);
+  EXPECT_EQ(ToJson(kept.v), "\"a text longer than the one read\"");
 
   xsonv_t helper;
   EXPECT_THROW(helper.member("missing"), std::runtime_error);
