@@ -148,6 +148,10 @@ void BusEndpoint::StopThreads() {
   for (std::thread& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
+  {
+    MutexLock lock(&mu_);
+    AnswerDeferred();  // the message was taken; its callback will not run
+  }
   for (Connection& c : connections_) close(c.fd);
   connections_.clear();
 }
@@ -264,16 +268,26 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
     }
     FrameStatus status = reader.status();
     uint32_t code = AckForStatus(status);
+    bool deferred = false;
     if (status == FrameStatus::kOk) {
       InboxMessage message;
       message.header = reader.header();
       message.data = reader.TakeData();
       MutexLock lock(&mu_);
-      if (!inbox_.Push(std::move(message))) code = kAckInboxFull;
+      // The message this thread will dispatch itself next is answered when
+      // its callback returns (see AnswerDeferred). Not when its client
+      // already sent more: answers must come in the order of the frames.
+      bool next_to_run = inbox_.empty() && !dispatching_ && deferred_fd_ < 0 && surplus.empty();
+      if (!inbox_.Push(std::move(message))) {
+        code = kAckInboxFull;
+      } else if (next_to_run) {
+        deferred_fd_ = connection->fd;
+        deferred = true;
+      }
     }
     // A refused header leaves its data unread in the stream, so only a
     // frame taken whole lets the connection carry the next one.
-    if (!Answer(connection->fd, code) || (code != kAckQueued && code != kAckInboxFull)) return true;
+    if (!deferred && (!Answer(connection->fd, code) || (code != kAckQueued && code != kAckInboxFull))) return true;
     reader.Reset();
     connection->idle = true;
     connection->deadline = SteadyClock::now() + kIdleConnectionClose;
@@ -284,12 +298,21 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
 bool BusEndpoint::ReadOnce() {
   std::vector<Connection>& connections = connections_;
   // The idle connection that has been idle longest, closed to make room
-  // for a new one when all slots are taken; -1 when none is idle.
+  // for a new one when all slots are taken; -1 when none is idle. One whose
+  // answer waits for its callback is not idle yet.
   constexpr size_t kNone = static_cast<size_t>(-1);
-  auto longest_idle = [&connections]() {
+  auto longest_idle = [this, &connections]() {
+    int waiting;
+    {
+      MutexLock lock(&mu_);
+      waiting = deferred_fd_;
+    }
     size_t found = kNone;
     for (size_t i = 0; i < connections.size(); ++i) {
-      if (connections[i].idle && (found == kNone || connections[i].deadline < connections[found].deadline)) found = i;
+      if (connections[i].idle && connections[i].fd != waiting &&
+          (found == kNone || connections[i].deadline < connections[found].deadline)) {
+        found = i;
+      }
     }
     return found;
   };
@@ -383,7 +406,10 @@ void BusEndpoint::WorkerLoop() {
     {
       MutexLock lock(&mu_);
       if (stopping_) return;
-      if (!reading_) read = reading_ = true;
+      if (!reading_) {
+        read = reading_ = true;
+        AnswerDeferred();
+      }
     }
     if (read) {
       ReadLoop();
@@ -426,11 +452,23 @@ void BusEndpoint::ReadLoop() {
   }
 }
 
+void BusEndpoint::AnswerDeferred() {
+  if (deferred_fd_ < 0) return;
+  // A client that left misses its answer; poll reports the connection
+  // closed to whichever thread reads next.
+  Answer(deferred_fd_, kAckQueued);
+  deferred_fd_ = -1;
+}
+
 bool BusEndpoint::Dispatch() {
   InboxMessage message;
+  bool ran = false;
   for (;;) {
     {
       MutexLock lock(&mu_);
+      // The first message run here may be the one whose answer waited for
+      // its callback (unless the other thread answered it taking over).
+      if (ran) AnswerDeferred();
       if (stopping_ || !inbox_.Pop(&message)) {
         dispatching_ = false;
         if (stopping_ || reading_) return false;
@@ -443,6 +481,7 @@ bool BusEndpoint::Dispatch() {
     bus_message->Detach();
     bus_message->Release();
     message.data.reset();
+    ran = true;
   }
 }
 
