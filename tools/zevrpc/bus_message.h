@@ -10,8 +10,8 @@
 
 namespace zev::rpc {
 
-// Made on the heap by the dispatch thread with one reference, which the
-// dispatch thread drops after the callback returned. `data` is borrowed and
+// Made on the heap by the thread that runs the callback, with one reference,
+// which that thread drops after the callback returned. `data` is borrowed and
 // must outlive the callback; Detach (called right after it) forgets it, so
 // that a callback which kept a reference past its call sees a zero-length
 // message instead of freed memory. Use it from the callback's thread.

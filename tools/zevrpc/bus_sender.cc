@@ -1,6 +1,5 @@
 #include "tools/zevrpc/bus_sender.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -52,31 +51,44 @@ struct Exchange {
   bool untaken = false;
 };
 
-// Reads the 4-byte acknowledgement. The receiver has yet to run when the
-// frame was just written, so this waits first rather than trying a read
-// that would find nothing.
-Exchange ReadAck(int fd, SteadyClock::time_point deadline) {
+// Bounds the connection's blocking reads by the time left until `deadline`
+// (SO_RCVTIMEO, whole milliseconds rounded up); false when no time is left.
+// The bound is set again only when it would reach past the deadline or
+// `force` asks (it ran out early), so that a connection used with the same
+// time limit over and over is not set for every message.
+bool LimitReceive(FrameSender::Link* link, SteadyClock::time_point deadline, bool force) {
+  int ms = RemainingMs(deadline);
+  if (ms <= 0) return false;
+  if (!force && link->receive_limit_ms > 0 && link->receive_limit_ms <= ms) return true;
+  timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+  if (setsockopt(link->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return false;
+  link->receive_limit_ms = ms;
+  return true;
+}
+
+// Reads the 4-byte acknowledgement in blocking reads bounded by the deadline
+// (one system call where waiting first and then reading would take two).
+Exchange ReadAck(FrameSender::Link* link, SteadyClock::time_point deadline) {
   Exchange out;
   uint8_t ack[kAckSize];
   size_t got = 0;
-  bool waited = false;
+  bool force = false;
   while (got < kAckSize) {
-    if (!waited) {
-      int ready = WaitFor(fd, POLLIN, deadline);
-      if (ready == 0) out.result = pubsdk::kBusErrTimeout;
-      if (ready <= 0) return out;
+    if (!LimitReceive(link, deadline, force)) {
+      out.result = pubsdk::kBusErrTimeout;
+      return out;
     }
-    waited = false;
-    ssize_t n = recv(fd, ack + got, kAckSize - got, 0);
+    force = false;
+    ssize_t n = recv(link->fd, ack + got, kAckSize - got, 0);
     if (n > 0) {
       got += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) {
-      waited = true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      force = true;  // the bound ran out; the deadline decides
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     // The kernel reports a reset when the receiver closed with bytes of ours
     // still unread; a plain end means it had read them all and then went
     // away without an answer, so the message may or may not be in.
@@ -90,8 +102,12 @@ Exchange ReadAck(int fd, SteadyClock::time_point deadline) {
   return out;
 }
 
-// Writes the frame and reads its acknowledgement.
-Exchange Deliver(int fd, const FrameHeader& header, const void* data, SteadyClock::time_point deadline) {
+// Writes the frame and reads its acknowledgement. Writes never block (the
+// connection's reads do), so that a full socket waits in poll, bounded by
+// the deadline.
+Exchange Deliver(FrameSender::Link* link, const FrameHeader& header, const void* data,
+                 SteadyClock::time_point deadline) {
+  const int fd = link->fd;
   uint8_t head[kFrameHeaderSize];
   EncodeFrameHeader(header, head);
   iovec iov[2] = {{head, sizeof(head)}, {const_cast<void*>(data), header.length}};
@@ -101,7 +117,7 @@ Exchange Deliver(int fd, const FrameHeader& header, const void* data, SteadyCloc
     msghdr msg{};
     msg.msg_iov = next;
     msg.msg_iovlen = static_cast<size_t>(iov_count);
-    ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       Exchange out;
       if (errno == EINTR) continue;
@@ -116,7 +132,7 @@ Exchange Deliver(int fd, const FrameHeader& header, const void* data, SteadyCloc
       // data; its answer is then already waiting to be read. Without an
       // answer it had closed before this frame was whole, so the frame
       // never reached its inbox.
-      out = ReadAck(fd, deadline);
+      out = ReadAck(link, deadline);
       out.untaken = !out.answered;
       out.reusable = false;
       return out;
@@ -132,11 +148,11 @@ Exchange Deliver(int fd, const FrameHeader& header, const void* data, SteadyCloc
       next->iov_len -= sent;
     }
   }
-  return ReadAck(fd, deadline);
+  return ReadAck(link, deadline);
 }
 
 // Connects to `socket_path` and checks who listens there; *fd is the
-// non-blocking connection on kS_OK.
+// connection on kS_OK.
 pubsdk::HRESULT Connect(const std::string& socket_path, uid_t own_uid, SteadyClock::time_point deadline, int* fd) {
   sockaddr_un addr{};
   if (socket_path.size() >= sizeof(addr.sun_path)) return pubsdk::kBusErrArgument;
@@ -169,8 +185,6 @@ pubsdk::HRESULT Connect(const std::string& socket_path, uid_t own_uid, SteadyClo
   socklen_t peer_len = sizeof(peer);
   if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &peer_len) != 0) return fail(pubsdk::kBusErrIo);
   if (peer.uid != own_uid && peer.uid != 0) return fail(pubsdk::kBusErrNoNode);
-  int flags = fcntl(s, F_GETFL);
-  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return fail(pubsdk::kBusErrIo);
   *fd = s;
   return pubsdk::kS_OK;
 }
@@ -184,20 +198,20 @@ FrameSender::~FrameSender() { Close(); }
 void FrameSender::Close() {
   MutexLock lock(&mu_);
   closed_ = true;
-  for (const Kept& k : kept_) close(k.fd);
+  for (const Kept& k : kept_) close(k.link.fd);
   kept_.clear();
 }
 
-int FrameSender::TakeKept(uint32_t node) {
+FrameSender::Link FrameSender::TakeKept(uint32_t node) {
   MutexLock lock(&mu_);
   SteadyClock::time_point now = SteadyClock::now();
-  int found = -1;
+  Link found;
   size_t left = 0;
   for (size_t i = 0; i < kept_.size(); ++i) {
     if (kept_[i].node == node) {
-      found = kept_[i].fd;
+      found = kept_[i].link;
     } else if (now - kept_[i].last_used >= kKeptConnectionIdle) {
-      close(kept_[i].fd);
+      close(kept_[i].link.fd);
     } else {
       kept_[left++] = kept_[i];
     }
@@ -206,46 +220,47 @@ int FrameSender::TakeKept(uint32_t node) {
   return found;
 }
 
-void FrameSender::PutBack(uint32_t node, int fd) {
+void FrameSender::PutBack(uint32_t node, Link link) {
   MutexLock lock(&mu_);
   auto same = std::find_if(kept_.begin(), kept_.end(), [node](const Kept& k) { return k.node == node; });
   if (closed_ || same != kept_.end()) {
-    close(fd);
+    close(link.fd);
     return;
   }
   if (kept_.size() >= kMaxKeptConnections) {
     auto oldest = std::min_element(kept_.begin(), kept_.end(),
                                    [](const Kept& a, const Kept& b) { return a.last_used < b.last_used; });
-    close(oldest->fd);
+    close(oldest->link.fd);
     kept_.erase(oldest);
   }
-  kept_.push_back(Kept{node, fd, SteadyClock::now()});
+  kept_.push_back(Kept{node, link, SteadyClock::now()});
 }
 
 pubsdk::HRESULT FrameSender::Send(const FrameHeader& header, const void* data, uint32_t timeout_ms) {
   const SteadyClock::time_point deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
-  int fd = TakeKept(header.destination);
-  if (fd >= 0) {
-    Exchange kept = Deliver(fd, header, data, deadline);
+  Link link = TakeKept(header.destination);
+  if (link.fd >= 0) {
+    Exchange kept = Deliver(&link, header, data, deadline);
     if (!kept.untaken) {
       if (kept.reusable) {
-        PutBack(header.destination, fd);
+        PutBack(header.destination, link);
       } else {
-        close(fd);
+        close(link.fd);
       }
       return kept.result;
     }
     // The node closed the kept connection (it left, restarted or let it go
     // idle) before taking the message.
-    close(fd);
+    close(link.fd);
   }
-  pubsdk::HRESULT connected = Connect(SocketPath(folder_, header.destination), own_uid_, deadline, &fd);
+  link = Link();
+  pubsdk::HRESULT connected = Connect(SocketPath(folder_, header.destination), own_uid_, deadline, &link.fd);
   if (connected != pubsdk::kS_OK) return connected;
-  Exchange fresh = Deliver(fd, header, data, deadline);
+  Exchange fresh = Deliver(&link, header, data, deadline);
   if (fresh.reusable) {
-    PutBack(header.destination, fd);
+    PutBack(header.destination, link);
   } else {
-    close(fd);
+    close(link.fd);
   }
   return fresh.result;
 }

@@ -55,19 +55,26 @@ class FrameSender {
   // Closes the kept connections; later sends use a connection each.
   void Close() EXCLUDES(mu_);
 
+  // One connection to a node: its descriptor (-1 for none) and the bound
+  // last set on its blocking reads (0: none yet).
+  struct Link {
+    int fd = -1;
+    int receive_limit_ms = 0;
+  };
+
  private:
   using SteadyClock = std::chrono::steady_clock;
   struct Kept {
     uint32_t node;
-    int fd;
+    Link link;
     SteadyClock::time_point last_used;
   };
 
-  // The kept connection to `node`, taken out (-1 when there is none).
-  int TakeKept(uint32_t node) EXCLUDES(mu_);
-  // Keeps `fd` for `node`, or closes it when one is kept already or the
+  // The kept connection to `node`, taken out (fd -1 when there is none).
+  Link TakeKept(uint32_t node) EXCLUDES(mu_);
+  // Keeps `link` for `node`, or closes it when one is kept already or the
   // sender was closed.
-  void PutBack(uint32_t node, int fd) EXCLUDES(mu_);
+  void PutBack(uint32_t node, Link link) EXCLUDES(mu_);
 
   const std::string folder_;
   const uid_t own_uid_;

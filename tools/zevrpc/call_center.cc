@@ -23,8 +23,8 @@ pubsdk::HRESULT CallCenter::CloseAll() {
     MutexLock lock(&mu_);
     open.swap(endpoints_);
   }
-  // Closed outside mu_: closing joins a dispatch thread whose callback may
-  // be inside OpenEndpoint or ReleaseEndpoint of this very call center.
+  // Closed outside mu_: closing joins an endpoint's threads, whose callback
+  // may be inside OpenEndpoint or ReleaseEndpoint of this very call center.
   pubsdk::HRESULT result = pubsdk::kS_OK;
   std::vector<BusEndpoint*> refused;
   for (BusEndpoint* endpoint : open) {

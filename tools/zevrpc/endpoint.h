@@ -1,13 +1,15 @@
-// One node on the bus: its lock, its listening socket, an I/O thread that
-// takes frames off connections into the inbox, a dispatch thread that hands
-// them to the node's callback, and the connections it keeps to the nodes it
-// sends to.
+// One node on the bus: its lock, its listening socket, two threads that
+// between them read its connections and run its callback (see BusEndpoint),
+// and the connections it keeps to the nodes it sends to.
 #ifndef ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
 #define ZEV_TOOLS_ZEVRPC_ENDPOINT_H_
+
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,7 +25,7 @@ namespace zev::rpc {
 // Bounds of one endpoint's inbox.
 constexpr size_t kInboxMaxMessages = 1024;
 constexpr size_t kInboxMaxBytes = 64u * 1024 * 1024;
-// Connections the I/O thread serves at once; more wait in the backlog until
+// Connections the reading thread serves at once; more wait in the backlog until
 // a stalled one is dropped or an idle one is closed to make room.
 constexpr size_t kMaxPendingConnections = 64;
 // Time a client has to deliver its whole frame, counted from accept or from
@@ -36,7 +38,34 @@ constexpr int kDefaultFrameTimeoutMs = 3000;
 constexpr std::chrono::seconds kIdleConnectionClose{120};
 // Send's time limit when the caller passes 0.
 constexpr uint32_t kDefaultSendTimeoutMs = 10000;
+// How long a running callback may keep the node's connections unread before
+// the endpoint's other thread takes them over.
+constexpr std::chrono::microseconds kReadTakeoverDelay{1000};
 
+// Threads. An endpoint has two threads and three roles: reading (polling the
+// listener and the connections, queueing each whole frame in the inbox and
+// acknowledging it), dispatching (running the callback on queued messages,
+// one at a time, in the order they were queued) and standing by. The thread
+// that reads a frame while nothing is dispatched runs the callback itself,
+// so that a message reaches its callback without a hand-off between
+// threads; it lets go of reading while the callback runs and takes it back
+// afterwards. That frame's acknowledgement is sent when its callback
+// returns, so that its sender, usually asleep until then, is woken once
+// rather than twice when the callback answers it (on one processor the
+// early answer costs two extra thread switches per message). Should the
+// callback take longer than kReadTakeoverDelay, the thread standing by
+// takes over reading (at once when the callback sends to its own node),
+// sends that acknowledgement first, and the first thread goes on to run
+// whatever was queued meanwhile and then stands by. So a callback that is
+// slow or blocks delays acknowledgements by at most kReadTakeoverDelay;
+// messages wait in the inbox (up to its bounds) until the callback returns.
+//
+// Rules for callbacks: a callback may Send to any node, its own included
+// (the acknowledgement comes from the other thread; the message is
+// dispatched after the callback returns), and may open and release other
+// endpoints. It may not close its own endpoint (Close answers kE_FAIL). A
+// callback that waits for another of its own node's messages to be
+// dispatched waits for ever, as dispatching is one message at a time.
 class BusEndpoint final : public pubsdk::IBusEndpoint {
  public:
   // Joins the bus in `folder` (made ready by PrepareBusFolder) as
@@ -93,18 +122,35 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   using SteadyClock = std::chrono::steady_clock;
 
   BusEndpoint(const std::string& folder, uint32_t node_id, uint32_t channel, pubsdk::IMessageCallBack* callback,
-              int lock_fd, int listen_fd, int wake_fd, int frame_timeout_ms);
+              int lock_fd, int listen_fd, int wake_fd, int timer_fd, int frame_timeout_ms);
   ~BusEndpoint();
+
+  struct Connection;
 
   bool Start();
   // Wakes both threads for good and joins those that run.
   void StopThreads();
-  void IoLoop();
-  void DispatchLoop();
+  // Each thread's life: reading, dispatching or standing by in turn.
+  void WorkerLoop();
+  // Reads connections; returns when the endpoint stops or when this thread
+  // dispatched and meanwhile the other one took over reading.
+  void ReadLoop();
+  // One poll of the listener and the connections and what it found.
+  // False when Close asked the threads to stop.
+  bool ReadOnce();
+  // Runs the callback on queued messages until none is left. True when the
+  // thread took reading back afterwards.
+  bool Dispatch();
+  // Waits until reading may need to be taken over, or the endpoint stops.
+  void StandBy();
+  // Sends the answer that waits for the running callback, if any.
+  void AnswerDeferred() REQUIRES(mu_);
+  // Sets the takeover timer to fire once, after `delay`.
+  void ArmTakeoverTimer(std::chrono::microseconds delay) REQUIRES(mu_);
   // Serves one accepted connection; see the .cc.
-  struct Connection;
   bool ServeConnection(Connection* connection);
   bool Answer(int fd, uint32_t code);
+  bool IsOwnThread() const;
 
   const std::string folder_;
   const std::string socket_path_;
@@ -114,16 +160,33 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   pubsdk::IMessageCallBack* const callback_;  // referenced until Close
   const int lock_fd_;
   const int listen_fd_;
-  const int wake_fd_;
+  const int wake_fd_;   // readable once Close asked the threads to stop
+  const int timer_fd_;  // the takeover timer, which wakes the thread standing by
   const std::chrono::milliseconds frame_timeout_;
   const uid_t own_uid_;
 
-  Inbox inbox_;
   FrameSender sender_;
-  std::thread io_thread_;
-  std::thread dispatch_thread_;
-  std::thread::id dispatch_id_;  // set by Start, before the endpoint is handed out
+  // The reading thread's buffer for small frames (header and data in one
+  // read); larger data is read straight into the message.
+  static constexpr size_t kScratchSize = 16 * 1024;
+  const std::unique_ptr<uint8_t[]> scratch_;
+  std::thread threads_[2];
+  std::thread::id thread_ids_[2];  // set by Start, before the endpoint is handed out
   std::atomic<uint32_t> refs_{1};
+
+  Mutex mu_;
+  Inbox inbox_ GUARDED_BY(mu_);
+  bool reading_ GUARDED_BY(mu_) = false;      // a thread has the reading role
+  bool dispatching_ GUARDED_BY(mu_) = false;  // a thread has the dispatching role
+  bool stopping_ GUARDED_BY(mu_) = false;
+  bool timer_armed_ GUARDED_BY(mu_) = false;  // set and not yet seen to fire
+  // The connection whose frame's answer waits for its callback; -1 for none.
+  int deferred_fd_ GUARDED_BY(mu_) = -1;
+  // Used only by the thread with the reading role (handed over under mu_).
+  std::vector<Connection> connections_;
+  std::vector<pollfd> poll_fds_;
+  std::chrono::steady_clock::time_point accept_paused_until_ = std::chrono::steady_clock::time_point::min();
+
   std::atomic<bool> closed_{false};
 
   std::mutex close_mu_;  // serializes Close

@@ -1,16 +1,13 @@
-// An endpoint's queue of received messages, between its I/O thread (which
-// pushes) and its dispatch thread (which pops and calls the callback).
+// An endpoint's queue of received messages: filled by the thread that reads
+// the node's connections, emptied by the thread that runs its callback.
 #ifndef ZEV_TOOLS_ZEVRPC_INBOX_H_
 #define ZEV_TOOLS_ZEVRPC_INBOX_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 
-#include "base/annotated_mutex.h"
 #include "tools/zevrpc/bus_frame.h"
 
 namespace zev::rpc {
@@ -20,7 +17,8 @@ struct InboxMessage {
   std::unique_ptr<uint8_t[]> data;  // header.length bytes; null when 0
 };
 
-// Bounded by a message count and a byte total. Thread-safe.
+// Bounded by a message count and a byte total. Not thread-safe: its owner
+// guards it with its own mutex.
 class Inbox {
  public:
   Inbox(size_t max_messages, size_t max_bytes);
@@ -28,25 +26,23 @@ class Inbox {
   Inbox& operator=(const Inbox&) = delete;
 
   // Queues `message`; false (the message is dropped) when either bound
-  // would be passed or the inbox is stopped. An empty inbox always takes
-  // one message, whatever its size.
+  // would be passed. An empty inbox always takes one message, whatever its
+  // size.
   bool Push(InboxMessage message);
 
-  // Waits for a message; false once Stop was called (messages still queued
-  // are then dropped, never handed out).
+  // Takes the oldest message; false when there is none.
   bool Pop(InboxMessage* message);
 
-  // Wakes Pop for good. Idempotent.
-  void Stop();
+  bool empty() const { return queue_.empty(); }
+
+  // Drops every queued message.
+  void Clear();
 
  private:
   const size_t max_messages_;
   const size_t max_bytes_;
-  Mutex mu_;
-  std::condition_variable ready_;
-  std::deque<InboxMessage> queue_ GUARDED_BY(mu_);
-  size_t bytes_ GUARDED_BY(mu_) = 0;
-  bool stopped_ GUARDED_BY(mu_) = false;
+  std::deque<InboxMessage> queue_;
+  size_t bytes_ = 0;
 };
 
 }  // namespace zev::rpc

@@ -467,12 +467,14 @@ TEST_F(BusTest, NodesThatSendFromTheirCallbacksDoNotDeadlock) {
   Recorder a, b;
   std::atomic<IBusEndpoint*> ea{nullptr}, eb{nullptr};
   std::atomic<int> failures{0};
-  // Each side answers every message with the next number, until kRounds.
+  // Each side answers every message with the next number, until kRounds;
+  // chain 3 is A's callback sending to its own node.
   auto bounce = [&](std::atomic<IBusEndpoint*>* self) {
     return [self, &failures](IBusMessage* message) {
       uint32_t n = message->GetWordA();
       if (n >= kRounds) return;
-      if ((*self).load()->Send(message->GetSource(), n + 1, message->GetWordB(), "ping", 4, 5000) != kS_OK) {
+      uint32_t to = message->GetWordB() == 3 ? message->GetDestination() : message->GetSource();
+      if ((*self).load()->Send(to, n + 1, message->GetWordB(), "ping", 4, 5000) != kS_OK) {
         ++failures;
       }
     };
@@ -488,7 +490,8 @@ TEST_F(BusTest, NodesThatSendFromTheirCallbacksDoNotDeadlock) {
   // towards each other at the same time.
   ASSERT_EQ(kS_OK, ea.load()->Send(0xB, 0, 1, "go", 2, 5000));
   ASSERT_EQ(kS_OK, eb.load()->Send(0xA, 0, 2, "go", 2, 5000));
-  EXPECT_TRUE(WaitUntil([&] { return a.count() + b.count() >= 2 * (kRounds + 1); }));
+  ASSERT_EQ(kS_OK, eb.load()->Send(0xA, 0, 3, "go", 2, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return a.count() + b.count() >= 3 * (kRounds + 1); }));
   EXPECT_EQ(0, failures.load());
 }
 

@@ -3,7 +3,8 @@
 // nodes and the names they go by, sends messages and delivers incoming ones
 // to its receivers.
 //
-// Threads: the library calls OnMessage on its dispatch thread; the other
+// Threads: the library calls OnMessage on one of its threads, one message at
+// a time; the other
 // operations may be called from any thread. The maps, the node table and the
 // receivers are guarded by mu_; the endpoint by endpoint_mu_ (shared for
 // sends, exclusive to drop it).
