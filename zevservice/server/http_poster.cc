@@ -186,10 +186,10 @@ std::string OpenSslError(const char* what) {
   return std::string(what) + ": " + text;
 }
 
-// A name of the certificate against the host name: equal in any case, or a
-// wildcard as the whole or part of the leftmost of at least three labels,
-// standing for at least one character and never for an address.
-bool NameMatches(std::string pattern, std::string host) {
+}  // namespace
+
+bool CertificateNameMatches(const std::string& pattern_text, const std::string& host_text) {
+  std::string pattern = pattern_text, host = host_text;
   if (pattern.empty() || host.empty()) return false;
   if (host.back() == '.') host.pop_back();
   if (pattern.back() == '.') pattern.pop_back();
@@ -216,6 +216,8 @@ bool NameMatches(std::string pattern, std::string host) {
          strncasecmp(pattern.c_str() + wildcard + 1, host.c_str() + host_label_end - suffix, suffix) == 0;
 }
 
+namespace {
+
 // Whether the certificate names `host`: its subject alternative names of
 // the host's kind (DNS names or addresses) when it has any alternative name,
 // else its last common name.
@@ -235,7 +237,7 @@ bool CertificateNamesHost(X509* cert, const std::string& host, std::string* erro
       const char* data = reinterpret_cast<const char*>(ASN1_STRING_get0_data(value));
       const size_t length = static_cast<size_t>(ASN1_STRING_length(value));
       if (name->type == GEN_DNS && !is_address) {
-        matched = strnlen(data, length) == length && NameMatches(std::string(data, length), host);
+        matched = strnlen(data, length) == length && CertificateNameMatches(std::string(data, length), host);
       } else if (name->type == GEN_IPADD && is_address) {
         matched = length == address_length && memcmp(data, address, length) == 0;
       }
@@ -266,7 +268,7 @@ bool CertificateNamesHost(X509* cert, const std::string& host, std::string* erro
     *error = "SSL: illegal cert name field";
     return false;
   }
-  if (NameMatches(common_name, host)) return true;
+  if (CertificateNameMatches(common_name, host)) return true;
   *error = "SSL: certificate subject name '" + common_name + "' does not match target host name '" + host + "'";
   return false;
 }

@@ -99,6 +99,12 @@ class HttpPoster {
 // receives what came back.
 bool CheckLocalEndpoint(const std::string& host, int port, std::string* body);
 
+// Whether a DNS name of a certificate (`pattern`, a wildcard allowed as the
+// whole or part of the leftmost of at least three labels, standing for at
+// least one character) names `host`; case and a trailing dot do not count.
+// An address matches only itself.
+bool CertificateNameMatches(const std::string& pattern, const std::string& host);
+
 // One POST of empty form data to `url` (http, or https accepting any
 // certificate), on a connection of its own, following no redirect, within
 // `limit_ms` in all besides HttpPoster's time-outs `seconds` (resolve,
