@@ -191,6 +191,22 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     EXPECT_EQ(poster.Post("ua", server.Url("https", "/redirect-to/" + plain.Url("http", "/echo")), "tls", &body),
               kHttpFailed);
     EXPECT_EQ(body.find("\"body\": \"tls\""), std::string::npos) << body;
+
+    // With the checks on, a CA file that cannot be read and a trusted
+    // certificate that names another host (its common name, without
+    // alternative names) are both refused; off again, all passes.
+    for (const char* ca : {"/nonexistent.pem", "self"}) {
+      poster.set_tls({true, std::string(ca) == "self" ? d + "/self.pem" : ca});
+      EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "", &body), kHttpTransportError) << name << ca;
+      EXPECT_TRUE(poster.peer_refused()) << name << ca;
+      if (std::string(name) == "self" && std::string(ca) == "self") {
+        EXPECT_EQ(poster.last_error(), "SSL: certificate subject name 'zev-test' does not match target host name "
+                                       "'127.0.0.1'");
+      }
+    }
+    poster.set_tls({});
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "", &body), kHttpOk) << poster.last_error();
+    EXPECT_FALSE(poster.peer_refused());
   }
 }
 
