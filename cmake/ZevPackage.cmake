@@ -151,8 +151,12 @@ if(ZEV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # libzevxson.so.2 comes with the package itself.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/zevservice/xson)
+  # zevsvc loads libarchive.so.13 only to read an archive, which
+  # dpkg-shlibdeps does not see.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libarchive13")
 else()
-  # What the programs and libraries link (readelf -d), by Debian 12 package.
+  # What the programs and libraries link (readelf -d) or load, by Debian 12
+  # package.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "libc6, libstdc++6, libgcc-s1, libcurl4, libarchive13, libjsoncpp25, libuv1, libprotobuf32, "
       "libpoconet80, libpocoutil80, libpocofoundation80, libssl3, zlib1g, libsqlite3-0, libsystemd0")

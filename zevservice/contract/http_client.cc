@@ -74,6 +74,7 @@ HttpClient::HttpClient(std::string host, int port) : host_(std::move(host)), por
 HttpClient::~HttpClient() { Close(); }
 
 void HttpClient::Close() {
+  if (fd_ >= 0 && layer_) layer_->Close();
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   pending_.clear();
@@ -84,8 +85,10 @@ bool HttpClient::Request(const std::string& method, const std::string& target, c
   limit_ms_ = limit_ms;
   const int64_t deadline = DeadlineAfter(limit_ms);
   const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
-  std::string head = method + " " + target + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port_) + "\r\n";
-  bool close_after = false;
+  std::string head = method + " " + target + " HTTP/1.1\r\n";
+  bool close_after = false, has_host = false;
+  for (const auto& header : headers) has_host = has_host || SameNoCase(header.first, "Host");
+  if (!has_host) head += "Host: " + host + ":" + std::to_string(port_) + "\r\n";
   for (const auto& header : headers) {
     head += header.first + ": " + header.second + "\r\n";
     if (SameNoCase(header.first, "Connection") && ListsToken(header.second, "close")) close_after = true;
@@ -123,7 +126,28 @@ HttpClient::Outcome HttpClient::Exchange(const std::string& request_head, const 
   return Outcome::kOk;
 }
 
-bool HttpClient::Connect(int64_t deadline, std::string* error) {
+bool HttpClient::Await(short events, int64_t deadline, const char* what, std::string* error) {
+  const int64_t idle_deadline = DeadlineAfter(limits_.idle_ms);
+  const bool idle = idle_deadline >= 0 && (deadline < 0 || idle_deadline < deadline);
+  pollfd ready_fd = {fd_, events, 0};
+  const int ready = PollUntil(&ready_fd, 1, idle ? idle_deadline : deadline);
+  if (ready > 0) return true;
+  if (ready < 0) {
+    *error = std::string(what) + ": " + strerror(errno);
+  } else if (idle) {
+    *error = std::string(what) + ": nothing moved for " + std::to_string(limits_.idle_ms) + " ms";
+  } else {
+    *error = std::string(what) + ": not within " + std::to_string(limit_ms_) + " ms";
+  }
+  return false;
+}
+
+bool HttpClient::Connect(int64_t request_deadline, std::string* error) {
+  const int64_t connect_deadline = DeadlineAfter(limits_.connect_ms);
+  const bool connect_first =
+      connect_deadline >= 0 && (request_deadline < 0 || connect_deadline < request_deadline);
+  const int64_t deadline = connect_first ? connect_deadline : request_deadline;
+  const int limit_ms = connect_first ? limits_.connect_ms : limit_ms_;
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -149,7 +173,7 @@ bool HttpClient::Connect(int64_t deadline, std::string* error) {
       if (ready == 0) {
         close(fd);
         freeaddrinfo(list);
-        *error = "no connection within " + std::to_string(limit_ms_) + " ms";
+        *error = "no connection within " + std::to_string(limit_ms) + " ms";
         return false;
       }
       socklen_t length = sizeof(failure);
@@ -165,6 +189,10 @@ bool HttpClient::Connect(int64_t deadline, std::string* error) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     fd_ = fd;
     freeaddrinfo(list);
+    if (layer_ && !layer_->Open(fd_, deadline, error)) {
+      Close();
+      return false;
+    }
     return true;
   }
   freeaddrinfo(list);
@@ -173,6 +201,23 @@ bool HttpClient::Connect(int64_t deadline, std::string* error) {
 }
 
 bool HttpClient::SendAll(const std::string& head, const std::string& body, int64_t deadline, std::string* error) {
+  if (layer_) {
+    const std::string request = head + body;
+    for (size_t sent = 0; sent < request.size();) {
+      short events = POLLOUT;
+      const ssize_t n = layer_->Write(request.data() + sent, request.size() - sent, &events);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EAGAIN) {
+        if (!Await(events, deadline, "cannot send", error)) return false;
+      } else {
+        peer_closed_ = errno == EPIPE || errno == ECONNRESET;
+        *error = std::string("cannot send: ") + strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
   size_t sent = 0;
   const size_t total = head.size() + body.size();
   while (sent < total) {
@@ -194,6 +239,10 @@ bool HttpClient::SendAll(const std::string& head, const std::string& body, int64
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (limits_.idle_ms >= 0) {
+        if (Await(POLLOUT, deadline, "cannot send", error)) continue;
+        return false;
+      }
       pollfd writable = {fd_, POLLOUT, 0};
       const int ready = PollUntil(&writable, 1, deadline);
       if (ready > 0) continue;
@@ -211,7 +260,8 @@ bool HttpClient::SendAll(const std::string& head, const std::string& body, int64
 bool HttpClient::ReadMore(int64_t deadline, std::string* error) {
   char buf[65536];
   for (;;) {
-    const ssize_t n = read(fd_, buf, sizeof(buf));
+    short events = POLLIN;
+    const ssize_t n = layer_ ? layer_->Read(buf, sizeof(buf), &events) : read(fd_, buf, sizeof(buf));
     if (n > 0) {
       pending_.append(buf, static_cast<size_t>(n));
       received_ = true;
@@ -226,6 +276,10 @@ bool HttpClient::ReadMore(int64_t deadline, std::string* error) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       peer_closed_ = errno == ECONNRESET;
       *error = strerror(errno);
+      return false;
+    }
+    if (layer_ || limits_.idle_ms >= 0) {
+      if (Await(events, deadline, "cannot receive", error)) continue;
       return false;
     }
     pollfd readable = {fd_, POLLIN, 0};
@@ -319,7 +373,7 @@ bool HttpClient::ReadBody(const HttpResponse& head, int64_t deadline, std::strin
   const std::string length_text = head.Header("Content-Length");
   if (!length_text.empty()) {
     uint64_t length = 0;
-    if (!ParseNumber(length_text, 10, kMaxHttpResponseBody, &length)) {
+    if (!ParseNumber(length_text, 10, limits_.max_body, &length)) {
       *error = "an answer of length \"" + length_text + "\"";
       return false;
     }
@@ -337,7 +391,7 @@ bool HttpClient::ReadBody(const HttpResponse& head, int64_t deadline, std::strin
   // The body ends with the connection.
   *keep_alive = false;
   for (;;) {
-    if (pending_.size() > kMaxHttpResponseBody) {
+    if (pending_.size() > limits_.max_body) {
       *error = "the answer is too large";
       return false;
     }
@@ -354,8 +408,8 @@ bool HttpClient::ReadChunked(int64_t deadline, std::string* body, std::string* e
     std::string line;
     if (!TakeLine(deadline, &line, error)) return false;
     uint64_t size = 0;
-    if (!ParseNumber(Trim(line.substr(0, line.find(';'))), 16, kMaxHttpResponseBody, &size) ||
-        body->size() + size > kMaxHttpResponseBody) {
+    if (!ParseNumber(Trim(line.substr(0, line.find(';'))), 16, limits_.max_body, &size) ||
+        body->size() + size > limits_.max_body) {
       *error = "a malformed or oversized chunk in the answer";
       return false;
     }

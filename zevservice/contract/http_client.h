@@ -1,5 +1,6 @@
 // A small HTTP/1.1 client over one TCP connection, for the service's
-// clients (zevctl, the tests, the benchmarks): a request with a body of
+// clients (zevctl, the tests, the benchmarks) and, with a TLS layer, for the
+// service's own requests (server/http_poster.h): a request with a body of
 // known length; a response whose body has a Content-Length, is chunked, or
 // ends with the connection. The connection stays open for the next request
 // unless either side asks to close it.
@@ -7,7 +8,10 @@
 #define ZEV_CONTRACT_HTTP_CLIENT_H_
 
 #include <cstddef>
+#include <sys/types.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +32,30 @@ struct HttpResponse {
   std::string Header(const std::string& name) const;
 };
 
+// A layer over the connected socket that the client reads and writes
+// through (TLS); without one, the socket itself. Open is called on every new
+// connection, Close before its socket is closed.
+class HttpStreamLayer {
+ public:
+  virtual ~HttpStreamLayer() = default;
+  // `fd` is connected and non-blocking; the layer's opening (a handshake)
+  // must end by `deadline` (MonotonicMillis, -1: none).
+  virtual bool Open(int fd, int64_t deadline, std::string* error) = 0;
+  // As read(2) and send(2) on the non-blocking socket: the bytes moved, 0 at
+  // the end of the stream (Read), or -1 with errno set; EAGAIN with
+  // *wait_events the poll(2) events to wait for before trying again.
+  virtual ssize_t Read(char* buffer, size_t size, short* wait_events) = 0;
+  virtual ssize_t Write(const char* data, size_t size, short* wait_events) = 0;
+  virtual void Close() = 0;
+};
+
+// Limits besides the one of each request (Request's limit_ms).
+struct HttpClientLimits {
+  int connect_ms = -1;  // resolving, connecting and the layer's opening
+  int idle_ms = -1;     // a wait for the socket this long ends the request
+  size_t max_body = kMaxHttpResponseBody;
+};
+
 class HttpClient {
  public:
   // To `host` (a name or an address) on `port`; connects at the first
@@ -37,8 +65,8 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // Sends `method` `target` with `headers` ("Host" and, for a body or a
-  // method other than GET, "Content-Length" are added) and `body`, and reads
+  // Sends `method` `target` with `headers` ("Host", unless they have one,
+  // and, for a body or a method other than GET, "Content-Length" are added) and `body`, and reads
   // the response into *response, all within `limit_ms` (-1: no limit),
   // connecting included. A kept connection that the server closed before
   // answering is replaced once. False, with the reason in *error and the
@@ -48,6 +76,13 @@ class HttpClient {
 
   void Close();
   bool connected() const { return fd_ >= 0; }
+
+  // For the connections and requests that follow.
+  void set_layer(std::unique_ptr<HttpStreamLayer> layer) {
+    Close();
+    layer_ = std::move(layer);
+  }
+  void set_limits(const HttpClientLimits& limits) { limits_ = limits; }
 
  private:
   enum class Outcome { kOk, kFailed, kClosedUnanswered };
@@ -62,10 +97,15 @@ class HttpClient {
   bool ReadBody(const HttpResponse& head, int64_t deadline, std::string* body, bool* keep_alive, std::string* error);
   bool ReadChunked(int64_t deadline, std::string* body, std::string* error);
   bool TakeLine(int64_t deadline, std::string* line, std::string* error);
+  // Polls `fd_` for `events` until `deadline` or the idle limit; *error set
+  // when it returns false.
+  bool Await(short events, int64_t deadline, const char* what, std::string* error);
 
   const std::string host_;
   const int port_;
   int fd_ = -1;
+  std::unique_ptr<HttpStreamLayer> layer_;
+  HttpClientLimits limits_;
   std::string pending_;  // bytes read beyond what was taken
   int limit_ms_ = -1;    // of the request under way, for its messages
   // Of the exchange under way: whether a byte of the answer arrived, and

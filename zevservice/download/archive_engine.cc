@@ -1,7 +1,5 @@
 #include "download/archive_engine.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
@@ -13,6 +11,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "download/archive_library.h"
 #include "download/archive_item_path.h"
 #include "download/extract_sink.h"
 
@@ -49,11 +48,11 @@ void Note(ArchiveOutcome* outcome, const std::string& text) {
 // Owns one reader and the descriptor of the archive file.
 class Reader {
  public:
-  Reader() : archive_(archive_read_new()) {
-    if (archive_) archive_read_support_format_7zip(archive_);
+  Reader() : archive_(library_.loaded() ? Archive().read_new() : nullptr) {
+    if (archive_) Archive().read_support_format_7zip(archive_);
   }
   ~Reader() {
-    if (archive_) archive_read_free(archive_);
+    if (archive_) Archive().read_free(archive_);
     if (fd_ >= 0) close(fd_);
   }
   Reader(const Reader&) = delete;
@@ -63,7 +62,7 @@ class Reader {
     if (!archive_) return false;
     int r;
     if (input.data) {
-      r = archive_read_open_memory(archive_, input.data, input.size);
+      r = Archive().read_open_memory(archive_, input.data, input.size);
     } else if (input.fd >= 0) {
       // The reader counts offsets from where it starts; the caller's
       // descriptor may have been read before.
@@ -71,14 +70,14 @@ class Reader {
         Note(outcome, "Error: Can not open archive file " + input.path);
         return false;
       }
-      r = archive_read_open_fd(archive_, input.fd, kReadBlockSize);
+      r = Archive().read_open_fd(archive_, input.fd, kReadBlockSize);
     } else {
       fd_ = open(input.path.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd_ < 0) {
         Note(outcome, "Error: Can not open archive file " + input.path);
         return false;
       }
-      r = archive_read_open_fd(archive_, fd_, kReadBlockSize);
+      r = Archive().read_open_fd(archive_, fd_, kReadBlockSize);
     }
     if (r != ARCHIVE_OK) {
       Note(outcome, "Error: Can not open file as archive " + input.path);
@@ -89,11 +88,11 @@ class Reader {
 
   // ARCHIVE_OK with *entry set, ARCHIVE_EOF, or a failure already noted.
   int Next(struct archive_entry** entry, const ArchiveInput& input, ArchiveOutcome* outcome) {
-    int r = archive_read_next_header(archive_, entry);
+    int r = Archive().read_next_header(archive_, entry);
     if (r == ARCHIVE_OK || r == ARCHIVE_WARN) return ARCHIVE_OK;
     if (r == ARCHIVE_EOF) return r;
-    const char* why = archive_error_string(archive_);
-    if (archive_read_has_encrypted_entries(archive_) > 0 || (why && strstr(why, "ncrypt"))) {
+    const char* why = Archive().error_string(archive_);
+    if (Archive().read_has_encrypted_entries(archive_) > 0 || (why && strstr(why, "ncrypt"))) {
       outcome->encrypted = true;
       Note(outcome, "Password is not defined");
     } else if (r == ARCHIVE_FATAL) {
@@ -107,21 +106,22 @@ class Reader {
   struct archive* get() { return archive_; }
 
  private:
+  ArchiveLibrary library_;  // held while the reader and its entries are in use
   struct archive* archive_;
   int fd_ = -1;
 };
 
 std::string ItemName(struct archive_entry* entry) {
-  const char* name = archive_entry_pathname_utf8(entry);
-  if (!name) name = archive_entry_pathname(entry);
+  const char* name = Archive().entry_pathname_utf8(entry);
+  if (!name) name = Archive().entry_pathname(entry);
   return name && *name ? name : "[Content]";
 }
 
 // The item's modification time, when the archive gives one.
 bool ItemTime(struct archive_entry* entry, struct timespec* mtime) {
-  if (!archive_entry_mtime_is_set(entry)) return false;
-  mtime->tv_sec = archive_entry_mtime(entry);
-  const long nsec = archive_entry_mtime_nsec(entry);
+  if (!Archive().entry_mtime_is_set(entry)) return false;
+  mtime->tv_sec = Archive().entry_mtime(entry);
+  const long nsec = Archive().entry_mtime_nsec(entry);
   mtime->tv_nsec = nsec >= 0 && nsec < 1000000000L ? nsec : 0;
   return true;
 }
@@ -144,11 +144,11 @@ int CopyItemData(struct archive* a, ExtractSink* sink, const std::atomic<bool>* 
     const void* block = nullptr;
     size_t size = 0;
     la_int64_t offset = 0;
-    int r = archive_read_data_block(a, &block, &size, &offset);
+    int r = Archive().read_data_block(a, &block, &size, &offset);
     if (r == ARCHIVE_EOF) break;
     if (r < ARCHIVE_WARN) {
       *fatal = r == ARCHIVE_FATAL;
-      const char* why = archive_error_string(a);
+      const char* why = Archive().error_string(a);
       if (why && strstr(why, "ncrypt")) {
         outcome->encrypted = true;
         Note(outcome, "Password is not defined");
@@ -224,7 +224,7 @@ bool ListArchive(const ArchiveInput& input, uint64_t* total_size, ArchiveOutcome
     if (r != ARCHIVE_OK) return false;
     // The reader keeps sizes as signed numbers; a forged size of 2^63 or more
     // comes back negative and is taken back as the unsigned number it was.
-    uint64_t size = archive_entry_size_is_set(entry) ? static_cast<uint64_t>(archive_entry_size(entry)) : 0;
+    uint64_t size = Archive().entry_size_is_set(entry) ? static_cast<uint64_t>(Archive().entry_size(entry)) : 0;
     total = SaturatingAdd(total, size);
     LogWrite(kLogInfo, "%llu  %s", static_cast<unsigned long long>(size), ItemName(entry).c_str());
   }
@@ -253,7 +253,7 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
     }
     std::string name = ItemName(entry);
     LogWrite(kLogInfo, "Extracting  %s", name.c_str());
-    if (archive_entry_is_encrypted(entry)) {
+    if (Archive().entry_is_encrypted(entry)) {
       // Packages are never given a password.
       outcome->encrypted = true;
       ++outcome->error_count;
@@ -266,7 +266,7 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
       Note(outcome, "Error: refused item path " + name);
       continue;
     }
-    mode_t mode = archive_entry_mode(entry);
+    mode_t mode = Archive().entry_mode(entry);
     mode_t type = mode & AE_IFMT;
     struct timespec mtime;
     const bool has_mtime = ItemTime(entry, &mtime);
@@ -281,8 +281,8 @@ bool ExtractArchive(const ArchiveInput& input, ExtractSink* sink, const std::ato
         folder_times.emplace_back(parts, mtime);
       }
     } else if (type == AE_IFLNK) {
-      const char* target = archive_entry_symlink_utf8(entry);
-      if (!target) target = archive_entry_symlink(entry);
+      const char* target = Archive().entry_symlink_utf8(entry);
+      if (!target) target = Archive().entry_symlink(entry);
       if (!target || !IsSafeLinkTarget(target)) {
         Note(outcome, "Error: refused link " + name + " -> " + (target ? target : ""));
         result = kItemDataError;

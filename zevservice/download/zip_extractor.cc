@@ -1,6 +1,5 @@
 #include "download/zip_extractor.h"
 
-#include <archive.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +7,7 @@
 #include <unistd.h>
 
 #include "base/log.h"
+#include "download/archive_library.h"
 #include "download/archive_item_path.h"
 #include "download/extract_sink.h"
 #include "platform/paths.h"
@@ -44,10 +44,12 @@ bool FreeDiskSpace(const std::string& path, uint64_t* free_bytes) {
 }
 
 bool CZEVZipExtractor::init7zLib() {
-  // The reader is linked in; what can fail is a build without 7z support.
-  struct archive* probe = archive_read_new();
-  bool ok = probe && archive_read_support_format_7zip(probe) == ARCHIVE_OK;
-  if (probe) archive_read_free(probe);
+  // What can fail is loading the library, or a build of it without 7z
+  // support.
+  ArchiveLibrary library;
+  struct archive* probe = library.loaded() ? Archive().read_new() : nullptr;
+  bool ok = probe && Archive().read_support_format_7zip(probe) == ARCHIVE_OK;
+  if (probe) Archive().read_free(probe);
   initialised_ = ok;
   if (!ok) last_error_ = "init7zLib failed";
   return ok;

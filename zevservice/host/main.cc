@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The service has stopped: nothing may send events while the process
-  // tears down the log and libcurl.
+  // tears down the log and OpenSSL.
   context->StopEvents();
   return service.exit_code();
 }

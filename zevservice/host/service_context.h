@@ -93,7 +93,7 @@ class CZEVServiceContext {
   CZEVMethodRegistry& methods() { return *methods_; }
   CZEVPipeServerImpl& pipe_server() { return *pipe_server_; }
   // Ends the event reporter's sending, if the context has one (waiting for a
-  // send under way): for the end of the process, before the log and libcurl
+  // send under way): for the end of the process, before the log and OpenSSL
   // are torn down. Events queued later stay queued.
   void StopEvents();
   // Made on first use, so that its monitor (which opens the log if nobody

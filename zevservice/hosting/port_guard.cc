@@ -1,6 +1,5 @@
 #include "hosting/port_guard.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "base/log.h"
 #include "platform/paths.h"
+#include "server/http_poster.h"
 
 namespace zev {
 
@@ -17,60 +17,14 @@ namespace {
 // The endpoint's answer is one short line; anything longer is not it.
 constexpr size_t kMaxProbeBody = 4096;
 
-size_t AppendProbeBody(char* data, size_t size, size_t count, void* user) {
-  auto* body = static_cast<std::string*>(user);
-  if (body->size() + size * count > kMaxProbeBody) return 0;  // ends the transfer
-  body->append(data, size * count);
-  return size * count;
-}
-
-struct CurlDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
 }  // namespace
 
 bool ProbeLocalEndpoint(const std::string& url) {
-  // Thread-safe and counted since libcurl 7.84; the cleanup is left to exit.
-  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return false;
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) return false;
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
-  for (const char* line : {"Connection: Keep-Alive", "Content-Type: application/x-www-form-urlencoded", "Expect:"}) {
-    curl_slist* next = curl_slist_append(headers.get(), line);
-    if (next == nullptr) return false;
-    headers.release();
-    headers.reset(next);
-  }
-  std::string body;
-  CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_USERAGENT, "zevsvc");
-  curl_easy_setopt(c, CURLOPT_POST, 1L);
-  curl_easy_setopt(c, CURLOPT_POSTFIELDS, "");
-  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, AppendProbeBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  // A proxy named in the environment would answer for the endpoint, or not
-  // at all; the endpoint is ours and local.
-  curl_easy_setopt(c, CURLOPT_PROXY, "");
-  curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 10L + 10L);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 15L);
   // stop() waits for a probe under way, so a trickling answer must end too.
-  curl_easy_setopt(c, CURLOPT_TIMEOUT, 10L + 10L + 15L + 15L);
-  if (curl_easy_perform(c) != CURLE_OK) return false;
+  const int32_t seconds[4] = {10, 10, 15, 15};
   long status = 0;
-  if (curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return false;
+  std::string body;
+  if (!PostOnce("zevsvc", url, seconds, (10 + 10 + 15 + 15) * 1000, kMaxProbeBody, &status, &body)) return false;
   bool ok_status = (status >= 200 && status <= 299) || status == 302;
   return ok_status && body == kEndpointAliveText;
 }

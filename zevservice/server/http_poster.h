@@ -1,5 +1,6 @@
 // HttpPoster: a small synchronous HTTP(S) client for form-encoded POSTs, on
-// libcurl. By default any server certificate is accepted (issuer, host name
+// the HTTP/1.1 client of contract/ with OpenSSL for https. No proxy is used.
+// By default any server certificate is accepted (issuer, host name
 // and dates are not checked), as the strategy server deployments expect;
 // set_tls turns the checks on.
 //
@@ -10,11 +11,15 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace zev {
+
+class HttpClient;
+class TlsLayer;
 
 // Result codes of Post.
 constexpr int32_t kHttpOk = 0;            // status 200-299 or 302; the body is returned
@@ -62,7 +67,7 @@ class HttpPoster {
   // The value of the last response's first header called `name` (in any
   // case); "" for none. After a redirect, that of the final response.
   std::string ResponseHeader(const std::string& name) const;
-  // libcurl's description of the last transport failure (empty otherwise).
+  // The description of the last transport failure (empty otherwise).
   const std::string& last_error() const { return last_error_; }
   // The path and query of the last URL ("/api/event", "?a=1").
   const std::string& url_path() const { return url_path_; }
@@ -74,7 +79,11 @@ class HttpPoster {
   const int32_t connect_timeout_;
   const int32_t send_timeout_;
   const int32_t receive_timeout_;
-  void* curl_ = nullptr;  // CURL*, kept between requests for connection reuse
+  // The connection, kept between requests to the same scheme, host, port
+  // and certificate checks; tls_layer_ is its TLS layer (null for http).
+  std::unique_ptr<HttpClient> connection_;
+  std::string connection_key_;
+  TlsLayer* tls_layer_ = nullptr;
   std::string url_path_;
   std::string extra_info_;
   bool secure_ = false;
@@ -89,6 +98,20 @@ class HttpPoster {
 // 15, 15) and checks that the body is exactly "It is working.". *body
 // receives what came back.
 bool CheckLocalEndpoint(const std::string& host, int port, std::string* body);
+
+// Whether a DNS name of a certificate (`pattern`, a wildcard allowed as the
+// whole or part of the leftmost of at least three labels, standing for at
+// least one character) names `host`; case and a trailing dot do not count.
+// An address matches only itself.
+bool CertificateNameMatches(const std::string& pattern, const std::string& host);
+
+// One POST of empty form data to `url` (http, or https accepting any
+// certificate), on a connection of its own, following no redirect, within
+// `limit_ms` in all besides HttpPoster's time-outs `seconds` (resolve,
+// connect, send, receive); at most `max_body` bytes of the body are read (a
+// longer one fails). False on any failure, else *status and *body.
+bool PostOnce(const std::string& user_agent, const std::string& url, const int32_t (&seconds)[4], int limit_ms,
+              size_t max_body, long* status, std::string* body);
 
 }  // namespace zev
 

@@ -57,9 +57,42 @@ TEST(HttpPoster, ResultCodesFollowTheStatus) {
       EXPECT_EQ(body, "status " + std::to_string(c.status));  // read whatever the status
     }
   }
-  body.clear();
-  EXPECT_EQ(poster.Post("ua", server.Url("http", "/redirect"), "r=1", &body), kHttpOk);
-  EXPECT_NE(body.find("\"path\": \"/echo?redirected=1\""), std::string::npos) << body;
+  // Redirects, absolute or relative, keep the POST and its body; a loop ends
+  // after ten, another scheme fails.
+  struct Redirect {
+    std::string location;
+    int32_t code;
+    const char* path;
+  };
+  const std::string origin = "//127.0.0.1:" + std::to_string(server.port());
+  for (const Redirect& r : {Redirect{"", kHttpOk, "/echo?redirected=1"}, Redirect{"/echo?abs=1", kHttpOk, "/echo?abs=1"},
+                            Redirect{origin + "/echo?net=1", kHttpOk, "/echo?net=1"},
+                            Redirect{"?loop", kHttpTransportError, nullptr},
+                            Redirect{"ftp://127.0.0.1/x", kHttpFailed, nullptr}}) {
+    body.clear();
+    const std::string path = r.location.empty() ? "/redirect" : "/redirect-to/" + r.location;
+    EXPECT_EQ(poster.Post("ua", server.Url("http", path), "r=1", &body), r.code) << r.location;
+    if (r.path != nullptr) {
+      EXPECT_NE(body.find("\"path\": \"" + std::string(r.path) + "\""), std::string::npos) << body;
+      EXPECT_NE(body.find("\"body\": \"r=1\""), std::string::npos) << body;
+    }
+  }
+}
+
+TEST(HttpPoster, CertificateNamesMatchAsLibcurlMatchesThem) {
+  struct Case {
+    const char* pattern;
+    const char* host;
+    bool match;
+  };
+  for (const Case& c : {Case{"Www.Example.COM", "www.example.com.", true}, Case{"*.example.com", "a.example.com", true},
+                        Case{"w*.example.com", "www.example.com", true}, Case{"*w.example.com", "w.example.com", false},
+                        Case{"*.example.com", "example.com", false}, Case{"*.example.com", "a.b.example.com", false},
+                        Case{"*.com", "example.com", false}, Case{"a.*.example.com", "a.b.example.com", false},
+                        Case{"xn--*.example.com", "xn--a.example.com", false}, Case{"*.0.0.1", "127.0.0.1", false},
+                        Case{"127.0.0.1", "127.0.0.1", true}, Case{"", "example.com", false}}) {
+    EXPECT_EQ(CertificateNameMatches(c.pattern, c.host), c.match) << c.pattern << " " << c.host;
+  }
 }
 
 TEST(HttpPoster, SendsTheFixedHeadersThenTheGivenOnesInKeyOrder) {
@@ -158,6 +191,22 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     EXPECT_EQ(poster.Post("ua", server.Url("https", "/redirect-to/" + plain.Url("http", "/echo")), "tls", &body),
               kHttpFailed);
     EXPECT_EQ(body.find("\"body\": \"tls\""), std::string::npos) << body;
+
+    // With the checks on, a CA file that cannot be read and a trusted
+    // certificate that names another host (its common name, without
+    // alternative names) are both refused; off again, all passes.
+    for (const char* ca : {"/nonexistent.pem", "self"}) {
+      poster.set_tls({true, std::string(ca) == "self" ? d + "/self.pem" : ca});
+      EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "", &body), kHttpTransportError) << name << ca;
+      EXPECT_TRUE(poster.peer_refused()) << name << ca;
+      if (std::string(name) == "self" && std::string(ca) == "self") {
+        EXPECT_EQ(poster.last_error(), "SSL: certificate subject name 'zev-test' does not match target host name "
+                                       "'127.0.0.1'");
+      }
+    }
+    poster.set_tls({});
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "", &body), kHttpOk) << poster.last_error();
+    EXPECT_FALSE(poster.peer_refused());
   }
 }
 
