@@ -23,11 +23,14 @@ const unsigned char kEtagIV[] = "e2b7409d6f1a53c8";
 constexpr size_t kEtagBlockSize = 16;
 
 // AES-128-CBC on OpenSSL's EVP interface with contexts kept per thread.
-// OpenSSL expands the key when a context is keyed, which costs more than the
-// cipher work on a small call, so each context is keyed once and only given
-// its IV again before each use. Padding is ours: PKCS#7 when sealing; when
-// opening, the last byte's count (no more than the text) is cut off unchecked,
-// as the envelope always did.
+// OpenSSL expands the key when a context is keyed, and even a new IV takes a
+// trip through its provider, each costing more than the cipher work on a
+// small call. So each context is keyed once and its chain simply goes on from
+// one use to the next: CBC feeds every block the previous ciphertext block,
+// and the first block of a use is corrected for the chain value the context
+// holds, which gives the same text as a chain started at the use's IV.
+// Padding is ours: PKCS#7 when sealing; when opening, the last byte's count
+// (no more than the text) is cut off unchecked, as the envelope always did.
 const EVP_CIPHER* Aes128CbcCipher() {
   static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);  // kept until exit
   return cipher;
@@ -35,37 +38,57 @@ const EVP_CIPHER* Aes128CbcCipher() {
 
 class ThreadCipher {
  public:
+  static constexpr size_t kBlock = 16;
+
   // Keys the context for `encrypt` with a 16-byte key. False when OpenSSL
   // cannot, and then Run fails.
   bool SetKey(const unsigned char* key, bool encrypt) {
     keyed_ = false;
+    encrypt_ = encrypt;
+    memset(chain_, 0, sizeof(chain_));
     if (!ctx_) ctx_.reset(EVP_CIPHER_CTX_new());
     if (!ctx_ || Aes128CbcCipher() == nullptr ||
-        EVP_CipherInit_ex(ctx_.get(), Aes128CbcCipher(), nullptr, key, nullptr, encrypt ? 1 : 0) != 1 ||
+        EVP_CipherInit_ex(ctx_.get(), Aes128CbcCipher(), nullptr, key, chain_, encrypt ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1) {
       return false;
     }
     keyed_ = true;
     return true;
   }
-  // Runs `length` bytes (whole blocks) from `in` to `out` (which may be
-  // `in`) from a fresh chain started at the 16-byte `iv`.
-  bool Run(const unsigned char* iv, const unsigned char* in, size_t length, unsigned char* out) {
-    if (!keyed_ || length % kBlock != 0 || length > static_cast<size_t>(INT32_MAX - 32)) return false;
-    if (length == 0) return true;
-    int written = 0;
-    return EVP_CipherInit_ex(ctx_.get(), nullptr, nullptr, nullptr, iv, -1) == 1 &&
-           EVP_CipherUpdate(ctx_.get(), out, &written, in, static_cast<int>(length)) == 1 &&
-           static_cast<size_t>(written) == length;
-  }
-
   bool keyed() const { return keyed_; }
 
-  static constexpr size_t kBlock = 16;
+  // Runs `length` bytes (whole blocks) at `data` in place, as a chain started
+  // at the 16-byte `iv`. A failure leaves the context unkeyed: its chain
+  // value is unknown.
+  bool Run(const unsigned char* iv, unsigned char* data, size_t length) {
+    if (!keyed_ || length % kBlock != 0 || length > static_cast<size_t>(INT32_MAX - 32)) return false;
+    if (length == 0) return true;
+    if (encrypt_) {
+      for (size_t i = 0; i < kBlock; ++i) data[i] ^= static_cast<unsigned char>(iv[i] ^ chain_[i]);
+      if (!Update(data, length)) return false;
+      memcpy(chain_, data + length - kBlock, kBlock);
+    } else {
+      unsigned char last[kBlock];  // the chain value after this use
+      memcpy(last, data + length - kBlock, kBlock);
+      if (!Update(data, length)) return false;
+      for (size_t i = 0; i < kBlock; ++i) data[i] ^= static_cast<unsigned char>(iv[i] ^ chain_[i]);
+      memcpy(chain_, last, kBlock);
+    }
+    return true;
+  }
 
  private:
+  bool Update(unsigned char* data, size_t length) {
+    int written = 0;
+    keyed_ = EVP_CipherUpdate(ctx_.get(), data, &written, data, static_cast<int>(length)) == 1 &&
+             static_cast<size_t>(written) == length;
+    return keyed_;
+  }
+
   CipherCtxPtr ctx_;
   bool keyed_ = false;
+  bool encrypt_ = true;
+  unsigned char chain_[kBlock];  // the ciphertext block the context's chain goes on from
 };
 
 // The key block's ciphers, under the fixed key.
@@ -109,7 +132,7 @@ SeedKey& KeyForSeed(int32_t seed) {
   thread_local SeedKey cache[2];
   thread_local unsigned next = 0;
   for (SeedKey& entry : cache) {
-    if (entry.seed == seed && seed != -1) return entry;
+    if (entry.seed == seed && seed != -1 && entry.seal.keyed() && entry.open.keyed()) return entry;
   }
   SeedKey& entry = cache[next++ % 2];
   PayloadKeyForSeed(seed, &entry.key, &entry.iv);
@@ -265,8 +288,8 @@ void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* 
   }
   const size_t pad = ThreadCipher::kBlock - cipher.size() % ThreadCipher::kBlock;
   cipher.append(pad, static_cast<char>(pad));
-  auto* bytes = reinterpret_cast<unsigned char*>(&cipher[0]);
-  if (!seed_key.seal.Run(reinterpret_cast<const unsigned char*>(seed_key.iv.data()), bytes, cipher.size(), bytes)) {
+  if (!seed_key.seal.Run(reinterpret_cast<const unsigned char*>(seed_key.iv.data()),
+                         reinterpret_cast<unsigned char*>(&cipher[0]), cipher.size())) {
     cipher.clear();
   }
   uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(cipher.data()),
@@ -277,9 +300,8 @@ void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* 
   PutLE32(block + 7, static_cast<uint32_t>(cipher.size()));
   PutLE32(block + 11, crc);
   block[15] = Checksum(block);
-  unsigned char sealed_block[kEtagBlockSize] = {0};
-  EtagCipher(true).Run(kEtagIV, block, sizeof(block), sealed_block);
-  *etag = BlockToEtag(sealed_block);
+  if (!EtagCipher(true).Run(kEtagIV, block, sizeof(block))) memset(block, 0, sizeof(block));
+  *etag = BlockToEtag(block);
   *body = Base64Encode(cipher);
 }
 
@@ -298,9 +320,8 @@ DecodeStatus decodePayloadWithin(const std::string& body, const std::string& eta
   // The ciphertext, decrypted where it lies into the compressed payload.
   std::string cipher = Base64Decode(body);
 
-  unsigned char sealed[kEtagBlockSize];
   unsigned char b[kEtagBlockSize];
-  if (!EtagToBlock(etag, sealed) || !EtagCipher(false).Run(kEtagIV, sealed, sizeof(sealed), b)) return kInvalid;
+  if (!EtagToBlock(etag, b) || !EtagCipher(false).Run(kEtagIV, b, sizeof(b))) return kInvalid;
   if (Checksum(b) != b[15]) return kInvalid;
   int32_t seed = static_cast<int32_t>(GetLE32(b + 3));
   uint32_t expected_crc = GetLE32(b + 11);
@@ -312,7 +333,7 @@ DecodeStatus decodePayloadWithin(const std::string& body, const std::string& eta
   SeedKey& seed_key = KeyForSeed(seed);
   auto* bytes = reinterpret_cast<unsigned char*>(&cipher[0]);
   size_t length = cipher.size();
-  if (!seed_key.open.Run(reinterpret_cast<const unsigned char*>(seed_key.iv.data()), bytes, length, bytes)) {
+  if (!seed_key.open.Run(reinterpret_cast<const unsigned char*>(seed_key.iv.data()), bytes, length)) {
     return kInvalid;
   }
   if (length > 0) {
