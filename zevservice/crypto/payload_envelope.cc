@@ -1,5 +1,6 @@
 #include "crypto/payload_envelope.h"
 
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -21,22 +22,81 @@ const unsigned char kEtagKey[] = "5c0e9b27d13f86a4";
 const unsigned char kEtagIV[] = "e2b7409d6f1a53c8";
 constexpr size_t kEtagBlockSize = 16;
 
-// Runs AES-128-CBC through the algorithm facade. False on failure.
-bool Aes128Cbc(int32_t operation, int32_t padding, const unsigned char* key, const unsigned char* iv,
-               const std::string& input, std::string* output) {
-  if (input.size() > static_cast<size_t>(INT32_MAX - 32)) return false;
-  std::unique_ptr<IZEVAlgorithm> aes(createAlgorithm(kAlgorithmAES));
-  TZEVSecretKey secret(padding, operation, kModeCBC, key, iv, 1);
-  aes->setKey(&secret);
-  unsigned char* out = nullptr;
-  int32_t out_len = 0;
-  if (aes->process(reinterpret_cast<const unsigned char*>(input.data()), static_cast<int32_t>(input.size()),
-                   &out, &out_len) != 1) {
-    return false;
+// AES-128-CBC on OpenSSL's EVP interface with contexts kept per thread.
+// OpenSSL expands the key when a context is keyed, and even a new IV takes a
+// trip through its provider, each costing more than the cipher work on a
+// small call. So each context is keyed once and its chain simply goes on from
+// one use to the next: CBC feeds every block the previous ciphertext block,
+// and the first block of a use is corrected for the chain value the context
+// holds, which gives the same text as a chain started at the use's IV.
+// Padding is ours: PKCS#7 when sealing; when opening, the last byte's count
+// (no more than the text) is cut off unchecked, as the envelope always did.
+const EVP_CIPHER* Aes128CbcCipher() {
+  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);  // kept until exit
+  return cipher;
+}
+
+class ThreadCipher {
+ public:
+  static constexpr size_t kBlock = 16;
+
+  // Keys the context for `encrypt` with a 16-byte key. False when OpenSSL
+  // cannot, and then Run fails.
+  bool SetKey(const unsigned char* key, bool encrypt) {
+    keyed_ = false;
+    encrypt_ = encrypt;
+    memset(chain_, 0, sizeof(chain_));
+    if (!ctx_) ctx_.reset(EVP_CIPHER_CTX_new());
+    if (!ctx_ || Aes128CbcCipher() == nullptr ||
+        EVP_CipherInit_ex(ctx_.get(), Aes128CbcCipher(), nullptr, key, chain_, encrypt ? 1 : 0) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1) {
+      return false;
+    }
+    keyed_ = true;
+    return true;
   }
-  std::unique_ptr<unsigned char[]> owned(out);
-  output->assign(reinterpret_cast<const char*>(out), static_cast<size_t>(out_len));
-  return true;
+  bool keyed() const { return keyed_; }
+
+  // Runs `length` bytes (whole blocks) at `data` in place, as a chain started
+  // at the 16-byte `iv`. A failure leaves the context unkeyed: its chain
+  // value is unknown.
+  bool Run(const unsigned char* iv, unsigned char* data, size_t length) {
+    if (!keyed_ || length % kBlock != 0 || length > static_cast<size_t>(INT32_MAX - 32)) return false;
+    if (length == 0) return true;
+    if (encrypt_) {
+      for (size_t i = 0; i < kBlock; ++i) data[i] ^= static_cast<unsigned char>(iv[i] ^ chain_[i]);
+      if (!Update(data, length)) return false;
+      memcpy(chain_, data + length - kBlock, kBlock);
+    } else {
+      unsigned char last[kBlock];  // the chain value after this use
+      memcpy(last, data + length - kBlock, kBlock);
+      if (!Update(data, length)) return false;
+      for (size_t i = 0; i < kBlock; ++i) data[i] ^= static_cast<unsigned char>(iv[i] ^ chain_[i]);
+      memcpy(chain_, last, kBlock);
+    }
+    return true;
+  }
+
+ private:
+  bool Update(unsigned char* data, size_t length) {
+    int written = 0;
+    keyed_ = EVP_CipherUpdate(ctx_.get(), data, &written, data, static_cast<int>(length)) == 1 &&
+             static_cast<size_t>(written) == length;
+    return keyed_;
+  }
+
+  CipherCtxPtr ctx_;
+  bool keyed_ = false;
+  bool encrypt_ = true;
+  unsigned char chain_[kBlock];  // the ciphertext block the context's chain goes on from
+};
+
+// The key block's ciphers, under the fixed key.
+ThreadCipher& EtagCipher(bool encrypt) {
+  thread_local ThreadCipher seal, open;
+  ThreadCipher& cipher = encrypt ? seal : open;
+  if (!cipher.keyed()) cipher.SetKey(kEtagKey, encrypt);  // once a thread, unless OpenSSL failed
+  return cipher;
 }
 
 unsigned char Checksum(const unsigned char* block) {
@@ -60,22 +120,26 @@ std::string BlockToEtag(const unsigned char* b) {
   return text;
 }
 
-// PayloadKeyForSeed, remembered per thread for the last seeds seen: the
-// seed of a sealed answer changes once a second, and a client's calls
-// mostly share theirs.
+// PayloadKeyForSeed, remembered per thread for the last seeds seen with
+// their keyed ciphers: the seed of a sealed answer changes once a second,
+// and a client's calls mostly share theirs.
 struct SeedKey {
   int32_t seed = -1;  // seeds are 0..32767; -1: no entry yet
   std::string key, iv;
+  ThreadCipher seal, open;
 };
-const SeedKey& KeyForSeed(int32_t seed) {
+SeedKey& KeyForSeed(int32_t seed) {
   thread_local SeedKey cache[2];
   thread_local unsigned next = 0;
-  for (const SeedKey& entry : cache) {
-    if (entry.seed == seed && seed != -1) return entry;
+  for (SeedKey& entry : cache) {
+    if (entry.seed == seed && seed != -1 && entry.seal.keyed() && entry.open.keyed()) return entry;
   }
   SeedKey& entry = cache[next++ % 2];
   PayloadKeyForSeed(seed, &entry.key, &entry.iv);
-  entry.seed = seed;
+  const auto* key = reinterpret_cast<const unsigned char*>(entry.key.data());
+  // A cipher that could not be keyed fails its every use; the entry is
+  // keyed afresh when next chosen.
+  entry.seed = entry.seal.SetKey(key, true) && entry.open.SetKey(key, false) ? seed : -1;
   return entry;
 }
 
@@ -116,7 +180,9 @@ class ThreadDeflater {
   // compress2(level 1) of `in`; false only when zlib fails.
   bool Compress(const std::string& in, std::string* out) {
     if (!ok_ || deflateReset(&zs_) != Z_OK) return false;
-    out->resize(deflateBound(&zs_, in.size()));
+    const size_t bound = deflateBound(&zs_, in.size());
+    out->reserve(bound + 16);  // room for the cipher's padding
+    out->resize(bound);
     zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
     zs_.avail_in = static_cast<uInt>(in.size());
     zs_.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
@@ -207,24 +273,25 @@ void PayloadKeyForSeed(int32_t seed, std::string* key, std::string* iv) {
 }
 
 void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* body, std::string* etag) {
-  const SeedKey& seed_key = KeyForSeed(seed);
-  const std::string& key = seed_key.key;
-  const std::string& iv = seed_key.iv;
+  SeedKey& seed_key = KeyForSeed(seed);
 
+  // The compressed payload, padded, then encrypted where it lies.
   thread_local ThreadDeflater deflater;
-  std::string compressed;
-  if (!deflater.Compress(plain, &compressed)) {
+  std::string cipher;
+  if (!deflater.Compress(plain, &cipher)) {
     // zlib cannot fail on a bound-sized buffer; fall back to the one-shot call.
     uLongf compressed_len = compressBound(plain.size());
-    compressed.assign(compressed_len, '\0');
-    compress2(reinterpret_cast<Bytef*>(&compressed[0]), &compressed_len,
+    cipher.assign(compressed_len, '\0');
+    compress2(reinterpret_cast<Bytef*>(&cipher[0]), &compressed_len,
               reinterpret_cast<const Bytef*>(plain.data()), plain.size(), 1);
-    compressed.resize(compressed_len);
+    cipher.resize(compressed_len);
   }
-
-  std::string cipher;
-  Aes128Cbc(kOperationEncrypt, kPaddingPkcs, reinterpret_cast<const unsigned char*>(key.data()),
-            reinterpret_cast<const unsigned char*>(iv.data()), compressed, &cipher);
+  const size_t pad = ThreadCipher::kBlock - cipher.size() % ThreadCipher::kBlock;
+  cipher.append(pad, static_cast<char>(pad));
+  if (!seed_key.seal.Run(reinterpret_cast<const unsigned char*>(seed_key.iv.data()),
+                         reinterpret_cast<unsigned char*>(&cipher[0]), cipher.size())) {
+    cipher.clear();
+  }
   uint32_t crc = static_cast<uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(cipher.data()),
                                              static_cast<uInt>(cipher.size())));
 
@@ -233,10 +300,8 @@ void encodePayloadWithSeed(const std::string& plain, int32_t seed, std::string* 
   PutLE32(block + 7, static_cast<uint32_t>(cipher.size()));
   PutLE32(block + 11, crc);
   block[15] = Checksum(block);
-  std::string sealed_block;
-  Aes128Cbc(kOperationEncrypt, kPaddingNone, kEtagKey, kEtagIV,
-            std::string(reinterpret_cast<const char*>(block), sizeof(block)), &sealed_block);
-  *etag = BlockToEtag(reinterpret_cast<const unsigned char*>(sealed_block.data()));
+  if (!EtagCipher(true).Run(kEtagIV, block, sizeof(block))) memset(block, 0, sizeof(block));
+  *etag = BlockToEtag(block);
   *body = Base64Encode(cipher);
 }
 
@@ -252,17 +317,11 @@ DecodeStatus decodePayloadWithin(const std::string& body, const std::string& eta
                                  ByteReservation* reservation) {
   constexpr DecodeStatus kInvalid = DecodeStatus::kInvalid;
   plain->clear();
+  // The ciphertext, decrypted where it lies into the compressed payload.
   std::string cipher = Base64Decode(body);
 
-  unsigned char sealed[kEtagBlockSize];
-  if (!EtagToBlock(etag, sealed)) return kInvalid;
-  std::string block;
-  if (!Aes128Cbc(kOperationDecrypt, kPaddingNone, kEtagKey, kEtagIV,
-                 std::string(reinterpret_cast<const char*>(sealed), sizeof(sealed)), &block) ||
-      block.size() != kEtagBlockSize) {
-    return kInvalid;
-  }
-  const auto* b = reinterpret_cast<const unsigned char*>(block.data());
+  unsigned char b[kEtagBlockSize];
+  if (!EtagToBlock(etag, b) || !EtagCipher(false).Run(kEtagIV, b, sizeof(b))) return kInvalid;
   if (Checksum(b) != b[15]) return kInvalid;
   int32_t seed = static_cast<int32_t>(GetLE32(b + 3));
   uint32_t expected_crc = GetLE32(b + 11);
@@ -271,18 +330,22 @@ DecodeStatus decodePayloadWithin(const std::string& body, const std::string& eta
                                              static_cast<uInt>(cipher.size())));
   if (crc != expected_crc) return kInvalid;
 
-  const SeedKey& seed_key = KeyForSeed(seed);
-  const std::string& key = seed_key.key;
-  const std::string& iv = seed_key.iv;
-  std::string compressed;
-  if (!Aes128Cbc(kOperationDecrypt, kPaddingPkcs, reinterpret_cast<const unsigned char*>(key.data()),
-                 reinterpret_cast<const unsigned char*>(iv.data()), cipher, &compressed)) {
+  SeedKey& seed_key = KeyForSeed(seed);
+  auto* bytes = reinterpret_cast<unsigned char*>(&cipher[0]);
+  size_t length = cipher.size();
+  if (!seed_key.open.Run(reinterpret_cast<const unsigned char*>(seed_key.iv.data()), bytes, length)) {
     return kInvalid;
   }
+  if (length > 0) {
+    const size_t count = bytes[length - 1];
+    if (count > length) return kInvalid;  // not a padding the encoder made
+    length -= count;
+  }
+  cipher.resize(length);
   // Calls compress about 3:1; starting there saves growing the buffer.
-  size_t start = (compressed.size() * 4 + 255) / 256 * 256;
+  size_t start = (length * 4 + 255) / 256 * 256;
   thread_local ThreadInflater inflater;
-  return inflater.Inflate(compressed, start, plain, reservation);
+  return inflater.Inflate(cipher, start, plain, reservation);
 }
 
 }  // namespace zev

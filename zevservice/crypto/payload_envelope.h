@@ -6,7 +6,9 @@
 // etag: the "key" query parameter or "etag" header over HTTP, the "key:" and
 // "etag:" header items over the pipe).
 //
-// Both functions keep no state between calls and are safe on any thread.
+// Both functions are safe on any thread. What they keep between calls (zlib
+// streams, keyed ciphers) belongs to the calling thread and never changes
+// the bytes they produce or accept.
 #ifndef ZEV_CRYPTO_PAYLOAD_ENVELOPE_H_
 #define ZEV_CRYPTO_PAYLOAD_ENVELOPE_H_
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -143,6 +145,166 @@ bool ResolveLocation(const Target& from, const std::string& location, Target* ne
     url += from.path.substr(0, from.path.rfind('/') + 1) + location;
   }
   return ParseUrl(url, next);
+}
+
+// A forward proxy, from the variables libcurl reads.
+struct Proxy {
+  std::string host;           // empty: none, the request goes direct
+  int port = 1080;
+  std::string authorization;  // a Proxy-Authorization value, or empty
+  std::string error;          // why the proxy named cannot be used
+  std::string Key() const {
+    return host.empty() ? std::string() : " via " + host + ":" + std::to_string(port) + " " + authorization;
+  }
+};
+
+// Whether a no_proxy `list` (host names or domain suffixes, a leading dot
+// optional, ports ignored; addresses match only themselves; "*" alone for
+// all) names `host`.
+bool NoProxyNames(const std::string& list, std::string host) {
+  if (list == "*") return true;
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  unsigned char address[16], other[16];
+  size_t length = 0, other_length = 0;
+  const bool is_address = IsAddress(host, address, &length);
+  for (size_t start = 0; start < list.size();) {
+    const size_t end = std::min(list.find_first_of(", \t", start), list.size());
+    std::string token = list.substr(start, end - start);
+    start = end + 1;
+    if (!token.empty() && token[0] == '[') {
+      token = token.substr(1, token.find(']') - 1);
+    } else if (token.find(':') == token.rfind(':')) {
+      token = token.substr(0, token.find(':'));
+    }
+    if (is_address) {
+      if (IsAddress(token, other, &other_length) && other_length == length && memcmp(address, other, length) == 0) {
+        return true;
+      }
+      continue;
+    }
+    if (!token.empty() && token[0] == '.') token.erase(0, 1);
+    if (!token.empty() && token.back() == '.') token.pop_back();
+    if (token.empty() || token.size() > host.size()) continue;
+    const size_t suffix = host.size() - token.size();
+    if ((suffix == 0 || host[suffix - 1] == '.') && strcasecmp(host.c_str() + suffix, token.c_str()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string PercentDecoded(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// The proxy for `target` as libcurl picks it: none when no_proxy (or
+// NO_PROXY) names the host; else http_proxy for http (lower case only),
+// https_proxy or HTTPS_PROXY for https, else all_proxy or ALL_PROXY. The
+// value is [http://][user[:password]@]host[:port]; other schemes are refused.
+Proxy ProxyFor(const Target& target) {
+  Proxy proxy;
+  const char* no_proxy = getenv("no_proxy");
+  if (no_proxy == nullptr) no_proxy = getenv("NO_PROXY");
+  if (no_proxy != nullptr && NoProxyNames(no_proxy, target.host)) return proxy;
+  const char* variable = target.secure ? "https_proxy" : "http_proxy";
+  const char* value = getenv(variable);
+  if (value == nullptr && target.secure) value = getenv(variable = "HTTPS_PROXY");
+  if (value == nullptr) value = getenv(variable = "all_proxy");
+  if (value == nullptr) value = getenv(variable = "ALL_PROXY");
+  if (value == nullptr || *value == '\0') return proxy;
+  std::string rest = value;
+  const size_t separator = rest.find("://");
+  if (separator != std::string::npos) {
+    const std::string scheme = rest.substr(0, separator);
+    if (strcasecmp(scheme.c_str(), "http") != 0) {
+      proxy.error = std::string("the proxy of ") + variable + " is of the scheme \"" + scheme +
+                    "\"; only http:// proxies are supported";
+      return proxy;
+    }
+    rest.erase(0, separator + 3);
+  }
+  std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    const std::string user = authority.substr(0, at);
+    const size_t colon = user.find(':');
+    const std::string credentials =
+        PercentDecoded(user.substr(0, colon)) + ":" +
+        (colon == std::string::npos ? std::string() : PercentDecoded(user.substr(colon + 1)));
+    std::string encoded(4 * ((credentials.size() + 2) / 3) + 1, '\0');
+    encoded.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
+                                                       reinterpret_cast<const unsigned char*>(credentials.data()),
+                                                       static_cast<int>(credentials.size()))));
+    proxy.authorization = "Basic " + encoded;
+    authority.erase(0, at + 1);
+  }
+  Target parsed;
+  const size_t host_end = !authority.empty() && authority[0] == '[' ? authority.find(']') : 0;
+  const bool has_port = host_end != std::string::npos && authority.find(':', host_end) != std::string::npos &&
+                        authority.back() != ':';
+  if (!ParseUrl("http://" + authority, &parsed)) {
+    proxy.error = std::string("the proxy of ") + variable + " has no usable host and port";
+    return proxy;
+  }
+  proxy.host = parsed.host;
+  if (has_port) proxy.port = parsed.port;
+  return proxy;
+}
+
+// Sends `request` (a CONNECT) to the proxy on `fd` and reads its answer's
+// head byte by byte, so that nothing of the tunnel after it is taken; a
+// status other than 2xx fails.
+bool OpenTunnel(int fd, const std::string& request, int64_t deadline, std::string* error) {
+  auto wait = [&](short events) {
+    pollfd ready = {fd, events, 0};
+    const int n = PollUntil(&ready, 1, deadline);
+    if (n <= 0) *error = n == 0 ? "the proxy did not open the tunnel in time" : std::string("proxy: ") + strerror(errno);
+    return n > 0;
+  };
+  for (size_t sent = 0; sent < request.size();) {
+    const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!wait(POLLOUT)) return false;
+    } else if (errno != EINTR) {
+      *error = std::string("cannot send CONNECT to the proxy: ") + strerror(errno);
+      return false;
+    }
+  }
+  std::string head;
+  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    char c;
+    const ssize_t n = recv(fd, &c, 1, 0);
+    if (n == 1) {
+      head.push_back(c);
+      if (head.size() > kMaxHttpResponseHead) {
+        *error = "the proxy's answer to CONNECT is too long";
+        return false;
+      }
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait(POLLIN)) return false;
+    } else if (n == 0 || errno != EINTR) {
+      *error = "the proxy closed the connection after CONNECT";
+      return false;
+    }
+  }
+  const int status = head.compare(0, 7, "HTTP/1.") == 0 && head.size() > 12 && head[8] == ' ' ? atoi(&head[9]) : 0;
+  if (status < 200 || status > 299) {
+    *error = "CONNECT tunnel failed, response " + std::to_string(status);
+    return false;
+  }
+  return true;
 }
 
 // The socket under a TLS connection, written with MSG_NOSIGNAL: a peer that
@@ -278,10 +440,13 @@ bool CertificateNamesHost(X509* cert, const std::string& host, std::string* erro
 // TLS on the client's socket, with the certificate checks of a TlsPolicy:
 // with verify, the chain (against the named CA file or the system's
 // certificates; a certificate of that store ends a chain even when it is
-// not a root), its dates and the host name; without, none at all.
+// not a root), its dates and the host name; without, none at all. With a
+// `tunnel` request, the socket goes to a proxy that is asked for a tunnel
+// to the host first.
 class TlsLayer : public HttpStreamLayer {
  public:
-  TlsLayer(std::string host, TlsPolicy policy) : host_(std::move(host)), policy_(std::move(policy)) {}
+  TlsLayer(std::string host, TlsPolicy policy, std::string tunnel)
+      : host_(std::move(host)), policy_(std::move(policy)), tunnel_(std::move(tunnel)) {}
   ~TlsLayer() override {
     Close();
     SSL_CTX_free(context_);
@@ -292,6 +457,7 @@ class TlsLayer : public HttpStreamLayer {
   bool Open(int fd, int64_t deadline, std::string* error) override {
     refused_ = false;
     if (context_ == nullptr && !MakeContext(error)) return false;
+    if (!tunnel_.empty() && !OpenTunnel(fd, tunnel_, deadline, error)) return false;
     BIO* bio = SocketBioMethod() != nullptr ? BIO_new(SocketBioMethod()) : nullptr;
     ssl_ = SSL_new(context_);
     if (bio == nullptr || ssl_ == nullptr) {
@@ -412,6 +578,7 @@ class TlsLayer : public HttpStreamLayer {
 
   const std::string host_;
   const TlsPolicy policy_;
+  const std::string tunnel_;
   SSL_CTX* context_ = nullptr;
   SSL* ssl_ = nullptr;
   bool refused_ = false;
@@ -419,10 +586,14 @@ class TlsLayer : public HttpStreamLayer {
 
 namespace {
 
-// A client for `target` with the time-outs (s) of an HttpPoster.
-std::unique_ptr<HttpClient> NewConnection(const Target& target, const TlsPolicy& tls, const int32_t (&seconds)[4],
-                                          size_t max_body, TlsLayer** layer) {
-  auto client = std::make_unique<HttpClient>(target.host, target.port);
+// A client for `target`, through `proxy` unless it has no host, with the
+// time-outs (s) of an HttpPoster; those of the connection set-up include
+// the tunnel's.
+std::unique_ptr<HttpClient> NewConnection(const Target& target, const Proxy& proxy, const std::string& user_agent,
+                                          const TlsPolicy& tls, const int32_t (&seconds)[4], size_t max_body,
+                                          TlsLayer** layer) {
+  const bool direct = proxy.host.empty();
+  auto client = std::make_unique<HttpClient>(direct ? target.host : proxy.host, direct ? target.port : proxy.port);
   HttpClientLimits limits;
   limits.connect_ms = (seconds[0] + seconds[1]) * 1000;
   limits.idle_ms = std::max(seconds[2], seconds[3]) * 1000;
@@ -430,7 +601,17 @@ std::unique_ptr<HttpClient> NewConnection(const Target& target, const TlsPolicy&
   client->set_limits(limits);
   *layer = nullptr;
   if (target.secure) {
-    auto tls_layer = std::make_unique<TlsLayer>(target.host, tls);
+    std::string tunnel;
+    if (!direct) {
+      const std::string authority =
+          (target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host) + ":" +
+          std::to_string(target.port);
+      tunnel = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+      if (!proxy.authorization.empty()) tunnel += "Proxy-Authorization: " + proxy.authorization + "\r\n";
+      if (!user_agent.empty()) tunnel += "User-Agent: " + user_agent + "\r\n";
+      tunnel += "\r\n";
+    }
+    auto tls_layer = std::make_unique<TlsLayer>(target.host, tls, std::move(tunnel));
     *layer = tls_layer.get();
     client->set_layer(std::move(tls_layer));
   }
@@ -487,16 +668,30 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
   // A request made over https never continues in the clear.
   const bool https_only = target.secure;
   for (int redirects = 0;; ++redirects) {
-    const std::string key = target.Origin() + (tls_.verify ? " verify " + tls_.ca_file : "");
+    const Proxy proxy = ProxyFor(target);
+    if (!proxy.error.empty()) {
+      last_error_ = proxy.error;
+      return kHttpTransportError;
+    }
+    const std::string key = target.Origin() + proxy.Key() + (tls_.verify ? " verify " + tls_.ca_file : "");
     if (connection_ == nullptr || key != connection_key_) {
-      connection_ = NewConnection(target, tls_, seconds, kMaxHttpResponseBody, &tls_layer_);
+      connection_ = NewConnection(target, proxy, user_agent, tls_, seconds, kMaxHttpResponseBody, &tls_layer_);
       connection_key_ = key;
     }
     HttpHeaders request_headers = RequestHeaders(target, user_agent);
     request_headers.insert(request_headers.end(), given.begin(), given.end());
+    // Through a proxy, plain http names the whole URL; https goes through
+    // the tunnel as it would direct.
+    std::string request_target = target.path + target.query;
+    if (!proxy.host.empty() && !target.secure) {
+      request_target = "http://" + target.host_header + request_target;
+      if (!proxy.authorization.empty()) {
+        request_headers.insert(request_headers.begin() + 1, {"Proxy-Authorization", proxy.authorization});
+      }
+    }
     HttpResponse answer;
     std::string error;
-    if (!connection_->Request("POST", target.path + target.query, request_headers, body, -1, &answer, &error)) {
+    if (!connection_->Request("POST", request_target, request_headers, body, -1, &answer, &error)) {
       last_error_ = error;
       peer_refused_ = tls_layer_ != nullptr && tls_layer_->refused();
       last_status_ = 0;
@@ -546,7 +741,7 @@ bool PostOnce(const std::string& user_agent, const std::string& url, const int32
   Target target;
   if (!ParseUrl(url, &target) || !SafeHeaderText(user_agent)) return false;
   TlsLayer* layer = nullptr;
-  std::unique_ptr<HttpClient> client = NewConnection(target, TlsPolicy(), seconds, max_body, &layer);
+  std::unique_ptr<HttpClient> client = NewConnection(target, Proxy(), user_agent, TlsPolicy(), seconds, max_body, &layer);
   HttpResponse answer;
   std::string error;
   if (!client->Request("POST", target.path + target.query, RequestHeaders(target, user_agent), "", limit_ms, &answer,

@@ -1,5 +1,9 @@
 // HttpPoster: a small synchronous HTTP(S) client for form-encoded POSTs, on
-// the HTTP/1.1 client of contract/ with OpenSSL for https. No proxy is used.
+// the HTTP/1.1 client of contract/ with OpenSSL for https. A forward proxy
+// is used as libcurl uses one, from http_proxy (lower case only),
+// https_proxy or HTTPS_PROXY, all_proxy or ALL_PROXY, and no_proxy or
+// NO_PROXY: http requests name the whole URL to it, https ones go through
+// a CONNECT tunnel with the certificate checked against the server's host.
 // By default any server certificate is accepted (issuer, host name
 // and dates are not checked), as the strategy server deployments expect;
 // set_tls turns the checks on.
@@ -79,8 +83,9 @@ class HttpPoster {
   const int32_t connect_timeout_;
   const int32_t send_timeout_;
   const int32_t receive_timeout_;
-  // The connection, kept between requests to the same scheme, host, port
-  // and certificate checks; tls_layer_ is its TLS layer (null for http).
+  // The connection, kept between requests to the same scheme, host, port,
+  // proxy and certificate checks; tls_layer_ is its TLS layer (null for
+  // http).
   std::unique_ptr<HttpClient> connection_;
   std::string connection_key_;
   TlsLayer* tls_layer_ = nullptr;
@@ -106,7 +111,7 @@ bool CheckLocalEndpoint(const std::string& host, int port, std::string* body);
 bool CertificateNameMatches(const std::string& pattern, const std::string& host);
 
 // One POST of empty form data to `url` (http, or https accepting any
-// certificate), on a connection of its own, following no redirect, within
+// certificate), on a connection of its own and never through a proxy, following no redirect, within
 // `limit_ms` in all besides HttpPoster's time-outs `seconds` (resolve,
 // connect, send, receive); at most `max_body` bytes of the body are read (a
 // longer one fails). False on any failure, else *status and *body.

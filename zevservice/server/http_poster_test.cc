@@ -210,4 +210,59 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
   }
 }
 
+// One poster through the cases, against a forward proxy that sends every
+// host to 127.0.0.1 (adding "Via: zev-test-proxy" to plain http): only the
+// proxy reaches zev-test.invalid, over https with the certificate checked.
+TEST(HttpPoster, UsesTheProxyOfTheEnvironmentAsLibcurlDoes) {
+  ScopedTempDir tmp;
+  const std::string d = tmp.path();
+  ASSERT_TRUE(Shell("cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout k.pem -out c.pem -days 2 "
+                    "-subj /CN=zev -addext subjectAltName=DNS:zev-test.invalid >/dev/null 2>&1"));
+  TestServer server, tls({"--tls", d + "/c.pem", d + "/k.pem"}), proxy({"--proxy"});
+  const std::string p = "127.0.0.1:" + std::to_string(proxy.port()), direct = server.Url("http", "/echo");
+  const std::string named = "http://zev-test.invalid:" + std::to_string(server.port());
+  const std::string secure = "https://zev-test.invalid:" + std::to_string(tls.port()) + "/echo";
+  struct Case {
+    std::vector<std::pair<const char*, std::string>> variables;
+    std::string url;
+    int32_t code;
+    const char* seen;  // in the body (nullptr: no Via), or in last_error
+  } cases[] = {
+      {{{"http_proxy", "http://" + p}}, named + "/echo", kHttpOk, "[\"Via\", \"zev-test-proxy\"]"},
+      {{{"HTTP_PROXY", p}, {"https_proxy", p}}, direct, kHttpOk, nullptr},
+      {{{"http_proxy", p}}, direct, kHttpOk, "zev-test-proxy"},  // not on the direct connection kept
+      {{{"http_proxy", p}, {"NO_PROXY", "example.com, 127.0.0.1:1"}}, direct, kHttpOk, nullptr},
+      {{{"http_proxy", p}, {"no_proxy", "*"}}, direct, kHttpOk, nullptr},
+      {{{"http_proxy", p}, {"no_proxy", "test.invalid"}}, named + "/echo", kHttpOk, "zev-test-proxy"},
+      {{{"all_proxy", "u%3A:p@" + p}}, named + "/echo", kHttpOk, "[\"Proxy-Authorization\", \"Basic dTo6cA==\"]"},
+      {{{"http_proxy", p}, {"no_proxy", ".0.0.1,127.0.0.1"}}, named + "/redirect-to/" + direct, kHttpOk, nullptr},
+      {{{"HTTPS_PROXY", "http://" + p}}, secure, kHttpOk, "\"path\": \"/echo\""},
+      {{{"https_proxy", p}}, "https://zev.denied:1/", kHttpTransportError, "CONNECT tunnel failed, response 403"},
+      {{{"https_proxy", "socks5h://" + p}}, secure, kHttpTransportError, "\"socks5h\""},
+  };
+  const char* names[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                         "all_proxy",  "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
+  std::vector<std::pair<const char*, std::string>> saved;
+  for (const char* name : names) {
+    if (getenv(name) != nullptr) saved.emplace_back(name, getenv(name));
+  }
+  HttpPoster poster(10, 10, 15, 15);
+  poster.set_tls({true, d + "/c.pem"});
+  for (const Case& c : cases) {
+    for (const char* name : names) unsetenv(name);
+    for (const auto& [name, value] : c.variables) setenv(name, value.c_str(), 1);
+    std::string body;
+    EXPECT_EQ(poster.Post("ua", c.url, "x", &body), c.code) << c.url << " " << poster.last_error();
+    if (c.code != kHttpOk) {
+      EXPECT_NE(poster.last_error().find(c.seen), std::string::npos) << poster.last_error();
+    } else {
+      EXPECT_NE(body.find(c.seen != nullptr ? c.seen : "\"body\": \"x\""), std::string::npos) << c.url << body;
+      const bool via = c.seen != nullptr && c.url.compare(0, 6, "https:") != 0;  // a tunnel adds nothing
+      EXPECT_EQ(body.find("zev-test-proxy") != std::string::npos, via) << c.url << body;
+    }
+  }
+  for (const char* name : names) unsetenv(name);
+  for (const auto& [name, value] : saved) setenv(name, value.c_str(), 1);
+}
+
 }  // namespace zev

@@ -3,6 +3,8 @@
 first line of standard output, then serves until it is killed.
 
   http_test_server.py [--tls CERT KEY]
+  http_test_server.py --proxy    a forward proxy to 127.0.0.1 for any host: POST (adds "Via:
+                                 zev-test-proxy"), CONNECT (403 to *.denied or without Host)
 
 POST paths:
   /echo...        200, a JSON body: method, path, client port, headers in order, body
@@ -15,12 +17,16 @@ POST paths:
   /zero           200 with a body holding zero bytes
   /hang           reads the request and never answers
 """
+import http.client
 import http.server
 import json
+import select
+import socket
 import socketserver
 import ssl
 import sys
 import time
+import urllib.parse
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -68,13 +74,38 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(404, b"no such path")
 
 
+class Proxy(Handler):
+    def do_POST(self):
+        url = urllib.parse.urlsplit(self.path)
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        upstream = http.client.HTTPConnection("127.0.0.1", url.port)
+        upstream.request("POST", self.path.split(url.netloc, 1)[1], body, dict(self.headers, Via="zev-test-proxy"))
+        answer = upstream.getresponse()
+        self.reply(answer.status, answer.read(), [h for h in answer.getheaders() if h[0] == "Location"])
+
+    def do_CONNECT(self):
+        if self.path.split(":")[0].endswith(".denied") or "Host" not in self.headers:
+            return self.send_error(403)
+        upstream = socket.create_connection(("127.0.0.1", int(self.path.rsplit(":", 1)[1])))
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.close_connection = True
+        ends = [self.connection, upstream]
+        while True:
+            for end in select.select(ends, [], [])[0]:
+                data = end.recv(65536)
+                if not data:
+                    return upstream.close()
+                ends[1 - ends.index(end)].sendall(data)
+
+
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
 
 def main():
-    server = Server(("127.0.0.1", 0), Handler)
+    server = Server(("127.0.0.1", 0), Proxy if sys.argv[1:] == ["--proxy"] else Handler)
     if len(sys.argv) == 4 and sys.argv[1] == "--tls":
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(sys.argv[2], sys.argv[3])
