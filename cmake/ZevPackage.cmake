@@ -159,7 +159,7 @@ else()
   # package.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "libc6, libstdc++6, libgcc-s1, libcurl4, libarchive13, libjsoncpp25, libuv1, libprotobuf32, "
-      "libpoconet80, libpocoutil80, libpocofoundation80, libssl3, zlib1g, libsqlite3-0, libsystemd0")
+      "libpoconet80, libpocofoundation80, libssl3, zlib1g, libsqlite3-0, libsystemd0")
   string(JOIN "" CPACK_DEBIAN_PACKAGE_DEPENDS ${CPACK_DEBIAN_PACKAGE_DEPENDS})
 endif()
 

@@ -931,11 +931,9 @@ void CZEVHttpServerApplication::stopServer() {
   pool.reset();  // joins the pool's threads themselves
 }
 
-void CZEVHttpServerApplication::initialize(Poco::Util::Application& self) {
-  Poco::Util::Application::initialize(self);
+int CZEVHttpServerApplication::run(const std::vector<std::string>& args) {
+  return main(args.empty() ? args : std::vector<std::string>(args.begin() + 1, args.end()));
 }
-
-void CZEVHttpServerApplication::uninitialize() { Poco::Util::Application::uninitialize(); }
 
 namespace {
 
@@ -1030,8 +1028,7 @@ bool CZEVHttpServer::start() {
     return true;
   }
   LogWrite(kLogInfo, "Start http server: %s", ip_.c_str());
-  // The application is made for each listening period: POCO allows one
-  // Application object at a time and does not run one twice.
+  // The application is made for each listening period.
   application_.reset();
   application_ = std::make_unique<zev::CZEVHttpServerApplication>(limits_);
   application_->addProcessor("/rpc", &processor_);

@@ -20,7 +20,6 @@
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/TCPServer.h>
 #include <Poco/ThreadPool.h>
-#include <Poco/Util/ServerApplication.h>
 
 #include <atomic>
 #include <chrono>
@@ -156,13 +155,13 @@ class CZEVHttpRequestHandlerFactory : public Poco::Net::HTTPRequestHandlerFactor
 };
 
 // Owns the server: a POCO TCP server whose connections speak HTTP/1.1 with
-// POCO's HTTP messages, on a thread pool of its own. POCO allows one
-// Application object per process at a time, so at most one endpoint exists
-// at once.
-class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
+// POCO's HTTP messages, on a thread pool of its own.
+class CZEVHttpServerApplication {
  public:
   explicit CZEVHttpServerApplication(HttpServerLimits limits = HttpServerLimits());
-  ~CZEVHttpServerApplication() override;  // stopServer()
+  ~CZEVHttpServerApplication();  // stopServer()
+  CZEVHttpServerApplication(const CZEVHttpServerApplication&) = delete;
+  CZEVHttpServerApplication& operator=(const CZEVHttpServerApplication&) = delete;
 
   // False for an empty path or a null processor; otherwise binds (or rebinds)
   // the path. Call before the server starts.
@@ -173,15 +172,14 @@ class CZEVHttpServerApplication : public Poco::Util::ServerApplication {
   // end first; its answer is not delivered. Does nothing when no server runs.
   // Any thread but a worker of this server may call it.
   void stopServer();
-
- protected:
-  void initialize(Poco::Util::Application& self) override;
-  void uninitialize() override;
-  // args: address, port. Starts the server and returns at once: 0, or 64
-  // when the socket cannot be bound.
-  int main(const std::vector<std::string>& args) override;
+  // args: program path, address, port. Starts the server and returns at
+  // once: 0, or 64 when the socket cannot be bound.
+  int run(const std::vector<std::string>& args);
 
  private:
+  // args: address, port.
+  int main(const std::vector<std::string>& args);
+
   const HttpServerLimits limits_;
   Mutex mu_;
   PathTable paths_ GUARDED_BY(mu_);
