@@ -139,12 +139,17 @@ TEST(HttpPoster, KeepsZeroBytesOfTheBody) {
 
 TEST(HttpPoster, TransportFailuresAndBadUrls) {
   TestServer server;
-  HttpPoster quick(1, 1, 1, 1);
+  // A silent server, endless interim answers or trailer fields, and an answer
+  // trickling in at under a byte a second all end the request.
+  HttpPoster quick(1, 1, 1, 1), slow(1, 1, 3, 3);
   std::string body;
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(quick.Post("ua", server.Url("http", "/hang"), "", &body), kHttpTransportError);
+  for (const std::string path : {"/hang", "/interims", "/trailers", "/trickle"}) {
+    HttpPoster& poster = path == "/trickle" ? slow : quick;
+    EXPECT_EQ(poster.Post("ua", server.Url("http", path), "", &body), kHttpTransportError) << path;
+    EXPECT_FALSE(poster.last_error().empty());
+  }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));  // it ended; it did not hang
-  EXPECT_FALSE(quick.last_error().empty());
 
   // A port nobody listens on.
   int closed_port = server.port();
@@ -207,6 +212,13 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     poster.set_tls({});
     EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "", &body), kHttpOk) << poster.last_error();
     EXPECT_FALSE(poster.peer_refused());
+    // A body that ends with the connection is taken only when TLS announced the end.
+    for (const std::string path : {"/to-close", "/cut"}) {
+      body.clear();
+      EXPECT_EQ(poster.Post("ua", server.Url("https", path), "", &body), path == "/cut" ? kHttpTransportError : kHttpOk)
+          << path << " " << poster.last_error();
+      EXPECT_EQ(body, path == "/cut" ? "" : "part");
+    }
   }
 }
 
