@@ -453,6 +453,7 @@ class TlsLayer : public HttpStreamLayer {
   }
 
   bool refused() const { return refused_; }
+  void clear_refused() { refused_ = false; }
 
   bool Open(int fd, int64_t deadline, std::string* error) override {
     refused_ = false;
@@ -669,7 +670,11 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
   HttpHeaders given;
   if (headers != nullptr) {
     for (const auto& [name, value] : *headers) {
-      if (name.empty() || name.find(':') != std::string::npos || !SafeHeaderText(name) || !SafeHeaderText(value)) {
+      // The client writes Host, Content-Length and Connection itself, and
+      // sends no other transfer coding.
+      if (name.empty() || name.find(':') != std::string::npos || !SafeHeaderText(name) || !SafeHeaderText(value) ||
+          strcasecmp(name.c_str(), "Host") == 0 || strcasecmp(name.c_str(), "Content-Length") == 0 ||
+          strcasecmp(name.c_str(), "Connection") == 0 || strcasecmp(name.c_str(), "Transfer-Encoding") == 0) {
         return kHttpFailed;
       }
       given.emplace_back(name, value);
@@ -702,6 +707,7 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
     }
     HttpResponse answer;
     std::string error;
+    if (tls_layer_ != nullptr) tls_layer_->clear_refused();  // a refusal of an earlier request is not this one's
     if (!connection_->Request("POST", request_target, request_headers, body, -1, &answer, &error)) {
       last_error_ = error;
       peer_refused_ = tls_layer_ != nullptr && tls_layer_->refused();

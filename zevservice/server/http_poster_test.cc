@@ -121,10 +121,13 @@ TEST(HttpPoster, SendsTheFixedHeadersThenTheGivenOnesInKeyOrder) {
   ASSERT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &again), kHttpOk);
   EXPECT_EQ(port_of(body).substr(0, 22), port_of(again).substr(0, 22));
 
-  std::map<std::string, std::string> injected = {{"X-Evil", "a\r\nX-Other: b"}};
-  EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &injected), kHttpFailed);
-  std::map<std::string, std::string> colon = {{"X:Y", "1"}};
-  EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &colon), kHttpFailed);
+  // Injected lines, colons and the fields the poster writes itself are refused.
+  for (std::map<std::string, std::string> refused :
+       {std::map<std::string, std::string>{{"X-Evil", "a\r\nX-Other: b"}}, {{"X:Y", "1"}}, {{"host", "h"}},
+        {{"Content-Length", "0"}}, {{"CONNECTION", "close"}}, {{"Transfer-Encoding", "chunked"}}}) {
+    EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &refused), kHttpFailed)
+        << refused.begin()->first;
+  }
 }
 
 TEST(HttpPoster, KeepsZeroBytesOfTheBody) {
@@ -220,6 +223,17 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
       EXPECT_EQ(body, path == "/cut" ? "" : "part");
     }
   }
+  // A refusal is not reported again for a later failure to connect.
+  HttpPoster poster(1, 1, 1, 1);
+  poster.set_tls({true, d + "/self.pem"});
+  std::string gone, body;
+  {
+    TestServer server({"--tls", d + "/self.pem", d + "/self.key"});
+    gone = server.Url("https", "/echo");
+    EXPECT_EQ(poster.Post("ua", gone, "", &body), kHttpTransportError);
+  }
+  EXPECT_EQ(poster.Post("ua", gone, "", &body), kHttpTransportError);
+  EXPECT_FALSE(poster.peer_refused()) << poster.last_error();
 }
 
 // One poster through the cases, against a forward proxy that sends every
