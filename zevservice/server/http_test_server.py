@@ -16,11 +16,6 @@ POST paths:
   /redirect-to/U  302 to the URL U
   /zero           200 with a body holding zero bytes
   /hang           reads the request and never answers
-  /interims       interim answers (100 Continue) for 2.5 MB, then 204
-  /trailers       a chunked body whose trailer runs on for 2.4 MB
-  /trickle        a 204 answer at a byte every 2 s
-  /to-close       a body that ends with the connection, closed with close_notify over TLS
-  /cut            the same, the socket closed without close_notify
 """
 import http.client
 import http.server
@@ -75,36 +70,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"ab\x00cd" * 600)
         elif path == "/hang":
             time.sleep(3600)
-        elif path in ("/interims", "/trailers", "/trickle"):
-            self.close_connection = True
-            try:
-                self.send_slowly(path)
-            except OSError:  # the client gave up, as it should
-                pass
-        elif path in ("/to-close", "/cut"):
-            self.close_connection = True
-            self.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\npart")
-            if path == "/cut":
-                self.connection.shutdown(socket.SHUT_RDWR)
-            elif isinstance(self.connection, ssl.SSLSocket):
-                self.connection.unwrap()
-        else:
-            self.reply(404, b"no such path")
-
-    def send_slowly(self, path):
-        if path == "/trickle":
+        elif path == "/trickle":  # a 204 answer at a byte every 2 s
             for byte in b"HTTP/1.1 204 No Content\r\n\r\n":
                 self.wfile.write(bytes([byte]))
                 time.sleep(2)
-            return
-        if path == "/interims":
-            batch, end = b"HTTP/1.1 100 Continue\r\n\r\n" * 1000, b""
+        elif path in ("/to-close", "/cut"):  # a body ending with the connection; /cut: over TLS, no close_notify
+            self.close_connection = True
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\npart")
+            self.connection.shutdown(socket.SHUT_RDWR) if path == "/cut" else self.connection.unwrap()
         else:
-            self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n")
-            batch, end = b"X: y\r\n" * 1000, b"\r\n"
-        for _ in range(100 if path == "/interims" else 400):
-            self.wfile.write(batch)
-        self.wfile.write(end + (b"HTTP/1.1 204 No Content\r\n\r\n" if path == "/interims" else b""))
+            self.reply(404, b"no such path")
 
 
 class Proxy(Handler):
