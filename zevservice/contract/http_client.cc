@@ -18,6 +18,9 @@ namespace zev {
 
 namespace {
 
+// A read buffer grown past this by a large answer is given back after it.
+constexpr size_t kKeptBufferSize = 256u << 10;
+
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string Trim(const std::string& text) {
@@ -77,7 +80,7 @@ void HttpClient::Close() {
   if (fd_ >= 0 && layer_) layer_->Close();
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  pending_.clear();
+  std::string().swap(pending_);
 }
 
 bool HttpClient::Request(const std::string& method, const std::string& target, const HttpHeaders& headers,
@@ -113,6 +116,9 @@ HttpClient::Outcome HttpClient::Exchange(const std::string& request_head, const 
   pending_.clear();
   received_ = false;
   peer_closed_ = false;
+  head_bytes_ = 0;
+  stretch_start_ = MonotonicMillis();
+  stretch_bytes_ = 0;
   if (!SendAll(request_head, body, deadline, error)) {
     return peer_closed_ ? Outcome::kClosedUnanswered : Outcome::kFailed;
   }
@@ -122,6 +128,7 @@ HttpClient::Outcome HttpClient::Exchange(const std::string& request_head, const 
     return peer_closed_ && !received_ ? Outcome::kClosedUnanswered : Outcome::kFailed;
   }
   if (!ReadBody(*response, deadline, &response->body, &keep_alive, error)) return Outcome::kFailed;
+  if (pending_.capacity() > kKeptBufferSize) std::string().swap(pending_);  // what is left is not read
   if (close_after || !keep_alive) Close();
   return Outcome::kOk;
 }
@@ -129,8 +136,29 @@ HttpClient::Outcome HttpClient::Exchange(const std::string& request_head, const 
 bool HttpClient::Await(short events, int64_t deadline, const char* what, std::string* error) {
   const int64_t idle_deadline = DeadlineAfter(limits_.idle_ms);
   const bool idle = idle_deadline >= 0 && (deadline < 0 || idle_deadline < deadline);
-  pollfd ready_fd = {fd_, events, 0};
-  const int ready = PollUntil(&ready_fd, 1, idle ? idle_deadline : deadline);
+  const int64_t until = idle ? idle_deadline : deadline;
+  int ready = 0;
+  for (bool stretch_ended = true; stretch_ended;) {
+    int64_t wake = until;
+    if (limits_.low_speed_ms > 0) {
+      // The low-speed rule, checked at the end of each stretch.
+      const int64_t now = MonotonicMillis(), stretch_end = stretch_start_ + limits_.low_speed_ms;
+      if (now >= stretch_end) {
+        if (stretch_bytes_ * 1000 < static_cast<uint64_t>(limits_.low_speed_ms)) {
+          *error = std::string(what) + ": less than a byte a second moved over " +
+                   std::to_string(limits_.low_speed_ms) + " ms";
+          return false;
+        }
+        stretch_start_ = now;
+        stretch_bytes_ = 0;
+        continue;
+      }
+      if (wake < 0 || stretch_end < wake) wake = stretch_end;
+    }
+    pollfd ready_fd = {fd_, events, 0};
+    ready = PollUntil(&ready_fd, 1, wake);
+    stretch_ended = ready == 0 && wake != until;
+  }
   if (ready > 0) return true;
   if (ready < 0) {
     *error = std::string(what) + ": " + strerror(errno);
@@ -208,6 +236,7 @@ bool HttpClient::SendAll(const std::string& head, const std::string& body, int64
       const ssize_t n = layer_->Write(request.data() + sent, request.size() - sent, &events);
       if (n > 0) {
         sent += static_cast<size_t>(n);
+        stretch_bytes_ += static_cast<uint64_t>(n);
       } else if (n < 0 && errno == EAGAIN) {
         if (!Await(events, deadline, "cannot send", error)) return false;
       } else {
@@ -235,11 +264,12 @@ bool HttpClient::SendAll(const std::string& head, const std::string& body, int64
     const ssize_t n = sendmsg(fd_, &message, MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<size_t>(n);
+      stretch_bytes_ += static_cast<uint64_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (limits_.idle_ms >= 0) {
+      if (limits_.idle_ms >= 0 || limits_.low_speed_ms > 0) {
         if (Await(POLLOUT, deadline, "cannot send", error)) continue;
         return false;
       }
@@ -265,6 +295,7 @@ bool HttpClient::ReadMore(int64_t deadline, std::string* error) {
     if (n > 0) {
       pending_.append(buf, static_cast<size_t>(n));
       received_ = true;
+      stretch_bytes_ += static_cast<uint64_t>(n);
       return true;
     }
     if (n == 0) {
@@ -278,7 +309,7 @@ bool HttpClient::ReadMore(int64_t deadline, std::string* error) {
       *error = strerror(errno);
       return false;
     }
-    if (layer_ || limits_.idle_ms >= 0) {
+    if (layer_ || limits_.idle_ms >= 0 || limits_.low_speed_ms > 0) {
       if (Await(events, deadline, "cannot receive", error)) continue;
       return false;
     }
@@ -318,7 +349,7 @@ bool HttpClient::ReadHead(int64_t deadline, HttpResponse* response, bool* keep_a
   for (;;) {
     size_t end;
     while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
-      if (pending_.size() > kMaxHttpResponseHead) {
+      if (head_bytes_ + pending_.size() > kMaxHttpResponseHead) {
         *error = "the head of the answer is too long";
         return false;
       }
@@ -326,6 +357,12 @@ bool HttpClient::ReadHead(int64_t deadline, HttpResponse* response, bool* keep_a
         if (error->empty() && received_) *error = "the connection closed within the answer";
         return false;
       }
+    }
+    // Interim heads count too: a server sending them without end is cut off.
+    head_bytes_ += end + 4;
+    if (head_bytes_ > kMaxHttpResponseHead) {
+      *error = "the head of the answer is too long";
+      return false;
     }
     const std::string head = pending_.substr(0, end + 2);
     pending_.erase(0, end + 4);
@@ -383,8 +420,13 @@ bool HttpClient::ReadBody(const HttpResponse& head, int64_t deadline, std::strin
         return false;
       }
     }
-    body->assign(pending_, 0, length);
-    pending_.erase(0, length);
+    if (pending_.size() == length) {
+      body->swap(pending_);  // moved, not copied: a large body is held once
+      pending_.clear();
+    } else {
+      body->assign(pending_, 0, length);
+      pending_.erase(0, length);
+    }
     return true;
   }
   if (head.status == 204 || head.status == 304) return true;
@@ -397,6 +439,10 @@ bool HttpClient::ReadBody(const HttpResponse& head, int64_t deadline, std::strin
     }
     if (!ReadMore(deadline, error)) {
       if (!error->empty()) return false;
+      if (layer_ && !layer_->EndAnnounced()) {
+        *error = "the connection closed within the answer: its end was not announced";
+        return false;
+      }
       body->swap(pending_);
       return true;
     }
@@ -417,6 +463,11 @@ bool HttpClient::ReadChunked(int64_t deadline, std::string* body, std::string* e
       // Trailer fields, up to an empty line.
       do {
         if (!TakeLine(deadline, &line, error)) return false;
+        head_bytes_ += line.size() + 2;
+        if (head_bytes_ > kMaxHttpResponseHead) {
+          *error = "the trailer of the answer is too long";
+          return false;
+        }
       } while (!line.empty());
       return true;
     }

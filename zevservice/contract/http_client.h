@@ -47,12 +47,20 @@ class HttpStreamLayer {
   virtual ssize_t Read(char* buffer, size_t size, short* wait_events) = 0;
   virtual ssize_t Write(const char* data, size_t size, short* wait_events) = 0;
   virtual void Close() = 0;
+  // After Read returned 0: whether the peer announced the end (TLS
+  // close_notify) rather than only closing the socket, which anyone on the
+  // path can do. A body that ends with the connection is taken only then.
+  virtual bool EndAnnounced() const { return true; }
 };
 
 // Limits besides the one of each request (Request's limit_ms).
 struct HttpClientLimits {
   int connect_ms = -1;  // resolving, connecting and the layer's opening
   int idle_ms = -1;     // a wait for the socket this long ends the request
+  // libcurl's low-speed rule: a request that moves fewer than one byte a
+  // second over this long ends (-1: none). With the cap on heads and
+  // trailers, no server keeps a request going for ever by trickling.
+  int low_speed_ms = -1;
   size_t max_body = kMaxHttpResponseBody;
 };
 
@@ -112,6 +120,12 @@ class HttpClient {
   // whether the server closed (or reset) the connection.
   bool received_ = false;
   bool peer_closed_ = false;
+  // Of the exchange under way: the bytes of its heads (interim ones
+  // included) and trailer, held to kMaxHttpResponseHead together; and the
+  // low-speed rule's current stretch, its start and the bytes moved in it.
+  size_t head_bytes_ = 0;
+  int64_t stretch_start_ = 0;
+  uint64_t stretch_bytes_ = 0;
 };
 
 }  // namespace zev

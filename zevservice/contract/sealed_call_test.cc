@@ -35,6 +35,9 @@ TEST(HttpClient, ReadsEveryBodyFramingAndRefusesBrokenAnswers) {
     int status;
     const char* body;
   };
+  std::string interims, trailers = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n";
+  for (int i = 0; i < 12000; ++i) interims += "HTTP/1.1 100 Continue\r\n\r\n", trailers += "X: y\r\n";
+  interims += "HTTP/1.1 204 No Content\r\n\r\n", trailers += "\r\n";
   const std::map<std::string, Case> cases = {
       {"/length", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nexr: 0\r\n\r\nhello", true, 200, "hello"}},
       {"/chunked",
@@ -47,6 +50,8 @@ TEST(HttpClient, ReadsEveryBodyFramingAndRefusesBrokenAnswers) {
       {"/bad-chunk", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false, 0, ""}},
       {"/huge", {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n", false, 0, ""}},
       {"/gzip", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n", false, 0, ""}},
+      {"/interims", {interims.c_str(), false, 0, ""}},
+      {"/trailers", {trailers.c_str(), false, 0, ""}},
   };
   LoopbackHttpServer server([&](const downloader::HttpRequest& request, downloader::HttpConnection& c) {
     c.Send(cases.at(request.path).answer);

@@ -453,6 +453,7 @@ class TlsLayer : public HttpStreamLayer {
   }
 
   bool refused() const { return refused_; }
+  void clear_refused() { refused_ = false; }
 
   bool Open(int fd, int64_t deadline, std::string* error) override {
     refused_ = false;
@@ -519,6 +520,12 @@ class TlsLayer : public HttpStreamLayer {
     return n == 0 ? -1 : n;
   }
 
+  // Only a close_notify received sets this; the socket's end alone does
+  // not (see MakeContext).
+  bool EndAnnounced() const override {
+    return ssl_ != nullptr && (SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN) != 0;
+  }
+
   void Close() override {
     if (ssl_ == nullptr) return;
     if (SSL_is_init_finished(ssl_)) SSL_shutdown(ssl_);  // one try at close_notify, not waited for
@@ -534,8 +541,9 @@ class TlsLayer : public HttpStreamLayer {
       return false;
     }
     SSL_CTX_set_mode(context_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Servers that close without close_notify: the body's length tells
-    // whether it all came.
+    // Servers that close without close_notify, a kept connection among
+    // them: the body's length tells whether it all came; a body that ends
+    // with the connection must have its end announced (EndAnnounced).
     SSL_CTX_set_options(context_, SSL_OP_IGNORE_UNEXPECTED_EOF);
     if (!policy_.verify) {
       SSL_CTX_set_verify(context_, SSL_VERIFY_NONE, nullptr);
@@ -597,6 +605,10 @@ std::unique_ptr<HttpClient> NewConnection(const Target& target, const Proxy& pro
   HttpClientLimits limits;
   limits.connect_ms = (seconds[0] + seconds[1]) * 1000;
   limits.idle_ms = std::max(seconds[2], seconds[3]) * 1000;
+  // As libcurl was told (LOW_SPEED_LIMIT 1 byte/s over LOW_SPEED_TIME, the
+  // same time-out): no overall limit, but a request trickling along at
+  // less than that ends.
+  limits.low_speed_ms = limits.idle_ms;
   limits.max_body = max_body;
   client->set_limits(limits);
   *layer = nullptr;
@@ -658,7 +670,11 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
   HttpHeaders given;
   if (headers != nullptr) {
     for (const auto& [name, value] : *headers) {
-      if (name.empty() || name.find(':') != std::string::npos || !SafeHeaderText(name) || !SafeHeaderText(value)) {
+      // The client writes Host, Content-Length and Connection itself, and
+      // sends no other transfer coding.
+      if (name.empty() || name.find(':') != std::string::npos || !SafeHeaderText(name) || !SafeHeaderText(value) ||
+          strcasecmp(name.c_str(), "Host") == 0 || strcasecmp(name.c_str(), "Content-Length") == 0 ||
+          strcasecmp(name.c_str(), "Connection") == 0 || strcasecmp(name.c_str(), "Transfer-Encoding") == 0) {
         return kHttpFailed;
       }
       given.emplace_back(name, value);
@@ -691,6 +707,7 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
     }
     HttpResponse answer;
     std::string error;
+    if (tls_layer_ != nullptr) tls_layer_->clear_refused();  // a refusal of an earlier request is not this one's
     if (!connection_->Request("POST", request_target, request_headers, body, -1, &answer, &error)) {
       last_error_ = error;
       peer_refused_ = tls_layer_ != nullptr && tls_layer_->refused();
@@ -715,7 +732,11 @@ int32_t HttpPoster::Post(const std::string& user_agent, const std::string& url, 
       target = std::move(next);
       continue;
     }
-    if (response != nullptr) response->append(answer.body);
+    if (response != nullptr && response->empty()) {
+      response->swap(answer.body);  // a large body is not copied again
+    } else if (response != nullptr) {
+      response->append(answer.body);
+    }
     if ((last_status_ >= 200 && last_status_ <= 299) || last_status_ == 302) return kHttpOk;
     if (last_status_ == 304) return kHttpNotModified;
     return kHttpFailed;

@@ -54,9 +54,10 @@ class HttpPoster {
   // POSTs `body` to `url` with "Connection: Keep-Alive" and "Content-Type:
   // application/x-www-form-urlencoded", then `headers` in key order. The
   // response body (all of it, zero bytes included) is appended to *response,
-  // whatever the status. A header name or value with a line break or a name
-  // with a colon is refused (-1) before anything is sent. Redirects are
-  // followed (http and https only).
+  // whatever the status. A header name or value with a line break, a name
+  // with a colon, and Host, Content-Length, Connection or Transfer-Encoding
+  // (written by the poster itself) are refused (-1) before anything is
+  // sent. Redirects are followed (http and https only).
   int32_t Post(const std::string& user_agent, const std::string& url, const std::string& body,
                std::string* response, const std::map<std::string, std::string>* headers = nullptr);
 

@@ -125,6 +125,10 @@ TEST(HttpPoster, SendsTheFixedHeadersThenTheGivenOnesInKeyOrder) {
   EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &injected), kHttpFailed);
   std::map<std::string, std::string> colon = {{"X:Y", "1"}};
   EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &colon), kHttpFailed);
+  for (const char* name : {"host", "Content-Length", "CONNECTION", "Transfer-Encoding"}) {  // the poster's own
+    std::map<std::string, std::string> own = {{name, "0"}};
+    EXPECT_EQ(poster.Post("ua", server.Url("http", "/echo"), "", &body, &own), kHttpFailed) << name;
+  }
 }
 
 TEST(HttpPoster, KeepsZeroBytesOfTheBody) {
@@ -139,12 +143,13 @@ TEST(HttpPoster, KeepsZeroBytesOfTheBody) {
 
 TEST(HttpPoster, TransportFailuresAndBadUrls) {
   TestServer server;
-  HttpPoster quick(1, 1, 1, 1);
+  HttpPoster quick(1, 1, 1, 1), slow(1, 1, 3, 3);
   std::string body;
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(quick.Post("ua", server.Url("http", "/hang"), "", &body), kHttpTransportError);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));  // it ended; it did not hang
   EXPECT_FALSE(quick.last_error().empty());
+  EXPECT_EQ(slow.Post("ua", server.Url("http", "/trickle"), "", &body), kHttpTransportError);  // < 1 byte/s
 
   // A port nobody listens on.
   int closed_port = server.port();
@@ -207,7 +212,22 @@ TEST(HttpPoster, AcceptsSelfSignedAndExpiredCertificates) {
     poster.set_tls({});
     EXPECT_EQ(poster.Post("ua", server.Url("https", "/echo"), "", &body), kHttpOk) << poster.last_error();
     EXPECT_FALSE(poster.peer_refused());
+    // A body that ends with the connection is taken only when TLS announced the end.
+    body.clear();
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/to-close"), "", &body), kHttpOk) << poster.last_error();
+    EXPECT_EQ(poster.Post("ua", server.Url("https", "/cut"), "", &body), kHttpTransportError);
+    EXPECT_EQ(body, "part");
   }
+  // A refusal is not reported again for a later failure to connect.
+  HttpPoster poster(1, 1, 1, 1);
+  poster.set_tls({true, d + "/self.pem"});
+  auto gone = std::make_unique<TestServer>(std::vector<std::string>{"--tls", d + "/self.pem", d + "/self.key"});
+  const std::string url = gone->Url("https", "/echo");
+  std::string body;
+  EXPECT_EQ(poster.Post("ua", url, "", &body), kHttpTransportError);
+  gone.reset();
+  EXPECT_EQ(poster.Post("ua", url, "", &body), kHttpTransportError);
+  EXPECT_FALSE(poster.peer_refused()) << poster.last_error();
 }
 
 // One poster through the cases, against a forward proxy that sends every

@@ -70,6 +70,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"ab\x00cd" * 600)
         elif path == "/hang":
             time.sleep(3600)
+        elif path == "/trickle":  # a 204 answer at a byte every 2 s
+            for byte in b"HTTP/1.1 204 No Content\r\n\r\n":
+                self.wfile.write(bytes([byte]))
+                time.sleep(2)
+        elif path in ("/to-close", "/cut"):  # a body ending with the connection; /cut: over TLS, no close_notify
+            self.close_connection = True
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\npart")
+            self.connection.shutdown(socket.SHUT_RDWR) if path == "/cut" else self.connection.unwrap()
         else:
             self.reply(404, b"no such path")
 
