@@ -27,6 +27,8 @@ constexpr int kListenBacklog = 128;
 // After accept fails for want of descriptors the listener stays readable;
 // it is left alone this long instead of being polled in a tight loop.
 constexpr int kAcceptPauseMs = 100;
+// How long the reading thread waits before polling again after poll failed.
+constexpr int kPollFailurePauseMs = 10;
 
 int MillisUntil(std::chrono::steady_clock::time_point when, std::chrono::steady_clock::time_point now) {
   if (when <= now) return 0;
@@ -231,11 +233,15 @@ bool BusEndpoint::Answer(int fd, uint32_t code) {
 // arrive in one read through the scratch buffer, which may take bytes past
 // the frame's end when a client wrote its next frame before reading its
 // answer; those are served from `surplus` right away, since poll will not
-// report them again. Bytes of a large frame's data are read straight into
-// its buffer.
+// report them again. Once a frame is answered, no more is read until the
+// next poll: a client that keeps its socket full would otherwise keep this
+// thread from the other connections and from Close. A frame begun in
+// `surplus` waits in the reader meanwhile. Bytes of a large frame's data
+// are read straight into its buffer.
 bool BusEndpoint::ServeConnection(Connection* connection) {
   FrameReader& reader = *connection->reader;
   std::vector<uint8_t>& surplus = connection->surplus;
+  bool answered = false;
   for (;;) {
     if (!surplus.empty()) {
       if (connection->idle) {
@@ -245,6 +251,7 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
       size_t taken = reader.Feed(surplus.data(), surplus.size());
       surplus.erase(surplus.begin(), surplus.begin() + static_cast<std::ptrdiff_t>(taken));
     }
+    if (answered && reader.WriteRoom() > 0) return false;
     while (reader.WriteRoom() > 0) {
       bool direct = reader.WriteRoom() >= kScratchSize;
       uint8_t* into = direct ? reader.WritePointer() : scratch_.get();
@@ -277,8 +284,9 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
       // The message this thread will dispatch itself next is answered when
       // its callback returns (see AnswerDeferred). Not when its client
       // already sent more: answers must come in the order of the frames.
+      // Once Close began, nothing queued would run.
       bool next_to_run = inbox_.empty() && !dispatching_ && deferred_fd_ < 0 && surplus.empty();
-      if (!inbox_.Push(std::move(message))) {
+      if (stopping_ || !inbox_.Push(std::move(message))) {
         code = kAckInboxFull;
       } else if (next_to_run) {
         deferred_fd_ = connection->fd;
@@ -292,6 +300,7 @@ bool BusEndpoint::ServeConnection(Connection* connection) {
     connection->idle = true;
     connection->deadline = SteadyClock::now() + kIdleConnectionClose;
     if (surplus.empty()) return false;
+    answered = true;
   }
 }
 
@@ -433,7 +442,19 @@ void BusEndpoint::StandBy() {
 
 void BusEndpoint::ReadLoop() {
   for (;;) {
-    if (!ReadOnce()) return;
+    if (!ReadOnce()) {
+      {
+        MutexLock lock(&mu_);
+        if (stopping_) return;
+        // poll itself failed. Reading is let go, to be taken again after a
+        // pause (by whichever thread is free then) rather than left with a
+        // thread that no longer reads.
+        reading_ = false;
+      }
+      pollfd wake{wake_fd_, POLLIN, 0};
+      poll(&wake, 1, kPollFailurePauseMs);
+      return;
+    }
     {
       MutexLock lock(&mu_);
       if (stopping_) return;

@@ -66,6 +66,12 @@ constexpr std::chrono::microseconds kReadTakeoverDelay{1000};
 // endpoints. It may not close its own endpoint (Close answers kE_FAIL). A
 // callback that waits for another of its own node's messages to be
 // dispatched waits for ever, as dispatching is one message at a time.
+// Callbacks run on either of the node's two threads, one after another, so
+// they may keep no thread-local state and rely on no thread's identity from
+// one callback to the next. The acknowledgement of a message whose callback
+// runs long may come up to about kReadTakeoverDelay after it began, plus the
+// time to wake the other thread; Send time limits below a few milliseconds
+// are therefore not meaningful.
 class BusEndpoint final : public pubsdk::IBusEndpoint {
  public:
   // Joins the bus in `folder` (made ready by PrepareBusFolder) as
@@ -132,11 +138,12 @@ class BusEndpoint final : public pubsdk::IBusEndpoint {
   void StopThreads();
   // Each thread's life: reading, dispatching or standing by in turn.
   void WorkerLoop();
-  // Reads connections; returns when the endpoint stops or when this thread
-  // dispatched and meanwhile the other one took over reading.
+  // Reads connections; returns when the endpoint stops, when this thread
+  // dispatched and meanwhile the other one took over reading, or after poll
+  // failed, having let go of reading.
   void ReadLoop();
   // One poll of the listener and the connections and what it found.
-  // False when Close asked the threads to stop.
+  // False when Close asked the threads to stop or poll failed.
   bool ReadOnce();
   // Runs the callback on queued messages until none is left. True when the
   // thread took reading back afterwards.
