@@ -51,6 +51,9 @@ endfunction()
 function(zev_place_beside target dep file_name)
   if(TARGET ${target})
     add_dependencies(${target} ${dep})
+    # The copy is made when the target links; a new build of the library
+    # alone must relink the target too, or the copy goes stale.
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS $<TARGET_FILE:${dep}>)
     add_custom_command(TARGET ${target} POST_BUILD
       COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${dep}> $<TARGET_FILE_DIR:${target}>/${file_name})
   endif()
