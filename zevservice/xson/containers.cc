@@ -328,23 +328,27 @@ bool xson_array_t::Resize(uint64_t count) {
 }
 bool xson_array_t::Append(const value_t* value) { return SetAt(size_, value); }
 
-Member* Member::New(std::string_view name) {
-  auto* m = static_cast<Member*>(::operator new(Bytes(name.size())));
+namespace {
+
+// Fills the member at `at` (Member::Bytes(name.size()) bytes) with `name`
+// and an empty value.
+Member* PlaceMember(void* at, std::string_view name, bool heap) {
+  auto* m = static_cast<Member*>(at);
   m->value = value_t{};
   m->length = static_cast<uint8_t>(name.size());
-  m->heap = true;
+  m->heap = heap;
   memcpy(m->name, name.data(), name.size());
   m->name[name.size()] = '\0';
   return m;
 }
+
+}  // namespace
+
+Member* Member::New(std::string_view name) {
+  return PlaceMember(::operator new(Bytes(name.size())), name, true);
+}
 Member* Member::Make(Arena* arena, std::string_view name) {
-  auto* m = static_cast<Member*>(arena->Allocate(Bytes(name.size())));
-  m->value = value_t{};
-  m->length = static_cast<uint8_t>(name.size());
-  m->heap = false;
-  memcpy(m->name, name.data(), name.size());
-  m->name[name.size()] = '\0';
-  return m;
+  return PlaceMember(arena->Allocate(Bytes(name.size())), name, false);
 }
 
 xson_object_t* xson_object_t::Make(Arena* arena, Member** members, size_t count) {
